@@ -1,0 +1,165 @@
+// The operating-system boundary.
+//
+// Every call the system makes to the operating system goes through an OsApi.
+// The operations carry the Win32 names, argument order, results and last-error
+// codes, so system code reads like code written straight against Win32. Two
+// implementations exist:
+//   - the real one (Windows builds, platform/win32_real.cpp), which forwards each
+//     call to the platform;
+//   - the simulated one (sim::World), with virtual devices, a virtual clock,
+//     headless windows and fault injection.
+// A process picks one at start-up (see MakeRealOsApi); tests build their own
+// world and hand it to the objects under test.
+//
+// Threads: unless a contract says otherwise, every operation may be called from
+// any thread. GetLastError is per thread, as on Windows.
+#pragma once
+
+#include <memory>
+
+#include "platform/win32_types.h"
+
+namespace w32 {
+
+class OsApi {
+ public:
+  virtual ~OsApi() = default;
+
+  // ------------------------------------------------------------ errors
+  // Last error of the calling thread, set by the failing operations below.
+  virtual DWORD GetLastError() = 0;
+  virtual void SetLastError(DWORD error) = 0;
+
+  // ------------------------------------------------------------ files and devices
+  // Opens a file or a device interface path. Returns a handle, or
+  // INVALID_HANDLE_VALUE with the last error set (ERROR_FILE_NOT_FOUND for a path
+  // nobody serves, ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION, ...).
+  // FILE_FLAG_OVERLAPPED makes ReadFile/WriteFile on the handle asynchronous.
+  virtual HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, SECURITY_ATTRIBUTES* security,
+                             DWORD disposition, DWORD flags, HANDLE templateFile) = 0;
+  // Closes any handle this API returned (file, event, thread, ...). FALSE with
+  // ERROR_INVALID_HANDLE for a handle that is not open. Pending I/O on a file
+  // handle is cancelled.
+  virtual BOOL CloseHandle(HANDLE handle) = 0;
+  // Synchronous handle: TRUE when done, *transferred set. Overlapped handle: TRUE
+  // when done at once (the OVERLAPPED's event is signalled), or FALSE with
+  // ERROR_IO_PENDING; the OVERLAPPED's event is then signalled on completion and
+  // GetOverlappedResult gives the outcome. Needs GENERIC_READ / GENERIC_WRITE
+  // (ERROR_ACCESS_DENIED otherwise). A device that has left fails with
+  // ERROR_DEVICE_NOT_CONNECTED.
+  virtual BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, OVERLAPPED* overlapped) = 0;
+  virtual BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
+                         OVERLAPPED* overlapped) = 0;
+  // Outcome of an overlapped transfer. wait = FALSE on a transfer still running:
+  // FALSE with ERROR_IO_INCOMPLETE. Otherwise TRUE with *transferred, or FALSE
+  // with the transfer's error (ERROR_OPERATION_ABORTED after CancelIo).
+  virtual BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, LPDWORD transferred, BOOL wait) = 0;
+  // Cancels every transfer pending on the handle; each completes with
+  // ERROR_OPERATION_ABORTED and signals its event.
+  virtual BOOL CancelIo(HANDLE file) = 0;
+  // Synchronous device I/O control (overlapped must be null for the I/O
+  // controls this system uses). FALSE with the driver's error.
+  virtual BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
+                               LPDWORD returned, OVERLAPPED* overlapped) = 0;
+  // Full path of the running program (module null). Returns the length copied
+  // without terminator; size when truncated.
+  virtual DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) = 0;
+
+  // ------------------------------------------------------------ kernel objects, threads, time
+  // Event; a name makes it shared: a second create of the same name returns a
+  // new handle to the existing object and sets ERROR_ALREADY_EXISTS. Null on
+  // failure.
+  virtual HANDLE CreateEventW(SECURITY_ATTRIBUTES* security, BOOL manualReset, BOOL initialState, LPCWSTR name) = 0;
+  virtual BOOL SetEvent(HANDLE event) = 0;
+  virtual BOOL ResetEvent(HANDLE event) = 0;
+  // Waits for an event or a thread. WAIT_OBJECT_0 when signalled (an auto-reset
+  // event is reset by the wait), WAIT_TIMEOUT, or WAIT_FAILED with the last error.
+  // The timeout is in the clock of this API (see GetTickCount).
+  virtual DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) = 0;
+  // Thread; CREATE_SUSPENDED holds it until ResumeThread. Null on failure.
+  // The handle is signalled when the thread ends.
+  virtual HANDLE CreateThread(SECURITY_ATTRIBUTES* security, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
+                              LPVOID parameter, DWORD flags, LPDWORD threadId) = 0;
+  // Previous suspend count, or 0xFFFFFFFF on failure.
+  virtual DWORD ResumeThread(HANDLE thread) = 0;
+  // Milliseconds since start, 32 bits, wrapping. Differences are taken unsigned.
+  virtual DWORD GetTickCount() = 0;
+  virtual void Sleep(DWORD milliseconds) = 0;
+
+  // ------------------------------------------------------------ SetupAPI
+  // Set of present device interfaces of a class. flags must include
+  // DIGCF_DEVICEINTERFACE. INVALID_HANDLE_VALUE on failure.
+  virtual HDEVINFO SetupDiGetClassDevsW(const GUID* classGuid, LPCWSTR enumerator, HWND parent, DWORD flags) = 0;
+  // Interface number `index` of the set. FALSE with ERROR_NO_MORE_ITEMS past the
+  // end. data->cbSize must be sizeof(SP_DEVICE_INTERFACE_DATA).
+  virtual BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, SP_DEVINFO_DATA* devInfo, const GUID* classGuid,
+                                           DWORD index, SP_DEVICE_INTERFACE_DATA* data) = 0;
+  // Device path of an interface. Without a buffer: FALSE, ERROR_INSUFFICIENT_BUFFER
+  // and *requiredSize. With one: detail->cbSize must be the fixed part's size.
+  virtual BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data,
+                                                SP_DEVICE_INTERFACE_DETAIL_DATA_W* detail, DWORD detailSize,
+                                                DWORD* requiredSize, SP_DEVINFO_DATA* devInfo) = 0;
+  virtual BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) = 0;
+
+  // ------------------------------------------------------------ HID class driver
+  virtual void HidD_GetHidGuid(GUID* guid) = 0;
+  // Work on any handle of a HID interface, access 0 included. FALSE on failure.
+  virtual BOOLEAN HidD_GetAttributes(HANDLE device, HIDD_ATTRIBUTES* attributes) = 0;
+  virtual BOOLEAN HidD_GetPreparsedData(HANDLE device, PHIDP_PREPARSED_DATA* data) = 0;
+  virtual BOOLEAN HidD_FreePreparsedData(PHIDP_PREPARSED_DATA data) = 0;
+  // HIDP_STATUS_SUCCESS, or an HIDP error status.
+  virtual NTSTATUS HidP_GetCaps(PHIDP_PREPARSED_DATA data, HIDP_CAPS* caps) = 0;
+  // Capability entries of one report type matching usage page, link collection
+  // and usage (0 matches all). *length: room on entry, entries filled on return;
+  // HIDP_STATUS_BUFFER_TOO_SMALL when more would have matched.
+  virtual NTSTATUS HidP_GetSpecificButtonCaps(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT linkCollection,
+                                              USAGE usage, HIDP_BUTTON_CAPS* caps, USHORT* length,
+                                              PHIDP_PREPARSED_DATA data) = 0;
+  virtual NTSTATUS HidP_GetSpecificValueCaps(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT linkCollection,
+                                             USAGE usage, HIDP_VALUE_CAPS* caps, USHORT* length,
+                                             PHIDP_PREPARSED_DATA data) = 0;
+
+  // ------------------------------------------------------------ WinUSB
+  // The file handle must have been opened with FILE_FLAG_OVERLAPPED.
+  virtual BOOL WinUsb_Initialize(HANDLE device, WINUSB_INTERFACE_HANDLE* handle) = 0;
+  virtual BOOL WinUsb_Free(WINUSB_INTERFACE_HANDLE handle) = 0;
+  virtual BOOL WinUsb_QueryInterfaceSettings(WINUSB_INTERFACE_HANDLE handle, UCHAR alternateSetting,
+                                             USB_INTERFACE_DESCRIPTOR* descriptor) = 0;
+  // ERROR_NO_MORE_ITEMS past the last pipe.
+  virtual BOOL WinUsb_QueryPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR alternateSetting, UCHAR pipeIndex,
+                                WINUSB_PIPE_INFORMATION* pipe) = 0;
+  // Bulk/interrupt transfers. With overlapped null they are synchronous and,
+  // with no pipe policy set, wait until the device completes them.
+  virtual BOOL WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer, ULONG length,
+                                PULONG transferred, OVERLAPPED* overlapped) = 0;
+  virtual BOOL WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer, ULONG length,
+                               PULONG transferred, OVERLAPPED* overlapped) = 0;
+
+  // ------------------------------------------------------------ windows and notifications
+  // Same name, same id, within the session. 0 on failure.
+  virtual UINT RegisterWindowMessageW(LPCWSTR name) = 0;
+  // Queues a message for the window's thread. FALSE with
+  // ERROR_INVALID_WINDOW_HANDLE for a window that does not exist (null included).
+  virtual BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) = 0;
+  // Runs the window's procedure and returns its result. Sent to a null or
+  // unknown window it does nothing and returns 0.
+  virtual LRESULT SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) = 0;
+  // Registers a window (flags DEVICE_NOTIFY_WINDOW_HANDLE) for WM_DEVICECHANGE
+  // on arrival and removal of interfaces of the filter's class
+  // (DEV_BROADCAST_DEVICEINTERFACE_W). Null on failure.
+  virtual HDEVNOTIFY RegisterDeviceNotificationW(HANDLE recipient, LPVOID filter, DWORD flags) = 0;
+  virtual BOOL UnregisterDeviceNotification(HDEVNOTIFY handle) = 0;
+
+  // ------------------------------------------------------------ code pages
+  // As Win32: size in units including the terminator when length is -1; with
+  // outSize 0 returns the size needed. 0 on failure.
+  virtual int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR text, int length, LPSTR out, int outSize,
+                                  LPCSTR defaultChar, BOOL* usedDefault) = 0;
+  virtual int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int length, LPWSTR out,
+                                  int outSize) = 0;
+};
+
+// The real platform (Windows builds only); null elsewhere.
+std::unique_ptr<OsApi> MakeRealOsApi();
+
+}  // namespace w32

@@ -1,0 +1,485 @@
+// Win32 types, structures and constants used by the system, in namespace w32.
+//
+// These mirror the 32-bit Windows layouts (the build the tool ships as), so that
+// byte offsets the protocols rely on hold on every build: the packed 365-byte hub
+// connection record, the 267-byte descriptor request, the HID capability records.
+// The Windows build checks each fixed size against the platform headers
+// (platform/win32_real.cpp). Text is UTF-16 everywhere: WCHAR is char16_t, which
+// has the same size and representation as the platform's wchar_t on Windows.
+//
+// Nothing here includes <windows.h>; system code never sees its macros.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#if defined(_WIN32)
+#define KV_WINAPI __stdcall
+#else
+#define KV_WINAPI
+#endif
+
+namespace w32 {
+
+// ---------------------------------------------------------------- scalar types
+using BYTE = std::uint8_t;
+using UCHAR = std::uint8_t;
+using BOOLEAN = std::uint8_t;
+using CHAR = char;
+using WORD = std::uint16_t;
+using USHORT = std::uint16_t;
+using USAGE = std::uint16_t;
+using WCHAR = char16_t;
+using DWORD = std::uint32_t;
+using ULONG = std::uint32_t;
+using UINT = std::uint32_t;
+using LONG = std::int32_t;
+using INT = std::int32_t;
+using BOOL = std::int32_t;
+using NTSTATUS = std::int32_t;
+using ULONG_PTR = std::uintptr_t;
+using SIZE_T = std::size_t;
+using WPARAM = std::uintptr_t;
+using LPARAM = std::intptr_t;
+using LRESULT = std::intptr_t;
+
+using PVOID = void*;
+using LPVOID = void*;
+using LPCVOID = const void*;
+using PUCHAR = UCHAR*;
+using PULONG = ULONG*;
+using LPDWORD = DWORD*;
+using LPSTR = char*;
+using LPCSTR = const char*;
+using LPWSTR = WCHAR*;
+using LPCWSTR = const WCHAR*;
+
+// Handles are opaque pointers, as on Windows.
+using HANDLE = void*;
+struct HWND__;
+using HWND = HWND__*;
+struct HINSTANCE__;
+using HMODULE = HINSTANCE__*;
+using HDEVINFO = void*;
+using HDEVNOTIFY = void*;
+using WINUSB_INTERFACE_HANDLE = void*;
+struct HIDP_PREPARSED_DATA_;
+using PHIDP_PREPARSED_DATA = HIDP_PREPARSED_DATA_*;
+
+using LPTHREAD_START_ROUTINE = DWORD(KV_WINAPI*)(LPVOID);
+
+constexpr BOOL TRUE = 1;
+constexpr BOOL FALSE = 0;
+
+inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
+
+// ---------------------------------------------------------------- structures
+struct GUID {
+  std::uint32_t Data1;
+  std::uint16_t Data2;
+  std::uint16_t Data3;
+  std::uint8_t Data4[8];
+};
+constexpr bool operator==(const GUID& a, const GUID& b) {
+  if (a.Data1 != b.Data1 || a.Data2 != b.Data2 || a.Data3 != b.Data3) return false;
+  for (int i = 0; i < 8; ++i)
+    if (a.Data4[i] != b.Data4[i]) return false;
+  return true;
+}
+
+struct SECURITY_ATTRIBUTES {
+  DWORD nLength;
+  LPVOID lpSecurityDescriptor;
+  BOOL bInheritHandle;
+};
+
+struct OVERLAPPED {
+  ULONG_PTR Internal;      // completion status while/after the transfer runs
+  ULONG_PTR InternalHigh;  // bytes transferred
+  union {
+    struct {
+      DWORD Offset;
+      DWORD OffsetHigh;
+    } s;
+    PVOID Pointer;
+  } u;
+  HANDLE hEvent;
+};
+
+// SetupAPI. The 32-bit platform packs these structures to 1 byte.
+#pragma pack(push, 1)
+struct SP_DEVINFO_DATA {
+  DWORD cbSize;
+  GUID ClassGuid;
+  DWORD DevInst;
+  ULONG_PTR Reserved;
+};
+struct SP_DEVICE_INTERFACE_DATA {
+  DWORD cbSize;
+  GUID InterfaceClassGuid;
+  DWORD Flags;
+  ULONG_PTR Reserved;
+};
+struct SP_DEVICE_INTERFACE_DETAIL_DATA_W {
+  DWORD cbSize;  // must be set to the fixed part's size: 6
+  WCHAR DevicePath[1];
+};
+#pragma pack(pop)
+constexpr DWORD kDeviceInterfaceDetailFixedSize = 6;
+static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) == kDeviceInterfaceDetailFixedSize);
+
+// HID class driver.
+struct HIDD_ATTRIBUTES {
+  ULONG Size;
+  USHORT VendorID;
+  USHORT ProductID;
+  USHORT VersionNumber;
+};
+static_assert(sizeof(HIDD_ATTRIBUTES) == 12);
+
+struct HIDP_CAPS {
+  USAGE Usage;
+  USAGE UsagePage;
+  USHORT InputReportByteLength;
+  USHORT OutputReportByteLength;
+  USHORT FeatureReportByteLength;
+  USHORT Reserved[17];
+  USHORT NumberLinkCollectionNodes;
+  USHORT NumberInputButtonCaps;
+  USHORT NumberInputValueCaps;
+  USHORT NumberInputDataIndices;
+  USHORT NumberOutputButtonCaps;
+  USHORT NumberOutputValueCaps;
+  USHORT NumberOutputDataIndices;
+  USHORT NumberFeatureButtonCaps;
+  USHORT NumberFeatureValueCaps;
+  USHORT NumberFeatureDataIndices;
+};
+static_assert(sizeof(HIDP_CAPS) == 64);
+
+struct HIDP_RANGE {
+  USAGE UsageMin, UsageMax;
+  USHORT StringMin, StringMax;
+  USHORT DesignatorMin, DesignatorMax;
+  USHORT DataIndexMin, DataIndexMax;
+};
+struct HIDP_NOT_RANGE {
+  USAGE Usage, Reserved1;
+  USHORT StringIndex, Reserved2;
+  USHORT DesignatorIndex, Reserved3;
+  USHORT DataIndex, Reserved4;
+};
+
+struct HIDP_BUTTON_CAPS {
+  USAGE UsagePage;
+  UCHAR ReportID;
+  BOOLEAN IsAlias;
+  USHORT BitField;
+  USHORT LinkCollection;
+  USAGE LinkUsage;
+  USAGE LinkUsagePage;
+  BOOLEAN IsRange;
+  BOOLEAN IsStringRange;
+  BOOLEAN IsDesignatorRange;
+  BOOLEAN IsAbsolute;
+  ULONG Reserved[10];
+  union {
+    HIDP_RANGE Range;
+    HIDP_NOT_RANGE NotRange;
+  };
+};
+static_assert(sizeof(HIDP_BUTTON_CAPS) == 72);
+
+struct HIDP_VALUE_CAPS {
+  USAGE UsagePage;
+  UCHAR ReportID;
+  BOOLEAN IsAlias;
+  USHORT BitField;
+  USHORT LinkCollection;
+  USAGE LinkUsage;
+  USAGE LinkUsagePage;
+  BOOLEAN IsRange;
+  BOOLEAN IsStringRange;
+  BOOLEAN IsDesignatorRange;
+  BOOLEAN IsAbsolute;
+  BOOLEAN HasNull;
+  UCHAR Reserved;
+  USHORT BitSize;
+  USHORT ReportCount;
+  USHORT Reserved2[5];
+  ULONG UnitsExp;
+  ULONG Units;
+  LONG LogicalMin, LogicalMax;
+  LONG PhysicalMin, PhysicalMax;
+  union {
+    HIDP_RANGE Range;
+    HIDP_NOT_RANGE NotRange;
+  };
+};
+static_assert(sizeof(HIDP_VALUE_CAPS) == 72);
+
+enum HIDP_REPORT_TYPE : int { HidP_Input = 0, HidP_Output = 1, HidP_Feature = 2 };
+
+constexpr NTSTATUS HIDP_STATUS_SUCCESS = 0x00110000;
+constexpr NTSTATUS HIDP_STATUS_INVALID_PREPARSED_DATA = static_cast<NTSTATUS>(0xC0110001u);
+constexpr NTSTATUS HIDP_STATUS_BUFFER_TOO_SMALL = static_cast<NTSTATUS>(0xC0110007u);
+constexpr NTSTATUS HIDP_STATUS_USAGE_NOT_FOUND = static_cast<NTSTATUS>(0xC0110004u);
+
+// USB descriptors and WinUSB.
+#pragma pack(push, 1)
+struct USB_DEVICE_DESCRIPTOR {
+  UCHAR bLength;
+  UCHAR bDescriptorType;
+  USHORT bcdUSB;
+  UCHAR bDeviceClass;
+  UCHAR bDeviceSubClass;
+  UCHAR bDeviceProtocol;
+  UCHAR bMaxPacketSize0;
+  USHORT idVendor;
+  USHORT idProduct;
+  USHORT bcdDevice;
+  UCHAR iManufacturer;
+  UCHAR iProduct;
+  UCHAR iSerialNumber;
+  UCHAR bNumConfigurations;
+};
+struct USB_ENDPOINT_DESCRIPTOR {
+  UCHAR bLength;
+  UCHAR bDescriptorType;
+  UCHAR bEndpointAddress;
+  UCHAR bmAttributes;
+  USHORT wMaxPacketSize;
+  UCHAR bInterval;
+};
+struct USB_INTERFACE_DESCRIPTOR {
+  UCHAR bLength;
+  UCHAR bDescriptorType;
+  UCHAR bInterfaceNumber;
+  UCHAR bAlternateSetting;
+  UCHAR bNumEndpoints;
+  UCHAR bInterfaceClass;
+  UCHAR bInterfaceSubClass;
+  UCHAR bInterfaceProtocol;
+  UCHAR iInterface;
+};
+#pragma pack(pop)
+static_assert(sizeof(USB_DEVICE_DESCRIPTOR) == 18);
+static_assert(sizeof(USB_ENDPOINT_DESCRIPTOR) == 7);
+static_assert(sizeof(USB_INTERFACE_DESCRIPTOR) == 9);
+
+enum USBD_PIPE_TYPE : int {
+  UsbdPipeTypeControl = 0,
+  UsbdPipeTypeIsochronous = 1,
+  UsbdPipeTypeBulk = 2,
+  UsbdPipeTypeInterrupt = 3,
+};
+
+struct WINUSB_PIPE_INFORMATION {
+  USBD_PIPE_TYPE PipeType;
+  UCHAR PipeId;
+  USHORT MaximumPacketSize;
+  UCHAR Interval;
+};
+static_assert(sizeof(WINUSB_PIPE_INFORMATION) == 12);
+
+// USB host-controller and hub driver I/O controls. All byte-packed.
+#pragma pack(push, 1)
+struct USB_PIPE_INFO {
+  USB_ENDPOINT_DESCRIPTOR EndpointDescriptor;
+  ULONG ScheduleOffset;
+};
+// The fixed part of USB_NODE_CONNECTION_INFORMATION; the platform's pipe list
+// follows it (see kConnectionRecordSize).
+struct USB_NODE_CONNECTION_INFORMATION {
+  ULONG ConnectionIndex;
+  USB_DEVICE_DESCRIPTOR DeviceDescriptor;
+  UCHAR CurrentConfigurationValue;
+  BOOLEAN LowSpeed;
+  BOOLEAN DeviceIsHub;
+  USHORT DeviceAddress;
+  ULONG NumberOfOpenPipes;
+  ULONG ConnectionStatus;  // USB_CONNECTION_STATUS
+};
+struct USB_HUB_DESCRIPTOR {
+  UCHAR bDescriptorLength;
+  UCHAR bDescriptorType;
+  UCHAR bNumberOfPorts;
+  USHORT wHubCharacteristics;
+  UCHAR bPowerOnToPowerGood;
+  UCHAR bHubControlCurrent;
+  UCHAR bRemoveAndPowerMask[64];
+};
+struct USB_HUB_INFORMATION {
+  USB_HUB_DESCRIPTOR HubDescriptor;
+  BOOLEAN HubIsBusPowered;
+};
+struct USB_NODE_INFORMATION {
+  ULONG NodeType;  // USB_HUB_NODE: 0 UsbHub, 1 UsbMIParent
+  union {
+    USB_HUB_INFORMATION HubInformation;
+    struct {
+      ULONG NumberOfInterfaces;
+    } MiParentInformation;
+  } u;
+};
+struct USB_ROOT_HUB_NAME {
+  ULONG ActualLength;
+  WCHAR RootHubName[1];
+};
+struct USB_NODE_CONNECTION_NAME {
+  ULONG ConnectionIndex;
+  ULONG ActualLength;
+  WCHAR NodeName[1];
+};
+struct USB_SETUP_PACKET {
+  UCHAR bmRequest;
+  UCHAR bRequest;
+  USHORT wValue;
+  USHORT wIndex;
+  USHORT wLength;
+};
+// The fixed part of USB_DESCRIPTOR_REQUEST; the Data bytes follow it.
+struct USB_DESCRIPTOR_REQUEST {
+  ULONG ConnectionIndex;
+  USB_SETUP_PACKET SetupPacket;
+};
+#pragma pack(pop)
+static_assert(sizeof(USB_PIPE_INFO) == 11);
+static_assert(sizeof(USB_NODE_CONNECTION_INFORMATION) == 35);
+static_assert(offsetof(USB_NODE_CONNECTION_INFORMATION, DeviceDescriptor) + offsetof(USB_DEVICE_DESCRIPTOR, idVendor) == 12);
+static_assert(offsetof(USB_NODE_CONNECTION_INFORMATION, DeviceIsHub) == 24);
+static_assert(offsetof(USB_NODE_CONNECTION_INFORMATION, ConnectionStatus) == 31);
+static_assert(sizeof(USB_HUB_DESCRIPTOR) == 71);
+static_assert(sizeof(USB_NODE_INFORMATION) == 76);
+static_assert(offsetof(USB_NODE_INFORMATION, u) + offsetof(USB_HUB_DESCRIPTOR, bNumberOfPorts) == 6);
+static_assert(sizeof(USB_ROOT_HUB_NAME) == 6);
+static_assert(sizeof(USB_NODE_CONNECTION_NAME) == 10);
+static_assert(sizeof(USB_DESCRIPTOR_REQUEST) == 12);
+
+// Connection record with room for 30 pipes: 35 + 30 * 11 bytes.
+constexpr DWORD kConnectionRecordSize = 365;
+// Descriptor request with 255 data bytes: 12 + 255 bytes.
+constexpr DWORD kDescriptorRequestSize = 267;
+
+enum USB_CONNECTION_STATUS : ULONG {
+  NoDeviceConnected = 0,
+  DeviceConnected = 1,
+  DeviceFailedEnumeration = 2,
+  DeviceGeneralFailure = 3,
+  DeviceCausedOvercurrent = 4,
+  DeviceNotEnoughPower = 5,
+  DeviceNotEnoughBandwidth = 6,
+  DeviceHubNestedTooDeeply = 7,
+  DeviceInLegacyHub = 8,
+  DeviceEnumerating = 9,
+  DeviceReset = 10,
+};
+
+constexpr DWORD IOCTL_USB_GET_ROOT_HUB_NAME = 0x220408;
+constexpr DWORD IOCTL_USB_GET_NODE_INFORMATION = 0x220408;  // same code; the target decides
+constexpr DWORD IOCTL_USB_GET_NODE_CONNECTION_INFORMATION = 0x22040C;
+constexpr DWORD IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION = 0x220410;
+constexpr DWORD IOCTL_USB_GET_NODE_CONNECTION_NAME = 0x220414;
+
+// Device notifications.
+struct DEV_BROADCAST_HDR {
+  DWORD dbch_size;
+  DWORD dbch_devicetype;
+  DWORD dbch_reserved;
+};
+struct DEV_BROADCAST_DEVICEINTERFACE_W {
+  DWORD dbcc_size;
+  DWORD dbcc_devicetype;
+  DWORD dbcc_reserved;
+  GUID dbcc_classguid;
+  WCHAR dbcc_name[1];
+};
+static_assert(sizeof(DEV_BROADCAST_DEVICEINTERFACE_W) == 32);
+
+// ---------------------------------------------------------------- constants
+constexpr DWORD GENERIC_READ = 0x80000000u;
+constexpr DWORD GENERIC_WRITE = 0x40000000u;
+constexpr DWORD FILE_SHARE_READ = 0x1;
+constexpr DWORD FILE_SHARE_WRITE = 0x2;
+constexpr DWORD CREATE_NEW = 1;
+constexpr DWORD CREATE_ALWAYS = 2;
+constexpr DWORD OPEN_EXISTING = 3;
+constexpr DWORD OPEN_ALWAYS = 4;
+constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+constexpr DWORD FILE_FLAG_OVERLAPPED = 0x40000000u;
+
+constexpr DWORD ERROR_SUCCESS = 0;
+constexpr DWORD NO_ERROR = 0;
+constexpr DWORD ERROR_INVALID_FUNCTION = 1;
+constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
+constexpr DWORD ERROR_ACCESS_DENIED = 5;
+constexpr DWORD ERROR_INVALID_HANDLE = 6;
+constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr DWORD ERROR_OUTOFMEMORY = 14;
+constexpr DWORD ERROR_NOT_READY = 21;
+constexpr DWORD ERROR_BAD_LENGTH = 24;
+constexpr DWORD ERROR_GEN_FAILURE = 31;
+constexpr DWORD ERROR_SHARING_VIOLATION = 32;
+constexpr DWORD ERROR_HANDLE_EOF = 38;
+constexpr DWORD ERROR_NOT_SUPPORTED = 50;
+constexpr DWORD ERROR_DEV_NOT_EXIST = 55;
+constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_SEM_TIMEOUT = 121;
+constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+constexpr DWORD ERROR_BAD_PATHNAME = 161;
+constexpr DWORD ERROR_ALREADY_EXISTS = 183;
+constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
+constexpr DWORD ERROR_OPERATION_ABORTED = 995;
+constexpr DWORD ERROR_IO_INCOMPLETE = 996;
+constexpr DWORD ERROR_IO_PENDING = 997;
+constexpr DWORD ERROR_INVALID_FLAGS = 1004;
+constexpr DWORD ERROR_CANTOPEN = 1011;
+constexpr DWORD ERROR_DEVICE_NOT_CONNECTED = 1167;
+constexpr DWORD ERROR_NOT_FOUND = 1168;
+constexpr DWORD ERROR_ALREADY_INITIALIZED = 1247;
+constexpr DWORD ERROR_SECRET_TOO_LONG = 1382;
+constexpr DWORD ERROR_INVALID_WINDOW_HANDLE = 1400;
+constexpr DWORD ERROR_TIMEOUT = 1460;
+constexpr DWORD ERROR_INVALID_USER_BUFFER = 1784;
+
+constexpr DWORD INFINITE = 0xFFFFFFFFu;
+constexpr DWORD WAIT_OBJECT_0 = 0;
+constexpr DWORD WAIT_ABANDONED = 0x80;
+constexpr DWORD WAIT_TIMEOUT = 258;
+constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
+
+constexpr DWORD CREATE_SUSPENDED = 0x4;
+
+constexpr DWORD DIGCF_DEFAULT = 0x1;
+constexpr DWORD DIGCF_PRESENT = 0x2;
+constexpr DWORD DIGCF_ALLCLASSES = 0x4;
+constexpr DWORD DIGCF_PROFILE = 0x8;
+constexpr DWORD DIGCF_DEVICEINTERFACE = 0x10;
+constexpr DWORD SPINT_ACTIVE = 0x1;
+
+constexpr UINT WM_NULL = 0x0000;
+constexpr UINT WM_DESTROY = 0x0002;
+constexpr UINT WM_CLOSE = 0x0010;
+constexpr UINT WM_TIMER = 0x0113;
+constexpr UINT WM_COMMAND = 0x0111;
+constexpr UINT WM_DEVICECHANGE = 0x0219;
+constexpr UINT WM_USER = 0x0400;
+constexpr WPARAM DBT_DEVNODES_CHANGED = 0x0007;
+constexpr WPARAM DBT_DEVICEARRIVAL = 0x8000;
+constexpr WPARAM DBT_DEVICEREMOVECOMPLETE = 0x8004;
+constexpr DWORD DBT_DEVTYP_DEVICEINTERFACE = 5;
+constexpr DWORD DEVICE_NOTIFY_WINDOW_HANDLE = 0x0;
+constexpr DWORD DEVICE_NOTIFY_ALL_INTERFACE_CLASSES = 0x4;
+
+constexpr UINT CP_ACP = 0;
+constexpr UINT CP_THREAD_ACP = 3;
+constexpr UINT CP_UTF8 = 65001;
+
+// ---------------------------------------------------------------- well-known GUIDs
+// {4D1E55B2-F16F-11CF-88CB-001111000030}: the HID interface class.
+constexpr GUID GUID_DEVINTERFACE_HID = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+// {A5DCBF10-6530-11D2-901F-00C04FB951ED}: USB devices.
+constexpr GUID GUID_DEVINTERFACE_USB_DEVICE = {0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
+
+}  // namespace w32

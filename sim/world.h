@@ -1,0 +1,298 @@
+// The simulated USB world: an OsApi served by virtual devices.
+//
+// A World holds everything a process would get from the operating system:
+//   - a virtual clock (GetTickCount, Sleep, wait timeouts) with scheduled actions,
+//     so minutes of waiting run in milliseconds;
+//   - a handle table that knows each handle's kind and reports leaks;
+//   - a path table: device interface paths (registered under a class GUID, in a
+//     stable enumeration order) and plain device paths ("\\.\HCD0", hubs);
+//   - hotplug, with WM_DEVICECHANGE delivered to registered windows;
+//   - headless windows with message queues and a log of what they received;
+//   - fault injection by call name, path and call number;
+//   - ordinary file paths, served from an in-memory overlay or the host disk.
+// Worlds share nothing; several can exist side by side.
+//
+// Locking: one mutex per world. Virtual device callbacks (the Device methods) run
+// with it held and must not call the OsApi operations; they use the *Locked
+// helpers. Device methods that tests call directly take the lock with Lock().
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/os_api.h"
+
+namespace kv27::sim {
+
+using namespace w32;
+
+class World;
+
+// What a handle from CreateFileW refers to on a virtual device.
+struct FileObject {
+  std::u16string path;
+  DWORD access = 0;
+  DWORD share = 0;
+  DWORD flags = 0;
+  bool gone = false;                 // the device left while the handle was open
+  std::shared_ptr<class Device> device;
+  std::uint64_t id = 0;              // unique per world
+  std::shared_ptr<void> deviceState; // free for the device's own per-handle data
+  bool Overlapped() const { return (flags & FILE_FLAG_OVERLAPPED) != 0; }
+};
+
+// One ReadFile/WriteFile handed to a device.
+struct IoRequest {
+  std::uint64_t id = 0;        // for CompleteIoLocked
+  FileObject* file = nullptr;  // valid during the device call only
+  bool write = false;
+  void* buffer = nullptr;      // the caller's buffer (stays the caller's until completion)
+  DWORD length = 0;
+  OVERLAPPED* overlapped = nullptr;
+};
+
+// Extra outcome of a device callback.
+struct CallEffects {
+  DWORD delayMs = 0;  // virtual time the operation takes (the caller's clock moves on)
+};
+
+// HID description of one collection, what HidD_GetPreparsedData snapshots.
+struct HidDescription {
+  HIDP_CAPS caps{};
+  NTSTATUS capsStatus = HIDP_STATUS_SUCCESS;  // what HidP_GetCaps returns
+  std::vector<HIDP_BUTTON_CAPS> buttonCaps[3];  // by HIDP_REPORT_TYPE
+  std::vector<HIDP_VALUE_CAPS> valueCaps[3];
+};
+
+// A virtual device behind one or more paths. Every callback runs with the world
+// locked. Return codes are Win32 errors (ERROR_SUCCESS for success); the world
+// turns them into results and last errors. The defaults refuse the operation.
+class Device : public std::enable_shared_from_this<Device> {
+ public:
+  virtual ~Device() = default;
+
+  // CreateFileW reached this device. Refuse with an error, or accept.
+  virtual DWORD OnOpen(FileObject& file) { return ERROR_SUCCESS; }
+  virtual void OnClose(FileObject& file) {}
+
+  // ReadFile/WriteFile. Return ERROR_SUCCESS with *transferred to complete now,
+  // ERROR_IO_PENDING (overlapped handles only) to keep the request and complete it
+  // later with World::CompleteIoLocked, or an error.
+  virtual DWORD OnRead(IoRequest& request, DWORD* transferred, CallEffects& fx) { return ERROR_INVALID_FUNCTION; }
+  virtual DWORD OnWrite(IoRequest& request, DWORD* transferred, CallEffects& fx) { return ERROR_INVALID_FUNCTION; }
+  // A pending request was cancelled (CancelIo, CloseHandle) or failed because the
+  // device left; forget it.
+  virtual void OnCancel(std::uint64_t requestId) {}
+
+  virtual DWORD OnIoctl(FileObject& file, DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
+                        DWORD* returned, CallEffects& fx) {
+    return ERROR_INVALID_FUNCTION;
+  }
+
+  // HID class driver.
+  virtual DWORD OnHidGetAttributes(FileObject& file, HIDD_ATTRIBUTES* attributes) { return ERROR_INVALID_FUNCTION; }
+  virtual DWORD OnHidGetDescription(FileObject& file, HidDescription* description) { return ERROR_INVALID_FUNCTION; }
+
+  // WinUSB. OnWinUsbInitialize runs on WinUsb_Initialize; the pipe calls come from
+  // an interface handle made on a file of this device.
+  virtual DWORD OnWinUsbInitialize(FileObject& file) { return ERROR_INVALID_FUNCTION; }
+  virtual DWORD OnWinUsbQueryInterface(UCHAR alternateSetting, USB_INTERFACE_DESCRIPTOR* descriptor) {
+    return ERROR_INVALID_FUNCTION;
+  }
+  virtual DWORD OnWinUsbQueryPipe(UCHAR alternateSetting, UCHAR index, WINUSB_PIPE_INFORMATION* pipe) {
+    return ERROR_INVALID_FUNCTION;
+  }
+  virtual DWORD OnWinUsbWritePipe(UCHAR pipeId, const UCHAR* data, ULONG length, ULONG* transferred,
+                                  CallEffects& fx) {
+    return ERROR_INVALID_FUNCTION;
+  }
+  virtual DWORD OnWinUsbReadPipe(UCHAR pipeId, UCHAR* data, ULONG length, ULONG* transferred, CallEffects& fx) {
+    return ERROR_INVALID_FUNCTION;
+  }
+
+  // The world this device is attached to (null before the first attach).
+  World* world() const { return world_; }
+
+ private:
+  friend class World;
+  World* world_ = nullptr;
+};
+
+// A fault: the call named `call` fails with `error`, starting at its `nth`
+// matching call (1 = the next one) for `times` calls (0 = from then on).
+// pathContains narrows it to calls whose path (CreateFileW) or handle's path
+// (other file and device calls) contains the text; empty matches all.
+struct Fault {
+  std::string call;
+  DWORD error = ERROR_GEN_FAILURE;
+  unsigned nth = 1;
+  unsigned times = 1;
+  std::u16string pathContains;
+};
+
+// One message as a headless window received it.
+struct WindowMessage {
+  UINT message = 0;
+  WPARAM wParam = 0;
+  LPARAM lParam = 0;
+  bool sent = false;                  // SendMessageW (true) or queued (false)
+  bool fromOwnerThread = false;       // sent from the window's own thread
+  std::vector<std::uint8_t> payload;  // copy of a DEV_BROADCAST_* lParam, if any
+};
+
+using WindowProc = std::function<LRESULT(HWND, UINT, WPARAM, LPARAM)>;
+
+// One open handle, for leak reports.
+struct HandleInfo {
+  HANDLE handle = nullptr;
+  std::string kind;  // "file", "event", "thread", "devinfo", "preparsed", "winusb", "devnotify", "window"
+  std::u16string name;
+};
+
+class World : public OsApi {
+ public:
+  World();
+  ~World() override;
+  World(const World&) = delete;
+  World& operator=(const World&) = delete;
+
+  // ------------------------------------------------------------ clock
+  // Current virtual time (64-bit; GetTickCount returns its low 32 bits).
+  std::uint64_t Now();
+  void SetNow(std::uint64_t ms);  // only forwards; for testing wrap-around
+  // Moves the clock on, running the actions that fall due, in time order.
+  void Advance(std::uint64_t ms);
+  // Runs `action` (without the world locked) once the clock reaches now + delayMs.
+  // delayMs 0: at the end of the current OsApi call, or at the next one.
+  void Schedule(std::uint64_t delayMs, std::function<void()> action);
+  // Longest real time a finite wait blocks before its timeout is taken as
+  // expired in virtual time (default 100 ms).
+  void SetRealWaitCap(std::uint32_t ms);
+
+  // ------------------------------------------------------------ devices
+  // A path served by `device`. With a class GUID the path is a device interface
+  // of that class: listed by SetupAPI in attach order (a path that comes back
+  // keeps its place) and announced to registered windows.
+  void Attach(const std::u16string& path, std::shared_ptr<Device> device,
+              std::optional<GUID> interfaceClass = std::nullopt);
+  // The path leaves: opens fail with ERROR_FILE_NOT_FOUND, open handles fail
+  // with ERROR_DEVICE_NOT_CONNECTED, pending transfers on them complete with it.
+  void Detach(const std::u16string& path);
+  bool IsAttached(const std::u16string& path);
+  std::shared_ptr<Device> DeviceAt(const std::u16string& path);
+
+  // ------------------------------------------------------------ files
+  // In-memory file; shadows the host disk at that path.
+  void AddFile(const std::u16string& path, std::vector<std::uint8_t> bytes);
+  std::optional<std::vector<std::uint8_t>> FileBytes(const std::u16string& path);
+  // Plain paths not in memory go to the host disk (default on).
+  void SetHostFiles(bool enabled);
+  void SetModulePath(const std::u16string& path);
+
+  // ------------------------------------------------------------ windows
+  HWND CreateHeadlessWindow(WindowProc proc = nullptr);
+  void DestroyHeadlessWindow(HWND window);
+  // Dispatches the window's queued messages on the calling thread; returns how many.
+  int PumpMessages(HWND window);
+  std::vector<WindowMessage> Received(HWND window);
+  void ClearReceived(HWND window);
+  // Message id of a registered name, 0 if never registered.
+  UINT RegisteredMessage(const std::u16string& name);
+
+  // ------------------------------------------------------------ faults and accounting
+  void InjectFault(Fault fault);
+  void ClearFaults();
+  // How often an OsApi operation was called.
+  std::uint64_t CallCount(const std::string& call);
+  std::vector<HandleInfo> OpenHandles(bool includeWindows = false);
+  // Empty when every handle but the windows is closed; otherwise a readable list.
+  std::string LeakReport();
+
+  // ------------------------------------------------------------ for devices (world locked)
+  std::unique_lock<std::mutex> Lock();
+  // Completes a pending request: error ERROR_SUCCESS or a Win32 error, data
+  // already in the request's buffer. False if the request no longer exists.
+  bool CompleteIoLocked(std::uint64_t requestId, DWORD error, DWORD transferred);
+  // Schedule from inside a device callback.
+  void ScheduleLocked(std::uint64_t delayMs, std::function<void()> action);
+  std::uint64_t NowLocked() const { return now_; }
+
+  // ------------------------------------------------------------ OsApi
+  DWORD GetLastError() override;
+  void SetLastError(DWORD error) override;
+  HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, SECURITY_ATTRIBUTES* security, DWORD disposition,
+                     DWORD flags, HANDLE templateFile) override;
+  BOOL CloseHandle(HANDLE handle) override;
+  BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, OVERLAPPED* overlapped) override;
+  BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, OVERLAPPED* overlapped) override;
+  BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, LPDWORD transferred, BOOL wait) override;
+  BOOL CancelIo(HANDLE file) override;
+  BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
+                       LPDWORD returned, OVERLAPPED* overlapped) override;
+  DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) override;
+  HANDLE CreateEventW(SECURITY_ATTRIBUTES* security, BOOL manualReset, BOOL initialState, LPCWSTR name) override;
+  BOOL SetEvent(HANDLE event) override;
+  BOOL ResetEvent(HANDLE event) override;
+  DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) override;
+  HANDLE CreateThread(SECURITY_ATTRIBUTES* security, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
+                      LPVOID parameter, DWORD flags, LPDWORD threadId) override;
+  DWORD ResumeThread(HANDLE thread) override;
+  DWORD GetTickCount() override;
+  void Sleep(DWORD milliseconds) override;
+  HDEVINFO SetupDiGetClassDevsW(const GUID* classGuid, LPCWSTR enumerator, HWND parent, DWORD flags) override;
+  BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, SP_DEVINFO_DATA* devInfo, const GUID* classGuid, DWORD index,
+                                   SP_DEVICE_INTERFACE_DATA* data) override;
+  BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data,
+                                        SP_DEVICE_INTERFACE_DETAIL_DATA_W* detail, DWORD detailSize,
+                                        DWORD* requiredSize, SP_DEVINFO_DATA* devInfo) override;
+  BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) override;
+  void HidD_GetHidGuid(GUID* guid) override;
+  BOOLEAN HidD_GetAttributes(HANDLE device, HIDD_ATTRIBUTES* attributes) override;
+  BOOLEAN HidD_GetPreparsedData(HANDLE device, PHIDP_PREPARSED_DATA* data) override;
+  BOOLEAN HidD_FreePreparsedData(PHIDP_PREPARSED_DATA data) override;
+  NTSTATUS HidP_GetCaps(PHIDP_PREPARSED_DATA data, HIDP_CAPS* caps) override;
+  NTSTATUS HidP_GetSpecificButtonCaps(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT linkCollection, USAGE usage,
+                                      HIDP_BUTTON_CAPS* caps, USHORT* length, PHIDP_PREPARSED_DATA data) override;
+  NTSTATUS HidP_GetSpecificValueCaps(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT linkCollection, USAGE usage,
+                                     HIDP_VALUE_CAPS* caps, USHORT* length, PHIDP_PREPARSED_DATA data) override;
+  BOOL WinUsb_Initialize(HANDLE device, WINUSB_INTERFACE_HANDLE* handle) override;
+  BOOL WinUsb_Free(WINUSB_INTERFACE_HANDLE handle) override;
+  BOOL WinUsb_QueryInterfaceSettings(WINUSB_INTERFACE_HANDLE handle, UCHAR alternateSetting,
+                                     USB_INTERFACE_DESCRIPTOR* descriptor) override;
+  BOOL WinUsb_QueryPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR alternateSetting, UCHAR pipeIndex,
+                        WINUSB_PIPE_INFORMATION* pipe) override;
+  BOOL WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer, ULONG length,
+                        PULONG transferred, OVERLAPPED* overlapped) override;
+  BOOL WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer, ULONG length,
+                       PULONG transferred, OVERLAPPED* overlapped) override;
+  UINT RegisterWindowMessageW(LPCWSTR name) override;
+  BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) override;
+  LRESULT SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) override;
+  HDEVNOTIFY RegisterDeviceNotificationW(HANDLE recipient, LPVOID filter, DWORD flags) override;
+  BOOL UnregisterDeviceNotification(HDEVNOTIFY handle) override;
+  int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR text, int length, LPSTR out, int outSize,
+                          LPCSTR defaultChar, BOOL* usedDefault) override;
+  int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int length, LPWSTR out, int outSize) override;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+  std::mutex mutex_;
+  std::uint64_t now_ = 0;
+  friend struct Impl;
+};
+
+// UTF-16 <-> UTF-8 helpers for tests and front-ends.
+std::string ToUtf8(const std::u16string& text);
+std::u16string FromUtf8(const std::string& text);
+
+}  // namespace kv27::sim
