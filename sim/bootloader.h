@@ -1,0 +1,165 @@
+// A virtual ISP bootloader: the mouse after it has restarted into its
+// in-system-programming mode, as a WinUSB device.
+//
+// It registers its interface under the bootloader's own class GUID and offers,
+// on alternate setting 0, bulk IN 0x81 and bulk OUT 0x02 unless a test gives it
+// another pipe list. Its 16 KiB flash behaves like NOR flash: erase sets every
+// byte to 0xFF and programming can only clear bits, so a write without an erase
+// leaves corrupt data that a read-back will show.
+//
+// Protocol as the device sees it: a 10-byte command packet on a bulk OUT pipe
+// (code in byte 0, big-endian byte offset in bytes 5-6, block length in
+// byte 8).
+//   0x25 erase        -> 1 status byte
+//   0x28 write block  -> 64 data bytes follow on OUT, then 1 status byte
+//   0x2A read block   -> 64 data bytes, then 1 status byte
+//   0x2F verify, 0x2C read protection, 0x20 exit ISP -> nothing
+// Status 0 is success. Exit ISP makes the device leave the bus at the end of the
+// transfer that carried it.
+//
+// A read with nothing to deliver fails with ERROR_SEM_TIMEOUT: a real device
+// would leave it waiting for ever, which no test wants.
+//
+// Every transfer, failed ones included, goes on a wire log that tests read.
+// Accessors lock the world; the Device callbacks run with it locked already.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/world.h"
+
+namespace kv27::sim {
+
+// {6E0B2F48-95D1-4C37-B2A6-1F9D83E45C70}
+inline constexpr GUID kBootloaderInterfaceClass = {
+    0x6E0B2F48, 0x95D1, 0x4C37, {0xB2, 0xA6, 0x1F, 0x9D, 0x83, 0xE4, 0x5C, 0x70}};
+inline constexpr std::size_t kBootloaderFlashSize = 0x4000;
+inline constexpr std::size_t kBootloaderBlockSize = 64;
+inline constexpr char16_t kDefaultBootloaderPath[] =
+    u"\\\\?\\usb#vid_0000&pid_0000#isp0#{6e0b2f48-95d1-4c37-b2a6-1f9d83e45c70}";
+
+using BootloaderFlash = std::array<std::uint8_t, kBootloaderFlashSize>;
+
+// One bulk (or other) transfer as the device saw it.
+struct WireTransfer {
+  bool out = false;                // host to device
+  UCHAR pipe = 0;
+  ULONG requested = 0;             // bytes the host offered or asked for
+  std::vector<std::uint8_t> data;  // bytes actually moved
+  DWORD error = ERROR_SUCCESS;     // what the device answered the call with
+  std::uint64_t atMs = 0;          // virtual time of the call
+};
+
+class VirtualBootloader : public Device {
+ public:
+  VirtualBootloader();
+
+  // ------------------------------------------------------------ on the bus
+  // Attaches the device at `path` under the bootloader class, now.
+  void Plug(World& world, const std::u16string& path = kDefaultBootloaderPath);
+  // Attaches it once the virtual clock has moved on by `delayMs`: the mouse
+  // restarting into its bootloader.
+  void PlugAfter(World& world, std::uint64_t delayMs, const std::u16string& path = kDefaultBootloaderPath);
+  // Runs (world unlocked) once the device has left the bus after exit ISP, with
+  // the flash as it was left; the virtual mouse comes back from here.
+  void SetOnExit(std::function<void(const BootloaderFlash& flash)> onExit);
+
+  // ------------------------------------------------------------ set-up (call before the host opens it)
+  void SetPipes(std::vector<WINUSB_PIPE_INFORMATION> pipes);
+  void SetFlash(const BootloaderFlash& contents);
+  // Virtual time every transfer takes (default 0).
+  void SetTransferDelay(DWORD ms);
+  // Virtual time between the erase command and its status byte (default 0).
+  void SetEraseDelay(DWORD ms);
+
+  // ------------------------------------------------------------ faults
+  // The status byte after block `block` of `command` (0x25, 0x28 or 0x2A; the
+  // erase is block 0) is `status` instead of 0.
+  void FailStatus(UCHAR command, unsigned block, UCHAR status = 0x01);
+  // The nth command packet from now (1 = the next) reports 9 bytes moved, and
+  // the device drops it.
+  void ShortCommandPacket(unsigned nth);
+  // The nth 64-byte block read from now (1 = the next) delivers 63 bytes.
+  void ShortBlockRead(unsigned nth);
+  // The first `count` opens from now are refused with `error`.
+  void RefuseOpens(unsigned count, DWORD error = ERROR_ACCESS_DENIED);
+  // After taking the data of write block `block`, the device leaves the bus
+  // before it answers.
+  void LeaveDuringWrite(unsigned block);
+
+  // ------------------------------------------------------------ what happened
+  BootloaderFlash Flash();
+  std::vector<WireTransfer> WireLog();
+  void ClearWireLog();
+  // The benchmark turns the log off so it measures the link, not the log.
+  void SetWireLogEnabled(bool enabled);
+  bool ReadProtected();
+  unsigned EraseCount();
+  unsigned VerifyCount();
+  unsigned ExitCount();
+  unsigned OpenCount();  // CreateFileW calls that reached the device, refused ones included
+
+  // ------------------------------------------------------------ Device
+  DWORD OnOpen(FileObject& file) override;
+  DWORD OnWinUsbInitialize(FileObject& file) override;
+  DWORD OnWinUsbQueryInterface(UCHAR alternateSetting, USB_INTERFACE_DESCRIPTOR* descriptor) override;
+  DWORD OnWinUsbQueryPipe(UCHAR alternateSetting, UCHAR index, WINUSB_PIPE_INFORMATION* pipe) override;
+  DWORD OnWinUsbWritePipe(UCHAR pipeId, const UCHAR* data, ULONG length, ULONG* transferred,
+                          CallEffects& fx) override;
+  DWORD OnWinUsbReadPipe(UCHAR pipeId, UCHAR* data, ULONG length, ULONG* transferred, CallEffects& fx) override;
+
+ private:
+  struct Reply {
+    std::vector<std::uint8_t> bytes;
+    DWORD delayMs = 0;
+    bool block = false;  // a 64-byte read block (for the short-read fault)
+  };
+  struct StatusFault {
+    UCHAR command;
+    unsigned block;
+    UCHAR status;
+  };
+
+  std::unique_lock<std::mutex> LockWorld();
+  const WINUSB_PIPE_INFORMATION* FindPipe(UCHAR pipeId) const;
+  UCHAR StatusFor(UCHAR command, unsigned block) const;
+  void HandleCommand(const UCHAR* packet);
+  void HandleWriteData(const UCHAR* data, ULONG length);
+  void LeaveBus();
+  void Log(bool out, UCHAR pipe, ULONG requested, const UCHAR* data, ULONG moved, DWORD error);
+
+  std::vector<WINUSB_PIPE_INFORMATION> pipes_;
+  BootloaderFlash flash_{};
+  std::deque<Reply> replies_;
+  std::optional<unsigned> pendingWriteOffset_;  // a write command waits for its data
+  bool pendingWriteValid_ = false;
+  std::u16string path_;
+  std::function<void(const BootloaderFlash&)> onExit_;
+
+  DWORD transferDelayMs_ = 0;
+  DWORD eraseDelayMs_ = 0;
+  std::vector<StatusFault> statusFaults_;
+  unsigned shortCommandIn_ = 0;  // counts down; fires when it reaches 1
+  unsigned shortReadIn_ = 0;
+  unsigned refuseOpens_ = 0;
+  DWORD refuseError_ = ERROR_ACCESS_DENIED;
+  std::optional<unsigned> leaveAtBlock_;
+
+  bool logEnabled_ = true;
+  std::vector<WireTransfer> log_;
+  bool readProtected_ = false;
+  bool gone_ = false;
+  unsigned erases_ = 0;
+  unsigned verifies_ = 0;
+  unsigned exits_ = 0;
+  unsigned opens_ = 0;
+};
+
+}  // namespace kv27::sim
