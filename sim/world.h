@@ -283,8 +283,10 @@ class World : public OsApi {
                           LPCSTR defaultChar, BOOL* usedDefault) override;
   int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int length, LPWSTR out, int outSize) override;
 
+ public:
+  struct Impl;  // internals, opaque outside world.cpp
+
  private:
-  struct Impl;
   std::unique_ptr<Impl> impl_;
   std::mutex mutex_;
   std::uint64_t now_ = 0;

@@ -1,0 +1,426 @@
+// The simulated world's core: clock, handles, events, threads, overlapped I/O,
+// hotplug, SetupAPI listing, windows and fault injection.
+#include "sim/world.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <deque>
+
+namespace kv27::sim {
+namespace {
+
+constexpr GUID kTestClass = {0x11111111, 0x2222, 0x3333, {1, 2, 3, 4, 5, 6, 7, 8}};
+
+// A device whose reads stay pending until the test feeds it data; writes
+// complete at once and are recorded.
+class EchoDevice : public Device {
+ public:
+  DWORD OnRead(IoRequest& r, DWORD* n, CallEffects&) override {
+    if (!r.overlapped) return ERROR_INVALID_FUNCTION;
+    waiting.push_back(r);
+    return ERROR_IO_PENDING;
+  }
+  DWORD OnWrite(IoRequest& r, DWORD* n, CallEffects& fx) override {
+    auto* p = static_cast<const std::uint8_t*>(r.buffer);
+    written.emplace_back(p, p + r.length);
+    *n = r.length;
+    fx.delayMs = writeDelay;
+    return ERROR_SUCCESS;
+  }
+  void OnCancel(std::uint64_t id) override {
+    cancelled.push_back(id);
+    std::erase_if(waiting, [&](const IoRequest& r) { return r.id == id; });
+  }
+  // Completes the oldest pending read with `bytes`.
+  bool Feed(std::vector<std::uint8_t> bytes) {
+    auto lk = world()->Lock();
+    while (!waiting.empty()) {
+      IoRequest r = waiting.front();
+      waiting.pop_front();
+      size_t n = std::min<size_t>(bytes.size(), r.length);
+      std::memcpy(r.buffer, bytes.data(), n);
+      if (world()->CompleteIoLocked(r.id, ERROR_SUCCESS, static_cast<DWORD>(n))) return true;
+    }
+    return false;
+  }
+  std::deque<IoRequest> waiting;
+  std::vector<std::vector<std::uint8_t>> written;
+  std::vector<std::uint64_t> cancelled;
+  DWORD writeDelay = 0;
+};
+
+struct WorldTest : ::testing::Test {
+  World world;
+  std::shared_ptr<EchoDevice> dev = std::make_shared<EchoDevice>();
+  const std::u16string path = u"\\\\?\\test#dev_1#{11111111-2222-3333-0102-030405060708}";
+
+  HANDLE Open(DWORD access, DWORD flags = FILE_FLAG_OVERLAPPED) {
+    return world.CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                             flags, nullptr);
+  }
+};
+
+TEST_F(WorldTest, ClockRunsScheduledActionsInOrderAndSleepIsVirtual) {
+  std::vector<int> order;
+  const auto t0 = world.GetTickCount();
+  world.Schedule(250, [&] { order.push_back(2); });
+  world.Schedule(100, [&] { order.push_back(1); });
+  world.Sleep(200);
+  EXPECT_EQ(order, std::vector<int>({1}));
+  EXPECT_EQ(world.GetTickCount() - t0, 200u);
+  // Ten minutes of sleeping take no real time.
+  for (int i = 0; i < 6000; ++i) world.Sleep(100);
+  EXPECT_EQ(order, std::vector<int>({1, 2}));
+  EXPECT_EQ(world.GetTickCount() - t0, 200u + 600000u);
+}
+
+TEST_F(WorldTest, TickCountWrapsAt32Bits) {
+  world.SetNow(0xFFFFFF00ull);
+  DWORD before = world.GetTickCount();
+  world.Sleep(0x200);
+  EXPECT_LT(world.GetTickCount(), before);
+  EXPECT_EQ(static_cast<DWORD>(world.GetTickCount() - before), 0x200u);
+}
+
+TEST_F(WorldTest, NamedEventsAreSharedAndWaitsTimeOutInVirtualTime) {
+  HANDLE a = world.CreateEventW(nullptr, FALSE, FALSE, u"reply_event");
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(world.GetLastError(), 0u);
+  HANDLE b = world.CreateEventW(nullptr, FALSE, FALSE, u"reply_event");
+  EXPECT_EQ(world.GetLastError(), ERROR_ALREADY_EXISTS);
+  ASSERT_NE(a, b);
+
+  world.SetRealWaitCap(5);
+  const auto t0 = world.GetTickCount();
+  EXPECT_EQ(world.WaitForSingleObject(a, 1000), WAIT_TIMEOUT);
+  EXPECT_EQ(world.GetTickCount() - t0, 1000u);
+
+  EXPECT_TRUE(world.SetEvent(b));  // signals the shared object
+  EXPECT_EQ(world.WaitForSingleObject(a, 1000), WAIT_OBJECT_0);
+  EXPECT_EQ(world.WaitForSingleObject(a, 0), WAIT_TIMEOUT) << "auto-reset event stays reset";
+
+  HANDLE manual = world.CreateEventW(nullptr, TRUE, TRUE, nullptr);
+  EXPECT_EQ(world.WaitForSingleObject(manual, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(world.WaitForSingleObject(manual, 0), WAIT_OBJECT_0);
+  world.ResetEvent(manual);
+  EXPECT_EQ(world.WaitForSingleObject(manual, 0), WAIT_TIMEOUT);
+
+  for (HANDLE h : {a, b, manual}) EXPECT_TRUE(world.CloseHandle(h));
+  EXPECT_EQ(world.LeakReport(), "");
+  // Once every handle is gone, the name makes a fresh event.
+  HANDLE c = world.CreateEventW(nullptr, FALSE, FALSE, u"reply_event");
+  EXPECT_EQ(world.GetLastError(), 0u);
+  world.CloseHandle(c);
+}
+
+TEST_F(WorldTest, ScheduledSignalEndsAWaitInVirtualTime) {
+  HANDLE e = world.CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  world.Schedule(300, [&] { world.SetEvent(e); });
+  const auto t0 = world.GetTickCount();
+  EXPECT_EQ(world.WaitForSingleObject(e, 1000), WAIT_OBJECT_0);
+  EXPECT_EQ(world.GetTickCount() - t0, 300u);
+  world.CloseHandle(e);
+}
+
+DWORD KV_WINAPI CountUp(LPVOID p) {
+  static_cast<std::atomic<int>*>(p)->fetch_add(1);
+  return 7;
+}
+
+TEST_F(WorldTest, SuspendedThreadRunsOnlyAfterResumeAndSignalsItsHandle) {
+  std::atomic<int> runs{0};
+  DWORD id = 0;
+  HANDLE t = world.CreateThread(nullptr, 0, CountUp, &runs, CREATE_SUSPENDED, &id);
+  ASSERT_NE(t, nullptr);
+  world.SetRealWaitCap(5);
+  EXPECT_EQ(world.WaitForSingleObject(t, 10), WAIT_TIMEOUT);
+  EXPECT_EQ(runs.load(), 0);
+  EXPECT_EQ(world.ResumeThread(t), 1u);
+  EXPECT_EQ(world.WaitForSingleObject(t, INFINITE), WAIT_OBJECT_0);
+  EXPECT_EQ(runs.load(), 1);
+  world.CloseHandle(t);
+
+  world.InjectFault({"CreateThread", ERROR_NOT_ENOUGH_MEMORY});
+  EXPECT_EQ(world.CreateThread(nullptr, 0, CountUp, &runs, 0, nullptr), nullptr);
+  EXPECT_EQ(world.GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
+}
+
+TEST_F(WorldTest, OverlappedReadPendsCompletesAndCancels) {
+  world.Attach(path, dev, kTestClass);
+  HANDLE h = Open(GENERIC_READ | GENERIC_WRITE);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  HANDLE ev = world.CreateEventW(nullptr, TRUE, TRUE, nullptr);
+  OVERLAPPED ov{};
+  ov.hEvent = ev;
+  std::uint8_t buf[8] = {};
+  DWORD n = 99;
+
+  // Pending: the event is reset when the transfer starts.
+  EXPECT_FALSE(world.ReadFile(h, buf, 8, &n, &ov));
+  EXPECT_EQ(world.GetLastError(), ERROR_IO_PENDING);
+  EXPECT_EQ(world.WaitForSingleObject(ev, 0), WAIT_TIMEOUT);
+  EXPECT_FALSE(world.GetOverlappedResult(h, &ov, &n, FALSE));
+  EXPECT_EQ(world.GetLastError(), ERROR_IO_INCOMPLETE);
+
+  ASSERT_TRUE(dev->Feed({0xB4, 1, 2, 3}));
+  EXPECT_EQ(world.WaitForSingleObject(ev, 0), WAIT_OBJECT_0);
+  EXPECT_TRUE(world.GetOverlappedResult(h, &ov, &n, FALSE));
+  EXPECT_EQ(n, 4u);
+  EXPECT_EQ(buf[0], 0xB4);
+
+  // Cancelled: completes with ERROR_OPERATION_ABORTED and the device forgets it.
+  EXPECT_FALSE(world.ReadFile(h, buf, 8, nullptr, &ov));
+  EXPECT_TRUE(world.CancelIo(h));
+  EXPECT_EQ(dev->waiting.size(), 0u);
+  EXPECT_EQ(dev->cancelled.size(), 1u);
+  EXPECT_FALSE(world.GetOverlappedResult(h, &ov, &n, TRUE));
+  EXPECT_EQ(world.GetLastError(), ERROR_OPERATION_ABORTED);
+
+  // Immediate completion signals the event.
+  world.ResetEvent(ev);
+  EXPECT_TRUE(world.WriteFile(h, buf, 3, &n, &ov));
+  EXPECT_EQ(n, 3u);
+  EXPECT_EQ(world.WaitForSingleObject(ev, 0), WAIT_OBJECT_0);
+
+  world.CloseHandle(ev);
+  world.CloseHandle(h);
+  EXPECT_EQ(world.LeakReport(), "");
+}
+
+TEST_F(WorldTest, AccessRightsAreEnforced) {
+  world.Attach(path, dev, kTestClass);
+  OVERLAPPED ov{};
+  std::uint8_t buf[8] = {};
+  HANDLE readOnly = Open(GENERIC_READ);
+  EXPECT_FALSE(world.WriteFile(readOnly, buf, 8, nullptr, &ov));
+  EXPECT_EQ(world.GetLastError(), ERROR_ACCESS_DENIED);
+  HANDLE none = Open(0);
+  EXPECT_FALSE(world.ReadFile(none, buf, 8, nullptr, &ov));
+  EXPECT_EQ(world.GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_TRUE(dev->written.empty());
+  world.CloseHandle(readOnly);
+  world.CloseHandle(none);
+}
+
+TEST_F(WorldTest, DeviceLeavingFailsPendingAndLaterIoAndNotifiesRegisteredWindows) {
+  HWND wnd = world.CreateHeadlessWindow();
+  DEV_BROADCAST_DEVICEINTERFACE_W filter{};
+  filter.dbcc_size = sizeof(filter);
+  filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  filter.dbcc_classguid = kTestClass;
+  HDEVNOTIFY reg = world.RegisterDeviceNotificationW(wnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+  ASSERT_NE(reg, nullptr);
+
+  world.Attach(path, dev, kTestClass);
+  HANDLE h = Open(GENERIC_READ | GENERIC_WRITE);
+  OVERLAPPED ov{};
+  std::uint8_t buf[8];
+  DWORD n = 0;
+  EXPECT_FALSE(world.ReadFile(h, buf, 8, nullptr, &ov));
+  world.Detach(path);
+  EXPECT_FALSE(world.GetOverlappedResult(h, &ov, &n, TRUE));
+  EXPECT_EQ(world.GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+  EXPECT_FALSE(world.WriteFile(h, buf, 8, nullptr, &ov));
+  EXPECT_EQ(world.GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(Open(GENERIC_READ), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(world.GetLastError(), ERROR_FILE_NOT_FOUND);
+
+  world.Attach(path, dev, kTestClass);  // comes back
+  auto got = world.Received(wnd);
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_EQ(got[0].wParam, DBT_DEVICEARRIVAL);
+  EXPECT_EQ(got[1].wParam, DBT_DEVICEREMOVECOMPLETE);
+  EXPECT_EQ(got[2].wParam, DBT_DEVICEARRIVAL);
+  std::u16string name;
+  world.CreateHeadlessWindow();  // unrelated window: receives nothing
+  HWND seen = nullptr;
+  HWND pumped = world.CreateHeadlessWindow([&](HWND w, UINT m, WPARAM wp, LPARAM lp) -> LRESULT {
+    seen = w;
+    auto* b = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(lp);
+    name = b->dbcc_name;
+    return 0;
+  });
+  HDEVNOTIFY reg2 = world.RegisterDeviceNotificationW(pumped, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+  world.Detach(path);
+  EXPECT_EQ(world.PumpMessages(pumped), 1);
+  EXPECT_EQ(seen, pumped);
+  EXPECT_EQ(name, path);
+
+  // Unregistered: nothing more arrives.
+  world.UnregisterDeviceNotification(reg);
+  world.UnregisterDeviceNotification(reg2);
+  world.Attach(path, dev, kTestClass);
+  EXPECT_EQ(world.Received(wnd).size(), 4u);
+  EXPECT_EQ(world.PumpMessages(pumped), 0);
+  world.CloseHandle(h);
+  EXPECT_EQ(world.LeakReport(), "");
+}
+
+TEST_F(WorldTest, SetupApiListsPresentInterfacesInStableOrder) {
+  const std::u16string a = u"\\\\?\\test#a", b = u"\\\\?\\test#b", c = u"\\\\?\\test#c";
+  for (auto& p : {a, b, c}) world.Attach(p, dev, kTestClass);
+  world.Attach(u"\\\\?\\other#x", dev, GUID_DEVINTERFACE_HID);
+  world.Detach(a);
+  world.Attach(a, dev, kTestClass);  // back in its old place
+  world.Detach(b);
+
+  auto list = [&] {
+    std::vector<std::u16string> out;
+    HDEVINFO set = world.SetupDiGetClassDevsW(&kTestClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    EXPECT_NE(set, INVALID_HANDLE_VALUE);
+    for (DWORD i = 0;; ++i) {
+      SP_DEVICE_INTERFACE_DATA data{};
+      data.cbSize = sizeof(data);
+      BOOL ok = world.SetupDiEnumDeviceInterfaces(set, nullptr, &kTestClass, i, &data);
+      if (world.GetLastError() == ERROR_NO_MORE_ITEMS) break;
+      EXPECT_TRUE(ok);
+      DWORD required = 0;
+      EXPECT_FALSE(world.SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &required, nullptr));
+      EXPECT_EQ(world.GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+      std::vector<std::uint8_t> mem(required + 1);
+      auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(mem.data());
+      detail->cbSize = 8;  // wrong fixed size
+      EXPECT_FALSE(world.SetupDiGetDeviceInterfaceDetailW(set, &data, detail, required, nullptr, nullptr));
+      EXPECT_EQ(world.GetLastError(), ERROR_INVALID_USER_BUFFER);
+      detail->cbSize = kDeviceInterfaceDetailFixedSize;
+      EXPECT_TRUE(world.SetupDiGetDeviceInterfaceDetailW(set, &data, detail, required, nullptr, nullptr));
+      out.emplace_back(detail->DevicePath);
+    }
+    world.SetupDiDestroyDeviceInfoList(set);
+    return out;
+  };
+  EXPECT_EQ(list(), (std::vector<std::u16string>{a, c}));
+  EXPECT_EQ(world.LeakReport(), "");
+}
+
+TEST_F(WorldTest, FaultsHitTheNthMatchingCallForTheirCount) {
+  world.Attach(path, dev, kTestClass);
+  world.Attach(u"\\\\?\\test#other", dev, kTestClass);
+  // Second open of `path` and the one after it fail; other paths are untouched.
+  world.InjectFault({"CreateFileW", ERROR_SHARING_VIOLATION, 2, 2, u"dev_1"});
+  std::vector<bool> opened;
+  for (int i = 0; i < 4; ++i) {
+    HANDLE h = Open(0);
+    opened.push_back(h != INVALID_HANDLE_VALUE);
+    if (h != INVALID_HANDLE_VALUE) world.CloseHandle(h);
+    else EXPECT_EQ(world.GetLastError(), ERROR_SHARING_VIOLATION);
+    HANDLE o = world.CreateFileW(u"\\\\?\\test#other", 0, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(o, INVALID_HANDLE_VALUE);
+    world.CloseHandle(o);
+  }
+  EXPECT_EQ(opened, (std::vector<bool>{true, false, false, true}));
+  EXPECT_EQ(world.CallCount("CreateFileW"), 8u);
+
+  // times = 0: from the nth call on, for good.
+  world.InjectFault({"SetupDiGetClassDevsW", ERROR_NOT_ENOUGH_MEMORY, 1, 0});
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(world.SetupDiGetClassDevsW(&kTestClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE),
+              INVALID_HANDLE_VALUE);
+  world.ClearFaults();
+  HDEVINFO set = world.SetupDiGetClassDevsW(&kTestClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  EXPECT_NE(set, INVALID_HANDLE_VALUE);
+  world.SetupDiDestroyDeviceInfoList(set);
+}
+
+TEST_F(WorldTest, DeviceLatencyMovesTheCallersClock) {
+  world.Attach(path, dev, kTestClass);
+  dev->writeDelay = 1500;
+  HANDLE h = Open(GENERIC_WRITE, 0);
+  std::uint8_t b = 1;
+  DWORD n = 0;
+  const auto t0 = world.GetTickCount();
+  EXPECT_TRUE(world.WriteFile(h, &b, 1, &n, nullptr));
+  EXPECT_EQ(world.GetTickCount() - t0, 1500u);
+  world.CloseHandle(h);
+}
+
+TEST_F(WorldTest, LeakReportNamesWhatIsStillOpen) {
+  world.Attach(path, dev, kTestClass);
+  HANDLE h = Open(0);
+  HANDLE e = world.CreateEventW(nullptr, FALSE, FALSE, u"reply_event");
+  std::string report = world.LeakReport();
+  EXPECT_NE(report.find("file"), std::string::npos);
+  EXPECT_NE(report.find("test#dev_1"), std::string::npos);
+  EXPECT_NE(report.find("reply_event"), std::string::npos);
+  world.CloseHandle(h);
+  world.CloseHandle(e);
+  EXPECT_FALSE(world.CloseHandle(e));
+  EXPECT_EQ(world.GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(world.LeakReport(), "");
+}
+
+TEST_F(WorldTest, PlainFilesComeFromMemoryOverlay) {
+  world.SetHostFiles(false);
+  world.AddFile(u"C:\\fw\\a.bimg", {1, 2, 3, 4, 5});
+  HANDLE h = world.CreateFileW(u"c:\\FW\\a.bimg", GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                               nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  std::uint8_t buf[8];
+  DWORD n = 0;
+  EXPECT_TRUE(world.ReadFile(h, buf, 3, &n, nullptr));
+  EXPECT_EQ(n, 3u);
+  EXPECT_TRUE(world.ReadFile(h, buf, 8, &n, nullptr));
+  EXPECT_EQ(n, 2u);  // short read at the end
+  EXPECT_TRUE(world.ReadFile(h, buf, 8, &n, nullptr));
+  EXPECT_EQ(n, 0u);
+  world.CloseHandle(h);
+  EXPECT_EQ(world.CreateFileW(u"C:\\fw\\missing.bimg", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(world.GetLastError(), ERROR_FILE_NOT_FOUND);
+
+  HANDLE w = world.CreateFileW(u"C:\\fw\\out.bin", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  EXPECT_TRUE(world.WriteFile(w, "xyz", 3, &n, nullptr));
+  world.CloseHandle(w);
+  EXPECT_EQ(world.FileBytes(u"C:\\fw\\out.bin"), (std::vector<std::uint8_t>{'x', 'y', 'z'}));
+  EXPECT_EQ(world.LeakReport(), "");
+}
+
+TEST_F(WorldTest, WindowMessagesAreLoggedAndDispatched) {
+  std::vector<UINT> handled;
+  HWND wnd = world.CreateHeadlessWindow([&](HWND, UINT m, WPARAM, LPARAM) -> LRESULT {
+    handled.push_back(m);
+    return 42;
+  });
+  UINT id = world.RegisterWindowMessageW(u"KEYSTATUS_MSG");
+  EXPECT_GE(id, 0xC000u);
+  EXPECT_EQ(world.RegisterWindowMessageW(u"KEYSTATUS_MSG"), id);
+  EXPECT_NE(world.RegisterWindowMessageW(u"MODEDPICHANGE_MSG"), id);
+  EXPECT_EQ(world.RegisteredMessage(u"KEYSTATUS_MSG"), id);
+
+  EXPECT_TRUE(world.PostMessageW(wnd, id, 0x1234, 0));
+  EXPECT_TRUE(handled.empty());
+  EXPECT_EQ(world.SendMessageW(wnd, WM_DEVICECHANGE, 0, 0), 42);
+  EXPECT_EQ(world.PumpMessages(wnd), 1);
+  EXPECT_EQ(handled, (std::vector<UINT>{WM_DEVICECHANGE, id}));
+  auto log = world.Received(wnd);
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_FALSE(log[0].sent);
+  EXPECT_EQ(log[0].wParam, 0x1234u);
+  EXPECT_TRUE(log[1].sent);
+  EXPECT_TRUE(log[1].fromOwnerThread);
+
+  EXPECT_FALSE(world.PostMessageW(nullptr, id, 0, 0));
+  EXPECT_EQ(world.GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
+  EXPECT_EQ(world.SendMessageW(nullptr, id, 0, 0), 0);
+}
+
+TEST_F(WorldTest, AnsiCodePageReplacesWhatItCannotRepresent) {
+  const char16_t* text = u"USB#ROOT_\u4E2D";
+  int size = world.WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  ASSERT_EQ(size, 11);
+  std::string ansi(size, '\0');
+  BOOL usedDefault = FALSE;
+  EXPECT_EQ(world.WideCharToMultiByte(CP_ACP, 0, text, -1, ansi.data(), size, nullptr, &usedDefault), 11);
+  EXPECT_TRUE(usedDefault);
+  EXPECT_STREQ(ansi.c_str(), "USB#ROOT_?");
+  char16_t back[16] = {};
+  EXPECT_EQ(world.MultiByteToWideChar(CP_THREAD_ACP, 0, ansi.c_str(), -1, back, 16), 11);
+  EXPECT_EQ(std::u16string(back), u"USB#ROOT_?");
+  EXPECT_EQ(world.MultiByteToWideChar(CP_ACP, 0, "abc", -1, back, 2), 0);
+  EXPECT_EQ(world.GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+}
+
+}  // namespace
+}  // namespace kv27::sim
