@@ -1,0 +1,28 @@
+// bimgtool: builds, unpacks, checks and describes .bimg firmware images.
+//
+//   bimgtool pack --type T --name NAME [--force-crc 0xHHHH] PLAIN.bin OUT.bimg
+//   bimgtool unpack IMAGE OUT.bin
+//   bimgtool check IMAGE
+//   bimgtool info IMAGE
+//
+// Exit status: 0 success, 1 failure (bad input, failed check), 2 usage error.
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "platform/os_api.h"
+
+namespace kv27 {
+
+constexpr int kBimgOk = 0;
+constexpr int kBimgFailed = 1;
+constexpr int kBimgUsage = 2;
+
+// Runs one command; `args` excludes the program name. Files are read through
+// `os`; output files are written beside their final name and renamed into
+// place, so a failed run leaves no partial output. Text goes out as UTF-8.
+int RunBimgTool(w32::OsApi& os, const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+}  // namespace kv27

@@ -1,0 +1,19 @@
+// bimgtool's entry point: picks the process's OS boundary and runs one command.
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/world.h"
+#include "tools/bimgtool/bimgtool.h"
+
+int main(int argc, char** argv) {
+  // The real platform where there is one; elsewhere a simulated world, which
+  // serves ordinary paths from the host disk.
+  std::unique_ptr<w32::OsApi> os = w32::MakeRealOsApi();
+  if (!os) os = std::make_unique<kv27::sim::World>();
+  std::vector<std::string> args(argv + 1, argv + argc);
+  const int status = kv27::RunBimgTool(*os, args, std::cout, std::cerr);
+  std::cout.flush();
+  return status;
+}
