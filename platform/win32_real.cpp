@@ -9,87 +9,87 @@
 
 // Our constants, taken before <windows.h> turns most of their names into macros.
 // KV_CHECKED_CONSTANTS lists every w32 constant that the platform defines too.
-#define KV_CHECKED_CONSTANTS(X)                                                                            \
-  X(GENERIC_READ)                                                                                          \
-  X(GENERIC_WRITE)                                                                                         \
-  X(FILE_SHARE_READ)                                                                                       \
-  X(FILE_SHARE_WRITE)                                                                                      \
-  X(CREATE_NEW)                                                                                            \
-  X(CREATE_ALWAYS)                                                                                         \
-  X(OPEN_EXISTING)                                                                                         \
-  X(OPEN_ALWAYS)                                                                                           \
-  X(FILE_ATTRIBUTE_NORMAL)                                                                                 \
-  X(FILE_FLAG_OVERLAPPED)                                                                                  \
-  X(ERROR_SUCCESS)                                                                                         \
-  X(NO_ERROR)                                                                                              \
-  X(ERROR_INVALID_FUNCTION)                                                                                \
-  X(ERROR_FILE_NOT_FOUND)                                                                                  \
-  X(ERROR_PATH_NOT_FOUND)                                                                                  \
-  X(ERROR_ACCESS_DENIED)                                                                                   \
-  X(ERROR_INVALID_HANDLE)                                                                                  \
-  X(ERROR_NOT_ENOUGH_MEMORY)                                                                               \
-  X(ERROR_OUTOFMEMORY)                                                                                     \
-  X(ERROR_NOT_READY)                                                                                       \
-  X(ERROR_BAD_LENGTH)                                                                                      \
-  X(ERROR_GEN_FAILURE)                                                                                     \
-  X(ERROR_SHARING_VIOLATION)                                                                               \
-  X(ERROR_HANDLE_EOF)                                                                                      \
-  X(ERROR_NOT_SUPPORTED)                                                                                   \
-  X(ERROR_DEV_NOT_EXIST)                                                                                   \
-  X(ERROR_INVALID_PARAMETER)                                                                               \
-  X(ERROR_SEM_TIMEOUT)                                                                                     \
-  X(ERROR_INSUFFICIENT_BUFFER)                                                                             \
-  X(ERROR_BAD_PATHNAME)                                                                                    \
-  X(ERROR_ALREADY_EXISTS)                                                                                  \
-  X(ERROR_NO_MORE_ITEMS)                                                                                   \
-  X(ERROR_OPERATION_ABORTED)                                                                               \
-  X(ERROR_IO_INCOMPLETE)                                                                                   \
-  X(ERROR_IO_PENDING)                                                                                      \
-  X(ERROR_INVALID_FLAGS)                                                                                   \
-  X(ERROR_CANTOPEN)                                                                                        \
-  X(ERROR_DEVICE_NOT_CONNECTED)                                                                            \
-  X(ERROR_NOT_FOUND)                                                                                       \
-  X(ERROR_ALREADY_INITIALIZED)                                                                             \
-  X(ERROR_SECRET_TOO_LONG)                                                                                 \
-  X(ERROR_INVALID_WINDOW_HANDLE)                                                                           \
-  X(ERROR_TIMEOUT)                                                                                         \
-  X(ERROR_INVALID_USER_BUFFER)                                                                             \
-  X(INFINITE)                                                                                              \
-  X(WAIT_OBJECT_0)                                                                                         \
-  X(WAIT_ABANDONED)                                                                                        \
-  X(WAIT_TIMEOUT)                                                                                          \
-  X(WAIT_FAILED)                                                                                           \
-  X(CREATE_SUSPENDED)                                                                                      \
-  X(DIGCF_DEFAULT)                                                                                         \
-  X(DIGCF_PRESENT)                                                                                         \
-  X(DIGCF_ALLCLASSES)                                                                                      \
-  X(DIGCF_PROFILE)                                                                                         \
-  X(DIGCF_DEVICEINTERFACE)                                                                                 \
-  X(SPINT_ACTIVE)                                                                                          \
-  X(WM_NULL)                                                                                               \
-  X(WM_DESTROY)                                                                                            \
-  X(WM_CLOSE)                                                                                              \
-  X(WM_TIMER)                                                                                              \
-  X(WM_COMMAND)                                                                                            \
-  X(WM_DEVICECHANGE)                                                                                       \
-  X(WM_USER)                                                                                               \
-  X(DBT_DEVNODES_CHANGED)                                                                                  \
-  X(DBT_DEVICEARRIVAL)                                                                                     \
-  X(DBT_DEVICEREMOVECOMPLETE)                                                                              \
-  X(DBT_DEVTYP_DEVICEINTERFACE)                                                                            \
-  X(DEVICE_NOTIFY_WINDOW_HANDLE)                                                                           \
-  X(DEVICE_NOTIFY_ALL_INTERFACE_CLASSES)                                                                   \
-  X(CP_ACP)                                                                                                \
-  X(CP_THREAD_ACP)                                                                                         \
-  X(CP_UTF8)                                                                                               \
-  X(HIDP_STATUS_SUCCESS)                                                                                   \
-  X(HIDP_STATUS_INVALID_PREPARSED_DATA)                                                                    \
-  X(HIDP_STATUS_BUFFER_TOO_SMALL)                                                                          \
-  X(HIDP_STATUS_USAGE_NOT_FOUND)                                                                           \
-  X(IOCTL_USB_GET_ROOT_HUB_NAME)                                                                           \
-  X(IOCTL_USB_GET_NODE_INFORMATION)                                                                        \
-  X(IOCTL_USB_GET_NODE_CONNECTION_INFORMATION)                                                             \
-  X(IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION)                                                         \
+#define KV_CHECKED_CONSTANTS(X)                    \
+  X(GENERIC_READ)                                  \
+  X(GENERIC_WRITE)                                 \
+  X(FILE_SHARE_READ)                               \
+  X(FILE_SHARE_WRITE)                              \
+  X(CREATE_NEW)                                    \
+  X(CREATE_ALWAYS)                                 \
+  X(OPEN_EXISTING)                                 \
+  X(OPEN_ALWAYS)                                   \
+  X(FILE_ATTRIBUTE_NORMAL)                         \
+  X(FILE_FLAG_OVERLAPPED)                          \
+  X(ERROR_SUCCESS)                                 \
+  X(NO_ERROR)                                      \
+  X(ERROR_INVALID_FUNCTION)                        \
+  X(ERROR_FILE_NOT_FOUND)                          \
+  X(ERROR_PATH_NOT_FOUND)                          \
+  X(ERROR_ACCESS_DENIED)                           \
+  X(ERROR_INVALID_HANDLE)                          \
+  X(ERROR_NOT_ENOUGH_MEMORY)                       \
+  X(ERROR_OUTOFMEMORY)                             \
+  X(ERROR_NOT_READY)                               \
+  X(ERROR_BAD_LENGTH)                              \
+  X(ERROR_GEN_FAILURE)                             \
+  X(ERROR_SHARING_VIOLATION)                       \
+  X(ERROR_HANDLE_EOF)                              \
+  X(ERROR_NOT_SUPPORTED)                           \
+  X(ERROR_DEV_NOT_EXIST)                           \
+  X(ERROR_INVALID_PARAMETER)                       \
+  X(ERROR_SEM_TIMEOUT)                             \
+  X(ERROR_INSUFFICIENT_BUFFER)                     \
+  X(ERROR_BAD_PATHNAME)                            \
+  X(ERROR_ALREADY_EXISTS)                          \
+  X(ERROR_NO_MORE_ITEMS)                           \
+  X(ERROR_OPERATION_ABORTED)                       \
+  X(ERROR_IO_INCOMPLETE)                           \
+  X(ERROR_IO_PENDING)                              \
+  X(ERROR_INVALID_FLAGS)                           \
+  X(ERROR_CANTOPEN)                                \
+  X(ERROR_DEVICE_NOT_CONNECTED)                    \
+  X(ERROR_NOT_FOUND)                               \
+  X(ERROR_ALREADY_INITIALIZED)                     \
+  X(ERROR_SECRET_TOO_LONG)                         \
+  X(ERROR_INVALID_WINDOW_HANDLE)                   \
+  X(ERROR_TIMEOUT)                                 \
+  X(ERROR_INVALID_USER_BUFFER)                     \
+  X(INFINITE)                                      \
+  X(WAIT_OBJECT_0)                                 \
+  X(WAIT_ABANDONED)                                \
+  X(WAIT_TIMEOUT)                                  \
+  X(WAIT_FAILED)                                   \
+  X(CREATE_SUSPENDED)                              \
+  X(DIGCF_DEFAULT)                                 \
+  X(DIGCF_PRESENT)                                 \
+  X(DIGCF_ALLCLASSES)                              \
+  X(DIGCF_PROFILE)                                 \
+  X(DIGCF_DEVICEINTERFACE)                         \
+  X(SPINT_ACTIVE)                                  \
+  X(WM_NULL)                                       \
+  X(WM_DESTROY)                                    \
+  X(WM_CLOSE)                                      \
+  X(WM_TIMER)                                      \
+  X(WM_COMMAND)                                    \
+  X(WM_DEVICECHANGE)                               \
+  X(WM_USER)                                       \
+  X(DBT_DEVNODES_CHANGED)                          \
+  X(DBT_DEVICEARRIVAL)                             \
+  X(DBT_DEVICEREMOVECOMPLETE)                      \
+  X(DBT_DEVTYP_DEVICEINTERFACE)                    \
+  X(DEVICE_NOTIFY_WINDOW_HANDLE)                   \
+  X(DEVICE_NOTIFY_ALL_INTERFACE_CLASSES)           \
+  X(CP_ACP)                                        \
+  X(CP_THREAD_ACP)                                 \
+  X(CP_UTF8)                                       \
+  X(HIDP_STATUS_SUCCESS)                           \
+  X(HIDP_STATUS_INVALID_PREPARSED_DATA)            \
+  X(HIDP_STATUS_BUFFER_TOO_SMALL)                  \
+  X(HIDP_STATUS_USAGE_NOT_FOUND)                   \
+  X(IOCTL_USB_GET_ROOT_HUB_NAME)                   \
+  X(IOCTL_USB_GET_NODE_INFORMATION)                \
+  X(IOCTL_USB_GET_NODE_CONNECTION_INFORMATION)     \
+  X(IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION) \
   X(IOCTL_USB_GET_NODE_CONNECTION_NAME)
 
 namespace kv_ours {
@@ -98,7 +98,8 @@ KV_CHECKED_CONSTANTS(KV_TAKE)
 #undef KV_TAKE
 }  // namespace kv_ours
 
-// clang-format off: order matters, each header needs the ones before it.
+// The order matters: each header needs some of the ones before it.
+// clang-format off
 #include <windows.h>
 #include <winioctl.h>
 #include <setupapi.h>
@@ -127,7 +128,8 @@ KV_CHECKED_CONSTANTS(KV_SAME_VALUE)
 #undef KV_SAME_VALUE
 
 // Enumerators: ours in w32, the platform's at global scope.
-#define KV_SAME_ENUMERATOR(name) static_assert(static_cast<int>(w32::name) == static_cast<int>(::name), #name " differs");
+#define KV_SAME_ENUMERATOR(name) \
+  static_assert(static_cast<int>(w32::name) == static_cast<int>(::name), #name " differs");
 KV_SAME_ENUMERATOR(HidP_Input)
 KV_SAME_ENUMERATOR(HidP_Output)
 KV_SAME_ENUMERATOR(HidP_Feature)
@@ -150,8 +152,8 @@ KV_SAME_ENUMERATOR(DeviceReset)
 static_assert(w32::kDeviceInterfaceDetailFixedSize == sizeof(::SP_DEVICE_INTERFACE_DETAIL_DATA_W));
 
 // ------------------------------------------------------------------ layouts
-#define KV_SAME_SIZE(type, bytes)                                                       \
-  static_assert(sizeof(w32::type) == sizeof(::type), #type ": size differs");           \
+#define KV_SAME_SIZE(type, bytes)                                                     \
+  static_assert(sizeof(w32::type) == sizeof(::type), #type ": size differs");         \
   static_assert(sizeof(::type) == (bytes), #type ": not the 32-bit platform's size"); \
   static_assert(alignof(w32::type) <= alignof(::type), #type ": stricter alignment")
 #define KV_SAME_OFFSET(type, field) \
@@ -214,8 +216,7 @@ KV_SAME_OFFSET(HIDP_BUTTON_CAPS, IsAbsolute);
 KV_SAME_OFFSET(HIDP_BUTTON_CAPS, Range);
 KV_SAME_OFFSET(HIDP_BUTTON_CAPS, NotRange);
 static_assert(offsetof(w32::HIDP_BUTTON_CAPS, NotRange.Usage) == offsetof(::HIDP_BUTTON_CAPS, NotRange.Usage));
-static_assert(offsetof(w32::HIDP_BUTTON_CAPS, NotRange.DataIndex) ==
-              offsetof(::HIDP_BUTTON_CAPS, NotRange.DataIndex));
+static_assert(offsetof(w32::HIDP_BUTTON_CAPS, NotRange.DataIndex) == offsetof(::HIDP_BUTTON_CAPS, NotRange.DataIndex));
 static_assert(offsetof(w32::HIDP_BUTTON_CAPS, Range.UsageMax) == offsetof(::HIDP_BUTTON_CAPS, Range.UsageMax));
 
 KV_SAME_SIZE(HIDP_VALUE_CAPS, 72);
@@ -230,8 +231,7 @@ KV_SAME_OFFSET(HIDP_VALUE_CAPS, LogicalMin);
 KV_SAME_OFFSET(HIDP_VALUE_CAPS, PhysicalMax);
 KV_SAME_OFFSET(HIDP_VALUE_CAPS, Range);
 static_assert(offsetof(w32::HIDP_VALUE_CAPS, NotRange.Usage) == offsetof(::HIDP_VALUE_CAPS, NotRange.Usage));
-static_assert(offsetof(w32::HIDP_VALUE_CAPS, NotRange.DataIndex) ==
-              offsetof(::HIDP_VALUE_CAPS, NotRange.DataIndex));
+static_assert(offsetof(w32::HIDP_VALUE_CAPS, NotRange.DataIndex) == offsetof(::HIDP_VALUE_CAPS, NotRange.DataIndex));
 
 KV_SAME_SIZE(USB_DEVICE_DESCRIPTOR, 18);
 KV_SAME_OFFSET(USB_DEVICE_DESCRIPTOR, idVendor);
@@ -334,8 +334,8 @@ class RealOsApi final : public OsApi {
     return ::GetOverlappedResult(file, As<::OVERLAPPED>(overlapped), As<::DWORD>(transferred), wait);
   }
   BOOL CancelIo(HANDLE file) override { return ::CancelIo(file); }
-  BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
-                       LPDWORD returned, OVERLAPPED* overlapped) override {
+  BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned,
+                       OVERLAPPED* overlapped) override {
     return ::DeviceIoControl(device, code, in, inSize, out, outSize, As<::DWORD>(returned),
                              As<::OVERLAPPED>(overlapped));
   }
@@ -352,13 +352,12 @@ class RealOsApi final : public OsApi {
   DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) override {
     return ::WaitForSingleObject(object, milliseconds);
   }
-  HANDLE CreateThread(SECURITY_ATTRIBUTES* security, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
-                      LPVOID parameter, DWORD flags, LPDWORD threadId) override {
+  HANDLE CreateThread(SECURITY_ATTRIBUTES* security, SIZE_T stackSize, LPTHREAD_START_ROUTINE start, LPVOID parameter,
+                      DWORD flags, LPDWORD threadId) override {
     // Same calling convention (__stdcall) and argument; the result type differs
     // only in spelling (unsigned int against unsigned long, both 32 bits).
     return ::CreateThread(As<::SECURITY_ATTRIBUTES>(security), stackSize,
-                          reinterpret_cast<::LPTHREAD_START_ROUTINE>(start), parameter, flags,
-                          As<::DWORD>(threadId));
+                          reinterpret_cast<::LPTHREAD_START_ROUTINE>(start), parameter, flags, As<::DWORD>(threadId));
   }
   DWORD ResumeThread(HANDLE thread) override { return ::ResumeThread(thread); }
   DWORD GetTickCount() override { return ::GetTickCount(); }
@@ -423,10 +422,9 @@ class RealOsApi final : public OsApi {
                         WINUSB_PIPE_INFORMATION* pipe) override {
     return ::WinUsb_QueryPipe(handle, alternateSetting, pipeIndex, As<::WINUSB_PIPE_INFORMATION>(pipe));
   }
-  BOOL WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer, ULONG length,
-                        PULONG transferred, OVERLAPPED* overlapped) override {
-    return ::WinUsb_WritePipe(handle, pipeId, buffer, length, As<::ULONG>(transferred),
-                              As<::OVERLAPPED>(overlapped));
+  BOOL WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer, ULONG length, PULONG transferred,
+                        OVERLAPPED* overlapped) override {
+    return ::WinUsb_WritePipe(handle, pipeId, buffer, length, As<::ULONG>(transferred), As<::OVERLAPPED>(overlapped));
   }
   BOOL WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer, ULONG length, PULONG transferred,
                        OVERLAPPED* overlapped) override {
@@ -455,8 +453,7 @@ class RealOsApi final : public OsApi {
   // ---------------------------------------------------------------- code pages
   int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR text, int length, LPSTR out, int outSize,
                           LPCSTR defaultChar, BOOL* usedDefault) override {
-    return ::WideCharToMultiByte(codePage, flags, As<wchar_t>(text), length, out, outSize, defaultChar,
-                                 usedDefault);
+    return ::WideCharToMultiByte(codePage, flags, As<wchar_t>(text), length, out, outSize, defaultChar, usedDefault);
   }
   int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int length, LPWSTR out, int outSize) override {
     return ::MultiByteToWideChar(codePage, flags, text, length, As<wchar_t>(out), outSize);

@@ -8,8 +8,8 @@
 
 #include <windows.h>
 // Must follow <windows.h>; <initguid.h> makes the headers define the GUIDs.
-#include <initguid.h>
 #include <hidclass.h>
+#include <initguid.h>
 #include <usbiodef.h>
 
 namespace {

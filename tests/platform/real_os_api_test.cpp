@@ -39,7 +39,7 @@ TEST_F(RealOsApiTest, TickCountMovesWithSleep) {
   const DWORD before = os_->GetTickCount();
   os_->Sleep(60);
   const DWORD elapsed = os_->GetTickCount() - before;  // unsigned, wraps like the real one
-  EXPECT_GE(elapsed, 40u);  // the tick has a resolution of 10-16 ms
+  EXPECT_GE(elapsed, 40u);                             // the tick has a resolution of 10-16 ms
   EXPECT_LT(elapsed, 10000u);
 }
 
@@ -91,8 +91,7 @@ TEST_F(RealOsApiTest, FileWrittenAndReadBack) {
   } cleanup{path};
 
   const std::string text = "KV27 firmware upgrade: boundary check\r\n";
-  HANDLE out = os_->CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                nullptr);
+  HANDLE out = os_->CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(out, INVALID_HANDLE_VALUE) << os_->GetLastError();
   DWORD written = 0;
   EXPECT_TRUE(os_->WriteFile(out, text.data(), text.size(), &written, nullptr));

@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on Debian 12: native toolchain and
+# GoogleTest/Benchmark, the 32-bit MinGW-w64 cross toolchain, and 32-bit Wine to
+# run the Windows test programs. Run as root (or with sudo available).
+#
+# Idempotent and quiet: when everything is already there it only checks and
+# returns; otherwise apt's output goes to a log that is shown if apt fails.
+set -euo pipefail
+
+packages=(
+  cmake make g++                           # native build (g++ brings the sanitizer runtimes)
+  libgtest-dev googletest libbenchmark-dev # tests, GoogleTest sources for the cross build, benchmarks
+  g++-mingw-w64-i686-posix mingw-w64-i686-dev
+  wine wine32:i386                         # runs the Windows test programs
+)
+
+missing() {
+  dpkg --print-foreign-architectures 2>/dev/null | grep -qx i386 || echo "i386-architecture"
+  local p status
+  for p in "${packages[@]}"; do
+    status=$(dpkg-query -W -f='${db:Status-Abbrev}' "$p" 2>/dev/null || true)
+    [[ $status == ii* ]] || echo "$p"
+  done
+}
+
+todo=$(missing)
+if [[ -z $todo ]]; then
+  exit 0
+fi
+
+sudo=()
+if [[ $(id -u) -ne 0 ]]; then
+  command -v sudo >/dev/null || { echo "install-deps: run as root (missing: $(echo $todo))" >&2; exit 1; }
+  sudo=(sudo)
+fi
+
+log=${TMPDIR:-/tmp}/kv27-install-deps.log
+echo "install-deps: installing $(echo $todo) (log: $log)"
+export DEBIAN_FRONTEND=noninteractive
+apt_opts=(-q -y -o Dpkg::Use-Pty=0 -o DPkg::Lock::Timeout=600 --no-install-recommends)
+{
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    "${sudo[@]}" dpkg --add-architecture i386
+  fi
+  "${sudo[@]}" apt-get "${apt_opts[@]}" update
+  "${sudo[@]}" apt-get "${apt_opts[@]}" install "${packages[@]}"
+} >"$log" 2>&1 || {
+  echo "install-deps: apt failed; last lines of $log:" >&2
+  tail -n 30 "$log" >&2
+  exit 1
+}
+
+todo=$(missing)
+if [[ -n $todo ]]; then
+  echo "install-deps: still missing after install: $(echo $todo)" >&2
+  exit 1
+fi
+echo "install-deps: done"

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# The main job on the bundled sample, on Linux: builds the native programs and
+# checks the sample firmware image with bimgtool; once the upgrade program is
+# there, also runs a full upgrade of the sample against the simulated mouse.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+jobs=${KV_JOBS:-$(nproc 2>/dev/null || echo 2)}
+image=res/KV27M_FW_UPGRADE.bimg
+bin=build/linux/bin
+
+if [[ ${KV_SKIP_DEPS:-0} != 1 ]]; then
+  bash scripts/install-deps.sh
+fi
+mkdir -p build/logs
+log=build/logs/run-demo-build.log
+if ! { cmake --preset linux && cmake --build --preset linux -j "$jobs"; } >"$log" 2>&1; then
+  tail -n 40 "$log"
+  echo "run-demo: build failed (log: $log)" >&2
+  exit 1
+fi
+
+echo "\$ $bin/bimgtool check $image"
+"$bin/bimgtool" check "$image"
+if [[ -x $bin/kv27m-isp ]]; then
+  echo "\$ $bin/kv27m-isp --simulate $image"
+  "$bin/kv27m-isp" --simulate "$image"
+fi

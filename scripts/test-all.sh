@@ -1,0 +1,131 @@
+#!/usr/bin/env bash
+# Runs every test suite:
+#   linux       native build, all tests against the simulated world
+#   win32       MinGW-w64 32-bit build, the same tests under Wine
+#   linux-tsan  ThreadSanitizer build, the threaded tests (ctest -R "$KV_TSAN_TESTS")
+# Installs what is missing first (scripts/install-deps.sh). Ends with each
+# runner's summary; exits non-zero if any build or test failed.
+#
+# Environment:
+#   KV_JOBS         parallel build and test jobs (default: number of CPUs)
+#   KV_TSAN_TESTS   ctest regex of the tests run under ThreadSanitizer (default: all)
+#   KV_STAGES       stages to run, any of "linux win32 linux-tsan" (default: all three)
+#   KV_SKIP_DEPS=1  do not check or install packages
+set -uo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+
+jobs=${KV_JOBS:-$(nproc 2>/dev/null || echo 2)}
+tsan_tests=${KV_TSAN_TESTS:-.}
+stages=${KV_STAGES:-linux win32 linux-tsan}
+logs=$root/build/logs
+started=$SECONDS
+
+if [[ ${KV_SKIP_DEPS:-0} != 1 ]]; then
+  bash "$root/scripts/install-deps.sh" || exit 1
+fi
+mkdir -p "$logs"
+
+declare -a results=()
+failed=0
+
+say() { printf '\n==== %s\n' "$*"; }
+
+# build PRESET: configure and build quietly; the log is shown when it fails.
+build() {
+  local preset=$1 log=$logs/$1-build.log t0=$SECONDS
+  say "$preset: configure and build ($jobs jobs)"
+  if cmake --preset "$preset" >"$log" 2>&1 && cmake --build --preset "$preset" -j "$jobs" >>"$log" 2>&1; then
+    grep -E 'warning:' "$log" | sort -u | head -n 20
+    echo "built in $((SECONDS - t0)) s"
+    return 0
+  fi
+  grep -E 'error|Error' "$log" | head -n 40
+  echo "---- last lines of $log"
+  tail -n 40 "$log"
+  return 1
+}
+
+# run_tests PRESET [ctest args...]: runs the suite; keeps ctest's summary.
+run_tests() {
+  local preset=$1 log=$logs/$1-ctest.log t0=$SECONDS
+  shift
+  say "$preset: tests"
+  ctest --preset "$preset" -j "$jobs" "$@" 2>&1 | tee "$log"
+  local rc=${PIPESTATUS[0]}
+  echo "tested in $((SECONDS - t0)) s"
+  return "$rc"
+}
+
+record() {  # record PRESET RC [what failed]
+  local preset=$1 rc=$2 what=${3:-tests}
+  local summary
+  if [[ $rc -eq 0 ]]; then
+    summary=$(grep -E 'tests passed|tests failed' "$logs/$preset-ctest.log" | tail -n 1)
+    results+=("$preset: OK - $summary")
+  else
+    failed=1
+    if [[ $what == build ]]; then
+      results+=("$preset: BUILD FAILED (see $logs/$preset-build.log)")
+    else
+      summary=$(sed -n '/tests passed\|tests failed/,$p' "$logs/$preset-ctest.log" | grep -v '^$')
+      results+=("$preset: FAILED - ${summary:-ctest did not run (see $logs/$preset-ctest.log)}")
+    fi
+  fi
+}
+
+wine_env() {  # the same private prefix ctest's emulator uses (cmake/toolchain-mingw32.cmake)
+  export WINEPREFIX=$root/build/win32/wineprefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+}
+
+for stage in $stages; do
+  case $stage in
+    linux)
+      if build linux; then
+        run_tests linux; record linux $?
+      else
+        record linux 1 build
+      fi
+      ;;
+    win32)
+      if build win32; then
+        # Make the Wine prefix once (it takes a while) and keep one wineserver
+        # for the whole run instead of one per test program.
+        wine_env
+        if [[ ! -f $WINEPREFIX/system.reg ]]; then
+          echo "making the Wine prefix $WINEPREFIX"
+          wineboot -i >"$logs/wineboot.log" 2>&1 || { echo "wineboot failed:"; tail -n 20 "$logs/wineboot.log"; }
+        fi
+        wineserver -p >/dev/null 2>&1 || true
+        run_tests win32; rc=$?
+        wineserver -k >/dev/null 2>&1 || true
+        record win32 $rc
+      else
+        record win32 1 build
+      fi
+      ;;
+    linux-tsan)
+      if build linux-tsan; then
+        run_tests linux-tsan -R "$tsan_tests"
+        record linux-tsan $?
+      else
+        record linux-tsan 1 build
+      fi
+      ;;
+    *)
+      echo "unknown stage '$stage' (known: linux win32 linux-tsan)" >&2
+      failed=1
+      ;;
+  esac
+done
+
+say "summary ($((SECONDS - started)) s)"
+for r in "${results[@]}"; do
+  printf '%s\n' "$r"
+done
+if [[ $failed -ne 0 ]]; then
+  echo "RESULT: FAILED"
+  exit 1
+fi
+echo "RESULT: all passed"
