@@ -132,6 +132,11 @@ void VirtualBootloader::LeaveDuringWrite(unsigned block) {
   leaveAtBlock_ = block;
 }
 
+void VirtualBootloader::StuckBits(std::size_t offset, std::uint8_t mask) {
+  auto lock = LockWorld();
+  if (offset < kBootloaderFlashSize) stuckBits_.emplace_back(offset, mask);
+}
+
 // ------------------------------------------------------------ what happened
 
 BootloaderFlash VirtualBootloader::Flash() {
@@ -181,8 +186,14 @@ unsigned VirtualBootloader::OpenCount() {
 
 // ------------------------------------------------------------ Device
 
+VirtualBootloader::OpenRecord VirtualBootloader::LastOpen() {
+  auto lock = LockWorld();
+  return lastOpen_;
+}
+
 DWORD VirtualBootloader::OnOpen(FileObject& file) {
   ++opens_;
+  lastOpen_ = {file.access, file.share, file.flags};
   if (path_.empty()) path_ = file.path;
   if (refuseOpens_ > 0) {
     --refuseOpens_;
@@ -281,6 +292,7 @@ void VirtualBootloader::HandleCommand(const UCHAR* packet) {
     case kErase: {
       ++erases_;
       flash_.fill(0xFF);
+      for (const auto& [at, mask] : stuckBits_) flash_[at] &= static_cast<std::uint8_t>(~mask);
       UCHAR status = StatusFor(kErase, 0);
       replies_.push_back({{status}, eraseDelayMs_, false});
       break;

@@ -93,6 +93,8 @@ class VirtualBootloader : public Device {
   // After taking the data of write block `block`, the device leaves the bus
   // before it answers.
   void LeaveDuringWrite(unsigned block);
+  // Worn cells: the bits of `mask` at flash `offset` stay 0 through erases.
+  void StuckBits(std::size_t offset, std::uint8_t mask);
 
   // ------------------------------------------------------------ what happened
   BootloaderFlash Flash();
@@ -105,6 +107,13 @@ class VirtualBootloader : public Device {
   unsigned VerifyCount();
   unsigned ExitCount();
   unsigned OpenCount();  // CreateFileW calls that reached the device, refused ones included
+  // Access, sharing and flags of the last CreateFileW that reached the device.
+  struct OpenRecord {
+    DWORD access = 0;
+    DWORD share = 0;
+    DWORD flags = 0;
+  };
+  OpenRecord LastOpen();
 
   // ------------------------------------------------------------ Device
   DWORD OnOpen(FileObject& file) override;
@@ -151,6 +160,8 @@ class VirtualBootloader : public Device {
   unsigned refuseOpens_ = 0;
   DWORD refuseError_ = ERROR_ACCESS_DENIED;
   std::optional<unsigned> leaveAtBlock_;
+  std::vector<std::pair<std::size_t, std::uint8_t>> stuckBits_;
+  OpenRecord lastOpen_;
 
   bool logEnabled_ = true;
   std::vector<WireTransfer> log_;
