@@ -125,18 +125,22 @@ TEST_F(IspTest, FailedOpenReturnsThePlatformCodeAndLeavesNothingOpen) {
   struct Case {
     const char* call;
     DWORD error;
+    DWORD expected;
   };
   const Case cases[] = {
-      {"CreateFileW", ERROR_ACCESS_DENIED},
-      {"WinUsb_Initialize", ERROR_NOT_READY},
-      {"WinUsb_QueryInterfaceSettings", ERROR_DEV_NOT_EXIST},
+      {"CreateFileW", ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED},
+      {"WinUsb_Initialize", ERROR_NOT_READY, ERROR_NOT_READY},
+      {"WinUsb_QueryInterfaceSettings", ERROR_DEV_NOT_EXIST, ERROR_DEV_NOT_EXIST},
+      // A failure that leaves no error code behind must not read as success.
+      {"CreateFileW", ERROR_SUCCESS, ERROR_GEN_FAILURE},
+      {"WinUsb_QueryInterfaceSettings", ERROR_SUCCESS, ERROR_GEN_FAILURE},
   };
   boot->Plug(world);
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.call);
+    SCOPED_TRACE(testing::Message() << c.call << " " << c.error);
     world.InjectFault(sim::Fault{c.call, c.error, 1, 1, u""});
-    EXPECT_EQ(link.Open(sim::kDefaultBootloaderPath), c.error);
-    EXPECT_EQ(link.lastError, c.error);
+    EXPECT_EQ(link.Open(sim::kDefaultBootloaderPath), c.expected);
+    EXPECT_EQ(link.lastError, c.expected);
     EXPECT_EQ(link.deviceHandle, nullptr);
     EXPECT_EQ(world.LeakReport(), "");
     EXPECT_EQ(link.Close(), ERROR_CANTOPEN);

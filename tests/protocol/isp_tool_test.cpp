@@ -1,0 +1,94 @@
+// kv27m-isp in-process: the image checks, the flash, the lines it prints and
+// its exit status.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "image/image.h"
+#include "image/image_file.h"
+#include "sim/bootloader.h"
+#include "tools/kv27m-isp/isp_tool.h"
+#include "tools/samplefw/samplefw.h"
+
+namespace kv27::test {
+namespace {
+
+// A .bimg of the sample firmware with the given type.
+std::vector<std::uint8_t> SampleImage(std::uint8_t type) {
+  auto plain = MakeSampleFirmware();
+  ImageForceDataCrc(plain.data(), static_cast<std::uint16_t>(kUpgradeDataCrc));
+  ImageFields fields;
+  fields.type = type;
+  std::memcpy(fields.name.data(), "KV27-N4", 7);
+  std::vector<std::uint8_t> file(kImageHeaderSize + kImagePayloadSize);
+  EXPECT_EQ(ImageEncode(fields, plain.data(), file.data(), file.data() + kImageHeaderSize), 0);
+  return file;
+}
+
+struct Run {
+  int status = -1;
+  std::vector<std::u16string> out, err;
+};
+
+Run RunTool(std::vector<std::u16string> args, std::vector<std::uint8_t> image = {},
+            std::function<void(sim::VirtualBootloader&)> fault = nullptr) {
+  Run run;
+  IspToolIo io;
+  io.out = [&run](const std::u16string& line) { run.out.push_back(line); };
+  io.err = [&run](const std::u16string& line) { run.err.push_back(line); };
+  io.prepareWorld = [&](sim::World& world) {
+    world.SetHostFiles(false);
+    world.AddFile(u"fw.bimg", image);
+    if (fault) fault(*std::static_pointer_cast<sim::VirtualBootloader>(world.DeviceAt(sim::kDefaultBootloaderPath)));
+  };
+  run.status = RunIspTool(args, io);
+  return run;
+}
+
+TEST(IspTool, SimulatedRunFlashesAndCongratulates) {
+  auto run = RunTool({u"--simulate", u"fw.bimg"}, SampleImage(1));
+  EXPECT_EQ(run.status, kIspToolOk);
+  const std::vector<std::u16string> expected = {
+      u"waiting for the bootloader (up to 600 s)...",
+      u"50%", u"55%", u"60%", u"80%", u"85%", u"90%", u"95%", u"100%",
+      u"恭喜亲，在线升级成功！",
+      u"(simulated bootloader: flashed, read-protected, left ISP mode)"};
+  EXPECT_EQ(run.out, expected);
+  EXPECT_TRUE(run.err.empty());
+}
+
+TEST(IspTool, FailuresPrintTheirMessageAndExit1) {
+  auto badType = RunTool({u"fw.bimg", u"--simulate"}, SampleImage(2));
+  EXPECT_EQ(badType.status, kIspToolFailed);
+  EXPECT_EQ(badType.out, std::vector<std::u16string>{u"不是KV27镜像文件！"});
+
+  auto erase = RunTool({u"--simulate", u"fw.bimg"}, SampleImage(1),
+                       [](sim::VirtualBootloader& boot) { boot.FailStatus(0x25, 0); });
+  EXPECT_EQ(erase.status, kIspToolFailed);
+  ASSERT_FALSE(erase.out.empty());
+  EXPECT_EQ(erase.out.back(), u"Flash擦除失败！");
+}
+
+TEST(IspTool, UsageErrorsExit2) {
+  const std::vector<std::vector<std::u16string>> cases = {
+      {}, {u"--simulate"}, {u"--simulate", u"a.bimg", u"b.bimg"}, {u"--verbose", u"a.bimg"}};
+  for (const auto& args : cases) {
+    auto run = RunTool(args);
+    EXPECT_EQ(run.status, kIspToolUsage);
+    EXPECT_TRUE(run.out.empty());
+    EXPECT_FALSE(run.err.empty());
+  }
+#if !defined(_WIN32)
+  // No real USB here: the tool says so instead of searching.
+  auto real = RunTool({u"fw.bimg"});
+  EXPECT_EQ(real.status, kIspToolUsage);
+  ASSERT_EQ(real.err.size(), 1u);
+  EXPECT_NE(real.err[0].find(u"--simulate"), std::u16string::npos);
+#endif
+}
+
+}  // namespace
+}  // namespace kv27::test
