@@ -404,7 +404,9 @@ void UsbPort::Reenumerate() {
   PortNode& port = hub_->ports[static_cast<std::size_t>(index_ - 1)];
   if (!port.device && !port.hub) return;
   if (port.device) TakeSnapshot(port, *port.device);
+  USHORT previous = port.address;
   port.address = NextAddress(hub_->controller);
+  if (port.address == previous) port.address = NextAddress(hub_->controller);  // after a wrap
   port.status = DeviceConnected;
 }
 

@@ -1,0 +1,228 @@
+// The virtual hub tree as a driver client sees it: raw I/O controls.
+#include "sim/usb_tree.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "sim/world.h"
+
+namespace kv27::sim {
+namespace {
+
+template <typename T>
+T At(const std::vector<BYTE>& bytes, std::size_t offset) {
+  T value;
+  std::memcpy(&value, bytes.data() + offset, sizeof value);
+  return value;
+}
+
+class UsbTreeTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    for (HANDLE h : open_) world_.CloseHandle(h);
+    EXPECT_EQ(world_.LeakReport(), "");
+  }
+
+  HANDLE Open(const std::u16string& path) {
+    HANDLE h = world_.CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h != INVALID_HANDLE_VALUE) open_.push_back(h);
+    return h;
+  }
+
+  // One I/O control with `in` as input and an output of `outSize` bytes
+  // (the input copied in first, as the callers here share one buffer).
+  struct Result {
+    BOOL ok;
+    DWORD error;
+    DWORD returned;
+    std::vector<BYTE> out;
+  };
+  Result Ioctl(HANDLE h, DWORD code, std::vector<BYTE> in, DWORD outSize) {
+    Result r{};
+    r.out.assign(outSize, 0);
+    std::memcpy(r.out.data(), in.data(), std::min<std::size_t>(in.size(), outSize));
+    r.ok = world_.DeviceIoControl(h, code, in.empty() ? nullptr : r.out.data(), static_cast<DWORD>(in.size()),
+                                  r.out.data(), outSize, &r.returned, nullptr);
+    r.error = r.ok ? 0 : world_.GetLastError();
+    return r;
+  }
+  static std::vector<BYTE> Index(ULONG port) {
+    std::vector<BYTE> in(sizeof port);
+    std::memcpy(in.data(), &port, sizeof port);
+    return in;
+  }
+
+  World world_;
+  UsbTree tree_{world_};
+  std::vector<HANDLE> open_;
+};
+
+TEST_F(UsbTreeTest, ConnectionRecordsHaveThePackedLayout) {
+  UsbController hc = tree_.AddController(0, 3);
+  auto device = std::make_shared<UsbFunction>(0x1234, 0x5678);
+  device->lowSpeed = true;
+  device->configurationValue = 2;
+  device->openPipes.push_back(USB_PIPE_INFO{USB_ENDPOINT_DESCRIPTOR{7, 5, 0x02, 2, 64, 0}, 0});
+  hc.Root().Port(1).Plug(device);
+  hc.Root().Port(2).PlugHub(4);
+  HANDLE hub = Open(hc.Root().Path());
+  ASSERT_NE(hub, INVALID_HANDLE_VALUE);
+
+  Result r = Ioctl(hub, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, Index(1), kConnectionRecordSize);
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(r.returned, 35u + 2 * 11u);
+  EXPECT_EQ(At<ULONG>(r.out, 0), 1u);                  // ConnectionIndex
+  EXPECT_EQ(r.out[4], 18);                             // bLength of the device descriptor
+  EXPECT_EQ(At<USHORT>(r.out, 12), 0x1234);            // idVendor
+  EXPECT_EQ(At<USHORT>(r.out, 14), 0x5678);            // idProduct
+  EXPECT_EQ(r.out[22], 2);                             // CurrentConfigurationValue
+  EXPECT_EQ(r.out[23], 1);                             // LowSpeed
+  EXPECT_EQ(r.out[24], 0);                             // DeviceIsHub
+  EXPECT_EQ(At<USHORT>(r.out, 25), hc.Root().Port(1).Address());
+  EXPECT_NE(hc.Root().Port(1).Address(), 0);
+  EXPECT_EQ(At<ULONG>(r.out, 27), 2u);                 // NumberOfOpenPipes
+  EXPECT_EQ(At<ULONG>(r.out, 31), ULONG{DeviceConnected});
+  EXPECT_EQ(r.out[35 + 11 + 2], 0x02);                 // second pipe's endpoint address
+
+  r = Ioctl(hub, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, Index(2), kConnectionRecordSize);
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(r.out[24], 1);                             // a hub
+  EXPECT_EQ(At<ULONG>(r.out, 31), ULONG{DeviceConnected});
+
+  r = Ioctl(hub, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, Index(3), kConnectionRecordSize);
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(At<ULONG>(r.out, 31), ULONG{NoDeviceConnected});
+  EXPECT_EQ(At<USHORT>(r.out, 12), 0);
+
+  for (ULONG bad : {0u, 4u}) {
+    r = Ioctl(hub, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, Index(bad), kConnectionRecordSize);
+    EXPECT_FALSE(r.ok) << bad;
+    EXPECT_EQ(r.error, ERROR_INVALID_PARAMETER);
+  }
+}
+
+TEST_F(UsbTreeTest, NodeInformationAndNames) {
+  UsbController hc = tree_.AddController(3, 7);
+  UsbHub hub = hc.Root().Port(5).PlugHub(2);
+  HANDLE controller = Open(u"\\\\.\\hcd3");  // paths match without regard to case
+  ASSERT_NE(controller, INVALID_HANDLE_VALUE);
+
+  // Root hub name: a 6-byte probe tells the length, the full call the name.
+  Result probe = Ioctl(controller, IOCTL_USB_GET_ROOT_HUB_NAME, {}, 6);
+  ASSERT_TRUE(probe.ok);
+  const std::u16string rootName = hc.Root().Name();
+  const ULONG actual = At<ULONG>(probe.out, 0);
+  EXPECT_EQ(actual, 4 + 2 * (rootName.size() + 1));
+  Result full = Ioctl(controller, IOCTL_USB_GET_ROOT_HUB_NAME, {}, actual);
+  ASSERT_TRUE(full.ok);
+  EXPECT_EQ(full.returned, actual);
+  EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(full.out.data() + 4)), rootName);
+  EXPECT_EQ(rootName.rfind(u"USB#ROOT_HUB", 0), 0u);
+
+  HANDLE root = Open(u"\\\\.\\" + rootName);
+  ASSERT_NE(root, INVALID_HANDLE_VALUE);
+  Result info = Ioctl(root, IOCTL_USB_GET_NODE_INFORMATION, std::vector<BYTE>(76), 76);
+  ASSERT_TRUE(info.ok);
+  EXPECT_EQ(info.returned, 76u);
+  EXPECT_EQ(info.out[6], 7);  // bNumberOfPorts
+
+  // External hub name on port 5; an ordinary port names nothing.
+  Result nameProbe = Ioctl(root, IOCTL_USB_GET_NODE_CONNECTION_NAME, Index(5), 10);
+  ASSERT_TRUE(nameProbe.ok);
+  const ULONG nameLength = At<ULONG>(nameProbe.out, 4);
+  EXPECT_EQ(nameLength, 8 + 2 * (hub.Name().size() + 1));
+  Result name = Ioctl(root, IOCTL_USB_GET_NODE_CONNECTION_NAME, Index(5), nameLength);
+  ASSERT_TRUE(name.ok);
+  EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(name.out.data() + 8)), hub.Name());
+  Result none = Ioctl(root, IOCTL_USB_GET_NODE_CONNECTION_NAME, Index(1), 10);
+  ASSERT_TRUE(none.ok);
+  EXPECT_EQ(At<ULONG>(none.out, 4), 10u);
+
+  HANDLE external = Open(hub.Path());
+  ASSERT_NE(external, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(Ioctl(external, IOCTL_USB_GET_NODE_INFORMATION, std::vector<BYTE>(76), 76).out[6], 2);
+}
+
+// A device that answers one request by leaving the bus, the way a device
+// restarts on an order it receives.
+class RestartingDevice : public UsbFunction {
+ public:
+  RestartingDevice(World& world, UsbPort port) : UsbFunction(0x1234, 0x5678), world_(world), port_(port) {}
+  ControlReply OnGetDescriptor(ULONG index, const USB_SETUP_PACKET& setup, BYTE* data, DWORD room) override {
+    seen = setup;
+    seenIndex = index;
+    data[0] = 4;
+    data[1] = 3;
+    data[2] = 'x';
+    data[3] = 0;
+    UsbPort port = port_;
+    world_.ScheduleLocked(0, [port]() mutable { port.Unplug(); });
+    return ControlReply{ERROR_SUCCESS, 4};
+  }
+  USB_SETUP_PACKET seen{};
+  ULONG seenIndex = 0;
+
+ private:
+  World& world_;
+  UsbPort port_;
+};
+
+TEST_F(UsbTreeTest, DescriptorRequestsReachTheDeviceUnchanged) {
+  UsbHub hub = tree_.AddController(0, 2).Root().Port(2).PlugHub(4);
+  UsbPort port = hub.Port(3);
+  auto device = std::make_shared<RestartingDevice>(world_, port);
+  port.Plug(device);
+  HANDLE h = Open(hub.Path());
+
+  std::vector<BYTE> in(kDescriptorRequestSize, 0);
+  USB_DESCRIPTOR_REQUEST request{3, USB_SETUP_PACKET{0x80, 0x06, 0x03C3, 0x5D1A, 255}};
+  std::memcpy(in.data(), &request, sizeof request);
+  Result r = Ioctl(h, IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION, in, kDescriptorRequestSize);
+
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(r.returned, 12u + 4u);
+  EXPECT_EQ(std::memcmp(r.out.data(), &request, sizeof request), 0) << "the header comes back as it went";
+  EXPECT_EQ(r.out[12], 4);
+  EXPECT_EQ(device->seenIndex, 3u);
+  EXPECT_EQ(std::memcmp(&device->seen, &request.SetupPacket, sizeof request.SetupPacket), 0);
+
+  // The device has left: its port is empty and further requests fail.
+  EXPECT_EQ(port.Device(), nullptr);
+  r = Ioctl(h, IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION, in, kDescriptorRequestSize);
+  EXPECT_FALSE(r.ok);
+}
+
+TEST_F(UsbTreeTest, UnpluggingAHubTakesItsWholeSubtreeOffTheBus) {
+  UsbController hc = tree_.AddController(0, 1);
+  UsbHub outer = hc.Root().Port(1).PlugHub(2);
+  UsbHub inner = outer.Port(2).PlugHub(2);
+  ASSERT_TRUE(world_.IsAttached(inner.Path()));
+  HANDLE h = Open(inner.Path());
+
+  hc.Root().Port(1).Unplug();
+
+  EXPECT_FALSE(world_.IsAttached(outer.Path()));
+  EXPECT_FALSE(world_.IsAttached(inner.Path()));
+  EXPECT_FALSE(Ioctl(h, IOCTL_USB_GET_NODE_INFORMATION, std::vector<BYTE>(76), 76).ok);
+  EXPECT_EQ(Open(outer.Path()), INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(world_.IsAttached(hc.Root().Path()));
+}
+
+TEST(UsbTree, DestroyingTheTreeTakesEveryPathOffTheBus) {
+  World world;
+  std::u16string paths[3];
+  {
+    UsbTree tree(world);
+    UsbController hc = tree.AddController(12, 1);
+    paths[0] = hc.Path();
+    paths[1] = hc.Root().Path();
+    paths[2] = hc.Root().Port(1).PlugHub(1).Path();
+    for (const auto& p : paths) EXPECT_TRUE(world.IsAttached(p));
+  }
+  for (const auto& p : paths) EXPECT_FALSE(world.IsAttached(p));
+}
+
+}  // namespace
+}  // namespace kv27::sim
