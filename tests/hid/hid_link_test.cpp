@@ -1,0 +1,294 @@
+// Started links: the reader thread, the owner window, and following the
+// device as it leaves and comes back.
+#include <chrono>
+
+#include "tests/hid/hid_test_support.h"
+
+namespace kv27::test {
+namespace {
+
+class HidLinkTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Idle reads expire after 2 ms of real time (1000 ms of virtual time).
+    world.SetRealWaitCap(2);
+    path = AttachAt(world, mouse, kVid, kPid, 1);
+    window = world.CreateHeadlessWindow([this](HWND, UINT message, WPARAM wParam, LPARAM lParam) -> LRESULT {
+      if (message == WM_DEVICECHANGE) link.OnDeviceChange(wParam, lParam);
+      return 0;
+    });
+    owner.Attach(window);
+  }
+  void TearDown() override {
+    link.Close();
+    EXPECT_EQ(world.LeakReport(), "");
+  }
+
+  // Messages the owner window got through SendMessageW.
+  std::vector<sim::WindowMessage> Sent() {
+    std::vector<sim::WindowMessage> sent;
+    for (const auto& m : world.Received(window))
+      if (m.sent) sent.push_back(m);
+    return sent;
+  }
+
+  sim::World world;
+  std::shared_ptr<sim::HidCollection> mouse = MakeCollection();
+  std::u16string path;
+  HWND window = nullptr;
+  CWnd owner;
+  RecordingLink link{world};
+  const BYTE request[8] = {0xB4, 0x02, 0x00, 0x04, 0x00, 0, 0, 0};
+};
+
+TEST_F(HidLinkTest, StartWithOwnerReadsOnItsOwnThread) {
+  ASSERT_EQ(link.Start(path.c_str(), &owner), 0);
+  EXPECT_EQ(link.lastError, 0);
+  EXPECT_EQ(mouse->OpenHandleAccess(), (std::vector<DWORD>{GENERIC_READ | GENERIC_WRITE, GENERIC_READ | GENERIC_WRITE}));
+  EXPECT_NE(link.readThread, nullptr);
+  EXPECT_EQ(link.GetNotifyWindow(), window);
+  EXPECT_NE(link.devNotify, nullptr);
+  EXPECT_EQ(link.vendorId, kVid);
+
+  // Only reports of exactly the input length reach the handler, in order.
+  mouse->SendInputReport({0xB4, 0x20, 1, 2, 3, 4, 5, 6});
+  mouse->SendInputReport({0xB4, 0x02, 9, 9, 9, 9, 9});  // a short read
+  mouse->SendInputReport({0xB4, 0x24, 0x34, 0x12, 0, 0, 0, 0});
+  ASSERT_TRUE(link.WaitForReports(2));
+  const auto reports = link.Reports();
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_EQ(reports[0], (Bytes{0xB4, 0x20, 1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(reports[1], (Bytes{0xB4, 0x24, 0x34, 0x12, 0, 0, 0, 0}));
+  const auto threads = link.Threads();
+  ASSERT_EQ(threads.size(), 1u);
+  EXPECT_NE(*threads.begin(), std::this_thread::get_id());
+
+  // Writes go out on the main handle while the reader waits on its own.
+  EXPECT_EQ(link.Write(request, 8, nullptr, nullptr, 1000), 0);
+  EXPECT_EQ(mouse->OutputReports().size(), 1u);
+
+  EXPECT_EQ(link.Stop(), 0);
+  EXPECT_EQ(link.readThread, nullptr);
+  EXPECT_EQ(link.device, nullptr);
+  EXPECT_EQ(link.reader.device, nullptr);
+  EXPECT_EQ(link.GetNotifyWindow(), window);  // Stop keeps the owner
+  EXPECT_NE(link.devNotify, nullptr);
+  EXPECT_EQ(link.Stop(), 1011);
+}
+
+TEST_F(HidLinkTest, StopWakesAReadInProgress) {
+  // Idle reads would now take 10 s of real time to expire.
+  world.SetRealWaitCap(10000);
+  ASSERT_EQ(link.Start(path.c_str(), &owner), 0);
+  ASSERT_TRUE(Eventually([&] { return mouse->PendingReads() == 1; }));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(link.Stop(), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+TEST_F(HidLinkTest, StartThatCannotOpenStillWatches) {
+  const std::u16string absent = sim::HidInterfacePath(kVid, 0x0777, 0, 0);
+  EXPECT_EQ(link.Start(absent.c_str(), &owner), 8);
+  EXPECT_EQ(link.lastError, 8);
+  EXPECT_EQ(link.device, nullptr);
+  EXPECT_EQ(link.readThread, nullptr);
+  EXPECT_EQ(link.GetNotifyWindow(), window);
+  EXPECT_NE(link.devNotify, nullptr);
+  // No ids were recorded, so an arrival finds nothing and does nothing.
+  EXPECT_EQ(link.vendorId, 0);
+  world.Attach(absent, MakeCollection(kVid, 0x0777), GUID_DEVINTERFACE_HID);
+  EXPECT_EQ(world.PumpMessages(window), 1);
+  EXPECT_EQ(link.device, nullptr);
+  EXPECT_EQ(world.CallCount("CreateThread"), 0u);
+
+  // An id search that finds nothing: 2, and the owner is still registered.
+  RecordingLink byIds(world);
+  EXPECT_EQ(byIds.Start(kVid, 0x0555, &owner, 0), 2);
+  EXPECT_NE(byIds.devNotify, nullptr);
+  // Unset ids end the call at once: nothing recorded, nothing registered.
+  RecordingLink unset(world);
+  EXPECT_EQ(unset.Start(0, kPid, &owner, 0), -1);
+  EXPECT_EQ(unset.GetNotifyWindow(), nullptr);
+  EXPECT_EQ(unset.devNotify, nullptr);
+}
+
+TEST_F(HidLinkTest, DeviceWithoutInputReportsHasNoReader) {
+  auto writer = MakeCollection(kVid, 0x0031, VendorCollection(0, 8));
+  const std::u16string writerPath = AttachAt(world, writer, kVid, 0x0031, 0);
+  ASSERT_EQ(link.Start(writerPath.c_str(), &owner), 0);
+  EXPECT_EQ(writer->OpenHandleAccess(), std::vector<DWORD>{GENERIC_WRITE});
+  EXPECT_EQ(link.readThread, nullptr);
+  EXPECT_NE(link.devNotify, nullptr);
+  EXPECT_EQ(world.CallCount("CreateThread"), 0u);
+  EXPECT_EQ(link.Write(request, 8, nullptr, nullptr, 1000), 0);
+}
+
+TEST_F(HidLinkTest, ReaderFailuresAtStart) {
+  struct Case {
+    const char* name;
+    sim::Fault fault;
+    std::int32_t code;
+    bool mainOpen;
+  };
+  // Start(path) opens: probe, main, probe, then for the reader probe, handle,
+  // probe.
+  const Case cases[] = {
+      {"thread cannot be created", {"CreateThread", ERROR_NOT_ENOUGH_MEMORY, 1}, 8, false},
+      {"reader handle cannot be opened", {"CreateFileW", ERROR_SHARING_VIOLATION, 5}, 32, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    world.ClearFaults();
+    world.InjectFault(c.fault);
+    RecordingLink started(world);
+    EXPECT_EQ(started.Start(path.c_str(), &owner), c.code);
+    EXPECT_EQ(started.lastError, c.code);
+    EXPECT_EQ(started.readThread, nullptr);
+    EXPECT_EQ(started.reader.device, nullptr);
+    EXPECT_EQ(started.device != nullptr, c.mainOpen);
+    // A thread that cannot be created leaves no owner; a missing reader
+    // leaves the link open and watching, without a thread.
+    EXPECT_EQ(started.devNotify != nullptr, c.mainOpen);
+    EXPECT_EQ(started.GetNotifyWindow() != nullptr, c.mainOpen);
+    started.Close();
+    EXPECT_EQ(world.LeakReport(), "");
+  }
+}
+
+TEST_F(HidLinkTest, WriteToADeviceThatLeftTellsTheOwnerOnce) {
+  ASSERT_EQ(link.Start(path.c_str(), &owner), 0);
+  world.Detach(path);
+  world.ClearReceived(window);
+
+  // Read: 1167 and no message.
+  BYTE in[8];
+  EXPECT_EQ(link.Read(in, 8, nullptr, nullptr, 1000), 1167);
+  EXPECT_TRUE(Sent().empty());
+
+  // Write: 1167 after exactly one WM_DEVICECHANGE (0, 0), sent from this, the
+  // owner's, thread. The owner's handler stops the link inside the Write.
+  EXPECT_EQ(link.Write(request, 8, nullptr, nullptr, 1000), 1167);
+  const auto sent = Sent();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].message, WM_DEVICECHANGE);
+  EXPECT_EQ(sent[0].wParam, 0u);
+  EXPECT_EQ(sent[0].lParam, 0);
+  EXPECT_TRUE(sent[0].fromOwnerThread);
+  EXPECT_EQ(link.device, nullptr);
+  EXPECT_EQ(link.readThread, nullptr);
+  EXPECT_EQ(link.lastError, 1167);
+}
+
+TEST_F(HidLinkTest, ReaderPausesAfterReadsThatFailAtOnce) {
+  // No owner: nothing stops the link when its device leaves, and every read on
+  // the gone handle fails at once.
+  ASSERT_EQ(link.Start(path.c_str()), 0);
+  ASSERT_TRUE(Eventually([&] { return mouse->PendingReads() == 1; }));
+  world.Detach(path);
+  const auto reads = world.CallCount("ReadFile");
+  const auto start = world.Now();
+  ASSERT_TRUE(Eventually([&] { return world.CallCount("ReadFile") >= reads + 4; }));
+  // Each failed read is followed by a pause of one read time-out.
+  EXPECT_GE(world.Now() - start, 3 * kHidReaderTimeoutMs);
+  EXPECT_EQ(link.Stop(), 0);
+}
+
+TEST_F(HidLinkTest, StopThenArrivalRestartsByStoredIds) {
+  // Two interfaces with the ids; the link wants the second.
+  auto second = MakeCollection();
+  const std::u16string secondPath = AttachAt(world, second, kVid, kPid, 2);
+  ASSERT_EQ(link.Start(kVid, kPid, &owner, 1), 0);
+  EXPECT_EQ(PathOf(link.devicePath), secondPath);
+  const HDEVNOTIFY registration = link.devNotify;
+
+  // Still present: nothing changes.
+  const HANDLE device = link.device;
+  EXPECT_EQ(link.OnDeviceChange(DBT_DEVNODES_CHANGED, 0), TRUE);
+  EXPECT_EQ(link.device, device);
+
+  // The second interface leaves: only one match is left, so the link stops.
+  world.Detach(secondPath);
+  world.PumpMessages(window);
+  EXPECT_EQ(link.device, nullptr);
+  EXPECT_EQ(link.readThread, nullptr);
+  EXPECT_EQ(link.devNotify, registration);
+
+  // It comes back: the link starts again on it, with a reader.
+  world.Attach(secondPath, second, GUID_DEVINTERFACE_HID);
+  world.PumpMessages(window);
+  ASSERT_NE(link.device, nullptr);
+  EXPECT_EQ(PathOf(link.devicePath), secondPath);
+  EXPECT_NE(link.readThread, nullptr);
+  EXPECT_EQ(link.devNotify, registration);
+  second->SendInputReport({0xB4, 0x21, 0, 0, 0, 0, 0, 0});
+  ASSERT_TRUE(link.WaitForReports(1));
+
+  // Close, then an arrival: no message comes, nothing starts.
+  EXPECT_EQ(link.Close(), 0);
+  EXPECT_EQ(link.devNotify, nullptr);
+  EXPECT_EQ(link.GetNotifyWindow(), nullptr);
+  world.Detach(secondPath);
+  world.Attach(secondPath, second, GUID_DEVINTERFACE_HID);
+  EXPECT_EQ(world.PumpMessages(window), 0);
+  EXPECT_EQ(link.OnDeviceChange(DBT_DEVICEARRIVAL, 0), TRUE);  // no owner: nothing
+  EXPECT_EQ(link.device, nullptr);
+}
+
+TEST_F(HidLinkTest, SecondStartKeepsTheFirstRegistrationAndThread) {
+  ASSERT_EQ(link.Start(path.c_str(), &owner), 0);
+  const HANDLE thread = link.readThread;
+  const HDEVNOTIFY registration = link.devNotify;
+  CWnd other(world.CreateHeadlessWindow());
+
+  EXPECT_EQ(link.Start(path.c_str(), &other), 1247);
+  EXPECT_EQ(link.lastError, 1247);
+  EXPECT_EQ(link.readThread, thread);
+  EXPECT_EQ(link.devNotify, registration);
+  EXPECT_EQ(link.GetNotifyWindow(), other.GetSafeHwnd());
+  EXPECT_EQ(world.CallCount("CreateThread"), 1u);
+  EXPECT_EQ(world.CallCount("RegisterDeviceNotificationW"), 1u);
+  EXPECT_EQ(mouse->OpenHandleAccess().size(), 2u);
+
+  mouse->SendInputReport({0xB4, 0x22, 0, 0, 0, 0, 0, 0});
+  ASSERT_TRUE(link.WaitForReports(1));
+  world.DestroyHeadlessWindow(other.Detach());
+}
+
+TEST_F(HidLinkTest, DestructionStopsAndReleasesEverything) {
+  {
+    RecordingLink scoped(world);
+    ASSERT_EQ(scoped.Start(path.c_str(), &owner), 0);
+    mouse->SendInputReport({0xB4, 0x20, 0, 0, 0, 0, 0, 0});
+    ASSERT_TRUE(scoped.WaitForReports(1));
+  }
+  {
+    // A plain CHIDCommWnd, whose own destructor does the stopping.
+    CHIDCommWnd plain(world);
+    ASSERT_EQ(plain.Start(kVid, kPid, window, 0), 0);
+  }
+  EXPECT_EQ(world.LeakReport(), "");
+}
+
+// Writes from the caller's thread while the reader thread hands over the
+// answers: the data path the mouse protocol uses, under ThreadSanitizer.
+TEST(HidLinkEcho, WritesAndRepliesRunInParallel) {
+  sim::World world;
+  auto echo = std::make_shared<sim::HidEchoCollection>(kVid, kPid, USHORT{1}, VendorCollection());
+  const std::u16string path = AttachAt(world, echo, kVid, kPid, 1);
+  {
+    RecordingLink link(world);
+    ASSERT_EQ(link.Start(path.c_str()), 0);
+    constexpr int kExchanges = 200;
+    for (int i = 0; i < kExchanges; ++i) {
+      const BYTE report[8] = {0xB4, 0x02, static_cast<BYTE>(i), 4, 0, 0, 0, 0};
+      ASSERT_EQ(link.Write(report, 8, nullptr, nullptr, 1000), 0);
+      ASSERT_TRUE(link.WaitForReports(static_cast<std::size_t>(i) + 1));
+    }
+    const auto reports = link.Reports();
+    for (int i = 0; i < kExchanges; ++i) EXPECT_EQ(reports[i][2], static_cast<BYTE>(i));
+  }
+  EXPECT_EQ(world.LeakReport(), "");
+}
+
+}  // namespace
+}  // namespace kv27::test
