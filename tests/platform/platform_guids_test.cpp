@@ -6,11 +6,13 @@
 
 #include <cstring>
 
+// <initguid.h> makes the headers after it define the GUIDs they declare.
+// clang-format off
 #include <windows.h>
-// Must follow <windows.h>; <initguid.h> makes the headers define the GUIDs.
-#include <hidclass.h>
 #include <initguid.h>
+#include <hidclass.h>
 #include <usbiodef.h>
+// clang-format on
 
 namespace {
 
