@@ -52,9 +52,9 @@ std::uint16_t ImageCrc16(const void* data, std::size_t length, std::uint16_t crc
 
 // ---------------------------------------------------------------- image types
 struct ImageTypeEntry {
-  std::uint8_t type;      // 0 closes the table
-  const char* model;      // part of the key
-  std::uint32_t length;   // bytes of `model` that enter the key
+  std::uint8_t type;     // 0 closes the table
+  const char* model;     // part of the key
+  std::uint32_t length;  // bytes of `model` that enter the key
 };
 // Held in the order 3, 1, 2, then the terminator.
 extern const ImageTypeEntry kImageTypes[4];

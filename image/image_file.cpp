@@ -8,18 +8,30 @@ using namespace w32;
 
 const WCHAR* ImageFileErrorText(ImageFileError error) {
   switch (error) {
-    case ImageFileError::None: return u"";
-    case ImageFileError::OutOfMemory: return u"申请内存失败！";
-    case ImageFileError::OpenFailed: return u"打开镜像文件失败！";
-    case ImageFileError::HeaderReadFailed: return u"读镜像头失败！";
-    case ImageFileError::InvalidImage: return u"无效的镜像文件！";
-    case ImageFileError::NotKv27Image: return u"不是KV27镜像文件！";
-    case ImageFileError::WrongName: return u"镜像名称错误！";
-    case ImageFileError::WrongChecksum: return u"镜像CHECKSUM错误！";
-    case ImageFileError::WrongLength: return u"镜像文件的长度错误！";
-    case ImageFileError::DecodeInitFailed: return u"镜像解码初始化失败！";
-    case ImageFileError::PayloadReadFailed: return u"读镜像文件失败！";
-    case ImageFileError::VerifyFailed: return u"镜像解码验证失败！";
+    case ImageFileError::None:
+      return u"";
+    case ImageFileError::OutOfMemory:
+      return u"申请内存失败！";
+    case ImageFileError::OpenFailed:
+      return u"打开镜像文件失败！";
+    case ImageFileError::HeaderReadFailed:
+      return u"读镜像头失败！";
+    case ImageFileError::InvalidImage:
+      return u"无效的镜像文件！";
+    case ImageFileError::NotKv27Image:
+      return u"不是KV27镜像文件！";
+    case ImageFileError::WrongName:
+      return u"镜像名称错误！";
+    case ImageFileError::WrongChecksum:
+      return u"镜像CHECKSUM错误！";
+    case ImageFileError::WrongLength:
+      return u"镜像文件的长度错误！";
+    case ImageFileError::DecodeInitFailed:
+      return u"镜像解码初始化失败！";
+    case ImageFileError::PayloadReadFailed:
+      return u"读镜像文件失败！";
+    case ImageFileError::VerifyFailed:
+      return u"镜像解码验证失败！";
   }
   return u"";
 }

@@ -22,17 +22,17 @@ constexpr std::uint32_t kUpgradePayloadLength = 0x4000;
 // The first check that failed, in check order.
 enum class ImageFileError {
   None = 0,
-  OutOfMemory,       // the payload buffer could not be allocated
-  OpenFailed,        // CreateFileW failed
-  HeaderReadFailed,  // ReadFile failed or gave fewer than 32 bytes
-  InvalidImage,      // ImageHeaderCheck failed
-  NotKv27Image,      // image type is not 1
-  WrongName,         // name is not exactly "KV27-N4"
-  WrongChecksum,     // data CRC field (full u32) is not 0x6A68
-  WrongLength,       // payload length field is not 0x4000
-  DecodeInitFailed,  // ImageDecodeInit failed
-  PayloadReadFailed, // ReadFile failed or gave fewer than 16384 bytes
-  VerifyFailed,      // ImageDecodeVerify failed
+  OutOfMemory,        // the payload buffer could not be allocated
+  OpenFailed,         // CreateFileW failed
+  HeaderReadFailed,   // ReadFile failed or gave fewer than 32 bytes
+  InvalidImage,       // ImageHeaderCheck failed
+  NotKv27Image,       // image type is not 1
+  WrongName,          // name is not exactly "KV27-N4"
+  WrongChecksum,      // data CRC field (full u32) is not 0x6A68
+  WrongLength,        // payload length field is not 0x4000
+  DecodeInitFailed,   // ImageDecodeInit failed
+  PayloadReadFailed,  // ReadFile failed or gave fewer than 16384 bytes
+  VerifyFailed,       // ImageDecodeVerify failed
 };
 
 // The message box text for a failure; an empty string for None.

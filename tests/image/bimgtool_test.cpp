@@ -86,8 +86,7 @@ class BimgTool : public ::testing::Test {
   // Packs a plain payload into an upgrade-ready image at `name`.
   void MakeImage(const std::string& name) {
     WriteBytes(P("plain.bin"), Plain(1));
-    ASSERT_EQ(Run({"pack", "--type", "1", "--name", "KV27-N4", "--force-crc", "0x6A68", P("plain.bin"), P(name)}),
-              0)
+    ASSERT_EQ(Run({"pack", "--type", "1", "--name", "KV27-N4", "--force-crc", "0x6A68", P("plain.bin"), P(name)}), 0)
         << err_;
   }
 
@@ -99,8 +98,7 @@ TEST_F(BimgTool, PackUnpackRoundTripsOverTheThreeTypes) {
   for (int type : {1, 2, 3}) {
     const Bytes plain = Plain(static_cast<std::uint32_t>(type));
     WriteBytes(P("plain.bin"), plain);
-    ASSERT_EQ(Run({"pack", "--type", std::to_string(type), "--name", "FW", P("plain.bin"), P("fw.bimg")}), 0)
-        << err_;
+    ASSERT_EQ(Run({"pack", "--type", std::to_string(type), "--name", "FW", P("plain.bin"), P("fw.bimg")}), 0) << err_;
     EXPECT_EQ(leaks_, "");
     const Bytes image = ReadBytes(P("fw.bimg"));
     ASSERT_EQ(image.size(), kImageHeaderSize + kImagePayloadSize);
@@ -153,7 +151,13 @@ TEST_F(BimgTool, CheckPrintsTheUpgradeMessageLast) {
   const std::vector<Case> cases = {
       {"short-header.bimg", Bytes(good.begin(), good.begin() + 20), u"读镜像头失败！"},
       {"bad-magic.bimg", edited(kImageOffMagic, 0), u"无效的镜像文件！"},
-      {"type2.bimg", [&] { Bytes f = good; f[kImageOffType] = 2; ImageSealHeader(f.data()); return f; }(),
+      {"type2.bimg",
+       [&] {
+         Bytes f = good;
+         f[kImageOffType] = 2;
+         ImageSealHeader(f.data());
+         return f;
+       }(),
        u"不是KV27镜像文件！"},
       {"bad-name.bimg", badName, u"镜像名称错误！"},
       {"bad-crc.bimg", edited(kImageOffDataCrc, 0x10006A68), u"镜像CHECKSUM错误！"},
@@ -179,9 +183,9 @@ TEST_F(BimgTool, CheckPrintsTheUpgradeMessageLast) {
 TEST_F(BimgTool, InfoShowsEveryFieldAndEachCheck) {
   MakeImage("good.bimg");
   EXPECT_EQ(Run({"info", P("good.bimg")}), 0) << out_;
-  for (const char* expected : {"0x42497631", "0x00004000 (16384)", "0x00006A68", "1 (KV27)", "\"KV27-N4\"",
-                               "4B 56 32 37 2D 4E 34 00", "decode verify                pass",
-                               "accepted for upgrade"}) {
+  for (const char* expected :
+       {"0x42497631", "0x00004000 (16384)", "0x00006A68", "1 (KV27)", "\"KV27-N4\"", "4B 56 32 37 2D 4E 34 00",
+        "decode verify                pass", "accepted for upgrade"}) {
     EXPECT_NE(out_.find(expected), std::string::npos) << expected << "\n" << out_;
   }
   EXPECT_EQ(out_.find("FAIL"), std::string::npos) << out_;
@@ -263,8 +267,8 @@ TEST_F(BimgTool, BadInputLeavesNoOutputBehind) {
   // An output folder that does not exist: the write fails cleanly.
   EXPECT_EQ(Run({"unpack", P("good.bimg"), P("nowhere/out.bin")}), 1);
 
-  EXPECT_EQ(Files(), (std::vector<std::string>{"badheader.bimg", "big.bin", "corrupt.bimg", "good.bimg",
-                                               "keep.bin", "plain.bin", "short.bimg", "small.bin"}));
+  EXPECT_EQ(Files(), (std::vector<std::string>{"badheader.bimg", "big.bin", "corrupt.bimg", "good.bimg", "keep.bin",
+                                               "plain.bin", "short.bimg", "small.bin"}));
 }
 
 // The committed sample is what the generator and bimgtool make today.

@@ -96,10 +96,14 @@ std::optional<std::uint32_t> ParseNumber(const std::string& text, std::uint32_t 
   std::uint64_t value = 0;
   for (char c : digits) {
     int d;
-    if (c >= '0' && c <= '9') d = c - '0';
-    else if (hex && c >= 'a' && c <= 'f') d = c - 'a' + 10;
-    else if (hex && c >= 'A' && c <= 'F') d = c - 'A' + 10;
-    else return std::nullopt;
+    if (c >= '0' && c <= '9')
+      d = c - '0';
+    else if (hex && c >= 'a' && c <= 'f')
+      d = c - 'a' + 10;
+    else if (hex && c >= 'A' && c <= 'F')
+      d = c - 'A' + 10;
+    else
+      return std::nullopt;
     value = value * (hex ? 16 : 10) + static_cast<unsigned>(d);
   }
   if (value > max) return std::nullopt;
@@ -234,8 +238,8 @@ int Pack(OsApi& os, const std::vector<std::string>& args, std::ostream& out, std
   if (forceCrc) {
     ImageForceDataCrc(plain.bytes.data(), static_cast<std::uint16_t>(*forceCrc));
     out << "forced data CRC " << Hex(*forceCrc, 4) << ": plain bytes " << Hex(kImageForcedCrcOffset, 4) << ".."
-        << Hex(kImageForcedCrcOffset + 1, 4) << " = "
-        << HexBytes(plain.bytes.data() + kImageForcedCrcOffset, 2) << "\n";
+        << Hex(kImageForcedCrcOffset + 1, 4) << " = " << HexBytes(plain.bytes.data() + kImageForcedCrcOffset, 2)
+        << "\n";
   }
 
   ImageFields fields;
@@ -304,18 +308,30 @@ int Unpack(OsApi& os, const std::vector<std::string>& args, std::ostream& out, s
 
 const char* StepName(ImageFileError error) {
   switch (error) {
-    case ImageFileError::None: return "none";
-    case ImageFileError::OutOfMemory: return "buffer allocation";
-    case ImageFileError::OpenFailed: return "open";
-    case ImageFileError::HeaderReadFailed: return "header read (32 bytes)";
-    case ImageFileError::InvalidImage: return "header check";
-    case ImageFileError::NotKv27Image: return "image type 1";
-    case ImageFileError::WrongName: return "image name \"KV27-N4\"";
-    case ImageFileError::WrongChecksum: return "data CRC field 0x6A68";
-    case ImageFileError::WrongLength: return "payload length field 0x4000";
-    case ImageFileError::DecodeInitFailed: return "decode init";
-    case ImageFileError::PayloadReadFailed: return "payload read (16384 bytes)";
-    case ImageFileError::VerifyFailed: return "decode verify";
+    case ImageFileError::None:
+      return "none";
+    case ImageFileError::OutOfMemory:
+      return "buffer allocation";
+    case ImageFileError::OpenFailed:
+      return "open";
+    case ImageFileError::HeaderReadFailed:
+      return "header read (32 bytes)";
+    case ImageFileError::InvalidImage:
+      return "header check";
+    case ImageFileError::NotKv27Image:
+      return "image type 1";
+    case ImageFileError::WrongName:
+      return "image name \"KV27-N4\"";
+    case ImageFileError::WrongChecksum:
+      return "data CRC field 0x6A68";
+    case ImageFileError::WrongLength:
+      return "payload length field 0x4000";
+    case ImageFileError::DecodeInitFailed:
+      return "decode init";
+    case ImageFileError::PayloadReadFailed:
+      return "payload read (16384 bytes)";
+    case ImageFileError::VerifyFailed:
+      return "decode verify";
   }
   return "?";
 }
@@ -376,9 +392,8 @@ int Info(OsApi& os, const std::vector<std::string>& args, std::ostream& out, std
     std::uint16_t key = 0;
     if (ImageDeriveKey(h, &key)) out << "initial key     " << Hex(key, 4) << "\n";
     if (havePayload) {
-      out << "payload         " << kImagePayloadSize << " bytes, "
-          << (file.truncated ? "at least " : "") << size - kImageHeaderSize - kImagePayloadSize
-          << " trailing bytes ignored\n";
+      out << "payload         " << kImagePayloadSize << " bytes, " << (file.truncated ? "at least " : "")
+          << size - kImageHeaderSize - kImagePayloadSize << " trailing bytes ignored\n";
     } else {
       out << "payload         " << size - kImageHeaderSize << " of " << kImagePayloadSize << " bytes\n";
     }
