@@ -307,7 +307,7 @@ ControlReply UsbDeviceStub::OnGetDescriptor(ULONG connectionIndex, const USB_SET
   if (stall_ != ERROR_SUCCESS) return ControlReply{stall_, 0};
   if (rawReply_) {
     const std::vector<BYTE>& bytes = rawReply_->first;
-    std::memcpy(data, bytes.data(), std::min<std::size_t>(bytes.size(), room));
+    if (!bytes.empty()) std::memcpy(data, bytes.data(), std::min<std::size_t>(bytes.size(), room));
     return ControlReply{ERROR_SUCCESS, rawReply_->second};
   }
 
@@ -333,7 +333,7 @@ ControlReply UsbDeviceStub::OnGetDescriptor(ULONG connectionIndex, const USB_SET
   }
   // The device sends at most wLength bytes; bLength keeps the full size.
   std::size_t sent = std::min<std::size_t>({descriptor.size(), setup.wLength, room});
-  std::memcpy(data, descriptor.data(), sent);
+  if (sent != 0) std::memcpy(data, descriptor.data(), sent);
   return ControlReply{ERROR_SUCCESS, static_cast<DWORD>(sent)};
 }
 

@@ -42,7 +42,7 @@ class UsbTreeTest : public ::testing::Test {
   Result Ioctl(HANDLE h, DWORD code, std::vector<BYTE> in, DWORD outSize) {
     Result r{};
     r.out.assign(outSize, 0);
-    std::memcpy(r.out.data(), in.data(), std::min<std::size_t>(in.size(), outSize));
+    if (!in.empty()) std::memcpy(r.out.data(), in.data(), std::min<std::size_t>(in.size(), outSize));
     r.ok = world_.DeviceIoControl(h, code, in.empty() ? nullptr : r.out.data(), static_cast<DWORD>(in.size()),
                                   r.out.data(), outSize, &r.returned, nullptr);
     r.error = r.ok ? 0 : world_.GetLastError();
