@@ -537,8 +537,9 @@ TEST_F(DeviceStringTest, HubFailuresGiveAnEmptyString) {
 // even and matches the byte count; the text never runs past bLength.
 TEST_F(DeviceStringTest, ValidatesTheReply) {
   auto text = [](std::initializer_list<int> head, std::size_t fill = 0) {
-    std::vector<BYTE> bytes(head.begin(), head.end());
-    bytes.resize(bytes.size() + fill, 0x41);  // non-zero: no terminator to stop at
+    std::vector<BYTE> bytes(head.size() + fill, 0x41);  // non-zero filler: no terminator to stop at
+    std::size_t i = 0;
+    for (int b : head) bytes[i++] = static_cast<BYTE>(b);
     return bytes;
   };
   struct Case {
