@@ -8,31 +8,41 @@ using namespace w32;
 
 const char16_t* IspFlashMessage(IspFlashResult result) {
   switch (result) {
-    case IspFlashResult::Success: return u"恭喜亲，在线升级成功！";
-    case IspFlashResult::NotFound: return u"升级设备驱动安装失败！请重新插拔设备，之后重新执行升级程序！";
-    case IspFlashResult::OpenFailed: return u"升级设备打开失败！";
-    case IspFlashResult::EraseFailed: return u"Flash擦除失败！";
-    case IspFlashResult::WriteFailed: return u"Flash写失败！";
-    case IspFlashResult::ReadFailed: return u"Flash读失败！";
-    case IspFlashResult::CompareFailed: return u"Flash数据校验失败！";
-    case IspFlashResult::VerifyFailed: return u"Flash验证失败！";
-    case IspFlashResult::ProtectFailed: return u"Flash读保护失败！";
-    case IspFlashResult::ExitFailed: return u"退出ISP模式失败！";
+    case IspFlashResult::Success:
+      return u"恭喜亲，在线升级成功！";
+    case IspFlashResult::NotFound:
+      return u"升级设备驱动安装失败！请重新插拔设备，之后重新执行升级程序！";
+    case IspFlashResult::OpenFailed:
+      return u"升级设备打开失败！";
+    case IspFlashResult::EraseFailed:
+      return u"Flash擦除失败！";
+    case IspFlashResult::WriteFailed:
+      return u"Flash写失败！";
+    case IspFlashResult::ReadFailed:
+      return u"Flash读失败！";
+    case IspFlashResult::CompareFailed:
+      return u"Flash数据校验失败！";
+    case IspFlashResult::VerifyFailed:
+      return u"Flash验证失败！";
+    case IspFlashResult::ProtectFailed:
+      return u"Flash读保护失败！";
+    case IspFlashResult::ExitFailed:
+      return u"退出ISP模式失败！";
   }
   return u"";
 }
 
 IspFlashResult RunIspFlash(OsApi& os, CKV8B05Comm& bootLink, const BYTE* image, BYTE* readBack,
-                           const IspProgress& progress, const IspWaitPolicy& policy) {
+                           const IspProgress& progress) {
   auto report = [&progress](int percent) {
     if (progress) progress(percent);
   };
 
   // Wait for the bootloader to enumerate.
   std::u16string path;
-  for (DWORD search = 0; search < policy.searches; ++search) {
+  for (DWORD search = 0; search < kIspSearches; ++search) {
     if (FindIspDevice(os, path)) break;
-    os.Sleep(policy.searchPauseMs);
+    os.Sleep(kIspSearchPauseMs);
   }
   if (path.empty()) return IspFlashResult::NotFound;
   report(50);
@@ -41,13 +51,13 @@ IspFlashResult RunIspFlash(OsApi& os, CKV8B05Comm& bootLink, const BYTE* image, 
   // open link. Unsigned tick differences survive the counter's wrap.
   bool opened = false;
   const DWORD start = os.GetTickCount();
-  while (static_cast<DWORD>(os.GetTickCount() - start) < policy.openWindowMs) {
+  while (static_cast<DWORD>(os.GetTickCount() - start) < kIspOpenWindowMs) {
     bootLink.Close();
     if (bootLink.Open(path.c_str()) == 0) {
       opened = true;
       break;
     }
-    os.Sleep(policy.openPauseMs);
+    os.Sleep(kIspOpenPauseMs);
   }
   if (!opened) {
     bootLink.Close();

@@ -17,12 +17,12 @@ using namespace w32;
 
 enum class IspFlashResult {
   Success,
-  NotFound,        // the bootloader never appeared
+  NotFound,  // the bootloader never appeared
   OpenFailed,
   EraseFailed,
-  WriteFailed,     // a failed write, or fewer than 16384 bytes acknowledged
-  ReadFailed,      // a failed read, or fewer than 16384 bytes delivered
-  CompareFailed,   // the read-back differs in its first 0x3FFB bytes
+  WriteFailed,    // a failed write, or fewer than 16384 bytes acknowledged
+  ReadFailed,     // a failed read, or fewer than 16384 bytes delivered
+  CompareFailed,  // the read-back differs in its first 0x3FFB bytes
   VerifyFailed,
   ProtectFailed,
   ExitFailed,
@@ -37,19 +37,17 @@ const char16_t* IspFlashMessage(IspFlashResult result);
 // 95 verified, 100 read-protected.
 using IspProgress = std::function<void(int percent)>;
 
-// Timing of the two waits for the bootloader, in the clock of the OsApi.
-struct IspWaitPolicy {
-  DWORD searches = 6000;        // FindIspDevice calls at most
-  DWORD searchPauseMs = 100;    // after each unsuccessful search
-  DWORD openWindowMs = 5000;    // Close + Open attempts for this long, by the tick count
-  DWORD openPauseMs = 200;      // after each failed attempt; one last attempt follows the window
-};
+// The two waits for the bootloader, in the clock of the OsApi.
+inline constexpr DWORD kIspSearches = 6000;      // FindIspDevice calls at most
+inline constexpr DWORD kIspSearchPauseMs = 100;  // after each unsuccessful search
+inline constexpr DWORD kIspOpenWindowMs = 5000;  // Close + Open attempts for this long, by the tick count
+inline constexpr DWORD kIspOpenPauseMs = 200;    // after each failed attempt; one last attempt follows the window
 
 // Runs the flash. `image` and `readBack` are kIspFlashSize bytes each. The link
 // is closed before every open attempt and is left open afterwards, whatever the
 // result: the next run's first Close releases it (or the link's destructor).
 // `progress` may be empty.
 IspFlashResult RunIspFlash(OsApi& os, CKV8B05Comm& bootLink, const BYTE* image, BYTE* readBack,
-                           const IspProgress& progress, const IspWaitPolicy& policy = IspWaitPolicy{});
+                           const IspProgress& progress);
 
 }  // namespace kv27

@@ -111,8 +111,8 @@ DWORD CKV8B05Comm::Open(LPCWSTR path) {
     return lastError;
   }
 
-  HANDLE file = os_.CreateFileW(path, kGenericReadWrite, kShareReadWrite, nullptr, kOpenExisting, kNormalOverlapped,
-                                nullptr);
+  HANDLE file =
+      os_.CreateFileW(path, kGenericReadWrite, kShareReadWrite, nullptr, kOpenExisting, kNormalOverlapped, nullptr);
   if (file == INVALID_HANDLE_VALUE || file == nullptr) {
     lastError = FailureCode(os_);
     return lastError;

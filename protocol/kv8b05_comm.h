@@ -30,11 +30,11 @@ using namespace w32;
 inline constexpr GUID IspInterfaceGuid = {0x6E0B2F48, 0x95D1, 0x4C37, {0xB2, 0xA6, 0x1F, 0x9D, 0x83, 0xE4, 0x5C, 0x70}};
 
 // Flash geometry and packet layout.
-inline constexpr DWORD kIspFlashSize = 0x4000;      // 16 KiB, written from offset 0
-inline constexpr DWORD kIspBlockSize = 64;          // bytes per write/read block
-inline constexpr DWORD kIspPacketSize = 10;         // command packet
-inline constexpr DWORD kIspLastBlock = 0x3FC0;      // its bytes 59..63 are always sent as 0xFF
-inline constexpr DWORD kIspReservedOffset = 0x3FFB; // first of the five bytes never programmed from data
+inline constexpr DWORD kIspFlashSize = 0x4000;           // 16 KiB, written from offset 0
+inline constexpr DWORD kIspBlockSize = 64;               // bytes per write/read block
+inline constexpr DWORD kIspPacketSize = 10;              // command packet
+inline constexpr DWORD kIspLastBlock = 0x3FC0;           // its bytes 59..63 are always sent as 0xFF
+inline constexpr DWORD kIspReservedOffset = 0x3FFB;      // first of the five bytes never programmed from data
 inline constexpr DWORD kIspMaxTransferLength = 0x10000;  // what the 16-bit offset field can address
 
 // Command codes (packet byte 0).

@@ -49,7 +49,7 @@ using BootloaderFlash = std::array<std::uint8_t, kBootloaderFlashSize>;
 
 // One bulk (or other) transfer as the device saw it.
 struct WireTransfer {
-  bool out = false;                // host to device
+  bool out = false;  // host to device
   UCHAR pipe = 0;
   ULONG requested = 0;             // bytes the host offered or asked for
   std::vector<std::uint8_t> data;  // bytes actually moved
@@ -120,8 +120,7 @@ class VirtualBootloader : public Device {
   DWORD OnWinUsbInitialize(FileObject& file) override;
   DWORD OnWinUsbQueryInterface(UCHAR alternateSetting, USB_INTERFACE_DESCRIPTOR* descriptor) override;
   DWORD OnWinUsbQueryPipe(UCHAR alternateSetting, UCHAR index, WINUSB_PIPE_INFORMATION* pipe) override;
-  DWORD OnWinUsbWritePipe(UCHAR pipeId, const UCHAR* data, ULONG length, ULONG* transferred,
-                          CallEffects& fx) override;
+  DWORD OnWinUsbWritePipe(UCHAR pipeId, const UCHAR* data, ULONG length, ULONG* transferred, CallEffects& fx) override;
   DWORD OnWinUsbReadPipe(UCHAR pipeId, UCHAR* data, ULONG length, ULONG* transferred, CallEffects& fx) override;
 
  private:

@@ -20,8 +20,8 @@ namespace {
 
 using namespace kv27;
 
-constexpr int kBlocks = 2 * 256;                         // written and read back
-constexpr int kTransfers = 2 + 3 * 256 + 3 * 256;        // erase, write, read
+constexpr int kBlocks = 2 * 256;                   // written and read back
+constexpr int kTransfers = 2 + 3 * 256 + 3 * 256;  // erase, write, read
 
 struct Bench {
   sim::World world;

@@ -92,11 +92,8 @@ TEST_F(IspFlashTest, OpenIsRetriedForFiveSecondsThenOnceMore) {
   // Attempts at 0, 200, ..., 4800 ms (25) lie inside the window; the 26th is the
   // last one after it.
   const Case cases[] = {
-      {0, IspFlashResult::Success},
-      {3, IspFlashResult::Success},
-      {24, IspFlashResult::Success},
-      {25, IspFlashResult::Success},
-      {26, IspFlashResult::OpenFailed},
+      {0, IspFlashResult::Success},  {3, IspFlashResult::Success},     {24, IspFlashResult::Success},
+      {25, IspFlashResult::Success}, {26, IspFlashResult::OpenFailed},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.refusals);
@@ -157,7 +154,9 @@ TEST_F(IspFlashTest, EachFailureGivesItsMessageAndStopsTheProgress) {
       {"verify packet short", [](auto& b, auto&) { b.ShortCommandPacket(514); }, IspFlashResult::VerifyFailed,
        u"Flash验证失败！", 90},
       {"read protection refused",
-       [](auto&, auto& w) { w.InjectFault(sim::Fault{"WinUsb_WritePipe", ERROR_GEN_FAILURE, 1 + 512 + 256 + 1 + 1, 1}); },
+       [](auto&, auto& w) {
+         w.InjectFault(sim::Fault{"WinUsb_WritePipe", ERROR_GEN_FAILURE, 1 + 512 + 256 + 1 + 1, 1});
+       },
        IspFlashResult::ProtectFailed, u"Flash读保护失败！", 95},
       {"exit packet short", [](auto& b, auto&) { b.ShortCommandPacket(516); }, IspFlashResult::ExitFailed,
        u"退出ISP模式失败！", 100},

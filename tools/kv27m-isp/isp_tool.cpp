@@ -33,8 +33,8 @@ int FlashImageFile(OsApi& os, const std::u16string& imagePath, const IspToolIo& 
   std::vector<BYTE> readBack(kIspFlashSize);
   CKV8B05Comm bootLink(os);
   io.out(u"waiting for the bootloader (up to 600 s)...");
-  IspFlashResult result =
-      RunIspFlash(os, bootLink, image.payload.data(), readBack.data(), [&io](int percent) { io.out(Percent(percent)); });
+  IspFlashResult result = RunIspFlash(os, bootLink, image.payload.data(), readBack.data(),
+                                      [&io](int percent) { io.out(Percent(percent)); });
   io.out(IspFlashMessage(result));
   // The link is released with bootLink; the device has normally left by now.
   return result == IspFlashResult::Success ? kIspToolOk : kIspToolFailed;
