@@ -141,6 +141,11 @@ TEST_F(IspFlashTest, EachFailureGivesItsMessageAndStopsTheProgress) {
        55},
       {"erase packet short", [](auto& b, auto&) { b.ShortCommandPacket(1); }, IspFlashResult::EraseFailed,
        u"Flash擦除失败！", 55},
+      {"no bulk IN pipe",
+       [](auto& b, auto&) {
+         b.SetPipes({{UsbdPipeTypeInterrupt, 0x81, 8, 1}, {UsbdPipeTypeBulk, 0x02, 64, 0}});
+       },
+       IspFlashResult::EraseFailed, u"Flash擦除失败！", 55},
       {"write status at block 17", [](auto& b, auto&) { b.FailStatus(0x28, 17); }, IspFlashResult::WriteFailed,
        u"Flash写失败！", 60},
       {"leaves during the write", [](auto& b, auto&) { b.LeaveDuringWrite(100); }, IspFlashResult::WriteFailed,
