@@ -132,6 +132,11 @@ void HidCollection::SetInputBufferLimit(std::size_t reports) {
   inputBufferLimit_ = std::max<std::size_t>(reports, 1);
 }
 
+void HidCollection::SetOutputLogEnabled(bool enabled) {
+  auto lock = LockWorld();
+  outputLogEnabled_ = enabled;
+}
+
 std::vector<std::vector<std::uint8_t>> HidCollection::OutputReports() {
   auto lock = LockWorld();
   return outputReports_;
@@ -247,7 +252,7 @@ void HidCollection::CompleteDelayedWrite(std::uint64_t requestId) {
 }
 
 void HidCollection::DeliverOutput(const std::vector<std::uint8_t>& report) {
-  outputReports_.push_back(report);
+  if (outputLogEnabled_) outputReports_.push_back(report);
   OnOutputReport(report);
 }
 

@@ -86,6 +86,8 @@ class HidCollection : public Device {
   void SendInputReport(std::vector<std::uint8_t> report);
   void SetWriteMode(WriteMode mode, DWORD delayMs = 0);
   void SetInputBufferLimit(std::size_t reports);
+  // Keep output reports for OutputReports (default on; long runs turn it off).
+  void SetOutputLogEnabled(bool enabled);
   // Output reports delivered so far (a write that never completes delivers
   // nothing).
   std::vector<std::vector<std::uint8_t>> OutputReports();
@@ -138,6 +140,7 @@ class HidCollection : public Device {
   WriteMode writeMode_ = WriteMode::kImmediate;
   DWORD writeDelayMs_ = 0;
   std::size_t inputBufferLimit_ = kDefaultInputBufferLimit;
+  bool outputLogEnabled_ = true;
   std::map<std::uint64_t, Handle> handles_;  // by FileObject id
   std::map<std::uint64_t, PendingRead> pendingReads_;
   std::map<std::uint64_t, std::vector<std::uint8_t>> pendingWrites_;
