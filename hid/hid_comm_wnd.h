@@ -49,7 +49,8 @@ class CHIDCommWnd : public CStdHIDComm {
   using CStdHIDComm::Write;
   // The transfers of CHIDComm, serialised by ioLock. A Write that finds the
   // device gone (1167) first sends WM_DEVICECHANGE (0, 0) to the owner window,
-  // still holding the lock; Read sends nothing.
+  // still holding the lock, and keeps 1167 in lastError even when the owner's
+  // handler stopped the link meanwhile; Read sends nothing.
   std::int32_t Write(const void* buffer, DWORD length, DWORD* transferred, OVERLAPPED* overlapped,
                      DWORD timeoutMs) override;
   std::int32_t Read(void* buffer, DWORD length, DWORD* transferred, OVERLAPPED* overlapped,
@@ -58,12 +59,14 @@ class CHIDCommWnd : public CStdHIDComm {
   // Open the device (by path, by ids and ordinal, or by the stored ids), open
   // the reader handle and start the reader thread when the device has input
   // reports; the forms with an owner record it and register it for HID
-  // interface notifications. Returns 0, or the first non-zero code of the open
-  // steps: a negative code ends the call at once; a positive one does not stop
-  // the owner from being recorded and registered. A reader handle that cannot
-  // be opened leaves the link open without a reader thread and returns its
-  // code. A reader thread that cannot be created closes both handles and
-  // returns the platform's error, with no owner recorded.
+  // interface notifications. Returns the code of the last open step (0 when
+  // every open succeeded): a negative code ends the call at once; a positive
+  // one does not stop the owner from being recorded and registered. A reader
+  // handle that cannot be opened leaves the link open without a reader thread
+  // and returns its code. A reader thread that cannot be created closes both
+  // handles and returns the platform's error, with no owner recorded. On a
+  // started link the main open gives 1247: the owner is replaced, the first
+  // registration and the reader thread stay.
   virtual std::int32_t Start(LPCWSTR path, HWND owner);
   virtual std::int32_t Start(USHORT vendor, USHORT product, HWND owner, USHORT ordinal);
   virtual std::int32_t Start(LPCWSTR path);
