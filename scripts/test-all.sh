@@ -41,9 +41,10 @@ build() {
     echo "built in $((SECONDS - t0)) s"
     return 0
   fi
-  grep -E 'error|Error' "$log" | head -n 40
+  echo "---- first errors in $log"
+  grep -E 'error:|Error:|undefined reference|CMake Error' "$log" | head -n 30
   echo "---- last lines of $log"
-  tail -n 40 "$log"
+  tail -n 15 "$log"
   return 1
 }
 
@@ -77,6 +78,7 @@ record() {  # record PRESET RC [what failed]
 
 wine_env() {  # the same private prefix ctest's emulator uses (cmake/toolchain-mingw32.cmake)
   export WINEPREFIX=$root/build/win32/wineprefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 }
 
 for stage in $stages; do
@@ -90,14 +92,18 @@ for stage in $stages; do
       ;;
     win32)
       if build win32; then
-        # Make the Wine prefix once (it takes a while) and keep one wineserver
-        # for the whole run instead of one per test program.
+        # One wineserver for the whole run, and Wine's own background services
+        # started now, away from ctest: started by a test program they would
+        # inherit its output pipe and keep ctest waiting. Makes the prefix on
+        # the first run (it takes a while).
         wine_env
-        if [[ ! -f $WINEPREFIX/system.reg ]]; then
-          echo "making the Wine prefix $WINEPREFIX"
-          wineboot -i >"$logs/wineboot.log" 2>&1 || { echo "wineboot failed:"; tail -n 20 "$logs/wineboot.log"; }
+        wineserver -p </dev/null >/dev/null 2>&1 || true
+        boot=(wineboot)
+        [[ -f $WINEPREFIX/system.reg ]] || { echo "making the Wine prefix $WINEPREFIX"; boot=(wineboot -i); }
+        if ! "${boot[@]}" </dev/null >"$logs/wineboot.log" 2>&1; then
+          echo "wineboot failed:"
+          tail -n 20 "$logs/wineboot.log"
         fi
-        wineserver -p >/dev/null 2>&1 || true
         run_tests win32; rc=$?
         wineserver -k >/dev/null 2>&1 || true
         record win32 $rc
