@@ -9,7 +9,8 @@
 # Environment:
 #   KV_JOBS         parallel build and test jobs (default: number of CPUs)
 #   KV_TSAN_TESTS   ctest regex of the tests run under ThreadSanitizer (default: all)
-#   KV_STAGES       stages to run, any of "linux win32 linux-tsan" (default: all three)
+#   KV_STAGES       stages to run, in order, from "linux linux-asan win32 linux-tsan"
+#                   (default: "linux win32 linux-tsan")
 #   KV_SKIP_DEPS=1  do not check or install packages
 set -uo pipefail
 
@@ -83,11 +84,11 @@ wine_env() {  # the same private prefix ctest's emulator uses (cmake/toolchain-m
 
 for stage in $stages; do
   case $stage in
-    linux)
-      if build linux; then
-        run_tests linux; record linux $?
+    linux | linux-asan)
+      if build "$stage"; then
+        run_tests "$stage"; record "$stage" $?
       else
-        record linux 1 build
+        record "$stage" 1 build
       fi
       ;;
     win32)
@@ -120,7 +121,7 @@ for stage in $stages; do
       fi
       ;;
     *)
-      echo "unknown stage '$stage' (known: linux win32 linux-tsan)" >&2
+      echo "unknown stage '$stage' (known: linux linux-asan win32 linux-tsan)" >&2
       failed=1
       ;;
   esac
