@@ -75,21 +75,26 @@ TEST_F(RealOsApiTest, LastErrorIsPerCallAndClosingABadHandleFails) {
 
 // A file beside the test program, written, then read back synchronously and
 // through an OVERLAPPED transfer (the OVERLAPPED crosses the boundary as is).
-TEST_F(RealOsApiTest, FileWrittenAndReadBack) {
-  std::array<WCHAR, 1024> module{};
-  const DWORD length = os_->GetModuleFileNameW(nullptr, module.data(), module.size());
-  ASSERT_GT(length, 0u);
-  ASSERT_LT(length, module.size());
-  const std::u16string path =
-      std::u16string(module.data(), length) + u"." + Utf16(std::to_string(os_->GetTickCount())) + u".tmp";
-  struct Cleanup {
-    std::u16string path;
-    ~Cleanup() {
-      std::error_code ignored;
-      std::filesystem::remove(std::filesystem::path(path), ignored);
-    }
-  } cleanup{path};
+// A scratch file beside the test program, removed at the end of the test.
+class ScratchFileTest : public RealOsApiTest {
+ protected:
+  void SetUp() override {
+    RealOsApiTest::SetUp();
+    std::array<WCHAR, 1024> module{};
+    const DWORD length = os_->GetModuleFileNameW(nullptr, module.data(), module.size());
+    ASSERT_GT(length, 0u);
+    ASSERT_LT(length, module.size());
+    path_ = std::u16string(module.data(), length) + u"." + Utf16(std::to_string(os_->GetTickCount())) + u".tmp";
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove(std::filesystem::path(path_), ignored);
+  }
+  std::u16string path_;
+};
 
+TEST_F(ScratchFileTest, FileWrittenAndReadBack) {
+  const std::u16string& path = path_;
   const std::string text = "KV27 firmware upgrade: boundary check\r\n";
   HANDLE out = os_->CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(out, INVALID_HANDLE_VALUE) << os_->GetLastError();
@@ -127,6 +132,28 @@ TEST_F(RealOsApiTest, FileWrittenAndReadBack) {
   EXPECT_EQ(os_->WaitForSingleObject(ov.hEvent, 0), WAIT_OBJECT_0);
   EXPECT_TRUE(os_->CloseHandle(ov.hEvent));
   EXPECT_TRUE(os_->CloseHandle(async));
+}
+
+// The device calls reach the HID class driver and the I/O manager, which refuse
+// a plain file.
+TEST_F(ScratchFileTest, DeviceCallsRefuseAPlainFile) {
+  HANDLE file = os_->CreateFileW(path_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                 FILE_FLAG_OVERLAPPED, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE) << os_->GetLastError();
+
+  HIDD_ATTRIBUTES attributes{};
+  attributes.Size = sizeof(attributes);
+  EXPECT_FALSE(os_->HidD_GetAttributes(file, &attributes));
+  PHIDP_PREPARSED_DATA preparsed = nullptr;
+  EXPECT_FALSE(os_->HidD_GetPreparsedData(file, &preparsed));
+
+  // WinUsb_Initialize is left out: Wine 8 has it as a stub that aborts the process.
+
+  std::array<BYTE, kConnectionRecordSize> record{};
+  DWORD returned = 0;
+  EXPECT_FALSE(os_->DeviceIoControl(file, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, record.data(), record.size(),
+                                    record.data(), record.size(), &returned, nullptr));
+  EXPECT_TRUE(os_->CloseHandle(file));
 }
 
 std::atomic<int> threadRuns{0};
