@@ -40,8 +40,8 @@ std::int32_t CHIDComm::LastErrorOr(std::int32_t fallback) {
 bool CHIDComm::QueryDeviceCaps(LPCWSTR path, HIDDeviceCaps* out) {
   if (path == nullptr || out == nullptr) return false;
   SECURITY_ATTRIBUTES sa = NonInheritable();
-  HANDLE probe = os_.CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING,
-                                 FILE_FLAG_OVERLAPPED, nullptr);
+  HANDLE probe =
+      os_.CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   if (probe == INVALID_HANDLE_VALUE) return false;
 
   std::memset(out, 0, sizeof(*out));
@@ -174,8 +174,7 @@ std::int32_t CHIDComm::Write(const void* buffer, DWORD length, DWORD* transferre
   return Transfer(true, const_cast<void*>(buffer), length, transferred, overlapped, timeoutMs);
 }
 
-std::int32_t CHIDComm::Read(void* buffer, DWORD length, DWORD* transferred, OVERLAPPED* overlapped,
-                            DWORD timeoutMs) {
+std::int32_t CHIDComm::Read(void* buffer, DWORD length, DWORD* transferred, OVERLAPPED* overlapped, DWORD timeoutMs) {
   return Transfer(false, buffer, length, transferred, overlapped, timeoutMs);
 }
 
@@ -190,8 +189,8 @@ bool CHIDComm::FinishPending(OVERLAPPED* overlapped, DWORD* counter) {
   return os_.GetOverlappedResult(device, overlapped, counter, TRUE) != FALSE;
 }
 
-std::int32_t CHIDComm::Transfer(bool write, void* buffer, DWORD length, DWORD* transferred,
-                                OVERLAPPED* overlapped, DWORD timeoutMs) {
+std::int32_t CHIDComm::Transfer(bool write, void* buffer, DWORD length, DWORD* transferred, OVERLAPPED* overlapped,
+                                DWORD timeoutMs) {
   DWORD ownCounter = 0;
   DWORD* counter = transferred != nullptr ? transferred : &ownCounter;
   *counter = 0;
@@ -217,7 +216,8 @@ std::int32_t CHIDComm::Transfer(bool write, void* buffer, DWORD length, DWORD* t
   if (wait == WAIT_OBJECT_0) {
     if (os_.GetOverlappedResult(device, used, counter, FALSE)) return SetResult(0);
     error = os_.GetLastError();
-    if (error != ERROR_IO_INCOMPLETE) return SetResult(error != 0 ? static_cast<std::int32_t>(error) : ERROR_GEN_FAILURE);
+    if (error != ERROR_IO_INCOMPLETE)
+      return SetResult(error != 0 ? static_cast<std::int32_t>(error) : ERROR_GEN_FAILURE);
     // Woken while the transfer still runs: cancel it like a time-out, but
     // report what the transfer itself ended with.
     if (FinishPending(used, counter)) return SetResult(0);
@@ -343,8 +343,8 @@ std::int32_t CStdHIDComm::FindDevicePath(USHORT vendor, USHORT product, USHORT o
 
     HIDD_ATTRIBUTES attributes{};
     attributes.Size = sizeof(attributes);
-    const bool same = os().HidD_GetAttributes(probe, &attributes) && attributes.VendorID == vendor &&
-                      attributes.ProductID == product;
+    const bool same =
+        os().HidD_GetAttributes(probe, &attributes) && attributes.VendorID == vendor && attributes.ProductID == product;
     os().CloseHandle(probe);
     if (!same) continue;
 

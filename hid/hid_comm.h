@@ -103,8 +103,7 @@ class CHIDComm {
   virtual std::int32_t Write(LPCSTR text, DWORD* transferred, OVERLAPPED* overlapped, DWORD timeoutMs);
   virtual std::int32_t Write(const void* buffer, DWORD length, DWORD* transferred, OVERLAPPED* overlapped,
                              DWORD timeoutMs);
-  virtual std::int32_t Read(void* buffer, DWORD length, DWORD* transferred, OVERLAPPED* overlapped,
-                            DWORD timeoutMs);
+  virtual std::int32_t Read(void* buffer, DWORD length, DWORD* transferred, OVERLAPPED* overlapped, DWORD timeoutMs);
 
   // The capability record of the open device, read afresh by devicePath.
   // False with lastError = 6 when nothing is open.

@@ -53,8 +53,7 @@ class CHIDCommWnd : public CStdHIDComm {
   // handler stopped the link meanwhile; Read sends nothing.
   std::int32_t Write(const void* buffer, DWORD length, DWORD* transferred, OVERLAPPED* overlapped,
                      DWORD timeoutMs) override;
-  std::int32_t Read(void* buffer, DWORD length, DWORD* transferred, OVERLAPPED* overlapped,
-                    DWORD timeoutMs) override;
+  std::int32_t Read(void* buffer, DWORD length, DWORD* transferred, OVERLAPPED* overlapped, DWORD timeoutMs) override;
 
   // Open the device (by path, by ids and ordinal, or by the stored ids), open
   // the reader handle and start the reader thread when the device has input

@@ -35,8 +35,8 @@ class OsApi {
   // INVALID_HANDLE_VALUE with the last error set (ERROR_FILE_NOT_FOUND for a path
   // nobody serves, ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION, ...).
   // FILE_FLAG_OVERLAPPED makes ReadFile/WriteFile on the handle asynchronous.
-  virtual HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, SECURITY_ATTRIBUTES* security,
-                             DWORD disposition, DWORD flags, HANDLE templateFile) = 0;
+  virtual HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, SECURITY_ATTRIBUTES* security, DWORD disposition,
+                             DWORD flags, HANDLE templateFile) = 0;
   // Closes any handle this API returned (file, event, thread, ...). FALSE with
   // ERROR_INVALID_HANDLE for a handle that is not open. Pending I/O on a file
   // handle is cancelled.
@@ -48,8 +48,7 @@ class OsApi {
   // (ERROR_ACCESS_DENIED otherwise). A device that has left fails with
   // ERROR_DEVICE_NOT_CONNECTED.
   virtual BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, OVERLAPPED* overlapped) = 0;
-  virtual BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
-                         OVERLAPPED* overlapped) = 0;
+  virtual BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, OVERLAPPED* overlapped) = 0;
   // Outcome of an overlapped transfer. wait = FALSE on a transfer still running:
   // FALSE with ERROR_IO_INCOMPLETE. Otherwise TRUE with *transferred, or FALSE
   // with the transfer's error (ERROR_OPERATION_ABORTED after CancelIo).
@@ -92,8 +91,8 @@ class OsApi {
   virtual HDEVINFO SetupDiGetClassDevsW(const GUID* classGuid, LPCWSTR enumerator, HWND parent, DWORD flags) = 0;
   // Interface number `index` of the set. FALSE with ERROR_NO_MORE_ITEMS past the
   // end. data->cbSize must be sizeof(SP_DEVICE_INTERFACE_DATA).
-  virtual BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, SP_DEVINFO_DATA* devInfo, const GUID* classGuid,
-                                           DWORD index, SP_DEVICE_INTERFACE_DATA* data) = 0;
+  virtual BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, SP_DEVINFO_DATA* devInfo, const GUID* classGuid, DWORD index,
+                                           SP_DEVICE_INTERFACE_DATA* data) = 0;
   // Device path of an interface. Without a buffer: FALSE, ERROR_INSUFFICIENT_BUFFER
   // and *requiredSize. With one: detail->cbSize must be the fixed part's size.
   virtual BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data,
@@ -115,9 +114,8 @@ class OsApi {
   virtual NTSTATUS HidP_GetSpecificButtonCaps(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT linkCollection,
                                               USAGE usage, HIDP_BUTTON_CAPS* caps, USHORT* length,
                                               PHIDP_PREPARSED_DATA data) = 0;
-  virtual NTSTATUS HidP_GetSpecificValueCaps(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT linkCollection,
-                                             USAGE usage, HIDP_VALUE_CAPS* caps, USHORT* length,
-                                             PHIDP_PREPARSED_DATA data) = 0;
+  virtual NTSTATUS HidP_GetSpecificValueCaps(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT linkCollection, USAGE usage,
+                                             HIDP_VALUE_CAPS* caps, USHORT* length, PHIDP_PREPARSED_DATA data) = 0;
 
   // ------------------------------------------------------------ WinUSB
   // The file handle must have been opened with FILE_FLAG_OVERLAPPED.
@@ -155,8 +153,7 @@ class OsApi {
   // outSize 0 returns the size needed. 0 on failure.
   virtual int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR text, int length, LPSTR out, int outSize,
                                   LPCSTR defaultChar, BOOL* usedDefault) = 0;
-  virtual int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int length, LPWSTR out,
-                                  int outSize) = 0;
+  virtual int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int length, LPWSTR out, int outSize) = 0;
 };
 
 // The real platform (Windows builds only); null elsewhere.

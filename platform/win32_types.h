@@ -346,7 +346,8 @@ struct USB_DESCRIPTOR_REQUEST {
 #pragma pack(pop)
 static_assert(sizeof(USB_PIPE_INFO) == 11);
 static_assert(sizeof(USB_NODE_CONNECTION_INFORMATION) == 35);
-static_assert(offsetof(USB_NODE_CONNECTION_INFORMATION, DeviceDescriptor) + offsetof(USB_DEVICE_DESCRIPTOR, idVendor) == 12);
+static_assert(offsetof(USB_NODE_CONNECTION_INFORMATION, DeviceDescriptor) + offsetof(USB_DEVICE_DESCRIPTOR, idVendor) ==
+              12);
 static_assert(offsetof(USB_NODE_CONNECTION_INFORMATION, DeviceIsHub) == 24);
 static_assert(offsetof(USB_NODE_CONNECTION_INFORMATION, ConnectionStatus) == 31);
 static_assert(sizeof(USB_HUB_DESCRIPTOR) == 71);
@@ -480,6 +481,7 @@ constexpr UINT CP_UTF8 = 65001;
 // {4D1E55B2-F16F-11CF-88CB-001111000030}: the HID interface class.
 constexpr GUID GUID_DEVINTERFACE_HID = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
 // {A5DCBF10-6530-11D2-901F-00C04FB951ED}: USB devices.
-constexpr GUID GUID_DEVINTERFACE_USB_DEVICE = {0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
+constexpr GUID GUID_DEVINTERFACE_USB_DEVICE = {
+    0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
 
 }  // namespace w32

@@ -18,17 +18,23 @@ std::u16string Ascii(const char* text) {
 
 USHORT* ButtonCount(HIDP_CAPS& caps, HIDP_REPORT_TYPE type) {
   switch (type) {
-    case HidP_Input: return &caps.NumberInputButtonCaps;
-    case HidP_Output: return &caps.NumberOutputButtonCaps;
-    default: return &caps.NumberFeatureButtonCaps;
+    case HidP_Input:
+      return &caps.NumberInputButtonCaps;
+    case HidP_Output:
+      return &caps.NumberOutputButtonCaps;
+    default:
+      return &caps.NumberFeatureButtonCaps;
   }
 }
 
 USHORT* ValueCount(HIDP_CAPS& caps, HIDP_REPORT_TYPE type) {
   switch (type) {
-    case HidP_Input: return &caps.NumberInputValueCaps;
-    case HidP_Output: return &caps.NumberOutputValueCaps;
-    default: return &caps.NumberFeatureValueCaps;
+    case HidP_Input:
+      return &caps.NumberInputValueCaps;
+    case HidP_Output:
+      return &caps.NumberOutputValueCaps;
+    default:
+      return &caps.NumberFeatureValueCaps;
   }
 }
 
@@ -109,7 +115,8 @@ HidCollection::HidCollection(HIDD_ATTRIBUTES attributes, HidDescription descript
 }
 
 HidCollection::HidCollection(USHORT vendorId, USHORT productId, USHORT version, HidDescription description)
-    : HidCollection(HIDD_ATTRIBUTES{static_cast<ULONG>(sizeof(HIDD_ATTRIBUTES)), vendorId, productId, version}, std::move(description)) {}
+    : HidCollection(HIDD_ATTRIBUTES{static_cast<ULONG>(sizeof(HIDD_ATTRIBUTES)), vendorId, productId, version},
+                    std::move(description)) {}
 
 std::unique_lock<std::mutex> HidCollection::LockWorld() {
   if (world() == nullptr) return {};

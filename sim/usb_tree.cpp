@@ -261,9 +261,9 @@ void TakeSnapshot(PortNode& port, const UsbFunction& device) {
   port.descriptor = device.descriptor;
   port.configurationValue = device.configurationValue;
   port.lowSpeed = device.lowSpeed;
-  port.pipes.assign(device.openPipes.begin(),
-                    device.openPipes.begin() +
-                        static_cast<std::ptrdiff_t>(std::min(device.openPipes.size(), kMaxRecordPipes)));
+  port.pipes.assign(
+      device.openPipes.begin(),
+      device.openPipes.begin() + static_cast<std::ptrdiff_t>(std::min(device.openPipes.size(), kMaxRecordPipes)));
 }
 
 }  // namespace
@@ -435,8 +435,7 @@ std::shared_ptr<UsbFunction> UsbPort::Device() const {
 // ---------------------------------------------------------------- hubs and controllers
 
 UsbPort UsbHub::Port(int number) const {
-  if (number < 1 || static_cast<std::size_t>(number) > node_->ports.size())
-    throw std::out_of_range("no such hub port");
+  if (number < 1 || static_cast<std::size_t>(number) > node_->ports.size()) throw std::out_of_range("no such hub port");
   return UsbPort(tree_, node_, number);
 }
 

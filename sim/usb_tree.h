@@ -75,8 +75,7 @@ class UsbFunction {
 
   // A GET_DESCRIPTOR request from the host, the setup packet exactly as the
   // host built it. `data` has room for `room` bytes. The default stalls.
-  virtual ControlReply OnGetDescriptor(ULONG connectionIndex, const USB_SETUP_PACKET& setup, BYTE* data,
-                                       DWORD room);
+  virtual ControlReply OnGetDescriptor(ULONG connectionIndex, const USB_SETUP_PACKET& setup, BYTE* data, DWORD room);
 };
 
 // A plain device: answers the string descriptors it was given and stalls on
@@ -102,8 +101,7 @@ class UsbDeviceStub : public UsbFunction {
 
   std::vector<Request> Requests() const;
 
-  ControlReply OnGetDescriptor(ULONG connectionIndex, const USB_SETUP_PACKET& setup, BYTE* data,
-                               DWORD room) override;
+  ControlReply OnGetDescriptor(ULONG connectionIndex, const USB_SETUP_PACKET& setup, BYTE* data, DWORD room) override;
 
  private:
   mutable std::mutex mutex_;
@@ -193,8 +191,7 @@ class UsbController {
 
  private:
   friend class UsbTree;
-  UsbController(UsbTree* tree, std::shared_ptr<detail::ControllerNode> node)
-      : tree_(tree), node_(std::move(node)) {}
+  UsbController(UsbTree* tree, std::shared_ptr<detail::ControllerNode> node) : tree_(tree), node_(std::move(node)) {}
   UsbTree* tree_;
   std::shared_ptr<detail::ControllerNode> node_;
 };

@@ -110,8 +110,8 @@ struct PlainFileState {
   size_t position = 0;
   bool dirty = false;
   bool inMemory = false;
-  std::u16string key;                // memory store key
-  std::filesystem::path hostPath;    // host disk path
+  std::u16string key;              // memory store key
+  std::filesystem::path hostPath;  // host disk path
 };
 
 }  // namespace
@@ -397,8 +397,10 @@ struct World::Impl {
   }
 
   void Finish(std::unique_lock<std::mutex>& lk, const CallEffects& fx) {
-    if (fx.delayMs) AdvanceTo(lk, self->now_ + fx.delayMs);
-    else RunDue(lk);
+    if (fx.delayMs)
+      AdvanceTo(lk, self->now_ + fx.delayMs);
+    else
+      RunDue(lk);
   }
 
   bool TryAcquire(Entry& e) {
@@ -732,8 +734,8 @@ void World::SetLastError(DWORD error) { t_lastError = error; }
 
 // ------------------------------------------------------------------ OsApi: files and devices
 
-HANDLE World::CreateFileW(LPCWSTR path, DWORD access, DWORD share, SECURITY_ATTRIBUTES*, DWORD disposition,
-                          DWORD flags, HANDLE) {
+HANDLE World::CreateFileW(LPCWSTR path, DWORD access, DWORD share, SECURITY_ATTRIBUTES*, DWORD disposition, DWORD flags,
+                          HANDLE) {
   std::unique_lock<std::mutex> lk(mutex_);
   std::u16string p = FromW(path);
   if (auto f = impl_->Fault("CreateFileW", p)) {
@@ -1074,8 +1076,8 @@ DWORD World::WaitForSingleObject(HANDLE object, DWORD ms) {
   }
 }
 
-HANDLE World::CreateThread(SECURITY_ATTRIBUTES*, SIZE_T, LPTHREAD_START_ROUTINE start, LPVOID parameter,
-                           DWORD flags, LPDWORD threadId) {
+HANDLE World::CreateThread(SECURITY_ATTRIBUTES*, SIZE_T, LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
+                           LPDWORD threadId) {
   std::lock_guard<std::mutex> lk(mutex_);
   if (auto f = impl_->Fault("CreateThread", {})) {
     t_lastError = *f;
@@ -1358,9 +1360,8 @@ NTSTATUS SelectCaps(const std::vector<Caps>& all, USAGE usagePage, USHORT link, 
 }
 }  // namespace
 
-NTSTATUS World::HidP_GetSpecificButtonCaps(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT linkCollection,
-                                           USAGE usage, HIDP_BUTTON_CAPS* caps, USHORT* length,
-                                           PHIDP_PREPARSED_DATA data) {
+NTSTATUS World::HidP_GetSpecificButtonCaps(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT linkCollection, USAGE usage,
+                                           HIDP_BUTTON_CAPS* caps, USHORT* length, PHIDP_PREPARSED_DATA data) {
   std::lock_guard<std::mutex> lk(mutex_);
   impl_->Count("HidP_GetSpecificButtonCaps");
   auto* e = impl_->Find(data, Impl::Kind::Preparsed);
@@ -1369,9 +1370,8 @@ NTSTATUS World::HidP_GetSpecificButtonCaps(HIDP_REPORT_TYPE type, USAGE usagePag
   return SelectCaps(e->preparsed->description.buttonCaps[type], usagePage, linkCollection, usage, caps, length);
 }
 
-NTSTATUS World::HidP_GetSpecificValueCaps(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT linkCollection,
-                                          USAGE usage, HIDP_VALUE_CAPS* caps, USHORT* length,
-                                          PHIDP_PREPARSED_DATA data) {
+NTSTATUS World::HidP_GetSpecificValueCaps(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT linkCollection, USAGE usage,
+                                          HIDP_VALUE_CAPS* caps, USHORT* length, PHIDP_PREPARSED_DATA data) {
   std::lock_guard<std::mutex> lk(mutex_);
   impl_->Count("HidP_GetSpecificValueCaps");
   auto* e = impl_->Find(data, Impl::Kind::Preparsed);

@@ -43,10 +43,10 @@ struct FileObject {
   DWORD access = 0;
   DWORD share = 0;
   DWORD flags = 0;
-  bool gone = false;                 // the device left while the handle was open
+  bool gone = false;  // the device left while the handle was open
   std::shared_ptr<class Device> device;
-  std::uint64_t id = 0;              // unique per world
-  std::shared_ptr<void> deviceState; // free for the device's own per-handle data
+  std::uint64_t id = 0;               // unique per world
+  std::shared_ptr<void> deviceState;  // free for the device's own per-handle data
   bool Overlapped() const { return (flags & FILE_FLAG_OVERLAPPED) != 0; }
 };
 
@@ -55,7 +55,7 @@ struct IoRequest {
   std::uint64_t id = 0;        // for CompleteIoLocked
   FileObject* file = nullptr;  // valid during the device call only
   bool write = false;
-  void* buffer = nullptr;      // the caller's buffer (stays the caller's until completion)
+  void* buffer = nullptr;  // the caller's buffer (stays the caller's until completion)
   DWORD length = 0;
   OVERLAPPED* overlapped = nullptr;
 };
@@ -68,7 +68,7 @@ struct CallEffects {
 // HID description of one collection, what HidD_GetPreparsedData snapshots.
 struct HidDescription {
   HIDP_CAPS caps{};
-  NTSTATUS capsStatus = HIDP_STATUS_SUCCESS;  // what HidP_GetCaps returns
+  NTSTATUS capsStatus = HIDP_STATUS_SUCCESS;    // what HidP_GetCaps returns
   std::vector<HIDP_BUTTON_CAPS> buttonCaps[3];  // by HIDP_REPORT_TYPE
   std::vector<HIDP_VALUE_CAPS> valueCaps[3];
 };
@@ -111,8 +111,7 @@ class Device : public std::enable_shared_from_this<Device> {
   virtual DWORD OnWinUsbQueryPipe(UCHAR alternateSetting, UCHAR index, WINUSB_PIPE_INFORMATION* pipe) {
     return ERROR_INVALID_FUNCTION;
   }
-  virtual DWORD OnWinUsbWritePipe(UCHAR pipeId, const UCHAR* data, ULONG length, ULONG* transferred,
-                                  CallEffects& fx) {
+  virtual DWORD OnWinUsbWritePipe(UCHAR pipeId, const UCHAR* data, ULONG length, ULONG* transferred, CallEffects& fx) {
     return ERROR_INVALID_FUNCTION;
   }
   virtual DWORD OnWinUsbReadPipe(UCHAR pipeId, UCHAR* data, ULONG length, ULONG* transferred, CallEffects& fx) {
@@ -236,15 +235,15 @@ class World : public OsApi {
   BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, OVERLAPPED* overlapped) override;
   BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, LPDWORD transferred, BOOL wait) override;
   BOOL CancelIo(HANDLE file) override;
-  BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
-                       LPDWORD returned, OVERLAPPED* overlapped) override;
+  BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned,
+                       OVERLAPPED* overlapped) override;
   DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) override;
   HANDLE CreateEventW(SECURITY_ATTRIBUTES* security, BOOL manualReset, BOOL initialState, LPCWSTR name) override;
   BOOL SetEvent(HANDLE event) override;
   BOOL ResetEvent(HANDLE event) override;
   DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) override;
-  HANDLE CreateThread(SECURITY_ATTRIBUTES* security, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
-                      LPVOID parameter, DWORD flags, LPDWORD threadId) override;
+  HANDLE CreateThread(SECURITY_ATTRIBUTES* security, SIZE_T stackSize, LPTHREAD_START_ROUTINE start, LPVOID parameter,
+                      DWORD flags, LPDWORD threadId) override;
   DWORD ResumeThread(HANDLE thread) override;
   DWORD GetTickCount() override;
   void Sleep(DWORD milliseconds) override;
@@ -270,10 +269,10 @@ class World : public OsApi {
                                      USB_INTERFACE_DESCRIPTOR* descriptor) override;
   BOOL WinUsb_QueryPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR alternateSetting, UCHAR pipeIndex,
                         WINUSB_PIPE_INFORMATION* pipe) override;
-  BOOL WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer, ULONG length,
-                        PULONG transferred, OVERLAPPED* overlapped) override;
-  BOOL WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer, ULONG length,
-                       PULONG transferred, OVERLAPPED* overlapped) override;
+  BOOL WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer, ULONG length, PULONG transferred,
+                        OVERLAPPED* overlapped) override;
+  BOOL WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer, ULONG length, PULONG transferred,
+                       OVERLAPPED* overlapped) override;
   UINT RegisterWindowMessageW(LPCWSTR name) override;
   BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) override;
   LRESULT SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) override;

@@ -17,8 +17,8 @@ constexpr std::size_t kConnectionStatusOffset = 31;
 // Offset of bNumberOfPorts within USB_NODE_INFORMATION.
 constexpr std::size_t kNumberOfPortsOffset = 6;
 // Offsets of the names in the name replies.
-constexpr std::size_t kRootHubNameOffset = 4;   // USB_ROOT_HUB_NAME.RootHubName
-constexpr std::size_t kNodeNameOffset = 8;      // USB_NODE_CONNECTION_NAME.NodeName
+constexpr std::size_t kRootHubNameOffset = 4;     // USB_ROOT_HUB_NAME.RootHubName
+constexpr std::size_t kNodeNameOffset = 8;        // USB_NODE_CONNECTION_NAME.NodeName
 constexpr std::size_t kNodeNameLengthOffset = 4;  // USB_NODE_CONNECTION_NAME.ActualLength
 
 // Largest name reply we accept from a driver. Hub symbolic names are far
@@ -106,8 +106,7 @@ std::u16string GetRootHubName(OsApi& os, HANDLE controller) {
   // driver that writes less leaves ActualLength at 0.
   BYTE probe[sizeof(USB_ROOT_HUB_NAME)] = {};
   DWORD returned = 0;
-  if (!os.DeviceIoControl(controller, IOCTL_USB_GET_ROOT_HUB_NAME, nullptr, 0, probe, sizeof probe, &returned,
-                          nullptr))
+  if (!os.DeviceIoControl(controller, IOCTL_USB_GET_ROOT_HUB_NAME, nullptr, 0, probe, sizeof probe, &returned, nullptr))
     return {};
   ULONG actualLength = ReadAt<ULONG>(probe, 0);
   // The reply must hold at least the length and a terminator; anything
@@ -132,8 +131,8 @@ std::u16string GetExternalHubName(OsApi& os, HANDLE hub, ULONG port) {
   BYTE probe[sizeof(USB_NODE_CONNECTION_NAME)] = {};
   WriteAt<ULONG>(probe, 0, port);
   DWORD returned = 0;
-  if (!os.DeviceIoControl(hub, IOCTL_USB_GET_NODE_CONNECTION_NAME, probe, sizeof probe, probe, sizeof probe,
-                          &returned, nullptr))
+  if (!os.DeviceIoControl(hub, IOCTL_USB_GET_NODE_CONNECTION_NAME, probe, sizeof probe, probe, sizeof probe, &returned,
+                          nullptr))
     return {};
   ULONG actualLength = ReadAt<ULONG>(probe, kNodeNameLengthOffset);
   if (actualLength <= sizeof(USB_NODE_CONNECTION_NAME) || actualLength > kMaxNameReply) return {};
@@ -142,8 +141,8 @@ std::u16string GetExternalHubName(OsApi& os, HANDLE hub, ULONG port) {
   if (!reply) return {};
   WriteAt<ULONG>(reply.get(), 0, port);
   returned = 0;
-  if (!os.DeviceIoControl(hub, IOCTL_USB_GET_NODE_CONNECTION_NAME, reply.get(), actualLength, reply.get(),
-                          actualLength, &returned, nullptr))
+  if (!os.DeviceIoControl(hub, IOCTL_USB_GET_NODE_CONNECTION_NAME, reply.get(), actualLength, reply.get(), actualLength,
+                          &returned, nullptr))
     return {};
   std::size_t valid = returned < actualLength ? returned : actualLength;
   std::optional<std::u16string> name = TerminatedText(reply.get(), kNodeNameOffset, valid);
@@ -200,9 +199,9 @@ void CUSBDeviceMonitor::Refresh() {
         WriteAt<ULONG>(scratch->data(), kConnectionIndexOffset,
                        ReadAt<ULONG>(entry.connection, kConnectionIndexOffset));
         DWORD returned = 0;
-        BOOL ok = os_.DeviceIoControl(hub, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, scratch->data(),
-                                      kConnectionRecordSize, scratch->data(), kConnectionRecordSize, &returned,
-                                      nullptr);
+        BOOL ok =
+            os_.DeviceIoControl(hub, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, scratch->data(), kConnectionRecordSize,
+                                scratch->data(), kConnectionRecordSize, &returned, nullptr);
         gone = !ok || ReadAt<ULONG>(scratch->data(), kConnectionStatusOffset) != DeviceConnected;
         os_.CloseHandle(hub);
       }

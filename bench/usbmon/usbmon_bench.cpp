@@ -45,8 +45,7 @@ void BM_RefreshUnchangedTree(benchmark::State& state) {
   for (auto _ : state) monitor.Refresh();
   const auto runs = static_cast<double>(state.iterations());
   state.counters["devices"] = monitor.OccupiedCount();
-  state.counters["ioctls_per_refresh"] =
-      static_cast<double>(world.CallCount("DeviceIoControl") - ioctls) / runs;
+  state.counters["ioctls_per_refresh"] = static_cast<double>(world.CallCount("DeviceIoControl") - ioctls) / runs;
   state.counters["opens_per_refresh"] = static_cast<double>(world.CallCount("CreateFileW") - opens) / runs;
   if (!world.LeakReport().empty()) state.SkipWithError("handles left open");
 }

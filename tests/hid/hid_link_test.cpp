@@ -44,7 +44,8 @@ class HidLinkTest : public ::testing::Test {
 TEST_F(HidLinkTest, StartWithOwnerReadsOnItsOwnThread) {
   ASSERT_EQ(link.Start(path.c_str(), &owner), 0);
   EXPECT_EQ(link.lastError, 0);
-  EXPECT_EQ(mouse->OpenHandleAccess(), (std::vector<DWORD>{GENERIC_READ | GENERIC_WRITE, GENERIC_READ | GENERIC_WRITE}));
+  EXPECT_EQ(mouse->OpenHandleAccess(),
+            (std::vector<DWORD>{GENERIC_READ | GENERIC_WRITE, GENERIC_READ | GENERIC_WRITE}));
   EXPECT_NE(link.readThread, nullptr);
   EXPECT_EQ(link.GetNotifyWindow(), window);
   EXPECT_NE(link.devNotify, nullptr);

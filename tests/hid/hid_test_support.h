@@ -27,8 +27,7 @@ inline constexpr USHORT kVid = 0x4E5B;
 inline constexpr USHORT kPid = 0x002A;
 
 // The vendor-defined collection of a mouse: 8-byte input and output reports.
-inline sim::HidDescription VendorCollection(USHORT inputLength = 8, USHORT outputLength = 8,
-                                            USHORT featureLength = 0) {
+inline sim::HidDescription VendorCollection(USHORT inputLength = 8, USHORT outputLength = 8, USHORT featureLength = 0) {
   return sim::MakeHidDescription(0xFFB4, 0x0001, inputLength, outputLength, featureLength);
 }
 

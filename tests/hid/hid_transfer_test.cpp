@@ -68,7 +68,10 @@ TEST_F(HidTransferTest, ImmediateCompletion) {
 
   // Without: the internal event and counter; the text form sends the bytes
   // without the terminator.
-  EXPECT_EQ(hid.Write("\xB4\x01" "abcdef", nullptr, nullptr, 1000), 0);
+  EXPECT_EQ(hid.Write("\xB4\x01"
+                      "abcdef",
+                      nullptr, nullptr, 1000),
+            0);
   const auto out = mouse->OutputReports();
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[0], Bytes(report, report + 8));
@@ -188,9 +191,9 @@ TEST(HidReportBuilding, LengthLimits) {
     DWORD reportLength;
   };
   const Case cases[] = {
-      {kWithId, 0, 0, 1},      {kWithId, 7, 0, 8},      {kWithId, 254, 0, 255}, {kWithId, 255, 1382, 0},
-      {kPlain, 254, 0, 255},   {kPlain, 255, 1382, 0},  {kRaw, 0, 0, 0},        {kRaw, 255, 0, 255},
-      {kRaw, 256, 1382, 0},
+      {kWithId, 0, 0, 1},      {kWithId, 7, 0, 8},    {kWithId, 254, 0, 255},
+      {kWithId, 255, 1382, 0}, {kPlain, 254, 0, 255}, {kPlain, 255, 1382, 0},
+      {kRaw, 0, 0, 0},         {kRaw, 255, 0, 255},   {kRaw, 256, 1382, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "kind " << c.kind << " length " << c.length);
@@ -199,9 +202,15 @@ TEST(HidReportBuilding, LengthLimits) {
     HIDReport before = r;
     std::int32_t code = 0;
     switch (c.kind) {
-      case kWithId: code = hid.BuildReportWithId(payload, c.length, &r, 0xB4); break;
-      case kPlain: code = hid.BuildReport(payload, c.length, &r); break;
-      case kRaw: code = hid.BuildRawReport(payload, c.length, &r); break;
+      case kWithId:
+        code = hid.BuildReportWithId(payload, c.length, &r, 0xB4);
+        break;
+      case kPlain:
+        code = hid.BuildReport(payload, c.length, &r);
+        break;
+      case kRaw:
+        code = hid.BuildRawReport(payload, c.length, &r);
+        break;
     }
     EXPECT_EQ(code, c.code);
     EXPECT_EQ(hid.lastError, c.code);

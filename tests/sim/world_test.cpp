@@ -57,8 +57,8 @@ struct WorldTest : ::testing::Test {
   const std::u16string path = u"\\\\?\\test#dev_1#{11111111-2222-3333-0102-030405060708}";
 
   HANDLE Open(DWORD access, DWORD flags = FILE_FLAG_OVERLAPPED) {
-    return world.CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                             flags, nullptr);
+    return world.CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, flags,
+                             nullptr);
   }
 };
 
@@ -304,8 +304,10 @@ TEST_F(WorldTest, FaultsHitTheNthMatchingCallForTheirCount) {
   for (int i = 0; i < 4; ++i) {
     HANDLE h = Open(0);
     opened.push_back(h != INVALID_HANDLE_VALUE);
-    if (h != INVALID_HANDLE_VALUE) world.CloseHandle(h);
-    else EXPECT_EQ(world.GetLastError(), ERROR_SHARING_VIOLATION);
+    if (h != INVALID_HANDLE_VALUE)
+      world.CloseHandle(h);
+    else
+      EXPECT_EQ(world.GetLastError(), ERROR_SHARING_VIOLATION);
     HANDLE o = world.CreateFileW(u"\\\\?\\test#other", 0, 3, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_NE(o, INVALID_HANDLE_VALUE);
     world.CloseHandle(o);
@@ -354,8 +356,8 @@ TEST_F(WorldTest, LeakReportNamesWhatIsStillOpen) {
 TEST_F(WorldTest, PlainFilesComeFromMemoryOverlay) {
   world.SetHostFiles(false);
   world.AddFile(u"C:\\fw\\a.bimg", {1, 2, 3, 4, 5});
-  HANDLE h = world.CreateFileW(u"c:\\FW\\a.bimg", GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                               nullptr);
+  HANDLE h =
+      world.CreateFileW(u"c:\\FW\\a.bimg", GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   std::uint8_t buf[8];
   DWORD n = 0;

@@ -36,11 +36,11 @@ USHORT Word(const BYTE* record, std::size_t offset) {
 // One "USB_DEVICE_CHANGE" as the owner window saw it, read during the call.
 struct Note {
   WPARAM kind = 0;
-  int index = -1;             // table entry lParam pointed at
+  int index = -1;  // table entry lParam pointed at
   std::u16string hubPath;
   ULONG port = 0;
   USHORT productId = 0;
-  bool occupied = false;      // the entry still held its record during the call
+  bool occupied = false;  // the entry still held its record during the call
 };
 
 class MonitorTest : public ::testing::Test {
@@ -68,9 +68,7 @@ class MonitorTest : public ::testing::Test {
     monitor_.EnableNotification(true);
   }
 
-  ~MonitorTest() override {
-    world_.DestroyHeadlessWindow(window_);
-  }
+  ~MonitorTest() override { world_.DestroyHeadlessWindow(window_); }
 
   void TearDown() override { EXPECT_EQ(world_.LeakReport(), ""); }
 
@@ -179,8 +177,8 @@ TEST_F(MonitorTest, HubsWithoutPortsContributeNothing) {
 
 // A port that reports anything but DeviceConnected is empty to both passes.
 TEST_F(MonitorTest, PortNotConnectedCountsAsEmpty) {
-  for (USB_CONNECTION_STATUS status : {DeviceEnumerating, DeviceFailedEnumeration, DeviceGeneralFailure,
-                                       DeviceReset, NoDeviceConnected}) {
+  for (USB_CONNECTION_STATUS status :
+       {DeviceEnumerating, DeviceFailedEnumeration, DeviceGeneralFailure, DeviceReset, NoDeviceConnected}) {
     SCOPED_TRACE(status);
     sim::World world;
     UsbTree tree(world);
@@ -518,8 +516,7 @@ TEST_F(DeviceStringTest, FreeOrMissingEntryDoesNoIo) {
   BYTE record[kConnectionRecordSize] = {};
   USBDeviceEntry recordOnly{u"", record};
   const USBDeviceEntry* entries[] = {nullptr, &blank, &pathOnly, &recordOnly};
-  for (const USBDeviceEntry* e : entries)
-    EXPECT_EQ(monitor_.GetDeviceString(e), u"");
+  for (const USBDeviceEntry* e : entries) EXPECT_EQ(monitor_.GetDeviceString(e), u"");
   EXPECT_EQ(world_.CallCount("CreateFileW"), opens);
   EXPECT_EQ(world_.CallCount("DeviceIoControl"), controls);
   EXPECT_TRUE(device_->Requests().empty());
@@ -644,9 +641,8 @@ TEST_F(MonitorTest, HostileExternalHubNameReplies) {
     hub.Port(1).Plug(kVid, kPid);
     if (c.forced) {
       auto exact = static_cast<ULONG>(8 + 2 * (hub.Name().size() + 1));
-      hc.Root().Port(1).SetHubNameReply(
-          NameReply{c.length ? *c.length : static_cast<ULONG>(static_cast<int>(exact) + c.delta), hub.Name(),
-                    c.terminated});
+      hc.Root().Port(1).SetHubNameReply(NameReply{
+          c.length ? *c.length : static_cast<ULONG>(static_cast<int>(exact) + c.delta), hub.Name(), c.terminated});
     }
     monitor.Refresh();
     EXPECT_EQ(monitor.OccupiedCount(), c.walked ? 1 : 0);

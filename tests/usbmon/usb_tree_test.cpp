@@ -73,22 +73,22 @@ TEST_F(UsbTreeTest, ConnectionRecordsHaveThePackedLayout) {
   Result r = Ioctl(hub, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, Index(1), kConnectionRecordSize);
   ASSERT_TRUE(r.ok);
   EXPECT_EQ(r.returned, 35u + 2 * 11u);
-  EXPECT_EQ(At<ULONG>(r.out, 0), 1u);                  // ConnectionIndex
-  EXPECT_EQ(r.out[4], 18);                             // bLength of the device descriptor
-  EXPECT_EQ(At<USHORT>(r.out, 12), 0x1234);            // idVendor
-  EXPECT_EQ(At<USHORT>(r.out, 14), 0x5678);            // idProduct
-  EXPECT_EQ(r.out[22], 2);                             // CurrentConfigurationValue
-  EXPECT_EQ(r.out[23], 1);                             // LowSpeed
-  EXPECT_EQ(r.out[24], 0);                             // DeviceIsHub
+  EXPECT_EQ(At<ULONG>(r.out, 0), 1u);        // ConnectionIndex
+  EXPECT_EQ(r.out[4], 18);                   // bLength of the device descriptor
+  EXPECT_EQ(At<USHORT>(r.out, 12), 0x1234);  // idVendor
+  EXPECT_EQ(At<USHORT>(r.out, 14), 0x5678);  // idProduct
+  EXPECT_EQ(r.out[22], 2);                   // CurrentConfigurationValue
+  EXPECT_EQ(r.out[23], 1);                   // LowSpeed
+  EXPECT_EQ(r.out[24], 0);                   // DeviceIsHub
   EXPECT_EQ(At<USHORT>(r.out, 25), hc.Root().Port(1).Address());
   EXPECT_NE(hc.Root().Port(1).Address(), 0);
-  EXPECT_EQ(At<ULONG>(r.out, 27), 2u);                 // NumberOfOpenPipes
+  EXPECT_EQ(At<ULONG>(r.out, 27), 2u);  // NumberOfOpenPipes
   EXPECT_EQ(At<ULONG>(r.out, 31), ULONG{DeviceConnected});
-  EXPECT_EQ(r.out[35 + 11 + 2], 0x02);                 // second pipe's endpoint address
+  EXPECT_EQ(r.out[35 + 11 + 2], 0x02);  // second pipe's endpoint address
 
   r = Ioctl(hub, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, Index(2), kConnectionRecordSize);
   ASSERT_TRUE(r.ok);
-  EXPECT_EQ(r.out[24], 1);                             // a hub
+  EXPECT_EQ(r.out[24], 1);  // a hub
   EXPECT_EQ(At<ULONG>(r.out, 31), ULONG{DeviceConnected});
 
   r = Ioctl(hub, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, Index(3), kConnectionRecordSize);
