@@ -12,6 +12,7 @@ packages=(
   libgtest-dev googletest libbenchmark-dev # tests, GoogleTest sources for the cross build, benchmarks
   g++-mingw-w64-i686-posix mingw-w64-i686-dev
   wine wine32:i386                         # runs the Windows test programs
+  clang-format                             # the format check
 )
 
 missing() {

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test suite:
+#   format      every C++ source follows .clang-format
 #   linux       native build, all tests against the simulated world
+#   linux-asan  AddressSanitizer + UndefinedBehaviorSanitizer build, all tests
 #   win32       MinGW-w64 32-bit build, the same tests under Wine
 #   linux-tsan  ThreadSanitizer build, the threaded tests (ctest -R "$KV_TSAN_TESTS")
 # Installs what is missing first (scripts/install-deps.sh). Ends with each
@@ -9,8 +11,8 @@
 # Environment:
 #   KV_JOBS         parallel build and test jobs (default: number of CPUs)
 #   KV_TSAN_TESTS   ctest regex of the tests run under ThreadSanitizer (default: all)
-#   KV_STAGES       stages to run, in order, from "linux linux-asan win32 linux-tsan"
-#                   (default: "linux win32 linux-tsan")
+#   KV_STAGES       stages to run, in order, from "format linux linux-asan win32 linux-tsan"
+#                   (default: all of them)
 #   KV_SKIP_DEPS=1  do not check or install packages
 set -uo pipefail
 
@@ -19,7 +21,7 @@ cd "$root"
 
 jobs=${KV_JOBS:-$(nproc 2>/dev/null || echo 2)}
 tsan_tests=${KV_TSAN_TESTS:-.}
-stages=${KV_STAGES:-linux win32 linux-tsan}
+stages=${KV_STAGES:-format linux linux-asan win32 linux-tsan}
 logs=$root/build/logs
 started=$SECONDS
 
@@ -84,6 +86,16 @@ wine_env() {  # the same private prefix ctest's emulator uses (cmake/toolchain-m
 
 for stage in $stages; do
   case $stage in
+    format)
+      say "format: clang-format --check"
+      if out=$(bash "$root/scripts/format.sh" --check 2>&1); then
+        results+=("format: OK")
+      else
+        printf '%s\n' "$out"
+        results+=("format: FAILED (run scripts/format.sh)")
+        failed=1
+      fi
+      ;;
     linux | linux-asan)
       if build "$stage"; then
         run_tests "$stage"; record "$stage" $?
@@ -121,7 +133,7 @@ for stage in $stages; do
       fi
       ;;
     *)
-      echo "unknown stage '$stage' (known: linux linux-asan win32 linux-tsan)" >&2
+      echo "unknown stage '$stage' (known: format linux linux-asan win32 linux-tsan)" >&2
       failed=1
       ;;
   esac
