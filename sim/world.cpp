@@ -1475,10 +1475,12 @@ BOOL World::WinUsb_QueryPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR alternateSett
   return err == ERROR_SUCCESS ? TRUE : FALSE;
 }
 
-BOOL World::WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer, ULONG length,
-                             PULONG transferred, OVERLAPPED* overlapped) {
+// Synchronous bulk/interrupt transfer on a pipe; the device's latency moves the
+// caller's clock.
+BOOL World::PipeTransfer(bool write, WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer, ULONG length,
+                         PULONG transferred, OVERLAPPED* overlapped) {
   std::unique_lock<std::mutex> lk(mutex_);
-  auto file = WinUsbFile<Impl, Impl::Entry>(*impl_, "WinUsb_WritePipe", handle);
+  auto file = WinUsbFile<Impl, Impl::Entry>(*impl_, write ? "WinUsb_WritePipe" : "WinUsb_ReadPipe", handle);
   if (!file) return FALSE;
   if (overlapped) {
     t_lastError = ERROR_NOT_SUPPORTED;
@@ -1486,29 +1488,22 @@ BOOL World::WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHA
   }
   ULONG n = 0;
   CallEffects fx;
-  DWORD err = file->device->OnWinUsbWritePipe(pipeId, buffer, length, &n, fx);
+  DWORD err = write ? file->device->OnWinUsbWritePipe(pipeId, buffer, length, &n, fx)
+                    : file->device->OnWinUsbReadPipe(pipeId, buffer, length, &n, fx);
   if (transferred) *transferred = n;
   impl_->Finish(lk, fx);
   t_lastError = err;
   return err == ERROR_SUCCESS ? TRUE : FALSE;
 }
 
+BOOL World::WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer, ULONG length,
+                             PULONG transferred, OVERLAPPED* overlapped) {
+  return PipeTransfer(true, handle, pipeId, buffer, length, transferred, overlapped);
+}
+
 BOOL World::WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer, ULONG length,
                             PULONG transferred, OVERLAPPED* overlapped) {
-  std::unique_lock<std::mutex> lk(mutex_);
-  auto file = WinUsbFile<Impl, Impl::Entry>(*impl_, "WinUsb_ReadPipe", handle);
-  if (!file) return FALSE;
-  if (overlapped) {
-    t_lastError = ERROR_NOT_SUPPORTED;
-    return FALSE;
-  }
-  ULONG n = 0;
-  CallEffects fx;
-  DWORD err = file->device->OnWinUsbReadPipe(pipeId, buffer, length, &n, fx);
-  if (transferred) *transferred = n;
-  impl_->Finish(lk, fx);
-  t_lastError = err;
-  return err == ERROR_SUCCESS ? TRUE : FALSE;
+  return PipeTransfer(false, handle, pipeId, buffer, length, transferred, overlapped);
 }
 
 // ------------------------------------------------------------------ OsApi: windows and notifications

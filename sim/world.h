@@ -286,6 +286,8 @@ class World : public OsApi {
   struct Impl;  // internals, opaque outside world.cpp
 
  private:
+  BOOL PipeTransfer(bool write, WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer, ULONG length,
+                    PULONG transferred, OVERLAPPED* overlapped);
   std::unique_ptr<Impl> impl_;
   std::mutex mutex_;
   std::uint64_t now_ = 0;
