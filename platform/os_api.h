@@ -148,6 +148,88 @@ class OsApi {
   virtual HDEVNOTIFY RegisterDeviceNotificationW(HANDLE recipient, LPVOID filter, DWORD flags) = 0;
   virtual BOOL UnregisterDeviceNotification(HDEVNOTIFY handle) = 0;
 
+  // ------------------------------------------------------------ dialogs and controls (USER32)
+  // Messages to windows of another thread: SendMessageW above blocks the caller
+  // until the window's thread takes the message, which it does only while it
+  // retrieves messages (a modal loop, a message box, GetMessage/PeekMessage) or
+  // itself waits in SendMessageW. The caller meanwhile takes messages sent to
+  // its own windows.
+  //
+  // The module handle of the running program (name null); null with
+  // ERROR_MOD_NOT_FOUND otherwise.
+  virtual HMODULE GetModuleHandleW(LPCWSTR name) = 0;
+  // Builds the dialog of template `templateName` (MAKEINTRESOURCEW id) from the
+  // module's resources, owned by `parent` (may be null), sends WM_SETFONT (shell
+  // font templates) and WM_INITDIALOG (wParam: the first tab-stop control,
+  // lParam: `initParam`) to `proc`, and runs the modal loop until EndDialog.
+  // Returns EndDialog's result; -1 with the last error when the dialog cannot
+  // be made (ERROR_RESOURCE_NAME_NOT_FOUND for a missing template).
+  // The owner is disabled while the dialog runs.
+  virtual INT_PTR DialogBoxParamW(HMODULE instance, LPCWSTR templateName, HWND parent, DLGPROC proc,
+                                  LPARAM initParam) = 0;
+  // Ends a modal dialog: the loop returns `result` once the current message is
+  // handled, and the dialog is destroyed (WM_DESTROY) before DialogBoxParamW
+  // returns. FALSE with ERROR_INVALID_WINDOW_HANDLE for a window that is not a
+  // modal dialog.
+  virtual BOOL EndDialog(HWND dialog, INT_PTR result) = 0;
+  // A dialog's control. Null with ERROR_CONTROL_ID_NOT_FOUND (or
+  // ERROR_INVALID_WINDOW_HANDLE for an unknown dialog).
+  virtual HWND GetDlgItem(HWND dialog, int id) = 0;
+  // Window text (WM_SETTEXT/WM_GETTEXT). GetWindowTextW copies at most
+  // maxCount - 1 units and a terminator and returns the units copied; 0 with
+  // ERROR_INVALID_WINDOW_HANDLE for an unknown window.
+  virtual BOOL SetWindowTextW(HWND window, LPCWSTR text) = 0;
+  virtual int GetWindowTextW(HWND window, LPWSTR buffer, int maxCount) = 0;
+  virtual int GetWindowTextLengthW(HWND window) = 0;
+  // Returns nonzero when the window was disabled before the call.
+  virtual BOOL EnableWindow(HWND window, BOOL enable) = 0;
+  virtual BOOL IsWindowEnabled(HWND window) = 0;
+  // Dialog procedures set a message's result here (index DWLP_MSGRESULT).
+  // Returns the previous value; 0 with the last error on failure.
+  virtual LONG_PTR SetWindowLongPtrW(HWND window, int index, LONG_PTR value) = 0;
+  // Timer `id` of the window: WM_TIMER (wParam id) is posted every `elapse` ms
+  // (at least 10) while the thread retrieves messages and nothing else is
+  // queued; setting an existing id restarts it. Returns id, or 0 with the last
+  // error. KillTimer: FALSE for an unknown id (the code is undocumented; the
+  // simulated world gives ERROR_INVALID_PARAMETER).
+  virtual UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC proc) = 0;
+  virtual BOOL KillTimer(HWND window, UINT_PTR id) = 0;
+  // A modal message box owned by `owner` (disabled while it is shown). It runs
+  // its own message loop, so the thread's posted and sent messages and device
+  // notifications are handled while it is up. Returns the button pressed
+  // (IDOK, ...), 0 with the last error on failure.
+  virtual int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) = 0;
+
+  // ------------------------------------------------------------ painting, icons and bitmaps (USER32, GDI32)
+  virtual BOOL IsIconic(HWND window) = 0;
+  virtual BOOL GetClientRect(HWND window, RECT* rect) = 0;
+  virtual int GetSystemMetrics(int index) = 0;
+  // Paint cycle of WM_PAINT: a device context for the invalid area, null on
+  // failure; EndPaint always returns TRUE.
+  virtual HDC BeginPaint(HWND window, PAINTSTRUCT* paint) = 0;
+  virtual BOOL EndPaint(HWND window, const PAINTSTRUCT* paint) = 0;
+  virtual BOOL DrawIcon(HDC dc, int x, int y, HICON icon) = 0;
+  // Icon / bitmap resource of the module (MAKEINTRESOURCEW id). Null with
+  // ERROR_RESOURCE_NAME_NOT_FOUND (or ERROR_RESOURCE_TYPE_NOT_FOUND) when the
+  // module has none. Icons loaded so are shared and never destroyed; a bitmap
+  // is freed with DeleteObject (FALSE for an unknown object).
+  virtual HICON LoadIconW(HMODULE instance, LPCWSTR name) = 0;
+  virtual HBITMAP LoadBitmapW(HMODULE instance, LPCWSTR name) = 0;
+  virtual BOOL DeleteObject(HGDIOBJ object) = 0;
+
+  // ------------------------------------------------------------ common controls and dialogs
+  // Registers the control classes of dwICC. FALSE when dwSize is not
+  // sizeof(INITCOMMONCONTROLSEX).
+  virtual BOOL InitCommonControlsEx(const INITCOMMONCONTROLSEX* init) = 0;
+  // The modal file-open dialog (its own message loop, as MessageBoxW). TRUE with
+  // the chosen full path in lpstrFile and nFileOffset/nFileExtension set; FALSE
+  // when the user cancels (CommDlgExtendedError 0) or on an error
+  // (CDERR_STRUCTSIZE, FNERR_BUFFERTOOSMALL with the size needed in the first
+  // WORD of lpstrFile, ...). Without OFN_NOCHANGEDIR the current directory
+  // follows the choice.
+  virtual BOOL GetOpenFileNameW(OPENFILENAMEW* ofn) = 0;
+  virtual DWORD CommDlgExtendedError() = 0;
+
   // ------------------------------------------------------------ code pages
   // As Win32: size in units including the terminator when length is -1; with
   // outSize 0 returns the size needed. 0 on failure.

@@ -30,6 +30,8 @@
 #include <vector>
 
 #include "platform/os_api.h"
+#include "sim/resources.h"
+#include "sim/window_system.h"
 
 namespace kv27::sim {
 
@@ -198,14 +200,48 @@ class World : public OsApi {
   void SetModulePath(const std::u16string& path);
 
   // ------------------------------------------------------------ windows
+  // A window owned by the calling thread, served by `proc`.
   HWND CreateHeadlessWindow(WindowProc proc = nullptr);
   void DestroyHeadlessWindow(HWND window);
-  // Dispatches the window's queued messages on the calling thread; returns how many.
+  // What PeekMessage with a window filter does, on the calling thread: takes
+  // the messages other threads sent to the thread's windows, then dispatches
+  // the window's queued messages; returns how many messages ran. Only the
+  // window's own thread retrieves its messages (0 from any other).
   int PumpMessages(HWND window);
   std::vector<WindowMessage> Received(HWND window);
   void ClearReceived(HWND window);
   // Message id of a registered name, 0 if never registered.
   UINT RegisteredMessage(const std::u16string& name);
+
+  // ------------------------------------------------------------ dialogs, controls and the user
+  // The program's resources: dialog templates, bitmaps and icons by id.
+  void SetResources(const ResourceSet& resources);
+  // Single resources for tests (they take precedence over SetResources).
+  void AddDialogTemplate(WORD id, DialogTemplate dialog);
+  void AddBitmapResource(WORD id);
+  void AddIconResource(WORD id);
+  // The scripted user.
+  UserScript& User();
+  std::vector<MessageBoxRecord> MessageBoxes();
+  std::vector<FileDialogRecord> FileDialogs();
+  // The topmost modal dialog of any thread (null when none runs).
+  HWND ActiveDialog();
+  // State of a dialog's control, or of a window when id is 0; nullopt when
+  // there is no such window.
+  std::optional<ControlState> Control(HWND dialog, int id = 0);
+  std::vector<IconDrawn> IconsDrawn();
+  // Cross-thread sends that were never taken (the sender gave up after the
+  // hang timeout; its SendMessageW returned 0 with ERROR_TIMEOUT).
+  std::vector<Deadlock> Deadlocks();
+  // Modal loops that could never go on (nothing queued, no timer, no scripted
+  // action, no scheduled event for the hang timeout), and unanswered boxes.
+  // The loop was ended (a dialog with -1); each is also printed to stderr.
+  std::vector<std::string> Stalls();
+  // Real time a blocked SendMessageW or an idle modal loop waits before it is
+  // reported (default 2000 ms); virtual time a modal loop may run on its own
+  // timers alone (default two hours).
+  void SetHangTimeout(std::uint32_t realMs);
+  void SetModalTimeLimit(std::uint64_t virtualMs);
 
   // ------------------------------------------------------------ faults and accounting
   void InjectFault(Fault fault);
@@ -273,6 +309,31 @@ class World : public OsApi {
                         OVERLAPPED* overlapped) override;
   BOOL WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer, ULONG length, PULONG transferred,
                        OVERLAPPED* overlapped) override;
+  HMODULE GetModuleHandleW(LPCWSTR name) override;
+  INT_PTR DialogBoxParamW(HMODULE instance, LPCWSTR templateName, HWND parent, DLGPROC proc, LPARAM initParam) override;
+  BOOL EndDialog(HWND dialog, INT_PTR result) override;
+  HWND GetDlgItem(HWND dialog, int id) override;
+  BOOL SetWindowTextW(HWND window, LPCWSTR text) override;
+  int GetWindowTextW(HWND window, LPWSTR buffer, int maxCount) override;
+  int GetWindowTextLengthW(HWND window) override;
+  BOOL EnableWindow(HWND window, BOOL enable) override;
+  BOOL IsWindowEnabled(HWND window) override;
+  LONG_PTR SetWindowLongPtrW(HWND window, int index, LONG_PTR value) override;
+  UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC proc) override;
+  BOOL KillTimer(HWND window, UINT_PTR id) override;
+  int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) override;
+  BOOL IsIconic(HWND window) override;
+  BOOL GetClientRect(HWND window, RECT* rect) override;
+  int GetSystemMetrics(int index) override;
+  HDC BeginPaint(HWND window, PAINTSTRUCT* paint) override;
+  BOOL EndPaint(HWND window, const PAINTSTRUCT* paint) override;
+  BOOL DrawIcon(HDC dc, int x, int y, HICON icon) override;
+  HICON LoadIconW(HMODULE instance, LPCWSTR name) override;
+  HBITMAP LoadBitmapW(HMODULE instance, LPCWSTR name) override;
+  BOOL DeleteObject(HGDIOBJ object) override;
+  BOOL InitCommonControlsEx(const INITCOMMONCONTROLSEX* init) override;
+  BOOL GetOpenFileNameW(OPENFILENAMEW* ofn) override;
+  DWORD CommDlgExtendedError() override;
   UINT RegisterWindowMessageW(LPCWSTR name) override;
   BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) override;
   LRESULT SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) override;
@@ -289,7 +350,9 @@ class World : public OsApi {
   BOOL PipeTransfer(bool write, WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer, ULONG length,
                     PULONG transferred, OVERLAPPED* overlapped);
   std::unique_ptr<Impl> impl_;
+  std::unique_ptr<UserScript> user_;
   std::mutex mutex_;
+  friend class UserScript;
   std::uint64_t now_ = 0;
   friend struct Impl;
 };
