@@ -23,9 +23,9 @@ struct ControlState {
   DWORD style = 0, exStyle = 0;
   bool enabled = true;
   bool visible = true;
-  HANDLE image = nullptr;   // a static's bitmap (STM_SETIMAGE)
-  WORD imageResource = 0;   // the bitmap resource that image was loaded from (0: none or unknown)
-  int position = 0;         // progress bars
+  HANDLE image = nullptr;  // a static's bitmap (STM_SETIMAGE)
+  WORD imageResource = 0;  // the bitmap resource that image was loaded from (0: none or unknown)
+  int position = 0;        // progress bars
   int rangeLow = 0, rangeHigh = 100;
   WORD bigIcon = 0, smallIcon = 0;  // icon resources set with WM_SETICON (dialogs)
   std::vector<UINT_PTR> timers;     // running timers

@@ -131,8 +131,7 @@ void World::Impl::DestroyWindowTree(std::unique_lock<std::mutex>& lk, HWND windo
                posted.end());
 }
 
-INT_PTR World::DialogBoxParamW(HMODULE instance, LPCWSTR templateName, HWND parent, DLGPROC proc,
-                               LPARAM initParam) {
+INT_PTR World::DialogBoxParamW(HMODULE instance, LPCWSTR templateName, HWND parent, DLGPROC proc, LPARAM initParam) {
   std::unique_lock<std::mutex> lk(mutex_);
   if (auto f = impl_->Fault("DialogBoxParamW", {})) {
     t_lastError = *f;
@@ -258,8 +257,8 @@ int World::GetWindowTextW(HWND window, LPWSTR buffer, int maxCount) {
     }
   }
   if (!buffer || maxCount <= 0) return 0;
-  return static_cast<int>(SendMessageW(window, WM_GETTEXT, static_cast<WPARAM>(maxCount),
-                                       reinterpret_cast<LPARAM>(buffer)));
+  return static_cast<int>(
+      SendMessageW(window, WM_GETTEXT, static_cast<WPARAM>(maxCount), reinterpret_cast<LPARAM>(buffer)));
 }
 
 int World::GetWindowTextLengthW(HWND window) {

@@ -34,9 +34,7 @@ BOOL CBitmap::DeleteObject() {
   return ok;
 }
 
-CPaintDC::CPaintDC(CWnd* window) : m_window(window) {
-  m_hDC = window->Os()->BeginPaint(window->GetSafeHwnd(), &m_ps);
-}
+CPaintDC::CPaintDC(CWnd* window) : m_window(window) { m_hDC = window->Os()->BeginPaint(window->GetSafeHwnd(), &m_ps); }
 CPaintDC::~CPaintDC() { m_window->Os()->EndPaint(m_window->GetSafeHwnd(), &m_ps); }
 BOOL CPaintDC::DrawIcon(int x, int y, HICON icon) { return m_window->Os()->DrawIcon(m_hDC, x, y, icon); }
 
