@@ -163,7 +163,11 @@ class OsApi {
   // font templates) and WM_INITDIALOG (wParam: the first tab-stop control,
   // lParam: `initParam`) to `proc`, and runs the modal loop until EndDialog.
   // Returns EndDialog's result; -1 with the last error when the dialog cannot
-  // be made (ERROR_RESOURCE_NAME_NOT_FOUND for a missing template).
+  // be made (a missing template: ERROR_RESOURCE_NAME_NOT_FOUND, or
+  // ERROR_RESOURCE_TYPE_NOT_FOUND / ERROR_RESOURCE_DATA_NOT_FOUND when the
+  // module has no dialogs / no resources at all; ERROR_CANNOT_FIND_WND_CLASS
+  // for a control class not registered, e.g. the progress bar before
+  // InitCommonControlsEx).
   // The owner is disabled while the dialog runs.
   virtual INT_PTR DialogBoxParamW(HMODULE instance, LPCWSTR templateName, HWND parent, DLGPROC proc,
                                   LPARAM initParam) = 0;
@@ -210,8 +214,8 @@ class OsApi {
   virtual BOOL EndPaint(HWND window, const PAINTSTRUCT* paint) = 0;
   virtual BOOL DrawIcon(HDC dc, int x, int y, HICON icon) = 0;
   // Icon / bitmap resource of the module (MAKEINTRESOURCEW id). Null with
-  // ERROR_RESOURCE_NAME_NOT_FOUND (or ERROR_RESOURCE_TYPE_NOT_FOUND) when the
-  // module has none. Icons loaded so are shared and never destroyed; a bitmap
+  // ERROR_RESOURCE_NAME_NOT_FOUND (or _TYPE_ / _DATA_NOT_FOUND, as for
+  // DialogBoxParamW) when the module has none. Icons loaded so are shared and never destroyed; a bitmap
   // is freed with DeleteObject (FALSE for an unknown object).
   virtual HICON LoadIconW(HMODULE instance, LPCWSTR name) = 0;
   virtual HBITMAP LoadBitmapW(HMODULE instance, LPCWSTR name) = 0;

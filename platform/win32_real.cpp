@@ -156,6 +156,7 @@
   X(FNERR_BUFFERTOOSMALL)                          \
   X(CDERR_STRUCTSIZE)                              \
   X(ERROR_MOD_NOT_FOUND)                           \
+  X(ERROR_RESOURCE_DATA_NOT_FOUND)                 \
   X(ERROR_RESOURCE_TYPE_NOT_FOUND)                 \
   X(ERROR_RESOURCE_NAME_NOT_FOUND)                 \
   X(ERROR_CONTROL_ID_NOT_FOUND)                    \

@@ -50,9 +50,8 @@ TEST(WindowSystem, CrossThreadSendWaitsUntilTheOwnerPumps) {
 // A sends to B's window, whose handler sends back to A's window.
 TEST(WindowSystem, WaitingSenderTakesMessagesSentToItsOwnWindows) {
   World world;
-  HWND windowA = world.CreateHeadlessWindow([](HWND, UINT, WPARAM wParam, LPARAM) -> LRESULT {
-    return static_cast<LRESULT>(wParam + 1);
-  });
+  HWND windowA = world.CreateHeadlessWindow(
+      [](HWND, UINT, WPARAM wParam, LPARAM) -> LRESULT { return static_cast<LRESULT>(wParam + 1); });
   std::promise<HWND> windowB;
   std::atomic<bool> stop{false};
   std::thread threadB([&] {
@@ -175,8 +174,7 @@ TEST(WindowSystem, DialogCreationFailures) {
   };
   for (const Case& c : cases) {
     world.SetLastError(0);
-    EXPECT_EQ(world.DialogBoxParamW(module, MAKEINTRESOURCEW(c.id), c.parent, &Recorder::Proc, 0), c.result)
-        << c.what;
+    EXPECT_EQ(world.DialogBoxParamW(module, MAKEINTRESOURCEW(c.id), c.parent, &Recorder::Proc, 0), c.result) << c.what;
     EXPECT_EQ(world.GetLastError(), c.error) << c.what;
   }
   INITCOMMONCONTROLSEX wrongSize{4, ICC_PROGRESS_CLASS};

@@ -22,8 +22,7 @@ constexpr WORD kTemplate = 102;
 constexpr WORD kIcon = 128;
 constexpr WORD kAbsentBitmap = 129;
 constexpr WORD kPresentBitmap = 130;
-constexpr int kPathEdit = 1000, kChoose = 1001, kProgress = 1002, kUpgrade = 1003, kPercent = 1004,
-              kIndicator = 1007;
+constexpr int kPathEdit = 1000, kChoose = 1001, kProgress = 1002, kUpgrade = 1003, kPercent = 1004, kIndicator = 1007;
 constexpr GUID kUsbClass = GUID_DEVINTERFACE_USB_DEVICE;
 const std::u16string kMousePath = u"\\\\?\\usb#vid_4e5b&pid_002a#1#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
 
