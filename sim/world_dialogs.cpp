@@ -357,9 +357,18 @@ int World::MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
   int answer = buttons == MB_YESNO ? IDYES : IDOK;  // the default button is the first
   std::uint64_t after = 1000;
   if (!impl_->boxAnswers.empty()) {
-    answer = impl_->boxAnswers.front().button;
+    const int scripted = impl_->boxAnswers.front().button;
     after = impl_->boxAnswers.front().afterMs;
     impl_->boxAnswers.pop_front();
+    // Only a button the box has can answer it (an MB_OK box gives IDOK even
+    // when closed with Escape or its close box).
+    const bool fits = buttons == MB_OKCANCEL ? (scripted == IDOK || scripted == IDCANCEL)
+                      : buttons == MB_YESNO  ? (scripted == IDYES || scripted == IDNO)
+                                             : scripted == IDOK;
+    if (fits)
+      answer = scripted;
+    else
+      impl_->Stall("message box \"" + ToUtf8(record.text) + "\" has no button " + std::to_string(scripted));
   } else if (!impl_->autoAnswer) {
     impl_->Stall("message box \"" + ToUtf8(record.text) + "\" with no answer scripted");
     after = 0;
