@@ -283,7 +283,7 @@ class World : public OsApi {
   int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int length, LPWSTR out, int outSize) override;
 
  public:
-  struct Impl;  // internals, opaque outside world.cpp
+  struct Impl;  // internals: sim/world_impl.h, shared by sim/world*.cpp only
 
  private:
   BOOL PipeTransfer(bool write, WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer, ULONG length,

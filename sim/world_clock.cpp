@@ -1,0 +1,202 @@
+// The simulated world: the virtual clock, events, waits and threads.
+#include "sim/world_impl.h"
+
+#include <chrono>
+
+namespace kv27::sim {
+
+// ------------------------------------------------------------------ clock
+
+std::uint64_t World::Now() {
+  std::lock_guard<std::mutex> lk(mutex_);
+  return now_;
+}
+
+void World::SetNow(std::uint64_t ms) {
+  std::unique_lock<std::mutex> lk(mutex_);
+  impl_->AdvanceTo(lk, ms);
+}
+
+void World::Advance(std::uint64_t ms) {
+  std::unique_lock<std::mutex> lk(mutex_);
+  impl_->AdvanceTo(lk, now_ + ms);
+}
+
+void World::Schedule(std::uint64_t delayMs, std::function<void()> action) {
+  std::lock_guard<std::mutex> lk(mutex_);
+  ScheduleLocked(delayMs, std::move(action));
+}
+
+void World::ScheduleLocked(std::uint64_t delayMs, std::function<void()> action) {
+  impl_->actions.push_back(Impl::Action{now_ + delayMs, impl_->actionSeq++, std::move(action)});
+  impl_->cv.notify_all();
+}
+
+void World::SetRealWaitCap(std::uint32_t ms) {
+  std::lock_guard<std::mutex> lk(mutex_);
+  impl_->realWaitCapMs = ms;
+}
+
+// ------------------------------------------------------------------ OsApi: kernel objects, threads, time
+
+HANDLE World::CreateEventW(SECURITY_ATTRIBUTES*, BOOL manualReset, BOOL initialState, LPCWSTR name) {
+  std::lock_guard<std::mutex> lk(mutex_);
+  std::u16string n = FromW(name);
+  if (auto f = impl_->Fault("CreateEventW", n)) {
+    t_lastError = *f;
+    return nullptr;
+  }
+  Impl::Entry e{Impl::Kind::Event};
+  if (!n.empty()) {
+    auto it = impl_->namedEvents.find(n);
+    if (it != impl_->namedEvents.end()) {
+      if (auto existing = it->second.lock()) {
+        e.event = existing;
+        HANDLE h = impl_->Add(std::move(e));
+        t_lastError = ERROR_ALREADY_EXISTS;
+        return h;
+      }
+    }
+  }
+  e.event = std::make_shared<Impl::EventObj>();
+  e.event->manual = manualReset != FALSE;
+  e.event->signalled = initialState != FALSE;
+  e.event->name = n;
+  if (!n.empty()) impl_->namedEvents[n] = e.event;
+  HANDLE h = impl_->Add(std::move(e));
+  t_lastError = 0;
+  return h;
+}
+
+BOOL World::SetEvent(HANDLE event) {
+  std::lock_guard<std::mutex> lk(mutex_);
+  if (auto f = impl_->Fault("SetEvent", {})) {
+    t_lastError = *f;
+    return FALSE;
+  }
+  auto* e = impl_->Find(event, Impl::Kind::Event);
+  if (!e) {
+    t_lastError = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  e->event->signalled = true;
+  impl_->cv.notify_all();
+  return TRUE;
+}
+
+BOOL World::ResetEvent(HANDLE event) {
+  std::lock_guard<std::mutex> lk(mutex_);
+  impl_->Count("ResetEvent");
+  auto* e = impl_->Find(event, Impl::Kind::Event);
+  if (!e) {
+    t_lastError = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  e->event->signalled = false;
+  return TRUE;
+}
+
+DWORD World::WaitForSingleObject(HANDLE object, DWORD ms) {
+  std::unique_lock<std::mutex> lk(mutex_);
+  if (auto f = impl_->Fault("WaitForSingleObject", {})) {
+    t_lastError = *f;
+    return WAIT_FAILED;
+  }
+  auto* found = impl_->FindAny(object);
+  if (!found || (found->kind != Impl::Kind::Event && found->kind != Impl::Kind::Thread)) {
+    t_lastError = ERROR_INVALID_HANDLE;
+    return WAIT_FAILED;
+  }
+  Impl::Entry entry = *found;  // keeps the object alive if the handle is closed meanwhile
+  const bool finite = ms != INFINITE;
+  const std::uint64_t deadline = now_ + ms;
+  const auto realDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(impl_->realWaitCapMs);
+  for (;;) {
+    if (impl_->TryAcquire(entry)) return WAIT_OBJECT_0;
+    if (finite) {
+      // Timed device work inside the window happens first, in virtual time.
+      if (auto next = impl_->NextActionTime(); next && *next <= deadline) {
+        impl_->AdvanceTo(lk, std::max(*next, now_));
+        continue;
+      }
+      if (ms == 0 || now_ >= deadline) return WAIT_TIMEOUT;
+      if (impl_->cv.wait_until(lk, realDeadline) == std::cv_status::timeout) {
+        if (impl_->TryAcquire(entry)) return WAIT_OBJECT_0;
+        impl_->AdvanceTo(lk, std::max<std::uint64_t>(deadline, now_));
+        return WAIT_TIMEOUT;
+      }
+    } else {
+      impl_->cv.wait(lk);
+    }
+  }
+}
+
+HANDLE World::CreateThread(SECURITY_ATTRIBUTES*, SIZE_T, LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
+                           LPDWORD threadId) {
+  std::lock_guard<std::mutex> lk(mutex_);
+  if (auto f = impl_->Fault("CreateThread", {})) {
+    t_lastError = *f;
+    return nullptr;
+  }
+  if (!start) {
+    t_lastError = ERROR_INVALID_PARAMETER;
+    return nullptr;
+  }
+  auto t = std::make_shared<Impl::ThreadObj>();
+  t->suspendCount = (flags & CREATE_SUSPENDED) ? 1 : 0;
+  Impl* impl = impl_.get();
+  std::mutex* m = &mutex_;
+  t->thread = std::thread([t = t.get(), impl, m, start, parameter] {
+    {
+      std::unique_lock<std::mutex> lk(*m);
+      impl->cv.wait(lk, [&] { return t->suspendCount == 0 || t->cancelled; });
+      if (t->suspendCount != 0) {
+        t->finished = true;
+        impl->cv.notify_all();
+        return;
+      }
+    }
+    DWORD code = start(parameter);
+    std::lock_guard<std::mutex> lk(*m);
+    t->exitCode = code;
+    t->finished = true;
+    impl->cv.notify_all();
+  });
+  impl_->threads.push_back(t);
+  Impl::Entry e{Impl::Kind::Thread};
+  e.thread = t;
+  if (threadId) *threadId = static_cast<DWORD>(impl_->nextId++);
+  t_lastError = 0;
+  return impl_->Add(std::move(e));
+}
+
+DWORD World::ResumeThread(HANDLE thread) {
+  std::lock_guard<std::mutex> lk(mutex_);
+  impl_->Count("ResumeThread");
+  auto* e = impl_->Find(thread, Impl::Kind::Thread);
+  if (!e) {
+    t_lastError = ERROR_INVALID_HANDLE;
+    return 0xFFFFFFFFu;
+  }
+  DWORD previous = e->thread->suspendCount;
+  if (previous > 0) --e->thread->suspendCount;
+  impl_->cv.notify_all();
+  return previous;
+}
+
+DWORD World::GetTickCount() {
+  std::unique_lock<std::mutex> lk(mutex_);
+  impl_->Count("GetTickCount");
+  impl_->RunDue(lk);
+  return static_cast<DWORD>(now_);
+}
+
+void World::Sleep(DWORD milliseconds) {
+  std::unique_lock<std::mutex> lk(mutex_);
+  impl_->Count("Sleep");
+  impl_->AdvanceTo(lk, now_ + milliseconds);
+  lk.unlock();
+  std::this_thread::yield();
+}
+
+}  // namespace kv27::sim

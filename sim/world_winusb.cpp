@@ -1,0 +1,132 @@
+// The simulated world: WinUSB interface handles and pipe transfers.
+#include "sim/world_impl.h"
+
+namespace kv27::sim {
+
+// ------------------------------------------------------------------ OsApi: WinUSB
+
+BOOL World::WinUsb_Initialize(HANDLE device, WINUSB_INTERFACE_HANDLE* handle) {
+  std::unique_lock<std::mutex> lk(mutex_);
+  if (auto f = impl_->Fault("WinUsb_Initialize", impl_->HandlePath(device))) {
+    t_lastError = *f;
+    return FALSE;
+  }
+  auto* e = impl_->Find(device, Impl::Kind::File);
+  if (!e || !handle) {
+    t_lastError = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  auto file = e->file;
+  if (file->gone) {
+    t_lastError = ERROR_DEVICE_NOT_CONNECTED;
+    return FALSE;
+  }
+  if (!file->Overlapped()) {
+    t_lastError = ERROR_INVALID_PARAMETER;
+    return FALSE;
+  }
+  DWORD err = file->device->OnWinUsbInitialize(*file);
+  if (err != ERROR_SUCCESS) {
+    t_lastError = err;
+    return FALSE;
+  }
+  Impl::Entry entry{Impl::Kind::WinUsb};
+  entry.winusb = std::make_shared<Impl::WinUsbObj>();
+  entry.winusb->file = file;
+  *handle = impl_->Add(std::move(entry));
+  t_lastError = 0;
+  return TRUE;
+}
+
+BOOL World::WinUsb_Free(WINUSB_INTERFACE_HANDLE handle) {
+  std::lock_guard<std::mutex> lk(mutex_);
+  impl_->Count("WinUsb_Free");
+  if (!impl_->Find(handle, Impl::Kind::WinUsb)) {
+    t_lastError = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  impl_->handles.erase(reinterpret_cast<std::uintptr_t>(handle));
+  return TRUE;
+}
+
+namespace {
+// Common entry of the WinUSB calls: fault, handle and presence checks.
+template <typename Impl, typename Entry>
+std::shared_ptr<FileObject> WinUsbFile(Impl& impl, const char* call, WINUSB_INTERFACE_HANDLE handle) {
+  if (auto f = impl.Fault(call, impl.HandlePath(handle))) {
+    t_lastError = *f;
+    return nullptr;
+  }
+  auto* e = impl.Find(handle, Impl::Kind::WinUsb);
+  if (!e) {
+    t_lastError = ERROR_INVALID_HANDLE;
+    return nullptr;
+  }
+  if (e->winusb->file->gone) {
+    t_lastError = ERROR_DEVICE_NOT_CONNECTED;
+    return nullptr;
+  }
+  return e->winusb->file;
+}
+}  // namespace
+
+BOOL World::WinUsb_QueryInterfaceSettings(WINUSB_INTERFACE_HANDLE handle, UCHAR alternateSetting,
+                                          USB_INTERFACE_DESCRIPTOR* descriptor) {
+  std::lock_guard<std::mutex> lk(mutex_);
+  auto file = WinUsbFile<Impl, Impl::Entry>(*impl_, "WinUsb_QueryInterfaceSettings", handle);
+  if (!file) return FALSE;
+  if (!descriptor) {
+    t_lastError = ERROR_INVALID_PARAMETER;
+    return FALSE;
+  }
+  DWORD err = file->device->OnWinUsbQueryInterface(alternateSetting, descriptor);
+  t_lastError = err;
+  return err == ERROR_SUCCESS ? TRUE : FALSE;
+}
+
+BOOL World::WinUsb_QueryPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR alternateSetting, UCHAR pipeIndex,
+                             WINUSB_PIPE_INFORMATION* pipe) {
+  std::lock_guard<std::mutex> lk(mutex_);
+  auto file = WinUsbFile<Impl, Impl::Entry>(*impl_, "WinUsb_QueryPipe", handle);
+  if (!file) return FALSE;
+  if (!pipe) {
+    t_lastError = ERROR_INVALID_PARAMETER;
+    return FALSE;
+  }
+  DWORD err = file->device->OnWinUsbQueryPipe(alternateSetting, pipeIndex, pipe);
+  t_lastError = err;
+  return err == ERROR_SUCCESS ? TRUE : FALSE;
+}
+
+// Synchronous bulk/interrupt transfer on a pipe; the device's latency moves the
+// caller's clock.
+BOOL World::PipeTransfer(bool write, WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer, ULONG length,
+                         PULONG transferred, OVERLAPPED* overlapped) {
+  std::unique_lock<std::mutex> lk(mutex_);
+  auto file = WinUsbFile<Impl, Impl::Entry>(*impl_, write ? "WinUsb_WritePipe" : "WinUsb_ReadPipe", handle);
+  if (!file) return FALSE;
+  if (overlapped) {
+    t_lastError = ERROR_NOT_SUPPORTED;
+    return FALSE;
+  }
+  ULONG n = 0;
+  CallEffects fx;
+  DWORD err = write ? file->device->OnWinUsbWritePipe(pipeId, buffer, length, &n, fx)
+                    : file->device->OnWinUsbReadPipe(pipeId, buffer, length, &n, fx);
+  if (transferred) *transferred = n;
+  impl_->Finish(lk, fx);
+  t_lastError = err;
+  return err == ERROR_SUCCESS ? TRUE : FALSE;
+}
+
+BOOL World::WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer, ULONG length,
+                             PULONG transferred, OVERLAPPED* overlapped) {
+  return PipeTransfer(true, handle, pipeId, buffer, length, transferred, overlapped);
+}
+
+BOOL World::WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer, ULONG length,
+                            PULONG transferred, OVERLAPPED* overlapped) {
+  return PipeTransfer(false, handle, pipeId, buffer, length, transferred, overlapped);
+}
+
+}  // namespace kv27::sim
