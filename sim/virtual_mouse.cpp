@@ -50,11 +50,12 @@ VirtualMouse::VirtualMouse(World& world, UsbPort port, const BootloaderFlash& fl
       flash_(flash) {
   const USHORT version = 0x0105;
   hid_.Add(std::make_shared<HidCollection>(kMouseVendorId, kMouseProductId, version, MakeHidDescription(1, 2, 5, 0)));
-  hid_.Add(std::make_shared<HidCollection>(kMouseVendorId, kMouseProductId, version,
-                                           MakeHidDescription(0xFFB4, 2, 65, 65)));
+  hid_.Add(
+      std::make_shared<HidCollection>(kMouseVendorId, kMouseProductId, version, MakeHidDescription(0xFFB4, 2, 65, 65)));
   hid_.Add(std::make_shared<CommandCollection>(kMouseVendorId, kMouseProductId, version,
                                                MakeHidDescription(0xFFB4, 1, 8, 8)));
-  hid_.Add(std::make_shared<HidCollection>(kMouseVendorId, kMouseProductId, version, MakeHidDescription(0x0C, 1, 3, 0)));
+  hid_.Add(
+      std::make_shared<HidCollection>(kMouseVendorId, kMouseProductId, version, MakeHidDescription(0x0C, 1, 3, 0)));
   // Interrupt IN endpoints of the mouse and the command interface, and the
   // command interface's interrupt OUT.
   openPipes.clear();
@@ -294,8 +295,8 @@ void VirtualMouse::SendModeInfo() {
 
 void VirtualMouse::SendKeyStatus(std::uint16_t keys) {
   auto lock = world_.Lock();
-  SendLocked({kReportId, 0x24, static_cast<std::uint8_t>(keys & 0xFF), static_cast<std::uint8_t>(keys >> 8), 0, 0, 0,
-              0});
+  SendLocked(
+      {kReportId, 0x24, static_cast<std::uint8_t>(keys & 0xFF), static_cast<std::uint8_t>(keys >> 8), 0, 0, 0, 0});
 }
 
 void VirtualMouse::SendRaw(std::vector<std::uint8_t> report) {
@@ -358,7 +359,9 @@ void VirtualMouse::UnplugAfterRead(UCHAR page, UCHAR offset) {
   readFaults_[{page, offset}].unplug = true;
 }
 
-void VirtualMouse::HangWrites() { hid_.Collection(kMouseCommandCollection)->SetWriteMode(HidCollection::WriteMode::kNever); }
+void VirtualMouse::HangWrites() {
+  hid_.Collection(kMouseCommandCollection)->SetWriteMode(HidCollection::WriteMode::kNever);
+}
 
 void VirtualMouse::IgnoreBootloaderRequest(bool ignore) {
   auto lock = world_.Lock();
@@ -425,17 +428,16 @@ void VirtualMouse::OnCommandLocked(const std::vector<std::uint8_t>& report) {
       const UCHAR page = report[4];
       const std::size_t n = std::min<std::size_t>(report[3], 3);
       if (page >= kMouseUserDataPages || offset + n > kMouseUserDataPageSize) return;
-      std::copy_n(report.begin() + 5, n,
-                  flash_.begin() + static_cast<std::ptrdiff_t>(kMouseUserDataOffset + page * kMouseUserDataPageSize +
-                                                               offset));
+      std::copy_n(
+          report.begin() + 5, n,
+          flash_.begin() + static_cast<std::ptrdiff_t>(kMouseUserDataOffset + page * kMouseUserDataPageSize + offset));
       break;
     }
     case 0x03: {  // erase page (byte 4)
       const UCHAR page = report[4];
       if (page >= kMouseUserDataPages) return;
-      std::fill_n(
-          flash_.begin() + static_cast<std::ptrdiff_t>(kMouseUserDataOffset + page * kMouseUserDataPageSize),
-          kMouseUserDataPageSize, 0xFF);
+      std::fill_n(flash_.begin() + static_cast<std::ptrdiff_t>(kMouseUserDataOffset + page * kMouseUserDataPageSize),
+                  kMouseUserDataPageSize, 0xFF);
       break;
     }
     case 0x07:

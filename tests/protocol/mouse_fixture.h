@@ -7,8 +7,8 @@
 
 #include <chrono>
 #include <cstdint>
-#include <thread>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "protocol/kv27_usb_comm.h"

@@ -143,13 +143,13 @@ TEST_F(MouseTest, DispatcherDropsWhatItDoesNotKnow) {
   const MouseModeValues mode = link->GetModeValues();
   const auto reply = link->GetReply();
   const std::vector<Bytes> ignored = {
-      {0xB4, 0x20, 0, 0, 0, 0, 0},              // 7 bytes
-      {0xB4, 0x20, 0, 0, 0, 0, 0, 0, 0},        // 9 bytes
-      {0xB5, 0x24, 0x34, 0x12, 0, 0, 0, 0},     // another report id
-      {0xB4, 0x55, 9, 9, 9, 9, 9, 9},           // unknown code
-      {0xB4, 0x21, 9, 9, 9, 9, 9, 9},           // DPI information nobody waits for
-      {0xB4, 0x22, 9, 9, 9, 9, 9, 9},           // report rate nobody waits for
-      {0xB4, 0x02, 9, 9, 9, 9, 9, 9},           // flash read nobody waits for
+      {0xB4, 0x20, 0, 0, 0, 0, 0},           // 7 bytes
+      {0xB4, 0x20, 0, 0, 0, 0, 0, 0, 0},     // 9 bytes
+      {0xB5, 0x24, 0x34, 0x12, 0, 0, 0, 0},  // another report id
+      {0xB4, 0x55, 9, 9, 9, 9, 9, 9},        // unknown code
+      {0xB4, 0x21, 9, 9, 9, 9, 9, 9},        // DPI information nobody waits for
+      {0xB4, 0x22, 9, 9, 9, 9, 9, 9},        // report rate nobody waits for
+      {0xB4, 0x02, 9, 9, 9, 9, 9, 9},        // flash read nobody waits for
   };
   for (const Bytes& r : ignored) EXPECT_TRUE(link->OnInputReport(r.data(), static_cast<DWORD>(r.size())));
   EXPECT_EQ(link->GetModeValues(), mode);
