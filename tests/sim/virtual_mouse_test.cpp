@@ -144,7 +144,7 @@ TEST_F(VirtualMouseTest, RoundTripThroughTheBootloader) {
   USBDeviceEntry entry;
   ASSERT_EQ(monitor.FindDevice(sim::kMouseVendorId, sim::kMouseProductId, entry), 1);
   const USB_NODE_CONNECTION_INFORMATION before = Record(entry);
-  EXPECT_EQ(before.ConnectionIndex, 2u);
+  EXPECT_EQ(ULONG{before.ConnectionIndex}, 2u);
   EXPECT_EQ(entry.hubPath, hc.Root().Path());
   world.ClearReceived(owner);
   monitor.GetDeviceString(&entry);
@@ -171,8 +171,8 @@ TEST_F(VirtualMouseTest, RoundTripThroughTheBootloader) {
   USBDeviceEntry bootEntry;
   ASSERT_EQ(monitor.FindDevice(sim::kMouseBootVendorId, sim::kMouseBootProductId, bootEntry), 1);
   EXPECT_EQ(bootEntry.hubPath, entry.hubPath);
-  EXPECT_EQ(Record(bootEntry).ConnectionIndex, 2u);
-  EXPECT_NE(Record(bootEntry).DeviceAddress, before.DeviceAddress);
+  EXPECT_EQ(ULONG{Record(bootEntry).ConnectionIndex}, 2u);
+  EXPECT_NE(unsigned{Record(bootEntry).DeviceAddress}, unsigned{before.DeviceAddress});
 
   // Flash; the bootloader leaves and the mouse comes back with the image.
   CKV8B05Comm bootLink(world);
@@ -186,7 +186,7 @@ TEST_F(VirtualMouseTest, RoundTripThroughTheBootloader) {
   monitor.Refresh();
   EXPECT_EQ(monitor.FindDevice(sim::kMouseBootVendorId, sim::kMouseBootProductId, bootEntry), 0);
   ASSERT_EQ(monitor.FindDevice(sim::kMouseVendorId, sim::kMouseProductId, entry), 1);
-  EXPECT_EQ(Record(entry).ConnectionIndex, 2u);
+  EXPECT_EQ(ULONG{Record(entry).ConnectionIndex}, 2u);
 
   // Connect as the dialog does and read the user data of the new image.
   link->Close();
