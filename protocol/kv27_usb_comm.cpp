@@ -63,25 +63,29 @@ int CKV27USBComm::ReadUserData(BYTE index, BYTE* buffer) {
   if (index >= kUserDataBlocks) return 0;
   busy = 1;
   for (DWORD offset = 0; offset < kUserDataBlockSize; offset += kUserDataStep) {
-    if (!ReadStep(index, static_cast<BYTE>(offset), buffer + offset)) {
+    const BYTE count = static_cast<BYTE>(std::min<DWORD>(kUserDataStep, kUserDataBlockSize - offset));
+    const BYTE payload[7] = {kMouseFlashRead, static_cast<BYTE>(offset), count, index, 0, 0, 0};
+    BYTE answer[7];
+    // The reply echoes the offset; its bytes 3 to 6 are the data.
+    if (!Exchange(payload, kMouseFlashRead, answer) || answer[1] != offset) {
       busy = 0;
       return 0;
     }
+    std::memcpy(buffer + offset, answer + 3, kUserDataStep);
   }
   busy = 0;
   return 1;
 }
 
-bool CKV27USBComm::ReadStep(BYTE index, BYTE offset, BYTE* out) {
-  const BYTE count = static_cast<BYTE>(std::min<DWORD>(kUserDataStep, kUserDataBlockSize - offset));
-  const BYTE payload[7] = {kMouseFlashRead, offset, count, index, 0, 0, 0};
+bool CKV27USBComm::Exchange(const BYTE* payload, BYTE replyCode, BYTE* replyOut) {
+  if (device == nullptr || payload == nullptr) return false;
   std::memcpy(request, payload, sizeof request);
   HIDReport report{};
   if (BuildReportWithId(request, sizeof request, &report, kMouseReportId) != 0) return false;
 
   {
     std::lock_guard<std::mutex> hold(replyLock);
-    expectedReply = kMouseFlashRead;
+    expectedReply = replyCode;
     replyReceived = 0;
   }
   // A signal left from an earlier exchange (a reply accepted just as that
@@ -110,8 +114,7 @@ bool CKV27USBComm::ReadStep(BYTE index, BYTE offset, BYTE* out) {
   std::lock_guard<std::mutex> hold(replyLock);
   expectedReply = 0;
   if (!ok || replyReceived == 0) return false;
-  if (reply[1] != offset) return false;
-  std::memcpy(out, reply + 3, kUserDataStep);
+  if (replyOut != nullptr) std::memcpy(replyOut, reply, sizeof reply);
   return true;
 }
 

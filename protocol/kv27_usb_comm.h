@@ -87,6 +87,13 @@ class CKV27USBComm : public CHIDCommMFC {
   // offset. Nothing is retried and nothing more is sent after a failure.
   int ReadUserData(BYTE index, BYTE* buffer);
 
+  // One request/reply exchange: sends `payload` (the 7 bytes after the report
+  // id) and waits up to 1000 ms for a reply with code `replyCode`, whose bytes
+  // 1 to 7 go to `replyOut` (may be null). True when the write went out and
+  // the reply came; ReadUserData is built on it. Not for a code the
+  // dispatcher never awaits (0x24, unknown codes).
+  bool Exchange(const BYTE* payload, BYTE replyCode, BYTE* replyOut);
+
   // The dispatcher (reader thread). Always true.
   bool OnInputReport(const BYTE* report, DWORD length) override;
   // The base's device-change handling, unchanged.
@@ -111,8 +118,6 @@ class CKV27USBComm : public CHIDCommMFC {
   USHORT keyStatus = 0;
 
  private:
-  // One flash-read exchange: the four bytes at `offset` of block `index`.
-  bool ReadStep(BYTE index, BYTE offset, BYTE* out);
   // Accepts `report` as the awaited reply when `code` is awaited (replyLock
   // held); true when accepted.
   bool AcceptLocked(const BYTE* report, BYTE code);

@@ -135,6 +135,40 @@ TEST_F(MouseTest, EachExchangeWaitsForItsOwnReply) {
   world.CloseHandle(shared);
 }
 
+// Every reply code the dispatcher awaits, asked of the mouse: accepted, with
+// what each keeps; an awaited mode-information reply is not announced.
+TEST_F(MouseTest, AwaitedRepliesAreAccepted) {
+  struct Case {
+    Bytes request;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {{0x01, 0x08, 3, 5, 0xA1, 0xA2, 0xA3}, true},  // write three bytes of page 5
+      {{0x03, 0, 0, 6, 0, 0, 0}, true},              // erase page 6
+      {{0x07, 1, 2, 3, 4, 5, 6}, true},
+      {{0x20, 0, 0, 0, 0, 0, 0}, true},
+      {{0x21, 0, 0, 0, 0, 0, 0}, true},
+      {{0x22, 0, 0, 0, 0, 0, 0}, true},
+      {{0x30, 9, 9, 9, 9, 9, 9}, true},
+      {{0x31, 8, 8, 8, 8, 8, 8}, true},
+      {{0x24, 0, 0, 0, 0, 0, 0}, false},  // key status is never awaited
+      {{0x55, 0, 0, 0, 0, 0, 0}, false},  // unknown to both sides
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(int{c.request[0]});
+    BYTE answer[7] = {};
+    EXPECT_EQ(link->Exchange(c.request.data(), c.request[0], answer), c.accepted);
+    if (c.accepted) EXPECT_EQ(answer[0], c.request[0]);
+  }
+  EXPECT_EQ(link->GetDpiInfo(), (std::array<BYTE, 5>{0x04, 0x08, 0x10, 0x20, 0x40}));
+  EXPECT_EQ(link->GetReportRateInfo(), (std::array<BYTE, 5>{0x01, 0x02, 0x04, 0x08, 0x00}));
+  EXPECT_EQ(link->GetModeValues(), DecodeModeValues(Bytes{0xB4, 0x20, 0x00, 0x00, 0x91, 0x23, 0x05, 0x01}.data()));
+  EXPECT_TRUE(Got(kModeDpiChangeMessage).empty());
+  const Bytes page5 = mouse->UserPage(5);
+  EXPECT_EQ(Bytes(page5.begin() + 8, page5.begin() + 11), (Bytes{0xA1, 0xA2, 0xA3}));
+  EXPECT_EQ(mouse->UserPage(6), Bytes(256, 0xFF));
+}
+
 TEST_F(MouseTest, DispatcherDropsWhatItDoesNotKnow) {
   const Bytes before{0xB4, 0x20, 0x01, 0x02, 0xB7, 0x5A, 0x11, 0x22};
   link->OnInputReport(before.data(), 8);
