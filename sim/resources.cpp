@@ -138,9 +138,8 @@ std::optional<DialogTemplate> ParseDialogTemplate(const std::uint8_t* data, std:
   Reader r(data, size);
   DialogTemplate t;
   WORD count = 0;
-  // DLGTEMPLATEEX begins with dlgVer 1 and signature 0xFFFF; a DLGTEMPLATE with
-  // the same first DWORD would be a style without WS_POPUP/WS_CHILD, which is
-  // read as the extended form as the dialog manager does.
+  // DLGTEMPLATEEX begins with dlgVer 1 and signature 0xFFFF. The dialog manager
+  // tells the two forms apart by these two WORDs alone, and so does this reader.
   const WORD first = r.Word(), second = r.Word();
   if (!r.ok()) return std::nullopt;
   if (first == 1 && second == 0xFFFF) {

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -288,6 +289,38 @@ TEST(ResFileReader, RefusesCorruptedRecords) {
     EXPECT_FALSE(ResourceSet::Parse(b.data(), b.size()).has_value()) << c.what;
   }
   EXPECT_FALSE(ResourceSet::Parse(nullptr, 0).has_value());
+}
+
+// Random damage must never make the reader step outside its input (the
+// sanitizer builds catch any stray read); what it accepts stays within it.
+TEST(ResFileReader, SurvivesRandomDamage) {
+  const Bytes good = Compiled();
+  std::mt19937 rng(27);
+  for (int round = 0; round < 3000; ++round) {
+    Bytes b = good;
+    const int flips = 1 + static_cast<int>(rng() % 8);
+    for (int i = 0; i < flips; ++i) b[rng() % b.size()] = static_cast<std::uint8_t>(rng());
+    const auto set = ResourceSet::Parse(b.data(), b.size());
+    if (!set) continue;
+    std::size_t total = 0;
+    for (const auto& e : set->entries()) {
+      total += e.data.size();
+      if (e.typeOrdinal == sim::kRtDialog) (void)sim::ParseDialogTemplate(e.data.data(), e.data.size());
+    }
+    EXPECT_LE(total, b.size());
+  }
+  // The dialog template alone, damaged in place.
+  const Bytes* dialog = Resources().Find(sim::kRtDialog, 102);
+  ASSERT_NE(dialog, nullptr);
+  for (int round = 0; round < 3000; ++round) {
+    Bytes d = *dialog;
+    const int flips = 1 + static_cast<int>(rng() % 4);
+    for (int i = 0; i < flips; ++i) d[rng() % d.size()] = static_cast<std::uint8_t>(rng());
+    const auto t = sim::ParseDialogTemplate(d.data(), d.size());
+    if (t) {
+      EXPECT_LE(t->items.size(), d.size() / 24);
+    }
+  }
 }
 
 }  // namespace
