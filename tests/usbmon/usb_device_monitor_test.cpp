@@ -288,6 +288,35 @@ TEST_F(MonitorTest, NewDeviceOnTheSamePortIsOneChangeInPlace) {
   EXPECT_EQ(monitor_.FindDevice(0xAAAA, 0xBBBB, fresh), 1);
 }
 
+// The device on a port gives way to a hub with that device behind it, with no
+// refresh in between. The port's old entry must go: requests sent through it
+// would reach the hub, not the device.
+TEST_F(MonitorTest, PortThatNowCarriesAHubLosesItsEntry) {
+  UsbController hc = tree_.AddController(0, 2);
+  sim::UsbPort port = hc.Root().Port(1);
+  port.Plug(kVid, kPid);
+  Refresh();
+
+  UsbHub hub = port.PlugHub(4);
+  std::shared_ptr<sim::UsbDeviceStub> mouse = hub.Port(3).Plug(kVid, kPid);
+  std::vector<Note> notes = Refresh();
+
+  ASSERT_EQ(notes.size(), 2u);
+  EXPECT_EQ(notes[0].kind, kUsbDeviceRemoved);
+  EXPECT_EQ(notes[0].hubPath, hc.Root().Path());
+  EXPECT_EQ(notes[1].kind, kUsbDeviceAdded);
+  EXPECT_EQ(notes[1].hubPath, hub.Path());
+  EXPECT_EQ(monitor_.OccupiedCount(), 1);
+
+  USBDeviceEntry found;
+  ASSERT_EQ(monitor_.FindDevice(kVid, kPid, found), 1);
+  EXPECT_EQ(found.hubPath, hub.Path());
+  EXPECT_EQ(PortOf(found), 3u);
+  mouse->SetString(0xC3, 0x5D1A, u"ISP");
+  EXPECT_EQ(monitor_.GetDeviceString(&found), u"ISP");
+  EXPECT_EQ(mouse->Requests().size(), 1u);
+}
+
 TEST_F(MonitorTest, ReenumerationWithANewAddressIsAChange) {
   sim::UsbPort port = tree_.AddController(0, 2).Root().Port(1);
   port.Plug(kVid, kPid);
@@ -646,6 +675,35 @@ TEST_F(MonitorTest, HostileExternalHubNameReplies) {
     }
     monitor.Refresh();
     EXPECT_EQ(monitor.OccupiedCount(), c.walked ? 1 : 0);
+    EXPECT_EQ(world.LeakReport(), "");
+  }
+}
+
+// Drivers differ on whether the byte count of a name reply takes in the
+// terminator; ActualLength and the name itself are the same either way, and
+// the walk must reach every hub in both cases.
+TEST_F(MonitorTest, NameRepliesAreReadWhetherOrNotTheCountTakesInTheTerminator) {
+  for (bool counted : {true, false}) {
+    SCOPED_TRACE(counted ? "terminator counted" : "terminator not counted");
+    sim::World world;
+    UsbTree tree(world);
+    tree.SetNameCountsTerminator(counted);
+    CUSBDeviceMonitor monitor(world);
+    UsbController hc = tree.AddController(0, 2);
+    hc.Root().Port(1).Plug(kVid, 0x0001);
+    UsbHub hub = hc.Root().Port(2).PlugHub(2);
+    hub.Port(2).Plug(kVid, 0x0002);
+    monitor.Refresh();
+    EXPECT_EQ(monitor.OccupiedCount(), 2);
+    USBDeviceEntry behind;
+    ASSERT_EQ(monitor.FindDevice(kVid, 0x0002, behind), 1);
+    EXPECT_EQ(behind.hubPath, hub.Path());
+
+    HANDLE controller =
+        world.CreateFileW(hc.Path().c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(controller, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetRootHubName(world, controller), hc.Root().Name());
+    world.CloseHandle(controller);
     EXPECT_EQ(world.LeakReport(), "");
   }
 }
