@@ -372,16 +372,6 @@ TEST_F(IspTest, ReadDeliversOnlyTheBytesAskedFor) {
   }
 }
 
-TEST_F(IspTest, WriteWithoutEraseIsCaughtByTheReadBack) {
-  PlugAndOpen();  // the flash still holds the old firmware
-  auto image = TestImage();
-  DWORD written = 0, read = 0;
-  ASSERT_EQ(link.WriteFlash(image.data(), kIspFlashSize, written), TRUE);
-  std::vector<std::uint8_t> back(kIspFlashSize);
-  ASSERT_EQ(link.ReadFlash(back.data(), kIspFlashSize, read), TRUE);
-  EXPECT_NE(std::memcmp(image.data(), back.data(), kIspReservedOffset), 0);
-}
-
 // ------------------------------------------------------------ failures
 
 TEST_F(IspTest, NonZeroStatusAfterBlockNStopsWithThePreviousBlocksCounted) {

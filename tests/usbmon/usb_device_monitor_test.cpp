@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,20 @@ struct Note {
   ULONG port = 0;
   USHORT productId = 0;
   bool occupied = false;  // the entry still held its record during the call
+};
+
+// A world that counts the I/O controls it is sent, by code.
+class CountingWorld : public sim::World {
+ public:
+  BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned,
+                       OVERLAPPED* overlapped) override {
+    ++controls_[code];
+    return World::DeviceIoControl(device, code, in, inSize, out, outSize, returned, overlapped);
+  }
+  std::uint64_t Controls(DWORD code) { return controls_[code]; }
+
+ private:
+  std::map<DWORD, std::uint64_t> controls_;
 };
 
 class MonitorTest : public ::testing::Test {
@@ -87,7 +102,7 @@ class MonitorTest : public ::testing::Test {
     return -1;
   }
 
-  sim::World world_;
+  CountingWorld world_;
   UsbTree tree_{world_};
   CUSBDeviceMonitor monitor_{world_};
   HWND window_ = nullptr;
@@ -166,13 +181,11 @@ TEST_F(MonitorTest, ControllersPastNineAreNeverWalkedAndGapsDoNotStopTheWalk) {
 TEST_F(MonitorTest, HubsWithoutPortsContributeNothing) {
   tree_.AddController(0, 0);
   tree_.AddController(1, 1).Root().Port(1).PlugHub(0);
-  std::uint64_t before = world_.CallCount("DeviceIoControl");
   EXPECT_TRUE(Refresh().empty());
   EXPECT_EQ(monitor_.OccupiedCount(), 0);
-  // Per controller the root hub name (probe and full) and its node
-  // information; then controller 1's one port, its hub's name (probe and
-  // full) and that hub's node information. No port is queried on a 0-port hub.
-  EXPECT_EQ(world_.CallCount("DeviceIoControl") - before, (2u + 1u) + (2u + 1u + 1u + 2u + 1u));
+  // One connection query per port: controller 1's root port, which carries
+  // the hub; none on the two hubs without ports.
+  EXPECT_EQ(world_.Controls(IOCTL_USB_GET_NODE_CONNECTION_INFORMATION), 1u);
 }
 
 // A port that reports anything but DeviceConnected is empty to both passes.
@@ -486,16 +499,29 @@ TEST_F(MonitorTest, RecordDeviceRefusesAnEmptyPathOrRecord) {
   EXPECT_EQ(monitor_.OccupiedCount(), 2);
 }
 
-TEST_F(MonitorTest, DestructionAnnouncesNothing) {
-  tree_.AddController(0, 1).Root().Port(1).Plug(kVid, kPid);
+// The table belongs to its monitor: one destroyed, with its owner still set,
+// announces nothing, and a new monitor on the same bus starts from an empty
+// table and announces every device as an arrival.
+TEST_F(MonitorTest, EachMonitorKeepsItsOwnTable) {
+  UsbHub root = tree_.AddController(0, 2).Root();
+  root.Port(1).Plug(kVid, 0x0001);
+  root.Port(2).Plug(kVid, 0x0002);
   {
-    CUSBDeviceMonitor other(world_);
-    other.ownerWindow = window_;
-    other.EnableNotification(true);
-    other.Refresh();
-    ASSERT_EQ(notes_.size(), 1u);
+    CUSBDeviceMonitor first(world_);
+    first.ownerWindow = window_;
+    first.EnableNotification(true);
+    first.Refresh();
+    ASSERT_EQ(notes_.size(), 2u);
   }
-  EXPECT_EQ(notes_.size(), 1u);
+  EXPECT_EQ(notes_.size(), 2u) << "destruction announced something";
+
+  EXPECT_EQ(monitor_.OccupiedCount(), 0);
+  std::vector<Note> notes = Refresh();
+  ASSERT_EQ(notes.size(), 2u);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(notes[i].kind, kUsbDeviceAdded);
+    EXPECT_EQ(notes[i].index, i);
+  }
 }
 
 // ---------------------------------------------------------------- the string request
