@@ -133,6 +133,16 @@ void VirtualBootloader::ShortBlockRead(unsigned nth) {
   shortReadIn_ = nth;
 }
 
+void VirtualBootloader::ShortStatusRead(unsigned nth) {
+  auto lock = LockWorld();
+  shortStatusIn_ = nth;
+}
+
+void VirtualBootloader::ShortBlockWrite(unsigned nth) {
+  auto lock = LockWorld();
+  shortWriteIn_ = nth;
+}
+
 void VirtualBootloader::RefuseOpens(unsigned count, DWORD error) {
   auto lock = LockWorld();
   refuseOpens_ = count;
@@ -274,7 +284,8 @@ DWORD VirtualBootloader::OnWinUsbWritePipe(UCHAR pipeId, const UCHAR* data, ULON
 
   if (pendingWriteOffset_) {
     *transferred = length;
-    Log(true, pipeId, length, data, length, ERROR_SUCCESS);
+    if (length == kBootloaderBlockSize && shortWriteIn_ > 0 && --shortWriteIn_ == 0) *transferred = length - 1;
+    Log(true, pipeId, length, data, *transferred, ERROR_SUCCESS);
     HandleWriteData(data, length);
     return ERROR_SUCCESS;
   }
@@ -388,6 +399,8 @@ DWORD VirtualBootloader::OnWinUsbReadPipe(UCHAR pipeId, UCHAR* data, ULONG lengt
   ULONG moved = std::min<ULONG>(length, static_cast<ULONG>(reply.bytes.size()));
   if (reply.block && shortReadIn_ > 0 && --shortReadIn_ == 0 && moved > 0) --moved;
   std::copy(reply.bytes.begin(), reply.bytes.begin() + moved, data);
+  // Status bytes are the only replies that are not read blocks.
+  if (!reply.block && shortStatusIn_ > 0 && --shortStatusIn_ == 0) moved = 0;
   *transferred = moved;
   Log(false, pipeId, length, data, moved, ERROR_SUCCESS);
   return ERROR_SUCCESS;

@@ -94,6 +94,14 @@ class VirtualBootloader : public Device {
   void ShortCommandPacket(unsigned nth);
   // The nth 64-byte block read from now (1 = the next) delivers 63 bytes.
   void ShortBlockRead(unsigned nth);
+  // The nth status byte read from now (1 = the next) reports 0 bytes moved,
+  // though the byte, with its usual value, is in the host's buffer: only the
+  // count shows the fault.
+  void ShortStatusRead(unsigned nth);
+  // The nth 64-byte write block from now (1 = the next) reports 63 bytes
+  // moved; the device still programs all 64 and acknowledges with its usual
+  // status: only the count shows the fault.
+  void ShortBlockWrite(unsigned nth);
   // The first `count` opens from now are refused with `error`.
   void RefuseOpens(unsigned count, DWORD error = ERROR_ACCESS_DENIED);
   // After taking the data of write block `block`, the device leaves the bus
@@ -162,6 +170,8 @@ class VirtualBootloader : public Device {
   std::vector<StatusFault> statusFaults_;
   unsigned shortCommandIn_ = 0;  // counts down; fires when it reaches 1
   unsigned shortReadIn_ = 0;
+  unsigned shortStatusIn_ = 0;
+  unsigned shortWriteIn_ = 0;
   unsigned refuseOpens_ = 0;
   DWORD refuseError_ = ERROR_ACCESS_DENIED;
   std::optional<unsigned> leaveAtBlock_;
