@@ -158,7 +158,9 @@ TEST_F(MouseTest, AwaitedRepliesAreAccepted) {
     SCOPED_TRACE(int{c.request[0]});
     BYTE answer[7] = {};
     EXPECT_EQ(link->Exchange(c.request.data(), c.request[0], answer), c.accepted);
-    if (c.accepted) EXPECT_EQ(answer[0], c.request[0]);
+    if (c.accepted) {
+      EXPECT_EQ(answer[0], c.request[0]);
+    }
   }
   EXPECT_EQ(link->GetDpiInfo(), (std::array<BYTE, 5>{0x04, 0x08, 0x10, 0x20, 0x40}));
   EXPECT_EQ(link->GetReportRateInfo(), (std::array<BYTE, 5>{0x01, 0x02, 0x04, 0x08, 0x00}));
