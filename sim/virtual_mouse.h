@@ -81,6 +81,8 @@ class VirtualMouse : public UsbFunction, public std::enable_shared_from_this<Vir
   static BootloaderFlash FactoryFlash();
 
   // ------------------------------------------------------------ on the bus (world unlocked)
+  // The port holds the device while it is plugged: unplug it before the tree
+  // and the last reference go.
   // Plugs the device now: normal mode when the flash holds a verified image,
   // otherwise the bootloader.
   void Plug();
@@ -119,6 +121,9 @@ class VirtualMouse : public UsbFunction, public std::enable_shared_from_this<Vir
   // A mode-information report right after every n-th answer (0: off).
   void ModeInfoAfterAnswers(unsigned n);
   // A mode-information report every `periodMs` of virtual time (0: off).
+  // Every finite wait in the world moves the clock to the next tick at once,
+  // so with a reader thread waiting the stream flows as fast as it is read;
+  // to land reports between the replies of a read, use ModeInfoAfterAnswers.
   void StreamModeInfo(std::uint64_t periodMs);
 
   // ------------------------------------------------------------ faults

@@ -177,10 +177,15 @@ TEST_F(VirtualMouseTest, RoundTripThroughTheBootloader) {
   // Flash; the bootloader leaves and the mouse comes back with the image.
   CKV8B05Comm bootLink(world);
   std::vector<BYTE> readBack(kIspFlashSize);
+  world.ClearReceived(owner);
   ASSERT_EQ(RunIspFlash(world, bootLink, image.data(), readBack.data(), {}), IspFlashResult::Success);
   bootLink.Close();
   world.Advance(sim::kMouseDefaultReenumerationMs);
   ASSERT_EQ(mouse->CurrentMode(), sim::VirtualMouse::Mode::kNormal);
+  world.PumpMessages(owner);
+  std::vector<WPARAM> back{DBT_DEVICEREMOVECOMPLETE};  // the bootloader, then the mouse's four collections
+  back.resize(5, DBT_DEVICEARRIVAL);
+  EXPECT_EQ(DeviceEvents(world, owner), back);
   const sim::BootloaderFlash flash = mouse->Flash();
   EXPECT_TRUE(std::equal(image.begin(), image.begin() + 0x3FFB, flash.begin()));
   monitor.Refresh();
