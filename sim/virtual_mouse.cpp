@@ -18,6 +18,13 @@ class CommandCollection : public HidCollection {
   using HidCollection::HidCollection;
   std::weak_ptr<VirtualMouse> owner;
 
+  // A device that has gone between two requests fails the next write as the
+  // HID class driver does for a removed device.
+  DWORD OnWrite(IoRequest& request, DWORD* transferred, CallEffects& fx) override {
+    if (auto mouse = owner.lock(); mouse && mouse->TakeLeaveLocked()) return ERROR_DEVICE_NOT_CONNECTED;
+    return HidCollection::OnWrite(request, transferred, fx);
+  }
+
  protected:
   void OnOutputReport(const std::vector<std::uint8_t>& report) override {
     if (auto mouse = owner.lock()) mouse->OnCommandLocked(report);
@@ -156,6 +163,7 @@ void VirtualMouse::Unplug() {
   {
     auto lock = world_.Lock();
     mode_ = Mode::kAbsent;
+    leaveBeforeNextRequest_ = false;
     ++busGeneration_;
   }
   if (was == Mode::kNormal) hid_.Detach(world_);
@@ -407,12 +415,18 @@ void VirtualMouse::AnswerReadLocked(const std::vector<std::uint8_t>& report) {
   }
   SendLocked(reply);
   AfterAnswerLocked();
-  if (fault.unplug) {
-    std::weak_ptr<VirtualMouse> weak = weak_from_this();
-    world_.ScheduleLocked(0, [weak] {
-      if (auto m = weak.lock()) m->Unplug();
-    });
-  }
+  // Pulled out once the host has this reply: the next request finds it gone.
+  if (fault.unplug) leaveBeforeNextRequest_ = true;
+}
+
+bool VirtualMouse::TakeLeaveLocked() {
+  if (!leaveBeforeNextRequest_) return false;
+  leaveBeforeNextRequest_ = false;
+  std::weak_ptr<VirtualMouse> weak = weak_from_this();
+  world_.ScheduleLocked(0, [weak] {
+    if (auto m = weak.lock()) m->Unplug();
+  });
+  return true;
 }
 
 void VirtualMouse::OnCommandLocked(const std::vector<std::uint8_t>& report) {

@@ -136,7 +136,9 @@ class VirtualMouse : public UsbFunction, public std::enable_shared_from_this<Vir
   void DelayReply(UCHAR page, UCHAR offset, std::uint64_t delayMs);
   // Writes on the command collection never complete.
   void HangWrites();
-  // The device answers the flash read of (page, offset) and leaves the bus.
+  // The device answers the flash read of (page, offset) and leaves the bus
+  // before the next request: that write fails with
+  // ERROR_DEVICE_NOT_CONNECTED and the interfaces go.
   void UnplugAfterRead(UCHAR page, UCHAR offset);
   // The bootloader-entry request gets an ordinary answer and nothing more.
   void IgnoreBootloaderRequest(bool ignore);
@@ -148,6 +150,10 @@ class VirtualMouse : public UsbFunction, public std::enable_shared_from_this<Vir
 
   // The command collection's output report (world locked).
   void OnCommandLocked(const std::vector<std::uint8_t>& report);
+  // A write reached the command collection (world locked): true when the
+  // device has left since its last answer (UnplugAfterRead); it is then
+  // unplugged once the call is over.
+  bool TakeLeaveLocked();
 
  private:
   VirtualMouse(World& world, UsbPort port, const BootloaderFlash& flash);
@@ -190,6 +196,7 @@ class VirtualMouse : public UsbFunction, public std::enable_shared_from_this<Vir
   std::map<std::pair<UCHAR, UCHAR>, ReadFault> readFaults_;
   bool ignoreBootRequest_ = false;
   bool driverMissing_ = false;
+  bool leaveBeforeNextRequest_ = false;
   std::uint64_t busGeneration_ = 0;  // scheduled plugs of an older life are dropped
 };
 
