@@ -20,10 +20,16 @@
 namespace kv27::sim {
 
 namespace {
-constexpr WORD kRtBitmap = 2;
-constexpr WORD kRtGroupIcon = 14;
 HMODULE const kModule = reinterpret_cast<HMODULE>(static_cast<std::uintptr_t>(0x400000));
 HDC const kPaintDc = reinterpret_cast<HDC>(static_cast<std::uintptr_t>(0x5DC0));
+
+// Window class names are case-insensitive, and resource compilers may store
+// them upper-cased: the predefined and common-control classes get one spelling.
+std::u16string CanonicalClass(const std::u16string& name) {
+  for (const char16_t* known : {u"Button", u"Edit", u"Static", u"ListBox", u"ComboBox", u"msctls_progress32"})
+    if (FoldCase(name) == FoldCase(known)) return known;
+  return name;
+}
 
 std::optional<WORD> ResourceId(LPCWSTR name) {
   if (!IS_INTRESOURCE(name)) return std::nullopt;
@@ -148,6 +154,7 @@ INT_PTR World::DialogBoxParamW(HMODULE instance, LPCWSTR templateName, HWND pare
     t_lastError = tpl ? ERROR_INVALID_PARAMETER : ERROR_RESOURCE_NAME_NOT_FOUND;
     return -1;
   }
+  for (auto& item : tpl->items) item.className = CanonicalClass(item.className);
   for (auto& item : tpl->items) {
     if (item.className == u"msctls_progress32" && !(impl_->commonControls & ICC_PROGRESS_CLASS)) {
       t_lastError = ERROR_CANNOT_FIND_WND_CLASS;
