@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "res/compiled_resources.h"
 #include "sim/world.h"
 #include "ui/app.h"
 #include "ui/controls.h"
@@ -355,6 +356,54 @@ TEST_F(UiFixture, DataExchangeFailsForAMissingControl) {
   });
   EXPECT_EQ(dialog.DoModal(), IDOK);
   EXPECT_FALSE(updated);
+}
+
+// The dialog built from the program's own compiled template 102, icon and
+// bitmaps: the controls come up as the Windows program's do.
+TEST(UiProgramResources, DialogFromTheProgramsTemplate) {
+  sim::World world;
+  auto [data, size] = res::CompiledResources();
+  auto resources = sim::ResourceSet::Parse(data, size);
+  ASSERT_TRUE(resources);
+  world.SetResources(*resources);
+  INITCOMMONCONTROLSEX icc{sizeof(INITCOMMONCONTROLSEX), ICC_WIN95_CLASSES};
+  ASSERT_TRUE(world.InitCommonControlsEx(&icc));
+  world.Attach(kMousePath, std::make_shared<sim::Device>(), kUsbClass);
+
+  auto owned = std::make_unique<CMainLikeDlg>(world);
+  CMainLikeDlg& dialog = *owned;
+  ASSERT_NE(dialog.appIcon, nullptr);
+  ASSERT_NE(dialog.presentBitmap.GetSafeHandle(), nullptr);
+  std::optional<sim::ControlState> self, edit, upgrade, choose, progress, percent, indicator;
+  world.User().DoAt(world.Now() + 50, [&] {
+    self = world.Control(dialog.m_hWnd);
+    edit = world.Control(dialog.m_hWnd, kPathEdit);
+    upgrade = world.Control(dialog.m_hWnd, kUpgrade);
+    choose = world.Control(dialog.m_hWnd, kChoose);
+    progress = world.Control(dialog.m_hWnd, kProgress);
+    percent = world.Control(dialog.m_hWnd, kPercent);
+    indicator = world.Control(dialog.m_hWnd, kIndicator);
+  });
+  world.User().CloseAt(world.Now() + 200);
+  EXPECT_EQ(dialog.DoModal(), IDCANCEL);
+  ASSERT_TRUE(self && edit && upgrade && choose && progress && percent && indicator);
+  EXPECT_EQ(self->text, u"N4工程师鼠标固件升级软件 v1.0");
+  EXPECT_EQ(self->exStyle & WS_EX_APPWINDOW, WS_EX_APPWINDOW);
+  EXPECT_EQ(edit->className, u"Edit");
+  EXPECT_EQ(edit->style & ES_READONLY, ES_READONLY);
+  EXPECT_EQ(choose->text, u"选择镜像文件");
+  EXPECT_TRUE(choose->enabled);
+  EXPECT_EQ(upgrade->text, u"固件升级");
+  EXPECT_FALSE(upgrade->enabled);
+  EXPECT_EQ(progress->className, u"msctls_progress32");
+  EXPECT_EQ(progress->rangeLow, 0);
+  EXPECT_EQ(progress->rangeHigh, 100);
+  EXPECT_EQ(percent->text, u"0%");
+  EXPECT_EQ(indicator->imageResource, kAbsentBitmap);
+  EXPECT_EQ(self->bigIcon, kIcon);
+  EXPECT_TRUE(world.Stalls().empty());
+  owned.reset();
+  EXPECT_EQ(world.LeakReport(), "");  // the template's own bitmap went with its control
 }
 
 // The application: named after the program file, InitInstance runs the dialog
