@@ -43,7 +43,8 @@ struct FileObject {
   DWORD access = 0;
   DWORD share = 0;
   DWORD flags = 0;
-  bool gone = false;  // the device left while the handle was open
+  bool gone = false;    // the device left while the handle was open
+  bool closed = false;  // CloseHandle has run on the handle
   std::shared_ptr<class Device> device;
   std::uint64_t id = 0;               // unique per world
   std::shared_ptr<void> deviceState;  // free for the device's own per-handle data
@@ -176,6 +177,10 @@ class World : public OsApi {
   // Longest real time a finite wait blocks before its timeout is taken as
   // expired in virtual time (default 100 ms).
   void SetRealWaitCap(std::uint32_t ms);
+  // Virtual time between CancelIo and the completion of the transfers it
+  // cancels (default 1 ms): like a driver, the world completes a cancelled
+  // transfer after CancelIo has returned, not inside it.
+  void SetCancelLatency(std::uint32_t ms);
 
   // ------------------------------------------------------------ devices
   // A path served by `device`. With a class GUID the path is a device interface
@@ -213,8 +218,13 @@ class World : public OsApi {
   // How often an OsApi operation was called.
   std::uint64_t CallCount(const std::string& call);
   std::vector<HandleInfo> OpenHandles(bool includeWindows = false);
-  // Empty when every handle but the windows is closed; otherwise a readable list.
+  // Empty when every handle but the windows is closed and the code under test
+  // did nothing that a real PC would punish (a transfer left pending by a
+  // thread that ended, a synchronous transfer that would never return);
+  // otherwise a readable list.
   std::string LeakReport();
+  // Transfers still pending on a handle (all handles when null).
+  std::size_t PendingTransfers(HANDLE file = nullptr);
 
   // ------------------------------------------------------------ for devices (world locked)
   std::unique_lock<std::mutex> Lock();
