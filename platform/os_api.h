@@ -126,8 +126,14 @@ class OsApi {
   // ERROR_NO_MORE_ITEMS past the last pipe.
   virtual BOOL WinUsb_QueryPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR alternateSetting, UCHAR pipeIndex,
                                 WINUSB_PIPE_INFORMATION* pipe) = 0;
+  // Sets a policy of one pipe. PIPE_TRANSFER_TIMEOUT takes a ULONG of
+  // milliseconds: a transfer on the pipe that the device has not completed by
+  // then is cancelled and fails with ERROR_SEM_TIMEOUT.
+  virtual BOOL WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, ULONG policyType, ULONG valueLength,
+                                    PVOID value) = 0;
   // Bulk/interrupt transfers. With overlapped null they are synchronous and,
-  // with no pipe policy set, wait until the device completes them.
+  // with no transfer time-out set on the pipe, wait until the device completes
+  // them.
   virtual BOOL WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer, ULONG length,
                                 PULONG transferred, OVERLAPPED* overlapped) = 0;
   virtual BOOL WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer, ULONG length,

@@ -61,9 +61,12 @@ struct IoRequest {
   OVERLAPPED* overlapped = nullptr;
 };
 
+// CallEffects::delayMs of an answer that never comes.
+inline constexpr DWORD kNeverMs = 0xFFFFFFFFu;
+
 // Extra outcome of a device callback.
 struct CallEffects {
-  DWORD delayMs = 0;  // virtual time the operation takes (the caller's clock moves on)
+  DWORD delayMs = 0;  // virtual time the operation takes (the caller's clock moves on); kNeverMs: never
 };
 
 // HID description of one collection, what HidD_GetPreparsedData snapshots.
@@ -118,6 +121,10 @@ class Device : public std::enable_shared_from_this<Device> {
   virtual DWORD OnWinUsbReadPipe(UCHAR pipeId, UCHAR* data, ULONG length, ULONG* transferred, CallEffects& fx) {
     return ERROR_INVALID_FUNCTION;
   }
+  // The pipe transfer just handed to the device took longer than the pipe's
+  // transfer time-out and was cancelled after `elapsedMs`: nothing moved, and
+  // what a read would have delivered stays with the device.
+  virtual void OnWinUsbPipeTimeout(UCHAR pipeId, DWORD elapsedMs) {}
 
   // The world this device is attached to (null before the first attach).
   World* world() const { return world_; }
@@ -279,6 +286,8 @@ class World : public OsApi {
                                      USB_INTERFACE_DESCRIPTOR* descriptor) override;
   BOOL WinUsb_QueryPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR alternateSetting, UCHAR pipeIndex,
                         WINUSB_PIPE_INFORMATION* pipe) override;
+  BOOL WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, ULONG policyType, ULONG valueLength,
+                            PVOID value) override;
   BOOL WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer, ULONG length, PULONG transferred,
                         OVERLAPPED* overlapped) override;
   BOOL WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer, ULONG length, PULONG transferred,
