@@ -16,6 +16,17 @@ DWORD BoundedLength(LPCWSTR text, DWORD limit) {
   return n;
 }
 
+// An enumeration that keeps failing with something other than "no more items"
+// would otherwise be walked for four billion indices, on the caller's thread.
+// Real interface lists are short; this many failures in a row means the list
+// itself is broken.
+constexpr DWORD kMaxFailedEnumerations = 64;
+
+// Largest interface detail record we allocate. Real paths are a few hundred
+// bytes; this only stops an absurd size (0xFFFFFFFF wraps size + 1 to 0 in a
+// 32-bit build) from sizing the buffer.
+constexpr DWORD kMaxDetailSize = 4096;
+
 SECURITY_ATTRIBUTES NonInheritable() {
   SECURITY_ATTRIBUTES sa{};
   sa.nLength = sizeof(sa);
@@ -103,6 +114,11 @@ std::int32_t CHIDComm::Open(LPCWSTR path) {
   // not fit before anything is opened.
   const DWORD length = BoundedLength(path, kHidMaxPath);
   if (length >= kHidMaxPath) return SetResult(kHidErrorPathTooLong);
+  // Work on a copy: `path` may be our own devicePath (a reopen after Close),
+  // which is cleared below.
+  WCHAR own[kHidMaxPath] = {};
+  std::memcpy(own, path, length * sizeof(WCHAR));
+  path = own;
 
   HIDDeviceCaps probe{};
   if (!QueryDeviceCaps(path, &probe)) return SetResult(ERROR_NOT_ENOUGH_MEMORY);
@@ -321,17 +337,20 @@ std::int32_t CStdHIDComm::FindDevicePath(USHORT vendor, USHORT product, USHORT o
 
   USHORT matches = 0;
   std::int32_t result = ERROR_FILE_NOT_FOUND;
-  for (DWORD index = 0;; ++index) {
+  DWORD failedInARow = 0;
+  for (DWORD index = 0; failedInARow < kMaxFailedEnumerations; ++index) {
     SP_DEVICE_INTERFACE_DATA data{};
     data.cbSize = sizeof(SP_DEVICE_INTERFACE_DATA);
     if (!os().SetupDiEnumDeviceInterfaces(set, nullptr, &guid, index, &data)) {
       if (os().GetLastError() == ERROR_NO_MORE_ITEMS) break;
+      ++failedInARow;
       continue;
     }
+    failedInARow = 0;
 
     DWORD required = 0;
     os().SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &required, nullptr);
-    if (required < kDeviceInterfaceDetailFixedSize) continue;
+    if (required < kDeviceInterfaceDetailFixedSize || required > kMaxDetailSize) continue;
     std::vector<BYTE> buffer(static_cast<std::size_t>(required) + 1, 0);
     auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
     detail->cbSize = kDeviceInterfaceDetailFixedSize;

@@ -24,6 +24,11 @@ constexpr UCHAR kEraseLengthField = 0xFF;
 // are short; this many failures in a row means the list itself is broken.
 constexpr DWORD kMaxFailedEnumerations = 64;
 
+// Largest interface detail record we allocate. Real paths are a few hundred
+// bytes; this only stops an absurd size (0xFFFFFFFF wraps size + 1 to 0) from
+// sizing the buffer.
+constexpr DWORD kMaxDetailSize = 4096;
+
 // A failing platform call that left no error code behind must still not look
 // like success.
 DWORD FailureCode(OsApi& os) {
@@ -36,7 +41,7 @@ bool InterfacePath(OsApi& os, HDEVINFO set, SP_DEVICE_INTERFACE_DATA& data, std:
   DWORD required = 0;
   os.SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &required, nullptr);
   // Anything smaller cannot even hold the size field and a terminator.
-  if (required < kDeviceInterfaceDetailFixedSize + sizeof(WCHAR)) return false;
+  if (required < kDeviceInterfaceDetailFixedSize + sizeof(WCHAR) || required > kMaxDetailSize) return false;
 
   const DWORD size = required + 1;
   std::unique_ptr<BYTE[]> record(new (std::nothrow) BYTE[size]());
@@ -111,15 +116,20 @@ DWORD CKV8B05Comm::Open(LPCWSTR path) {
     return lastError;
   }
 
+  // Work on a copy: `path` may be our own devicePath (a reopen after Close),
+  // which is cleared below.
+  WCHAR own[kIspMaxPath] = {};
+  std::copy(path, path + units, own);
+
   HANDLE file =
-      os_.CreateFileW(path, kGenericReadWrite, kShareReadWrite, nullptr, kOpenExisting, kNormalOverlapped, nullptr);
+      os_.CreateFileW(own, kGenericReadWrite, kShareReadWrite, nullptr, kOpenExisting, kNormalOverlapped, nullptr);
   if (file == INVALID_HANDLE_VALUE || file == nullptr) {
     lastError = FailureCode(os_);
     return lastError;
   }
   deviceHandle = file;
   std::fill(std::begin(devicePath), std::end(devicePath), WCHAR{0});
-  std::copy(path, path + units, devicePath);
+  std::copy(own, own + units, devicePath);
 
   winUsbHandle = nullptr;
   bool initialized = os_.WinUsb_Initialize(deviceHandle, &winUsbHandle) != FALSE;

@@ -9,6 +9,7 @@ set -euo pipefail
 
 packages=(
   cmake make g++                           # native build (g++ brings the sanitizer runtimes)
+  binutils-mingw-w64-i686                  # windres: compiles the resource script in every build
   libgtest-dev googletest libbenchmark-dev # tests, GoogleTest sources for the cross build, benchmarks
   g++-mingw-w64-i686-posix mingw-w64-i686-dev
   wine wine32:i386                         # runs the Windows test programs

@@ -68,6 +68,18 @@ void VirtualBootloader::SetOnExit(std::function<void(const BootloaderFlash& flas
   onExit_ = std::move(onExit);
 }
 
+bool VirtualBootloader::ImageVerified() {
+  auto lock = LockWorld();
+  return verified_;
+}
+
+void VirtualBootloader::SetImageVerified(bool verified) {
+  auto lock = LockWorld();
+  verified_ = verified;
+  erased_ = false;
+  written_.fill(false);
+}
+
 void VirtualBootloader::LeaveBus() {
   gone_ = true;
   replies_.clear();
@@ -119,6 +131,16 @@ void VirtualBootloader::ShortCommandPacket(unsigned nth) {
 void VirtualBootloader::ShortBlockRead(unsigned nth) {
   auto lock = LockWorld();
   shortReadIn_ = nth;
+}
+
+void VirtualBootloader::ShortStatusRead(unsigned nth) {
+  auto lock = LockWorld();
+  shortStatusIn_ = nth;
+}
+
+void VirtualBootloader::ShortBlockWrite(unsigned nth) {
+  auto lock = LockWorld();
+  shortWriteIn_ = nth;
 }
 
 void VirtualBootloader::RefuseOpens(unsigned count, DWORD error) {
@@ -262,7 +284,8 @@ DWORD VirtualBootloader::OnWinUsbWritePipe(UCHAR pipeId, const UCHAR* data, ULON
 
   if (pendingWriteOffset_) {
     *transferred = length;
-    Log(true, pipeId, length, data, length, ERROR_SUCCESS);
+    if (length == kBootloaderBlockSize && shortWriteIn_ > 0 && --shortWriteIn_ == 0) *transferred = length - 1;
+    Log(true, pipeId, length, data, *transferred, ERROR_SUCCESS);
     HandleWriteData(data, length);
     return ERROR_SUCCESS;
   }
@@ -292,6 +315,9 @@ void VirtualBootloader::HandleCommand(const UCHAR* packet) {
     case kErase: {
       ++erases_;
       flash_.fill(0xFF);
+      erased_ = true;
+      verified_ = false;
+      written_.fill(false);
       for (const auto& [at, mask] : stuckBits_) flash_[at] &= static_cast<std::uint8_t>(~mask);
       UCHAR status = StatusFor(kErase, 0);
       replies_.push_back({{status}, eraseDelayMs_, false});
@@ -313,6 +339,7 @@ void VirtualBootloader::HandleCommand(const UCHAR* packet) {
     }
     case kVerify:
       ++verifies_;
+      verified_ = erased_ && std::all_of(written_.begin(), written_.end(), [](bool w) { return w; });
       break;
     case kProtect:
       readProtected_ = true;
@@ -347,7 +374,10 @@ void VirtualBootloader::HandleWriteData(const UCHAR* data, ULONG length) {
   }
   // NOR flash: programming clears bits and never sets them.
   for (std::size_t i = 0; i < kBootloaderBlockSize; ++i) flash_[offset + i] &= data[i];
-  replies_.push_back({{StatusFor(kWrite, block)}, 0, false});
+  const UCHAR status = StatusFor(kWrite, block);
+  written_[block] = status == kStatusOk;
+  verified_ = false;  // the image changed after its verification
+  replies_.push_back({{status}, 0, false});
 }
 
 namespace {
@@ -391,6 +421,8 @@ DWORD VirtualBootloader::OnWinUsbReadPipe(UCHAR pipeId, UCHAR* data, ULONG lengt
     lastReadSplit_ = true;
   }
   std::copy(reply.bytes.begin(), reply.bytes.begin() + moved, data);
+  // Status bytes are the only replies that are not read blocks.
+  if (!reply.block && shortStatusIn_ > 0 && --shortStatusIn_ == 0) moved = 0;
   *transferred = moved;
   Log(false, pipeId, length, data, moved, ERROR_SUCCESS);
   return ERROR_SUCCESS;

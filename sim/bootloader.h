@@ -72,6 +72,12 @@ class VirtualBootloader : public Device {
   // Runs (world unlocked) once the device has left the bus after exit ISP, with
   // the flash as it was left; the virtual mouse comes back from here.
   void SetOnExit(std::function<void(const BootloaderFlash& flash)> onExit);
+  // Whether the flash holds a complete, verified image: every block programmed
+  // with status 0 since the last erase, and the verify command received after
+  // that. An erase or a failed block takes it back. What a restarting device
+  // boots from: without it, it stays in its bootloader.
+  bool ImageVerified();
+  void SetImageVerified(bool verified);
 
   // ------------------------------------------------------------ set-up (call before the host opens it)
   void SetPipes(std::vector<WINUSB_PIPE_INFORMATION> pipes);
@@ -91,6 +97,14 @@ class VirtualBootloader : public Device {
   void ShortCommandPacket(unsigned nth);
   // The nth 64-byte block read from now (1 = the next) delivers 63 bytes.
   void ShortBlockRead(unsigned nth);
+  // The nth status byte read from now (1 = the next) reports 0 bytes moved,
+  // though the byte, with its usual value, is in the host's buffer: only the
+  // count shows the fault.
+  void ShortStatusRead(unsigned nth);
+  // The nth 64-byte write block from now (1 = the next) reports 63 bytes
+  // moved; the device still programs all 64 and acknowledges with its usual
+  // status: only the count shows the fault.
+  void ShortBlockWrite(unsigned nth);
   // The first `count` opens from now are refused with `error`.
   void RefuseOpens(unsigned count, DWORD error = ERROR_ACCESS_DENIED);
   // After taking the data of write block `block`, the device leaves the bus
@@ -162,6 +176,8 @@ class VirtualBootloader : public Device {
   std::vector<StatusFault> statusFaults_;
   unsigned shortCommandIn_ = 0;  // counts down; fires when it reaches 1
   unsigned shortReadIn_ = 0;
+  unsigned shortStatusIn_ = 0;
+  unsigned shortWriteIn_ = 0;
   unsigned refuseOpens_ = 0;
   DWORD refuseError_ = ERROR_ACCESS_DENIED;
   std::optional<unsigned> leaveAtBlock_;
@@ -171,6 +187,9 @@ class VirtualBootloader : public Device {
   bool logEnabled_ = true;
   std::vector<WireTransfer> log_;
   bool readProtected_ = false;
+  bool erased_ = false;                                                      // since the last SetImageVerified
+  std::array<bool, kBootloaderFlashSize / kBootloaderBlockSize> written_{};  // programmed since the erase
+  bool verified_ = false;
   bool gone_ = false;
   unsigned erases_ = 0;
   unsigned verifies_ = 0;

@@ -30,6 +30,12 @@ struct HubNode {
   ControllerNode* controller = nullptr;  // builder use only
 };
 
+// Behaviour shared by every node of one tree.
+struct TreeSettings {
+  // Whether the byte count a name reply returns takes in the name's NUL.
+  bool nameCountsTerminator = true;
+};
+
 struct ControllerNode {
   int number = 0;
   std::u16string path;
@@ -66,8 +72,12 @@ T Get(const void* in, std::size_t offset) {
 // A name reply (USB_ROOT_HUB_NAME or USB_NODE_CONNECTION_NAME): ActualLength
 // at `lengthOffset`, the text from `textOffset`. The caller has written any
 // header field before the length.
+// ActualLength is the size of the whole structure, terminator included; the
+// byte count returned is the driver's own, with or without the terminator as
+// `countsTerminator` says.
 DWORD WriteNameReply(BYTE* out, DWORD outSize, std::size_t lengthOffset, std::size_t textOffset,
-                     const std::u16string& name, const std::optional<NameReply>& forced, DWORD* returned) {
+                     const std::u16string& name, const std::optional<NameReply>& forced, bool countsTerminator,
+                     DWORD* returned) {
   if (forced) {
     if (outSize < lengthOffset + sizeof(ULONG)) return ERROR_INSUFFICIENT_BUFFER;
     Put<ULONG>(out, lengthOffset, forced->actualLength);
@@ -100,13 +110,60 @@ DWORD WriteNameReply(BYTE* out, DWORD outSize, std::size_t lengthOffset, std::si
     at += 2;
   }
   Put<char16_t>(out, at, u'\0');
-  *returned = actual;
+  *returned = countsTerminator ? actual : static_cast<DWORD>(actual - 2);
   return ERROR_SUCCESS;
+}
+
+// A string descriptor: bLength, type 3, then UTF-16LE units. bLength is one
+// byte: at most 126 units fit.
+std::vector<BYTE> StringDescriptor(const std::u16string& text) {
+  std::size_t units = std::min<std::size_t>(text.size(), 126);
+  std::vector<BYTE> descriptor;
+  descriptor.push_back(static_cast<BYTE>(2 + 2 * units));
+  descriptor.push_back(3);
+  for (std::size_t i = 0; i < units; ++i) {
+    descriptor.push_back(static_cast<BYTE>(text[i] & 0xFF));
+    descriptor.push_back(static_cast<BYTE>(text[i] >> 8));
+  }
+  return descriptor;
+}
+
+// A control transfer's data stage: the device sends at most wLength bytes
+// (and never more than the caller has room for); bLength keeps the full size.
+ControlReply SendDescriptor(const std::vector<BYTE>& descriptor, const USB_SETUP_PACKET& setup, BYTE* data,
+                            DWORD room) {
+  std::size_t sent = std::min<std::size_t>({descriptor.size(), setup.wLength, room});
+  if (sent != 0) std::memcpy(data, descriptor.data(), sent);
+  return ControlReply{ERROR_SUCCESS, static_cast<DWORD>(sent)};
+}
+
+// What an external hub answers to GET_DESCRIPTOR: its device descriptor, the
+// language list (US English only) and its two strings; any other request is
+// stalled, as a hub without that descriptor does.
+constexpr USHORT kHubLanguage = 0x0409;
+ControlReply HubGetDescriptor(const PortNode& port, const USB_SETUP_PACKET& setup, BYTE* data, DWORD room) {
+  const UCHAR type = static_cast<UCHAR>(setup.wValue >> 8);
+  const UCHAR index = static_cast<UCHAR>(setup.wValue & 0xFF);
+  std::vector<BYTE> descriptor;
+  if (type == 1 && index == 0) {
+    descriptor.resize(sizeof port.descriptor);
+    std::memcpy(descriptor.data(), &port.descriptor, sizeof port.descriptor);
+  } else if (type == 3 && index == 0) {
+    descriptor = {4, 3, kHubLanguage & 0xFF, kHubLanguage >> 8};
+  } else if (type == 3 && setup.wIndex == kHubLanguage && index == port.descriptor.iManufacturer) {
+    descriptor = StringDescriptor(u"Generic");
+  } else if (type == 3 && setup.wIndex == kHubLanguage && index == port.descriptor.iProduct) {
+    descriptor = StringDescriptor(u"USB2.0 Hub");
+  } else {
+    return ControlReply{ERROR_GEN_FAILURE, 0};
+  }
+  return SendDescriptor(descriptor, setup, data, room);
 }
 
 class HostControllerDevice : public Device {
  public:
-  explicit HostControllerDevice(std::shared_ptr<ControllerNode> node) : node_(std::move(node)) {}
+  HostControllerDevice(std::shared_ptr<ControllerNode> node, std::shared_ptr<const detail::TreeSettings> settings)
+      : node_(std::move(node)), settings_(std::move(settings)) {}
 
   DWORD OnOpen(FileObject&) override { return node_->openError; }
 
@@ -116,16 +173,18 @@ class HostControllerDevice : public Device {
     if (code != IOCTL_USB_GET_ROOT_HUB_NAME) return ERROR_INVALID_FUNCTION;
     if (out == nullptr) return ERROR_INVALID_PARAMETER;
     return WriteNameReply(static_cast<BYTE*>(out), outSize, 0, offsetof(USB_ROOT_HUB_NAME, RootHubName),
-                          node_->root->name, node_->nameReply, returned);
+                          node_->root->name, node_->nameReply, settings_->nameCountsTerminator, returned);
   }
 
  private:
   std::shared_ptr<ControllerNode> node_;
+  std::shared_ptr<const detail::TreeSettings> settings_;
 };
 
 class HubDevice : public Device {
  public:
-  explicit HubDevice(std::shared_ptr<HubNode> node) : node_(std::move(node)) {}
+  HubDevice(std::shared_ptr<HubNode> node, std::shared_ptr<const detail::TreeSettings> settings)
+      : node_(std::move(node)), settings_(std::move(settings)) {}
 
   DWORD OnOpen(FileObject&) override { return node_->openError; }
 
@@ -206,7 +265,8 @@ class HubDevice : public Device {
     Put<ULONG>(out, 0, index);
     std::u16string name = port->hub ? port->hub->name : std::u16string();
     return WriteNameReply(out, outSize, offsetof(USB_NODE_CONNECTION_NAME, ActualLength),
-                          offsetof(USB_NODE_CONNECTION_NAME, NodeName), name, port->nameReply, returned);
+                          offsetof(USB_NODE_CONNECTION_NAME, NodeName), name, port->nameReply,
+                          settings_->nameCountsTerminator, returned);
   }
 
   DWORD DescriptorRequest(const void* in, DWORD inSize, BYTE* out, DWORD outSize, DWORD* returned) {
@@ -216,17 +276,21 @@ class HubDevice : public Device {
     std::memcpy(&request, in, header);
     PortNode* port = PortAt(request.ConnectionIndex);
     if (port == nullptr) return ERROR_INVALID_PARAMETER;
-    if (!port->device) return ERROR_DEVICE_NOT_CONNECTED;  // empty, or a hub
+    if (!port->device && !port->hub) return ERROR_DEVICE_NOT_CONNECTED;
     if (port->status != DeviceConnected) return ERROR_GEN_FAILURE;
     std::memcpy(out, &request, header);
-    ControlReply reply =
-        port->device->OnGetDescriptor(request.ConnectionIndex, request.SetupPacket, out + header, outSize - header);
+    // The request goes to whatever is on the port: an external hub answers it
+    // itself, as any USB device does.
+    ControlReply reply = port->device ? port->device->OnGetDescriptor(request.ConnectionIndex, request.SetupPacket,
+                                                                      out + header, outSize - header)
+                                      : HubGetDescriptor(*port, request.SetupPacket, out + header, outSize - header);
     if (reply.error != ERROR_SUCCESS) return reply.error;
     *returned = header + reply.length;
     return ERROR_SUCCESS;
   }
 
   std::shared_ptr<HubNode> node_;
+  std::shared_ptr<const detail::TreeSettings> settings_;
 };
 
 USB_DEVICE_DESCRIPTOR MakeDescriptor(USHORT vendorId, USHORT productId, UCHAR deviceClass) {
@@ -320,21 +384,11 @@ ControlReply UsbDeviceStub::OnGetDescriptor(ULONG connectionIndex, const USB_SET
   } else if (type == 3) {
     auto it = strings_.find({index, setup.wIndex});
     if (it == strings_.end()) return ControlReply{ERROR_GEN_FAILURE, 0};
-    // bLength is one byte: at most 126 units fit.
-    std::size_t units = std::min<std::size_t>(it->second.size(), 126);
-    descriptor.push_back(static_cast<BYTE>(2 + 2 * units));
-    descriptor.push_back(3);
-    for (std::size_t i = 0; i < units; ++i) {
-      descriptor.push_back(static_cast<BYTE>(it->second[i] & 0xFF));
-      descriptor.push_back(static_cast<BYTE>(it->second[i] >> 8));
-    }
+    descriptor = StringDescriptor(it->second);
   } else {
     return ControlReply{ERROR_GEN_FAILURE, 0};
   }
-  // The device sends at most wLength bytes; bLength keeps the full size.
-  std::size_t sent = std::min<std::size_t>({descriptor.size(), setup.wLength, room});
-  if (sent != 0) std::memcpy(data, descriptor.data(), sent);
-  return ControlReply{ERROR_SUCCESS, static_cast<DWORD>(sent)};
+  return SendDescriptor(descriptor, setup, data, room);
 }
 
 // ---------------------------------------------------------------- ports
@@ -377,7 +431,7 @@ UsbHub UsbPort::PlugHub(int ports, std::u16string name) {
     port.status = DeviceConnected;
   }
   for (const auto& path : detach) tree_->world_.Detach(path);
-  tree_->world_.Attach(kDevicePrefix + node->name, std::make_shared<HubDevice>(node));
+  tree_->world_.Attach(kDevicePrefix + node->name, std::make_shared<HubDevice>(node, tree_->settings_));
   return UsbHub(tree_, node);
 }
 
@@ -463,7 +517,12 @@ void UsbController::SetOpenError(DWORD error) {
 
 // ---------------------------------------------------------------- the tree
 
-UsbTree::UsbTree(World& world) : world_(world) {}
+UsbTree::UsbTree(World& world) : world_(world), settings_(std::make_shared<detail::TreeSettings>()) {}
+
+void UsbTree::SetNameCountsTerminator(bool counted) {
+  auto lock = world_.Lock();
+  settings_->nameCountsTerminator = counted;
+}
 
 UsbTree::~UsbTree() {
   std::vector<std::u16string> detach;
@@ -513,8 +572,8 @@ UsbController UsbTree::AddController(int number, int rootPorts, std::u16string r
     auto lock = world_.Lock();
     controllers_.push_back(controller);
   }
-  world_.Attach(controller->path, std::make_shared<HostControllerDevice>(controller));
-  world_.Attach(kDevicePrefix + controller->root->name, std::make_shared<HubDevice>(controller->root));
+  world_.Attach(controller->path, std::make_shared<HostControllerDevice>(controller, settings_));
+  world_.Attach(kDevicePrefix + controller->root->name, std::make_shared<HubDevice>(controller->root, settings_));
   return UsbController(this, controller);
 }
 

@@ -123,6 +123,7 @@ struct NameReply {
 namespace detail {
 struct HubNode;
 struct ControllerNode;
+struct TreeSettings;
 }  // namespace detail
 
 class UsbTree;
@@ -209,6 +210,12 @@ class UsbTree {
 
   World& world() { return world_; }
 
+  // Name replies (root hub names and external hub names) always carry the
+  // terminator and an ActualLength that counts it, the size of the whole
+  // structure. Whether the byte count the call returns counts the terminator
+  // as well is the driver's own choice; this picks it (default: counted).
+  void SetNameCountsTerminator(bool counted);
+
  private:
   friend class UsbPort;
   friend class UsbHub;
@@ -221,6 +228,7 @@ class UsbTree {
   static void CollectDetach(const std::shared_ptr<detail::HubNode>& hub, std::vector<std::u16string>& paths);
 
   World& world_;
+  std::shared_ptr<detail::TreeSettings> settings_;
   std::vector<std::shared_ptr<detail::ControllerNode>> controllers_;
   unsigned hubSerial_ = 0;
 };

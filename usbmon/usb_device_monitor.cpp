@@ -62,6 +62,15 @@ std::optional<std::u16string> TerminatedText(const BYTE* bytes, std::size_t offs
   return std::nullopt;
 }
 
+// End of the name within a name reply: the structure's size as the reply
+// states it in ActualLength, and never past our buffer. The byte count the
+// call returns is not used: drivers differ on whether it counts the
+// terminator. The buffer is zero-filled, so bytes the driver did not write
+// read as a terminator.
+std::size_t ReplyEnd(ULONG statedLength, std::size_t bufferSize) {
+  return statedLength < bufferSize ? statedLength : bufferSize;
+}
+
 // Hub names go through the ANSI code page and back, as the walk builds its
 // paths from the ANSI form: a character the code page lacks is replaced there.
 std::u16string ThroughAnsi(OsApi& os, const std::u16string& name) {
@@ -119,9 +128,8 @@ std::u16string GetRootHubName(OsApi& os, HANDLE controller) {
   if (!os.DeviceIoControl(controller, IOCTL_USB_GET_ROOT_HUB_NAME, nullptr, 0, reply.get(), actualLength, &returned,
                           nullptr))
     return {};
-  // Only the bytes the driver says it wrote, and never past our buffer.
-  std::size_t valid = returned < actualLength ? returned : actualLength;
-  std::optional<std::u16string> name = TerminatedText(reply.get(), kRootHubNameOffset, valid);
+  std::optional<std::u16string> name =
+      TerminatedText(reply.get(), kRootHubNameOffset, ReplyEnd(ReadAt<ULONG>(reply.get(), 0), actualLength));
   reply.reset();
   if (!name || name->empty()) return {};
   return ThroughAnsi(os, *name);
@@ -144,8 +152,8 @@ std::u16string GetExternalHubName(OsApi& os, HANDLE hub, ULONG port) {
   if (!os.DeviceIoControl(hub, IOCTL_USB_GET_NODE_CONNECTION_NAME, reply.get(), actualLength, reply.get(), actualLength,
                           &returned, nullptr))
     return {};
-  std::size_t valid = returned < actualLength ? returned : actualLength;
-  std::optional<std::u16string> name = TerminatedText(reply.get(), kNodeNameOffset, valid);
+  std::optional<std::u16string> name = TerminatedText(
+      reply.get(), kNodeNameOffset, ReplyEnd(ReadAt<ULONG>(reply.get(), kNodeNameLengthOffset), actualLength));
   reply.reset();
   if (!name || name->empty()) return {};
   return ThroughAnsi(os, *name);
@@ -188,7 +196,8 @@ void CUSBDeviceMonitor::Refresh() {
   std::unique_ptr<Record> scratch(new (std::nothrow) Record);
   if (scratch) {
     // Removal pass: an entry stays while its hub still reports a connected
-    // device on its port, whatever device that now is; the walk sorts that out.
+    // device (not a hub) on its port, whatever device that now is; the walk
+    // sorts that out.
     for (int i = 0; i < kMaxEntries; ++i) {
       USBDeviceEntry& entry = entries_[static_cast<std::size_t>(i)];
       if (entry.hubPath.empty() || entry.connection == nullptr) continue;
@@ -202,7 +211,11 @@ void CUSBDeviceMonitor::Refresh() {
         BOOL ok =
             os_.DeviceIoControl(hub, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, scratch->data(), kConnectionRecordSize,
                                 scratch->data(), kConnectionRecordSize, &returned, nullptr);
-        gone = !ok || ReadAt<ULONG>(scratch->data(), kConnectionStatusOffset) != DeviceConnected;
+        // A port that now carries a hub has lost the device recorded on it:
+        // the walk never records hubs, so the entry would otherwise keep
+        // pointing requests at the hub.
+        gone = !ok || ReadAt<ULONG>(scratch->data(), kConnectionStatusOffset) != DeviceConnected ||
+               scratch->data()[kDeviceIsHubOffset] != 0;
         os_.CloseHandle(hub);
       }
       if (gone) {

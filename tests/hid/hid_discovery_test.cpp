@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "tests/hid/hid_test_support.h"
+#include "tests/support/oversized_detail_world.h"
 
 namespace kv27::test {
 namespace {
@@ -65,6 +66,21 @@ TEST_F(HidDiscoveryTest, OpenAndCloseCodes) {
   // And the object opens again, on another path.
   EXPECT_EQ(hid.Open(otherPath.c_str()), 0);
   EXPECT_EQ(hid.deviceCaps.attributes.ProductID, 0x0042);
+}
+
+// Reopening by the object's own record of the path, as a caller that kept no
+// copy does: the path must be taken before the record is cleared.
+TEST_F(HidDiscoveryTest, ReopensOnItsOwnDevicePath) {
+  const std::u16string path = AttachAt(world, MakeCollection(), kVid, kPid, 1);
+  CHIDComm hid(world);
+  ASSERT_EQ(hid.Open(path.c_str()), 0);
+  ASSERT_EQ(hid.Close(), 0);
+
+  EXPECT_EQ(hid.Open(hid.devicePath), 0);
+  EXPECT_NE(hid.device, nullptr);
+  EXPECT_EQ(PathOf(hid.devicePath), path);
+  EXPECT_EQ(hid.deviceCaps.attributes.ProductID, kPid);
+  hid.Close();
 }
 
 TEST_F(HidDiscoveryTest, AccessRightsFollowReportLengths) {
@@ -300,6 +316,51 @@ TEST_F(HidDiscoveryTest, SearchRefusesAMatchingPathThatDoesNotFit) {
   // It still counts as the first match.
   EXPECT_EQ(hid.FindDevicePath(kVid, kPid, 1, out), 0);
   EXPECT_EQ(PathOf(out), second);
+}
+
+// The search runs on the dialog's thread for every device change: a list
+// whose enumeration keeps failing (never reporting its end) must end it, while
+// a few failing members in between are only skipped.
+TEST_F(HidDiscoveryTest, SearchEndsAfterARunOfEnumerationFailures) {
+  AttachAt(world, MakeCollection(), kVid, kPid, 0);
+  const std::u16string path = AttachAt(world, MakeCollection(), kVid, kPid, 1);
+  struct Case {
+    const char* what;
+    unsigned failures;  // enumeration calls that fail before the list answers again
+    std::int32_t result;
+  } cases[] = {
+      {"a failing member is skipped", 1, 0},
+      {"a long run of failures ends the search", 100000, ERROR_FILE_NOT_FOUND},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    world.ClearFaults();
+    world.InjectFault({"SetupDiEnumDeviceInterfaces", ERROR_GEN_FAILURE, 1, c.failures, u""});
+    const auto before = world.CallCount("SetupDiEnumDeviceInterfaces");
+    CStdHIDComm hid(world);
+    WCHAR out[kHidMaxPath] = u"untouched";
+    EXPECT_EQ(hid.FindDevicePath(kVid, kPid, 0, out), c.result);
+    EXPECT_LT(world.CallCount("SetupDiEnumDeviceInterfaces") - before, 1000u);
+    EXPECT_EQ(PathOf(out), c.result == 0 ? path : u"untouched");
+  }
+  EXPECT_EQ(world.CallCount("SetupDiGetClassDevsW"), world.CallCount("SetupDiDestroyDeviceInfoList"));
+}
+
+// A detail size no path can need (0xFFFFFFFF wraps the size + 1 to 0 in a
+// 32-bit build) skips that interface: nothing is fetched into a buffer too
+// small for it, and the next interface is still found.
+TEST(HidSearchDetailSize, AbsurdDetailSizeSkipsTheInterface) {
+  OversizedDetailWorld world;
+  AttachAt(world, MakeCollection(), kVid, kPid, 0);
+  const std::u16string second = AttachAt(world, MakeCollection(), kVid, kPid, 1);
+  world.ReportSize(u"mi_00", 0xFFFFFFFFu);
+
+  CStdHIDComm hid(world);
+  WCHAR out[kHidMaxPath] = {};
+  EXPECT_EQ(hid.FindDevicePath(kVid, kPid, 0, out), 0);
+  EXPECT_EQ(PathOf(out), second);
+  for (DWORD size : world.bufferSizes) EXPECT_GE(size, kDeviceInterfaceDetailFixedSize + sizeof(WCHAR));
+  EXPECT_EQ(world.LeakReport(), "");
 }
 
 }  // namespace

@@ -237,6 +237,44 @@ TEST_F(HidLinkTest, WriteToADeviceThatLeftTellsTheOwnerOnce) {
   EXPECT_EQ(link.lastError, 1167);
 }
 
+// The text form of Write is the locked Write of the link too: the owner hears
+// of the loss while the writing thread still holds ioLock. Without an owner
+// nothing arrives anywhere and the code still comes back.
+TEST_F(HidLinkTest, TextWriteToADeviceThatLeftGoesThroughTheLock) {
+  const char text[] = "\xB4\x02\x01\x04\x05\x06\x07\x08";
+  for (bool withOwner : {true, false}) {
+    SCOPED_TRACE(withOwner ? "owner" : "no owner");
+    int heard = 0;
+    bool lockedDuringMessage = false;
+    HWND watcher = world.CreateHeadlessWindow([&](HWND, UINT message, WPARAM wParam, LPARAM lParam) -> LRESULT {
+      if (message != WM_DEVICECHANGE || wParam != 0 || lParam != 0) return 0;
+      ++heard;
+      // Another thread cannot take the lock while the Write holds it.
+      std::thread probe([&] {
+        lockedDuringMessage = !link.ioLock.try_lock();
+        if (!lockedDuringMessage) link.ioLock.unlock();
+      });
+      probe.join();
+      return 0;
+    });
+    ASSERT_EQ(withOwner ? link.Start(path.c_str(), watcher) : link.Start(path.c_str()), 0);
+    world.Detach(path);
+    world.ClearReceived(window);
+
+    DWORD transferred = 1234;
+    EXPECT_EQ(link.Write(text, &transferred, nullptr, 1000), 1167);
+    EXPECT_EQ(link.lastError, 1167);
+    EXPECT_EQ(transferred, 0u);
+    EXPECT_EQ(heard, withOwner ? 1 : 0);
+    EXPECT_EQ(lockedDuringMessage, withOwner);
+    EXPECT_TRUE(world.Received(window).empty());
+
+    link.Close();
+    world.DestroyHeadlessWindow(watcher);
+    world.Attach(path, mouse, GUID_DEVINTERFACE_HID);
+  }
+}
+
 TEST_F(HidLinkTest, ReaderPausesAfterReadsThatFailAtOnce) {
   // No owner: nothing stops the link when its device leaves, and every read on
   // the gone handle fails at once.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,20 @@ struct Note {
   ULONG port = 0;
   USHORT productId = 0;
   bool occupied = false;  // the entry still held its record during the call
+};
+
+// A world that counts the I/O controls it is sent, by code.
+class CountingWorld : public sim::World {
+ public:
+  BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned,
+                       OVERLAPPED* overlapped) override {
+    ++controls_[code];
+    return World::DeviceIoControl(device, code, in, inSize, out, outSize, returned, overlapped);
+  }
+  std::uint64_t Controls(DWORD code) { return controls_[code]; }
+
+ private:
+  std::map<DWORD, std::uint64_t> controls_;
 };
 
 class MonitorTest : public ::testing::Test {
@@ -87,7 +102,7 @@ class MonitorTest : public ::testing::Test {
     return -1;
   }
 
-  sim::World world_;
+  CountingWorld world_;
   UsbTree tree_{world_};
   CUSBDeviceMonitor monitor_{world_};
   HWND window_ = nullptr;
@@ -166,13 +181,11 @@ TEST_F(MonitorTest, ControllersPastNineAreNeverWalkedAndGapsDoNotStopTheWalk) {
 TEST_F(MonitorTest, HubsWithoutPortsContributeNothing) {
   tree_.AddController(0, 0);
   tree_.AddController(1, 1).Root().Port(1).PlugHub(0);
-  std::uint64_t before = world_.CallCount("DeviceIoControl");
   EXPECT_TRUE(Refresh().empty());
   EXPECT_EQ(monitor_.OccupiedCount(), 0);
-  // Per controller the root hub name (probe and full) and its node
-  // information; then controller 1's one port, its hub's name (probe and
-  // full) and that hub's node information. No port is queried on a 0-port hub.
-  EXPECT_EQ(world_.CallCount("DeviceIoControl") - before, (2u + 1u) + (2u + 1u + 1u + 2u + 1u));
+  // One connection query per port: controller 1's root port, which carries
+  // the hub; none on the two hubs without ports.
+  EXPECT_EQ(world_.Controls(IOCTL_USB_GET_NODE_CONNECTION_INFORMATION), 1u);
 }
 
 // A port that reports anything but DeviceConnected is empty to both passes.
@@ -286,6 +299,35 @@ TEST_F(MonitorTest, NewDeviceOnTheSamePortIsOneChangeInPlace) {
   USBDeviceEntry fresh;
   EXPECT_EQ(monitor_.FindDevice(kVid, kPid, fresh), 0);
   EXPECT_EQ(monitor_.FindDevice(0xAAAA, 0xBBBB, fresh), 1);
+}
+
+// The device on a port gives way to a hub with that device behind it, with no
+// refresh in between. The port's old entry must go: requests sent through it
+// would reach the hub, not the device.
+TEST_F(MonitorTest, PortThatNowCarriesAHubLosesItsEntry) {
+  UsbController hc = tree_.AddController(0, 2);
+  sim::UsbPort port = hc.Root().Port(1);
+  port.Plug(kVid, kPid);
+  Refresh();
+
+  UsbHub hub = port.PlugHub(4);
+  std::shared_ptr<sim::UsbDeviceStub> mouse = hub.Port(3).Plug(kVid, kPid);
+  std::vector<Note> notes = Refresh();
+
+  ASSERT_EQ(notes.size(), 2u);
+  EXPECT_EQ(notes[0].kind, kUsbDeviceRemoved);
+  EXPECT_EQ(notes[0].hubPath, hc.Root().Path());
+  EXPECT_EQ(notes[1].kind, kUsbDeviceAdded);
+  EXPECT_EQ(notes[1].hubPath, hub.Path());
+  EXPECT_EQ(monitor_.OccupiedCount(), 1);
+
+  USBDeviceEntry found;
+  ASSERT_EQ(monitor_.FindDevice(kVid, kPid, found), 1);
+  EXPECT_EQ(found.hubPath, hub.Path());
+  EXPECT_EQ(PortOf(found), 3u);
+  mouse->SetString(0xC3, 0x5D1A, u"ISP");
+  EXPECT_EQ(monitor_.GetDeviceString(&found), u"ISP");
+  EXPECT_EQ(mouse->Requests().size(), 1u);
 }
 
 TEST_F(MonitorTest, ReenumerationWithANewAddressIsAChange) {
@@ -457,16 +499,29 @@ TEST_F(MonitorTest, RecordDeviceRefusesAnEmptyPathOrRecord) {
   EXPECT_EQ(monitor_.OccupiedCount(), 2);
 }
 
-TEST_F(MonitorTest, DestructionAnnouncesNothing) {
-  tree_.AddController(0, 1).Root().Port(1).Plug(kVid, kPid);
+// The table belongs to its monitor: one destroyed, with its owner still set,
+// announces nothing, and a new monitor on the same bus starts from an empty
+// table and announces every device as an arrival.
+TEST_F(MonitorTest, EachMonitorKeepsItsOwnTable) {
+  UsbHub root = tree_.AddController(0, 2).Root();
+  root.Port(1).Plug(kVid, 0x0001);
+  root.Port(2).Plug(kVid, 0x0002);
   {
-    CUSBDeviceMonitor other(world_);
-    other.ownerWindow = window_;
-    other.EnableNotification(true);
-    other.Refresh();
-    ASSERT_EQ(notes_.size(), 1u);
+    CUSBDeviceMonitor first(world_);
+    first.ownerWindow = window_;
+    first.EnableNotification(true);
+    first.Refresh();
+    ASSERT_EQ(notes_.size(), 2u);
   }
-  EXPECT_EQ(notes_.size(), 1u);
+  EXPECT_EQ(notes_.size(), 2u) << "destruction announced something";
+
+  EXPECT_EQ(monitor_.OccupiedCount(), 0);
+  std::vector<Note> notes = Refresh();
+  ASSERT_EQ(notes.size(), 2u);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(notes[i].kind, kUsbDeviceAdded);
+    EXPECT_EQ(notes[i].index, i);
+  }
 }
 
 // ---------------------------------------------------------------- the string request
@@ -646,6 +701,35 @@ TEST_F(MonitorTest, HostileExternalHubNameReplies) {
     }
     monitor.Refresh();
     EXPECT_EQ(monitor.OccupiedCount(), c.walked ? 1 : 0);
+    EXPECT_EQ(world.LeakReport(), "");
+  }
+}
+
+// Drivers differ on whether the byte count of a name reply takes in the
+// terminator; ActualLength and the name itself are the same either way, and
+// the walk must reach every hub in both cases.
+TEST_F(MonitorTest, NameRepliesAreReadWhetherOrNotTheCountTakesInTheTerminator) {
+  for (bool counted : {true, false}) {
+    SCOPED_TRACE(counted ? "terminator counted" : "terminator not counted");
+    sim::World world;
+    UsbTree tree(world);
+    tree.SetNameCountsTerminator(counted);
+    CUSBDeviceMonitor monitor(world);
+    UsbController hc = tree.AddController(0, 2);
+    hc.Root().Port(1).Plug(kVid, 0x0001);
+    UsbHub hub = hc.Root().Port(2).PlugHub(2);
+    hub.Port(2).Plug(kVid, 0x0002);
+    monitor.Refresh();
+    EXPECT_EQ(monitor.OccupiedCount(), 2);
+    USBDeviceEntry behind;
+    ASSERT_EQ(monitor.FindDevice(kVid, 0x0002, behind), 1);
+    EXPECT_EQ(behind.hubPath, hub.Path());
+
+    HANDLE controller =
+        world.CreateFileW(hc.Path().c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(controller, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetRootHubName(world, controller), hc.Root().Name());
+    world.CloseHandle(controller);
     EXPECT_EQ(world.LeakReport(), "");
   }
 }

@@ -194,6 +194,50 @@ TEST_F(UsbTreeTest, DescriptorRequestsReachTheDeviceUnchanged) {
   EXPECT_FALSE(r.ok);
 }
 
+// A port that carries a hub passes the request to the hub, which answers it
+// as any device would: its own descriptors, a stall for what it lacks.
+TEST_F(UsbTreeTest, DescriptorRequestsToAHubPortReachTheHub) {
+  UsbHub root = tree_.AddController(0, 2).Root();
+  root.Port(1).PlugHub(2);
+  HANDLE h = Open(root.Path());
+  auto request = [&](USHORT value, USHORT language) {
+    std::vector<BYTE> in(kDescriptorRequestSize, 0);
+    USB_DESCRIPTOR_REQUEST header{1, USB_SETUP_PACKET{0x80, 0x06, value, language, 255}};
+    std::memcpy(in.data(), &header, sizeof header);
+    return Ioctl(h, IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION, in, kDescriptorRequestSize);
+  };
+
+  Result r = request(0x0100, 0);  // device descriptor
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(r.returned, 12u + 18u);
+  EXPECT_EQ(r.out[12 + 1], 1);
+  EXPECT_EQ(r.out[12 + 4], 9) << "bDeviceClass: hub";
+  EXPECT_EQ(At<USHORT>(r.out, 12 + 8), 0x05E3);
+
+  r = request(0x0300, 0);  // language list
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(r.returned, 12u + 4u);
+  EXPECT_EQ(At<USHORT>(r.out, 12 + 2), 0x0409);
+
+  r = request(0x0302, 0x0409);  // product string
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(r.out[13], 3);
+  EXPECT_EQ(r.returned, 12u + r.out[12]);
+
+  // The bootloader-entry string is no hub's: the hub stalls it.
+  r = request(0x03C3, 0x5D1A);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error, static_cast<DWORD>(ERROR_GEN_FAILURE));
+
+  // An empty port still fails as before.
+  std::vector<BYTE> in(kDescriptorRequestSize, 0);
+  USB_DESCRIPTOR_REQUEST empty{2, USB_SETUP_PACKET{0x80, 0x06, 0x0100, 0, 255}};
+  std::memcpy(in.data(), &empty, sizeof empty);
+  r = Ioctl(h, IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION, in, kDescriptorRequestSize);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error, static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+}
+
 TEST_F(UsbTreeTest, UnpluggingAHubTakesItsWholeSubtreeOffTheBus) {
   UsbController hc = tree_.AddController(0, 1);
   UsbHub outer = hc.Root().Port(1).PlugHub(2);
