@@ -260,6 +260,20 @@ TEST_F(WorldTest, CancelIoCancelsOnlyTheCallersTransfersAndLater) {
   EXPECT_EQ(world.LeakReport(), "");
 }
 
+// A reader idling on a long read wait, once another thread is blocked in a
+// wait of its own.
+struct IdleReader {
+  World* world;
+  HANDLE idle;
+  std::uint64_t waitsBefore;
+};
+
+DWORD KV_WINAPI IdleReaderMain(LPVOID p) {
+  auto* c = static_cast<IdleReader*>(p);
+  while (c->world->CallCount("WaitForSingleObject") == c->waitsBefore) std::this_thread::yield();
+  return c->world->WaitForSingleObject(c->idle, 2000);
+}
+
 TEST_F(WorldTest, WaitEndsAtItsDeadlineWhicheverThreadMovesTheClock) {
   // Waits that nothing ends would take 10 s of real time: the wait below must
   // end because the clock passes its deadline, not by the real-time cap.
@@ -271,20 +285,8 @@ TEST_F(WorldTest, WaitEndsAtItsDeadlineWhicheverThreadMovesTheClock) {
   world.Schedule(1500, [&] { world.SetEvent(reply); });
   world.Schedule(2000, [&] { world.SetEvent(idle); });
   const auto waitsBefore = world.CallCount("WaitForSingleObject");
-  struct Context {
-    World* world;
-    HANDLE idle;
-    std::uint64_t waitsBefore;
-  } context{&world, idle, waitsBefore};
-  HANDLE reader = world.CreateThread(
-      nullptr, 0,
-      [](LPVOID p) -> DWORD {
-        auto* c = static_cast<Context*>(p);
-        // Start once the waiter below is blocked in its wait.
-        while (c->world->CallCount("WaitForSingleObject") == c->waitsBefore) std::this_thread::yield();
-        return c->world->WaitForSingleObject(c->idle, 2000);
-      },
-      &context, 0, nullptr);
+  IdleReader context{&world, idle, waitsBefore};
+  HANDLE reader = world.CreateThread(nullptr, 0, &IdleReaderMain, &context, 0, nullptr);
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(world.WaitForSingleObject(reply, 100), WAIT_TIMEOUT);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
