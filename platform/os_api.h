@@ -52,9 +52,14 @@ class OsApi {
   // Outcome of an overlapped transfer. wait = FALSE on a transfer still running:
   // FALSE with ERROR_IO_INCOMPLETE. Otherwise TRUE with *transferred, or FALSE
   // with the transfer's error (ERROR_OPERATION_ABORTED after CancelIo).
+  // wait = TRUE waits once for the OVERLAPPED's event, not for the transfer:
+  // if something else sets that event, the call returns TRUE with the
+  // transfer still running.
   virtual BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, LPDWORD transferred, BOOL wait) = 0;
-  // Cancels every transfer pending on the handle; each completes with
-  // ERROR_OPERATION_ABORTED and signals its event.
+  // Asks for the cancellation of the transfers the calling thread started on
+  // the handle (not other threads'). Each completes later, with
+  // ERROR_OPERATION_ABORTED unless the device completed it first, and signals
+  // its event; GetOverlappedResult tells when.
   virtual BOOL CancelIo(HANDLE file) = 0;
   // Synchronous device I/O control (overlapped must be null for the I/O
   // controls this system uses). FALSE with the driver's error.
@@ -73,7 +78,8 @@ class OsApi {
   virtual BOOL ResetEvent(HANDLE event) = 0;
   // Waits for an event or a thread. WAIT_OBJECT_0 when signalled (an auto-reset
   // event is reset by the wait), WAIT_TIMEOUT, or WAIT_FAILED with the last error.
-  // The timeout is in the clock of this API (see GetTickCount).
+  // The timeout is in the clock of this API (see GetTickCount); once it has
+  // passed, a later signal no longer ends the wait.
   virtual DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) = 0;
   // Thread; CREATE_SUSPENDED holds it until ResumeThread. Null on failure.
   // The handle is signalled when the thread ends.
@@ -126,8 +132,14 @@ class OsApi {
   // ERROR_NO_MORE_ITEMS past the last pipe.
   virtual BOOL WinUsb_QueryPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR alternateSetting, UCHAR pipeIndex,
                                 WINUSB_PIPE_INFORMATION* pipe) = 0;
+  // Sets a policy of one pipe. PIPE_TRANSFER_TIMEOUT takes a ULONG of
+  // milliseconds: a transfer on the pipe that the device has not completed by
+  // then is cancelled and fails with ERROR_SEM_TIMEOUT.
+  virtual BOOL WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, ULONG policyType, ULONG valueLength,
+                                    PVOID value) = 0;
   // Bulk/interrupt transfers. With overlapped null they are synchronous and,
-  // with no pipe policy set, wait until the device completes them.
+  // with no transfer time-out set on the pipe, wait until the device completes
+  // them.
   virtual BOOL WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer, ULONG length,
                                 PULONG transferred, OVERLAPPED* overlapped) = 0;
   virtual BOOL WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer, ULONG length,

@@ -54,6 +54,7 @@
   X(ERROR_INVALID_WINDOW_HANDLE)                   \
   X(ERROR_TIMEOUT)                                 \
   X(ERROR_INVALID_USER_BUFFER)                     \
+  X(PIPE_TRANSFER_TIMEOUT)                         \
   X(INFINITE)                                      \
   X(WAIT_OBJECT_0)                                 \
   X(WAIT_ABANDONED)                                \
@@ -524,6 +525,10 @@ class RealOsApi final : public OsApi {
   BOOL WinUsb_QueryPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR alternateSetting, UCHAR pipeIndex,
                         WINUSB_PIPE_INFORMATION* pipe) override {
     return ::WinUsb_QueryPipe(handle, alternateSetting, pipeIndex, As<::WINUSB_PIPE_INFORMATION>(pipe));
+  }
+  BOOL WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, ULONG policyType, ULONG valueLength,
+                            PVOID value) override {
+    return ::WinUsb_SetPipePolicy(handle, pipeId, policyType, valueLength, value);
   }
   BOOL WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer, ULONG length, PULONG transferred,
                         OVERLAPPED* overlapped) override {

@@ -302,6 +302,10 @@ enum USBD_PIPE_TYPE : int {
   UsbdPipeTypeInterrupt = 3,
 };
 
+// WinUsb_SetPipePolicy: the pipe's transfer time-out in milliseconds (a ULONG;
+// 0, the default of bulk pipes, waits for ever).
+constexpr ULONG PIPE_TRANSFER_TIMEOUT = 0x03;
+
 struct WINUSB_PIPE_INFORMATION {
   USBD_PIPE_TYPE PipeType;
   UCHAR PipeId;

@@ -119,7 +119,23 @@ std::string World::LeakReport() {
     if (!h.name.empty()) s << " " << ToUtf8(h.name);
     s << "\n";
   }
+  std::lock_guard<std::mutex> lk(mutex_);
+  for (const auto& d : impl_->defects) s << d << "\n";
   return s.str();
+}
+
+std::size_t World::PendingTransfers(HANDLE file) {
+  std::lock_guard<std::mutex> lk(mutex_);
+  std::uint64_t id = 0;
+  if (file != nullptr) {
+    auto* e = impl_->Find(file, Impl::Kind::File);
+    if (!e) return 0;
+    id = e->file->id;
+  }
+  std::size_t n = 0;
+  for (auto& [key, p] : impl_->pending)
+    if (file == nullptr || p.fileId == id) ++n;
+  return n;
 }
 
 // ------------------------------------------------------------------ OsApi: errors

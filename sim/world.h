@@ -45,7 +45,8 @@ struct FileObject {
   DWORD access = 0;
   DWORD share = 0;
   DWORD flags = 0;
-  bool gone = false;  // the device left while the handle was open
+  bool gone = false;    // the device left while the handle was open
+  bool closed = false;  // CloseHandle has run on the handle
   std::shared_ptr<class Device> device;
   std::uint64_t id = 0;               // unique per world
   std::shared_ptr<void> deviceState;  // free for the device's own per-handle data
@@ -62,9 +63,12 @@ struct IoRequest {
   OVERLAPPED* overlapped = nullptr;
 };
 
+// CallEffects::delayMs of an answer that never comes.
+inline constexpr DWORD kNeverMs = 0xFFFFFFFFu;
+
 // Extra outcome of a device callback.
 struct CallEffects {
-  DWORD delayMs = 0;  // virtual time the operation takes (the caller's clock moves on)
+  DWORD delayMs = 0;  // virtual time the operation takes (the caller's clock moves on); kNeverMs: never
 };
 
 // HID description of one collection, what HidD_GetPreparsedData snapshots.
@@ -119,6 +123,10 @@ class Device : public std::enable_shared_from_this<Device> {
   virtual DWORD OnWinUsbReadPipe(UCHAR pipeId, UCHAR* data, ULONG length, ULONG* transferred, CallEffects& fx) {
     return ERROR_INVALID_FUNCTION;
   }
+  // The pipe transfer just handed to the device took longer than the pipe's
+  // transfer time-out and was cancelled after `elapsedMs`: nothing moved, and
+  // what a read would have delivered stays with the device.
+  virtual void OnWinUsbPipeTimeout(UCHAR pipeId, DWORD elapsedMs) {}
 
   // The world this device is attached to (null before the first attach).
   World* world() const { return world_; }
@@ -178,6 +186,10 @@ class World : public OsApi {
   // Longest real time a finite wait blocks before its timeout is taken as
   // expired in virtual time (default 100 ms).
   void SetRealWaitCap(std::uint32_t ms);
+  // Virtual time between CancelIo and the completion of the transfers it
+  // cancels (default 1 ms): like a driver, the world completes a cancelled
+  // transfer after CancelIo has returned, not inside it.
+  void SetCancelLatency(std::uint32_t ms);
 
   // ------------------------------------------------------------ devices
   // A path served by `device`. With a class GUID the path is a device interface
@@ -249,8 +261,13 @@ class World : public OsApi {
   // How often an OsApi operation was called.
   std::uint64_t CallCount(const std::string& call);
   std::vector<HandleInfo> OpenHandles(bool includeWindows = false);
-  // Empty when every handle but the windows is closed; otherwise a readable list.
+  // Empty when every handle but the windows is closed and the code under test
+  // did nothing that a real PC would punish (a transfer left pending by a
+  // thread that ended, a synchronous transfer that would never return);
+  // otherwise a readable list.
   std::string LeakReport();
+  // Transfers still pending on a handle (all handles when null).
+  std::size_t PendingTransfers(HANDLE file = nullptr);
 
   // ------------------------------------------------------------ for devices (world locked)
   std::unique_lock<std::mutex> Lock();
@@ -305,6 +322,8 @@ class World : public OsApi {
                                      USB_INTERFACE_DESCRIPTOR* descriptor) override;
   BOOL WinUsb_QueryPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR alternateSetting, UCHAR pipeIndex,
                         WINUSB_PIPE_INFORMATION* pipe) override;
+  BOOL WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, ULONG policyType, ULONG valueLength,
+                            PVOID value) override;
   BOOL WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer, ULONG length, PULONG transferred,
                         OVERLAPPED* overlapped) override;
   BOOL WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer, ULONG length, PULONG transferred,

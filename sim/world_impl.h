@@ -126,6 +126,7 @@ struct World::Impl {
   };
   struct WinUsbObj {
     std::shared_ptr<FileObject> file;
+    std::map<UCHAR, ULONG> transferTimeoutMs;  // PIPE_TRANSFER_TIMEOUT by pipe id; 0 or absent: none
   };
   struct NotifyObj {
     HWND window = nullptr;
@@ -233,6 +234,18 @@ struct World::Impl {
     std::uint64_t fileId;
     OVERLAPPED* overlapped;
     std::shared_ptr<Device> device;
+    std::thread::id thread;   // the thread that started the transfer
+    bool cancelling = false;  // CancelIo asked; the abort lands after the cancel latency
+    std::u16string path;
+  };
+
+  // A finite wait in progress. Its outcome is settled when the clock passes its
+  // deadline, whichever thread moves the clock.
+  enum class WaitOutcome { Waiting, Acquired, TimedOut };
+  struct Waiter {
+    Entry* entry;
+    std::uint64_t deadline;
+    WaitOutcome outcome = WaitOutcome::Waiting;
   };
 
   struct FaultState {
@@ -264,6 +277,11 @@ struct World::Impl {
   bool hostFiles = true;
   std::u16string modulePath = u"C:\\Program Files\\KV27M\\KV27MFirmwareUpdate.exe";
   std::uint32_t realWaitCapMs = 100;
+  std::uint32_t cancelLatencyMs = 1;
+  std::list<Waiter*> waiters;
+  // Faults of the code under test that a real PC would show as a hang or as a
+  // write into freed memory; LeakReport lists them.
+  std::vector<std::string> defects;
   std::condition_variable cv;
   std::shared_ptr<PlainFileDevice> plainFiles;
   // Window system.
@@ -442,19 +460,41 @@ struct World::Impl {
     }
   }
 
+  // Settles every finite wait whose deadline lies before `time`: a wait whose
+  // object is signalled by then is satisfied, any other has timed out. Runs
+  // before the clock moves to `time`, so that what happens at `time` or later
+  // can no longer satisfy those waits.
+  void SettleWaitersBefore(std::uint64_t time) {
+    bool settled = false;
+    for (Waiter* w : waiters) {
+      if (w->outcome != WaitOutcome::Waiting || w->deadline >= time) continue;
+      w->outcome = TryAcquire(*w->entry) ? WaitOutcome::Acquired : WaitOutcome::TimedOut;
+      settled = true;
+    }
+    if (settled) cv.notify_all();
+  }
+
+  void MoveClock(std::uint64_t time) {
+    if (time <= self->now_) return;
+    SettleWaitersBefore(time);
+    self->now_ = time;
+  }
+
   // Moves the clock to `target`, running the actions that fall due on the way.
   void AdvanceTo(std::unique_lock<std::mutex>& lk, std::uint64_t target) {
     for (;;) {
       auto next = NextActionTime();
       if (next && *next <= target) {
-        if (*next > self->now_) self->now_ = *next;
+        MoveClock(*next);
         RunDue(lk);
+        SettleWaitersBefore(self->now_ + 1);
         continue;
       }
       break;
     }
-    if (target > self->now_) self->now_ = target;
+    MoveClock(target);
     RunDue(lk);
+    SettleWaitersBefore(self->now_ + 1);
   }
 
   void Finish(std::unique_lock<std::mutex>& lk, const CallEffects& fx) {
@@ -473,6 +513,10 @@ struct World::Impl {
     if (e.kind == Kind::Thread) return e.thread->finished;
     return false;
   }
+
+  // ---------------------------------------------------------------- waits (world_clock.cpp)
+  DWORD WaitFinite(std::unique_lock<std::mutex>& lk, Entry& entry, DWORD ms);
+  void WaitInfinite(std::unique_lock<std::mutex>& lk, Entry& entry);
 
   // ---------------------------------------------------------------- plain files
   HANDLE OpenPlainFile(const std::u16string& path, DWORD access, DWORD share, DWORD disposition, DWORD flags);
