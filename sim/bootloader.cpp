@@ -266,10 +266,29 @@ void VirtualBootloader::Log(bool out, UCHAR pipe, ULONG requested, const UCHAR* 
   log_.push_back(std::move(t));
 }
 
+namespace {
+DWORD AddDelay(DWORD a, DWORD b) {
+  if (a == kNeverMs || b == kNeverMs) return kNeverMs;
+  const std::uint64_t sum = std::uint64_t{a} + b;
+  return sum >= kNeverMs ? kNeverMs - 1 : static_cast<DWORD>(sum);
+}
+}  // namespace
+
+void VirtualBootloader::ChargeBus(CallEffects& fx, std::uint64_t us) {
+  fx.delayMs = AddDelay(fx.delayMs, static_cast<DWORD>(std::min<std::uint64_t>(us / 1000, kNeverMs - 1)));
+  fx.delayUs = static_cast<DWORD>(us % 1000);
+}
+
 DWORD VirtualBootloader::OnWinUsbWritePipe(UCHAR pipeId, const UCHAR* data, ULONG length, ULONG* transferred,
                                            CallEffects& fx) {
   fx.delayMs = transferDelayMs_;
   *transferred = 0;
+  const UsbTiming* timing = world() ? world()->UsbTimingLocked() : nullptr;
+  if (timing != nullptr) {
+    const std::uint64_t busUs = BulkTransferUs(*timing, length);
+    ChargeBus(fx, busUs);
+    workStartUs_ = world()->NowUsLocked() + busUs;
+  }
   const WINUSB_PIPE_INFORMATION* pipe = FindPipe(pipeId);
   if (pipe == nullptr || (pipeId & 0x80) != 0 || gone_) {
     Log(true, pipeId, length, nullptr, 0, ERROR_INVALID_PARAMETER);
@@ -320,7 +339,8 @@ void VirtualBootloader::HandleCommand(const UCHAR* packet) {
       written_.fill(false);
       for (const auto& [at, mask] : stuckBits_) flash_[at] &= static_cast<std::uint8_t>(~mask);
       UCHAR status = StatusFor(kErase, 0);
-      replies_.push_back({{status}, eraseDelayMs_, false});
+      const UsbTiming* timing = world() ? world()->UsbTimingLocked() : nullptr;
+      replies_.push_back({{status}, eraseDelayMs_, false, timing ? workStartUs_ + timing->eraseUs : 0});
       break;
     }
     case kWrite:
@@ -377,16 +397,9 @@ void VirtualBootloader::HandleWriteData(const UCHAR* data, ULONG length) {
   const UCHAR status = StatusFor(kWrite, block);
   written_[block] = status == kStatusOk;
   verified_ = false;  // the image changed after its verification
-  replies_.push_back({{status}, 0, false});
+  const UsbTiming* timing = world() ? world()->UsbTimingLocked() : nullptr;
+  replies_.push_back({{status}, 0, false, timing ? workStartUs_ + timing->programBlockUs : 0});
 }
-
-namespace {
-DWORD AddDelay(DWORD a, DWORD b) {
-  if (a == kNeverMs || b == kNeverMs) return kNeverMs;
-  const std::uint64_t sum = std::uint64_t{a} + b;
-  return sum >= kNeverMs ? kNeverMs - 1 : static_cast<DWORD>(sum);
-}
-}  // namespace
 
 DWORD VirtualBootloader::OnWinUsbReadPipe(UCHAR pipeId, UCHAR* data, ULONG length, ULONG* transferred,
                                           CallEffects& fx) {
@@ -410,6 +423,13 @@ DWORD VirtualBootloader::OnWinUsbReadPipe(UCHAR pipeId, UCHAR* data, ULONG lengt
   fx.delayMs = AddDelay(fx.delayMs, reply.delayMs);
   lastRead_ = reply;
   ULONG moved = std::min<ULONG>(length, static_cast<ULONG>(reply.bytes.size()));
+  if (const UsbTiming* timing = world() ? world()->UsbTimingLocked() : nullptr) {
+    // The IN packets go once the host has looked at the pipe and the device
+    // has the answer ready, whichever is later.
+    const std::uint64_t now = world()->NowUsLocked();
+    const std::uint64_t start = std::max<std::uint64_t>(now + timing->bulkHostLatencyUs, reply.readyAtUs);
+    ChargeBus(fx, start + (BulkTransferUs(*timing, moved) - timing->bulkHostLatencyUs) - now);
+  }
   if (reply.block && shortReadIn_ > 0 && --shortReadIn_ == 0 && moved > 0) {
     --moved;  // a short packet: the device sent no more
   } else if (moved < reply.bytes.size()) {

@@ -22,6 +22,12 @@
 // (and without one the world reports a hang). A read shorter than the packet
 // waiting gets its first bytes, and the rest waits for the next read.
 //
+// With the world's USB timing model on (World::SetUsbTiming), every bulk
+// transfer takes the host latency and the bus time of its 64-byte packets,
+// and the status after an erase or a programmed block comes once the flash
+// has done that work (sim/usb_timing.h); SetTransferDelay and SetEraseDelay
+// add to that.
+//
 // Every transfer, failed ones included, goes on a wire log that tests read.
 // Accessors lock the world; the Device callbacks run with it locked already.
 #pragma once
@@ -145,7 +151,8 @@ class VirtualBootloader : public Device {
   struct Reply {
     std::vector<std::uint8_t> bytes;
     DWORD delayMs = 0;
-    bool block = false;  // a 64-byte read block (for the short-read fault)
+    bool block = false;           // a 64-byte read block (for the short-read fault)
+    std::uint64_t readyAtUs = 0;  // timing model: world time (us) the device has it ready
   };
   struct StatusFault {
     UCHAR command;
@@ -159,6 +166,8 @@ class VirtualBootloader : public Device {
   void HandleCommand(const UCHAR* packet);
   void HandleWriteData(const UCHAR* data, ULONG length);
   void LeaveBus();
+  // Timing model: what the transfer costs on the bus, charged to the caller.
+  void ChargeBus(CallEffects& fx, std::uint64_t us);
   void Log(bool out, UCHAR pipe, ULONG requested, const UCHAR* data, ULONG moved, DWORD error);
 
   std::vector<WINUSB_PIPE_INFORMATION> pipes_;
@@ -172,6 +181,7 @@ class VirtualBootloader : public Device {
   std::function<void(const BootloaderFlash&)> onExit_;
 
   DWORD transferDelayMs_ = 0;
+  std::uint64_t workStartUs_ = 0;  // timing model: when the OUT transfer being handled ends
   DWORD eraseDelayMs_ = 0;
   std::vector<StatusFault> statusFaults_;
   unsigned shortCommandIn_ = 0;  // counts down; fires when it reaches 1

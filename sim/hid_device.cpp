@@ -173,6 +173,38 @@ std::size_t HidCollection::PendingWrites() {
 }
 
 void HidCollection::SendInputReportLocked(const std::vector<std::uint8_t>& report) {
+  const UsbTiming* timing = world() ? world()->UsbTimingLocked() : nullptr;
+  if (timing == nullptr) {
+    DeliverInputLocked(report);
+    return;
+  }
+  // The report waits in the device for the next IN poll after this frame; a
+  // poll carries one report.
+  std::uint64_t frame = PollFrameAfter(world()->NowUsLocked(), timing->hidInIntervalFrames);
+  if (inPollTaken_ && frame <= lastInPollFrame_)
+    frame = lastInPollFrame_ + std::max<std::uint32_t>(timing->hidInIntervalFrames, 1);
+  lastInPollFrame_ = frame;
+  inPollTaken_ = true;
+  // Reports wait in order; each scheduled delivery hands on every report due
+  // by then, so they stay in order whichever thread moves the clock.
+  const std::uint64_t deliverAtMs = (frame + 1) * kUsbFrameUs / 1000;
+  armedInputs_.push_back({deliverAtMs, report});
+  std::weak_ptr<Device> self = weak_from_this();
+  world()->ScheduleLocked(deliverAtMs - world()->NowLocked(), [self]() {
+    auto device = self.lock();
+    if (!device) return;
+    auto* collection = static_cast<HidCollection*>(device.get());
+    auto lock = collection->LockWorld();
+    const std::uint64_t now = collection->world()->NowLocked();
+    while (!collection->armedInputs_.empty() && collection->armedInputs_.front().first <= now) {
+      const std::vector<std::uint8_t> due = std::move(collection->armedInputs_.front().second);
+      collection->armedInputs_.pop_front();
+      collection->DeliverInputLocked(due);
+    }
+  });
+}
+
+void HidCollection::DeliverInputLocked(const std::vector<std::uint8_t>& report) {
   for (auto& [fileId, handle] : handles_) {
     if (!handle.readable) continue;
     bool delivered = false;
@@ -232,6 +264,9 @@ DWORD HidCollection::OnWrite(IoRequest& request, DWORD* transferred, CallEffects
   const auto* bytes = static_cast<const std::uint8_t*>(request.buffer);
   std::vector<std::uint8_t> report(bytes, bytes + request.length);
   const bool overlapped = request.file->Overlapped();
+  const UsbTiming* timing = world()->UsbTimingLocked();
+  if (timing != nullptr && writeMode_ == WriteMode::kImmediate && overlapped)
+    return WriteOnFrames(*timing, request, std::move(report));
   if (writeMode_ == WriteMode::kImmediate || !overlapped) {
     DeliverOutput(report);
     *transferred = request.length;
@@ -245,6 +280,41 @@ DWORD HidCollection::OnWrite(IoRequest& request, DWORD* transferred, CallEffects
       if (auto device = self.lock()) static_cast<HidCollection*>(device.get())->CompleteDelayedWrite(id);
     });
   }
+  return ERROR_IO_PENDING;
+}
+
+// The report goes out in the OUT endpoint's next poll: the device has it at
+// the start of that frame, and the write completes at its end. The completion
+// is scheduled from the delivery, so that the two stay in order whichever
+// thread moves the clock.
+DWORD HidCollection::WriteOnFrames(const UsbTiming& timing, IoRequest& request, std::vector<std::uint8_t> report) {
+  const std::uint64_t id = request.id;
+  const std::uint64_t frameMs =
+      PollFrameAtOrAfter(world()->NowUsLocked(), timing.hidOutIntervalFrames) * kUsbFrameUs / 1000;
+  pendingWrites_[id] = std::move(report);
+  std::weak_ptr<Device> self = weak_from_this();
+  world()->ScheduleLocked(frameMs - world()->NowLocked(), [self, id, frameMs]() {
+    auto device = self.lock();
+    if (!device) return;
+    auto* collection = static_cast<HidCollection*>(device.get());
+    auto lock = collection->LockWorld();
+    auto it = collection->pendingWrites_.find(id);
+    if (it == collection->pendingWrites_.end()) return;  // cancelled meanwhile
+    collection->DeliverOutput(it->second);
+    World* w = collection->world();
+    const std::uint64_t endMs = frameMs + kUsbFrameUs / 1000;
+    w->ScheduleLocked(endMs - std::min(endMs, w->NowLocked()), [self, id]() {
+      auto device = self.lock();
+      if (!device) return;
+      auto* collection = static_cast<HidCollection*>(device.get());
+      auto lock = collection->LockWorld();
+      auto it = collection->pendingWrites_.find(id);
+      if (it == collection->pendingWrites_.end()) return;
+      const DWORD size = static_cast<DWORD>(it->second.size());
+      collection->pendingWrites_.erase(it);
+      collection->world()->CompleteIoLocked(id, ERROR_SUCCESS, size);
+    });
+  });
   return ERROR_IO_PENDING;
 }
 

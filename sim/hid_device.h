@@ -19,7 +19,14 @@
 //     completes at once, after a virtual delay, or never (SetWriteMode);
 //     another length fails with ERROR_INVALID_USER_BUFFER;
 //   - cancellation, closing and the device leaving are the world's: pending
-//     requests are forgotten in OnCancel.
+//     requests are forgotten in OnCancel;
+//   - with the world's USB timing model on (World::SetUsbTiming), reports
+//     move on frame boundaries: an immediate-mode write on an overlapped
+//     handle reaches the device in the next poll of the OUT endpoint and
+//     completes at the end of that frame; an input report the device arms
+//     goes back in the first poll of the IN endpoint after the frame it was
+//     armed in, one report per poll, and is delivered at the end of that
+//     frame (sim/usb_timing.h).
 // A report of another length than the input report length is delivered as it
 // is, so a test gets a short read by sending a short report.
 //
@@ -38,6 +45,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sim/world.h"
@@ -134,6 +142,8 @@ class HidCollection : public Device {
 
   void DeliverOutput(const std::vector<std::uint8_t>& report);
   void CompleteDelayedWrite(std::uint64_t requestId);
+  DWORD WriteOnFrames(const UsbTiming& timing, IoRequest& request, std::vector<std::uint8_t> report);
+  void DeliverInputLocked(const std::vector<std::uint8_t>& report);
 
   HIDD_ATTRIBUTES attributes_{};
   HidDescription description_;
@@ -146,6 +156,9 @@ class HidCollection : public Device {
   std::map<std::uint64_t, std::vector<std::uint8_t>> pendingWrites_;
   std::vector<std::vector<std::uint8_t>> outputReports_;
   std::vector<HidOpenRecord> opens_;
+  std::uint64_t lastInPollFrame_ = 0;  // timing model: the IN poll the last armed report took
+  bool inPollTaken_ = false;
+  std::deque<std::pair<std::uint64_t, std::vector<std::uint8_t>>> armedInputs_;  // (delivery ms, report)
 };
 
 // Answers every output report with the same bytes as an input report: a device

@@ -193,7 +193,8 @@ void VirtualMouse::EnterBootloader() {
     if (mode_ != Mode::kNormal) return;
     mode_ = Mode::kAbsent;
     generation = ++busGeneration_;
-    delay = reenumerationMs_;
+    const UsbTiming* timing = world_.UsbTimingLocked();
+    delay = timing ? BootloaderEnumerationMs(*timing) : reenumerationMs_;
   }
   hid_.Detach(world_);
   port_.Unplug();
@@ -220,7 +221,8 @@ void VirtualMouse::OnBootloaderExit(const BootloaderFlash& flash) {
     imageVerified_ = verified;
     mode_ = Mode::kAbsent;
     generation = ++busGeneration_;
-    delay = reenumerationMs_;
+    const UsbTiming* timing = world_.UsbTimingLocked();
+    delay = timing ? MouseEnumerationMs(*timing) : reenumerationMs_;
   }
   port_.Unplug();
   std::weak_ptr<VirtualMouse> weak = weak_from_this();

@@ -35,7 +35,9 @@
 // address, over the same flash. Exit ISP makes the bootloader leave and, after
 // the delay, the device come back in normal mode, running what was flashed,
 // its user data read from the flash. A flash without a complete, verified
-// image keeps the device in its bootloader at every plug.
+// image keeps the device in its bootloader at every plug. With the world's USB
+// timing model on, the two re-enumeration times are the model's
+// (BootloaderEnumerationMs, MouseEnumerationMs) instead.
 //
 // Locking: the state is guarded by the world's lock. Device callbacks run with
 // it held; the other public methods take it. Changes of the bus (plug, unplug,

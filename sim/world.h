@@ -31,6 +31,7 @@
 
 #include "platform/os_api.h"
 #include "sim/resources.h"
+#include "sim/usb_timing.h"
 #include "sim/window_system.h"
 
 namespace kv27::sim {
@@ -69,6 +70,7 @@ inline constexpr DWORD kNeverMs = 0xFFFFFFFFu;
 // Extra outcome of a device callback.
 struct CallEffects {
   DWORD delayMs = 0;  // virtual time the operation takes (the caller's clock moves on); kNeverMs: never
+  DWORD delayUs = 0;  // and microseconds on top (the bus model's sub-frame times)
 };
 
 // HID description of one collection, what HidD_GetPreparsedData snapshots.
@@ -190,6 +192,23 @@ class World : public OsApi {
   // cancels (default 1 ms): like a driver, the world completes a cancelled
   // transfer after CancelIo has returned, not inside it.
   void SetCancelLatency(std::uint32_t ms);
+  // Microseconds: the clock in milliseconds and the part of the current one
+  // that device calls have charged (the USB timing model's bulk transfers).
+  // Any move of the clock to a later millisecond starts it at 0 again.
+  std::uint64_t NowUs();
+  std::uint64_t NowUsLocked() const { return now_ * 1000 + subUs_; }
+  // Real-time mode: the virtual clock moves no faster than the real one (1:1),
+  // so Sleep, waits and the devices' timed work take the time they stand for.
+  // For a person watching a simulated run; tests leave it off.
+  void SetRealTime(bool enabled);
+
+  // ------------------------------------------------------------ USB timing model
+  // Switches the bus model on (or off with nullopt) for this world; devices
+  // attached to it read it on every transfer. See sim/usb_timing.h.
+  void SetUsbTiming(std::optional<UsbTiming> timing);
+  std::optional<UsbTiming> GetUsbTiming();
+  // For devices (world locked): null while the model is off.
+  const UsbTiming* UsbTimingLocked() const { return usbTiming_ ? &*usbTiming_ : nullptr; }
 
   // ------------------------------------------------------------ devices
   // A path served by `device`. With a class GUID the path is a device interface
@@ -373,6 +392,8 @@ class World : public OsApi {
   std::mutex mutex_;
   friend class UserScript;
   std::uint64_t now_ = 0;
+  std::uint32_t subUs_ = 0;  // below now_'s millisecond
+  std::optional<UsbTiming> usbTiming_;
   friend struct Impl;
 };
 

@@ -37,6 +37,29 @@ void World::SetCancelLatency(std::uint32_t ms) {
   impl_->cancelLatencyMs = ms;
 }
 
+std::uint64_t World::NowUs() {
+  std::lock_guard<std::mutex> lk(mutex_);
+  return NowUsLocked();
+}
+
+void World::SetRealTime(bool enabled) {
+  std::lock_guard<std::mutex> lk(mutex_);
+  impl_->realTime = enabled;
+  impl_->virtualAnchor = now_;
+  impl_->realAnchor = std::chrono::steady_clock::now();
+  impl_->cv.notify_all();
+}
+
+void World::SetUsbTiming(std::optional<UsbTiming> timing) {
+  std::lock_guard<std::mutex> lk(mutex_);
+  usbTiming_ = timing;
+}
+
+std::optional<UsbTiming> World::GetUsbTiming() {
+  std::lock_guard<std::mutex> lk(mutex_);
+  return usbTiming_;
+}
+
 void World::SetRealWaitCap(std::uint32_t ms) {
   std::lock_guard<std::mutex> lk(mutex_);
   impl_->realWaitCapMs = ms;
@@ -132,10 +155,17 @@ DWORD World::Impl::WaitFinite(std::unique_lock<std::mutex>& lk, Entry& entry, DW
   struct Unregister {
     Impl* impl;
     Waiter* waiter;
-    ~Unregister() { impl->waiters.remove(waiter); }
+    ~Unregister() {
+      impl->waiters.remove(waiter);
+      paceWatch = nullptr;
+    }
   } unregister{this, &waiter};
+  paceWatch = &entry;
 
-  const auto realDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(realWaitCapMs);
+  // In real-time mode the wait lasts its real time; otherwise a short real
+  // time stands for it.
+  const auto realDeadline = realTime ? RealTimeOf(waiter.deadline)
+                                     : std::chrono::steady_clock::now() + std::chrono::milliseconds(realWaitCapMs);
   for (;;) {
     if (waiter.outcome == WaitOutcome::Acquired) return WAIT_OBJECT_0;
     if (waiter.outcome == WaitOutcome::TimedOut) return WAIT_TIMEOUT;
@@ -160,6 +190,10 @@ DWORD World::Impl::WaitFinite(std::unique_lock<std::mutex>& lk, Entry& entry, DW
 // signalled by another thread, or by timed device work, for which the clock
 // moves on to the next scheduled action.
 void World::Impl::WaitInfinite(std::unique_lock<std::mutex>& lk, Entry& entry) {
+  paceWatch = &entry;
+  struct Unwatch {
+    ~Unwatch() { paceWatch = nullptr; }
+  } unwatch;
   for (;;) {
     if (TryAcquire(entry)) return;
     if (entry.kind == Kind::Event) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
@@ -278,6 +279,9 @@ struct World::Impl {
   std::u16string modulePath = u"C:\\Program Files\\KV27M\\KV27MFirmwareUpdate.exe";
   std::uint32_t realWaitCapMs = 100;
   std::uint32_t cancelLatencyMs = 1;
+  bool realTime = false;  // SetRealTime: virtualAnchor ms of virtual time stood at realAnchor
+  std::uint64_t virtualAnchor = 0;
+  std::chrono::steady_clock::time_point realAnchor;
   std::list<Waiter*> waiters;
   // Faults of the code under test that a real PC would show as a hang or as a
   // write into freed memory; LeakReport lists them.
@@ -478,13 +482,40 @@ struct World::Impl {
     if (time <= self->now_) return;
     SettleWaitersBefore(time);
     self->now_ = time;
+    self->subUs_ = 0;
+  }
+
+  // Real-time mode: holds the clock back (the lock released, so other threads
+  // go on) until the real clock has caught up with `time`. A wait that paces
+  // the clock for its own ends (paceWatch) stops early when its object is
+  // signalled: false then, and the clock stays where it is.
+  static inline thread_local Entry* paceWatch = nullptr;
+  bool PaceTo(std::unique_lock<std::mutex>& lk, std::uint64_t time) {
+    if (!realTime) return true;
+    const auto deadline = realAnchor + std::chrono::milliseconds(time - std::min(time, virtualAnchor));
+    while (self->now_ < time && std::chrono::steady_clock::now() < deadline) {
+      if (paceWatch && Signalled(*paceWatch)) return false;
+      cv.wait_until(lk, deadline);
+    }
+    return true;
+  }
+  static bool Signalled(const Entry& e) {
+    if (e.kind == Kind::Event) return e.event->signalled;
+    if (e.kind == Kind::Thread) return e.thread->finished;
+    return false;
+  }
+  // Real time at which the virtual clock reaches `time` in real-time mode.
+  std::chrono::steady_clock::time_point RealTimeOf(std::uint64_t time) const {
+    return realAnchor + std::chrono::milliseconds(time - std::min(time, virtualAnchor));
   }
 
   // Moves the clock to `target`, running the actions that fall due on the way.
-  void AdvanceTo(std::unique_lock<std::mutex>& lk, std::uint64_t target) {
+  // False when pacing in real-time mode stopped early (see PaceTo).
+  bool AdvanceTo(std::unique_lock<std::mutex>& lk, std::uint64_t target) {
     for (;;) {
       auto next = NextActionTime();
       if (next && *next <= target) {
+        if (!PaceTo(lk, *next)) return false;
         MoveClock(*next);
         RunDue(lk);
         SettleWaitersBefore(self->now_ + 1);
@@ -492,16 +523,24 @@ struct World::Impl {
       }
       break;
     }
+    if (!PaceTo(lk, target)) return false;
     MoveClock(target);
     RunDue(lk);
     SettleWaitersBefore(self->now_ + 1);
+    return true;
   }
 
+  // The caller's clock moves on by what the device charged, microseconds
+  // carried over within the millisecond.
   void Finish(std::unique_lock<std::mutex>& lk, const CallEffects& fx) {
-    if (fx.delayMs)
-      AdvanceTo(lk, self->now_ + fx.delayMs);
-    else
+    if (fx.delayMs == 0 && fx.delayUs == 0) {
       RunDue(lk);
+      return;
+    }
+    const std::uint64_t totalUs = std::uint64_t{self->subUs_} + std::uint64_t{fx.delayMs} * 1000 + fx.delayUs;
+    const std::uint64_t target = self->now_ + totalUs / 1000;
+    AdvanceTo(lk, target);
+    if (self->now_ == target) self->subUs_ = static_cast<std::uint32_t>(totalUs % 1000);
   }
 
   bool TryAcquire(Entry& e) {

@@ -155,15 +155,18 @@ BOOL World::PipeTransfer(bool write, WINUSB_INTERFACE_HANDLE handle, UCHAR pipeI
   CallEffects fx;
   DWORD err = write ? file->device->OnWinUsbWritePipe(pipeId, buffer, length, &n, fx)
                     : file->device->OnWinUsbReadPipe(pipeId, buffer, length, &n, fx);
-  if (timeoutMs != 0 && fx.delayMs > timeoutMs) {
+  const bool overTime = fx.delayMs > timeoutMs || (fx.delayMs == timeoutMs && fx.delayUs != 0);
+  if (timeoutMs != 0 && overTime) {
     file->device->OnWinUsbPipeTimeout(pipeId, timeoutMs);
     fx.delayMs = timeoutMs;
+    fx.delayUs = 0;
     n = 0;
     err = ERROR_SEM_TIMEOUT;
   } else if (fx.delayMs == kNeverMs) {
     impl_->defects.push_back(std::string("synchronous ") + call + " that would never return: " + ToUtf8(file->path));
     file->device->OnWinUsbPipeTimeout(pipeId, 0);
     fx.delayMs = 0;
+    fx.delayUs = 0;
     n = 0;
     err = ERROR_SEM_TIMEOUT;
   }

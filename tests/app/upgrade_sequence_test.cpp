@@ -12,6 +12,7 @@
 #include "app/simulation.h"
 #include "app/upgrade_sequence.h"
 #include "image/image_file.h"
+#include "protocol/isp_flash.h"
 #include "protocol/kv27_usb_comm.h"
 #include "protocol/kv8b05_comm.h"
 #include "usbmon/usb_device_monitor.h"
@@ -198,6 +199,28 @@ TEST(UpgradeSequence, GoodRunFlashesTheImageAndKeepsTheSettings) {
   run.Settle(10'000);
   EXPECT_EQ(run.rig().mouse().CurrentMode(), sim::VirtualMouse::Mode::kNormal);
   for (std::size_t p = 0; p < 7; ++p) EXPECT_EQ(run.rig().mouse().UserPage(p), pages[p]) << "page " << p;
+}
+
+// On the bus timing model a good run takes at least the least time the
+// protocol needs, and no more than that plus the pauses the sequence makes by
+// design (one search pause, one open pause) and 1%: the sequence wastes no
+// frames of its own. (The link's reader thread, waiting, may move the clock
+// on to the bootloader's arrival while the search pauses, so the search pause
+// does not always show.)
+TEST(UpgradeSequence, OnTheBusModelTakesTheFloorAndItsDesignedPausesOnly) {
+  SequenceRun run(*FindScenario("ok"));
+  const sim::UsbTiming timing;
+  run.world.SetUsbTiming(timing);
+  const std::uint64_t start = run.world.NowUs();
+  ASSERT_EQ(run.Run(), UpgradeStatus::Success);
+  // The upgrade is over when the mouse is back.
+  while (run.rig().mouse().CurrentMode() != sim::VirtualMouse::Mode::kNormal) run.world.Advance(1);
+  const std::uint64_t took = run.world.NowUs() - start;
+  const std::uint64_t floor = sim::ComputeUpgradeFloor(timing).TotalUs();
+  // Restarts are scheduled on the millisecond clock: the part of a
+  // millisecond the bulk transfers left over may be lost once.
+  EXPECT_GE(took + 1000, floor);
+  EXPECT_LE(took, (floor + (kIspSearchPauseMs + kIspOpenPauseMs) * 1000) * 101 / 100);
 }
 
 TEST(UpgradeSequence, MouseIsAskedForBeforeThePath) {

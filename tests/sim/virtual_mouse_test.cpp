@@ -261,6 +261,46 @@ TEST_F(VirtualMouseTest, ReenumerationFaults) {
   EXPECT_EQ(monitor.FindDevice(sim::kMouseBootVendorId, sim::kMouseBootProductId, entry), 1);
 }
 
+// With the bus timing model on, each flash read of the user data is one
+// exchange of two frames: the request in one, the reply in the next IN poll.
+TEST_F(VirtualMouseTest, UserDataReadOnFrames) {
+  world.SetUsbTiming(sim::UsbTiming{});
+  const std::uint64_t start = world.Now();
+  int result = 0;
+  EXPECT_EQ(ReadBlock(3, &result), mouse->UserPage(3));
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(world.Now() - start, 64u * 2);
+}
+
+// With the bus timing model on, the restarts take the model's re-enumeration
+// times, each its own, instead of the device's fixed delay.
+TEST_F(VirtualMouseTest, ReenumerationTimesOfTheTimingModel) {
+  link->Close();
+  sim::UsbTiming timing;
+  timing.mouseSetupRequests = 20;  // a test may change any of them: 100 + 22 + 60 ms
+  world.SetUsbTiming(timing);
+  const std::uint64_t toBootloader = sim::BootloaderEnumerationMs(timing);
+  const std::uint64_t toMouse = sim::MouseEnumerationMs(timing);
+  ASSERT_EQ(toBootloader, 140u);
+  ASSERT_EQ(toMouse, 182u);
+
+  RequestBootloader();
+  std::u16string bootPath;
+  world.Advance(toBootloader - 1);
+  EXPECT_FALSE(FindIspDevice(world, bootPath));
+  world.Advance(1);
+  ASSERT_TRUE(FindIspDevice(world, bootPath));
+
+  CKV8B05Comm bootLink(world);
+  ASSERT_EQ(bootLink.Open(bootPath.c_str()), 0);
+  ASSERT_TRUE(bootLink.ExitIsp());
+  bootLink.Close();
+  world.Advance(toMouse - 1);
+  EXPECT_EQ(mouse->CurrentMode(), sim::VirtualMouse::Mode::kAbsent);
+  world.Advance(1);
+  EXPECT_EQ(mouse->CurrentMode(), sim::VirtualMouse::Mode::kNormal);
+}
+
 // Unplugged in normal mode at a virtual time: open handles fail with 1167;
 // replugged later, the interfaces are back.
 TEST_F(VirtualMouseTest, UnplugAndReplugAtVirtualTimes) {
