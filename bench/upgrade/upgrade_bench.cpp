@@ -1,0 +1,321 @@
+// The whole upgrade through the same sequence unit (RunUpgrade) the dialog and
+// the console upgrader run, on the simulated PC of the "ok" scenario.
+//
+//   BM_UpgradeZeroLatency   devices that answer at once: real time and
+//                           process CPU time (every thread) of one whole
+//                           upgrade; hid_median_us and bulk_median_us are the
+//                           medians of the real time from one HID request
+//                           (WriteFile) to the next and from one bulk
+//                           transfer to the next, over every run.
+//   BM_UpgradeOnTheBus      the USB timing model on: duration_ms is the
+//                           upgrade's length in the world's time, from the
+//                           start until the mouse is back; floor_ms the least
+//                           time the protocol needs (sim::ComputeUpgradeFloor);
+//                           waits_ms the pauses the sequence makes by design
+//                           (one search pause, one open pause); over_pct how
+//                           far the duration lies above floor + waits;
+//                           software_pct the process CPU time spent divided by
+//                           the duration.
+//   BM_IdleMouseLink        the mouse link started with an owner window, in a
+//                           world whose clock runs in real time, left alone
+//                           for KV_IDLE_SECONDS (default 10) of real time:
+//                           cpu_pct the process CPU time over that time,
+//                           wakeups the reads the reader thread started.
+//   BM_ConsoleUpgraderPeakRss  runs `$KV_UPDATE_TOOL --simulate` (default
+//                           build/linux/bin/kv27m-update) as a child and
+//                           reports its peak resident memory as the kernel
+//                           accounts it (wait4 ru_maxrss), in KiB.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/mouse_search.h"
+#include "app/simulation.h"
+#include "app/upgrade_sequence.h"
+#include "protocol/isp_flash.h"
+#include "protocol/kv27_usb_comm.h"
+#include "protocol/kv8b05_comm.h"
+#include "sim/usb_timing.h"
+#include "usbmon/usb_device_monitor.h"
+
+extern char** environ;
+
+namespace {
+
+// The figures each benchmark leaves for the summary table (negative: not
+// measured).
+struct Figures {
+  double wallMs = -1, cpuMs = -1, hidUs = -1, bulkUs = -1;
+  double durationMs = -1, floorMs = -1, waitsMs = -1, softwarePct = -1;
+  double idlePct = -1, idleWakeups = -1, idleSeconds = -1;
+  double peakRssKiB = -1;
+} g_figures;
+
+using namespace kv27;
+using Clock = std::chrono::steady_clock;
+
+double ProcessCpuSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+double Median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
+  return v[v.size() / 2];
+}
+
+// The world notes when each HID request and each bulk transfer starts.
+class StampingWorld : public sim::World {
+ public:
+  BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, OVERLAPPED* overlapped) override {
+    if (stamping) hid.push_back(Clock::now());
+    return World::WriteFile(file, buffer, toWrite, written, overlapped);
+  }
+  BOOL WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE h, UCHAR pipe, PUCHAR b, ULONG n, PULONG t, OVERLAPPED* o) override {
+    if (stamping) bulk.push_back(Clock::now());
+    return World::WinUsb_WritePipe(h, pipe, b, n, t, o);
+  }
+  BOOL WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE h, UCHAR pipe, PUCHAR b, ULONG n, PULONG t, OVERLAPPED* o) override {
+    if (stamping) bulk.push_back(Clock::now());
+    return World::WinUsb_ReadPipe(h, pipe, b, n, t, o);
+  }
+  bool stamping = false;
+  std::vector<Clock::time_point> hid;
+  std::vector<Clock::time_point> bulk;
+};
+
+struct QuietFace : UpgradeFace {
+  void SetProgress(int) override {}
+  void ShowMessage(UpgradeStatus, const char16_t*) override {}
+};
+
+// The dialog's devices on the "ok" rig, as the upgrade sequence test builds
+// them: the monitor refreshed, the mouse link started with an owner window
+// that passes device changes on, a closed bootloader link.
+class Pc {
+ public:
+  explicit Pc(std::optional<sim::UsbTiming> timing = std::nullopt, bool realTime = false) {
+    world.SetUsbTiming(timing);
+    rig = BuildScenario(world, *FindScenario("ok"));
+    rig->mouse().Collection(sim::kMouseCommandCollection)->SetOutputLogEnabled(false);
+    rig->mouse().Bootloader()->SetWireLogEnabled(false);
+    owner = world.CreateHeadlessWindow([this](HWND, UINT message, WPARAM wParam, LPARAM lParam) -> LRESULT {
+      if (message == WM_DEVICECHANGE && mouseLink) mouseLink->OnDeviceChange(wParam, lParam);
+      return 0;
+    });
+    if (realTime) world.SetRealTime(true);
+    monitor = std::make_unique<CUSBDeviceMonitor>(world);
+    bootLink = std::make_unique<CKV8B05Comm>(world);
+    mouseLink = std::make_unique<CKV27USBComm>(world);
+    monitor->ownerWindow = owner;
+    monitor->Refresh();
+    WCHAR path[kHidMaxPath] = {};
+    if (!FindMouseInterface(world, path) || mouseLink->Start(path, owner) != 0) std::abort();
+  }
+  ~Pc() {
+    mouseLink.reset();
+    bootLink.reset();
+    monitor.reset();
+    rig.reset();
+    world.DestroyHeadlessWindow(owner);
+  }
+  UpgradeStatus Run() {
+    QuietFace face;
+    return RunUpgrade(world, UpgradeDevices{*mouseLink, *bootLink, *monitor}, sim::kRigImagePath, face);
+  }
+
+  StampingWorld world;
+  std::unique_ptr<sim::MouseRig> rig;
+  std::unique_ptr<CUSBDeviceMonitor> monitor;
+  std::unique_ptr<CKV8B05Comm> bootLink;
+  std::unique_ptr<CKV27USBComm> mouseLink;
+  HWND owner = nullptr;
+};
+
+void Intervals(const std::vector<Clock::time_point>& stamps, std::vector<double>& out) {
+  for (std::size_t i = 1; i < stamps.size(); ++i)
+    out.push_back(std::chrono::duration<double, std::micro>(stamps[i] - stamps[i - 1]).count());
+}
+
+void BM_UpgradeZeroLatency(benchmark::State& state) {
+  std::vector<double> hid;
+  std::vector<double> bulk;
+  std::vector<double> wall;
+  std::vector<double> cpu;
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto pc = std::make_unique<Pc>();
+    pc->world.hid.reserve(1024);
+    pc->world.bulk.reserve(4096);
+    pc->world.stamping = true;
+    state.ResumeTiming();
+    const auto wall0 = Clock::now();
+    const double cpu0 = ProcessCpuSeconds();
+    const UpgradeStatus status = pc->Run();
+    cpu.push_back((ProcessCpuSeconds() - cpu0) * 1000);
+    wall.push_back(std::chrono::duration<double, std::milli>(Clock::now() - wall0).count());
+    state.PauseTiming();
+    if (status != UpgradeStatus::Success) state.SkipWithError("the upgrade failed");
+    Intervals(pc->world.hid, hid);
+    Intervals(pc->world.bulk, bulk);
+    pc.reset();
+    state.ResumeTiming();
+  }
+  g_figures.wallMs = Median(wall);
+  g_figures.cpuMs = Median(cpu);
+  g_figures.hidUs = Median(hid);
+  g_figures.bulkUs = Median(bulk);
+  state.counters["hid_median_us"] = Median(hid);
+  state.counters["bulk_median_us"] = Median(bulk);
+  state.counters["hid_exchanges"] = static_cast<double>(hid.size() / state.iterations() + 1);
+  state.counters["bulk_transfers"] = static_cast<double>(bulk.size() / state.iterations() + 1);
+}
+BENCHMARK(BM_UpgradeZeroLatency)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime()->Iterations(20);
+
+void BM_UpgradeOnTheBus(benchmark::State& state) {
+  const sim::UsbTiming timing;
+  double durationUs = 0;
+  double cpuSeconds = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto pc = std::make_unique<Pc>(timing);
+    state.ResumeTiming();
+    const double cpu0 = ProcessCpuSeconds();
+    const std::uint64_t start = pc->world.NowUs();
+    const UpgradeStatus status = pc->Run();
+    cpuSeconds += ProcessCpuSeconds() - cpu0;
+    state.PauseTiming();
+    if (status != UpgradeStatus::Success) state.SkipWithError("the upgrade failed");
+    // The upgrade is over when the mouse is back.
+    while (pc->rig->mouse().CurrentMode() != sim::VirtualMouse::Mode::kNormal) pc->world.Advance(1);
+    durationUs += static_cast<double>(pc->world.NowUs() - start);
+    pc.reset();
+    state.ResumeTiming();
+  }
+  const double n = static_cast<double>(state.iterations());
+  const double floorMs = static_cast<double>(sim::ComputeUpgradeFloor(timing).TotalUs()) / 1000;
+  const double waitsMs = kIspSearchPauseMs + kIspOpenPauseMs;
+  const double durationMs = durationUs / n / 1000;
+  g_figures.durationMs = durationMs;
+  g_figures.floorMs = floorMs;
+  g_figures.waitsMs = waitsMs;
+  g_figures.softwarePct = cpuSeconds / n / (durationMs / 1000) * 100;
+  state.counters["duration_ms"] = durationMs;
+  state.counters["floor_ms"] = floorMs;
+  state.counters["waits_ms"] = waitsMs;
+  state.counters["over_pct"] = (durationMs - (floorMs + waitsMs)) / (floorMs + waitsMs) * 100;
+  state.counters["software_pct"] = cpuSeconds / n / (durationMs / 1000) * 100;
+}
+BENCHMARK(BM_UpgradeOnTheBus)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime()->Iterations(5);
+
+void BM_IdleMouseLink(benchmark::State& state) {
+  const char* env = std::getenv("KV_IDLE_SECONDS");
+  const int seconds = env ? std::max(1, std::atoi(env)) : 10;
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto pc = std::make_unique<Pc>(std::nullopt, true);
+    const std::uint64_t reads0 = pc->world.CallCount("ReadFile");
+    state.ResumeTiming();
+    const double cpu0 = ProcessCpuSeconds();
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const double cpu = ProcessCpuSeconds() - cpu0;
+    state.PauseTiming();
+    g_figures.idlePct = cpu / seconds * 100;
+    g_figures.idleWakeups = static_cast<double>(pc->world.CallCount("ReadFile") - reads0);
+    g_figures.idleSeconds = seconds;
+    state.counters["cpu_pct"] = cpu / seconds * 100;
+    state.counters["wakeups"] = static_cast<double>(pc->world.CallCount("ReadFile") - reads0);
+    pc.reset();
+    state.ResumeTiming();
+  }
+}
+BENCHMARK(BM_IdleMouseLink)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime()->Iterations(1);
+
+void BM_ConsoleUpgraderPeakRss(benchmark::State& state) {
+  const char* env = std::getenv("KV_UPDATE_TOOL");
+  std::string tool = env ? env : "build/linux/bin/kv27m-update";
+  if (access(tool.c_str(), X_OK) != 0) {
+    state.SkipWithError(("no console upgrader at " + tool + " (set KV_UPDATE_TOOL)").c_str());
+    for (auto _ : state) {
+    }
+    return;
+  }
+  long peakKiB = 0;
+  for (auto _ : state) {
+    std::string arg = "--simulate";
+    char* argv[] = {tool.data(), arg.data(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, tool.c_str(), &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+      state.SkipWithError("spawn failed");
+      break;
+    }
+    int status = 0;
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) state.SkipWithError("the console upgrader failed");
+    peakKiB = std::max(peakKiB, usage.ru_maxrss);  // KiB on Linux
+  }
+  g_figures.peakRssKiB = static_cast<double>(peakKiB);
+  state.counters["peak_rss_kib"] = static_cast<double>(peakKiB);
+}
+BENCHMARK(BM_ConsoleUpgraderPeakRss)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+
+void Row(const char* what, double value, const char* unit, const char* goal) {
+  if (value < 0)
+    std::printf("| %-44s | %14s | %-26s |\n", what, "not measured", goal);
+  else
+    std::printf("| %-44s | %10.3f %-3s | %-26s |\n", what, value, unit, goal);
+}
+
+void PrintSummary() {
+  const Figures& f = g_figures;
+  std::printf("\nSummary (medians over the runs; see bench/README.md)\n");
+  std::printf("| %-44s | %14s | %-26s |\n", "figure", "measured", "goal");
+  std::printf("|%s|%s|%s|\n", std::string(46, '-').c_str(), std::string(16, '-').c_str(), std::string(28, '-').c_str());
+  Row("zero latency: wall time of one upgrade", f.wallMs, "ms", "");
+  Row("zero latency: CPU time of one upgrade", f.cpuMs, "ms", "<= 50 ms");
+  Row("zero latency: per HID exchange", f.hidUs, "us", "<= 50 us");
+  Row("zero latency: per bulk transfer", f.bulkUs, "us", "");
+  Row("bus model: duration (world time)", f.durationMs, "ms", "<= (floor + waits) * 1.01");
+  Row("bus model: floor", f.floorMs, "ms", "");
+  Row("bus model: designed waits", f.waitsMs, "ms", "");
+  Row("bus model: (floor + waits) * 1.01", f.floorMs < 0 ? -1 : (f.floorMs + f.waitsMs) * 1.01, "ms", "");
+  Row("bus model: software share (CPU / duration)", f.softwarePct, "%", "<= 1 %");
+  Row("idle mouse link: CPU", f.idlePct, "%", "<= 0.1 %");
+  Row("idle mouse link: reader wake-ups per second", f.idleSeconds > 0 ? f.idleWakeups / f.idleSeconds : -1, "/s",
+      "<= 1 /s");
+  Row("console upgrader --simulate: peak RSS", f.peakRssKiB < 0 ? -1 : f.peakRssKiB / 1024, "MiB", "<= 8 MiB");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  PrintSummary();
+  return 0;
+}
