@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "sim/bootloader.h"
@@ -248,6 +250,34 @@ TEST(UsbTimingRules, UpgradeFloorMatchesAHandComputation) {
   UsbTiming slowFlash;
   slowFlash.programBlockUs = 4000;
   EXPECT_EQ(ComputeUpgradeFloor(slowFlash).bulkUs, floor.bulkUs + 256u * (4000 - 1920));
+}
+
+// Real-time mode (for a person watching a simulated run): a Sleep takes its
+// real time, and a wait ends when another thread signals, not at its
+// deadline. Kept short: this is the one place real time is the point.
+TEST(RealTimeWorld, SleepAndWaitsTakeRealTime) {
+  World world;
+  world.SetRealTime(true);
+  const auto t0 = std::chrono::steady_clock::now();
+  world.Sleep(30);
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(30));
+
+  HANDLE event = world.CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  world.Schedule(20, [] {});  // timed work inside the wait's window is paced too
+  std::thread signaller([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    world.SetEvent(event);
+  });
+  const auto t1 = std::chrono::steady_clock::now();
+  const std::uint64_t v1 = world.Now();
+  EXPECT_EQ(world.WaitForSingleObject(event, 5000), WAIT_OBJECT_0);
+  const auto took = std::chrono::steady_clock::now() - t1;
+  signaller.join();
+  EXPECT_GE(took, std::chrono::milliseconds(35));
+  EXPECT_LT(took, std::chrono::milliseconds(2000));
+  EXPECT_LT(world.Now() - v1, 2000u) << "the clock did not run ahead to the deadline";
+  world.CloseHandle(event);
+  EXPECT_EQ(world.LeakReport(), "");
 }
 
 }  // namespace
