@@ -68,6 +68,18 @@ void VirtualBootloader::SetOnExit(std::function<void(const BootloaderFlash& flas
   onExit_ = std::move(onExit);
 }
 
+bool VirtualBootloader::ImageVerified() {
+  auto lock = LockWorld();
+  return verified_;
+}
+
+void VirtualBootloader::SetImageVerified(bool verified) {
+  auto lock = LockWorld();
+  verified_ = verified;
+  erased_ = false;
+  written_.fill(false);
+}
+
 void VirtualBootloader::LeaveBus() {
   gone_ = true;
   replies_.clear();
@@ -303,6 +315,9 @@ void VirtualBootloader::HandleCommand(const UCHAR* packet) {
     case kErase: {
       ++erases_;
       flash_.fill(0xFF);
+      erased_ = true;
+      verified_ = false;
+      written_.fill(false);
       for (const auto& [at, mask] : stuckBits_) flash_[at] &= static_cast<std::uint8_t>(~mask);
       UCHAR status = StatusFor(kErase, 0);
       replies_.push_back({{status}, eraseDelayMs_, false});
@@ -324,6 +339,7 @@ void VirtualBootloader::HandleCommand(const UCHAR* packet) {
     }
     case kVerify:
       ++verifies_;
+      verified_ = erased_ && std::all_of(written_.begin(), written_.end(), [](bool w) { return w; });
       break;
     case kProtect:
       readProtected_ = true;
@@ -358,7 +374,10 @@ void VirtualBootloader::HandleWriteData(const UCHAR* data, ULONG length) {
   }
   // NOR flash: programming clears bits and never sets them.
   for (std::size_t i = 0; i < kBootloaderBlockSize; ++i) flash_[offset + i] &= data[i];
-  replies_.push_back({{StatusFor(kWrite, block)}, 0, false});
+  const UCHAR status = StatusFor(kWrite, block);
+  written_[block] = status == kStatusOk;
+  verified_ = false;  // the image changed after its verification
+  replies_.push_back({{status}, 0, false});
 }
 
 DWORD VirtualBootloader::OnWinUsbReadPipe(UCHAR pipeId, UCHAR* data, ULONG length, ULONG* transferred,

@@ -70,6 +70,12 @@ class VirtualBootloader : public Device {
   // Runs (world unlocked) once the device has left the bus after exit ISP, with
   // the flash as it was left; the virtual mouse comes back from here.
   void SetOnExit(std::function<void(const BootloaderFlash& flash)> onExit);
+  // Whether the flash holds a complete, verified image: every block programmed
+  // with status 0 since the last erase, and the verify command received after
+  // that. An erase or a failed block takes it back. What a restarting device
+  // boots from: without it, it stays in its bootloader.
+  bool ImageVerified();
+  void SetImageVerified(bool verified);
 
   // ------------------------------------------------------------ set-up (call before the host opens it)
   void SetPipes(std::vector<WINUSB_PIPE_INFORMATION> pipes);
@@ -175,6 +181,9 @@ class VirtualBootloader : public Device {
   bool logEnabled_ = true;
   std::vector<WireTransfer> log_;
   bool readProtected_ = false;
+  bool erased_ = false;                                                      // since the last SetImageVerified
+  std::array<bool, kBootloaderFlashSize / kBootloaderBlockSize> written_{};  // programmed since the erase
+  bool verified_ = false;
   bool gone_ = false;
   unsigned erases_ = 0;
   unsigned verifies_ = 0;

@@ -5,7 +5,8 @@
 
 namespace kv27::sim {
 
-HANDLE World::Impl::OpenPlainFile(const std::u16string& path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
+HANDLE World::Impl::OpenPlainFile(const std::u16string& path, DWORD access, DWORD share, DWORD disposition,
+                                  DWORD flags) {
   auto st = std::make_shared<PlainFileState>();
   auto key = FoldCase(path);
   bool exists = false;

@@ -56,7 +56,6 @@ using namespace detail;
 
 // ------------------------------------------------------------------ plain files
 
-
 struct PlainFileState {
   std::vector<std::uint8_t> data;
   size_t position = 0;
@@ -65,7 +64,6 @@ struct PlainFileState {
   std::u16string key;              // memory store key
   std::filesystem::path hostPath;  // host disk path
 };
-
 
 // Serves ordinary file paths from the memory overlay or the host disk. Each
 // handle reads from a snapshot taken at open and writes back at close.

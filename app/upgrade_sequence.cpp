@@ -1,0 +1,202 @@
+#include "app/upgrade_sequence.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "hid/hid_comm.h"
+#include "image/image_file.h"
+#include "protocol/isp_flash.h"
+#include "protocol/kv27_usb_comm.h"
+#include "protocol/kv8b05_comm.h"
+#include "usbmon/usb_device_monitor.h"
+
+namespace kv27 {
+
+const char16_t* UpgradeMessage(UpgradeStatus status) {
+  switch (status) {
+    case UpgradeStatus::Success:
+      return IspFlashMessage(IspFlashResult::Success);
+    case UpgradeStatus::MouseAbsent:
+      return u"请插入需要升级的USB设备！";
+    case UpgradeStatus::NoImagePath:
+      return u"请选择镜像文件！";
+    case UpgradeStatus::OutOfMemory:
+      return ImageFileErrorText(ImageFileError::OutOfMemory);
+    case UpgradeStatus::ImageOpenFailed:
+      return ImageFileErrorText(ImageFileError::OpenFailed);
+    case UpgradeStatus::HeaderReadFailed:
+      return ImageFileErrorText(ImageFileError::HeaderReadFailed);
+    case UpgradeStatus::InvalidImage:
+      return ImageFileErrorText(ImageFileError::InvalidImage);
+    case UpgradeStatus::NotKv27Image:
+      return ImageFileErrorText(ImageFileError::NotKv27Image);
+    case UpgradeStatus::WrongImageName:
+      return ImageFileErrorText(ImageFileError::WrongName);
+    case UpgradeStatus::WrongChecksum:
+      return ImageFileErrorText(ImageFileError::WrongChecksum);
+    case UpgradeStatus::WrongLength:
+      return ImageFileErrorText(ImageFileError::WrongLength);
+    case UpgradeStatus::DecodeInitFailed:
+      return ImageFileErrorText(ImageFileError::DecodeInitFailed);
+    case UpgradeStatus::PayloadReadFailed:
+      return ImageFileErrorText(ImageFileError::PayloadReadFailed);
+    case UpgradeStatus::DecodeVerifyFailed:
+      return ImageFileErrorText(ImageFileError::VerifyFailed);
+    case UpgradeStatus::UserDataFailed:
+      return u"读取用户数据失败！";
+    case UpgradeStatus::BootloaderNotFound:
+      return IspFlashMessage(IspFlashResult::NotFound);
+    case UpgradeStatus::BootloaderOpenFailed:
+      return IspFlashMessage(IspFlashResult::OpenFailed);
+    case UpgradeStatus::EraseFailed:
+      return IspFlashMessage(IspFlashResult::EraseFailed);
+    case UpgradeStatus::WriteFailed:
+      return IspFlashMessage(IspFlashResult::WriteFailed);
+    case UpgradeStatus::ReadFailed:
+      return IspFlashMessage(IspFlashResult::ReadFailed);
+    case UpgradeStatus::CompareFailed:
+      return IspFlashMessage(IspFlashResult::CompareFailed);
+    case UpgradeStatus::VerifyFailed:
+      return IspFlashMessage(IspFlashResult::VerifyFailed);
+    case UpgradeStatus::ProtectFailed:
+      return IspFlashMessage(IspFlashResult::ProtectFailed);
+    case UpgradeStatus::ExitFailed:
+      return IspFlashMessage(IspFlashResult::ExitFailed);
+    case UpgradeStatus::Stopped:
+      return u"";
+  }
+  return u"";
+}
+
+namespace {
+
+UpgradeStatus FromImageError(ImageFileError error) {
+  switch (error) {
+    case ImageFileError::None:
+      return UpgradeStatus::Success;
+    case ImageFileError::OutOfMemory:
+      return UpgradeStatus::OutOfMemory;
+    case ImageFileError::OpenFailed:
+      return UpgradeStatus::ImageOpenFailed;
+    case ImageFileError::HeaderReadFailed:
+      return UpgradeStatus::HeaderReadFailed;
+    case ImageFileError::InvalidImage:
+      return UpgradeStatus::InvalidImage;
+    case ImageFileError::NotKv27Image:
+      return UpgradeStatus::NotKv27Image;
+    case ImageFileError::WrongName:
+      return UpgradeStatus::WrongImageName;
+    case ImageFileError::WrongChecksum:
+      return UpgradeStatus::WrongChecksum;
+    case ImageFileError::WrongLength:
+      return UpgradeStatus::WrongLength;
+    case ImageFileError::DecodeInitFailed:
+      return UpgradeStatus::DecodeInitFailed;
+    case ImageFileError::PayloadReadFailed:
+      return UpgradeStatus::PayloadReadFailed;
+    case ImageFileError::VerifyFailed:
+      return UpgradeStatus::DecodeVerifyFailed;
+  }
+  return UpgradeStatus::InvalidImage;
+}
+
+UpgradeStatus FromFlashResult(IspFlashResult result) {
+  switch (result) {
+    case IspFlashResult::Success:
+      return UpgradeStatus::Success;
+    case IspFlashResult::NotFound:
+      return UpgradeStatus::BootloaderNotFound;
+    case IspFlashResult::OpenFailed:
+      return UpgradeStatus::BootloaderOpenFailed;
+    case IspFlashResult::EraseFailed:
+      return UpgradeStatus::EraseFailed;
+    case IspFlashResult::WriteFailed:
+      return UpgradeStatus::WriteFailed;
+    case IspFlashResult::ReadFailed:
+      return UpgradeStatus::ReadFailed;
+    case IspFlashResult::CompareFailed:
+      return UpgradeStatus::CompareFailed;
+    case IspFlashResult::VerifyFailed:
+      return UpgradeStatus::VerifyFailed;
+    case IspFlashResult::ProtectFailed:
+      return UpgradeStatus::ProtectFailed;
+    case IspFlashResult::ExitFailed:
+      return UpgradeStatus::ExitFailed;
+  }
+  return UpgradeStatus::ExitFailed;
+}
+
+// Everything from the image check to leaving ISP mode. The working data (the
+// image, the staging area, the read-back buffer) lives in this frame only, so
+// it is released on every path before the caller shows the message.
+UpgradeStatus RunSteps(OsApi& os, const UpgradeDevices& devices, const WCHAR* imagePath, UpgradeFace& face) {
+  face.SetProgress(0);
+
+  // Allocation, open, header checks, payload read, descramble and verify; the
+  // file is closed on every path.
+  face.OnStage(UpgradeStage::CheckImage);
+  ImageFileResult image = LoadImageFile(os, imagePath);
+  if (!image.ok()) return FromImageError(image.error);
+  face.SetProgress(10);
+
+  // The user data, page by page; the first page that fails ends the run.
+  face.OnStage(UpgradeStage::ReadUserData);
+  std::uint8_t userData[kUserDataSize] = {};
+  for (std::size_t page = 0; page < kUserDataPages; ++page) {
+    if (!devices.mouseLink.ReadUserData(static_cast<BYTE>(page), userData + page * kUserDataPageSize))
+      return UpgradeStatus::UserDataFailed;
+  }
+  std::memcpy(userData + kUserDataPages * kUserDataPageSize, userData + 6 * kUserDataPageSize, 6);
+  std::memcpy(image.payload.data() + kUserDataOffset, userData, kUserDataSize);
+  if (!face.OnUserDataRead(userData, kUserDataSize)) return UpgradeStatus::Stopped;
+
+  std::vector<std::uint8_t> readBack;
+  try {
+    readBack.resize(kImagePayloadSize);
+  } catch (const std::bad_alloc&) {
+    return UpgradeStatus::OutOfMemory;
+  }
+  face.SetProgress(20);
+
+  // The request that restarts the mouse into its bootloader goes to the port
+  // the open mouse hangs on. Without its ids, or without a table entry for
+  // them, nothing is sent and the search below runs its whole course unless a
+  // bootloader turns up by other means.
+  face.OnStage(UpgradeStage::RequestBootloader);
+  HIDDeviceCaps caps{};
+  if (devices.mouseLink.GetDeviceCaps(&caps)) {
+    USBDeviceEntry entry;
+    devices.usbMonitor.FindDevice(caps.attributes.VendorID, caps.attributes.ProductID, entry);
+    devices.usbMonitor.GetDeviceString(&entry);
+  }
+
+  face.OnStage(UpgradeStage::WaitBootloader);
+  bool flashing = false;
+  IspFlashResult flash = RunIspFlash(os, devices.bootLink, image.payload.data(), readBack.data(), [&](int percent) {
+    if (!flashing) {
+      flashing = true;
+      face.OnStage(UpgradeStage::Flash);
+    }
+    face.SetProgress(percent);
+  });
+  return FromFlashResult(flash);
+}
+
+}  // namespace
+
+UpgradeStatus RunUpgrade(OsApi& os, const UpgradeDevices& devices, const WCHAR* imagePath, UpgradeFace& face) {
+  // Presence comes before the path: with neither, only the mouse is asked for.
+  UpgradeStatus status;
+  if (devices.mouseLink.device == nullptr)
+    status = UpgradeStatus::MouseAbsent;
+  else if (imagePath == nullptr || imagePath[0] == 0)
+    status = UpgradeStatus::NoImagePath;
+  else
+    status = RunSteps(os, devices, imagePath, face);
+  if (status != UpgradeStatus::Stopped) face.ShowMessage(status, UpgradeMessage(status));
+  return status;
+}
+
+}  // namespace kv27

@@ -1,0 +1,110 @@
+// The upgrade sequence: one run from the image file to the re-flashed mouse.
+//
+//   1. check and descramble the image file (the same checks as image selection);
+//   2. read the seven user-data pages from the mouse and merge them into the
+//      image at 0x3800 (page 6's first six bytes a second time at 0x3F00);
+//   3. send the mouse, through its hub port, the string request that restarts
+//      it into its bootloader;
+//   4. wait for the bootloader, open it, erase, write, read back, compare,
+//      verify, set read protection and leave ISP mode.
+//
+// The run is synchronous on the caller's thread and ends with exactly one
+// message. It is written once and has several faces: the main dialog shows the
+// progress in its bar and the message in a message box; the console upgrader
+// draws a bar on the terminal. A face only shows what the run tells it; it
+// never changes the steps.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/os_api.h"
+
+namespace kv27 {
+using namespace w32;
+
+class CKV27USBComm;
+class CKV8B05Comm;
+class CUSBDeviceMonitor;
+
+// How a run ended: success, or the row of the failure table that ended it.
+// Every value has its own message (UpgradeMessage).
+enum class UpgradeStatus {
+  Success = 0,
+  MouseAbsent,         // the mouse link is not open
+  NoImagePath,         // the path box is empty
+  OutOfMemory,         // the image buffer or the read-back buffer
+  ImageOpenFailed,     // the image file checks, in their order ...
+  HeaderReadFailed,
+  InvalidImage,
+  NotKv27Image,
+  WrongImageName,
+  WrongChecksum,
+  WrongLength,
+  DecodeInitFailed,
+  PayloadReadFailed,
+  DecodeVerifyFailed,  // ... to here
+  UserDataFailed,      // a user-data page could not be read
+  BootloaderNotFound,  // no bootloader after the whole search
+  BootloaderOpenFailed,
+  EraseFailed,
+  WriteFailed,
+  ReadFailed,
+  CompareFailed,
+  VerifyFailed,
+  ProtectFailed,
+  ExitFailed,
+  // Not a failure: the face ended the run after the user data was read
+  // (UpgradeFace::OnUserDataRead); nothing was shown and the mouse is untouched.
+  Stopped,
+};
+
+// The text of the one message box that ends a run with this status.
+const char16_t* UpgradeMessage(UpgradeStatus status);
+
+// The stages a run goes through, for faces that show more than a percentage.
+enum class UpgradeStage {
+  CheckImage,
+  ReadUserData,
+  RequestBootloader,
+  WaitBootloader,
+  Flash,  // open, erase, write, read back, compare, verify, protect, leave
+};
+
+// The user data as it goes into the image: seven 256-byte pages and a second
+// copy of page 6's first six bytes.
+inline constexpr std::size_t kUserDataPages = 7;
+inline constexpr std::size_t kUserDataPageSize = 256;
+inline constexpr std::size_t kUserDataSize = kUserDataPages * kUserDataPageSize + 6;  // 1798
+inline constexpr std::size_t kUserDataOffset = 0x3800;
+
+// What a run shows. SetProgress and ShowMessage are the whole of what the
+// dialog shows; the rest are observation points with empty defaults.
+class UpgradeFace {
+ public:
+  virtual ~UpgradeFace() = default;
+  // The percentage at the fixed points 0, 10, 20, 50, 55, 60, 80, 85, 90, 95, 100.
+  virtual void SetProgress(int percent) = 0;
+  // The run's one message, after the working data has been released.
+  virtual void ShowMessage(UpgradeStatus status, const char16_t* text) = 0;
+  virtual void OnStage(UpgradeStage stage) {}
+  // The user data just read, as it will be merged (kUserDataSize bytes), before
+  // anything is sent that changes the mouse. A face may keep a copy (a backup).
+  // Returning false stops the run here without a message (a dry run, or a
+  // backup that could not be written; the face reports it itself).
+  virtual bool OnUserDataRead(const std::uint8_t* userData, std::size_t size) { return true; }
+};
+
+// The dialog's three device objects, which the run borrows.
+struct UpgradeDevices {
+  CKV27USBComm& mouseLink;
+  CKV8B05Comm& bootLink;
+  CUSBDeviceMonitor& usbMonitor;
+};
+
+// One whole run on the image at `imagePath` (the path box's text; null or empty
+// means none). The bootloader link is left open on every path once the run
+// has opened it; the mouse link is not closed by the run.
+UpgradeStatus RunUpgrade(OsApi& os, const UpgradeDevices& devices, const WCHAR* imagePath, UpgradeFace& face);
+
+}  // namespace kv27

@@ -1,0 +1,247 @@
+// The upgrade sequence through a recording face, over every simulated
+// scenario: each failure row produced by a realistic fault of the mouse, its
+// bootloader, the bus or the image file.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/mouse_search.h"
+#include "app/simulation.h"
+#include "app/upgrade_sequence.h"
+#include "image/image_file.h"
+#include "protocol/kv27_usb_comm.h"
+#include "protocol/kv8b05_comm.h"
+#include "usbmon/usb_device_monitor.h"
+
+namespace kv27 {
+namespace {
+
+struct RecordingFace : UpgradeFace {
+  std::vector<int> progress;
+  std::vector<std::u16string> messages;
+  std::vector<UpgradeStage> stages;
+  std::vector<std::uint8_t> userData;
+  bool stopAfterUserData = false;
+
+  void SetProgress(int percent) override { progress.push_back(percent); }
+  void ShowMessage(UpgradeStatus, const char16_t* text) override { messages.emplace_back(text); }
+  void OnStage(UpgradeStage stage) override { stages.push_back(stage); }
+  bool OnUserDataRead(const std::uint8_t* data, std::size_t size) override {
+    userData.assign(data, data + size);
+    return !stopAfterUserData;
+  }
+};
+
+// The progress a failure leaves on show; -1 where the run shows none.
+int ProgressAfter(UpgradeStatus status) {
+  switch (status) {
+    case UpgradeStatus::MouseAbsent:
+    case UpgradeStatus::NoImagePath:
+    case UpgradeStatus::Stopped:
+      return -1;
+    case UpgradeStatus::UserDataFailed:
+      return 10;
+    case UpgradeStatus::BootloaderNotFound:
+      return 20;
+    case UpgradeStatus::BootloaderOpenFailed:
+      return 50;
+    case UpgradeStatus::EraseFailed:
+      return 55;
+    case UpgradeStatus::WriteFailed:
+      return 60;
+    case UpgradeStatus::ReadFailed:
+      return 80;
+    case UpgradeStatus::CompareFailed:
+      return 85;
+    case UpgradeStatus::VerifyFailed:
+      return 90;
+    case UpgradeStatus::ProtectFailed:
+      return 95;
+    case UpgradeStatus::ExitFailed:
+    case UpgradeStatus::Success:
+      return 100;
+    default:
+      return 0;  // the image file rows
+  }
+}
+
+// The dialog's devices on a scenario's rig: the monitor refreshed, the mouse
+// link started on the command interface with a window that passes device
+// changes on to it, and a closed bootloader link.
+class SequenceRun {
+ public:
+  explicit SequenceRun(const Scenario& scenario) : rig_(BuildScenario(world, scenario)) {
+    owner_ = world.CreateHeadlessWindow([this](HWND, UINT message, WPARAM wParam, LPARAM lParam) -> LRESULT {
+      if (message == WM_DEVICECHANGE) mouseLink->OnDeviceChange(wParam, lParam);
+      return 0;
+    });
+    monitor->ownerWindow = owner_;
+    monitor->Refresh();
+    WCHAR path[kHidMaxPath] = {};
+    if (FindMouseInterface(world, path)) mouseLink->Start(path, owner_);
+  }
+  ~SequenceRun() {
+    mouseLink.reset();  // stops the reader before the rig goes
+    bootLink.reset();
+    monitor.reset();
+    rig_.reset();
+    world.DestroyHeadlessWindow(owner_);
+  }
+
+  UpgradeStatus Run(const WCHAR* path = sim::kRigImagePath) {
+    return RunUpgrade(world, UpgradeDevices{*mouseLink, *bootLink, *monitor}, path, face);
+  }
+  // Lets the bus settle (re-enumerations) and hands the queued device changes
+  // to the link, as the dialog's loop would.
+  void Settle(std::uint64_t ms) {
+    world.Advance(ms);
+    world.PumpMessages(owner_);
+  }
+
+  sim::World world;
+  std::unique_ptr<CUSBDeviceMonitor> monitor = std::make_unique<CUSBDeviceMonitor>(world);
+  std::unique_ptr<CKV8B05Comm> bootLink = std::make_unique<CKV8B05Comm>(world);
+  std::unique_ptr<CKV27USBComm> mouseLink = std::make_unique<CKV27USBComm>(world);
+  RecordingFace face;
+  sim::MouseRig& rig() { return *rig_; }
+
+ private:
+  std::unique_ptr<sim::MouseRig> rig_;
+  HWND owner_ = nullptr;
+};
+
+class EveryScenario : public ::testing::TestWithParam<Scenario> {};
+
+TEST_P(EveryScenario, EndsWithItsOneMessageAndProgress) {
+  const Scenario& scenario = GetParam();
+  SequenceRun run(scenario);
+  const sim::BootloaderFlash before = run.rig().mouse().Flash();
+
+  EXPECT_EQ(run.Run(), scenario.expected);
+  ASSERT_EQ(run.face.messages.size(), 1u);
+  EXPECT_EQ(run.face.messages[0], UpgradeMessage(scenario.expected));
+  const int shown = run.face.progress.empty() ? -1 : run.face.progress.back();
+  EXPECT_EQ(shown, ProgressAfter(scenario.expected));
+
+  // Nothing is left open but the two links: the mouse link (the dialog's, for
+  // its whole life) and the bootloader link, which the run keeps.
+  run.mouseLink.reset();
+  run.bootLink->Close();
+  EXPECT_EQ(run.world.LeakReport(), "");
+
+  // Until the bootloader has the erase, the mouse's flash is untouched.
+  if (scenario.expected != UpgradeStatus::Success && scenario.expected < UpgradeStatus::EraseFailed) {
+    EXPECT_TRUE(run.rig().mouse().Flash() == before);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Catalogue, EveryScenario, ::testing::ValuesIn(Scenarios()),
+                         [](const ::testing::TestParamInfo<Scenario>& info) {
+                           std::string name = info.param.name;
+                           for (auto& c : name)
+                             if (c == '-') c = '_';
+                           return name;
+                         });
+
+TEST(UpgradeSequence, CatalogueCoversEveryFailureRow) {
+  std::vector<bool> seen(static_cast<int>(UpgradeStatus::Stopped) + 1, false);
+  for (const auto& s : Scenarios()) seen[static_cast<int>(s.expected)] = true;
+  // Rows that no device or file fault can produce: the empty path box (the
+  // dialog's own tests cover it), and allocation failures.
+  for (auto row : {UpgradeStatus::NoImagePath, UpgradeStatus::OutOfMemory, UpgradeStatus::WrongChecksum,
+                   UpgradeStatus::WrongLength, UpgradeStatus::DecodeInitFailed, UpgradeStatus::HeaderReadFailed,
+                   UpgradeStatus::Stopped})
+    seen[static_cast<int>(row)] = true;
+  for (std::size_t i = 0; i < seen.size(); ++i) EXPECT_TRUE(seen[i]) << "no scenario ends with status " << i;
+}
+
+// A good run: the flash holds the image with the mouse's own user data, the
+// stages and progress points come in order, and the mouse comes back in normal
+// mode with its settings.
+TEST(UpgradeSequence, GoodRunFlashesTheImageAndKeepsTheSettings) {
+  SequenceRun run(*FindScenario("ok"));
+  std::vector<std::vector<std::uint8_t>> pages;
+  for (std::size_t p = 0; p < 7; ++p) pages.push_back(run.rig().mouse().UserPage(p));
+
+  ASSERT_EQ(run.Run(), UpgradeStatus::Success);
+  EXPECT_EQ(run.face.progress, (std::vector<int>{0, 10, 20, 50, 55, 60, 80, 85, 90, 95, 100}));
+  EXPECT_EQ(run.face.stages,
+            (std::vector<UpgradeStage>{UpgradeStage::CheckImage, UpgradeStage::ReadUserData,
+                                       UpgradeStage::RequestBootloader, UpgradeStage::WaitBootloader,
+                                       UpgradeStage::Flash}));
+  EXPECT_EQ(run.face.messages, (std::vector<std::u16string>{u"恭喜亲，在线升级成功！"}));
+
+  const std::vector<std::uint8_t> image = SampleImageBytes();
+  const sim::BootloaderFlash flash = run.rig().mouse().Flash();
+  // The plain firmware of the sample carries 0xEE where the settings go; the
+  // flash must carry the mouse's own bytes there instead.
+  ImageFileResult plain = [&] {
+    sim::World files;
+    files.AddFile(u"C:\\x.bimg", image);
+    return LoadImageFile(files, u"C:\\x.bimg");
+  }();
+  ASSERT_TRUE(plain.ok());
+  for (std::size_t i = 0; i < 0x4000; ++i) {
+    std::uint8_t want = plain.payload[i];
+    if (i >= 0x3800 && i < 0x3F00) want = pages[(i - 0x3800) / 256][(i - 0x3800) % 256];
+    if (i >= 0x3F00 && i < 0x3F06) want = pages[6][i - 0x3F00];
+    if (i >= 0x3FFB) want = 0xFF;
+    ASSERT_EQ(flash[i], want) << "at 0x" << std::hex << i;
+  }
+  EXPECT_TRUE(std::equal(flash.begin() + 0x3F00, flash.begin() + 0x3F06, flash.begin() + 0x3E00));
+  EXPECT_EQ(run.face.userData.size(), kUserDataSize);
+  EXPECT_TRUE(std::equal(run.face.userData.begin(), run.face.userData.end(), flash.begin() + 0x3800));
+
+  // The mouse comes back running the new image, its settings unchanged.
+  run.Settle(10'000);
+  EXPECT_EQ(run.rig().mouse().CurrentMode(), sim::VirtualMouse::Mode::kNormal);
+  for (std::size_t p = 0; p < 7; ++p) EXPECT_EQ(run.rig().mouse().UserPage(p), pages[p]) << "page " << p;
+}
+
+TEST(UpgradeSequence, MouseIsAskedForBeforeThePath) {
+  SequenceRun run(*FindScenario("no-mouse"));
+  EXPECT_EQ(run.Run(u""), UpgradeStatus::MouseAbsent);
+  EXPECT_TRUE(run.face.progress.empty());
+
+  SequenceRun withMouse(*FindScenario("ok"));
+  EXPECT_EQ(withMouse.Run(u""), UpgradeStatus::NoImagePath);
+  EXPECT_EQ(withMouse.Run(nullptr), UpgradeStatus::NoImagePath);
+  EXPECT_TRUE(withMouse.face.progress.empty());
+  EXPECT_EQ(withMouse.rig().mouse().RequestCount(), 0u);
+}
+
+// The whole bootloader search runs its 600 seconds in virtual time, and a run
+// after a failure starts again from the top.
+TEST(UpgradeSequence, SearchLastsSixHundredSecondsAndASecondRunStartsAfresh) {
+  SequenceRun run(*FindScenario("no-bootloader"));
+  const std::uint64_t start = run.world.Now();
+  ASSERT_EQ(run.Run(), UpgradeStatus::BootloaderNotFound);
+  const std::uint64_t took = run.world.Now() - start;
+  EXPECT_GE(took, 600'000u);
+  EXPECT_LT(took, 610'000u);
+
+  // The mouse ignored the request and is still there: a second run reads it
+  // again and, with the request heeded this time, succeeds.
+  run.rig().mouse().IgnoreBootloaderRequest(false);
+  run.face = RecordingFace{};
+  EXPECT_EQ(run.Run(), UpgradeStatus::Success);
+  EXPECT_EQ(run.face.progress.front(), 0);
+}
+
+// A face that stops after the user data (a dry run) sends the mouse nothing
+// that changes it, and no message is shown.
+TEST(UpgradeSequence, FaceCanStopBeforeTheMouseIsChanged) {
+  SequenceRun run(*FindScenario("ok"));
+  run.face.stopAfterUserData = true;
+  EXPECT_EQ(run.Run(), UpgradeStatus::Stopped);
+  EXPECT_TRUE(run.face.messages.empty());
+  EXPECT_EQ(run.face.userData.size(), kUserDataSize);
+  run.Settle(5'000);
+  EXPECT_EQ(run.rig().mouse().CurrentMode(), sim::VirtualMouse::Mode::kNormal);
+}
+
+}  // namespace
+}  // namespace kv27
