@@ -31,10 +31,10 @@ class CUSBDeviceMonitor;
 // Every value has its own message (UpgradeMessage).
 enum class UpgradeStatus {
   Success = 0,
-  MouseAbsent,         // the mouse link is not open
-  NoImagePath,         // the path box is empty
-  OutOfMemory,         // the image buffer or the read-back buffer
-  ImageOpenFailed,     // the image file checks, in their order ...
+  MouseAbsent,      // the mouse link is not open
+  NoImagePath,      // the path box is empty
+  OutOfMemory,      // the image buffer or the read-back buffer
+  ImageOpenFailed,  // the image file checks, in their order ...
   HeaderReadFailed,
   InvalidImage,
   NotKv27Image,
