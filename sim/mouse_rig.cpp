@@ -18,8 +18,6 @@ MouseRig::MouseRig(World& world, std::vector<std::uint8_t> image)
   if (!image_.empty()) world_.AddFile(kRigImagePath, image_);
 }
 
-MouseRig::~MouseRig() {
-  mouse_->Unplug();
-}
+MouseRig::~MouseRig() { mouse_->Unplug(); }
 
 }  // namespace kv27::sim

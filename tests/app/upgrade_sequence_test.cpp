@@ -168,10 +168,9 @@ TEST(UpgradeSequence, GoodRunFlashesTheImageAndKeepsTheSettings) {
 
   ASSERT_EQ(run.Run(), UpgradeStatus::Success);
   EXPECT_EQ(run.face.progress, (std::vector<int>{0, 10, 20, 50, 55, 60, 80, 85, 90, 95, 100}));
-  EXPECT_EQ(run.face.stages,
-            (std::vector<UpgradeStage>{UpgradeStage::CheckImage, UpgradeStage::ReadUserData,
-                                       UpgradeStage::RequestBootloader, UpgradeStage::WaitBootloader,
-                                       UpgradeStage::Flash}));
+  EXPECT_EQ(run.face.stages, (std::vector<UpgradeStage>{UpgradeStage::CheckImage, UpgradeStage::ReadUserData,
+                                                        UpgradeStage::RequestBootloader, UpgradeStage::WaitBootloader,
+                                                        UpgradeStage::Flash}));
   EXPECT_EQ(run.face.messages, (std::vector<std::u16string>{u"恭喜亲，在线升级成功！"}));
 
   const std::vector<std::uint8_t> image = SampleImageBytes();
