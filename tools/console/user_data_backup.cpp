@@ -11,8 +11,8 @@ using namespace w32;
 namespace {
 
 constexpr std::uint8_t kMagic[4] = {'K', 'V', 'U', 'D'};
-constexpr DWORD kErrorWriteFault = 29;      // ERROR_WRITE_FAULT
-constexpr DWORD kErrorFileTooLarge = 223;   // ERROR_FILE_TOO_LARGE
+constexpr DWORD kErrorWriteFault = 29;     // ERROR_WRITE_FAULT
+constexpr DWORD kErrorFileTooLarge = 223;  // ERROR_FILE_TOO_LARGE
 
 void PutU16(std::uint8_t* p, std::uint16_t v) {
   p[0] = static_cast<std::uint8_t>(v);
@@ -89,8 +89,8 @@ const char16_t* BackupErrorText(BackupError error) {
 
 bool WriteWholeFile(OsApi& os, const std::u16string& path, const std::vector<std::uint8_t>& bytes, bool replace,
                     DWORD& error) {
-  HANDLE file = os.CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr,
-                               replace ? CREATE_ALWAYS : CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = os.CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, replace ? CREATE_ALWAYS : CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     error = os.GetLastError();
     return false;
@@ -106,8 +106,8 @@ bool WriteWholeFile(OsApi& os, const std::u16string& path, const std::vector<std
 bool ReadWholeFile(OsApi& os, const std::u16string& path, std::size_t limit, std::vector<std::uint8_t>& bytes,
                    DWORD& error) {
   bytes.clear();
-  HANDLE file = os.CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = os.CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     error = os.GetLastError();
     return false;

@@ -182,11 +182,12 @@ class ConsoleFace : public UpgradeFace {
             Hex32(console::Crc32(data, kUserDataSize)));
     for (std::size_t page = 0; page <= kUserDataPages; ++page) {
       const std::uint8_t* p = data + page * kUserDataPageSize;
-      const std::size_t n = page < kUserDataPages ? kUserDataPageSize : kUserDataSize - kUserDataPages * kUserDataPageSize;
+      const std::size_t n =
+          page < kUserDataPages ? kUserDataPageSize : kUserDataSize - kUserDataPages * kUserDataPageSize;
       std::string head = page < kUserDataPages ? "  page " + std::to_string(page) + "  " : "  copy    ";
       char text[32];
-      std::snprintf(text, sizeof text, "0x%04X %3u bytes  CRC-32 ", static_cast<unsigned>(kUserDataOffset + page * kUserDataPageSize),
-                    static_cast<unsigned>(n));
+      std::snprintf(text, sizeof text, "0x%04X %3u bytes  CRC-32 ",
+                    static_cast<unsigned>(kUserDataOffset + page * kUserDataPageSize), static_cast<unsigned>(n));
       std::string line = head + text;
       std::u16string wide = Ascii(line) + Hex32(console::Crc32(p, n)) + u" ";
       for (std::size_t i = 0; i < std::min<std::size_t>(n, 8); ++i) {
