@@ -404,7 +404,9 @@ int RunUpdateTool(const std::vector<std::u16string>& args, const UpdateToolIo& i
     if (!console::ReadWholeFile(world, besidePath, 1u << 20, beside, error)) beside.clear();
   }
 
-  std::unique_ptr<sim::MouseRig> rig = BuildScenario(world, *scenario);
+  std::unique_ptr<sim::MouseRig> ownRig = BuildScenario(world, *scenario);
+  sim::MouseRig* rig = ownRig.get();
+  if (io.keepRig != nullptr) *io.keepRig = std::move(ownRig);
   io.out(u"simulated PC, scenario " + Ascii(scenario->name) + u": " + Ascii(scenario->description));
   if (!beside.empty()) {
     if (rig->image() == SampleImageBytes()) {
@@ -421,7 +423,6 @@ int RunUpdateTool(const std::vector<std::u16string>& args, const UpdateToolIo& i
   });
   const int code = RunOn(world, owner, devices, options, io);
   world.DestroyHeadlessWindow(owner);
-  if (io.keepRig != nullptr) *io.keepRig = std::move(rig);
   return code;
 }
 

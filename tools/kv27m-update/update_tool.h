@@ -50,8 +50,8 @@ struct UpdateToolIo {
   std::function<bool()> interrupted;
 
   // For tests: the world to simulate in (else a fresh one), a hook on it once
-  // the scenario is built, the rig handed over after the run (else it goes
-  // with the run), and each stage as the run enters it.
+  // the scenario is built, the rig handed over as soon as it is built (else it
+  // goes with the run), and each stage as the run enters it.
   sim::World* world = nullptr;
   std::function<void(sim::World& world)> prepareWorld;
   std::unique_ptr<sim::MouseRig>* keepRig = nullptr;
