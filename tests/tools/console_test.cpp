@@ -46,7 +46,9 @@ TEST(ProgressDisplay, TerminalRedrawsOneLineInPlace) {
   display.SetStep(55, u"erasing");
   const std::u16string erasing = u"[################--------------]  55%  erasing";
   EXPECT_EQ(screen.substr(0, erasing.size() + 1), u"\r" + erasing);
-  EXPECT_EQ(screen.size(), 1 + std::u16string(u"[######------------------------]  20%  waiting for the bootloader, 599 s left").size());
+  EXPECT_EQ(
+      screen.size(),
+      1 + std::u16string(u"[######------------------------]  20%  waiting for the bootloader, 599 s left").size());
   // A whole line goes above the status line, which is drawn again.
   screen.clear();
   display.Line(u"note");
@@ -167,8 +169,8 @@ class ProgramOutput : public ::testing::Test {
 // On a terminal: the bar redrawn in place, the countdown of the wait, then
 // the dialog's message on a line of its own.
 TEST_F(ProgramOutput, TerminalShowsTheBarAndTheCountdown) {
-  const Output run = RunProgram(true, {"--simulate=slow-open", "--backup", Backup("a.kv27ud"),
-                                       KV_SOURCE_DIR "/res/KV27M_FW_UPGRADE.bimg"});
+  const Output run = RunProgram(
+      true, {"--simulate=slow-open", "--backup", Backup("a.kv27ud"), KV_SOURCE_DIR "/res/KV27M_FW_UPGRADE.bimg"});
   EXPECT_EQ(run.status, 0) << run.text;
   EXPECT_NE(run.text.find("\r[######------------------------]  20%  waiting for the bootloader, 600 s left"),
             std::string::npos)

@@ -80,8 +80,8 @@ TEST_P(EveryScenario, ExitsWithItsCodeAndTheDialogsMessage) {
   UpdateRun run;
   run.Run({u"--simulate=" + Wide(scenario.name)});
   EXPECT_EQ(run.status, UpdateExitCode(scenario.expected));
-  const std::u16string message = std::u16string(UpgradeMessage(scenario.expected)) + u"  (" +
-                                 UpgradeGloss(scenario.expected) + u")";
+  const std::u16string message =
+      std::u16string(UpgradeMessage(scenario.expected)) + u"  (" + UpgradeGloss(scenario.expected) + u")";
   if (scenario.expected == UpgradeStatus::Success) {
     ASSERT_FALSE(run.out.empty());
     EXPECT_EQ(run.out.back(), message);
@@ -92,8 +92,8 @@ TEST_P(EveryScenario, ExitsWithItsCodeAndTheDialogsMessage) {
   }
   // A run that read the settings left a sound backup of them.
   const auto backup = run.world.FileBytes(kBackup);
-  EXPECT_EQ(backup.has_value(), scenario.expected >= UpgradeStatus::BootloaderNotFound ||
-                                    scenario.expected == UpgradeStatus::Success);
+  EXPECT_EQ(backup.has_value(),
+            scenario.expected >= UpgradeStatus::BootloaderNotFound || scenario.expected == UpgradeStatus::Success);
   if (backup) {
     std::vector<std::uint8_t> data;
     EXPECT_EQ(console::DecodeBackup(*backup, data), console::BackupError::None);
@@ -153,7 +153,8 @@ TEST(UpdateTool, BackupThatCannotBeWrittenStopsBeforeTheRequest) {
   };
   const Case cases[] = {
       {"no per-user folder", [](UpdateRun& r) { r.io.backupFolder = [] { return std::u16string(); }; }},
-      {"the name is taken", [](UpdateRun& r) {
+      {"the name is taken",
+       [](UpdateRun& r) {
          r.io.prepareWorld = [](sim::World& w) {
            w.SetHostFiles(false);
            w.AddFile(kBackup, {1, 2, 3});
@@ -341,10 +342,8 @@ TEST(UpdateTool, CommandLine) {
   for (const auto& s : Scenarios()) EXPECT_NE(help.out[0].find(Wide(s.name)), std::u16string::npos) << s.name;
   EXPECT_NE(help.out[0].find(u"  33  leaving ISP mode failed"), std::u16string::npos);
 
-  const std::vector<std::vector<std::u16string>> usage = {{u"--simulate=nope"},
-                                                          {u"--bogus"},
-                                                          {u"a.bimg", u"b.bimg"},
-                                                          {u"--backup"}};
+  const std::vector<std::vector<std::u16string>> usage = {
+      {u"--simulate=nope"}, {u"--bogus"}, {u"a.bimg", u"b.bimg"}, {u"--backup"}};
   for (const auto& args : usage) {
     UpdateRun run;
     run.Run(args);
