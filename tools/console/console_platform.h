@@ -17,7 +17,8 @@ bool StdoutIsTerminal();
 
 // Ctrl+C: after InstallInterruptHandler, a press (SIGINT; on Windows the
 // console's Ctrl+C and Ctrl+Break events) only sets a flag, which the programs
-// look at while they wait; the process is not ended.
+// look at while they wait; the process is not ended. A second press ends it
+// the ordinary way.
 void InstallInterruptHandler();
 bool InterruptRequested();
 

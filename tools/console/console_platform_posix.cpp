@@ -18,7 +18,14 @@ namespace {
 std::atomic<bool> g_interrupted{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the flag is set from a signal handler");
 
-void OnSigint(int) { g_interrupted.store(true); }
+// The first press asks the program to stop where it safely can; a second one
+// is the user insisting: the default action ends the process.
+void OnSigint(int) {
+  if (g_interrupted.exchange(true)) {
+    signal(SIGINT, SIG_DFL);
+    raise(SIGINT);
+  }
+}
 
 void WriteAll(int fd, const std::string& text) {
   std::size_t done = 0;

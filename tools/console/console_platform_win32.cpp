@@ -12,11 +12,10 @@ std::atomic<bool> g_interrupted{false};
 
 // The console runs the handler on a thread of its own; returning TRUE tells it
 // the event is handled, so the process is not ended (SetConsoleCtrlHandler).
+// The first press asks the program to stop where it safely can; on a second
+// one FALSE passes the event on to the default handler, which ends the process.
 BOOL WINAPI OnConsoleCtrl(DWORD event) {
-  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
-    g_interrupted.store(true);
-    return TRUE;
-  }
+  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) return g_interrupted.exchange(true) ? FALSE : TRUE;
   return FALSE;
 }
 

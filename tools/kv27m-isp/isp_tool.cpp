@@ -25,7 +25,8 @@ const char16_t kUsage[] =
     u"                      (refused when the backup fails its checksum)\n"
     u"  --simulate          run against a simulated bootloader instead of the USB bus\n"
     u"  --help              this text\n"
-    u"  Ctrl+C ends the wait for the bootloader; a flash that has begun runs to its end.\n"
+    u"  Ctrl+C ends the wait for the bootloader; a flash that has begun runs to its end\n"
+    u"  (a second Ctrl+C ends the program at once).\n"
     u"exit status: 0 success, 1 failure (the message says which), 2 usage error or no\n"
     u"  USB access on this platform, 3 backup refused, 4 ended by Ctrl+C";
 

@@ -55,8 +55,9 @@ std::u16string Usage() {
       u"\n"
       u"  The settings are saved before the mouse is sent to its bootloader; if that\n"
       u"  file cannot be written, nothing is sent. Ctrl+C ends the wait for the\n"
-      u"  bootloader; a flash that has begun runs to its end. A mouse left in its\n"
-      u"  bootloader is recovered with: kv27m-isp --user-data BACKUP IMAGE\n"
+      u"  bootloader; a flash that has begun runs to its end (a second Ctrl+C ends\n"
+      u"  the program at once). A mouse left in its bootloader is recovered with:\n"
+      u"  kv27m-isp --user-data BACKUP IMAGE\n"
       u"\n"
       u"scenarios:\n";
   for (const auto& s : Scenarios()) {
