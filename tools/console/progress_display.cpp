@@ -1,5 +1,6 @@
 #include "tools/console/progress_display.h"
 
+#include <algorithm>
 #include <string>
 
 namespace kv27::console {
@@ -41,17 +42,28 @@ const char16_t* StageWords(UpgradeStage stage) {
 ProgressDisplay::ProgressDisplay(TextSink line, TextSink raw) : line_(std::move(line)), raw_(std::move(raw)) {}
 
 std::u16string ProgressDisplay::Render() const {
-  const int filled = percent_ * kBarWidth / 100;
-  std::string bar = "[" + std::string(static_cast<std::size_t>(filled), '#') +
-                    std::string(static_cast<std::size_t>(kBarWidth - filled), '-') + "] ";
-  std::string pct = std::to_string(percent_) + "%";
-  pct.insert(0, 4 - pct.size(), ' ');
-  return Ascii(bar + pct + "  ") + activity_;
+  // Built by appending: GCC 12 warns falsely (-Wrestrict) on chains of +.
+  const std::size_t filled = static_cast<std::size_t>(percent_ * kBarWidth / 100);
+  std::u16string text;
+  text.reserve(48 + activity_.size());
+  text.push_back(u'[');
+  text.append(filled, u'#');
+  text.append(kBarWidth - filled, u'-');
+  text.append(u"] ");
+  const std::string pct = std::to_string(percent_);
+  text.append(3 - std::min<std::size_t>(pct.size(), 3), u' ');
+  text.append(Ascii(pct));
+  text.append(u"%  ");
+  text.append(activity_);
+  return text;
 }
 
 void ProgressDisplay::ClearStatusLocked() {
   if (!statusShown_) return;
-  raw_(u"\r" + std::u16string(drawn_.size(), u' ') + u"\r");
+  std::u16string blank(drawn_.size() + 2, u' ');
+  blank.front() = u'\r';
+  blank.back() = u'\r';
+  raw_(blank);
   statusShown_ = false;
 }
 
