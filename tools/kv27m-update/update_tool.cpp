@@ -242,8 +242,7 @@ struct Devices {
   CKV27USBComm mouseLink;
 };
 
-int Finish(UpgradeStatus status, const ConsoleFace& face, const Options& options, const std::u16string& imagePath,
-           const UpdateToolIo& io) {
+int Finish(UpgradeStatus status, const ConsoleFace& face, const std::u16string& imagePath, const UpdateToolIo& io) {
   if (face.backupFailed) return kUpdateBackupFailed;
   const bool afterRequest = status >= UpgradeStatus::BootloaderNotFound && status <= UpgradeStatus::ExitFailed;
   if (face.cancelled) {
@@ -267,7 +266,6 @@ int Finish(UpgradeStatus status, const ConsoleFace& face, const Options& options
       io.err(u"if the mouse stays in its bootloader, recover it with its settings:\n  kv27m-isp --user-data \"" +
              face.backupPath + u"\" \"" + imagePath + u"\"");
   }
-  (void)options;
   return UpdateExitCode(status);
 }
 
@@ -298,7 +296,7 @@ int RunOn(OsApi& baseOs, HWND owner, Devices*& devicesOut, const Options& option
   const UpgradeStatus status =
       RunUpgrade(os, UpgradeDevices{devices.mouseLink, devices.bootLink, devices.monitor}, imagePath.c_str(), face);
   display.Finish();
-  const int code = Finish(status, face, options, imagePath, io);
+  const int code = Finish(status, face, imagePath, io);
   devicesOut = nullptr;
   return code;
 }
