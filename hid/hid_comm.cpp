@@ -195,14 +195,23 @@ std::int32_t CHIDComm::Read(void* buffer, DWORD length, DWORD* transferred, OVER
 }
 
 bool CHIDComm::FinishPending(OVERLAPPED* overlapped, DWORD* counter) {
-  // The event may already be signalled without the transfer being over (a
-  // wake-up from another thread); clear it so that the wait below ends only
-  // with the transfer. GetOverlappedResult does not wait for a transfer that
-  // has already finished, so a completion that happened before the reset is
-  // not lost.
-  os_.ResetEvent(overlapped->hEvent);
   os_.CancelIo(device);
-  return os_.GetOverlappedResult(device, overlapped, counter, TRUE) != FALSE;
+  // The cancellation completes later, and the event can be set without the
+  // transfer being over: JoinReader sets the reader's event to wake it. A
+  // wait on the event (GetOverlappedResult with wait = TRUE does no more)
+  // could then end with the transfer still pending on this frame's
+  // OVERLAPPED. So the event is cleared, the transfer asked whether it is
+  // over, and only then waited for, until it is over. A completion that came
+  // before the reset is not lost: its status is set before its event.
+  for (;;) {
+    os_.ResetEvent(overlapped->hEvent);
+    if (os_.GetOverlappedResult(device, overlapped, counter, FALSE)) return true;
+    if (os_.GetLastError() != ERROR_IO_INCOMPLETE) return false;
+    if (os_.WaitForSingleObject(overlapped->hEvent, INFINITE) == WAIT_FAILED) {
+      // Nothing left to wait with but the transfer itself.
+      return os_.GetOverlappedResult(device, overlapped, counter, TRUE) != FALSE;
+    }
+  }
 }
 
 std::int32_t CHIDComm::Transfer(bool write, void* buffer, DWORD length, DWORD* transferred, OVERLAPPED* overlapped,

@@ -151,7 +151,8 @@ class CHIDComm {
   std::int32_t Transfer(bool write, void* buffer, DWORD length, DWORD* transferred, OVERLAPPED* overlapped,
                         DWORD timeoutMs);
   // Cancels the transfer pending on the internal OVERLAPPED and waits until
-  // the cancellation (or the completion that beat it) has happened.
+  // the cancellation (or the completion that beat it) has happened, whoever
+  // else sets the event meanwhile.
   bool FinishPending(OVERLAPPED* overlapped, DWORD* counter);
 
   OsApi& os_;

@@ -52,9 +52,14 @@ class OsApi {
   // Outcome of an overlapped transfer. wait = FALSE on a transfer still running:
   // FALSE with ERROR_IO_INCOMPLETE. Otherwise TRUE with *transferred, or FALSE
   // with the transfer's error (ERROR_OPERATION_ABORTED after CancelIo).
+  // wait = TRUE waits once for the OVERLAPPED's event, not for the transfer:
+  // if something else sets that event, the call returns TRUE with the
+  // transfer still running.
   virtual BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, LPDWORD transferred, BOOL wait) = 0;
-  // Cancels every transfer pending on the handle; each completes with
-  // ERROR_OPERATION_ABORTED and signals its event.
+  // Asks for the cancellation of the transfers the calling thread started on
+  // the handle (not other threads'). Each completes later, with
+  // ERROR_OPERATION_ABORTED unless the device completed it first, and signals
+  // its event; GetOverlappedResult tells when.
   virtual BOOL CancelIo(HANDLE file) = 0;
   // Synchronous device I/O control (overlapped must be null for the I/O
   // controls this system uses). FALSE with the driver's error.
@@ -73,7 +78,8 @@ class OsApi {
   virtual BOOL ResetEvent(HANDLE event) = 0;
   // Waits for an event or a thread. WAIT_OBJECT_0 when signalled (an auto-reset
   // event is reset by the wait), WAIT_TIMEOUT, or WAIT_FAILED with the last error.
-  // The timeout is in the clock of this API (see GetTickCount).
+  // The timeout is in the clock of this API (see GetTickCount); once it has
+  // passed, a later signal no longer ends the wait.
   virtual DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) = 0;
   // Thread; CREATE_SUSPENDED holds it until ResumeThread. Null on failure.
   // The handle is signalled when the thread ends.
@@ -126,8 +132,14 @@ class OsApi {
   // ERROR_NO_MORE_ITEMS past the last pipe.
   virtual BOOL WinUsb_QueryPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR alternateSetting, UCHAR pipeIndex,
                                 WINUSB_PIPE_INFORMATION* pipe) = 0;
+  // Sets a policy of one pipe. PIPE_TRANSFER_TIMEOUT takes a ULONG of
+  // milliseconds: a transfer on the pipe that the device has not completed by
+  // then is cancelled and fails with ERROR_SEM_TIMEOUT.
+  virtual BOOL WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, ULONG policyType, ULONG valueLength,
+                                    PVOID value) = 0;
   // Bulk/interrupt transfers. With overlapped null they are synchronous and,
-  // with no pipe policy set, wait until the device completes them.
+  // with no transfer time-out set on the pipe, wait until the device completes
+  // them.
   virtual BOOL WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer, ULONG length,
                                 PULONG transferred, OVERLAPPED* overlapped) = 0;
   virtual BOOL WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer, ULONG length,
@@ -147,6 +159,92 @@ class OsApi {
   // (DEV_BROADCAST_DEVICEINTERFACE_W). Null on failure.
   virtual HDEVNOTIFY RegisterDeviceNotificationW(HANDLE recipient, LPVOID filter, DWORD flags) = 0;
   virtual BOOL UnregisterDeviceNotification(HDEVNOTIFY handle) = 0;
+
+  // ------------------------------------------------------------ dialogs and controls (USER32)
+  // Messages to windows of another thread: SendMessageW above blocks the caller
+  // until the window's thread takes the message, which it does only while it
+  // retrieves messages (a modal loop, a message box, GetMessage/PeekMessage) or
+  // itself waits in SendMessageW. The caller meanwhile takes messages sent to
+  // its own windows.
+  //
+  // The module handle of the running program (name null); null with
+  // ERROR_MOD_NOT_FOUND otherwise.
+  virtual HMODULE GetModuleHandleW(LPCWSTR name) = 0;
+  // Builds the dialog of template `templateName` (MAKEINTRESOURCEW id) from the
+  // module's resources, owned by `parent` (may be null), sends WM_SETFONT (shell
+  // font templates) and WM_INITDIALOG (wParam: the first tab-stop control,
+  // lParam: `initParam`) to `proc`, and runs the modal loop until EndDialog.
+  // Returns EndDialog's result; -1 with the last error when the dialog cannot
+  // be made (a missing template: ERROR_RESOURCE_NAME_NOT_FOUND, or
+  // ERROR_RESOURCE_TYPE_NOT_FOUND / ERROR_RESOURCE_DATA_NOT_FOUND when the
+  // module has no dialogs / no resources at all; ERROR_CANNOT_FIND_WND_CLASS
+  // for a control class not registered, e.g. the progress bar before
+  // InitCommonControlsEx).
+  // The owner is disabled while the dialog runs.
+  virtual INT_PTR DialogBoxParamW(HMODULE instance, LPCWSTR templateName, HWND parent, DLGPROC proc,
+                                  LPARAM initParam) = 0;
+  // Ends a modal dialog: the loop returns `result` once the current message is
+  // handled, and the dialog is destroyed (WM_DESTROY) before DialogBoxParamW
+  // returns. FALSE with ERROR_INVALID_WINDOW_HANDLE for a window that is not a
+  // modal dialog.
+  virtual BOOL EndDialog(HWND dialog, INT_PTR result) = 0;
+  // A dialog's control. Null with ERROR_CONTROL_ID_NOT_FOUND (or
+  // ERROR_INVALID_WINDOW_HANDLE for an unknown dialog).
+  virtual HWND GetDlgItem(HWND dialog, int id) = 0;
+  // Window text (WM_SETTEXT/WM_GETTEXT). GetWindowTextW copies at most
+  // maxCount - 1 units and a terminator and returns the units copied; 0 with
+  // ERROR_INVALID_WINDOW_HANDLE for an unknown window.
+  virtual BOOL SetWindowTextW(HWND window, LPCWSTR text) = 0;
+  virtual int GetWindowTextW(HWND window, LPWSTR buffer, int maxCount) = 0;
+  virtual int GetWindowTextLengthW(HWND window) = 0;
+  // Returns nonzero when the window was disabled before the call.
+  virtual BOOL EnableWindow(HWND window, BOOL enable) = 0;
+  virtual BOOL IsWindowEnabled(HWND window) = 0;
+  // Dialog procedures set a message's result here (index DWLP_MSGRESULT).
+  // Returns the previous value; 0 with the last error on failure.
+  virtual LONG_PTR SetWindowLongPtrW(HWND window, int index, LONG_PTR value) = 0;
+  // Timer `id` of the window: WM_TIMER (wParam id) is posted every `elapse` ms
+  // (at least 10) while the thread retrieves messages and nothing else is
+  // queued; setting an existing id restarts it. Returns id, or 0 with the last
+  // error. KillTimer: FALSE for an unknown id (the code is undocumented; the
+  // simulated world gives ERROR_INVALID_PARAMETER).
+  virtual UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC proc) = 0;
+  virtual BOOL KillTimer(HWND window, UINT_PTR id) = 0;
+  // A modal message box owned by `owner` (disabled while it is shown). It runs
+  // its own message loop, so the thread's posted and sent messages and device
+  // notifications are handled while it is up. Returns the button pressed
+  // (IDOK, ...), 0 with the last error on failure.
+  virtual int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) = 0;
+
+  // ------------------------------------------------------------ painting, icons and bitmaps (USER32, GDI32)
+  virtual BOOL IsIconic(HWND window) = 0;
+  virtual BOOL GetClientRect(HWND window, RECT* rect) = 0;
+  virtual int GetSystemMetrics(int index) = 0;
+  // Paint cycle of WM_PAINT: a device context for the invalid area, null on
+  // failure; EndPaint always returns TRUE.
+  virtual HDC BeginPaint(HWND window, PAINTSTRUCT* paint) = 0;
+  virtual BOOL EndPaint(HWND window, const PAINTSTRUCT* paint) = 0;
+  virtual BOOL DrawIcon(HDC dc, int x, int y, HICON icon) = 0;
+  // Icon / bitmap resource of the module (MAKEINTRESOURCEW id). Null with
+  // ERROR_RESOURCE_NAME_NOT_FOUND (or _TYPE_ / _DATA_NOT_FOUND, as for
+  // DialogBoxParamW) when the module has none. Icons loaded so are shared and never destroyed; a bitmap
+  // is freed with DeleteObject (FALSE for an unknown object).
+  virtual HICON LoadIconW(HMODULE instance, LPCWSTR name) = 0;
+  virtual HBITMAP LoadBitmapW(HMODULE instance, LPCWSTR name) = 0;
+  virtual BOOL DeleteObject(HGDIOBJ object) = 0;
+
+  // ------------------------------------------------------------ common controls and dialogs
+  // Registers the control classes of dwICC. FALSE when dwSize is not
+  // sizeof(INITCOMMONCONTROLSEX).
+  virtual BOOL InitCommonControlsEx(const INITCOMMONCONTROLSEX* init) = 0;
+  // The modal file-open dialog (its own message loop, as MessageBoxW). TRUE with
+  // the chosen full path in lpstrFile and nFileOffset/nFileExtension set; FALSE
+  // when the user cancels (CommDlgExtendedError 0) or on an error
+  // (CDERR_STRUCTSIZE, FNERR_BUFFERTOOSMALL with the size needed in the first
+  // WORD of lpstrFile, ...). Without OFN_NOCHANGEDIR the current directory
+  // follows the choice.
+  virtual BOOL GetOpenFileNameW(OPENFILENAMEW* ofn) = 0;
+  virtual DWORD CommDlgExtendedError() = 0;
 
   // ------------------------------------------------------------ code pages
   // As Win32: size in units including the terminator when length is -1; with

@@ -54,6 +54,7 @@
   X(ERROR_INVALID_WINDOW_HANDLE)                   \
   X(ERROR_TIMEOUT)                                 \
   X(ERROR_INVALID_USER_BUFFER)                     \
+  X(PIPE_TRANSFER_TIMEOUT)                         \
   X(INFINITE)                                      \
   X(WAIT_OBJECT_0)                                 \
   X(WAIT_ABANDONED)                                \
@@ -90,7 +91,78 @@
   X(IOCTL_USB_GET_NODE_INFORMATION)                \
   X(IOCTL_USB_GET_NODE_CONNECTION_INFORMATION)     \
   X(IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION) \
-  X(IOCTL_USB_GET_NODE_CONNECTION_NAME)
+  X(IOCTL_USB_GET_NODE_CONNECTION_NAME)            \
+  X(WM_PAINT)                                      \
+  X(WM_QUERYDRAGICON)                              \
+  X(WM_NCDESTROY)                                  \
+  X(WM_ICONERASEBKGND)                             \
+  X(WM_SETFONT)                                    \
+  X(WM_SETICON)                                    \
+  X(WM_SETTEXT)                                    \
+  X(WM_GETTEXT)                                    \
+  X(WM_GETTEXTLENGTH)                              \
+  X(WM_INITDIALOG)                                 \
+  X(WM_HELP)                                       \
+  X(STM_SETIMAGE)                                  \
+  X(STM_GETIMAGE)                                  \
+  X(PBM_SETRANGE)                                  \
+  X(PBM_SETPOS)                                    \
+  X(PBM_SETRANGE32)                                \
+  X(PBM_GETRANGE)                                  \
+  X(PBM_GETPOS)                                    \
+  X(BN_CLICKED)                                    \
+  X(ICON_SMALL)                                    \
+  X(ICON_BIG)                                      \
+  X(IMAGE_BITMAP)                                  \
+  X(IMAGE_ICON)                                    \
+  X(DWLP_MSGRESULT)                                \
+  X(SM_CXICON)                                     \
+  X(SM_CYICON)                                     \
+  X(WS_POPUP)                                      \
+  X(WS_CHILD)                                      \
+  X(WS_MINIMIZE)                                   \
+  X(WS_VISIBLE)                                    \
+  X(WS_DISABLED)                                   \
+  X(WS_CAPTION)                                    \
+  X(WS_BORDER)                                     \
+  X(WS_SYSMENU)                                    \
+  X(WS_GROUP)                                      \
+  X(WS_TABSTOP)                                    \
+  X(WS_EX_APPWINDOW)                               \
+  X(DS_MODALFRAME)                                 \
+  X(DS_SETFONT)                                    \
+  X(DS_FIXEDSYS)                                   \
+  X(DS_SHELLFONT)                                  \
+  X(SS_RIGHT)                                      \
+  X(SS_BITMAP)                                     \
+  X(SS_TYPEMASK)                                   \
+  X(ES_AUTOHSCROLL)                                \
+  X(ES_READONLY)                                   \
+  X(BS_PUSHBUTTON)                                 \
+  X(MB_OK)                                         \
+  X(MB_OKCANCEL)                                   \
+  X(MB_YESNO)                                      \
+  X(MB_TYPEMASK)                                   \
+  X(MB_ICONHAND)                                   \
+  X(MB_ICONEXCLAMATION)                            \
+  X(MB_ICONMASK)                                   \
+  X(IDOK)                                          \
+  X(IDCANCEL)                                      \
+  X(IDYES)                                         \
+  X(IDNO)                                          \
+  X(ICC_WIN95_CLASSES)                             \
+  X(ICC_PROGRESS_CLASS)                            \
+  X(OFN_NOCHANGEDIR)                               \
+  X(OFN_FILEMUSTEXIST)                             \
+  X(FNERR_BUFFERTOOSMALL)                          \
+  X(CDERR_STRUCTSIZE)                              \
+  X(ERROR_MOD_NOT_FOUND)                           \
+  X(ERROR_RESOURCE_DATA_NOT_FOUND)                 \
+  X(ERROR_RESOURCE_TYPE_NOT_FOUND)                 \
+  X(ERROR_RESOURCE_NAME_NOT_FOUND)                 \
+  X(ERROR_CONTROL_ID_NOT_FOUND)                    \
+  X(ERROR_CANNOT_FIND_WND_CLASS)                   \
+  X(ERROR_INVALID_INDEX)
 
 namespace kv_ours {
 #define KV_TAKE(name) constexpr auto kv_##name = w32::name;
@@ -114,7 +186,17 @@ extern "C" {
 #undef LowSpeed
 #include <usbioctl.h>
 #include <dbt.h>
+#include <commctrl.h>
+#include <commdlg.h>
+#include <cderr.h>
 // clang-format on
+
+// SetWindowLongPtrW is a macro for SetWindowLongW on 32-bit Windows; it would
+// rename the OsApi operation of that name.
+static LONG_PTR KvSetWindowLongPtr(::HWND window, int index, LONG_PTR value) {
+  return SetWindowLongPtrW(window, index, value);
+}
+#undef SetWindowLongPtrW
 
 #include <cstddef>
 #include <memory>
@@ -295,6 +377,25 @@ KV_SAME_OFFSET(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_devicetype);
 KV_SAME_OFFSET(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_classguid);
 KV_SAME_OFFSET(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name);
 
+KV_SAME_SIZE(RECT, 16);
+KV_SAME_OFFSET(RECT, bottom);
+KV_SAME_SIZE(PAINTSTRUCT, 64);
+KV_SAME_OFFSET(PAINTSTRUCT, rcPaint);
+KV_SAME_OFFSET(PAINTSTRUCT, rgbReserved);
+KV_SAME_SIZE(INITCOMMONCONTROLSEX, 8);
+KV_SAME_OFFSET(INITCOMMONCONTROLSEX, dwICC);
+// The platform packs it to 1 byte on 32-bit Windows; its fields still fall on
+// their natural offsets, which the checks below compare.
+static_assert(sizeof(w32::OPENFILENAMEW) == sizeof(::OPENFILENAMEW) && sizeof(::OPENFILENAMEW) == 88);
+KV_SAME_OFFSET(OPENFILENAMEW, lpstrFilter);
+KV_SAME_OFFSET(OPENFILENAMEW, lpstrFile);
+KV_SAME_OFFSET(OPENFILENAMEW, nMaxFile);
+KV_SAME_OFFSET(OPENFILENAMEW, Flags);
+KV_SAME_OFFSET(OPENFILENAMEW, nFileOffset);
+KV_SAME_OFFSET(OPENFILENAMEW, nFileExtension);
+KV_SAME_OFFSET(OPENFILENAMEW, lpstrDefExt);
+KV_SAME_OFFSET(OPENFILENAMEW, FlagsEx);
+
 #undef KV_SAME_SIZE
 #undef KV_SAME_OFFSET
 
@@ -310,6 +411,9 @@ template <typename To, typename From>
 const To* As(const From* p) {
   return reinterpret_cast<const To*>(p);
 }
+
+::HWND Hwnd(HWND window) { return reinterpret_cast<::HWND>(window); }
+HWND Ours(::HWND window) { return reinterpret_cast<HWND>(window); }
 
 class RealOsApi final : public OsApi {
  public:
@@ -422,6 +526,10 @@ class RealOsApi final : public OsApi {
                         WINUSB_PIPE_INFORMATION* pipe) override {
     return ::WinUsb_QueryPipe(handle, alternateSetting, pipeIndex, As<::WINUSB_PIPE_INFORMATION>(pipe));
   }
+  BOOL WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, ULONG policyType, ULONG valueLength,
+                            PVOID value) override {
+    return ::WinUsb_SetPipePolicy(handle, pipeId, policyType, valueLength, value);
+  }
   BOOL WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer, ULONG length, PULONG transferred,
                         OVERLAPPED* overlapped) override {
     return ::WinUsb_WritePipe(handle, pipeId, buffer, length, As<::ULONG>(transferred), As<::OVERLAPPED>(overlapped));
@@ -449,6 +557,64 @@ class RealOsApi final : public OsApi {
     return ::RegisterDeviceNotificationW(recipient, filter, flags);
   }
   BOOL UnregisterDeviceNotification(HDEVNOTIFY handle) override { return ::UnregisterDeviceNotification(handle); }
+
+  // ---------------------------------------------------------------- dialogs and controls
+  HMODULE GetModuleHandleW(LPCWSTR name) override {
+    return reinterpret_cast<HMODULE>(::GetModuleHandleW(As<wchar_t>(name)));
+  }
+  INT_PTR DialogBoxParamW(HMODULE instance, LPCWSTR templateName, HWND parent, DLGPROC proc,
+                          LPARAM initParam) override {
+    // Same calling convention and arguments; the handle types differ only in name.
+    return ::DialogBoxParamW(reinterpret_cast<::HINSTANCE>(instance), As<wchar_t>(templateName), Hwnd(parent),
+                             reinterpret_cast<::DLGPROC>(proc), initParam);
+  }
+  BOOL EndDialog(HWND dialog, INT_PTR result) override { return ::EndDialog(Hwnd(dialog), result); }
+  HWND GetDlgItem(HWND dialog, int id) override { return Ours(::GetDlgItem(Hwnd(dialog), id)); }
+  BOOL SetWindowTextW(HWND window, LPCWSTR text) override { return ::SetWindowTextW(Hwnd(window), As<wchar_t>(text)); }
+  int GetWindowTextW(HWND window, LPWSTR buffer, int maxCount) override {
+    return ::GetWindowTextW(Hwnd(window), As<wchar_t>(buffer), maxCount);
+  }
+  int GetWindowTextLengthW(HWND window) override { return ::GetWindowTextLengthW(Hwnd(window)); }
+  BOOL EnableWindow(HWND window, BOOL enable) override { return ::EnableWindow(Hwnd(window), enable); }
+  BOOL IsWindowEnabled(HWND window) override { return ::IsWindowEnabled(Hwnd(window)); }
+  LONG_PTR SetWindowLongPtrW(HWND window, int index, LONG_PTR value) override {
+    return KvSetWindowLongPtr(Hwnd(window), index, value);
+  }
+  UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC proc) override {
+    return ::SetTimer(Hwnd(window), id, elapse, reinterpret_cast<::TIMERPROC>(proc));
+  }
+  BOOL KillTimer(HWND window, UINT_PTR id) override { return ::KillTimer(Hwnd(window), id); }
+  int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) override {
+    return ::MessageBoxW(Hwnd(owner), As<wchar_t>(text), As<wchar_t>(caption), type);
+  }
+
+  // ---------------------------------------------------------------- painting, icons and bitmaps
+  BOOL IsIconic(HWND window) override { return ::IsIconic(Hwnd(window)); }
+  BOOL GetClientRect(HWND window, RECT* rect) override { return ::GetClientRect(Hwnd(window), As<::RECT>(rect)); }
+  int GetSystemMetrics(int index) override { return ::GetSystemMetrics(index); }
+  HDC BeginPaint(HWND window, PAINTSTRUCT* paint) override {
+    return reinterpret_cast<HDC>(::BeginPaint(Hwnd(window), As<::PAINTSTRUCT>(paint)));
+  }
+  BOOL EndPaint(HWND window, const PAINTSTRUCT* paint) override {
+    return ::EndPaint(Hwnd(window), As<::PAINTSTRUCT>(paint));
+  }
+  BOOL DrawIcon(HDC dc, int x, int y, HICON icon) override {
+    return ::DrawIcon(reinterpret_cast<::HDC>(dc), x, y, reinterpret_cast<::HICON>(icon));
+  }
+  HICON LoadIconW(HMODULE instance, LPCWSTR name) override {
+    return reinterpret_cast<HICON>(::LoadIconW(reinterpret_cast<::HINSTANCE>(instance), As<wchar_t>(name)));
+  }
+  HBITMAP LoadBitmapW(HMODULE instance, LPCWSTR name) override {
+    return reinterpret_cast<HBITMAP>(::LoadBitmapW(reinterpret_cast<::HINSTANCE>(instance), As<wchar_t>(name)));
+  }
+  BOOL DeleteObject(HGDIOBJ object) override { return ::DeleteObject(object); }
+
+  // ---------------------------------------------------------------- common controls and dialogs
+  BOOL InitCommonControlsEx(const INITCOMMONCONTROLSEX* init) override {
+    return ::InitCommonControlsEx(As<::INITCOMMONCONTROLSEX>(init));
+  }
+  BOOL GetOpenFileNameW(OPENFILENAMEW* ofn) override { return ::GetOpenFileNameW(As<::OPENFILENAMEW>(ofn)); }
+  DWORD CommDlgExtendedError() override { return ::CommDlgExtendedError(); }
 
   // ---------------------------------------------------------------- code pages
   int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR text, int length, LPSTR out, int outSize,

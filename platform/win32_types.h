@@ -65,8 +65,36 @@ using HDEVNOTIFY = void*;
 using WINUSB_INTERFACE_HANDLE = void*;
 struct HIDP_PREPARSED_DATA_;
 using PHIDP_PREPARSED_DATA = HIDP_PREPARSED_DATA_*;
+struct HICON__;
+using HICON = HICON__*;
+struct HBITMAP__;
+using HBITMAP = HBITMAP__*;
+struct HDC__;
+using HDC = HDC__*;
+using HGDIOBJ = void*;
+using INT_PTR = std::intptr_t;
+using UINT_PTR = std::uintptr_t;
+using LONG_PTR = std::intptr_t;
 
 using LPTHREAD_START_ROUTINE = DWORD(KV_WINAPI*)(LPVOID);
+// Dialog procedure: TRUE when it handled the message (the result then goes in
+// DWLP_MSGRESULT, or is the return value for the few messages that return it
+// directly), FALSE for the dialog manager's default processing.
+using DLGPROC = INT_PTR(KV_WINAPI*)(HWND, UINT, WPARAM, LPARAM);
+using TIMERPROC = void(KV_WINAPI*)(HWND, UINT, UINT_PTR, DWORD);
+using LPOFNHOOKPROC = UINT_PTR(KV_WINAPI*)(HWND, UINT, WPARAM, LPARAM);
+
+// A resource id as a name pointer (MAKEINTRESOURCEW), and the test for one.
+inline LPCWSTR MAKEINTRESOURCEW(WORD id) { return reinterpret_cast<LPCWSTR>(static_cast<ULONG_PTR>(id)); }
+inline bool IS_INTRESOURCE(LPCWSTR name) { return (reinterpret_cast<ULONG_PTR>(name) >> 16) == 0; }
+constexpr WORD LOWORD(ULONG_PTR v) { return static_cast<WORD>(v & 0xFFFF); }
+constexpr WORD HIWORD(ULONG_PTR v) { return static_cast<WORD>((v >> 16) & 0xFFFF); }
+constexpr WPARAM MAKEWPARAM(WORD low, WORD high) {
+  return static_cast<WPARAM>(low) | (static_cast<WPARAM>(high) << 16);
+}
+constexpr LPARAM MAKELPARAM(WORD low, WORD high) {
+  return static_cast<LPARAM>(static_cast<DWORD>(low) | (static_cast<DWORD>(high) << 16));
+}
 
 constexpr BOOL TRUE = 1;
 constexpr BOOL FALSE = 0;
@@ -274,6 +302,10 @@ enum USBD_PIPE_TYPE : int {
   UsbdPipeTypeInterrupt = 3,
 };
 
+// WinUsb_SetPipePolicy: the pipe's transfer time-out in milliseconds (a ULONG;
+// 0, the default of bulk pipes, waits for ever).
+constexpr ULONG PIPE_TRANSFER_TIMEOUT = 0x03;
+
 struct WINUSB_PIPE_INFORMATION {
   USBD_PIPE_TYPE PipeType;
   UCHAR PipeId;
@@ -397,6 +429,49 @@ struct DEV_BROADCAST_DEVICEINTERFACE_W {
 };
 static_assert(sizeof(DEV_BROADCAST_DEVICEINTERFACE_W) == 32);
 
+// ---------------------------------------------------------------- window system structures
+struct RECT {
+  LONG left, top, right, bottom;
+};
+struct PAINTSTRUCT {
+  HDC hdc;
+  BOOL fErase;
+  RECT rcPaint;
+  BOOL fRestore;
+  BOOL fIncUpdate;
+  BYTE rgbReserved[32];
+};
+struct INITCOMMONCONTROLSEX {
+  DWORD dwSize;
+  DWORD dwICC;
+};
+// The file dialog's in/out record (the full, 88-byte form on 32-bit Windows).
+struct OPENFILENAMEW {
+  DWORD lStructSize;
+  HWND hwndOwner;
+  HMODULE hInstance;
+  LPCWSTR lpstrFilter;  // pairs of NUL-terminated texts, ended by an empty one
+  LPWSTR lpstrCustomFilter;
+  DWORD nMaxCustFilter;
+  DWORD nFilterIndex;
+  LPWSTR lpstrFile;  // in: initial name; out: the chosen full path
+  DWORD nMaxFile;    // units in lpstrFile, terminator included
+  LPWSTR lpstrFileTitle;
+  DWORD nMaxFileTitle;
+  LPCWSTR lpstrInitialDir;
+  LPCWSTR lpstrTitle;
+  DWORD Flags;
+  WORD nFileOffset;
+  WORD nFileExtension;
+  LPCWSTR lpstrDefExt;
+  LPARAM lCustData;
+  LPOFNHOOKPROC lpfnHook;
+  LPCWSTR lpTemplateName;
+  void* pvReserved;
+  DWORD dwReserved;
+  DWORD FlagsEx;
+};
+
 // ---------------------------------------------------------------- constants
 constexpr DWORD GENERIC_READ = 0x80000000u;
 constexpr DWORD GENERIC_WRITE = 0x40000000u;
@@ -461,9 +536,87 @@ constexpr DWORD SPINT_ACTIVE = 0x1;
 
 constexpr UINT WM_NULL = 0x0000;
 constexpr UINT WM_DESTROY = 0x0002;
+constexpr UINT WM_NCDESTROY = 0x0082;
+constexpr UINT WM_CTLCOLORSTATIC = 0x0138;
+constexpr UINT WM_PAINT = 0x000F;
 constexpr UINT WM_CLOSE = 0x0010;
+constexpr UINT WM_QUERYDRAGICON = 0x0037;
+constexpr UINT WM_ICONERASEBKGND = 0x0027;
+constexpr UINT WM_SETFONT = 0x0030;
+constexpr UINT WM_SETICON = 0x0080;
+constexpr UINT WM_SETTEXT = 0x000C;
+constexpr UINT WM_GETTEXT = 0x000D;
+constexpr UINT WM_GETTEXTLENGTH = 0x000E;
+constexpr UINT WM_INITDIALOG = 0x0110;
 constexpr UINT WM_TIMER = 0x0113;
 constexpr UINT WM_COMMAND = 0x0111;
+constexpr UINT WM_HELP = 0x0053;
+constexpr UINT STM_SETIMAGE = 0x0172;
+constexpr UINT STM_GETIMAGE = 0x0173;
+constexpr UINT PBM_SETRANGE = 0x0401;
+constexpr UINT PBM_SETPOS = 0x0402;
+constexpr UINT PBM_SETRANGE32 = 0x0406;
+constexpr UINT PBM_GETRANGE = 0x0407;
+constexpr UINT PBM_GETPOS = 0x0408;
+constexpr WORD BN_CLICKED = 0;
+constexpr WPARAM ICON_SMALL = 0;
+constexpr WPARAM ICON_BIG = 1;
+constexpr WPARAM IMAGE_BITMAP = 0;
+constexpr WPARAM IMAGE_ICON = 1;
+constexpr int DWLP_MSGRESULT = 0;
+constexpr int SM_CXICON = 11;
+constexpr int SM_CYICON = 12;
+
+constexpr DWORD WS_POPUP = 0x80000000u;
+constexpr DWORD WS_CHILD = 0x40000000u;
+constexpr DWORD WS_MINIMIZE = 0x20000000u;
+constexpr DWORD WS_VISIBLE = 0x10000000u;
+constexpr DWORD WS_DISABLED = 0x08000000u;
+constexpr DWORD WS_CAPTION = 0x00C00000u;
+constexpr DWORD WS_BORDER = 0x00800000u;
+constexpr DWORD WS_SYSMENU = 0x00080000u;
+constexpr DWORD WS_GROUP = 0x00020000u;
+constexpr DWORD WS_TABSTOP = 0x00010000u;
+constexpr DWORD WS_EX_APPWINDOW = 0x00040000u;
+constexpr DWORD DS_MODALFRAME = 0x80;
+constexpr DWORD DS_SETFONT = 0x40;
+constexpr DWORD DS_FIXEDSYS = 0x0008;
+constexpr DWORD DS_SHELLFONT = DS_SETFONT | DS_FIXEDSYS;
+constexpr DWORD SS_RIGHT = 0x2;
+constexpr DWORD SS_BITMAP = 0xE;
+constexpr DWORD SS_TYPEMASK = 0x1F;
+constexpr DWORD ES_AUTOHSCROLL = 0x80;
+constexpr DWORD ES_READONLY = 0x800;
+constexpr DWORD BS_PUSHBUTTON = 0x0;
+
+// Message boxes: buttons, icons and answers.
+constexpr UINT MB_OK = 0x0;
+constexpr UINT MB_OKCANCEL = 0x1;
+constexpr UINT MB_YESNO = 0x4;
+constexpr UINT MB_TYPEMASK = 0xF;
+constexpr UINT MB_ICONHAND = 0x10;
+constexpr UINT MB_ICONEXCLAMATION = 0x30;
+constexpr UINT MB_ICONMASK = 0xF0;
+constexpr int IDOK = 1;
+constexpr int IDCANCEL = 2;
+constexpr int IDYES = 6;
+constexpr int IDNO = 7;
+
+// Common controls and the file dialog.
+constexpr DWORD ICC_WIN95_CLASSES = 0xFF;
+constexpr DWORD ICC_PROGRESS_CLASS = 0x20;
+constexpr DWORD OFN_NOCHANGEDIR = 0x8;
+constexpr DWORD OFN_FILEMUSTEXIST = 0x1000;
+constexpr DWORD FNERR_BUFFERTOOSMALL = 0x3003;
+constexpr DWORD CDERR_STRUCTSIZE = 0x0001;
+
+constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
+constexpr DWORD ERROR_RESOURCE_DATA_NOT_FOUND = 1812;
+constexpr DWORD ERROR_RESOURCE_TYPE_NOT_FOUND = 1813;
+constexpr DWORD ERROR_RESOURCE_NAME_NOT_FOUND = 1814;
+constexpr DWORD ERROR_CONTROL_ID_NOT_FOUND = 1421;
+constexpr DWORD ERROR_CANNOT_FIND_WND_CLASS = 1407;
+constexpr DWORD ERROR_INVALID_INDEX = 1413;
 constexpr UINT WM_DEVICECHANGE = 0x0219;
 constexpr UINT WM_USER = 0x0400;
 constexpr WPARAM DBT_DEVNODES_CHANGED = 0x0007;

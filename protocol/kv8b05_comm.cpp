@@ -157,6 +157,11 @@ DWORD CKV8B05Comm::Open(LPCWSTR path) {
     else
       bulkOutPipe = pipe.PipeId;
   }
+  // Bulk pipes wait for ever by default. A pipe that refuses the policy still
+  // works, only without the time-out, so a refusal does not fail the open.
+  ULONG timeoutMs = kIspPipeTimeoutMs;
+  for (UCHAR pipe : {bulkInPipe, bulkOutPipe})
+    if (pipe != 0) os_.WinUsb_SetPipePolicy(winUsbHandle, pipe, PIPE_TRANSFER_TIMEOUT, sizeof(timeoutMs), &timeoutMs);
   lastError = ERROR_SUCCESS;
   return lastError;
 }

@@ -45,6 +45,11 @@ inline constexpr UCHAR kIspCmdVerify = 0x2F;
 inline constexpr UCHAR kIspCmdReadProtect = 0x2C;
 inline constexpr UCHAR kIspCmdExitIsp = 0x20;
 
+// Transfer time-out of both bulk pipes: a bootloader that stays on the bus but
+// stops answering ends the step in progress instead of blocking its caller for
+// ever. Well above the slowest erase.
+inline constexpr DWORD kIspPipeTimeoutMs = 5000;
+
 // Longest device path the link keeps, terminator included.
 inline constexpr DWORD kIspMaxPath = 260;
 
@@ -71,7 +76,9 @@ class CKV8B05Comm {
   // (which stays as it was), kIspErrorPathTooLong for a path of more than
   // kIspMaxPath - 1 units, ERROR_INVALID_PARAMETER for a null path, or the
   // platform's error code. Succeeds even when a direction has no bulk pipe;
-  // that direction's pipe id is then 0 and every transfer on it fails.
+  // that direction's pipe id is then 0 and every transfer on it fails. Both
+  // bulk pipes get a transfer time-out of kIspPipeTimeoutMs: a transfer the
+  // device leaves unanswered fails with ERROR_SEM_TIMEOUT.
   virtual DWORD Open(LPCWSTR path);
   // Returns 0, or ERROR_CANTOPEN when the link is not open.
   virtual DWORD Close();

@@ -380,30 +380,67 @@ void VirtualBootloader::HandleWriteData(const UCHAR* data, ULONG length) {
   replies_.push_back({{status}, 0, false});
 }
 
+namespace {
+DWORD AddDelay(DWORD a, DWORD b) {
+  if (a == kNeverMs || b == kNeverMs) return kNeverMs;
+  const std::uint64_t sum = std::uint64_t{a} + b;
+  return sum >= kNeverMs ? kNeverMs - 1 : static_cast<DWORD>(sum);
+}
+}  // namespace
+
 DWORD VirtualBootloader::OnWinUsbReadPipe(UCHAR pipeId, UCHAR* data, ULONG length, ULONG* transferred,
                                           CallEffects& fx) {
   fx.delayMs = transferDelayMs_;
   *transferred = 0;
+  lastRead_.reset();
+  lastReadSplit_ = false;
   const WINUSB_PIPE_INFORMATION* pipe = FindPipe(pipeId);
   if (pipe == nullptr || (pipeId & 0x80) == 0 || pipe->PipeType != UsbdPipeTypeBulk || gone_) {
     Log(false, pipeId, length, nullptr, 0, ERROR_INVALID_PARAMETER);
     return ERROR_INVALID_PARAMETER;
   }
   if (replies_.empty()) {
+    // Nothing to send: the device leaves the IN transfer unanswered.
+    fx.delayMs = kNeverMs;
     Log(false, pipeId, length, nullptr, 0, ERROR_SEM_TIMEOUT);
     return ERROR_SEM_TIMEOUT;
   }
   Reply reply = std::move(replies_.front());
   replies_.pop_front();
-  fx.delayMs += reply.delayMs;
+  fx.delayMs = AddDelay(fx.delayMs, reply.delayMs);
+  lastRead_ = reply;
   ULONG moved = std::min<ULONG>(length, static_cast<ULONG>(reply.bytes.size()));
-  if (reply.block && shortReadIn_ > 0 && --shortReadIn_ == 0 && moved > 0) --moved;
+  if (reply.block && shortReadIn_ > 0 && --shortReadIn_ == 0 && moved > 0) {
+    --moved;  // a short packet: the device sent no more
+  } else if (moved < reply.bytes.size()) {
+    // A read shorter than the packet: WinUSB keeps the rest for the next read
+    // (ALLOW_PARTIAL_READS on and AUTO_FLUSH off, the defaults of a bulk IN
+    // pipe).
+    Reply rest{std::vector<std::uint8_t>(reply.bytes.begin() + moved, reply.bytes.end()), 0, false};
+    replies_.push_front(std::move(rest));
+    lastReadSplit_ = true;
+  }
   std::copy(reply.bytes.begin(), reply.bytes.begin() + moved, data);
   // Status bytes are the only replies that are not read blocks.
   if (!reply.block && shortStatusIn_ > 0 && --shortStatusIn_ == 0) moved = 0;
   *transferred = moved;
   Log(false, pipeId, length, data, moved, ERROR_SUCCESS);
   return ERROR_SUCCESS;
+}
+
+void VirtualBootloader::OnWinUsbPipeTimeout(UCHAR pipeId, DWORD elapsedMs) {
+  if (logEnabled_ && !log_.empty()) {
+    log_.back().data.clear();
+    log_.back().error = ERROR_SEM_TIMEOUT;
+  }
+  if ((pipeId & 0x80) == 0 || !lastRead_) return;
+  // The answer was not taken: it is still on its way.
+  if (lastReadSplit_) replies_.pop_front();
+  Reply reply = std::move(*lastRead_);
+  if (reply.delayMs != kNeverMs) reply.delayMs = reply.delayMs > elapsedMs ? reply.delayMs - elapsedMs : 0;
+  replies_.push_front(std::move(reply));
+  lastRead_.reset();
+  lastReadSplit_ = false;
 }
 
 }  // namespace kv27::sim

@@ -17,8 +17,10 @@
 // Status 0 is success. Exit ISP makes the device leave the bus at the end of the
 // transfer that carried it.
 //
-// A read with nothing to deliver fails with ERROR_SEM_TIMEOUT: a real device
-// would leave it waiting for ever, which no test wants.
+// A read with nothing to deliver is never answered, as on the real device: it
+// fails with ERROR_SEM_TIMEOUT once the pipe's transfer time-out has passed
+// (and without one the world reports a hang). A read shorter than the packet
+// waiting gets its first bytes, and the rest waits for the next read.
 //
 // Every transfer, failed ones included, goes on a wire log that tests read.
 // Accessors lock the world; the Device callbacks run with it locked already.
@@ -82,7 +84,8 @@ class VirtualBootloader : public Device {
   void SetFlash(const BootloaderFlash& contents);
   // Virtual time every transfer takes (default 0).
   void SetTransferDelay(DWORD ms);
-  // Virtual time between the erase command and its status byte (default 0).
+  // Virtual time between the erase command and its status byte (default 0;
+  // kNeverMs: the erase never ends).
   void SetEraseDelay(DWORD ms);
 
   // ------------------------------------------------------------ faults
@@ -136,6 +139,7 @@ class VirtualBootloader : public Device {
   DWORD OnWinUsbQueryPipe(UCHAR alternateSetting, UCHAR index, WINUSB_PIPE_INFORMATION* pipe) override;
   DWORD OnWinUsbWritePipe(UCHAR pipeId, const UCHAR* data, ULONG length, ULONG* transferred, CallEffects& fx) override;
   DWORD OnWinUsbReadPipe(UCHAR pipeId, UCHAR* data, ULONG length, ULONG* transferred, CallEffects& fx) override;
+  void OnWinUsbPipeTimeout(UCHAR pipeId, DWORD elapsedMs) override;
 
  private:
   struct Reply {
@@ -160,6 +164,8 @@ class VirtualBootloader : public Device {
   std::vector<WINUSB_PIPE_INFORMATION> pipes_;
   BootloaderFlash flash_{};
   std::deque<Reply> replies_;
+  std::optional<Reply> lastRead_;               // the reply the last read took, until the next read
+  bool lastReadSplit_ = false;                  // its rest went back to the front of replies_
   std::optional<unsigned> pendingWriteOffset_;  // a write command waits for its data
   bool pendingWriteValid_ = false;
   std::u16string path_;

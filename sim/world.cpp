@@ -5,7 +5,7 @@ namespace kv27::sim {
 
 // ------------------------------------------------------------------ construction
 
-World::World() : impl_(std::make_unique<Impl>(this)) {
+World::World() : impl_(std::make_unique<Impl>(this)), user_(std::make_unique<UserScript>(*this)) {
   impl_->plainFiles = std::make_shared<PlainFileDevice>(impl_.get());
   impl_->plainFiles->world_ = this;
   now_ = 1'000'000;  // a machine that has been up for a while
@@ -95,10 +95,12 @@ std::uint64_t World::CallCount(const std::string& call) {
 
 std::vector<HandleInfo> World::OpenHandles(bool includeWindows) {
   std::lock_guard<std::mutex> lk(mutex_);
-  static const char* kNames[] = {"file", "event", "thread", "devinfo", "preparsed", "winusb", "devnotify", "window"};
+  static const char* kNames[] = {"file",   "event",     "thread", "devinfo", "preparsed",
+                                 "winusb", "devnotify", "window", "bitmap",  "icon"};
   std::vector<HandleInfo> out;
   for (auto& [h, e] : impl_->handles) {
-    if (e.kind == Impl::Kind::Window && !includeWindows) continue;
+    // Windows go with their thread; icons from resources are shared and never freed.
+    if ((e.kind == Impl::Kind::Window || e.kind == Impl::Kind::Icon) && !includeWindows) continue;
     HandleInfo info;
     info.handle = reinterpret_cast<HANDLE>(h);
     info.kind = kNames[static_cast<int>(e.kind)];
@@ -117,7 +119,23 @@ std::string World::LeakReport() {
     if (!h.name.empty()) s << " " << ToUtf8(h.name);
     s << "\n";
   }
+  std::lock_guard<std::mutex> lk(mutex_);
+  for (const auto& d : impl_->defects) s << d << "\n";
   return s.str();
+}
+
+std::size_t World::PendingTransfers(HANDLE file) {
+  std::lock_guard<std::mutex> lk(mutex_);
+  std::uint64_t id = 0;
+  if (file != nullptr) {
+    auto* e = impl_->Find(file, Impl::Kind::File);
+    if (!e) return 0;
+    id = e->file->id;
+  }
+  std::size_t n = 0;
+  for (auto& [key, p] : impl_->pending)
+    if (file == nullptr || p.fileId == id) ++n;
+  return n;
 }
 
 // ------------------------------------------------------------------ OsApi: errors

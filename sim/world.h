@@ -30,6 +30,8 @@
 #include <vector>
 
 #include "platform/os_api.h"
+#include "sim/resources.h"
+#include "sim/window_system.h"
 
 namespace kv27::sim {
 
@@ -43,7 +45,8 @@ struct FileObject {
   DWORD access = 0;
   DWORD share = 0;
   DWORD flags = 0;
-  bool gone = false;  // the device left while the handle was open
+  bool gone = false;    // the device left while the handle was open
+  bool closed = false;  // CloseHandle has run on the handle
   std::shared_ptr<class Device> device;
   std::uint64_t id = 0;               // unique per world
   std::shared_ptr<void> deviceState;  // free for the device's own per-handle data
@@ -60,9 +63,12 @@ struct IoRequest {
   OVERLAPPED* overlapped = nullptr;
 };
 
+// CallEffects::delayMs of an answer that never comes.
+inline constexpr DWORD kNeverMs = 0xFFFFFFFFu;
+
 // Extra outcome of a device callback.
 struct CallEffects {
-  DWORD delayMs = 0;  // virtual time the operation takes (the caller's clock moves on)
+  DWORD delayMs = 0;  // virtual time the operation takes (the caller's clock moves on); kNeverMs: never
 };
 
 // HID description of one collection, what HidD_GetPreparsedData snapshots.
@@ -117,6 +123,10 @@ class Device : public std::enable_shared_from_this<Device> {
   virtual DWORD OnWinUsbReadPipe(UCHAR pipeId, UCHAR* data, ULONG length, ULONG* transferred, CallEffects& fx) {
     return ERROR_INVALID_FUNCTION;
   }
+  // The pipe transfer just handed to the device took longer than the pipe's
+  // transfer time-out and was cancelled after `elapsedMs`: nothing moved, and
+  // what a read would have delivered stays with the device.
+  virtual void OnWinUsbPipeTimeout(UCHAR pipeId, DWORD elapsedMs) {}
 
   // The world this device is attached to (null before the first attach).
   World* world() const { return world_; }
@@ -176,6 +186,10 @@ class World : public OsApi {
   // Longest real time a finite wait blocks before its timeout is taken as
   // expired in virtual time (default 100 ms).
   void SetRealWaitCap(std::uint32_t ms);
+  // Virtual time between CancelIo and the completion of the transfers it
+  // cancels (default 1 ms): like a driver, the world completes a cancelled
+  // transfer after CancelIo has returned, not inside it.
+  void SetCancelLatency(std::uint32_t ms);
 
   // ------------------------------------------------------------ devices
   // A path served by `device`. With a class GUID the path is a device interface
@@ -198,14 +212,48 @@ class World : public OsApi {
   void SetModulePath(const std::u16string& path);
 
   // ------------------------------------------------------------ windows
+  // A window owned by the calling thread, served by `proc`.
   HWND CreateHeadlessWindow(WindowProc proc = nullptr);
   void DestroyHeadlessWindow(HWND window);
-  // Dispatches the window's queued messages on the calling thread; returns how many.
+  // What PeekMessage with a window filter does, on the calling thread: takes
+  // the messages other threads sent to the thread's windows, then dispatches
+  // the window's queued messages; returns how many messages ran. Only the
+  // window's own thread retrieves its messages (0 from any other).
   int PumpMessages(HWND window);
   std::vector<WindowMessage> Received(HWND window);
   void ClearReceived(HWND window);
   // Message id of a registered name, 0 if never registered.
   UINT RegisteredMessage(const std::u16string& name);
+
+  // ------------------------------------------------------------ dialogs, controls and the user
+  // The program's resources: dialog templates, bitmaps and icons by id.
+  void SetResources(const ResourceSet& resources);
+  // Single resources for tests (they take precedence over SetResources).
+  void AddDialogTemplate(WORD id, DialogTemplate dialog);
+  void AddBitmapResource(WORD id);
+  void AddIconResource(WORD id);
+  // The scripted user.
+  UserScript& User();
+  std::vector<MessageBoxRecord> MessageBoxes();
+  std::vector<FileDialogRecord> FileDialogs();
+  // The topmost modal dialog of any thread (null when none runs).
+  HWND ActiveDialog();
+  // State of a dialog's control, or of a window when id is 0; nullopt when
+  // there is no such window.
+  std::optional<ControlState> Control(HWND dialog, int id = 0);
+  std::vector<IconDrawn> IconsDrawn();
+  // Cross-thread sends that were never taken (the sender gave up after the
+  // hang timeout; its SendMessageW returned 0 with ERROR_TIMEOUT).
+  std::vector<Deadlock> Deadlocks();
+  // Modal loops that could never go on (nothing queued, no timer, no scripted
+  // action, no scheduled event for the hang timeout), and unanswered boxes.
+  // The loop was ended (a dialog with -1); each is also printed to stderr.
+  std::vector<std::string> Stalls();
+  // Real time a blocked SendMessageW or an idle modal loop waits before it is
+  // reported (default 2000 ms); virtual time a modal loop may run on its own
+  // timers alone (default two hours).
+  void SetHangTimeout(std::uint32_t realMs);
+  void SetModalTimeLimit(std::uint64_t virtualMs);
 
   // ------------------------------------------------------------ faults and accounting
   void InjectFault(Fault fault);
@@ -213,8 +261,13 @@ class World : public OsApi {
   // How often an OsApi operation was called.
   std::uint64_t CallCount(const std::string& call);
   std::vector<HandleInfo> OpenHandles(bool includeWindows = false);
-  // Empty when every handle but the windows is closed; otherwise a readable list.
+  // Empty when every handle but the windows is closed and the code under test
+  // did nothing that a real PC would punish (a transfer left pending by a
+  // thread that ended, a synchronous transfer that would never return);
+  // otherwise a readable list.
   std::string LeakReport();
+  // Transfers still pending on a handle (all handles when null).
+  std::size_t PendingTransfers(HANDLE file = nullptr);
 
   // ------------------------------------------------------------ for devices (world locked)
   std::unique_lock<std::mutex> Lock();
@@ -269,10 +322,37 @@ class World : public OsApi {
                                      USB_INTERFACE_DESCRIPTOR* descriptor) override;
   BOOL WinUsb_QueryPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR alternateSetting, UCHAR pipeIndex,
                         WINUSB_PIPE_INFORMATION* pipe) override;
+  BOOL WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, ULONG policyType, ULONG valueLength,
+                            PVOID value) override;
   BOOL WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer, ULONG length, PULONG transferred,
                         OVERLAPPED* overlapped) override;
   BOOL WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer, ULONG length, PULONG transferred,
                        OVERLAPPED* overlapped) override;
+  HMODULE GetModuleHandleW(LPCWSTR name) override;
+  INT_PTR DialogBoxParamW(HMODULE instance, LPCWSTR templateName, HWND parent, DLGPROC proc, LPARAM initParam) override;
+  BOOL EndDialog(HWND dialog, INT_PTR result) override;
+  HWND GetDlgItem(HWND dialog, int id) override;
+  BOOL SetWindowTextW(HWND window, LPCWSTR text) override;
+  int GetWindowTextW(HWND window, LPWSTR buffer, int maxCount) override;
+  int GetWindowTextLengthW(HWND window) override;
+  BOOL EnableWindow(HWND window, BOOL enable) override;
+  BOOL IsWindowEnabled(HWND window) override;
+  LONG_PTR SetWindowLongPtrW(HWND window, int index, LONG_PTR value) override;
+  UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC proc) override;
+  BOOL KillTimer(HWND window, UINT_PTR id) override;
+  int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) override;
+  BOOL IsIconic(HWND window) override;
+  BOOL GetClientRect(HWND window, RECT* rect) override;
+  int GetSystemMetrics(int index) override;
+  HDC BeginPaint(HWND window, PAINTSTRUCT* paint) override;
+  BOOL EndPaint(HWND window, const PAINTSTRUCT* paint) override;
+  BOOL DrawIcon(HDC dc, int x, int y, HICON icon) override;
+  HICON LoadIconW(HMODULE instance, LPCWSTR name) override;
+  HBITMAP LoadBitmapW(HMODULE instance, LPCWSTR name) override;
+  BOOL DeleteObject(HGDIOBJ object) override;
+  BOOL InitCommonControlsEx(const INITCOMMONCONTROLSEX* init) override;
+  BOOL GetOpenFileNameW(OPENFILENAMEW* ofn) override;
+  DWORD CommDlgExtendedError() override;
   UINT RegisterWindowMessageW(LPCWSTR name) override;
   BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) override;
   LRESULT SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) override;
@@ -289,7 +369,9 @@ class World : public OsApi {
   BOOL PipeTransfer(bool write, WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer, ULONG length,
                     PULONG transferred, OVERLAPPED* overlapped);
   std::unique_ptr<Impl> impl_;
+  std::unique_ptr<UserScript> user_;
   std::mutex mutex_;
+  friend class UserScript;
   std::uint64_t now_ = 0;
   friend struct Impl;
 };

@@ -32,6 +32,11 @@ void World::ScheduleLocked(std::uint64_t delayMs, std::function<void()> action) 
   impl_->cv.notify_all();
 }
 
+void World::SetCancelLatency(std::uint32_t ms) {
+  std::lock_guard<std::mutex> lk(mutex_);
+  impl_->cancelLatencyMs = ms;
+}
+
 void World::SetRealWaitCap(std::uint32_t ms) {
   std::lock_guard<std::mutex> lk(mutex_);
   impl_->realWaitCapMs = ms;
@@ -108,26 +113,62 @@ DWORD World::WaitForSingleObject(HANDLE object, DWORD ms) {
     return WAIT_FAILED;
   }
   Impl::Entry entry = *found;  // keeps the object alive if the handle is closed meanwhile
-  const bool finite = ms != INFINITE;
-  const std::uint64_t deadline = now_ + ms;
-  const auto realDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(impl_->realWaitCapMs);
+  if (ms == INFINITE) {
+    impl_->WaitInfinite(lk, entry);
+    return WAIT_OBJECT_0;
+  }
+  return impl_->WaitFinite(lk, entry, ms);
+}
+
+// A wait ends at its own deadline in virtual time, whichever thread moves the
+// clock there, and a signal that comes after the deadline does not satisfy it
+// (WaitForSingleObject: the time-out interval elapses, "even if the object's
+// state is nonsignaled"; a later SetEvent wakes only waits still in progress).
+DWORD World::Impl::WaitFinite(std::unique_lock<std::mutex>& lk, Entry& entry, DWORD ms) {
+  if (TryAcquire(entry)) return WAIT_OBJECT_0;
+  if (ms == 0) return WAIT_TIMEOUT;
+  Waiter waiter{&entry, self->now_ + ms};
+  waiters.push_back(&waiter);
+  struct Unregister {
+    Impl* impl;
+    Waiter* waiter;
+    ~Unregister() { impl->waiters.remove(waiter); }
+  } unregister{this, &waiter};
+
+  const auto realDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(realWaitCapMs);
   for (;;) {
-    if (impl_->TryAcquire(entry)) return WAIT_OBJECT_0;
-    if (finite) {
-      // Timed device work inside the window happens first, in virtual time.
-      if (auto next = impl_->NextActionTime(); next && *next <= deadline) {
-        impl_->AdvanceTo(lk, std::max(*next, now_));
+    if (waiter.outcome == WaitOutcome::Acquired) return WAIT_OBJECT_0;
+    if (waiter.outcome == WaitOutcome::TimedOut) return WAIT_TIMEOUT;
+    if (TryAcquire(entry)) return WAIT_OBJECT_0;
+    // Timed device work inside the window happens first, in virtual time.
+    if (auto next = NextActionTime(); next && *next <= waiter.deadline) {
+      AdvanceTo(lk, std::max(*next, self->now_));
+      continue;
+    }
+    if (self->now_ >= waiter.deadline) return WAIT_TIMEOUT;
+    // Give other threads a short real time to signal; then the time-out is
+    // taken as expired in virtual time.
+    if (cv.wait_until(lk, realDeadline) == std::cv_status::timeout && waiter.outcome == WaitOutcome::Waiting) {
+      if (TryAcquire(entry)) return WAIT_OBJECT_0;
+      AdvanceTo(lk, std::max(waiter.deadline, self->now_));
+      return waiter.outcome == WaitOutcome::Acquired ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+    }
+  }
+}
+
+// Without a time-out: a thread ends by itself in real time; an event may be
+// signalled by another thread, or by timed device work, for which the clock
+// moves on to the next scheduled action.
+void World::Impl::WaitInfinite(std::unique_lock<std::mutex>& lk, Entry& entry) {
+  for (;;) {
+    if (TryAcquire(entry)) return;
+    if (entry.kind == Kind::Event) {
+      if (auto next = NextActionTime()) {
+        AdvanceTo(lk, std::max(*next, self->now_));
         continue;
       }
-      if (ms == 0 || now_ >= deadline) return WAIT_TIMEOUT;
-      if (impl_->cv.wait_until(lk, realDeadline) == std::cv_status::timeout) {
-        if (impl_->TryAcquire(entry)) return WAIT_OBJECT_0;
-        impl_->AdvanceTo(lk, std::max<std::uint64_t>(deadline, now_));
-        return WAIT_TIMEOUT;
-      }
-    } else {
-      impl_->cv.wait(lk);
     }
+    cv.wait(lk);
   }
 }
 
@@ -158,6 +199,11 @@ HANDLE World::CreateThread(SECURITY_ATTRIBUTES*, SIZE_T, LPTHREAD_START_ROUTINE 
     }
     DWORD code = start(parameter);
     std::lock_guard<std::mutex> lk(*m);
+    // A transfer this thread left pending writes its result into an OVERLAPPED
+    // (usually on the thread's stack) that no longer exists when it completes.
+    for (auto& [id, p] : impl->pending)
+      if (p.thread == std::this_thread::get_id())
+        impl->defects.push_back("transfer left pending by an ended thread: " + ToUtf8(p.path));
     t->exitCode = code;
     t->finished = true;
     impl->cv.notify_all();

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -102,7 +103,7 @@ struct World::Impl {
   World* self;
   explicit Impl(World* w) : self(w) {}
 
-  enum class Kind { File, Event, Thread, DevInfo, Preparsed, WinUsb, DevNotify, Window };
+  enum class Kind { File, Event, Thread, DevInfo, Preparsed, WinUsb, DevNotify, Window, Bitmap, Icon };
 
   struct EventObj {
     bool manual = false;
@@ -125,6 +126,7 @@ struct World::Impl {
   };
   struct WinUsbObj {
     std::shared_ptr<FileObject> file;
+    std::map<UCHAR, ULONG> transferTimeoutMs;  // PIPE_TRANSFER_TIMEOUT by pipe id; 0 or absent: none
   };
   struct NotifyObj {
     HWND window = nullptr;
@@ -137,11 +139,74 @@ struct World::Impl {
     LPARAM lParam;
     std::vector<std::uint8_t> payload;
   };
+  struct Timer {
+    UINT elapse = 0;
+    std::uint64_t due = 0;
+  };
   struct WindowObj {
-    WindowProc proc;
+    WindowProc proc;  // headless windows
     std::thread::id owner;
-    std::deque<Queued> queue;
     std::vector<WindowMessage> log;
+    // Dialogs and controls.
+    HWND handle = nullptr;
+    HWND parent = nullptr;
+    std::vector<HWND> children;
+    std::u16string className, text;
+    DWORD style = 0, exStyle = 0;
+    int id = 0;
+    DLGPROC dlgProc = nullptr;
+    LONG_PTR msgResult = 0;  // DWLP_MSGRESULT
+    bool ended = false;
+    INT_PTR endResult = 0;
+    HANDLE image = nullptr;       // STM_SETIMAGE
+    HANDLE ownedImage = nullptr;  // the bitmap the template named; freed with the control
+    HICON bigIcon = nullptr, smallIcon = nullptr;
+    int position = 0, rangeLow = 0, rangeHigh = 100;
+    std::map<UINT_PTR, Timer> timers;
+  };
+  // A SendMessageW from another thread, waiting for the window's thread.
+  struct SentMsg {
+    HWND window = nullptr;
+    UINT message = 0;
+    WPARAM wParam = 0;
+    LPARAM lParam = 0;
+    LRESULT result = 0;
+    bool done = false;
+    bool abandoned = false;
+  };
+  struct Posted {
+    HWND window = nullptr;
+    Queued q;
+  };
+  enum class ModalKind { Dialog, MessageBox, FileDialog };
+  struct ModalFrame {
+    ModalKind kind;
+    HWND window;
+  };
+  // Each thread's message queue: messages other threads sent and wait on,
+  // posted messages (one queue for all the thread's windows, in order), and
+  // the modal loops it is running, innermost last.
+  struct ThreadQueue {
+    std::deque<std::shared_ptr<SentMsg>> sent;
+    std::deque<Posted> posted;
+    std::vector<ModalFrame> modal;
+  };
+  enum class UserKind { Click, Close, Minimize, Restore, Do };
+  struct UserAction {
+    std::uint64_t at = 0;
+    std::uint64_t seq = 0;
+    UserKind kind = UserKind::Do;
+    int id = 0;
+    std::function<void()> fn;
+  };
+  struct BoxAnswer {
+    int button = 0;
+    std::uint64_t afterMs = 0;
+  };
+  struct FileAnswer {
+    bool choose = false;
+    std::u16string path;
+    std::uint64_t afterMs = 0;
   };
 
   struct Entry {
@@ -155,6 +220,7 @@ struct World::Impl {
     std::shared_ptr<WinUsbObj> winusb;
     std::shared_ptr<NotifyObj> notify;
     std::shared_ptr<WindowObj> window;
+    WORD resource = 0;  // bitmaps and icons: the resource id
   };
 
   struct PathEntry {
@@ -168,6 +234,18 @@ struct World::Impl {
     std::uint64_t fileId;
     OVERLAPPED* overlapped;
     std::shared_ptr<Device> device;
+    std::thread::id thread;   // the thread that started the transfer
+    bool cancelling = false;  // CancelIo asked; the abort lands after the cancel latency
+    std::u16string path;
+  };
+
+  // A finite wait in progress. Its outcome is settled when the clock passes its
+  // deadline, whichever thread moves the clock.
+  enum class WaitOutcome { Waiting, Acquired, TimedOut };
+  struct Waiter {
+    Entry* entry;
+    std::uint64_t deadline;
+    WaitOutcome outcome = WaitOutcome::Waiting;
   };
 
   struct FaultState {
@@ -199,8 +277,57 @@ struct World::Impl {
   bool hostFiles = true;
   std::u16string modulePath = u"C:\\Program Files\\KV27M\\KV27MFirmwareUpdate.exe";
   std::uint32_t realWaitCapMs = 100;
+  std::uint32_t cancelLatencyMs = 1;
+  std::list<Waiter*> waiters;
+  // Faults of the code under test that a real PC would show as a hang or as a
+  // write into freed memory; LeakReport lists them.
+  std::vector<std::string> defects;
   std::condition_variable cv;
   std::shared_ptr<PlainFileDevice> plainFiles;
+  // Window system.
+  std::map<std::thread::id, ThreadQueue> threadQueues;
+  std::vector<UserAction> userActions;
+  std::uint64_t userSeq = 0;
+  std::deque<BoxAnswer> boxAnswers;
+  std::deque<FileAnswer> fileAnswers;
+  bool autoAnswer = true;
+  std::vector<std::string> userLog;
+  std::vector<MessageBoxRecord> messageBoxes;
+  std::vector<FileDialogRecord> fileDialogs;
+  std::vector<Deadlock> deadlocks;
+  std::vector<std::string> stalls;
+  std::vector<IconDrawn> iconsDrawn;
+  std::uint32_t hangTimeoutMs = 2000;
+  std::uint64_t modalTimeLimitMs = 2ull * 3600 * 1000;
+  DWORD commonControls = 0;  // ICC_* classes registered
+  std::map<WORD, DialogTemplate> dialogTemplates;
+  std::set<WORD> bitmapResources, iconResources;
+  std::optional<ResourceSet> resources;
+  std::map<WORD, HICON> icons;  // shared icon handles by resource
+  DWORD commDlgError = 0;
+
+  // Window system (world_windows.cpp, world_dialogs.cpp). `lk` holds the
+  // world's lock; it is released while a window procedure runs.
+  std::shared_ptr<WindowObj> WindowOf(const void* h) {
+    auto* e = Find(h, Kind::Window);
+    return e ? e->window : nullptr;
+  }
+  ThreadQueue& QueueOf(std::thread::id thread) { return threadQueues[thread]; }
+  LRESULT Deliver(std::unique_lock<std::mutex>& lk, HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  LRESULT DefaultProc(std::unique_lock<std::mutex>& lk, HWND window, WindowObj& w, UINT message, WPARAM wParam,
+                      LPARAM lParam);
+  bool DispatchOne(std::unique_lock<std::mutex>& lk, HWND filter, bool withInput);
+  std::optional<std::uint64_t> NextEventTime(bool withInput);
+  // Runs a modal loop on the calling thread until `done` or, with `until`, the
+  // virtual time; false when it stalled.
+  bool ModalLoop(std::unique_lock<std::mutex>& lk, ModalFrame frame, const std::function<bool()>& done,
+                 std::optional<std::uint64_t> until, const std::string& what);
+  void RunUserAction(std::unique_lock<std::mutex>& lk, UserAction action);
+  void DestroyWindowTree(std::unique_lock<std::mutex>& lk, HWND window);
+  void Stall(const std::string& text);
+  std::optional<DialogTemplate> FindDialogTemplate(WORD id);
+  bool HasResource(WORD type, WORD id);
+  WORD ResourceOf(const void* gdiObject);
 
   // ---------------------------------------------------------------- helpers
   HANDLE Add(Entry e) {
@@ -303,7 +430,8 @@ struct World::Impl {
       m.wParam = event;
       m.payload = payload;
       w->window->log.push_back(m);
-      w->window->queue.push_back(Queued{WM_DEVICECHANGE, event, 0, std::move(payload)});
+      QueueOf(w->window->owner)
+          .posted.push_back(Posted{e.notify->window, Queued{WM_DEVICECHANGE, event, 0, std::move(payload)}});
     }
     cv.notify_all();
   }
@@ -332,19 +460,41 @@ struct World::Impl {
     }
   }
 
+  // Settles every finite wait whose deadline lies before `time`: a wait whose
+  // object is signalled by then is satisfied, any other has timed out. Runs
+  // before the clock moves to `time`, so that what happens at `time` or later
+  // can no longer satisfy those waits.
+  void SettleWaitersBefore(std::uint64_t time) {
+    bool settled = false;
+    for (Waiter* w : waiters) {
+      if (w->outcome != WaitOutcome::Waiting || w->deadline >= time) continue;
+      w->outcome = TryAcquire(*w->entry) ? WaitOutcome::Acquired : WaitOutcome::TimedOut;
+      settled = true;
+    }
+    if (settled) cv.notify_all();
+  }
+
+  void MoveClock(std::uint64_t time) {
+    if (time <= self->now_) return;
+    SettleWaitersBefore(time);
+    self->now_ = time;
+  }
+
   // Moves the clock to `target`, running the actions that fall due on the way.
   void AdvanceTo(std::unique_lock<std::mutex>& lk, std::uint64_t target) {
     for (;;) {
       auto next = NextActionTime();
       if (next && *next <= target) {
-        if (*next > self->now_) self->now_ = *next;
+        MoveClock(*next);
         RunDue(lk);
+        SettleWaitersBefore(self->now_ + 1);
         continue;
       }
       break;
     }
-    if (target > self->now_) self->now_ = target;
+    MoveClock(target);
     RunDue(lk);
+    SettleWaitersBefore(self->now_ + 1);
   }
 
   void Finish(std::unique_lock<std::mutex>& lk, const CallEffects& fx) {
@@ -363,6 +513,10 @@ struct World::Impl {
     if (e.kind == Kind::Thread) return e.thread->finished;
     return false;
   }
+
+  // ---------------------------------------------------------------- waits (world_clock.cpp)
+  DWORD WaitFinite(std::unique_lock<std::mutex>& lk, Entry& entry, DWORD ms);
+  void WaitInfinite(std::unique_lock<std::mutex>& lk, Entry& entry);
 
   // ---------------------------------------------------------------- plain files
   HANDLE OpenPlainFile(const std::u16string& path, DWORD access, DWORD share, DWORD disposition, DWORD flags);

@@ -66,6 +66,7 @@ BOOL World::CloseHandle(HANDLE handle) {
   Impl::Entry entry = std::move(*e);
   impl_->handles.erase(reinterpret_cast<std::uintptr_t>(handle));
   if (entry.kind == Impl::Kind::File) {
+    entry.file->closed = true;
     impl_->FailPendingOf(entry.file->id, ERROR_OPERATION_ABORTED);
     if (entry.file->device) entry.file->device->OnClose(*entry.file);
   }
@@ -132,7 +133,10 @@ static BOOL Transfer(World& w, World::Impl& impl, std::mutex& mutex, Dir dir, HA
     t_lastError = 0;
     result = TRUE;
   } else if (err == ERROR_IO_PENDING && req.overlapped) {
-    impl.pending.emplace(req.id, World::Impl::Pending{file->id, ov, file->device});
+    World::Impl::Pending p{file->id, ov, file->device};
+    p.thread = std::this_thread::get_id();
+    p.path = file->path;
+    impl.pending.emplace(req.id, std::move(p));
     t_lastError = ERROR_IO_PENDING;
   } else {
     if (err == ERROR_IO_PENDING) err = ERROR_GEN_FAILURE;
@@ -157,6 +161,11 @@ BOOL World::WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD writte
   return Transfer(*this, *impl_, mutex_, Dir::Write, file, const_cast<void*>(buffer), toWrite, written, overlapped);
 }
 
+// GetOverlappedResult as Windows does it: with bWait, a transfer still pending
+// is waited for by waiting on the OVERLAPPED's hEvent (on the file itself only
+// when hEvent is null), once. The status is then read again, and a status that
+// is still pending counts as done: whoever sets that event early gets TRUE
+// back with the transfer still running.
 BOOL World::GetOverlappedResult(HANDLE file, OVERLAPPED* ov, LPDWORD transferred, BOOL wait) {
   std::unique_lock<std::mutex> lk(mutex_);
   if (auto f = impl_->Fault("GetOverlappedResult", impl_->HandlePath(file))) {
@@ -167,20 +176,32 @@ BOOL World::GetOverlappedResult(HANDLE file, OVERLAPPED* ov, LPDWORD transferred
     t_lastError = ERROR_INVALID_HANDLE;
     return FALSE;
   }
-  while (ov->Internal == kStatusPending) {
+  if (ov->Internal == kStatusPending) {
     if (!wait) {
       t_lastError = ERROR_IO_INCOMPLETE;
       return FALSE;
     }
-    // Let timed device work happen, then wait for another thread to finish it.
-    if (auto next = impl_->NextActionTime()) {
-      impl_->AdvanceTo(lk, std::max(*next, now_));
-      continue;
+    if (ov->hEvent != nullptr) {
+      auto* found = impl_->Find(ov->hEvent, Impl::Kind::Event);
+      if (!found) {
+        t_lastError = ERROR_INVALID_HANDLE;
+        return FALSE;
+      }
+      Impl::Entry event = *found;
+      impl_->WaitInfinite(lk, event);
+    } else {
+      // The file handle is signalled when a transfer on it completes.
+      while (ov->Internal == kStatusPending) {
+        if (auto next = impl_->NextActionTime()) {
+          impl_->AdvanceTo(lk, std::max(*next, now_));
+          continue;
+        }
+        impl_->cv.wait(lk);
+      }
     }
-    impl_->cv.wait(lk);
   }
   if (transferred) *transferred = static_cast<DWORD>(ov->InternalHigh);
-  if (ov->Internal == 0) {
+  if (ov->Internal == 0 || ov->Internal == kStatusPending) {
     t_lastError = 0;
     return TRUE;
   }
@@ -188,6 +209,10 @@ BOOL World::GetOverlappedResult(HANDLE file, OVERLAPPED* ov, LPDWORD transferred
   return FALSE;
 }
 
+// CancelIo cancels only the transfers that the calling thread started on the
+// handle, and only asks for it: each cancelled transfer completes with
+// ERROR_OPERATION_ABORTED later (after the cancel latency), unless the device
+// completes it first. The caller learns the end through GetOverlappedResult.
 BOOL World::CancelIo(HANDLE file) {
   std::unique_lock<std::mutex> lk(mutex_);
   if (auto f = impl_->Fault("CancelIo", impl_->HandlePath(file))) {
@@ -199,7 +224,24 @@ BOOL World::CancelIo(HANDLE file) {
     t_lastError = ERROR_INVALID_HANDLE;
     return FALSE;
   }
-  impl_->FailPendingOf(e->file->id, ERROR_OPERATION_ABORTED);
+  const auto me = std::this_thread::get_id();
+  std::vector<std::uint64_t> mine;
+  for (auto& [id, p] : impl_->pending)
+    if (p.fileId == e->file->id && p.thread == me && !p.cancelling) mine.push_back(id);
+  for (auto id : mine) {
+    if (impl_->cancelLatencyMs == 0) {
+      impl_->FinishPending(id, ERROR_OPERATION_ABORTED, 0, true);
+      continue;
+    }
+    impl_->pending.at(id).cancelling = true;
+    Impl* impl = impl_.get();
+    std::mutex* m = &mutex_;
+    ScheduleLocked(impl_->cancelLatencyMs, [impl, m, id] {
+      std::lock_guard<std::mutex> hold(*m);
+      impl->FinishPending(id, ERROR_OPERATION_ABORTED, 0, true);
+    });
+  }
+  t_lastError = 0;
   return TRUE;
 }
 

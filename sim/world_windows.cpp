@@ -1,9 +1,265 @@
-// The simulated world: headless windows, registered messages and device notifications.
+// The simulated world: windows, message queues, message delivery and modal
+// loops, registered messages and device notifications.
+//
+// Messages follow the Win32 rules:
+//   - Each thread has one queue. PostMessageW and device notifications append
+//     to the queue of the window's thread; only that thread retrieves them.
+//   - SendMessageW to a window of the calling thread calls its procedure at
+//     once. To a window of another thread it waits until that thread takes
+//     the message, which happens only while it retrieves messages (a modal
+//     loop, a message box, PumpMessages) or itself waits in SendMessageW;
+//     "the sending thread is blocked until the receiving thread processes the
+//     message" (SendMessage on learn.microsoft.com). A send that is never taken
+//     is a deadlock in the program: after the hang timeout the world records
+//     it and the send returns 0 with ERROR_TIMEOUT instead of hanging the test.
+//   - Retrieval order: sent messages, then posted ones in order, then input
+//     (the scripted user), then WM_TIMER, which GetMessage and PeekMessage
+//     produce "only when no other higher-priority messages are in the thread's
+//     message queue" (WM_TIMER on learn.microsoft.com).
+#include <chrono>
+#include <cstdio>
+
 #include "sim/world_impl.h"
 
 namespace kv27::sim {
 
-// ------------------------------------------------------------------ windows
+namespace {
+// Messages whose result a dialog procedure returns itself, not through
+// DWLP_MSGRESULT (the DialogProc contract).
+bool ReturnsResultDirectly(UINT message) {
+  switch (message) {
+    case WM_INITDIALOG:
+    case WM_QUERYDRAGICON:
+    case 0x0039:  // WM_COMPAREITEM
+    case 0x002E:  // WM_VKEYTOITEM
+    case 0x002F:  // WM_CHARTOITEM
+    case 0x0132:  // WM_CTLCOLORMSGBOX .. WM_CTLCOLORSTATIC
+    case 0x0133:
+    case 0x0134:
+    case 0x0135:
+    case 0x0136:
+    case 0x0137:
+    case 0x0138:
+      return true;
+    default:
+      return false;
+  }
+}
+}  // namespace
+
+// ------------------------------------------------------------------ delivery
+
+LRESULT World::Impl::Deliver(std::unique_lock<std::mutex>& lk, HWND window, UINT message, WPARAM wParam,
+                             LPARAM lParam) {
+  auto w = WindowOf(window);
+  if (!w) return 0;
+  if (w->dlgProc) {
+    // The dialog manager clears DWLP_MSGRESULT before it calls the dialog
+    // procedure, and does its default processing when that returns FALSE.
+    w->msgResult = 0;
+    DLGPROC proc = w->dlgProc;
+    lk.unlock();
+    const INT_PTR handled = proc(window, message, wParam, lParam);
+    lk.lock();
+    if (handled) return ReturnsResultDirectly(message) ? handled : w->msgResult;
+    return DefaultProc(lk, window, *w, message, wParam, lParam);
+  }
+  if (w->proc) {
+    WindowProc proc = w->proc;
+    lk.unlock();
+    const LRESULT r = proc(window, message, wParam, lParam);
+    lk.lock();
+    return r;
+  }
+  return DefaultProc(lk, window, *w, message, wParam, lParam);
+}
+
+// The predefined controls' procedures and the default processing of dialogs.
+LRESULT World::Impl::DefaultProc(std::unique_lock<std::mutex>&, HWND window, WindowObj& w, UINT message, WPARAM wParam,
+                                 LPARAM lParam) {
+  const bool isStatic = w.className == u"Static";
+  const bool isProgress = w.className == u"msctls_progress32";
+  switch (message) {
+    case WM_SETTEXT:
+      w.text = FromW(reinterpret_cast<LPCWSTR>(lParam));
+      return TRUE;
+    case WM_GETTEXT: {
+      auto* out = reinterpret_cast<WCHAR*>(lParam);
+      if (!out || wParam == 0) return 0;
+      const size_t n = std::min<size_t>(w.text.size(), wParam - 1);
+      std::copy_n(w.text.data(), n, out);
+      out[n] = 0;
+      return static_cast<LRESULT>(n);
+    }
+    case WM_GETTEXTLENGTH:
+      return static_cast<LRESULT>(w.text.size());
+    case WM_SETICON: {
+      HICON& slot = wParam == ICON_BIG ? w.bigIcon : w.smallIcon;
+      HICON previous = slot;
+      slot = reinterpret_cast<HICON>(lParam);
+      return reinterpret_cast<LRESULT>(previous);
+    }
+    case WM_CLOSE:
+      // The dialog manager turns the close box into IDCANCEL (posted).
+      if (w.dlgProc) {
+        HWND cancel = nullptr;
+        for (HWND c : w.children)
+          if (auto cw = WindowOf(c); cw && cw->id == IDCANCEL) cancel = c;
+        QueueOf(w.owner).posted.push_back(
+            Posted{window, Queued{WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), reinterpret_cast<LPARAM>(cancel), {}}});
+        cv.notify_all();
+      }
+      return 0;
+    case STM_SETIMAGE:
+      // A static shows a bitmap only with the SS_BITMAP style.
+      if (!isStatic || wParam != IMAGE_BITMAP || (w.style & SS_TYPEMASK) != SS_BITMAP) return 0;
+      {
+        HANDLE previous = w.image;
+        w.image = reinterpret_cast<HANDLE>(lParam);
+        return reinterpret_cast<LRESULT>(previous);
+      }
+    case STM_GETIMAGE:
+      return isStatic && wParam == IMAGE_BITMAP ? reinterpret_cast<LRESULT>(w.image) : 0;
+    case PBM_SETPOS: {
+      if (!isProgress) return 0;
+      const int previous = w.position;
+      w.position = std::clamp(static_cast<int>(wParam), w.rangeLow, w.rangeHigh);
+      return previous;
+    }
+    case PBM_GETPOS:
+      return isProgress ? w.position : 0;
+    case PBM_SETRANGE: {
+      if (!isProgress) return 0;
+      const LRESULT previous = MAKELPARAM(static_cast<WORD>(w.rangeLow), static_cast<WORD>(w.rangeHigh));
+      w.rangeLow = static_cast<short>(LOWORD(static_cast<ULONG_PTR>(lParam)));
+      w.rangeHigh = static_cast<short>(HIWORD(static_cast<ULONG_PTR>(lParam)));
+      w.position = std::clamp(w.position, w.rangeLow, w.rangeHigh);
+      return previous;
+    }
+    case PBM_GETRANGE:
+      return isProgress ? (wParam ? w.rangeLow : w.rangeHigh) : 0;
+    default:
+      return 0;
+  }
+}
+
+// One message for the calling thread, in the order of the file comment; false
+// when there is none. `filter` limits posted messages and timers to a window.
+bool World::Impl::DispatchOne(std::unique_lock<std::mutex>& lk, HWND filter, bool withInput) {
+  const auto me = std::this_thread::get_id();
+  {
+    ThreadQueue& q = QueueOf(me);
+    if (!q.sent.empty()) {
+      auto s = q.sent.front();
+      q.sent.pop_front();
+      if (!s->abandoned) {
+        s->result = Deliver(lk, s->window, s->message, s->wParam, s->lParam);
+        s->done = true;
+        cv.notify_all();
+      }
+      return true;
+    }
+  }
+  {
+    ThreadQueue& q = QueueOf(me);
+    for (auto it = q.posted.begin(); it != q.posted.end(); ++it) {
+      if (filter && it->window != filter) continue;
+      Posted p = std::move(*it);
+      q.posted.erase(it);
+      const LPARAM l = p.q.payload.empty() ? p.q.lParam : reinterpret_cast<LPARAM>(p.q.payload.data());
+      Deliver(lk, p.window, p.q.message, p.q.wParam, l);
+      return true;
+    }
+  }
+  if (withInput) {
+    auto it = std::min_element(userActions.begin(), userActions.end(), [](const UserAction& a, const UserAction& b) {
+      return a.at != b.at ? a.at < b.at : a.seq < b.seq;
+    });
+    if (it != userActions.end() && it->at <= self->now_) {
+      UserAction a = std::move(*it);
+      userActions.erase(it);
+      RunUserAction(lk, std::move(a));
+      return true;
+    }
+  }
+  for (auto& [h, e] : handles) {
+    if (e.kind != Kind::Window || e.window->owner != me || e.window->timers.empty()) continue;
+    HWND window = reinterpret_cast<HWND>(h);
+    if (filter && window != filter) continue;
+    for (auto& [id, t] : e.window->timers) {
+      if (t.due > self->now_) continue;
+      t.due = self->now_ + t.elapse;
+      const UINT_PTR timerId = id;
+      Deliver(lk, window, WM_TIMER, timerId, 0);
+      return true;
+    }
+  }
+  return false;
+}
+
+// The next virtual time at which something happens for the calling thread's
+// loop: a scheduled world action, a timer of its windows, a scripted action.
+std::optional<std::uint64_t> World::Impl::NextEventTime(bool withInput) {
+  std::optional<std::uint64_t> best = NextActionTime();
+  auto consider = [&](std::uint64_t t) {
+    if (!best || t < *best) best = t;
+  };
+  const auto me = std::this_thread::get_id();
+  for (auto& [h, e] : handles)
+    if (e.kind == Kind::Window && e.window->owner == me)
+      for (auto& [id, t] : e.window->timers) consider(t.due);
+  if (withInput)
+    for (auto& a : userActions) consider(a.at);
+  return best;
+}
+
+void World::Impl::Stall(const std::string& text) {
+  stalls.push_back(text);
+  std::fprintf(stderr, "simulated window system: %s\n", text.c_str());
+}
+
+bool World::Impl::ModalLoop(std::unique_lock<std::mutex>& lk, ModalFrame frame, const std::function<bool()>& done,
+                            std::optional<std::uint64_t> until, const std::string& what) {
+  const auto me = std::this_thread::get_id();
+  QueueOf(me).modal.push_back(frame);
+  const std::uint64_t start = self->now_;
+  bool ok = true;
+  auto idleSince = std::chrono::steady_clock::now();
+  while (!done()) {
+    if (until && self->now_ >= *until) break;
+    if (DispatchOne(lk, nullptr, true)) {
+      idleSince = std::chrono::steady_clock::now();
+      continue;
+    }
+    auto next = NextEventTime(true);
+    if (until && (!next || *until < *next)) next = until;
+    if (next) {
+      if (self->now_ - start > modalTimeLimitMs) {
+        Stall(what + ": still running after " + std::to_string(modalTimeLimitMs) + " ms of virtual time");
+        ok = false;
+        break;
+      }
+      // Nothing to do before then: the clock moves on to it.
+      AdvanceTo(lk, std::max(*next, self->now_));
+      idleSince = std::chrono::steady_clock::now();
+      continue;
+    }
+    // Nothing scheduled: only another thread can bring work (a post, a send,
+    // a device completing). Wait for it in real time, in short slices so that
+    // a clock moved by another thread's wait is seen.
+    cv.wait_for(lk, std::chrono::milliseconds(10));
+    if (std::chrono::steady_clock::now() - idleSince > std::chrono::milliseconds(hangTimeoutMs)) {
+      Stall(what + ": nothing can happen any more (no message, timer, scripted action or scheduled event)");
+      ok = false;
+      break;
+    }
+  }
+  auto& modal = QueueOf(me).modal;
+  if (!modal.empty()) modal.pop_back();
+  return ok;
+}
+
+// ------------------------------------------------------------------ headless windows
 
 HWND World::CreateHeadlessWindow(WindowProc proc) {
   std::lock_guard<std::mutex> lk(mutex_);
@@ -11,30 +267,23 @@ HWND World::CreateHeadlessWindow(WindowProc proc) {
   e.window = std::make_shared<Impl::WindowObj>();
   e.window->proc = std::move(proc);
   e.window->owner = std::this_thread::get_id();
-  return static_cast<HWND>(impl_->Add(std::move(e)));
+  HWND h = static_cast<HWND>(impl_->Add(std::move(e)));
+  impl_->WindowOf(h)->handle = h;
+  return h;
 }
 
 void World::DestroyHeadlessWindow(HWND window) {
-  std::lock_guard<std::mutex> lk(mutex_);
-  if (impl_->Find(window, Impl::Kind::Window)) impl_->handles.erase(reinterpret_cast<std::uintptr_t>(window));
+  std::unique_lock<std::mutex> lk(mutex_);
+  if (impl_->Find(window, Impl::Kind::Window)) impl_->DestroyWindowTree(lk, window);
 }
 
 int World::PumpMessages(HWND window) {
+  std::unique_lock<std::mutex> lk(mutex_);
+  auto w = impl_->WindowOf(window);
+  if (!w || w->owner != std::this_thread::get_id()) return 0;
   int count = 0;
-  for (;;) {
-    std::unique_lock<std::mutex> lk(mutex_);
-    auto* e = impl_->Find(window, Impl::Kind::Window);
-    if (!e || e->window->queue.empty()) return count;
-    auto w = e->window;
-    Impl::Queued q = std::move(w->queue.front());
-    w->queue.pop_front();
-    lk.unlock();
-    ++count;
-    if (w->proc) {
-      LPARAM l = q.payload.empty() ? q.lParam : reinterpret_cast<LPARAM>(q.payload.data());
-      w->proc(window, q.message, q.wParam, l);
-    }
-  }
+  while (impl_->DispatchOne(lk, window, false)) ++count;
+  return count;
 }
 
 std::vector<WindowMessage> World::Received(HWND window) {
@@ -52,6 +301,26 @@ UINT World::RegisteredMessage(const std::u16string& name) {
   std::lock_guard<std::mutex> lk(mutex_);
   auto it = impl_->messages.find(FoldCase(name));
   return it == impl_->messages.end() ? 0 : it->second;
+}
+
+std::vector<Deadlock> World::Deadlocks() {
+  std::lock_guard<std::mutex> lk(mutex_);
+  return impl_->deadlocks;
+}
+
+std::vector<std::string> World::Stalls() {
+  std::lock_guard<std::mutex> lk(mutex_);
+  return impl_->stalls;
+}
+
+void World::SetHangTimeout(std::uint32_t realMs) {
+  std::lock_guard<std::mutex> lk(mutex_);
+  impl_->hangTimeoutMs = realMs;
+}
+
+void World::SetModalTimeLimit(std::uint64_t virtualMs) {
+  std::lock_guard<std::mutex> lk(mutex_);
+  impl_->modalTimeLimitMs = virtualMs;
 }
 
 // ------------------------------------------------------------------ OsApi: windows and notifications
@@ -92,31 +361,65 @@ BOOL World::PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam
   m.lParam = lParam;
   m.fromOwnerThread = std::this_thread::get_id() == e->window->owner;
   e->window->log.push_back(m);
-  e->window->queue.push_back(Impl::Queued{message, wParam, lParam, {}});
+  impl_->QueueOf(e->window->owner).posted.push_back(Impl::Posted{window, Impl::Queued{message, wParam, lParam, {}}});
   impl_->cv.notify_all();
   return TRUE;
 }
 
 LRESULT World::SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  WindowProc proc;
-  {
-    std::lock_guard<std::mutex> lk(mutex_);
-    impl_->Count("SendMessageW");
-    auto* e = impl_->Find(window, Impl::Kind::Window);
-    if (!e) {
-      t_lastError = ERROR_INVALID_WINDOW_HANDLE;
+  std::unique_lock<std::mutex> lk(mutex_);
+  impl_->Count("SendMessageW");
+  auto* e = impl_->Find(window, Impl::Kind::Window);
+  if (!e) {
+    t_lastError = ERROR_INVALID_WINDOW_HANDLE;
+    return 0;
+  }
+  const auto me = std::this_thread::get_id();
+  const auto owner = e->window->owner;
+  WindowMessage m;
+  m.message = message;
+  m.wParam = wParam;
+  m.lParam = lParam;
+  m.sent = true;
+  m.fromOwnerThread = me == owner;
+  e->window->log.push_back(m);
+  if (me == owner) return impl_->Deliver(lk, window, message, wParam, lParam);
+
+  // Another thread's window: queue it for that thread and wait, taking the
+  // messages sent to this thread meanwhile (as Windows does).
+  auto s = std::make_shared<Impl::SentMsg>();
+  s->window = window;
+  s->message = message;
+  s->wParam = wParam;
+  s->lParam = lParam;
+  impl_->QueueOf(owner).sent.push_back(s);
+  impl_->cv.notify_all();
+  const std::uint64_t sentAt = now_;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(impl_->hangTimeoutMs);
+  while (!s->done) {
+    auto& mine = impl_->QueueOf(me).sent;
+    if (!mine.empty()) {
+      auto in = mine.front();
+      mine.pop_front();
+      if (!in->abandoned) {
+        in->result = impl_->Deliver(lk, in->window, in->message, in->wParam, in->lParam);
+        in->done = true;
+        impl_->cv.notify_all();
+      }
+      continue;
+    }
+    if (impl_->cv.wait_until(lk, deadline) == std::cv_status::timeout && !s->done) {
+      s->abandoned = true;
+      impl_->deadlocks.push_back(Deadlock{window, message, sentAt});
+      std::fprintf(stderr,
+                   "simulated window system: SendMessageW(0x%x) to another thread's window was never taken "
+                   "(deadlock)\n",
+                   message);
+      t_lastError = ERROR_TIMEOUT;
       return 0;
     }
-    WindowMessage m;
-    m.message = message;
-    m.wParam = wParam;
-    m.lParam = lParam;
-    m.sent = true;
-    m.fromOwnerThread = std::this_thread::get_id() == e->window->owner;
-    e->window->log.push_back(m);
-    proc = e->window->proc;
   }
-  return proc ? proc(window, message, wParam, lParam) : 0;
+  return s->result;
 }
 
 HDEVNOTIFY World::RegisterDeviceNotificationW(HANDLE recipient, LPVOID filter, DWORD flags) {

@@ -1,5 +1,6 @@
 // Started links: the reader thread, the owner window, and following the
 // device as it leaves and comes back.
+#include <atomic>
 #include <chrono>
 
 #include "tests/hid/hid_test_support.h"
@@ -85,6 +86,62 @@ TEST_F(HidLinkTest, StopWakesAReadInProgress) {
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(link.Stop(), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+// Lets the stop's wake-up land at the worst moment: the reader's read has
+// timed out and the reader is cancelling it, and the wake-up comes between the
+// reader's own reset of its event and its wait for the cancellation.
+class StopDuringCancelWorld : public sim::World {
+ public:
+  explicit StopDuringCancelWorld(std::thread::id controller) : controller_(controller) {}
+  BOOL CancelIo(HANDLE file) override {
+    if (std::this_thread::get_id() != controller_) {
+      std::unique_lock<std::mutex> lock(mutex_);
+      if (!heldOnce_) {
+        heldOnce_ = true;
+        held_.store(true);
+        // Hold the reader here until the controller waits for it to end,
+        // which is after it has woken the reader.
+        joined_.wait_for(lock, std::chrono::seconds(5), [&] { return joining_; });
+      }
+    }
+    return World::CancelIo(file);
+  }
+  DWORD WaitForSingleObject(HANDLE object, DWORD ms) override {
+    if (ms == INFINITE && std::this_thread::get_id() == controller_) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      joining_ = true;
+      joined_.notify_all();
+    }
+    return World::WaitForSingleObject(object, ms);
+  }
+  bool ReaderHeld() const { return held_.load(); }
+
+ private:
+  std::atomic<bool> held_{false};
+  std::thread::id controller_;
+  std::mutex mutex_;
+  std::condition_variable joined_;
+  bool heldOnce_ = false;
+  bool joining_ = false;
+};
+
+TEST(HidLinkStop, ReaderEndsOnlyOnceItsReadIsOver) {
+  StopDuringCancelWorld world(std::this_thread::get_id());
+  world.SetRealWaitCap(2);
+  world.SetCancelLatency(5);
+  auto mouse = MakeCollection();
+  const std::u16string path = AttachAt(world, mouse, kVid, kPid, 1);
+  {
+    RecordingLink link(world);
+    ASSERT_EQ(link.Start(path.c_str()), 0);
+    ASSERT_TRUE(Eventually([&] { return world.ReaderHeld(); }));
+    EXPECT_EQ(link.Stop(), 0);
+    // The read the reader cancelled was over before its thread ended: nothing
+    // completes into the ended thread's stack.
+    EXPECT_EQ(world.LeakReport(), "");
+  }
+  EXPECT_EQ(world.LeakReport(), "");
 }
 
 TEST_F(HidLinkTest, StartThatCannotOpenStillWatches) {

@@ -218,6 +218,31 @@ TEST_F(RealOsApiTest, WindowMessagesAndNotifications) {
   EXPECT_EQ(os_->GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
 }
 
+INT_PTR KV_WINAPI NoDialogProc(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
+
+// The dialog and resource calls' error paths, which the simulated window
+// system reproduces: this program has no dialog, icon or bitmap resources.
+TEST_F(RealOsApiTest, DialogAndResourceCallsFailAsTheWorldDoes) {
+  HMODULE module = os_->GetModuleHandleW(nullptr);
+  ASSERT_NE(module, nullptr);
+  os_->SetLastError(0);
+  EXPECT_EQ(os_->DialogBoxParamW(module, MAKEINTRESOURCEW(4321), nullptr, &NoDialogProc, 0), -1);
+  const DWORD dialogError = os_->GetLastError();
+  EXPECT_TRUE(dialogError == ERROR_RESOURCE_NAME_NOT_FOUND || dialogError == ERROR_RESOURCE_TYPE_NOT_FOUND ||
+              dialogError == ERROR_RESOURCE_DATA_NOT_FOUND)
+      << dialogError;
+  EXPECT_EQ(os_->LoadBitmapW(module, MAKEINTRESOURCEW(4321)), nullptr);
+  EXPECT_EQ(os_->LoadIconW(module, MAKEINTRESOURCEW(4321)), nullptr);
+  EXPECT_EQ(os_->GetDlgItem(nullptr, 1), nullptr);
+  EXPECT_FALSE(os_->EndDialog(nullptr, 0));
+  EXPECT_GT(os_->GetSystemMetrics(SM_CXICON), 0);
+
+  INITCOMMONCONTROLSEX wrongSize{4, ICC_PROGRESS_CLASS};
+  EXPECT_FALSE(os_->InitCommonControlsEx(&wrongSize));
+  INITCOMMONCONTROLSEX icc{sizeof(INITCOMMONCONTROLSEX), ICC_WIN95_CLASSES};
+  EXPECT_TRUE(os_->InitCommonControlsEx(&icc));
+}
+
 TEST_F(RealOsApiTest, CodePageRoundTrip) {
   const std::u16string text = u"KV27 \u00e9\u4e2d";
   const int bytes = os_->WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);

@@ -199,12 +199,49 @@ TEST_F(IspFlashTest, WornCellsInTheLastFiveBytesPassTheCompare) {
 }
 
 TEST_F(IspFlashTest, SlowEraseIsWaitedForInVirtualTime) {
+  // Slow, but within the pipes' transfer time-out.
   boot->Plug(world);
-  boot->SetEraseDelay(45'000);
+  boot->SetEraseDelay(kIspPipeTimeoutMs - 1'000);
   const auto start = world.Now();
   ASSERT_EQ(Run(), IspFlashResult::Success);
-  EXPECT_GE(world.Now() - start, 45'000u);
+  EXPECT_GE(world.Now() - start, kIspPipeTimeoutMs - 1'000u);
   ExpectOnlyTheLinkOpen();
+}
+
+TEST_F(IspFlashTest, BootloaderThatStopsAnsweringEndsTheStepWithItsMessage) {
+  struct Case {
+    const char* what;
+    std::function<void(VirtualBootloader&)> fault;
+    IspFlashResult result;
+    const char16_t* message;
+  };
+  const Case cases[] = {
+      {"erase never ends", [](VirtualBootloader& b) { b.SetEraseDelay(sim::kNeverMs); }, IspFlashResult::EraseFailed,
+       u"Flash擦除失败！"},
+      {"erase slower than the time-out", [](VirtualBootloader& b) { b.SetEraseDelay(kIspPipeTimeoutMs + 1); },
+       IspFlashResult::EraseFailed, u"Flash擦除失败！"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    World world;
+    auto boot = std::make_shared<VirtualBootloader>();
+    CKV8B05Comm link(world);
+    boot->Plug(world);
+    c.fault(*boot);
+    const auto start = world.Now();
+    const IspFlashResult result = RunIspFlash(world, link, image.data(), readBack.data(), nullptr);
+    EXPECT_EQ(result, c.result);
+    EXPECT_EQ(std::u16string(IspFlashMessage(result)), c.message);
+    // The status read gave up after the pipe's time-out, not at once and not
+    // never.
+    EXPECT_GE(world.Now() - start, kIspPipeTimeoutMs);
+    EXPECT_LT(world.Now() - start, kIspPipeTimeoutMs + 1'000u);
+    const auto log = boot->WireLog();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back().error, ERROR_SEM_TIMEOUT);
+    EXPECT_EQ(link.Close(), 0u);
+    EXPECT_EQ(world.LeakReport(), "");
+  }
 }
 
 TEST_F(IspFlashTest, ASecondRunReleasesTheLinkTheFirstLeftOpen) {

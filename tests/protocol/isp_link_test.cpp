@@ -520,5 +520,128 @@ TEST_F(IspTest, DeviceLeavingInTheMiddleOfAWriteFailsIt) {
   EXPECT_EQ(world.LeakReport(), "");
 }
 
+TEST_F(IspTest, OpenGivesBothBulkPipesATransferTimeOut) {
+  // A bootloader that takes the erase command and never answers: the status
+  // read ends after the time-out instead of hanging the caller.
+  PlugAndOpen();
+  boot->SetEraseDelay(sim::kNeverMs);
+  const auto start = world.Now();
+  EXPECT_FALSE(link.EraseFlash());
+  EXPECT_EQ(world.Now() - start, kIspPipeTimeoutMs);
+  EXPECT_EQ(world.CallCount("WinUsb_SetPipePolicy"), 2u);
+
+  // A command packet the device does not take in time fails the same way.
+  boot->SetTransferDelay(kIspPipeTimeoutMs + 1);
+  EXPECT_FALSE(link.VerifyFlash());
+  EXPECT_EQ(boot->VerifyCount(), 1u) << "the device got it, the host gave up";
+  EXPECT_EQ(link.Close(), 0u);
+  EXPECT_EQ(world.LeakReport(), "");
+}
+
+// The WinUSB pipes of the virtual bootloader, driven directly.
+class IspPipeModel : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    boot->Plug(world);
+    file = world.CreateFileW(sim::kDefaultBootloaderPath, GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(world.WinUsb_Initialize(file, &usb));
+  }
+  void TearDown() override {
+    if (file != nullptr) world.CloseHandle(file);
+    world.WinUsb_Free(usb);
+    EXPECT_EQ(world.LeakReport(), "");
+  }
+
+  World world;
+  std::shared_ptr<VirtualBootloader> boot = std::make_shared<VirtualBootloader>();
+  HANDLE file = nullptr;
+  WINUSB_INTERFACE_HANDLE usb = nullptr;
+  // Read command for the block at 0x40: 64 data bytes, then the status.
+  UCHAR readBlock40[10] = {0x2A, 0, 0, 0, 0, 0x00, 0x40, 0, 0x40, 0};
+};
+
+TEST_F(IspPipeModel, ShortReadKeepsTheRestOfThePacketForTheNextRead) {
+  const auto flash = boot->Flash();
+  ULONG n = 0;
+  ASSERT_TRUE(world.WinUsb_WritePipe(usb, 0x02, readBlock40, 10, &n, nullptr));
+  UCHAR block[64] = {};
+  ASSERT_TRUE(world.WinUsb_ReadPipe(usb, 0x81, block, 16, &n, nullptr));
+  EXPECT_EQ(n, 16u);
+  ASSERT_TRUE(world.WinUsb_ReadPipe(usb, 0x81, block + 16, 64, &n, nullptr));
+  EXPECT_EQ(n, 48u) << "the rest of the packet, and no more";
+  EXPECT_TRUE(std::equal(block, block + 64, flash.begin() + 0x40));
+  UCHAR status = 0xEE;
+  ASSERT_TRUE(world.WinUsb_ReadPipe(usb, 0x81, &status, 1, &n, nullptr));
+  EXPECT_EQ(n, 1u);
+  EXPECT_EQ(status, 0);
+}
+
+TEST_F(IspPipeModel, InterfaceHandleDiesWithItsFile) {
+  ASSERT_TRUE(world.CloseHandle(file));
+  file = nullptr;
+  ULONG n = 0;
+  UCHAR block[64] = {};
+  ULONG timeout = 1000;
+  EXPECT_FALSE(world.WinUsb_WritePipe(usb, 0x02, readBlock40, 10, &n, nullptr));
+  EXPECT_EQ(world.GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_FALSE(world.WinUsb_ReadPipe(usb, 0x81, block, 64, &n, nullptr));
+  EXPECT_EQ(world.GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_FALSE(world.WinUsb_SetPipePolicy(usb, 0x81, PIPE_TRANSFER_TIMEOUT, sizeof(timeout), &timeout));
+  EXPECT_EQ(world.GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_TRUE(boot->WireLog().empty()) << "nothing reached the device";
+}
+
+TEST_F(IspPipeModel, TransferTimeOutPolicy) {
+  ULONG timeout = 2000;
+  // Bad arguments are refused: an unknown pipe, a wrong value size.
+  EXPECT_FALSE(world.WinUsb_SetPipePolicy(usb, 0x85, PIPE_TRANSFER_TIMEOUT, sizeof(timeout), &timeout));
+  EXPECT_EQ(world.GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_FALSE(world.WinUsb_SetPipePolicy(usb, 0x81, PIPE_TRANSFER_TIMEOUT, 1, &timeout));
+  EXPECT_EQ(world.GetLastError(), ERROR_INVALID_PARAMETER);
+  ASSERT_TRUE(world.WinUsb_SetPipePolicy(usb, 0x81, PIPE_TRANSFER_TIMEOUT, sizeof(timeout), &timeout));
+
+  // Nothing to read: ERROR_SEM_TIMEOUT after the time-out.
+  ULONG n = 0;
+  UCHAR status = 0;
+  auto start = world.Now();
+  EXPECT_FALSE(world.WinUsb_ReadPipe(usb, 0x81, &status, 1, &n, nullptr));
+  EXPECT_EQ(world.GetLastError(), ERROR_SEM_TIMEOUT);
+  EXPECT_EQ(world.Now() - start, 2000u);
+
+  // A status that comes later than the time-out is not lost: the next read
+  // gets it once it is there.
+  boot->SetEraseDelay(3000);
+  UCHAR erase[10] = {0x25, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0};
+  ASSERT_TRUE(world.WinUsb_WritePipe(usb, 0x02, erase, 10, &n, nullptr));
+  start = world.Now();
+  EXPECT_FALSE(world.WinUsb_ReadPipe(usb, 0x81, &status, 1, &n, nullptr));
+  EXPECT_EQ(world.GetLastError(), ERROR_SEM_TIMEOUT);
+  EXPECT_EQ(n, 0u);
+  status = 0xEE;
+  EXPECT_TRUE(world.WinUsb_ReadPipe(usb, 0x81, &status, 1, &n, nullptr));
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(world.Now() - start, 3000u);
+}
+
+TEST(IspPipeHang, ReadThatNothingAnswersWithoutATimeOutIsReported) {
+  // On a PC this call would never return; the world returns and names it.
+  World world;
+  auto boot = std::make_shared<VirtualBootloader>();
+  boot->Plug(world);
+  HANDLE file = world.CreateFileW(sim::kDefaultBootloaderPath, GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OVERLAPPED, nullptr);
+  WINUSB_INTERFACE_HANDLE usb = nullptr;
+  ASSERT_TRUE(world.WinUsb_Initialize(file, &usb));
+  ULONG n = 0;
+  UCHAR status = 0;
+  EXPECT_FALSE(world.WinUsb_ReadPipe(usb, 0x81, &status, 1, &n, nullptr));
+  world.WinUsb_Free(usb);
+  world.CloseHandle(file);
+  EXPECT_NE(world.LeakReport().find("WinUsb_ReadPipe that would never return"), std::string::npos)
+      << world.LeakReport();
+}
+
 }  // namespace
 }  // namespace kv27::test

@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <deque>
+#include <thread>
 
 namespace kv27::sim {
 namespace {
@@ -170,13 +172,15 @@ TEST_F(WorldTest, OverlappedReadPendsCompletesAndCancels) {
   EXPECT_EQ(n, 4u);
   EXPECT_EQ(buf[0], 0xB4);
 
-  // Cancelled: completes with ERROR_OPERATION_ABORTED and the device forgets it.
+  // Cancelled: completes with ERROR_OPERATION_ABORTED, after CancelIo has
+  // returned, and the device forgets it.
   EXPECT_FALSE(world.ReadFile(h, buf, 8, nullptr, &ov));
   EXPECT_TRUE(world.CancelIo(h));
-  EXPECT_EQ(dev->waiting.size(), 0u);
-  EXPECT_EQ(dev->cancelled.size(), 1u);
+  EXPECT_EQ(world.PendingTransfers(h), 1u);
   EXPECT_FALSE(world.GetOverlappedResult(h, &ov, &n, TRUE));
   EXPECT_EQ(world.GetLastError(), ERROR_OPERATION_ABORTED);
+  EXPECT_EQ(dev->waiting.size(), 0u);
+  EXPECT_EQ(dev->cancelled.size(), 1u);
 
   // Immediate completion signals the event.
   world.ResetEvent(ev);
@@ -186,6 +190,110 @@ TEST_F(WorldTest, OverlappedReadPendsCompletesAndCancels) {
 
   world.CloseHandle(ev);
   world.CloseHandle(h);
+  EXPECT_EQ(world.LeakReport(), "");
+}
+
+TEST_F(WorldTest, GetOverlappedResultWaitsOnTheEventNotOnTheTransfer) {
+  // Whoever sets the transfer's event ends a GetOverlappedResult wait: the
+  // call then reports success with the transfer still running.
+  world.Attach(path, dev, kTestClass);
+  HANDLE h = Open(GENERIC_READ);
+  HANDLE ev = world.CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  OVERLAPPED ov{};
+  ov.hEvent = ev;
+  std::uint8_t buf[8] = {};
+  ASSERT_FALSE(world.ReadFile(h, buf, 8, nullptr, &ov));
+  world.Schedule(50, [&] { dev->Feed({1, 2, 3, 4}); });
+  const auto t0 = world.Now();
+  world.SetEvent(ev);
+  DWORD n = 99;
+  EXPECT_TRUE(world.GetOverlappedResult(h, &ov, &n, TRUE));
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(world.Now(), t0);
+  EXPECT_EQ(world.PendingTransfers(h), 1u);
+  EXPECT_FALSE(world.GetOverlappedResult(h, &ov, &n, FALSE));
+  EXPECT_EQ(world.GetLastError(), ERROR_IO_INCOMPLETE);
+
+  // With the event reset, the wait ends with the transfer.
+  world.ResetEvent(ev);
+  EXPECT_TRUE(world.GetOverlappedResult(h, &ov, &n, TRUE));
+  EXPECT_EQ(n, 4u);
+  EXPECT_EQ(world.Now(), t0 + 50);
+  world.CloseHandle(ev);
+  world.CloseHandle(h);
+  EXPECT_EQ(world.LeakReport(), "");
+}
+
+TEST_F(WorldTest, CancelIoCancelsOnlyTheCallersTransfersAndLater) {
+  world.Attach(path, dev, kTestClass);
+  world.SetCancelLatency(5);
+  HANDLE h = Open(GENERIC_READ);
+  OVERLAPPED mine{}, theirs{};
+  std::uint8_t a[8] = {}, b[8] = {};
+  ASSERT_FALSE(world.ReadFile(h, a, 8, nullptr, &mine));
+  std::thread other([&] { EXPECT_FALSE(world.ReadFile(h, b, 8, nullptr, &theirs)); });
+  other.join();
+  ASSERT_EQ(world.PendingTransfers(h), 2u);
+
+  DWORD n = 0;
+  EXPECT_TRUE(world.CancelIo(h));
+  EXPECT_FALSE(world.GetOverlappedResult(h, &mine, &n, FALSE));
+  EXPECT_EQ(world.GetLastError(), ERROR_IO_INCOMPLETE) << "cancelled inside CancelIo";
+  world.Advance(5);
+  EXPECT_FALSE(world.GetOverlappedResult(h, &mine, &n, FALSE));
+  EXPECT_EQ(world.GetLastError(), ERROR_OPERATION_ABORTED);
+  EXPECT_FALSE(world.GetOverlappedResult(h, &theirs, &n, FALSE));
+  EXPECT_EQ(world.GetLastError(), ERROR_IO_INCOMPLETE) << "another thread's transfer was cancelled";
+
+  // A transfer that the device completes before the cancellation lands keeps
+  // its data.
+  ASSERT_FALSE(world.ReadFile(h, a, 8, nullptr, &mine));
+  EXPECT_TRUE(world.CancelIo(h));
+  ASSERT_TRUE(dev->Feed({7, 7}));  // the other thread's read, the older one
+  ASSERT_TRUE(dev->Feed({9, 9, 9}));
+  world.Advance(5);
+  EXPECT_TRUE(world.GetOverlappedResult(h, &mine, &n, FALSE));
+  EXPECT_EQ(n, 3u);
+  EXPECT_TRUE(world.GetOverlappedResult(h, &theirs, &n, FALSE));
+  EXPECT_EQ(n, 2u);
+  world.CloseHandle(h);
+  EXPECT_EQ(world.LeakReport(), "");
+}
+
+// A reader idling on a long read wait, once another thread is blocked in a
+// wait of its own.
+struct IdleReader {
+  World* world;
+  HANDLE idle;
+  std::uint64_t waitsBefore;
+};
+
+DWORD KV_WINAPI IdleReaderMain(LPVOID p) {
+  auto* c = static_cast<IdleReader*>(p);
+  while (c->world->CallCount("WaitForSingleObject") == c->waitsBefore) std::this_thread::yield();
+  return c->world->WaitForSingleObject(c->idle, 2000);
+}
+
+TEST_F(WorldTest, WaitEndsAtItsDeadlineWhicheverThreadMovesTheClock) {
+  // Waits that nothing ends would take 10 s of real time: the wait below must
+  // end because the clock passes its deadline, not by the real-time cap.
+  world.SetRealWaitCap(10'000);
+  HANDLE reply = world.CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  HANDLE idle = world.CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  // The reply comes 1500 ms late; a reader thread idles on a long read wait
+  // that takes the clock past it.
+  world.Schedule(1500, [&] { world.SetEvent(reply); });
+  world.Schedule(2000, [&] { world.SetEvent(idle); });
+  const auto waitsBefore = world.CallCount("WaitForSingleObject");
+  IdleReader context{&world, idle, waitsBefore};
+  HANDLE reader = world.CreateThread(nullptr, 0, &IdleReaderMain, &context, 0, nullptr);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(world.WaitForSingleObject(reply, 100), WAIT_TIMEOUT);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(world.WaitForSingleObject(reader, INFINITE), WAIT_OBJECT_0);
+  // The late reply is still there for the next wait.
+  EXPECT_EQ(world.WaitForSingleObject(reply, 0), WAIT_OBJECT_0);
+  for (HANDLE h : {reply, idle, reader}) world.CloseHandle(h);
   EXPECT_EQ(world.LeakReport(), "");
 }
 

@@ -1,0 +1,229 @@
+// The simulated window system as strict as Windows: cross-thread sends wait for
+// the window's thread, timers fire in virtual time behind queued messages, a
+// modal loop that can never go on is reported instead of hanging, and the
+// dialog manager's and file dialog's error paths.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <thread>
+
+#include "sim/world.h"
+
+namespace kv27::sim {
+namespace {
+
+using namespace w32;
+
+constexpr UINT kPing = WM_USER + 1;
+
+// A SendMessageW from another thread runs only when the window's thread
+// retrieves messages, runs on that thread, and gives its result back.
+TEST(WindowSystem, CrossThreadSendWaitsUntilTheOwnerPumps) {
+  World world;
+  std::thread::id ranOn;
+  HWND window = world.CreateHeadlessWindow([&](HWND, UINT message, WPARAM wParam, LPARAM) -> LRESULT {
+    ranOn = std::this_thread::get_id();
+    return message == kPing ? static_cast<LRESULT>(wParam * 2) : 0;
+  });
+  std::atomic<bool> returned{false};
+  auto sender = std::async(std::launch::async, [&] {
+    const LRESULT r = world.SendMessageW(window, kPing, 21, 0);
+    returned = true;
+    return r;
+  });
+  // The sender is blocked while this thread does not retrieve messages; wait
+  // until its message is queued (it shows in the log first).
+  while (world.Received(window).empty()) std::this_thread::yield();
+  EXPECT_FALSE(returned.load());
+  while (world.PumpMessages(window) == 0) std::this_thread::yield();
+  EXPECT_EQ(sender.get(), 42);
+  EXPECT_EQ(ranOn, std::this_thread::get_id());
+  auto log = world.Received(window);
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_TRUE(log[0].sent);
+  EXPECT_FALSE(log[0].fromOwnerThread);
+  EXPECT_TRUE(world.Deadlocks().empty());
+}
+
+// A thread waiting in SendMessageW takes the messages sent to its own windows:
+// A sends to B's window, whose handler sends back to A's window.
+TEST(WindowSystem, WaitingSenderTakesMessagesSentToItsOwnWindows) {
+  World world;
+  HWND windowA = world.CreateHeadlessWindow(
+      [](HWND, UINT, WPARAM wParam, LPARAM) -> LRESULT { return static_cast<LRESULT>(wParam + 1); });
+  std::promise<HWND> windowB;
+  std::atomic<bool> stop{false};
+  std::thread threadB([&] {
+    HWND b = world.CreateHeadlessWindow([&](HWND, UINT, WPARAM wParam, LPARAM) -> LRESULT {
+      return world.SendMessageW(windowA, kPing, wParam * 10, 0);
+    });
+    windowB.set_value(b);
+    while (!stop) {
+      if (world.PumpMessages(b) == 0) std::this_thread::yield();
+    }
+    world.DestroyHeadlessWindow(b);
+  });
+  const HWND b = windowB.get_future().get();
+  EXPECT_EQ(world.SendMessageW(b, kPing, 4, 0), 41);
+  stop = true;
+  threadB.join();
+  EXPECT_TRUE(world.Deadlocks().empty());
+}
+
+// A window's thread that never retrieves messages (it waits on an event) is a
+// deadlock for the sender: reported after the hang timeout, not hung.
+TEST(WindowSystem, SendToAThreadThatNeverPumpsIsReportedAsADeadlock) {
+  World world;
+  world.SetHangTimeout(200);
+  HANDLE done = world.CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  int calls = 0;
+  HWND window = world.CreateHeadlessWindow([&](HWND, UINT, WPARAM, LPARAM) -> LRESULT { return ++calls; });
+  auto sender = std::async(std::launch::async, [&] {
+    const LRESULT r = world.SendMessageW(window, kPing, 0, 0);
+    const DWORD error = world.GetLastError();
+    world.SetEvent(done);
+    return std::make_pair(r, error);
+  });
+  // Waiting for an object does not take sent messages.
+  EXPECT_EQ(world.WaitForSingleObject(done, INFINITE), WAIT_OBJECT_0);
+  auto [result, error] = sender.get();
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(error, ERROR_TIMEOUT);
+  auto deadlocks = world.Deadlocks();
+  ASSERT_EQ(deadlocks.size(), 1u);
+  EXPECT_EQ(deadlocks[0].window, window);
+  EXPECT_EQ(deadlocks[0].message, kPing);
+  // The abandoned message is not run later.
+  world.PumpMessages(window);
+  EXPECT_EQ(calls, 0);
+  world.CloseHandle(done);
+}
+
+DialogTemplate SmallDialog(bool withProgress) {
+  DialogTemplate t;
+  t.style = WS_POPUP | WS_VISIBLE | WS_CAPTION | DS_SETFONT;
+  t.caption = u"small";
+  t.items = {{7, u"Button", u"Go", 0, WS_CHILD | WS_VISIBLE | WS_TABSTOP}};
+  if (withProgress) t.items.push_back({8, u"msctls_progress32", u"", 0, WS_CHILD | WS_VISIBLE});
+  return t;
+}
+
+// The dialog procedure of the tests below: records what it gets.
+struct Recorder {
+  static inline World* world = nullptr;
+  static inline std::vector<std::pair<UINT, WPARAM>> got;
+  static inline std::vector<std::uint64_t> timerTimes;
+  static INT_PTR KV_WINAPI Proc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+    got.emplace_back(message, wParam);
+    if (message == WM_INITDIALOG && lParam == 1) world->EndDialog(dialog, 11);  // ends before any loop
+    if (message == WM_INITDIALOG && lParam == 2) {
+      world->SetTimer(dialog, 5, 100, nullptr);
+      world->PostMessageW(dialog, kPing, 0, 0);
+    }
+    if (message == WM_TIMER) {
+      timerTimes.push_back(world->Now());
+      if (timerTimes.size() == 3) world->EndDialog(dialog, 33);
+    }
+    return message == WM_INITDIALOG ? TRUE : FALSE;
+  }
+};
+
+// Timers fire on the virtual clock, periodically, and only behind queued
+// messages; EndDialog in WM_INITDIALOG ends the dialog without a loop; the
+// dialog gets WM_SETFONT first and WM_DESTROY, WM_NCDESTROY last.
+TEST(WindowSystem, DialogTimersAndEndDialog) {
+  World world;
+  Recorder::world = &world;
+  world.AddDialogTemplate(1, SmallDialog(false));
+  HMODULE module = world.GetModuleHandleW(nullptr);
+
+  Recorder::got.clear();
+  EXPECT_EQ(world.DialogBoxParamW(module, MAKEINTRESOURCEW(1), nullptr, &Recorder::Proc, 1), 11);
+  std::vector<UINT> order;
+  for (auto& [m, w] : Recorder::got) order.push_back(m);
+  EXPECT_EQ(order, (std::vector<UINT>{WM_SETFONT, WM_INITDIALOG, WM_DESTROY, WM_NCDESTROY}));
+
+  Recorder::got.clear();
+  Recorder::timerTimes.clear();
+  const std::uint64_t t0 = world.Now();
+  EXPECT_EQ(world.DialogBoxParamW(module, MAKEINTRESOURCEW(1), nullptr, &Recorder::Proc, 2), 33);
+  EXPECT_EQ(Recorder::timerTimes, (std::vector<std::uint64_t>{t0 + 100, t0 + 200, t0 + 300}));
+  EXPECT_EQ(Recorder::got[2].first, kPing);  // the posted message before the first WM_TIMER
+  EXPECT_EQ(Recorder::got[3].first, WM_TIMER);
+  EXPECT_EQ(Recorder::got[3].second, 5u);
+  EXPECT_EQ(world.OpenHandles(true).size(), 0u);  // the dialog and its controls are gone
+}
+
+// Ways a dialog cannot be made, with DialogBoxParamW's results and errors.
+TEST(WindowSystem, DialogCreationFailures) {
+  World world;
+  world.AddDialogTemplate(1, SmallDialog(true));
+  HMODULE module = world.GetModuleHandleW(nullptr);
+  struct Case {
+    const char* what;
+    WORD id;
+    HWND parent;
+    INT_PTR result;
+    DWORD error;
+  };
+  const Case cases[] = {
+      {"no such template", 2, nullptr, -1, ERROR_RESOURCE_NAME_NOT_FOUND},
+      {"progress bar before InitCommonControlsEx", 1, nullptr, -1, ERROR_CANNOT_FIND_WND_CLASS},
+      {"owner that is not a window", 1, reinterpret_cast<HWND>(0x77), 0, ERROR_INVALID_WINDOW_HANDLE},
+  };
+  for (const Case& c : cases) {
+    world.SetLastError(0);
+    EXPECT_EQ(world.DialogBoxParamW(module, MAKEINTRESOURCEW(c.id), c.parent, &Recorder::Proc, 0), c.result) << c.what;
+    EXPECT_EQ(world.GetLastError(), c.error) << c.what;
+  }
+  INITCOMMONCONTROLSEX wrongSize{4, ICC_PROGRESS_CLASS};
+  EXPECT_FALSE(world.InitCommonControlsEx(&wrongSize));
+}
+
+// A modal loop with nothing queued, no timer, no scripted action and nothing
+// scheduled can never go on: it is reported and ended, not hung.
+TEST(WindowSystem, IdleModalLoopIsReportedAsAStall) {
+  World world;
+  world.SetHangTimeout(100);
+  Recorder::world = &world;
+  world.AddDialogTemplate(1, SmallDialog(false));
+  EXPECT_EQ(world.DialogBoxParamW(world.GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1), nullptr, &Recorder::Proc, 0),
+            -1);
+  ASSERT_EQ(world.Stalls().size(), 1u);
+  EXPECT_NE(world.Stalls()[0].find("nothing can happen"), std::string::npos);
+}
+
+// The file dialog's outcomes: a chosen path with its offsets, a cancel, a path
+// longer than the buffer, a wrong structure size.
+TEST(WindowSystem, FileDialogOutcomes) {
+  World world;
+  world.User().ChooseFile(u"C:\\fw\\image.bimg", 0);
+  world.User().CancelFileDialog(0);
+  world.User().ChooseFile(u"C:\\a-rather-long-path\\image.bimg", 0);
+  WCHAR file[260] = {};
+  OPENFILENAMEW ofn{};
+  ofn.lStructSize = sizeof(ofn);
+  ofn.lpstrFile = file;
+  ofn.nMaxFile = 260;
+  ASSERT_TRUE(world.GetOpenFileNameW(&ofn));
+  EXPECT_EQ(std::u16string(file), u"C:\\fw\\image.bimg");
+  EXPECT_EQ(ofn.nFileOffset, 6);
+  EXPECT_EQ(ofn.nFileExtension, 12);
+
+  EXPECT_FALSE(world.GetOpenFileNameW(&ofn));
+  EXPECT_EQ(world.CommDlgExtendedError(), 0u);
+
+  ofn.nMaxFile = 10;
+  EXPECT_FALSE(world.GetOpenFileNameW(&ofn));
+  EXPECT_EQ(world.CommDlgExtendedError(), FNERR_BUFFERTOOSMALL);
+  EXPECT_EQ(file[0], 33);  // the size needed, terminator included
+
+  ofn.lStructSize = 12;
+  EXPECT_FALSE(world.GetOpenFileNameW(&ofn));
+  EXPECT_EQ(world.CommDlgExtendedError(), CDERR_STRUCTSIZE);
+  EXPECT_TRUE(world.Stalls().empty());
+}
+
+}  // namespace
+}  // namespace kv27::sim
