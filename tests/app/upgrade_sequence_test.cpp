@@ -274,7 +274,9 @@ TEST(UpgradeSequence, WaitObserverSeesBothWaitsAndChangesNothing) {
     for (std::size_t i = 1; i < watched.face.waits.size(); ++i) {
       const auto& [stage, elapsed] = watched.face.waits[i];
       const auto& [prevStage, prevElapsed] = watched.face.waits[i - 1];
-      if (stage == prevStage) EXPECT_GT(elapsed, prevElapsed) << "call " << i;
+      if (stage == prevStage) {
+        EXPECT_GT(elapsed, prevElapsed) << "call " << i;
+      }
     }
   }
   // The whole search: one call per search, 100 ms apart, up to 599.9 s.
@@ -317,7 +319,9 @@ TEST(UpgradeSequence, WaitObserverCanEndEitherWait) {
     ASSERT_EQ(run.face.messages.size(), 1u);
     EXPECT_EQ(run.face.messages[0], UpgradeMessage(c.expected));
     EXPECT_EQ(run.face.waits.size(), run.face.stopWaitAt);
-    if (c.maxMs > 0) EXPECT_LT(run.world.Now() - start, c.maxMs);
+    if (c.maxMs > 0) {
+      EXPECT_LT(run.world.Now() - start, c.maxMs);
+    }
   }
 }
 
