@@ -3,6 +3,8 @@
 // verbose log, Ctrl+C, and the command line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -333,6 +335,30 @@ TEST(UpdateTool, NamedImageAndImageBesideTheProgram) {
   std::filesystem::remove_all(dir);
 }
 
+// --timing runs on the bus timing model with the clock held to the real one.
+// The test lets the clock run free again (the pacing itself is the world's,
+// tested there) and checks the run took at least the bus's own time.
+TEST(UpdateTool, TimingRunsOnTheBusModel) {
+  UpdateRun run;
+  std::uint64_t start = 0;
+  bool modelOn = false;
+  run.io.prepareWorld = [&](sim::World& w) {
+    w.SetHostFiles(false);
+    modelOn = w.GetUsbTiming().has_value();
+    w.SetRealTime(false);
+    start = w.NowUs();
+  };
+  run.Run({u"--simulate", u"--timing"});
+  EXPECT_EQ(run.status, kUpdateOk);
+  EXPECT_TRUE(modelOn);
+  while (run.rig->mouse().CurrentMode() != sim::VirtualMouse::Mode::kNormal) run.world.Advance(1);
+  // Restarts are scheduled on the millisecond clock (up to 1 ms lost).
+  EXPECT_GE(run.world.NowUs() - start + 1000, sim::ComputeUpgradeFloor(sim::UsbTiming{}).TotalUs());
+  EXPECT_TRUE(std::any_of(run.out.begin(), run.out.end(), [](const std::u16string& line) {
+    return line.find(u"USB timing in real time") != std::u16string::npos;
+  }));
+}
+
 TEST(UpdateTool, CommandLine) {
   UpdateRun help;
   help.Run({u"--help"});
@@ -343,7 +369,7 @@ TEST(UpdateTool, CommandLine) {
   EXPECT_NE(help.out[0].find(u"  33  leaving ISP mode failed"), std::u16string::npos);
 
   const std::vector<std::vector<std::u16string>> usage = {
-      {u"--simulate=nope"}, {u"--bogus"}, {u"a.bimg", u"b.bimg"}, {u"--backup"}};
+      {u"--simulate=nope"}, {u"--bogus"}, {u"a.bimg", u"b.bimg"}, {u"--backup"}, {u"--timing"}};
   for (const auto& args : usage) {
     UpdateRun run;
     run.Run(args);
