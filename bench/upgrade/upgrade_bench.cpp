@@ -257,9 +257,13 @@ void BM_ConsoleUpgraderPeakRss(benchmark::State& state) {
     return;
   }
   long peakKiB = 0;
+  int run = 0;
   for (auto _ : state) {
+    // Each run saves its settings backup to a file of its own, removed after.
+    std::string backup = "/tmp/kv27m-bench-" + std::to_string(getpid()) + "-" + std::to_string(++run) + ".kv27ud";
     std::string arg = "--simulate";
-    char* argv[] = {tool.data(), arg.data(), nullptr};
+    std::string backupArg = "--backup=" + backup;
+    char* argv[] = {tool.data(), arg.data(), backupArg.data(), nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
@@ -274,6 +278,7 @@ void BM_ConsoleUpgraderPeakRss(benchmark::State& state) {
     int status = 0;
     rusage usage{};
     wait4(pid, &status, 0, &usage);
+    std::remove(backup.c_str());
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) state.SkipWithError("the console upgrader failed");
     peakKiB = std::max(peakKiB, usage.ru_maxrss);  // KiB on Linux
   }
