@@ -185,6 +185,11 @@ void VirtualMouse::UnplugAfter(std::uint64_t delayMs) {
   });
 }
 
+// The restart is scheduled on the millisecond clock: a restart that began
+// inside a millisecond (after a bulk transfer) ends a millisecond later, so
+// that no part of the re-enumeration time is lost (world locked).
+std::uint64_t VirtualMouse::SubMillisecondCarry() const { return world_.NowUsLocked() % 1000 != 0 ? 1 : 0; }
+
 void VirtualMouse::EnterBootloader() {
   std::uint64_t generation;
   std::uint64_t delay;
@@ -194,7 +199,7 @@ void VirtualMouse::EnterBootloader() {
     mode_ = Mode::kAbsent;
     generation = ++busGeneration_;
     const UsbTiming* timing = world_.UsbTimingLocked();
-    delay = timing ? BootloaderEnumerationMs(*timing) : reenumerationMs_;
+    delay = timing ? BootloaderEnumerationMs(*timing) + SubMillisecondCarry() : reenumerationMs_;
   }
   hid_.Detach(world_);
   port_.Unplug();
@@ -222,7 +227,7 @@ void VirtualMouse::OnBootloaderExit(const BootloaderFlash& flash) {
     mode_ = Mode::kAbsent;
     generation = ++busGeneration_;
     const UsbTiming* timing = world_.UsbTimingLocked();
-    delay = timing ? MouseEnumerationMs(*timing) : reenumerationMs_;
+    delay = timing ? MouseEnumerationMs(*timing) + SubMillisecondCarry() : reenumerationMs_;
   }
   port_.Unplug();
   std::weak_ptr<VirtualMouse> weak = weak_from_this();

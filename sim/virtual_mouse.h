@@ -176,6 +176,7 @@ class VirtualMouse : public UsbFunction, public std::enable_shared_from_this<Vir
   void PlugBootloader();
   void OnBootloaderExit(const BootloaderFlash& flash);
   void StreamTick(std::uint64_t generation);
+  std::uint64_t SubMillisecondCarry() const;
 
   World& world_;
   UsbPort port_;

@@ -228,9 +228,7 @@ TEST(UpgradeSequence, OnTheBusModelTakesTheFloorAndItsDesignedPausesOnly) {
   while (run.rig().mouse().CurrentMode() != sim::VirtualMouse::Mode::kNormal) run.world.Advance(1);
   const std::uint64_t took = run.world.NowUs() - start;
   const std::uint64_t floor = sim::ComputeUpgradeFloor(timing).TotalUs();
-  // Restarts are scheduled on the millisecond clock: the part of a
-  // millisecond the bulk transfers left over may be lost once.
-  EXPECT_GE(took + 1000, floor);
+  EXPECT_GE(took, floor);
   EXPECT_LE(took, (floor + (kIspSearchPauseMs + kIspOpenPauseMs) * 1000) * 101 / 100);
 }
 
