@@ -692,5 +692,41 @@ TEST(MainDialog, HelpReachesOnlyTheFramework) {
   run.EndProcess();
 }
 
+// The default image beside the program, for program directories of every
+// length: a default path that fits MAX_PATH is found; one that would not fit,
+// or a program path the system had to cut short, gives no default (and never
+// a path written past its buffer). The program file may have been renamed to
+// something shorter than the image's name, so its own path fitting says
+// nothing about the default path.
+TEST(MainDialog, DefaultImageBesideProgramsInLongDirectories) {
+  struct Case {
+    std::size_t dirLength;  // "C:\" and then 'd's
+    bool found;
+  };
+  const std::size_t nameLength = std::u16string(u"\\KV27M_FW_UPGRADE.bimg").size();
+  const Case cases[] = {
+      {20, true},
+      {259 - nameLength, true},   // the default path is 259 units: it fits with its NUL
+      {260 - nameLength, false},  // one more would not
+      {240, false},
+      {300, false},  // the program path itself is cut short
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.dirLength);
+    ProgramRun run("no-mouse");
+    const std::u16string dir = u"C:\\" + std::u16string(c.dirLength - 3, u'd');
+    const std::u16string image = dir + u"\\" + kDefaultImageName;
+    run.world.SetModulePath(dir + u"\\u.exe");
+    run.world.AddFile(image, SampleImageBytes());
+    std::u16string shown = u"?";
+    run.world.User().DoAt(run.world.Now() + 50, [&] { shown = run.Look().path; });
+    run.world.User().CloseAt(run.world.Now() + 100);
+    run.Run();
+    EXPECT_EQ(shown, c.found ? image : u"");
+    EXPECT_TRUE(run.world.MessageBoxes().empty());
+    run.EndProcess();
+  }
+}
+
 }  // namespace
 }  // namespace kv27
