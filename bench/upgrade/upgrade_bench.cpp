@@ -21,6 +21,10 @@
 //                           for KV_IDLE_SECONDS (default 10) of real time:
 //                           cpu_pct the process CPU time over that time,
 //                           wakeups the reads the reader thread started.
+//   BM_IdleDialog           the main dialog run as the program runs it, with
+//                           the mouse connected, in real time: cpu_pct and
+//                           wakeups as above, over KV_IDLE_SECONDS from one
+//                           second after it opened.
 //   BM_ConsoleUpgraderPeakRss  runs `$KV_UPDATE_TOOL --simulate` (default
 //                           build/linux/bin/kv27m-update) as a child and
 //                           reports its peak resident memory as the kernel
@@ -43,16 +47,23 @@
 #include <thread>
 #include <vector>
 
+#include "app/firmware_update_app.h"
 #include "app/mouse_search.h"
 #include "app/simulation.h"
 #include "app/upgrade_sequence.h"
 #include "protocol/isp_flash.h"
 #include "protocol/kv27_usb_comm.h"
 #include "protocol/kv8b05_comm.h"
+#include "res/compiled_resources.h"
+#include "sim/resources.h"
 #include "sim/usb_timing.h"
 #include "usbmon/usb_device_monitor.h"
 
 extern char** environ;
+
+// The program's one application object: this benchmark plays the program for
+// the idle measurement of the main dialog.
+kv27::CKV27MFirmwareUpdateApp theApp;
 
 namespace {
 
@@ -62,6 +73,7 @@ struct Figures {
   double wallMs = -1, cpuMs = -1, hidUs = -1, bulkUs = -1;
   double durationMs = -1, floorMs = -1, waitsMs = -1, softwarePct = -1;
   double idlePct = -1, idleWakeups = -1, idleSeconds = -1;
+  double dialogIdlePct = -1, dialogWakeups = -1, dialogSeconds = -1;
   double peakRssKiB = -1;
 } g_figures;
 
@@ -247,6 +259,56 @@ void BM_IdleMouseLink(benchmark::State& state) {
 }
 BENCHMARK(BM_IdleMouseLink)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime()->Iterations(1);
 
+// The main dialog open with the mouse connected, as the program runs it
+// (AppMain), in a world whose clock runs in real time. The program lies in a
+// folder without the default image, so no upgrade starts by itself. The CPU
+// time is taken from one second after the dialog opened until the user closes
+// it KV_IDLE_SECONDS later.
+void BM_IdleDialog(benchmark::State& state) {
+  const char* env = std::getenv("KV_IDLE_SECONDS");
+  const int seconds = env ? std::max(1, std::atoi(env)) : 10;
+  for (auto _ : state) {
+    state.PauseTiming();
+    StampingWorld world;
+    auto [data, size] = res::CompiledResources();
+    auto resources = sim::ResourceSet::Parse(data, size);
+    if (!resources) std::abort();
+    world.SetResources(*resources);
+    auto rig = BuildScenario(world, *FindScenario("ok"));
+    world.SetModulePath(u"C:\\Tools\\KV27MFirmwareUpdate.exe");
+    world.SetRealTime(true);
+    const std::uint64_t t0 = world.Now();
+    const std::uint64_t from = t0 + 1000;
+    const std::uint64_t until = from + static_cast<std::uint64_t>(seconds) * 1000;
+    double cpu0 = 0, cpu1 = 0;
+    std::uint64_t reads0 = 0, reads1 = 0;
+    bool present = false;
+    world.User().DoAt(from, [&] {
+      cpu0 = ProcessCpuSeconds();
+      reads0 = world.CallCount("ReadFile");
+      present = static_cast<CKV27MFirmwareUpdateDlg*>(theApp.m_pMainWnd)->MousePresent();
+    });
+    world.User().DoAt(until, [&] {
+      cpu1 = ProcessCpuSeconds();
+      reads1 = world.CallCount("ReadFile");
+    });
+    world.User().CloseAt(until + 1);
+    state.ResumeTiming();
+    theApp.m_pszAppName.clear();
+    AppMain(world);
+    state.PauseTiming();
+    if (!present) state.SkipWithError("the mouse was not connected");
+    g_figures.dialogIdlePct = (cpu1 - cpu0) / seconds * 100;
+    g_figures.dialogWakeups = static_cast<double>(reads1 - reads0);
+    g_figures.dialogSeconds = seconds;
+    state.counters["cpu_pct"] = g_figures.dialogIdlePct;
+    state.counters["wakeups"] = g_figures.dialogWakeups;
+    rig.reset();
+    state.ResumeTiming();
+  }
+}
+BENCHMARK(BM_IdleDialog)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime()->Iterations(1);
+
 void BM_ConsoleUpgraderPeakRss(benchmark::State& state) {
   const char* env = std::getenv("KV_UPDATE_TOOL");
   std::string tool = env ? env : "build/linux/bin/kv27m-update";
@@ -308,6 +370,9 @@ void PrintSummary() {
   Row("bus model: designed waits", f.waitsMs, "ms", "");
   Row("bus model: (floor + waits) * 1.01", f.floorMs < 0 ? -1 : (f.floorMs + f.waitsMs) * 1.01, "ms", "");
   Row("bus model: software share (CPU / duration)", f.softwarePct, "%", "<= 1 %");
+  Row("idle main dialog, mouse connected: CPU", f.dialogIdlePct, "%", "<= 0.1 %");
+  Row("idle main dialog: reader wake-ups per second", f.dialogSeconds > 0 ? f.dialogWakeups / f.dialogSeconds : -1,
+      "/s", "<= 1 /s");
   Row("idle mouse link: CPU", f.idlePct, "%", "<= 0.1 %");
   Row("idle mouse link: reader wake-ups per second", f.idleSeconds > 0 ? f.idleWakeups / f.idleSeconds : -1, "/s",
       "<= 1 /s");
