@@ -381,6 +381,18 @@ void VirtualMouse::BootloaderDriverMissing(bool missing) {
   driverMissing_ = missing;
 }
 
+void VirtualMouse::ClearFaults() {
+  hid_.Collection(kMouseCommandCollection)->SetWriteMode(HidCollection::WriteMode::kImmediate);
+  {
+    auto lock = world_.Lock();
+    readFaults_.clear();
+    ignoreBootRequest_ = false;
+    driverMissing_ = false;
+    leaveBeforeNextRequest_ = false;
+  }
+  boot_->ClearFaults();
+}
+
 // ---------------------------------------------------------------- commands (world locked)
 
 void VirtualMouse::AfterAnswerLocked() {

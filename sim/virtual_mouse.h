@@ -144,6 +144,9 @@ class VirtualMouse : public UsbFunction, public std::enable_shared_from_this<Vir
   void IgnoreBootloaderRequest(bool ignore);
   // The bootloader shows on the port but its WinUSB interface never appears.
   void BootloaderDriverMissing(bool missing);
+  // Every fault above ends, the bootloader's included (its ClearFaults); the
+  // re-enumeration delay and the unasked reports stay as they are.
+  void ClearFaults();
 
   // ------------------------------------------------------------ UsbFunction (world locked)
   ControlReply OnGetDescriptor(ULONG connectionIndex, const USB_SETUP_PACKET& setup, BYTE* data, DWORD room) override;
