@@ -153,6 +153,11 @@ void VirtualMouse::Unplug() {
     was = mode_;
   }
   if (was == Mode::kBootloader) {
+    // Off the bus first: from here on every transfer fails, so the flash
+    // taken below is final. Taken the other way round, a host thread could
+    // still program blocks between the copy and the detach, have them
+    // acknowledged, and the mouse would come back without them.
+    if (world_.IsAttached(BootloaderPath())) world_.Detach(BootloaderPath());
     // The flash keeps what the bootloader left in it.
     const BootloaderFlash flash = boot_->Flash();
     const bool verified = boot_->ImageVerified();
@@ -167,7 +172,6 @@ void VirtualMouse::Unplug() {
     ++busGeneration_;
   }
   if (was == Mode::kNormal) hid_.Detach(world_);
-  if (was == Mode::kBootloader && world_.IsAttached(BootloaderPath())) world_.Detach(BootloaderPath());
   port_.Unplug();
 }
 

@@ -151,6 +151,9 @@ std::string UpgradeBench::CheckAfter(UpgradeStatus status) {
   return out;
 }
 
+// Long enough for any re-enumeration the soak draws (at most 20 s).
+constexpr std::uint64_t kSettleMs = 30'000;
+
 std::string UpgradeBench::Recover(UpgradeStatus status) {
   std::string out;
   auto fail = [&out](const std::string& what) { out += what + "\n"; };
@@ -159,7 +162,7 @@ std::string UpgradeBench::Recover(UpgradeStatus status) {
   // not back on its own.
   mouse().ClearFaults();
   world.ClearFaults();
-  Settle(10'000);
+  Settle(kSettleMs);
   if (mouse().CurrentMode() != sim::VirtualMouse::Mode::kNormal) {
     if (mouse().CurrentMode() != sim::VirtualMouse::Mode::kAbsent) mouse().Unplug();
     mouse().Plug();
@@ -181,7 +184,7 @@ std::string UpgradeBench::Recover(UpgradeStatus status) {
       link.Close();
       if (result != IspFlashResult::Success) fail("recovery flash: " + Narrow(IspFlashMessage(result)));
       reflashed = true;
-      Settle(10'000);
+      Settle(kSettleMs);
     }
   }
 
