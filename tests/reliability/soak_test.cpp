@@ -145,13 +145,19 @@ std::string Draw(std::mt19937& rng, UpgradeBench& bench) {
   }
 
   // Unasked reports: after every few answers, and at random moments.
-  if (chance(0.5)) mouse.ModeInfoAfterAnswers(pick(1, 7));
+  if (chance(0.5)) {
+    const unsigned every = pick(1, 7);
+    mouse.ModeInfoAfterAnswers(every);
+    note("mode info after every " + std::to_string(every) + " answers");
+  }
   std::weak_ptr<sim::VirtualMouse> weak = bench.rig().mouseShared();
   for (unsigned i = pick(0, 4); i > 0; --i) {
     const bool keys = chance(0.5);
-    bench.world.Schedule(pick(0, 3'000), [weak, keys] {
+    const unsigned at = pick(0, 3'000);
+    bench.world.Schedule(at, [weak, keys] {
       if (auto m = weak.lock()) keys ? m->SendKeyStatus(0x0101) : m->SendModeInfo();
     });
+    note(std::string(keys ? "key status" : "mode info") + " at " + std::to_string(at));
   }
   // The mouse pulled out, and perhaps plugged in again, while the run goes on.
   if (chance(0.25)) {

@@ -1,6 +1,7 @@
 #include "tests/reliability/upgrade_harness.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "app/mouse_search.h"
@@ -125,6 +126,22 @@ void UpgradeBench::Settle(std::uint64_t ms) {
   world.PumpMessages(owner_);
 }
 
+namespace {
+// Where two flashes differ, for the report: the first offset and the count.
+std::string FlashDiff(const sim::BootloaderFlash& got, const sim::BootloaderFlash& want) {
+  std::size_t first = got.size();
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    if (got[i] == want[i]) continue;
+    if (count++ == 0) first = i;
+  }
+  char text[96];
+  std::snprintf(text, sizeof text, " (%zu bytes differ, the first at 0x%04zX: 0x%02X, not 0x%02X)", count, first,
+                count ? got[first] : 0, count ? want[first] : 0);
+  return text;
+}
+}  // namespace
+
 std::string UpgradeBench::CheckAfter(UpgradeStatus status) {
   std::string out;
   auto fail = [&out](const std::string& what) { out += what + "\n"; };
@@ -139,7 +156,7 @@ std::string UpgradeBench::CheckAfter(UpgradeStatus status) {
   if (shown != ProgressAfter(status)) fail("progress left at " + std::to_string(shown));
   if (!std::is_sorted(face.progress.begin(), face.progress.end())) fail("progress went back");
   if (status == UpgradeStatus::Success && mouse().Flash() != expected_)
-    fail("success reported without the expected image in the flash");
+    fail("success reported without the expected image in the flash" + FlashDiff(mouse().Flash(), expected_));
 
   // The dialog's two links are the only things a run may leave open.
   mouseLink_.reset();
@@ -192,7 +209,7 @@ std::string UpgradeBench::Recover(UpgradeStatus status) {
   for (std::size_t p = 0; p < kUserDataPages; ++p)
     if (mouse().UserPage(p) != pages_[p]) fail("settings page " + std::to_string(p) + " lost");
   if ((status == UpgradeStatus::Success || reflashed) && mouse().Flash() != expected_)
-    fail("flash differs from the image with the settings after recovery");
+    fail("flash differs from the image with the settings after recovery" + FlashDiff(mouse().Flash(), expected_));
   const std::string leaks = world.LeakReport();
   if (!leaks.empty()) fail("left open after recovery: " + leaks);
   return out;
