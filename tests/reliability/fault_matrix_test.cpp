@@ -140,9 +140,9 @@ std::vector<Cell> Matrix() {
   // The search for the bootloader's interface.
   add(At("search", "leaves", S::BootloaderNotFound,
          AtProgress(20, [](UpgradeBench& b) { b.mouse().UnplugAfter(500); })));
-  add(At("search", "error", S::Success, [](UpgradeBench& b) {
-    b.world.InjectFault({"SetupDiGetClassDevsW", ERROR_GEN_FAILURE, 1, 20, u""});
-  }));
+  add(At("search", "error", S::Success, AtProgress(20, [](UpgradeBench& b) {
+           b.world.InjectFault({"SetupDiGetClassDevsW", ERROR_GEN_FAILURE, 1, 20, u""});
+         })));
   add(At("search", "no answer", S::BootloaderNotFound,
          [](UpgradeBench& b) { b.mouse().BootloaderDriverMissing(true); }));
   add(At("search", "short", S::Success, AtProgress(20, [](UpgradeBench& b) {
@@ -234,15 +234,15 @@ struct CellResult {
   long long heapGrowth = 0;
 };
 
-CellResult RunCell(const Cell& cell) {
+CellResult RunCell(const Cell& cell, Face face) {
   CellResult result;
   // The report's text is reserved before counting, so that only the run's
   // own blocks count.
   result.problems.reserve(16 * 1024);
   const long long before = LiveHeapBlocks();
   {
-    UpgradeBench bench;
-    cell.apply(bench);
+    UpgradeBench bench(face);
+    bench.Prepare(cell.apply);
     result.status = bench.Run();
     if (result.status != cell.expected)
       result.problems += "ended with \"" + Narrow(UpgradeMessage(result.status)) + "\"\n";
@@ -264,20 +264,27 @@ TEST(FaultMatrix, EveryStepAgainstEveryFault) {
       shown = "n/a (" + cell.why + ")";
       continue;
     }
-    // The first run warms what the process keeps (the sample image, the
-    // scenario list); the second must give back every block it takes.
-    const CellResult first = RunCell(cell);
-    const CellResult second = RunCell(cell);
-    std::string problems = first.problems;
-    if (second.problems != first.problems) problems += "second run: " + second.problems;
-    if (second.status != first.status) problems += "second run ended otherwise\n";
-    if (second.heapGrowth != 0) problems += "heap blocks left: " + std::to_string(second.heapGrowth) + "\n";
-    EXPECT_EQ(problems, "") << cell.step << " / " << cell.fault;
-    shown = Narrow(UpgradeMessage(first.status)) + (problems.empty() ? " ok" : " FAILED");
+    std::string verdict;
+    std::string message;
+    for (Face face : {Face::Sequence, Face::Console}) {
+      // The first run warms what the process keeps (the sample image, the
+      // scenario list); the second must give back every block it takes.
+      const CellResult first = RunCell(cell, face);
+      const CellResult second = RunCell(cell, face);
+      std::string problems = first.problems;
+      if (second.problems != first.problems) problems += "second run: " + second.problems;
+      if (second.status != first.status) problems += "second run ended otherwise\n";
+      if (second.heapGrowth != 0) problems += "heap blocks left: " + std::to_string(second.heapGrowth) + "\n";
+      EXPECT_EQ(problems, "") << cell.step << " / " << cell.fault << " on the " << FaceName(face);
+      if (message.empty()) message = Narrow(UpgradeMessage(first.status));
+      if (Narrow(UpgradeMessage(first.status)) != message) message += "/" + Narrow(UpgradeMessage(first.status));
+      verdict += problems.empty() ? " ok" : std::string(" FAILED(") + FaceName(face) + ")";
+    }
+    shown = message + verdict;
   }
   ASSERT_EQ(table.size(), steps.size() * kFaults.size()) << "every step has a cell for every fault";
 
-  std::string out = "step";
+  std::string out = "faces: the sequence, the console upgrader (one \"ok\" each)\nstep";
   for (const auto& f : kFaults) out += " | " + f;
   out += "\n";
   for (const auto& s : steps) {

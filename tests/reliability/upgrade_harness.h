@@ -43,14 +43,24 @@ struct RecordingFace : UpgradeFace {
   bool OnUserDataRead(const std::uint8_t* data, std::size_t size) override;
 };
 
+// Who runs the upgrade: the sequence through a recording face, with the
+// dialog's three device objects; or the console upgrader (kv27m-update
+// --simulate, with its settings backup), whose recovery is kv27m-isp
+// --user-data with that backup.
+enum class Face { Sequence, Console };
+const char* FaceName(Face face);
+
 class UpgradeBench {
  public:
-  UpgradeBench();
+  explicit UpgradeBench(Face face = Face::Sequence);
   ~UpgradeBench();
   UpgradeBench(const UpgradeBench&) = delete;
   UpgradeBench& operator=(const UpgradeBench&) = delete;
 
-  // One run through the sequence's own face.
+  // Runs `fault` on the bench once the simulated PC is built (at once for the
+  // sequence; inside the console upgrader's set-up for the console).
+  void Prepare(std::function<void(UpgradeBench&)> fault);
+  // One run through the face.
   UpgradeStatus Run();
   // Moves the clock on and hands the queued device changes to the mouse link,
   // as the dialog's loop would.
@@ -72,7 +82,15 @@ class UpgradeBench {
 
  private:
   std::string Recover(UpgradeStatus status);
+  void Built();  // the settings and the expected flash, once the rig is there
+  UpgradeStatus RunConsole();
+  void Reached(int percent);  // fires a progress hook once
 
+  Face faceKind_;
+  std::function<void(UpgradeBench&)> fault_;
+  std::vector<int> fired_;
+  std::vector<std::u16string> out_, err_;  // the console's lines
+  int exitCode_ = -1;
   std::unique_ptr<sim::MouseRig> rig_;
   std::unique_ptr<CUSBDeviceMonitor> monitor_;
   std::unique_ptr<CKV8B05Comm> bootLink_;
