@@ -114,9 +114,15 @@ std::vector<Cell> Matrix() {
         const int before = x.index - 1;
         b.mouse().UnplugAfterRead(static_cast<UCHAR>(before / 64), static_cast<UCHAR>((before % 64) * 4));
       }));
+    // The reader thread reads one report per call and had its first read
+    // pending before the fault was set, so the read that carries reply k is
+    // at least its kth call from now (time-outs only add calls before it):
+    // failing every read from the kth on fails that reply's read for sure.
+    // The first reply rides on the read pending from the start: its fault
+    // strikes the second.
     add(At(x.name, "error", S::UserDataFailed, [x](UpgradeBench& b) {
       b.world.InjectFault(
-          {"ReadFile", ERROR_GEN_FAILURE, static_cast<unsigned>(x.index + 1), 0, b.mouse().CommandPath()});
+          {"ReadFile", ERROR_GEN_FAILURE, static_cast<unsigned>(std::max(x.index, 1)), 0, b.mouse().CommandPath()});
     }));
     add(At(x.name, "no answer", S::UserDataFailed, [x](UpgradeBench& b) { b.mouse().DropReply(x.page, x.offset); }));
     add(Na(x.name, "short", "fixed-length"));
