@@ -105,6 +105,7 @@ VirtualMouse::Mode VirtualMouse::CurrentMode() {
 }
 
 void VirtualMouse::Plug() {
+  std::lock_guard<std::recursive_mutex> bus(bus_);
   bool verified;
   {
     auto lock = world_.Lock();
@@ -147,6 +148,7 @@ void VirtualMouse::PlugBootloader() {
 }
 
 void VirtualMouse::Unplug() {
+  std::lock_guard<std::recursive_mutex> bus(bus_);
   Mode was;
   {
     auto lock = world_.Lock();
@@ -190,6 +192,7 @@ void VirtualMouse::UnplugAfter(std::uint64_t delayMs) {
 }
 
 void VirtualMouse::EnterBootloader() {
+  std::lock_guard<std::recursive_mutex> bus(bus_);
   std::uint64_t generation;
   std::uint64_t delay;
   {
@@ -205,6 +208,7 @@ void VirtualMouse::EnterBootloader() {
   world_.Schedule(delay, [weak, generation] {
     auto m = weak.lock();
     if (!m) return;
+    std::lock_guard<std::recursive_mutex> bus(m->bus_);
     {
       auto lock = m->world_.Lock();
       if (m->busGeneration_ != generation || m->mode_ != Mode::kAbsent) return;  // unplugged or replugged meanwhile
@@ -214,6 +218,7 @@ void VirtualMouse::EnterBootloader() {
 }
 
 void VirtualMouse::OnBootloaderExit(const BootloaderFlash& flash) {
+  std::lock_guard<std::recursive_mutex> bus(bus_);
   const bool verified = boot_->ImageVerified();
   std::uint64_t generation;
   std::uint64_t delay;
@@ -231,6 +236,7 @@ void VirtualMouse::OnBootloaderExit(const BootloaderFlash& flash) {
   world_.Schedule(delay, [weak, generation] {
     auto m = weak.lock();
     if (!m) return;
+    std::lock_guard<std::recursive_mutex> bus(m->bus_);
     {
       auto lock = m->world_.Lock();
       if (m->busGeneration_ != generation) return;

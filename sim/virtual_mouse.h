@@ -46,6 +46,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -201,6 +202,12 @@ class VirtualMouse : public UsbFunction, public std::enable_shared_from_this<Vir
   bool driverMissing_ = false;
   bool leaveBeforeNextRequest_ = false;
   std::uint64_t busGeneration_ = 0;  // scheduled plugs of an older life are dropped
+  // Bus changes (plug, unplug, the restarts into and out of the bootloader)
+  // run one at a time, whole: scheduled actions run on whichever thread moves
+  // the clock, and a pull that slipped between a restart's check and its plug
+  // would leave the bootloader on the bus of a mouse taken as gone. Taken
+  // with the world unlocked, before the world's lock.
+  std::recursive_mutex bus_;
 };
 
 }  // namespace kv27::sim
