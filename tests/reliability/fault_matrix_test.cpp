@@ -144,8 +144,12 @@ std::vector<Cell> Matrix() {
   add(Na("hub request", "wrong", "unused"));
 
   // The search for the bootloader's interface.
-  add(At("search", "leaves", S::BootloaderNotFound,
-         AtProgress(20, [](UpgradeBench& b) { b.mouse().UnplugAfter(500); })));
+  // Pulled out while it restarts: the restart is made long, so that the
+  // pull comes first whichever thread moves the clock.
+  add(At("search", "leaves", S::BootloaderNotFound, AtProgress(20, [](UpgradeBench& b) {
+           b.mouse().SetReenumerationDelay(20'000);
+           b.mouse().UnplugAfter(500);
+         })));
   add(At("search", "error", S::Success, AtProgress(20, [](UpgradeBench& b) {
            b.world.InjectFault({"SetupDiGetClassDevsW", ERROR_GEN_FAILURE, 1, 20, u""});
          })));
