@@ -159,6 +159,20 @@ void VirtualBootloader::StuckBits(std::size_t offset, std::uint8_t mask) {
   if (offset < kBootloaderFlashSize) stuckBits_.emplace_back(offset, mask);
 }
 
+void VirtualBootloader::ClearFaults() {
+  auto lock = LockWorld();
+  transferDelayMs_ = 0;
+  eraseDelayMs_ = 0;
+  statusFaults_.clear();
+  shortCommandIn_ = 0;
+  shortReadIn_ = 0;
+  shortStatusIn_ = 0;
+  shortWriteIn_ = 0;
+  refuseOpens_ = 0;
+  leaveAtBlock_.reset();
+  stuckBits_.clear();
+}
+
 // ------------------------------------------------------------ what happened
 
 BootloaderFlash VirtualBootloader::Flash() {

@@ -118,6 +118,10 @@ class VirtualBootloader : public Device {
   void LeaveDuringWrite(unsigned block);
   // Worn cells: the bits of `mask` at flash `offset` stay 0 through erases.
   void StuckBits(std::size_t offset, std::uint8_t mask);
+  // Every fault above ends, and transfers and erases take no time again: what
+  // was a passing glitch (a loose cable, a marginal supply) is over. Tests use
+  // it to show that a mouse left half-flashed can be brought back.
+  void ClearFaults();
 
   // ------------------------------------------------------------ what happened
   BootloaderFlash Flash();

@@ -105,6 +105,7 @@ VirtualMouse::Mode VirtualMouse::CurrentMode() {
 }
 
 void VirtualMouse::Plug() {
+  std::lock_guard<std::recursive_mutex> bus(bus_);
   bool verified;
   {
     auto lock = world_.Lock();
@@ -147,12 +148,18 @@ void VirtualMouse::PlugBootloader() {
 }
 
 void VirtualMouse::Unplug() {
+  std::lock_guard<std::recursive_mutex> bus(bus_);
   Mode was;
   {
     auto lock = world_.Lock();
     was = mode_;
   }
   if (was == Mode::kBootloader) {
+    // Off the bus first: from here on every transfer fails, so the flash
+    // taken below is final. Taken the other way round, a host thread could
+    // still program blocks between the copy and the detach, have them
+    // acknowledged, and the mouse would come back without them.
+    if (world_.IsAttached(BootloaderPath())) world_.Detach(BootloaderPath());
     // The flash keeps what the bootloader left in it.
     const BootloaderFlash flash = boot_->Flash();
     const bool verified = boot_->ImageVerified();
@@ -167,7 +174,6 @@ void VirtualMouse::Unplug() {
     ++busGeneration_;
   }
   if (was == Mode::kNormal) hid_.Detach(world_);
-  if (was == Mode::kBootloader && world_.IsAttached(BootloaderPath())) world_.Detach(BootloaderPath());
   port_.Unplug();
 }
 
@@ -191,6 +197,7 @@ void VirtualMouse::UnplugAfter(std::uint64_t delayMs) {
 std::uint64_t VirtualMouse::SubMillisecondCarry() const { return world_.NowUsLocked() % 1000 != 0 ? 1 : 0; }
 
 void VirtualMouse::EnterBootloader() {
+  std::lock_guard<std::recursive_mutex> bus(bus_);
   std::uint64_t generation;
   std::uint64_t delay;
   {
@@ -207,6 +214,7 @@ void VirtualMouse::EnterBootloader() {
   world_.Schedule(delay, [weak, generation] {
     auto m = weak.lock();
     if (!m) return;
+    std::lock_guard<std::recursive_mutex> bus(m->bus_);
     {
       auto lock = m->world_.Lock();
       if (m->busGeneration_ != generation || m->mode_ != Mode::kAbsent) return;  // unplugged or replugged meanwhile
@@ -216,6 +224,7 @@ void VirtualMouse::EnterBootloader() {
 }
 
 void VirtualMouse::OnBootloaderExit(const BootloaderFlash& flash) {
+  std::lock_guard<std::recursive_mutex> bus(bus_);
   const bool verified = boot_->ImageVerified();
   std::uint64_t generation;
   std::uint64_t delay;
@@ -234,6 +243,7 @@ void VirtualMouse::OnBootloaderExit(const BootloaderFlash& flash) {
   world_.Schedule(delay, [weak, generation] {
     auto m = weak.lock();
     if (!m) return;
+    std::lock_guard<std::recursive_mutex> bus(m->bus_);
     {
       auto lock = m->world_.Lock();
       if (m->busGeneration_ != generation) return;
@@ -386,6 +396,18 @@ void VirtualMouse::IgnoreBootloaderRequest(bool ignore) {
 void VirtualMouse::BootloaderDriverMissing(bool missing) {
   auto lock = world_.Lock();
   driverMissing_ = missing;
+}
+
+void VirtualMouse::ClearFaults() {
+  hid_.Collection(kMouseCommandCollection)->SetWriteMode(HidCollection::WriteMode::kImmediate);
+  {
+    auto lock = world_.Lock();
+    readFaults_.clear();
+    ignoreBootRequest_ = false;
+    driverMissing_ = false;
+    leaveBeforeNextRequest_ = false;
+  }
+  boot_->ClearFaults();
 }
 
 // ---------------------------------------------------------------- commands (world locked)

@@ -48,6 +48,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -146,6 +147,9 @@ class VirtualMouse : public UsbFunction, public std::enable_shared_from_this<Vir
   void IgnoreBootloaderRequest(bool ignore);
   // The bootloader shows on the port but its WinUSB interface never appears.
   void BootloaderDriverMissing(bool missing);
+  // Every fault above ends, the bootloader's included (its ClearFaults); the
+  // re-enumeration delay and the unasked reports stay as they are.
+  void ClearFaults();
 
   // ------------------------------------------------------------ UsbFunction (world locked)
   ControlReply OnGetDescriptor(ULONG connectionIndex, const USB_SETUP_PACKET& setup, BYTE* data, DWORD room) override;
@@ -201,6 +205,12 @@ class VirtualMouse : public UsbFunction, public std::enable_shared_from_this<Vir
   bool driverMissing_ = false;
   bool leaveBeforeNextRequest_ = false;
   std::uint64_t busGeneration_ = 0;  // scheduled plugs of an older life are dropped
+  // Bus changes (plug, unplug, the restarts into and out of the bootloader)
+  // run one at a time, whole: scheduled actions run on whichever thread moves
+  // the clock, and a pull that slipped between a restart's check and its plug
+  // would leave the bootloader on the bus of a mouse taken as gone. Taken
+  // with the world unlocked, before the world's lock.
+  std::recursive_mutex bus_;
 };
 
 }  // namespace kv27::sim

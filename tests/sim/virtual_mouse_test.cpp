@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "protocol/isp_flash.h"
@@ -233,6 +234,36 @@ TEST_F(VirtualMouseTest, AnUnfinishedFlashKeepsTheBootloaderUntilRecovered) {
   world.Advance(sim::kMouseDefaultReenumerationMs);
   EXPECT_EQ(mouse->CurrentMode(), sim::VirtualMouse::Mode::kNormal);
   EXPECT_EQ(mouse->UserPage(6), Bytes(256, 0x5A));
+}
+
+// Pulled out while another thread flashes it: once Unplug has returned, every
+// block the bootloader acknowledged is in the flash the mouse keeps, and no
+// transfer reaches the device after its flash was taken as final.
+TEST_F(VirtualMouseTest, PulledOutDuringAFlashKeepsEveryAcknowledgedBlock) {
+  link->Close();
+  RequestBootloader();
+  world.Advance(sim::kMouseDefaultReenumerationMs);
+  for (int round = 0; round < 200; ++round) {
+    ASSERT_EQ(mouse->CurrentMode(), sim::VirtualMouse::Mode::kBootloader);
+    CKV8B05Comm bootLink(world);
+    ASSERT_EQ(bootLink.Open(mouse->BootloaderPath().c_str()), 0u);
+    ASSERT_EQ(bootLink.EraseFlash(), 1);
+    mouse->Bootloader()->ClearWireLog();
+    const std::vector<BYTE> image(kIspFlashSize, static_cast<BYTE>(0x10 + round % 64));
+    DWORD written = 0;
+    std::thread writer([&] { bootLink.WriteFlash(image.data(), kIspFlashSize, written); });
+    // Let a few blocks through, a different number each round.
+    while (mouse->Bootloader()->WireLog().size() < static_cast<std::size_t>(3 * (round % 40 + 1)))
+      std::this_thread::yield();
+    mouse->Unplug();
+    writer.join();
+    const sim::BootloaderFlash kept = mouse->Flash();
+    for (DWORD i = 0; i < written && i < kIspReservedOffset; ++i)
+      ASSERT_EQ(kept[i], image[i]) << "round " << round << " at " << i;
+    EXPECT_EQ(kept, mouse->Bootloader()->Flash()) << "round " << round;
+    bootLink.Close();
+    mouse->Plug();  // no verified image: back in its bootloader
+  }
 }
 
 TEST_F(VirtualMouseTest, ReenumerationFaults) {

@@ -1,0 +1,319 @@
+#include "tests/reliability/upgrade_harness.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "app/mouse_search.h"
+#include "image/image_file.h"
+#include "protocol/isp_flash.h"
+#include "tools/kv27m-isp/isp_tool.h"
+#include "tools/kv27m-update/update_tool.h"
+
+namespace kv27::test {
+
+int ProgressAfter(UpgradeStatus status) {
+  switch (status) {
+    case UpgradeStatus::MouseAbsent:
+    case UpgradeStatus::NoImagePath:
+    case UpgradeStatus::Stopped:
+      return -1;
+    case UpgradeStatus::UserDataFailed:
+      return 10;
+    case UpgradeStatus::BootloaderNotFound:
+      return 20;
+    case UpgradeStatus::BootloaderOpenFailed:
+      return 50;
+    case UpgradeStatus::EraseFailed:
+      return 55;
+    case UpgradeStatus::WriteFailed:
+      return 60;
+    case UpgradeStatus::ReadFailed:
+      return 80;
+    case UpgradeStatus::CompareFailed:
+      return 85;
+    case UpgradeStatus::VerifyFailed:
+      return 90;
+    case UpgradeStatus::ProtectFailed:
+      return 95;
+    case UpgradeStatus::ExitFailed:
+    case UpgradeStatus::Success:
+      return 100;
+    default:
+      return 0;  // the image file rows
+  }
+}
+
+std::string Narrow(const std::u16string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char32_t c = text[i];
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size()) c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+void RecordingFace::SetProgress(int percent) {
+  progress.push_back(percent);
+  auto hook = atProgress.find(percent);
+  if (hook != atProgress.end()) hook->second();
+}
+
+void RecordingFace::ShowMessage(UpgradeStatus status, const char16_t* text) {
+  statuses.push_back(status);
+  messages.emplace_back(text);
+}
+
+bool RecordingFace::OnUserDataRead(const std::uint8_t* data, std::size_t size) {
+  userData.assign(data, data + size);
+  return true;
+}
+
+namespace {
+constexpr char16_t kBackupFolder[] = u"C:\\Users\\me\\AppData\\Local\\KV27M";
+constexpr char16_t kBackupPath[] = u"C:\\Users\\me\\AppData\\Local\\KV27M\\backup-20261210-120000.kv27ud";
+}  // namespace
+
+const char* FaceName(Face face) { return face == Face::Sequence ? "sequence" : "console"; }
+
+UpgradeBench::UpgradeBench(Face face) : faceKind_(face) {
+  if (faceKind_ == Face::Console) return;  // the upgrader builds the PC itself
+  rig_ = BuildScenario(world, *FindScenario("ok"));
+  monitor_ = std::make_unique<CUSBDeviceMonitor>(world);
+  bootLink_ = std::make_unique<CKV8B05Comm>(world);
+  mouseLink_ = std::make_unique<CKV27USBComm>(world);
+  owner_ = world.CreateHeadlessWindow([this](HWND, UINT message, WPARAM wParam, LPARAM lParam) -> LRESULT {
+    if (message == WM_DEVICECHANGE && mouseLink_) mouseLink_->OnDeviceChange(wParam, lParam);
+    return 0;
+  });
+  monitor_->ownerWindow = owner_;
+  monitor_->Refresh();
+  WCHAR path[kHidMaxPath] = {};
+  if (FindMouseInterface(world, path)) mouseLink_->Start(path, owner_);
+  Built();
+}
+
+void UpgradeBench::Built() {
+  for (std::size_t p = 0; p < kUserDataPages; ++p) pages_.push_back(mouse().UserPage(p));
+  {
+    sim::World files;
+    files.AddFile(u"C:\\x.bimg", rig_->image());
+    ImageFileResult image = LoadImageFile(files, u"C:\\x.bimg");
+    plain_ = image.payload;
+  }
+  std::copy(plain_.begin(), plain_.begin() + std::min(plain_.size(), expected_.size()), expected_.begin());
+  for (std::size_t p = 0; p < kUserDataPages; ++p)
+    std::copy(pages_[p].begin(), pages_[p].end(), expected_.begin() + kUserDataOffset + p * kUserDataPageSize);
+  std::copy(pages_[6].begin(), pages_[6].begin() + 6, expected_.begin() + 0x3F00);
+  std::fill(expected_.begin() + 0x3FFB, expected_.end(), 0xFF);
+}
+
+void UpgradeBench::Prepare(std::function<void(UpgradeBench&)> fault) {
+  if (faceKind_ == Face::Sequence)
+    fault(*this);
+  else
+    fault_ = std::move(fault);
+}
+
+void UpgradeBench::Reached(int percent) {
+  if (std::find(fired_.begin(), fired_.end(), percent) != fired_.end()) return;
+  fired_.push_back(percent);
+  auto hook = face.atProgress.find(percent);
+  if (hook != face.atProgress.end()) hook->second();
+}
+
+UpgradeStatus UpgradeBench::RunConsole() {
+  UpdateToolIo io;
+  io.out = [this](const std::u16string& line) {
+    out_.push_back(line);
+    // The flash steps print their percentage ("60%") as they start.
+    const std::size_t sign = line.find(u'%');
+    if (sign != std::u16string::npos && sign >= 2 && line[sign - 1] >= u'0' && line[sign - 1] <= u'9') {
+      std::size_t from = sign;
+      while (from > 0 && line[from - 1] >= u'0' && line[from - 1] <= u'9') --from;
+      int percent = 0;
+      for (std::size_t i = from; i < sign; ++i) percent = percent * 10 + (line[i] - u'0');
+      face.progress.push_back(percent);
+      if (percent > 50) Reached(percent);
+    }
+  };
+  io.err = [this](const std::u16string& line) { err_.push_back(line); };
+  io.backupFolder = [] { return std::u16string(kBackupFolder); };
+  io.timeStamp = [] { return std::u16string(u"20261210-120000"); };
+  io.world = &world;
+  io.keepRig = &rig_;
+  io.prepareWorld = [this](sim::World& w) {
+    w.SetHostFiles(false);
+    Built();
+    if (fault_) fault_(*this);
+  };
+  // The stages the console shows match the sequence's progress points: the
+  // settings are read after 10, the request sent after 20, the flash starts
+  // at 50.
+  io.onStage = [this](UpgradeStage stage) {
+    if (stage == UpgradeStage::ReadUserData) Reached(10);
+    if (stage == UpgradeStage::RequestBootloader) Reached(20);
+    if (stage == UpgradeStage::Flash) Reached(50);
+  };
+  exitCode_ = RunUpdateTool({u"--simulate=ok"}, io);
+  if (exitCode_ == kUpdateOk) return UpgradeStatus::Success;
+  if (exitCode_ >= kUpdateFailureBase) return static_cast<UpgradeStatus>(exitCode_ - kUpdateFailureBase);
+  return UpgradeStatus::Stopped;  // not a failure row: reported as such by CheckAfter
+}
+
+UpgradeBench::~UpgradeBench() {
+  mouseLink_.reset();  // stops the reader before the rig goes
+  bootLink_.reset();
+  monitor_.reset();
+  rig_.reset();
+  if (owner_ != nullptr) world.DestroyHeadlessWindow(owner_);
+}
+
+UpgradeStatus UpgradeBench::Run() {
+  if (faceKind_ == Face::Console) return RunConsole();
+  return RunUpgrade(world, UpgradeDevices{*mouseLink_, *bootLink_, *monitor_}, sim::kRigImagePath, face);
+}
+
+void UpgradeBench::Settle(std::uint64_t ms) {
+  world.Advance(ms);
+  if (owner_ != nullptr) world.PumpMessages(owner_);
+}
+
+namespace {
+// Where two flashes differ, for the report: the first offset and the count.
+std::string FlashDiff(const sim::BootloaderFlash& got, const sim::BootloaderFlash& want) {
+  std::size_t first = got.size();
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    if (got[i] == want[i]) continue;
+    if (count++ == 0) first = i;
+  }
+  char text[96];
+  std::snprintf(text, sizeof text, " (%zu bytes differ, the first at 0x%04zX: 0x%02X, not 0x%02X)", count, first,
+                count ? got[first] : 0, count ? want[first] : 0);
+  return text;
+}
+}  // namespace
+
+std::string UpgradeBench::CheckAfter(UpgradeStatus status) {
+  std::string out;
+  auto fail = [&out](const std::string& what) { out += what + "\n"; };
+
+  if (faceKind_ == Face::Sequence) {
+    if (face.messages.size() != 1) {
+      fail("messages shown: " + std::to_string(face.messages.size()));
+    } else {
+      if (face.messages[0] != UpgradeMessage(status)) fail("message: " + Narrow(face.messages[0]));
+      if (face.statuses[0] != status) fail("message for another status than the run's");
+    }
+    const int shown = face.progress.empty() ? -1 : face.progress.back();
+    if (shown != ProgressAfter(status)) fail("progress left at " + std::to_string(shown));
+  } else {
+    if (rig_ == nullptr) return "the console upgrader built no simulated PC\n";
+    if (status == UpgradeStatus::Stopped) fail("exit code " + std::to_string(exitCode_));
+    // The one message: on standard output for success, on standard error
+    // otherwise, with the steps' percentages up to the failure's.
+    std::size_t shownCount = 0;
+    for (const auto* lines : {&out_, &err_})
+      for (const auto& line : *lines)
+        if (line.find(UpgradeMessage(status)) != std::u16string::npos) ++shownCount;
+    if (shownCount != 1) fail("message lines: " + std::to_string(shownCount));
+    const int shown = face.progress.empty() ? 0 : face.progress.back();
+    const int want = ProgressAfter(status);
+    if (want >= 50 ? shown != want : shown >= 50) fail("progress left at " + std::to_string(shown));
+    // The settings are saved before the mouse is sent to its bootloader.
+    if (status >= UpgradeStatus::BootloaderNotFound && status <= UpgradeStatus::ExitFailed &&
+        !world.FileBytes(kBackupPath).has_value())
+      fail("no settings backup after the bootloader request");
+  }
+  if (status == UpgradeStatus::Success && mouse().Flash() != expected_)
+    fail("success reported without the expected image in the flash" + FlashDiff(mouse().Flash(), expected_));
+
+  // The dialog's two links are the only things a run may leave open.
+  mouseLink_.reset();
+  if (bootLink_) bootLink_->Close();
+  const std::string leaks = world.LeakReport();
+  if (!leaks.empty()) fail("left open after the run: " + leaks);
+
+  out += Recover(status);
+  return out;
+}
+
+// Long enough for any re-enumeration the soak draws (at most 20 s).
+constexpr std::uint64_t kSettleMs = 30'000;
+
+std::string UpgradeBench::Recover(UpgradeStatus status) {
+  std::string out;
+  auto fail = [&out](const std::string& what) { out += what + "\n"; };
+
+  // The glitch is over; the user waits, and plugs the mouse in again if it is
+  // not back on its own.
+  mouse().ClearFaults();
+  world.ClearFaults();
+  Settle(kSettleMs);
+  if (mouse().CurrentMode() != sim::VirtualMouse::Mode::kNormal) {
+    if (mouse().CurrentMode() != sim::VirtualMouse::Mode::kAbsent) mouse().Unplug();
+    mouse().Plug();
+    Settle(5'000);
+  }
+
+  // A mouse that stays in its bootloader gets the image again, with the
+  // settings the run read before it changed anything.
+  bool reflashed = false;
+  if (faceKind_ == Face::Sequence && mouse().CurrentMode() == sim::VirtualMouse::Mode::kBootloader) {
+    if (face.userData.size() != kUserDataSize) {
+      fail("mouse in its bootloader, but the run had not read its settings");
+    } else {
+      std::vector<std::uint8_t> image = plain_;
+      std::copy(face.userData.begin(), face.userData.end(), image.begin() + kUserDataOffset);
+      std::vector<std::uint8_t> readBack(kIspFlashSize);
+      CKV8B05Comm link(world);
+      const IspFlashResult result = RunIspFlash(world, link, image.data(), readBack.data(), {});
+      link.Close();
+      if (result != IspFlashResult::Success) fail("recovery flash: " + Narrow(IspFlashMessage(result)));
+      reflashed = true;
+      Settle(kSettleMs);
+    }
+  } else if (mouse().CurrentMode() == sim::VirtualMouse::Mode::kBootloader) {
+    // kv27m-isp with the backup the upgrader saved.
+    std::vector<std::u16string> ispOut, ispErr;
+    IspToolIo io;
+    io.out = [&](const std::u16string& line) { ispOut.push_back(line); };
+    io.err = [&](const std::u16string& line) { ispErr.push_back(line); };
+    io.world = &world;
+    const int code = RunIspTool({u"--simulate", u"--user-data", kBackupPath, sim::kRigImagePath}, io);
+    if (code != kIspToolOk) {
+      fail("kv27m-isp --user-data exited with " + std::to_string(code));
+      for (const auto& line : ispErr) fail("  " + Narrow(line));
+    } else {
+      reflashed = true;
+      Settle(kSettleMs);
+    }
+  }
+
+  if (mouse().CurrentMode() != sim::VirtualMouse::Mode::kNormal) fail("mouse not back in normal mode");
+  for (std::size_t p = 0; p < kUserDataPages; ++p)
+    if (mouse().UserPage(p) != pages_[p]) fail("settings page " + std::to_string(p) + " lost");
+  if ((status == UpgradeStatus::Success || reflashed) && mouse().Flash() != expected_)
+    fail("flash differs from the image with the settings after recovery" + FlashDiff(mouse().Flash(), expected_));
+  const std::string leaks = world.LeakReport();
+  if (!leaks.empty()) fail("left open after recovery: " + leaks);
+  return out;
+}
+
+}  // namespace kv27::test
