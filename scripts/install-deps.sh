@@ -14,6 +14,8 @@ packages=(
   g++-mingw-w64-i686-posix mingw-w64-i686-dev
   wine wine32:i386                         # runs the Windows test programs
   clang-format                             # the format check
+  xvfb xdotool x11-utils imagemagick       # the GUI test: the real dialog under Wine, headless, screenshots
+  fonts-wqy-microhei                       # a CJK font, so the dialog's Chinese texts render under Wine
 )
 
 missing() {

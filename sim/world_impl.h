@@ -277,6 +277,7 @@ struct World::Impl {
   bool hostFiles = true;
   std::u16string modulePath = u"C:\\Program Files\\KV27M\\KV27MFirmwareUpdate.exe";
   std::uint32_t realWaitCapMs = 100;
+  World::ForeignWindowSink foreignWindows;
   std::uint32_t cancelLatencyMs = 1;
   std::list<Waiter*> waiters;
   // Faults of the code under test that a real PC would show as a hang or as a
@@ -415,7 +416,7 @@ struct World::Impl {
       if (e.kind != Kind::DevNotify) continue;
       if (!e.notify->allClasses && !(e.notify->classGuid == *p.interfaceClass)) continue;
       auto* w = Find(e.notify->window, Kind::Window);
-      if (!w) continue;
+      if (!w && !foreignWindows.deliver) continue;
       size_t size = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name) + (p.path.size() + 1) * sizeof(WCHAR);
       std::vector<std::uint8_t> payload(std::max(size, sizeof(DEV_BROADCAST_DEVICEINTERFACE_W)), 0);
       DEV_BROADCAST_DEVICEINTERFACE_W hdr{};
@@ -425,6 +426,10 @@ struct World::Impl {
       std::memcpy(payload.data(), &hdr, offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name));
       std::memcpy(payload.data() + offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name), p.path.c_str(),
                   (p.path.size() + 1) * sizeof(WCHAR));
+      if (!w) {
+        foreignWindows.deliver(e.notify->window, event, std::move(payload));
+        continue;
+      }
       WindowMessage m;
       m.message = WM_DEVICECHANGE;
       m.wParam = event;

@@ -422,6 +422,11 @@ LRESULT World::SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lPa
   return s->result;
 }
 
+void World::SetForeignWindowSink(ForeignWindowSink sink) {
+  std::lock_guard<std::mutex> lk(mutex_);
+  impl_->foreignWindows = std::move(sink);
+}
+
 HDEVNOTIFY World::RegisterDeviceNotificationW(HANDLE recipient, LPVOID filter, DWORD flags) {
   std::lock_guard<std::mutex> lk(mutex_);
   if (auto f = impl_->Fault("RegisterDeviceNotificationW", {})) {
@@ -432,7 +437,8 @@ HDEVNOTIFY World::RegisterDeviceNotificationW(HANDLE recipient, LPVOID filter, D
     t_lastError = ERROR_INVALID_PARAMETER;
     return nullptr;
   }
-  if (!impl_->Find(recipient, Impl::Kind::Window)) {
+  if (!impl_->Find(recipient, Impl::Kind::Window) &&
+      !(impl_->foreignWindows.isWindow && impl_->foreignWindows.isWindow(static_cast<HWND>(recipient)))) {
     t_lastError = ERROR_INVALID_WINDOW_HANDLE;
     return nullptr;
   }
