@@ -596,6 +596,7 @@ constexpr UINT MB_YESNO = 0x4;
 constexpr UINT MB_TYPEMASK = 0xF;
 constexpr UINT MB_ICONHAND = 0x10;
 constexpr UINT MB_ICONEXCLAMATION = 0x30;
+constexpr UINT MB_ICONASTERISK = 0x40;
 constexpr UINT MB_ICONMASK = 0xF0;
 constexpr int IDOK = 1;
 constexpr int IDCANCEL = 2;

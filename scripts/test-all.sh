@@ -5,13 +5,15 @@
 #   linux-asan  AddressSanitizer + UndefinedBehaviorSanitizer build, all tests
 #   win32       MinGW-w64 32-bit build, the same tests under Wine
 #   linux-tsan  ThreadSanitizer build, the threaded tests (ctest -R "$KV_TSAN_TESTS")
+#   gui         the real dialog program under Wine on a headless X screen
+#               (scripts/gui-test.sh; needs the win32 build, at most 300 s)
 # Installs what is missing first (scripts/install-deps.sh). Ends with each
 # runner's summary; exits non-zero if any build or test failed.
 #
 # Environment:
 #   KV_JOBS         parallel build and test jobs (default: number of CPUs)
 #   KV_TSAN_TESTS   ctest regex of the tests run under ThreadSanitizer (default: all)
-#   KV_STAGES       stages to run, in order, from "format linux linux-asan win32 linux-tsan"
+#   KV_STAGES       stages to run, in order, from "format linux linux-asan win32 linux-tsan gui"
 #                   (default: all of them)
 #   KV_SKIP_DEPS=1  do not check or install packages
 set -uo pipefail
@@ -21,7 +23,7 @@ cd "$root"
 
 jobs=${KV_JOBS:-$(nproc 2>/dev/null || echo 2)}
 tsan_tests=${KV_TSAN_TESTS:-.}
-stages=${KV_STAGES:-format linux linux-asan win32 linux-tsan}
+stages=${KV_STAGES:-format linux linux-asan win32 linux-tsan gui}
 logs=$root/build/logs
 started=$SECONDS
 
@@ -132,8 +134,28 @@ for stage in $stages; do
         record linux-tsan 1 build
       fi
       ;;
+    gui)
+      # The GUI program comes from the win32 build (built here when that stage
+      # did not run before).
+      if [[ -f $root/build/win32/bin/KV27MFirmwareUpdate.exe ]] || build win32; then
+        say "gui: the dialog program under Wine and Xvfb"
+        t0=$SECONDS
+        timeout 300 bash "$root/scripts/gui-test.sh" 2>&1 | tee "$logs/gui.log"
+        rc=${PIPESTATUS[0]}
+        echo "gui stage in $((SECONDS - t0)) s"
+        if [[ $rc -eq 0 ]]; then
+          results+=("gui: OK - $(grep -E 'all passed' "$logs/gui.log" | tail -n 1)")
+        else
+          results+=("gui: FAILED (exit $rc; see $logs/gui.log and build/gui/)")
+          failed=1
+        fi
+      else
+        results+=("gui: BUILD FAILED (see $logs/win32-build.log)")
+        failed=1
+      fi
+      ;;
     *)
-      echo "unknown stage '$stage' (known: format linux linux-asan win32 linux-tsan)" >&2
+      echo "unknown stage '$stage' (known: format linux linux-asan win32 linux-tsan gui)" >&2
       failed=1
       ;;
   esac
