@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string>
 
+#include "app/firmware_update_app.h"
 #include "app/gui_command_line.h"
 #include "app/simulated_usb_os.h"
 #include "app/simulation.h"
@@ -13,6 +14,10 @@
 #include "ui/app.h"
 
 namespace kv27 {
+
+// The program's one application object.
+CKV27MFirmwareUpdateApp theApp;
+
 namespace {
 
 // The log of --simulate-log: one line per event, UTF-8, written through at
