@@ -1,6 +1,7 @@
 #include "app/simulated_usb_os.h"
 
 #include <algorithm>
+#include <chrono>
 
 #include "res/resource.h"
 
@@ -82,6 +83,7 @@ SimulatedUsbOsApi::SimulatedUsbOsApi(OsApi& windows, sim::World& world, Options 
   };
   world_.SetForeignWindowSink(std::move(sink));
   delivery_ = std::thread([this] { DeliveryLoop(); });
+  if (options_.realTime) clock_ = std::thread([this] { ClockLoop(); });
 }
 
 SimulatedUsbOsApi::~SimulatedUsbOsApi() {
@@ -92,6 +94,21 @@ SimulatedUsbOsApi::~SimulatedUsbOsApi() {
     deliveryCv_.notify_all();
   }
   delivery_.join();
+  if (clock_.joinable()) clock_.join();
+}
+
+// Moves the world's clock up to the wall clock every 20 ms of real time; the
+// actions that fall due (a device that comes back, a reply) run on this thread,
+// as a driver's work runs on threads of its own.
+void SimulatedUsbOsApi::ClockLoop() {
+  std::unique_lock<std::mutex> lk(deliveryMutex_);
+  while (!deliveryCv_.wait_for(lk, std::chrono::milliseconds(20), [this] { return stopping_; })) {
+    lk.unlock();
+    std::uint64_t virtualMs = world_.Now() - worldStart_;
+    std::uint64_t wallMs = static_cast<DWORD>(windows_.GetTickCount() - wallStart_);
+    if (wallMs > virtualMs) world_.Advance(wallMs - virtualMs);
+    lk.lock();
+  }
 }
 
 // The system sends WM_DEVICECHANGE to a registered window: the sender (here
@@ -159,6 +176,14 @@ void SimulatedUsbOsApi::Pace() {
 
 void SimulatedUsbOsApi::Log(const std::string& line) {
   if (options_.log) options_.log(line);
+}
+
+bool SimulatedUsbOsApi::Changed(HWND window, const std::string& what, const std::string& shown) {
+  std::lock_guard<std::mutex> lk(mutex_);
+  auto [it, added] = lastShown_.try_emplace({window, what}, shown);
+  bool changed = added || it->second != shown;
+  it->second = shown;
+  return changed;
 }
 
 std::string SimulatedUsbOsApi::ControlName(HWND window) {
@@ -376,9 +401,10 @@ LRESULT SimulatedUsbOsApi::SendMessageW(HWND window, UINT message, WPARAM wParam
       auto it = bitmapIds_.find(reinterpret_cast<HBITMAP>(lParam));
       if (it != bitmapIds_.end()) id = it->second;
     }
-    Log(std::string("indicator ") + (id == IDB_MOUSE_PRESENT  ? "present"
-                                     : id == IDB_MOUSE_ABSENT ? "absent"
-                                                              : "bitmap-" + std::to_string(id)));
+    std::string shown = id == IDB_MOUSE_PRESENT  ? "present"
+                        : id == IDB_MOUSE_ABSENT ? "absent"
+                                                 : "bitmap-" + std::to_string(id);
+    if (Changed(window, "image", shown)) Log("indicator " + shown);
   }
   return FromWindows(windows_.SendMessageW(window, message, wParam, lParam));
 }
@@ -417,14 +443,7 @@ HWND SimulatedUsbOsApi::GetDlgItem(HWND dialog, int id) {
 }
 BOOL SimulatedUsbOsApi::SetWindowTextW(HWND window, LPCWSTR text) {
   std::string shown = OneLine(Str(text));
-  bool changed;
-  {
-    std::lock_guard<std::mutex> lk(mutex_);
-    auto [it, added] = lastShown_.try_emplace(window, shown);
-    changed = added || it->second != shown;
-    it->second = shown;
-  }
-  if (changed) Log("text " + ControlName(window) + " " + shown);
+  if (Changed(window, "text", shown)) Log("text " + ControlName(window) + " " + shown);
   return FromWindows(windows_.SetWindowTextW(window, text));
 }
 int SimulatedUsbOsApi::GetWindowTextW(HWND window, LPWSTR buffer, int maxCount) {

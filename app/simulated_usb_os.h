@@ -13,9 +13,12 @@
 // thread, the DEV_BROADCAST_DEVICEINTERFACE_W payload valid for the duration of
 // the call, in the order they happened.
 //
-// In real-time mode the world's clock never runs ahead of the wall clock: a
-// call that moved virtual time on returns only once as much real time has
-// passed, so a two-second wait for the bootloader takes two seconds on screen.
+// In real-time mode the world's clock follows the wall clock (the window
+// system's GetTickCount): a call that moved virtual time on returns only once
+// as much real time has passed, so a two-second wait for the bootloader takes
+// two seconds on screen; and while nobody waits in the world (the program sits
+// in a message loop) a clock thread moves it on, so that devices that restart
+// come back while a message box is up, as they do on a PC.
 //
 // With a log, what the user is shown is written one event a line: progress
 // values, texts and enabled states of the dialog's controls, the device
@@ -31,6 +34,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/os_api.h"
@@ -169,7 +173,10 @@ class SimulatedUsbOsApi final : public OsApi {
   void Pace();
   void Log(const std::string& line);
   std::string ControlName(HWND window);
+  // Records what `window` shows as `what`; true when it differs from before.
+  bool Changed(HWND window, const std::string& what, const std::string& shown);
   void DeliveryLoop();
+  void ClockLoop();
 
   w32::OsApi& windows_;
   sim::World& world_;
@@ -178,17 +185,18 @@ class SimulatedUsbOsApi final : public OsApi {
   DWORD wallStart_;
 
   std::mutex mutex_;
-  std::set<HANDLE> windowsHandles_;        // files opened on the real side
-  std::set<std::u16string> worldFiles_;    // lower case
-  std::map<HWND, int> controlIds_;         // from GetDlgItem
-  std::map<HBITMAP, WORD> bitmapIds_;      // from LoadBitmapW
-  std::map<HWND, std::string> lastShown_;  // to log only changes
+  std::set<HANDLE> windowsHandles_;                                // files opened on the real side
+  std::set<std::u16string> worldFiles_;                            // lower case
+  std::map<HWND, int> controlIds_;                                 // from GetDlgItem
+  std::map<HBITMAP, WORD> bitmapIds_;                              // from LoadBitmapW
+  std::map<std::pair<HWND, std::string>, std::string> lastShown_;  // to log only changes
 
   std::mutex deliveryMutex_;
   std::condition_variable deliveryCv_;
   std::deque<Notification> deliveries_;
   bool stopping_ = false;
   std::thread delivery_;
+  std::thread clock_;  // real-time mode only
 };
 
 // UTF-16 to UTF-8 (unpaired surrogates become U+FFFD).

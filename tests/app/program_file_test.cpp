@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -29,7 +31,7 @@ std::string ResourceText(HMODULE module, WORD type, WORD id) {
 }
 
 TEST(ProgramFileTest, IsAStatic32BitGuiProgram) {
-  std::ifstream in(ProgramPath(), std::ios::binary);
+  std::ifstream in(std::filesystem::path(ProgramPath()), std::ios::binary);
   ASSERT_TRUE(in) << "the program was not built beside the test";
   std::vector<char> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   ASSERT_GT(file.size(), 0x200u);
@@ -43,9 +45,28 @@ TEST(ProgramFileTest, IsAStatic32BitGuiProgram) {
   std::size_t optional = pe + 24;
   EXPECT_EQ(u16(optional), 0x10Bu);                                      // PE32
   EXPECT_EQ(u16(optional + 68), unsigned(IMAGE_SUBSYSTEM_WINDOWS_GUI));  // no console window
-  const std::string bytes(file.begin(), file.end());
-  for (const char* dll : {"libstdc++-6.dll", "libgcc_s_dw2-1.dll", "libwinpthread-1.dll"})
-    EXPECT_EQ(bytes.find(dll), std::string::npos) << dll;
+  // The DLLs it imports: system ones only, no MinGW runtime to ship beside it.
+  std::size_t sections = optional + u16(pe + 20);
+  auto fileOffset = [&](std::size_t rva) -> std::size_t {
+    for (unsigned i = 0; i < u16(pe + 6); ++i) {
+      std::size_t h = sections + i * 40;
+      std::size_t va = u32(h + 12), size = u32(h + 8), raw = u32(h + 20);
+      if (rva >= va && rva < va + size) return raw + (rva - va);
+    }
+    return 0;
+  };
+  std::vector<std::string> imports;
+  for (std::size_t d = fileOffset(u32(optional + 104)); d && u32(d + 12) != 0; d += 20) {
+    std::string name(&file[fileOffset(u32(d + 12))]);
+    for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    imports.push_back(name);
+  }
+  EXPECT_FALSE(imports.empty());
+  for (const auto& dll : imports) {
+    EXPECT_EQ(dll.find("libstdc++"), std::string::npos) << dll;
+    EXPECT_EQ(dll.find("libgcc"), std::string::npos) << dll;
+    EXPECT_EQ(dll.find("libwinpthread"), std::string::npos) << dll;
+  }
 }
 
 TEST(ProgramFileTest, CarriesItsManifestIconAndVersion) {

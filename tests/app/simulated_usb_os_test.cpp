@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <thread>
@@ -133,6 +134,23 @@ TEST_F(SimulatedUsbOsTest, RealTimeModeKeepsTheWorldsClockBehindTheWallClock) {
     EXPECT_EQ(os.GetTickCount() - tick0, 7000u);
     EXPECT_EQ(wall.Now() - wall0, realTime ? 7000u : 0u);
   }
+}
+
+// While the program only sits in its message loops nobody waits in the world;
+// in real-time mode its clock still follows the wall clock, so a device that
+// restarts comes back as it would on a PC.
+TEST_F(SimulatedUsbOsTest, RealTimeModeMovesAnIdleWorldWithTheWallClock) {
+  sim::World wall, devices;
+  SimulatedUsbOsApi os(wall, devices, {true, nullptr});
+  std::atomic<bool> back{false};
+  devices.Schedule(500, [&] { back = true; });
+  wall.Advance(499);
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (devices.Now() < 499 && std::chrono::steady_clock::now() < give_up) std::this_thread::yield();
+  EXPECT_FALSE(back);
+  wall.Advance(1);
+  while (!back && std::chrono::steady_clock::now() < give_up) std::this_thread::yield();
+  EXPECT_TRUE(back);
 }
 
 // The log reads as what the user saw: progress, control texts and states,
