@@ -409,6 +409,12 @@ LRESULT SimulatedUsbOsApi::SendMessageW(HWND window, UINT message, WPARAM wParam
   return FromWindows(windows_.SendMessageW(window, message, wParam, lParam));
 }
 
+// The program's message queues are the window system's.
+BOOL SimulatedUsbOsApi::PeekMessageW(MSG* msg, HWND window, UINT filterMin, UINT filterMax, UINT remove) {
+  return FromWindows(windows_.PeekMessageW(msg, window, filterMin, filterMax, remove));
+}
+LRESULT SimulatedUsbOsApi::DispatchMessageW(const MSG* msg) { return FromWindows(windows_.DispatchMessageW(msg)); }
+
 HDEVNOTIFY SimulatedUsbOsApi::RegisterDeviceNotificationW(HANDLE recipient, LPVOID filter, DWORD flags) {
   return FromWorld(world_.RegisterDeviceNotificationW(recipient, filter, flags));
 }

@@ -368,6 +368,8 @@ class World : public OsApi {
   UINT RegisterWindowMessageW(LPCWSTR name) override;
   BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) override;
   LRESULT SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) override;
+  BOOL PeekMessageW(MSG* msg, HWND window, UINT filterMin, UINT filterMax, UINT remove) override;
+  LRESULT DispatchMessageW(const MSG* msg) override;
   HDEVNOTIFY RegisterDeviceNotificationW(HANDLE recipient, LPVOID filter, DWORD flags) override;
   BOOL UnregisterDeviceNotification(HDEVNOTIFY handle) override;
   int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR text, int length, LPSTR out, int outSize,

@@ -163,6 +163,9 @@ struct World::Impl {
     HICON bigIcon = nullptr, smallIcon = nullptr;
     int position = 0, rangeLow = 0, rangeHigh = 100;
     std::map<UINT_PTR, Timer> timers;
+    // What it shows changed (text, picture, position) and it has not been
+    // painted since: a WM_PAINT waits for it.
+    bool needsPaint = false;
   };
   // A SendMessageW from another thread, waiting for the window's thread.
   struct SentMsg {
@@ -278,6 +281,7 @@ struct World::Impl {
   std::u16string modulePath = u"C:\\Program Files\\KV27M\\KV27MFirmwareUpdate.exe";
   std::uint32_t realWaitCapMs = 100;
   World::ForeignWindowSink foreignWindows;
+  std::vector<std::uint8_t> peekedPayload;  // of the last message PeekMessageW removed
   std::uint32_t cancelLatencyMs = 1;
   std::list<Waiter*> waiters;
   // Faults of the code under test that a real PC would show as a hang or as a
