@@ -174,13 +174,19 @@ UpgradeStatus RunSteps(OsApi& os, const UpgradeDevices& devices, const WCHAR* im
 
   face.OnStage(UpgradeStage::WaitBootloader);
   bool flashing = false;
-  IspFlashResult flash = RunIspFlash(os, devices.bootLink, image.payload.data(), readBack.data(), [&](int percent) {
-    if (!flashing) {
-      flashing = true;
-      face.OnStage(UpgradeStage::Flash);
-    }
-    face.SetProgress(percent);
-  });
+  IspFlashResult flash = RunIspFlash(
+      os, devices.bootLink, image.payload.data(), readBack.data(),
+      [&](int percent) {
+        if (!flashing) {
+          flashing = true;
+          face.OnStage(UpgradeStage::Flash);
+        }
+        face.SetProgress(percent);
+      },
+      [&](IspWaitPhase phase, DWORD elapsedMs, DWORD limitMs) {
+        return face.OnWait(phase == IspWaitPhase::Search ? UpgradeStage::WaitBootloader : UpgradeStage::Flash,
+                           elapsedMs, limitMs);
+      });
   return FromFlashResult(flash);
 }
 

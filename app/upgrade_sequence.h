@@ -93,6 +93,12 @@ class UpgradeFace {
   // Returning false stops the run here without a message (a dry run, or a
   // backup that could not be written; the face reports it itself).
   virtual bool OnUserDataRead(const std::uint8_t* userData, std::size_t size) { return true; }
+  // Called before each search for the bootloader (stage WaitBootloader,
+  // elapsed of at most 600 s) and before each attempt to open it (stage Flash,
+  // elapsed of the 5 s window): a face can count the time down. It must not
+  // block. Returning false ends that wait as if the bootloader never came (the
+  // run goes on to its message: not found, or open failed).
+  virtual bool OnWait(UpgradeStage stage, DWORD elapsedMs, DWORD limitMs) { return true; }
 };
 
 // The dialog's three device objects, which the run borrows.

@@ -33,7 +33,7 @@ const char16_t* IspFlashMessage(IspFlashResult result) {
 }
 
 IspFlashResult RunIspFlash(OsApi& os, CKV8B05Comm& bootLink, const BYTE* image, BYTE* readBack,
-                           const IspProgress& progress) {
+                           const IspProgress& progress, const IspWait& wait) {
   auto report = [&progress](int percent) {
     if (progress) progress(percent);
   };
@@ -41,6 +41,10 @@ IspFlashResult RunIspFlash(OsApi& os, CKV8B05Comm& bootLink, const BYTE* image, 
   // Wait for the bootloader to enumerate.
   std::u16string path;
   for (DWORD search = 0; search < kIspSearches; ++search) {
+    if (wait && !wait(IspWaitPhase::Search, search * kIspSearchPauseMs, kIspSearchLimitMs)) {
+      path.clear();
+      break;
+    }
     if (FindIspDevice(os, path)) break;
     os.Sleep(kIspSearchPauseMs);
   }
@@ -51,7 +55,12 @@ IspFlashResult RunIspFlash(OsApi& os, CKV8B05Comm& bootLink, const BYTE* image, 
   // open link. Unsigned tick differences survive the counter's wrap.
   bool opened = false;
   const DWORD start = os.GetTickCount();
-  while (static_cast<DWORD>(os.GetTickCount() - start) < kIspOpenWindowMs) {
+  bool stopped = false;
+  for (DWORD elapsed; (elapsed = static_cast<DWORD>(os.GetTickCount() - start)) < kIspOpenWindowMs;) {
+    if (wait && !wait(IspWaitPhase::Open, elapsed, kIspOpenWindowMs)) {
+      stopped = true;
+      break;
+    }
     bootLink.Close();
     if (bootLink.Open(path.c_str()) == 0) {
       opened = true;
@@ -59,6 +68,7 @@ IspFlashResult RunIspFlash(OsApi& os, CKV8B05Comm& bootLink, const BYTE* image, 
     }
     os.Sleep(kIspOpenPauseMs);
   }
+  if (stopped) return IspFlashResult::OpenFailed;
   if (!opened) {
     bootLink.Close();
     if (bootLink.Open(path.c_str()) != 0) return IspFlashResult::OpenFailed;

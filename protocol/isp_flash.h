@@ -43,11 +43,24 @@ inline constexpr DWORD kIspSearchPauseMs = 100;  // after each unsuccessful sear
 inline constexpr DWORD kIspOpenWindowMs = 5000;  // Close + Open attempts for this long, by the tick count
 inline constexpr DWORD kIspOpenPauseMs = 200;    // after each failed attempt; one last attempt follows the window
 
+// The two waits, for an observer that shows them (a countdown) or ends them.
+enum class IspWaitPhase {
+  Search,  // looking for the bootloader's interface: elapsed = searches so far x kIspSearchPauseMs
+  Open,    // opening it: elapsed by the tick count since the first attempt
+};
+inline constexpr DWORD kIspSearchLimitMs = kIspSearches * kIspSearchPauseMs;  // 600 s
+
+// Called before each search and before each open attempt of the window. It
+// only looks: the calls it makes do not move the steps or their pauses.
+// Returning false ends that wait at once as if the bootloader never came
+// (Search: NotFound; Open: OpenFailed, without the last attempt).
+using IspWait = std::function<bool(IspWaitPhase phase, DWORD elapsedMs, DWORD limitMs)>;
+
 // Runs the flash. `image` and `readBack` are kIspFlashSize bytes each. The link
 // is closed before every open attempt and is left open afterwards, whatever the
 // result: the next run's first Close releases it (or the link's destructor).
-// `progress` may be empty.
+// `progress` and `wait` may be empty.
 IspFlashResult RunIspFlash(OsApi& os, CKV8B05Comm& bootLink, const BYTE* image, BYTE* readBack,
-                           const IspProgress& progress);
+                           const IspProgress& progress, const IspWait& wait = {});
 
 }  // namespace kv27

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on Debian 12: native toolchain and
-# GoogleTest/Benchmark, the 32-bit MinGW-w64 cross toolchain, and 32-bit Wine to
-# run the Windows test programs. Run as root (or with sudo available).
+# GoogleTest/Benchmark, the 32-bit MinGW-w64 cross toolchain, 32-bit Wine to
+# run the Windows test programs, and clang with libFuzzer for the fuzz targets. Run as root (or with sudo available).
 #
 # Idempotent and quiet: when everything is already there it only checks and
 # returns; otherwise apt's output goes to a log that is shown if apt fails.
@@ -14,6 +14,7 @@ packages=(
   g++-mingw-w64-i686-posix mingw-w64-i686-dev
   wine wine32:i386                         # runs the Windows test programs
   clang-format                             # the format check
+  clang libclang-rt-14-dev                 # the fuzz targets: clang++ and its libFuzzer runtime
   xvfb xdotool x11-utils imagemagick       # the GUI test: the real dialog under Wine, headless, screenshots
   fonts-wqy-microhei                       # a CJK font, so the dialog's Chinese texts render under Wine
 )

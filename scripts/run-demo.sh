@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The main job on the bundled sample, on Linux: builds the native programs and
-# checks the sample firmware image with bimgtool; once the upgrade program is
-# there, also runs a full upgrade of the sample against the simulated mouse.
+# The main job on the bundled sample, on Linux: builds the native programs,
+# checks the sample firmware image with bimgtool, then runs a full upgrade of
+# the sample with kv27m-update on the simulated PC (progress bar on a
+# terminal, plain lines otherwise). The settings backup goes to a scratch file.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -23,7 +24,7 @@ fi
 
 echo "\$ $bin/bimgtool check $image"
 "$bin/bimgtool" check "$image"
-if [[ -x $bin/kv27m-isp ]]; then
-  echo "\$ $bin/kv27m-isp --simulate $image"
-  "$bin/kv27m-isp" --simulate "$image"
-fi
+backup=build/logs/run-demo-backup.kv27ud
+rm -f "$backup"
+echo "\$ $bin/kv27m-update --simulate --backup $backup $image"
+"$bin/kv27m-update" --simulate --backup "$backup" "$image"

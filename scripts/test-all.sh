@@ -5,6 +5,8 @@
 #   linux-asan  AddressSanitizer + UndefinedBehaviorSanitizer build, all tests
 #   win32       MinGW-w64 32-bit build, the same tests under Wine
 #   linux-tsan  ThreadSanitizer build, the threaded tests (ctest -R "$KV_TSAN_TESTS")
+#   fuzz        clang + libFuzzer build (linux-fuzz), each fuzz target run for
+#               $KV_FUZZ_SECONDS on a copy of its seed corpus (fuzz/corpus/<target>)
 #   gui         the real dialog program under Wine on a headless X screen
 #               (scripts/gui-test.sh; needs the win32 build, at most 300 s)
 # Installs what is missing first (scripts/install-deps.sh). Ends with each
@@ -13,8 +15,9 @@
 # Environment:
 #   KV_JOBS         parallel build and test jobs (default: number of CPUs)
 #   KV_TSAN_TESTS   ctest regex of the tests run under ThreadSanitizer (default: all)
-#   KV_STAGES       stages to run, in order, from "format linux linux-asan win32 linux-tsan gui"
+#   KV_STAGES       stages to run, in order, from "format linux linux-asan win32 linux-tsan fuzz gui"
 #                   (default: all of them)
+#   KV_FUZZ_SECONDS how long each fuzz target runs in the fuzz stage (default 20)
 #   KV_SKIP_DEPS=1  do not check or install packages
 set -uo pipefail
 
@@ -23,7 +26,8 @@ cd "$root"
 
 jobs=${KV_JOBS:-$(nproc 2>/dev/null || echo 2)}
 tsan_tests=${KV_TSAN_TESTS:-.}
-stages=${KV_STAGES:-format linux linux-asan win32 linux-tsan gui}
+stages=${KV_STAGES:-format linux linux-asan win32 linux-tsan fuzz gui}
+fuzz_seconds=${KV_FUZZ_SECONDS:-20}
 logs=$root/build/logs
 started=$SECONDS
 
@@ -81,6 +85,41 @@ record() {  # record PRESET RC [what failed]
   fi
 }
 
+# run_fuzzers: each fuzz target for $fuzz_seconds on a scratch copy of its seed
+# corpus (what it adds is thrown away); any crash, leak or failed check fails the
+# stage, and the input that did it is kept in build/logs/fuzz-artifacts/.
+run_fuzzers() {
+  local bin=$root/build/linux-fuzz/bin log=$logs/fuzz.log t0=$SECONDS
+  local work=$root/build/linux-fuzz/fuzz-work artifacts=$logs/fuzz-artifacts
+  local target name rc=0 ran=0 passed=0
+  say "fuzz: each target for $fuzz_seconds s"
+  rm -rf "$work"
+  mkdir -p "$work" "$artifacts"
+  : >"$log"
+  for target in "$root"/fuzz/corpus/*/; do
+    name=$(basename "$target")
+    if [[ ! -x $bin/$name ]]; then
+      echo "$name: no such fuzz target in $bin" | tee -a "$log"
+      rc=1
+      continue
+    fi
+    cp -r "$target" "$work/$name"
+    ran=$((ran + 1))
+    if "$bin/$name" -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+        -artifact_prefix="$artifacts/$name-" "$work/$name" >"$logs/fuzz-$name.log" 2>&1; then
+      passed=$((passed + 1))
+      echo "$name: OK, $(grep -E '^stat::number_of_executed_units' "$logs/fuzz-$name.log" | awk '{print $2}') runs" | tee -a "$log"
+    else
+      rc=1
+      echo "$name: FAILED (log: $logs/fuzz-$name.log)" | tee -a "$log"
+      grep -E 'ERROR:|SUMMARY:|fuzz_[a-z_]+: |Test unit written' "$logs/fuzz-$name.log" | head -n 10
+    fi
+  done
+  echo "fuzzed in $((SECONDS - t0)) s"
+  echo "fuzz: $passed passed, $((ran - passed)) failed" >>"$log"
+  return "$rc"
+}
+
 wine_env() {  # the same private prefix ctest's emulator uses (cmake/toolchain-mingw32.cmake)
   export WINEPREFIX=$root/build/win32/wineprefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
@@ -134,6 +173,19 @@ for stage in $stages; do
         record linux-tsan 1 build
       fi
       ;;
+    fuzz)
+      if build linux-fuzz; then
+        run_fuzzers; rc=$?
+        if [[ $rc -eq 0 ]]; then
+          results+=("fuzz: OK - $(tail -n 1 "$logs/fuzz.log")")
+        else
+          failed=1
+          results+=("fuzz: FAILED - $(tail -n 1 "$logs/fuzz.log") (see $logs/fuzz.log)")
+        fi
+      else
+        record linux-fuzz 1 build
+      fi
+      ;;
     gui)
       # The GUI program comes from the win32 build (built here when that stage
       # did not run before).
@@ -155,7 +207,7 @@ for stage in $stages; do
       fi
       ;;
     *)
-      echo "unknown stage '$stage' (known: format linux linux-asan win32 linux-tsan gui)" >&2
+      echo "unknown stage '$stage' (known: format linux linux-asan win32 linux-tsan fuzz gui)" >&2
       failed=1
       ;;
   esac

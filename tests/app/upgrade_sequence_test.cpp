@@ -25,6 +25,12 @@ struct RecordingFace : UpgradeFace {
   std::vector<UpgradeStage> stages;
   std::vector<std::uint8_t> userData;
   bool stopAfterUserData = false;
+  // The wait observer: every call, and the call number (1-based) from which it
+  // answers false; 0 keeps the default.
+  std::vector<std::pair<UpgradeStage, DWORD>> waits;
+  std::size_t stopWaitAt = 0;
+  bool stopAtOpen = false;  // say stop at the first open attempt
+  bool observeWaits = false;
 
   void SetProgress(int percent) override { progress.push_back(percent); }
   void ShowMessage(UpgradeStatus, const char16_t* text) override { messages.emplace_back(text); }
@@ -32,6 +38,13 @@ struct RecordingFace : UpgradeFace {
   bool OnUserDataRead(const std::uint8_t* data, std::size_t size) override {
     userData.assign(data, data + size);
     return !stopAfterUserData;
+  }
+  bool OnWait(UpgradeStage stage, DWORD elapsedMs, DWORD limitMs) override {
+    if (!observeWaits) return true;
+    waits.emplace_back(stage, elapsedMs);
+    EXPECT_EQ(limitMs, stage == UpgradeStage::WaitBootloader ? 600'000u : 5'000u);
+    if (stopAtOpen && stage == UpgradeStage::Flash) return false;
+    return stopWaitAt == 0 || waits.size() < stopWaitAt;
   }
 };
 
@@ -240,6 +253,82 @@ TEST(UpgradeSequence, FaceCanStopBeforeTheMouseIsChanged) {
   EXPECT_EQ(run.face.userData.size(), kUserDataSize);
   run.Settle(5'000);
   EXPECT_EQ(run.rig().mouse().CurrentMode(), sim::VirtualMouse::Mode::kNormal);
+}
+
+// Watching the waits changes nothing the dialog shows, nor the time the run
+// takes; the observer sees the countdown of both waits.
+TEST(UpgradeSequence, WaitObserverSeesBothWaitsAndChangesNothing) {
+  for (const char* name : {"ok", "slow-open", "no-bootloader", "open-fails"}) {
+    SCOPED_TRACE(name);
+    SequenceRun plain(*FindScenario(name));
+    SequenceRun watched(*FindScenario(name));
+    watched.face.observeWaits = true;
+    const std::uint64_t plainStart = plain.world.Now();
+    const std::uint64_t watchedStart = watched.world.Now();
+    EXPECT_EQ(plain.Run(), watched.Run());
+    EXPECT_EQ(plain.face.progress, watched.face.progress);
+    EXPECT_EQ(plain.face.messages, watched.face.messages);
+    EXPECT_EQ(plain.face.stages, watched.face.stages);
+    // The mouse link's reader moves the clock too: its timed reads expire in
+    // virtual time once they have blocked a short real time, so on a loaded
+    // machine a run can take a little longer in the world's time. The
+    // observer adds no virtual time of its own: the watched run is never
+    // longer than the plain one by more than one such read.
+    const std::uint64_t plainMs = plain.world.Now() - plainStart;
+    const std::uint64_t watchedMs = watched.world.Now() - watchedStart;
+    EXPECT_LE(watchedMs, plainMs + 1'000);
+    EXPECT_LE(plainMs, watchedMs + 1'000);
+
+    ASSERT_FALSE(watched.face.waits.empty());
+    EXPECT_EQ(watched.face.waits.front(), std::make_pair(UpgradeStage::WaitBootloader, DWORD{0}));
+    for (std::size_t i = 1; i < watched.face.waits.size(); ++i) {
+      const auto& [stage, elapsed] = watched.face.waits[i];
+      const auto& [prevStage, prevElapsed] = watched.face.waits[i - 1];
+      if (stage == prevStage) {
+        EXPECT_GT(elapsed, prevElapsed) << "call " << i;
+      }
+    }
+  }
+  // The whole search: one call per search, 100 ms apart, up to 599.9 s.
+  SequenceRun search(*FindScenario("no-bootloader"));
+  search.face.observeWaits = true;
+  search.Run();
+  ASSERT_EQ(search.face.waits.size(), 6000u);
+  EXPECT_EQ(search.face.waits.back().second, 599'900u);
+}
+
+// An observer that says stop ends the wait at once, as if the bootloader never
+// came: not found during the search, open failed during the open window.
+TEST(UpgradeSequence, WaitObserverCanEndEitherWait) {
+  struct Case {
+    const char* scenario;
+    std::size_t stopAt;
+    UpgradeStatus expected;
+    std::uint64_t maxMs;
+  };
+  const Case cases[] = {
+      {"no-bootloader", 5, UpgradeStatus::BootloaderNotFound, 1'000},
+      {"open-fails", 0, UpgradeStatus::BootloaderOpenFailed, 0},  // stop at the first open attempt
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.scenario);
+    SequenceRun run(*FindScenario(c.scenario));
+    run.face.observeWaits = true;
+    run.face.stopWaitAt = c.stopAt;
+    run.face.stopAtOpen = c.stopAt == 0;
+    const std::uint64_t start = run.world.Now();
+    EXPECT_EQ(run.Run(), c.expected);
+    ASSERT_EQ(run.face.messages.size(), 1u);
+    EXPECT_EQ(run.face.messages[0], UpgradeMessage(c.expected));
+    if (c.stopAt > 0) {
+      EXPECT_EQ(run.face.waits.size(), c.stopAt);
+    } else {
+      EXPECT_EQ(run.face.waits.back().first, UpgradeStage::Flash);
+    }
+    if (c.maxMs > 0) {
+      EXPECT_LT(run.world.Now() - start, c.maxMs);
+    }
+  }
 }
 
 }  // namespace

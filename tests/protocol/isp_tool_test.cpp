@@ -51,15 +51,17 @@ Run RunTool(std::vector<std::u16string> args, std::vector<std::uint8_t> image = 
 TEST(IspTool, SimulatedRunFlashesAndCongratulates) {
   auto run = RunTool({u"--simulate", u"fw.bimg"}, SampleImage(1));
   EXPECT_EQ(run.status, kIspToolOk);
-  const std::vector<std::u16string> expected = {u"waiting for the bootloader (up to 600 s)...",
-                                                u"50%",
-                                                u"55%",
-                                                u"60%",
-                                                u"80%",
-                                                u"85%",
-                                                u"90%",
-                                                u"95%",
-                                                u"100%",
+  // Plain lines (no terminal): the wait with its time left, then each step.
+  const std::vector<std::u16string> expected = {u"  0%  waiting for the bootloader, 600 s left",
+                                                u" 50%  opening the bootloader",
+                                                u" 50%  opening the bootloader, 5 s left",
+                                                u" 55%  erasing",
+                                                u" 60%  writing",
+                                                u" 80%  reading back",
+                                                u" 85%  comparing",
+                                                u" 90%  verifying",
+                                                u" 95%  setting read protection",
+                                                u"100%  leaving ISP mode",
                                                 u"恭喜亲，在线升级成功！",
                                                 u"(simulated bootloader: flashed, read-protected, left ISP mode)"};
   EXPECT_EQ(run.out, expected);

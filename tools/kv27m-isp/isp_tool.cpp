@@ -1,12 +1,17 @@
 #include "tools/kv27m-isp/isp_tool.h"
 
+#include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "app/upgrade_sequence.h"
 #include "image/image_file.h"
 #include "protocol/isp_flash.h"
 #include "protocol/kv8b05_comm.h"
 #include "sim/bootloader.h"
+#include "tools/console/progress_display.h"
+#include "tools/console/user_data_backup.h"
 
 namespace kv27 {
 using namespace w32;
@@ -14,27 +19,69 @@ using namespace w32;
 namespace {
 
 const char16_t kUsage[] =
-    u"usage: kv27m-isp [--simulate] IMAGE\n"
+    u"usage: kv27m-isp [--simulate] [--user-data BACKUP] IMAGE\n"
     u"  flashes IMAGE (.bimg) onto a mouse that waits in its ISP bootloader\n"
-    u"  --simulate  run against a simulated bootloader instead of the USB bus";
+    u"  --user-data BACKUP  put the settings saved by kv27m-update back into the image\n"
+    u"                      (refused when the backup fails its checksum)\n"
+    u"  --simulate          run against a simulated bootloader instead of the USB bus\n"
+    u"  --help              this text\n"
+    u"  Ctrl+C ends the wait for the bootloader; a flash that has begun runs to its end\n"
+    u"  (a second Ctrl+C ends the program at once).\n"
+    u"exit status: 0 success, 1 failure (the message says which), 2 usage error or no\n"
+    u"  USB access on this platform, 3 backup refused, 4 ended by Ctrl+C";
 
-std::u16string Percent(int value) {
-  std::string text = std::to_string(value) + "%";
-  return std::u16string(text.begin(), text.end());
-}
+std::u16string Ascii(const std::string& text) { return std::u16string(text.begin(), text.end()); }
 
-// Loads and flashes the image through `os`; prints progress and the message.
-int FlashImageFile(OsApi& os, const std::u16string& imagePath, const IspToolIo& io) {
-  ImageFileResult image = LoadImageFile(os, imagePath.c_str());
+struct Options {
+  bool simulate = false;
+  std::u16string imagePath;
+  std::u16string userData;
+};
+
+// Loads and flashes the image through `os`; shows the progress and the message.
+int FlashImageFile(OsApi& os, const Options& options, const IspToolIo& io) {
+  ImageFileResult image = LoadImageFile(os, options.imagePath.c_str());
   if (!image.ok()) {
     io.out(image.Message());
     return kIspToolFailed;
   }
+  if (!options.userData.empty()) {
+    std::vector<std::uint8_t> file, userData;
+    DWORD error = 0;
+    if (!console::ReadWholeFile(os, options.userData, 1u << 16, file, error)) {
+      io.err(u"kv27m-isp: cannot read the backup " + options.userData + u" (error " + Ascii(std::to_string(error)) +
+             u")");
+      return kIspToolBadBackup;
+    }
+    if (const auto problem = console::DecodeBackup(file, userData); problem != console::BackupError::None) {
+      io.err(u"kv27m-isp: refused " + options.userData + u": " + console::BackupErrorText(problem));
+      return kIspToolBadBackup;
+    }
+    std::memcpy(image.payload.data() + kUserDataOffset, userData.data(), kUserDataSize);
+    io.out(u"settings from " + options.userData + u" merged into the image");
+  }
+
   std::vector<BYTE> readBack(kIspFlashSize);
   CKV8B05Comm bootLink(os);
-  io.out(u"waiting for the bootloader (up to 600 s)...");
-  IspFlashResult result = RunIspFlash(os, bootLink, image.payload.data(), readBack.data(),
-                                      [&io](int percent) { io.out(Percent(percent)); });
+  console::ProgressDisplay display(io.out, io.terminal);
+  bool cancelled = false;
+  IspFlashResult result = RunIspFlash(
+      os, bootLink, image.payload.data(), readBack.data(),
+      [&display](int percent) { display.SetStep(percent, console::FlashStepWords(percent)); },
+      [&](IspWaitPhase phase, DWORD elapsedMs, DWORD limitMs) {
+        if (io.interrupted && io.interrupted()) {
+          cancelled = true;
+          return false;
+        }
+        display.SetWait(phase == IspWaitPhase::Search ? u"waiting for the bootloader" : u"opening the bootloader",
+                        elapsedMs, limitMs);
+        return true;
+      });
+  display.Finish();
+  if (cancelled) {
+    io.err(u"kv27m-isp: stopped by Ctrl+C while waiting for the bootloader; nothing was written");
+    return kIspToolCancelled;
+  }
   io.out(IspFlashMessage(result));
   // The link is released with bootLink; the device has normally left by now.
   return result == IspFlashResult::Success ? kIspToolOk : kIspToolFailed;
@@ -43,40 +90,51 @@ int FlashImageFile(OsApi& os, const std::u16string& imagePath, const IspToolIo& 
 }  // namespace
 
 int RunIspTool(const std::vector<std::u16string>& args, const IspToolIo& io) {
-  bool simulate = false;
-  std::u16string imagePath;
-  for (const auto& arg : args) {
-    if (arg == u"--simulate") {
-      simulate = true;
+  Options options;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const auto& arg = args[i];
+    if (arg == u"--help" || arg == u"-h") {
+      io.out(kUsage);
+      return kIspToolOk;
+    } else if (arg == u"--simulate") {
+      options.simulate = true;
+    } else if (arg == u"--user-data" && i + 1 < args.size() && !args[i + 1].empty()) {
+      options.userData = args[++i];
+    } else if (arg.rfind(u"--user-data=", 0) == 0 && arg.size() > 12) {
+      options.userData = arg.substr(12);
     } else if (arg.size() > 1 && arg[0] == u'-') {
       io.err(kUsage);
       return kIspToolUsage;
-    } else if (imagePath.empty()) {
-      imagePath = arg;
+    } else if (options.imagePath.empty()) {
+      options.imagePath = arg;
     } else {
       io.err(kUsage);
       return kIspToolUsage;
     }
   }
-  if (imagePath.empty()) {
+  if (options.imagePath.empty()) {
     io.err(kUsage);
     return kIspToolUsage;
   }
 
-  if (!simulate) {
+  if (!options.simulate) {
     std::unique_ptr<OsApi> os = MakeRealOsApi();
     if (!os) {
       io.err(u"kv27m-isp: this platform has no USB access for the tool; only --simulate is available here");
       return kIspToolUsage;
     }
-    return FlashImageFile(*os, imagePath, io);
+    return FlashImageFile(*os, options, io);
   }
 
+  if (io.world != nullptr) {
+    if (io.prepareWorld) io.prepareWorld(*io.world);
+    return FlashImageFile(*io.world, options, io);
+  }
   sim::World world;
   auto bootloader = std::make_shared<sim::VirtualBootloader>();
   bootloader->Plug(world);
   if (io.prepareWorld) io.prepareWorld(world);
-  const int status = FlashImageFile(world, imagePath, io);
+  const int status = FlashImageFile(world, options, io);
   if (status == kIspToolOk) {
     io.out(bootloader->ReadProtected() && !world.IsAttached(sim::kDefaultBootloaderPath)
                ? u"(simulated bootloader: flashed, read-protected, left ISP mode)"

@@ -1,14 +1,17 @@
 // kv27m-isp: flashes a firmware image onto a mouse that waits in its ISP
 // bootloader, for example after an upgrade that failed half-way.
 //
-//   kv27m-isp [--simulate] IMAGE
+//   kv27m-isp [--simulate] [--user-data BACKUP] IMAGE
 //
 // The image goes through the same file checks as in the upgrade; the flash is
-// the upgrade's own flash routine. With --simulate the run happens in a
-// simulated world with a virtual bootloader on the bus.
+// the upgrade's own flash routine. --user-data merges a settings backup
+// written by kv27m-update into the image (at 0x3800) so that the mouse gets
+// its settings back; a backup that fails its checks is refused. With
+// --simulate the run happens in a simulated world with a virtual bootloader on
+// the bus.
 //
 // Exit status: 0 success, 1 failure (the message says which), 2 usage error or
-// no real platform.
+// no real platform, 3 backup refused, 4 ended by Ctrl+C while waiting.
 #pragma once
 
 #include <functional>
@@ -22,12 +25,22 @@ namespace kv27 {
 constexpr int kIspToolOk = 0;
 constexpr int kIspToolFailed = 1;
 constexpr int kIspToolUsage = 2;
+constexpr int kIspToolBadBackup = 3;
+constexpr int kIspToolCancelled = 4;
 
 struct IspToolIo {
   std::function<void(const std::u16string& line)> out;  // progress and the final message
   std::function<void(const std::u16string& line)> err;  // usage and platform problems
+  // Standard output as raw text when it is a terminal (the progress bar is
+  // drawn in place through it); empty otherwise.
+  std::function<void(const std::u16string& text)> terminal;
+  // Ctrl+C was pressed: ends the wait for the bootloader.
+  std::function<bool()> interrupted;
   // Called on the simulated world before the run (tests add files and faults).
   std::function<void(sim::World& world)> prepareWorld;
+  // For tests: simulate in this world as it stands (its bootloader included)
+  // instead of a fresh one with a bootloader of its own.
+  sim::World* world = nullptr;
 };
 
 // `args` excludes the program name.

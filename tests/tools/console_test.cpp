@@ -1,0 +1,200 @@
+// The console display and platform layer: the status line on a terminal and
+// the plain lines elsewhere, Ctrl+C, and the upgrader itself on a
+// pseudo-terminal and on a pipe.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include "app/simulation.h"
+#include "tools/console/console_platform.h"
+#include "tools/console/progress_display.h"
+#include "tools/kv27m-isp/isp_tool.h"
+
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#endif
+
+namespace kv27::console {
+namespace {
+
+TEST(ProgressDisplay, TerminalRedrawsOneLineInPlace) {
+  std::u16string screen;
+  std::vector<std::u16string> lines;
+  ProgressDisplay display([&](const std::u16string& l) { lines.push_back(l); },
+                          [&](const std::u16string& t) { screen += t; });
+  display.SetStep(20, u"waiting for the bootloader, 600 s left");
+  EXPECT_EQ(screen, u"\r[######------------------------]  20%  waiting for the bootloader, 600 s left");
+  // The same text again draws nothing; a new second does.
+  screen.clear();
+  display.SetWait(u"waiting for the bootloader", 0, 600'000);
+  EXPECT_EQ(screen, u"");
+  display.SetWait(u"waiting for the bootloader", 100, 600'000);
+  EXPECT_EQ(screen, u"");
+  display.SetWait(u"waiting for the bootloader", 1'000, 600'000);
+  EXPECT_EQ(screen, u"\r[######------------------------]  20%  waiting for the bootloader, 599 s left");
+  // A shorter text blanks the rest of the old one.
+  screen.clear();
+  display.SetStep(55, u"erasing");
+  const std::u16string erasing = u"[################--------------]  55%  erasing";
+  EXPECT_EQ(screen.substr(0, erasing.size() + 1), u"\r" + erasing);
+  EXPECT_EQ(
+      screen.size(),
+      1 + std::u16string(u"[######------------------------]  20%  waiting for the bootloader, 599 s left").size());
+  // A whole line goes above the status line, which is drawn again.
+  screen.clear();
+  display.Line(u"note");
+  EXPECT_NE(screen.find(u"note\n\r" + erasing), std::u16string::npos);
+  display.Finish();
+  EXPECT_EQ(screen.back(), u'\n');
+  EXPECT_TRUE(lines.empty());
+}
+
+TEST(ProgressDisplay, PlainLinesOnePerStepAndEveryHalfMinuteOfAWait) {
+  std::vector<std::u16string> lines;
+  ProgressDisplay display([&](const std::u16string& l) { lines.push_back(l); }, nullptr);
+  display.SetPercent(0);
+  display.SetActivity(u"checking the image");
+  display.SetPercent(10);
+  for (std::uint32_t ms = 0; ms < 600'000; ms += 100) display.SetWait(u"waiting for the bootloader", ms, 600'000);
+  display.SetStep(50, u"opening the bootloader");
+  ASSERT_EQ(lines.size(), 1u + 20u + 1u);
+  EXPECT_EQ(lines[0], u"  0%  checking the image");
+  EXPECT_EQ(lines[1], u" 10%  waiting for the bootloader, 600 s left");
+  EXPECT_EQ(lines[2], u" 10%  waiting for the bootloader, 570 s left");
+  EXPECT_EQ(lines[20], u" 10%  waiting for the bootloader, 30 s left");
+  EXPECT_EQ(lines[21], u" 50%  opening the bootloader");
+  for (const auto& line : lines) EXPECT_EQ(line.find(u'\r'), std::u16string::npos);
+}
+
+#if !defined(_WIN32)
+// SIGINT sets the flag instead of ending the process, and kv27m-isp then ends
+// its wait with its own status.
+TEST(CtrlC, SigintEndsTheIspToolsWait) {
+  InstallInterruptHandler();
+  ASSERT_EQ(std::raise(SIGINT), 0);
+  EXPECT_TRUE(InterruptRequested());
+
+  sim::World world;  // no bootloader on the bus: the wait would last 600 s
+  world.SetHostFiles(false);
+  world.AddFile(u"fw.bimg", SampleImageBytes());
+  std::vector<std::u16string> out, err;
+  IspToolIo io;
+  io.out = [&](const std::u16string& line) { out.push_back(line); };
+  io.err = [&](const std::u16string& line) { err.push_back(line); };
+  io.interrupted = [] { return InterruptRequested(); };
+  io.world = &world;
+  const std::uint64_t start = world.Now();
+  EXPECT_EQ(RunIspTool({u"--simulate", u"fw.bimg"}, io), kIspToolCancelled);
+  EXPECT_EQ(world.Now(), start);
+  ASSERT_EQ(err.size(), 1u);
+  EXPECT_NE(err[0].find(u"Ctrl+C"), std::u16string::npos);
+}
+
+struct Output {
+  std::string text;
+  int status = -1;
+};
+
+Output RunProgram(bool terminal, const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  std::string exe = KV_UPDATE_EXE;
+  argv.push_back(exe.data());
+  std::vector<std::string> copy = args;
+  for (auto& a : copy) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  int fd = -1;
+  pid_t pid;
+  if (terminal) {
+    struct winsize size {};
+    size.ws_row = 24;
+    size.ws_col = 100;
+    pid = forkpty(&fd, nullptr, nullptr, &size);
+  } else {
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0) return {};
+    pid = fork();
+    if (pid == 0) {
+      dup2(pipeFds[1], STDOUT_FILENO);
+      dup2(pipeFds[1], STDERR_FILENO);
+      close(pipeFds[0]);
+      close(pipeFds[1]);
+    } else {
+      close(pipeFds[1]);
+      fd = pipeFds[0];
+    }
+  }
+  if (pid == 0) {
+    execv(exe.c_str(), argv.data());
+    _exit(127);
+  }
+  Output output;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      output.text.append(buffer, static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    break;  // EOF, or EIO once the terminal's last writer has gone
+  }
+  close(fd);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  output.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return output;
+}
+
+class ProgramOutput : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() / ("kv27m-console-test-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir_);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+  std::string Backup(const char* name) { return (dir_ / name).string(); }
+  std::filesystem::path dir_;
+};
+
+// On a terminal: the bar redrawn in place, the countdown of the wait, then
+// the dialog's message on a line of its own.
+TEST_F(ProgramOutput, TerminalShowsTheBarAndTheCountdown) {
+  const Output run = RunProgram(
+      true, {"--simulate=slow-open", "--backup", Backup("a.kv27ud"), KV_SOURCE_DIR "/res/KV27M_FW_UPGRADE.bimg"});
+  EXPECT_EQ(run.status, 0) << run.text;
+  EXPECT_NE(run.text.find("\r[######------------------------]  20%  waiting for the bootloader, 600 s left"),
+            std::string::npos)
+      << run.text;
+  EXPECT_NE(run.text.find("opening the bootloader, 5 s left"), std::string::npos);
+  EXPECT_NE(run.text.find("\r[##############################] 100%  leaving ISP mode"), std::string::npos);
+  EXPECT_NE(run.text.find("\n恭喜亲，在线升级成功！  (the upgrade succeeded)"), std::string::npos);
+  EXPECT_TRUE(std::filesystem::exists(Backup("a.kv27ud")));
+}
+
+// Elsewhere: plain lines only, no carriage returns.
+TEST_F(ProgramOutput, PipeGetsPlainLines) {
+  const Output run = RunProgram(false, {"--simulate=no-bootloader", "--backup", Backup("b.kv27ud")});
+  EXPECT_EQ(run.status, 25) << run.text;
+  EXPECT_EQ(run.text.find('\r'), std::string::npos);
+  EXPECT_NE(run.text.find("\n 20%  waiting for the bootloader, 600 s left\n"), std::string::npos) << run.text;
+  EXPECT_NE(run.text.find("\n 20%  waiting for the bootloader, 30 s left\n"), std::string::npos);
+  EXPECT_NE(run.text.find("升级设备驱动安装失败！请重新插拔设备，之后重新执行升级程序！"), std::string::npos);
+
+  const Output help = RunProgram(false, {"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.text.rfind("usage: kv27m-update", 0), 0u);
+}
+#endif
+
+}  // namespace
+}  // namespace kv27::console

@@ -1,0 +1,382 @@
+// kv27m-update in-process over the simulated PC: every scenario's exit status
+// and message, the settings backup and its use by kv27m-isp, the dry run, the
+// verbose log, Ctrl+C, and the command line.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/simulation.h"
+#include "tools/bimgtool/bimgtool.h"
+#include "tools/console/user_data_backup.h"
+#include "tools/kv27m-isp/isp_tool.h"
+#include "tools/kv27m-update/update_tool.h"
+
+namespace kv27 {
+namespace {
+
+constexpr char16_t kFolder[] = u"C:\\Users\\me\\AppData\\Local\\KV27M";
+constexpr char16_t kBackup[] = u"C:\\Users\\me\\AppData\\Local\\KV27M\\backup-20261210-120000.kv27ud";
+
+bool Contains(const std::vector<std::u16string>& lines, const std::u16string& part) {
+  for (const auto& line : lines)
+    if (line.find(part) != std::u16string::npos) return true;
+  return false;
+}
+
+// One run of the tool on a world the test owns, with in-memory files only.
+struct UpdateRun {
+  sim::World world;
+  std::unique_ptr<sim::MouseRig> rig;
+  std::vector<std::u16string> out, err;
+  std::vector<UpgradeStage> stages;
+  UpdateToolIo io;
+  int status = -1;
+
+  UpdateRun() {
+    io.out = [this](const std::u16string& line) { out.push_back(line); };
+    io.err = [this](const std::u16string& line) { err.push_back(line); };
+    io.backupFolder = [] { return std::u16string(kFolder); };
+    io.timeStamp = [] { return std::u16string(u"20261210-120000"); };
+    io.world = &world;
+    io.keepRig = &rig;
+    io.prepareWorld = [](sim::World& w) { w.SetHostFiles(false); };
+    io.onStage = [this](UpgradeStage stage) { stages.push_back(stage); };
+  }
+  ~UpdateRun() {
+    if (rig) rig.reset();
+  }
+  int Run(std::vector<std::u16string> args) { return status = RunUpdateTool(args, io); }
+  std::vector<std::uint8_t> Pages() {
+    std::vector<std::uint8_t> bytes;
+    for (std::size_t p = 0; p < kUserDataPages; ++p) {
+      auto page = rig->mouse().UserPage(p);
+      bytes.insert(bytes.end(), page.begin(), page.end());
+    }
+    return bytes;
+  }
+};
+
+std::u16string Wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }
+
+// What the mouse is asked when only its settings are read (a dry run).
+std::size_t ReadOnlyRequests() {
+  static const std::size_t count = [] {
+    UpdateRun run;
+    run.Run({u"--simulate", u"--dry-run"});
+    return run.rig->mouse().RequestCount();
+  }();
+  return count;
+}
+
+class EveryScenario : public ::testing::TestWithParam<Scenario> {};
+
+TEST_P(EveryScenario, ExitsWithItsCodeAndTheDialogsMessage) {
+  const Scenario& scenario = GetParam();
+  UpdateRun run;
+  run.Run({u"--simulate=" + Wide(scenario.name)});
+  EXPECT_EQ(run.status, UpdateExitCode(scenario.expected));
+  const std::u16string message =
+      std::u16string(UpgradeMessage(scenario.expected)) + u"  (" + UpgradeGloss(scenario.expected) + u")";
+  if (scenario.expected == UpgradeStatus::Success) {
+    ASSERT_FALSE(run.out.empty());
+    EXPECT_EQ(run.out.back(), message);
+    EXPECT_TRUE(run.err.empty());
+  } else {
+    ASSERT_FALSE(run.err.empty());
+    EXPECT_EQ(run.err.front(), message);
+  }
+  // A run that read the settings left a sound backup of them.
+  const auto backup = run.world.FileBytes(kBackup);
+  EXPECT_EQ(backup.has_value(),
+            scenario.expected >= UpgradeStatus::BootloaderNotFound || scenario.expected == UpgradeStatus::Success);
+  if (backup) {
+    std::vector<std::uint8_t> data;
+    EXPECT_EQ(console::DecodeBackup(*backup, data), console::BackupError::None);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Catalogue, EveryScenario, ::testing::ValuesIn(Scenarios()),
+                         [](const ::testing::TestParamInfo<Scenario>& info) {
+                           std::string name = info.param.name;
+                           for (auto& c : name)
+                             if (c == '-') c = '_';
+                           return name;
+                         });
+
+TEST(UpdateTool, ExitCodesAreDistinct) {
+  std::vector<int> codes = {kUpdateOk, kUpdateUsage, kUpdateBackupFailed, kUpdateCancelled, kUpdateNoHardware};
+  for (int v = static_cast<int>(UpgradeStatus::MouseAbsent); v < static_cast<int>(UpgradeStatus::Stopped); ++v)
+    codes.push_back(UpdateExitCode(static_cast<UpgradeStatus>(v)));
+  std::sort(codes.begin(), codes.end());
+  EXPECT_EQ(std::adjacent_find(codes.begin(), codes.end()), codes.end());
+  EXPECT_LT(codes.back(), 126);  // clear of the shells' own statuses
+}
+
+// The backup holds exactly the settings the mouse had, and it is on disk by
+// the time the request that restarts the mouse goes out.
+TEST(UpdateTool, BackupIsWrittenBeforeTheBootloaderRequest) {
+  UpdateRun run;
+  std::optional<std::vector<std::uint8_t>> atRequest;
+  run.io.onStage = [&](UpgradeStage stage) {
+    if (stage == UpgradeStage::RequestBootloader) atRequest = run.world.FileBytes(kBackup);
+  };
+  run.Run({u"--simulate=no-bootloader"});
+  EXPECT_EQ(run.status, UpdateExitCode(UpgradeStatus::BootloaderNotFound));
+  ASSERT_TRUE(atRequest.has_value());
+  EXPECT_TRUE(Contains(run.out, std::u16string(u"settings saved to ") + kBackup));
+
+  const std::vector<std::uint8_t>& file = *atRequest;
+  ASSERT_EQ(file.size(), 16u + kUserDataSize);
+  EXPECT_EQ(std::string(file.begin(), file.begin() + 4), "KVUD");
+  EXPECT_EQ(file[4] | file[5] << 8, 1);
+  EXPECT_EQ(file[6] | file[7] << 8, 16);
+  EXPECT_EQ(file[8] | file[9] << 8 | file[10] << 16, static_cast<int>(kUserDataSize));
+  std::vector<std::uint8_t> expected = run.Pages();
+  expected.insert(expected.end(), expected.begin() + 6 * 256, expected.begin() + 6 * 256 + 6);
+  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), file.begin() + 16));
+  const std::uint32_t crc = file[12] | file[13] << 8 | file[14] << 16 | static_cast<std::uint32_t>(file[15]) << 24;
+  EXPECT_EQ(crc, console::Crc32(expected.data(), expected.size()));
+  // The recovery hint names the backup.
+  EXPECT_TRUE(Contains(run.err, std::u16string(u"kv27m-isp --user-data \"") + kBackup));
+}
+
+// No backup, no bootloader request: the mouse is left as it was.
+TEST(UpdateTool, BackupThatCannotBeWrittenStopsBeforeTheRequest) {
+  struct Case {
+    const char* what;
+    std::function<void(UpdateRun&)> setUp;
+  };
+  const Case cases[] = {
+      {"no per-user folder", [](UpdateRun& r) { r.io.backupFolder = [] { return std::u16string(); }; }},
+      {"the name is taken",
+       [](UpdateRun& r) {
+         r.io.prepareWorld = [](sim::World& w) {
+           w.SetHostFiles(false);
+           w.AddFile(kBackup, {1, 2, 3});
+         };
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    UpdateRun run;
+    c.setUp(run);
+    run.Run({u"--simulate"});
+    EXPECT_EQ(run.status, kUpdateBackupFailed);
+    EXPECT_EQ(run.rig->mouse().RequestCount(), ReadOnlyRequests());  // the page reads, nothing after
+    EXPECT_EQ(std::find(run.stages.begin(), run.stages.end(), UpgradeStage::RequestBootloader), run.stages.end());
+    ASSERT_EQ(run.err.size(), 2u);
+    EXPECT_NE(run.err[1].find(u"unchanged"), std::u16string::npos);
+  }
+}
+
+// A mouse that left the bus half-way through the write comes back erased, in
+// its bootloader; kv27m-isp with the backup brings it back with its own
+// settings.
+TEST(UpdateTool, BackupMergedByIspToolRestoresTheSettings) {
+  UpdateRun run;
+  std::vector<std::uint8_t> before;
+  run.io.onStage = [&](UpgradeStage stage) {
+    if (stage == UpgradeStage::CheckImage) before = run.Pages();
+  };
+  run.Run({u"--simulate=unplug-during-write"});
+  ASSERT_EQ(run.status, UpdateExitCode(UpgradeStatus::WriteFailed));
+  run.world.Advance(10'000);
+  ASSERT_EQ(run.rig->mouse().CurrentMode(), sim::VirtualMouse::Mode::kBootloader);
+  // The sample's plain firmware carries no settings of its own.
+  ASSERT_NE(std::count(before.begin(), before.end(), 0xEE), static_cast<long>(before.size()));
+
+  std::vector<std::u16string> out, err;
+  IspToolIo io;
+  io.out = [&](const std::u16string& line) { out.push_back(line); };
+  io.err = [&](const std::u16string& line) { err.push_back(line); };
+  io.world = &run.world;
+  EXPECT_EQ(RunIspTool({u"--simulate", u"--user-data", kBackup, sim::kRigImagePath}, io), kIspToolOk);
+  EXPECT_TRUE(err.empty());
+  run.world.Advance(10'000);
+  EXPECT_EQ(run.rig->mouse().CurrentMode(), sim::VirtualMouse::Mode::kNormal);
+  EXPECT_EQ(run.Pages(), before);
+}
+
+// kv27m-isp refuses a backup that fails its checks and flashes nothing.
+TEST(UpdateTool, IspToolRefusesADamagedBackup) {
+  std::vector<std::uint8_t> data(kUserDataSize);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7);
+  const std::vector<std::uint8_t> good = console::EncodeBackup(data.data());
+  struct Case {
+    const char* what;
+    std::function<void(std::vector<std::uint8_t>&)> damage;
+  };
+  const Case cases[] = {
+      {"one data byte", [](std::vector<std::uint8_t>& f) { f[16 + 1000] ^= 0x01; }},
+      {"the checksum", [](std::vector<std::uint8_t>& f) { f[12] ^= 0x80; }},
+      {"cut short", [](std::vector<std::uint8_t>& f) { f.resize(f.size() - 1); }},
+      {"the magic", [](std::vector<std::uint8_t>& f) { f[0] = 'X'; }},
+      {"the length", [](std::vector<std::uint8_t>& f) { f[8] ^= 1; }},
+      {"empty", [](std::vector<std::uint8_t>& f) { f.clear(); }},
+  };
+  std::vector<std::uint8_t> decoded;
+  ASSERT_EQ(console::DecodeBackup(good, decoded), console::BackupError::None);
+  EXPECT_EQ(decoded, data);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::uint8_t> file = good;
+    c.damage(file);
+    EXPECT_NE(console::DecodeBackup(file, decoded), console::BackupError::None);
+    EXPECT_TRUE(decoded.empty());
+
+    std::vector<std::u16string> out, err;
+    IspToolIo io;
+    io.out = [&](const std::u16string& line) { out.push_back(line); };
+    io.err = [&](const std::u16string& line) { err.push_back(line); };
+    io.prepareWorld = [&](sim::World& world) {
+      world.SetHostFiles(false);
+      world.AddFile(u"fw.bimg", SampleImageBytes());
+      world.AddFile(u"backup.kv27ud", file);
+    };
+    EXPECT_EQ(RunIspTool({u"--simulate", u"--user-data", u"backup.kv27ud", u"fw.bimg"}, io), kIspToolBadBackup);
+    ASSERT_EQ(err.size(), 1u);
+    EXPECT_NE(err[0].find(u"refused"), std::u16string::npos);
+    EXPECT_FALSE(Contains(out, u"%"));  // no wait, no flash
+  }
+}
+
+TEST(UpdateTool, DryRunSummarisesTheSettingsAndChangesNothing) {
+  UpdateRun run;
+  run.Run({u"--simulate", u"--dry-run"});
+  EXPECT_EQ(run.status, kUpdateOk);
+  EXPECT_TRUE(run.err.empty());
+  EXPECT_FALSE(run.world.FileBytes(kBackup).has_value());
+  EXPECT_GT(run.rig->mouse().RequestCount(), 0u);
+  run.world.Advance(5'000);
+  EXPECT_EQ(run.rig->mouse().CurrentMode(), sim::VirtualMouse::Mode::kNormal);
+  std::vector<std::uint8_t> data = run.Pages();
+  data.insert(data.end(), data.begin() + 6 * 256, data.begin() + 6 * 256 + 6);
+  char crc[16];
+  std::snprintf(crc, sizeof crc, "0x%08X", static_cast<unsigned>(console::Crc32(data.data(), data.size())));
+  EXPECT_TRUE(Contains(run.out, u"CRC-32 " + Wide(crc)));
+  for (int page = 0; page < 7; ++page) EXPECT_TRUE(Contains(run.out, u"page " + Wide(std::to_string(page))));
+}
+
+TEST(UpdateTool, VerboseLogsTheReportsAndBulkTransfersInHex) {
+  UpdateRun run;
+  run.Run({u"--simulate", u"--verbose"});
+  EXPECT_EQ(run.status, kUpdateOk);
+  std::size_t hidOut = 0, hidIn = 0, bulkOut = 0, bulkIn = 0;
+  for (const auto& line : run.out) {
+    if (line.find(u"] HID out") != std::u16string::npos) ++hidOut;
+    if (line.find(u"] HID in") != std::u16string::npos) ++hidIn;
+    if (line.find(u"] bulk out") != std::u16string::npos) ++bulkOut;
+    if (line.find(u"] bulk in") != std::u16string::npos) ++bulkIn;
+  }
+  EXPECT_GE(hidOut, 7u);  // at least one request per settings page
+  EXPECT_GE(hidIn, hidOut);
+  EXPECT_GT(bulkOut, 256u);  // the erase, the write blocks, the read requests, ...
+  EXPECT_GT(bulkIn, 0u);
+  // The first request for page 0, with its time stamp.
+  EXPECT_TRUE(Contains(run.out, u"HID out       8 bytes: B4 02 00"));
+}
+
+// Ctrl+C ends the run where it is safe: before the request nothing is sent;
+// during the wait the run stops at once and says how to recover.
+TEST(UpdateTool, CtrlCEndsTheRunCleanly) {
+  struct Case {
+    const char* scenario;
+    UpgradeStage pressedAt;
+    bool requestSent;
+  };
+  const Case cases[] = {
+      {"ok", UpgradeStage::CheckImage, false},
+      {"no-bootloader", UpgradeStage::WaitBootloader, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.scenario);
+    UpdateRun run;
+    bool pressed = false;
+    run.io.onStage = [&](UpgradeStage stage) {
+      run.stages.push_back(stage);
+      pressed = pressed || stage == c.pressedAt;
+    };
+    run.io.interrupted = [&] { return pressed; };
+    const std::uint64_t start = run.world.Now();
+    run.Run({u"--simulate=" + Wide(c.scenario)});
+    EXPECT_EQ(run.status, kUpdateCancelled);
+    EXPECT_TRUE(Contains(run.err, u"Ctrl+C"));
+    EXPECT_LT(run.world.Now() - start, 5'000u);
+    EXPECT_EQ(std::count(run.stages.begin(), run.stages.end(), UpgradeStage::RequestBootloader), c.requestSent ? 1 : 0);
+    EXPECT_EQ(Contains(run.err, u"kv27m-isp --user-data"), c.pressedAt == UpgradeStage::WaitBootloader);
+  }
+}
+
+TEST(UpdateTool, NamedImageAndImageBesideTheProgram) {
+  // A named host file: the source tree's sample.
+  UpdateRun named;
+  named.io.prepareWorld = nullptr;  // host files on
+  named.Run({u"--simulate", u"--dry-run", Wide(KV_SOURCE_DIR "/res/KV27M_FW_UPGRADE.bimg")});
+  EXPECT_EQ(named.status, kUpdateOk);
+
+  // A damaged image beside the real program stands in for the rig's.
+  const auto dir = std::filesystem::temp_directory_path() / ("kv27m-update-test-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  std::vector<std::uint8_t> image = SampleImageBytes();
+  image[32 + 0x1000] ^= 1;
+  std::ofstream(dir / "KV27M_FW_UPGRADE.bimg", std::ios::binary)
+      .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+  UpdateRun beside;
+  beside.io.programPath = Wide((dir / "kv27m-update").string());
+  beside.Run({u"--simulate"});
+  EXPECT_EQ(beside.status, UpdateExitCode(UpgradeStatus::DecodeVerifyFailed));
+  std::filesystem::remove_all(dir);
+}
+
+TEST(UpdateTool, CommandLine) {
+  UpdateRun help;
+  help.Run({u"--help"});
+  EXPECT_EQ(help.status, kUpdateOk);
+  EXPECT_TRUE(help.err.empty());
+  ASSERT_EQ(help.out.size(), 1u);
+  for (const auto& s : Scenarios()) EXPECT_NE(help.out[0].find(Wide(s.name)), std::u16string::npos) << s.name;
+  EXPECT_NE(help.out[0].find(u"  33  leaving ISP mode failed"), std::u16string::npos);
+
+  const std::vector<std::vector<std::u16string>> usage = {
+      {u"--simulate=nope"}, {u"--bogus"}, {u"a.bimg", u"b.bimg"}, {u"--backup"}};
+  for (const auto& args : usage) {
+    UpdateRun run;
+    run.Run(args);
+    EXPECT_EQ(run.status, kUpdateUsage);
+    EXPECT_TRUE(run.out.empty());
+    EXPECT_FALSE(run.err.empty());
+  }
+#if !defined(_WIN32)
+  UpdateRun real;
+  real.Run({});
+  EXPECT_EQ(real.status, kUpdateNoHardware);
+  ASSERT_EQ(real.err.size(), 1u);
+  EXPECT_NE(real.err[0].find(u"Windows"), std::u16string::npos);
+#endif
+}
+
+// --help of every console program: the usage on standard output, status 0.
+TEST(ConsolePrograms, HelpGoesToStandardOutput) {
+  std::vector<std::u16string> out, err;
+  IspToolIo io;
+  io.out = [&](const std::u16string& line) { out.push_back(line); };
+  io.err = [&](const std::u16string& line) { err.push_back(line); };
+  EXPECT_EQ(RunIspTool({u"--help"}, io), kIspToolOk);
+  EXPECT_TRUE(err.empty());
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_NE(out[0].find(u"--user-data"), std::u16string::npos);
+
+  sim::World world;
+  std::ostringstream bout, berr;
+  EXPECT_EQ(RunBimgTool(world, {"--help"}, bout, berr), kBimgOk);
+  EXPECT_TRUE(berr.str().empty());
+  EXPECT_NE(bout.str().find("usage"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kv27

@@ -1,0 +1,42 @@
+// kv27m-update's entry point: the command line in, the console out.
+#include <string>
+#include <vector>
+
+#include "sim/world.h"
+#include "tools/console/console_platform.h"
+#include "tools/kv27m-update/update_tool.h"
+
+namespace {
+
+int Run(const std::vector<std::u16string>& args) {
+  using namespace kv27::console;
+  InstallInterruptHandler();
+  kv27::UpdateToolIo io;
+  io.out = [](const std::u16string& line) { WriteStdout(line + u"\n"); };
+  io.err = [](const std::u16string& line) { WriteStderr(line + u"\n"); };
+  if (StdoutIsTerminal()) io.terminal = [](const std::u16string& text) { WriteStdout(text); };
+  io.programPath = ProgramPath();
+  io.backupFolder = [] { return BackupFolder(); };
+  io.timeStamp = [] { return LocalTimeStamp(); };
+  io.interrupted = [] { return InterruptRequested(); };
+  return kv27::RunUpdateTool(args, io);
+}
+
+}  // namespace
+
+#if defined(_WIN32)
+int wmain(int argc, wchar_t** argv) {
+  std::vector<std::u16string> args;
+  for (int i = 1; i < argc; ++i) {
+    std::wstring arg(argv[i]);
+    args.emplace_back(arg.begin(), arg.end());
+  }
+  return Run(args);
+}
+#else
+int main(int argc, char** argv) {
+  std::vector<std::u16string> args;
+  for (int i = 1; i < argc; ++i) args.push_back(kv27::sim::FromUtf8(argv[i]));
+  return Run(args);
+}
+#endif

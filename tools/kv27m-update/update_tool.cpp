@@ -1,0 +1,428 @@
+#include "tools/kv27m-update/update_tool.h"
+
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "app/mouse_search.h"
+#include "app/simulation.h"
+#include "protocol/kv27_usb_comm.h"
+#include "protocol/kv8b05_comm.h"
+#include "tools/console/logging_os_api.h"
+#include "tools/console/progress_display.h"
+#include "tools/console/user_data_backup.h"
+#include "usbmon/usb_device_monitor.h"
+
+namespace kv27 {
+using namespace w32;
+using console::ProgressDisplay;
+
+namespace {
+
+constexpr char16_t kImageName[] = u"KV27M_FW_UPGRADE.bimg";
+
+std::u16string Ascii(const std::string& text) { return std::u16string(text.begin(), text.end()); }
+
+std::u16string Hex32(std::uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(value));
+  return Ascii(text);
+}
+
+struct Options {
+  bool simulate = false;
+  std::string scenario = "ok";
+  bool verbose = false;
+  bool dryRun = false;
+  std::u16string backup;  // empty: the default folder
+  std::u16string image;   // empty: beside the program
+};
+
+std::u16string Usage() {
+  std::u16string text =
+      u"usage: kv27m-update [--simulate[=SCENARIO]] [--verbose] [--dry-run] [--backup FILE] [IMAGE]\n"
+      u"  Upgrades the mouse's firmware to IMAGE (.bimg) and keeps its settings.\n"
+      u"  Without IMAGE: KV27M_FW_UPGRADE.bimg beside the program.\n"
+      u"\n"
+      u"  --simulate[=SCENARIO]  run on a simulated PC (default scenario \"ok\")\n"
+      u"  --verbose              print every HID report and bulk transfer, in hex, with times\n"
+      u"  --dry-run              check the image and read the settings, change nothing\n"
+      u"  --backup FILE          save the settings to FILE (default: a new file in the\n"
+      u"                         per-user folder: %LOCALAPPDATA%\\KV27M on Windows,\n"
+      u"                         $XDG_STATE_HOME/kv27m or ~/.local/state/kv27m elsewhere)\n"
+      u"  --help                 this text\n"
+      u"\n"
+      u"  The settings are saved before the mouse is sent to its bootloader; if that\n"
+      u"  file cannot be written, nothing is sent. Ctrl+C ends the wait for the\n"
+      u"  bootloader; a flash that has begun runs to its end (a second Ctrl+C ends\n"
+      u"  the program at once). A mouse left in its bootloader is recovered with:\n"
+      u"  kv27m-isp --user-data BACKUP IMAGE\n"
+      u"\n"
+      u"scenarios:\n";
+  for (const auto& s : Scenarios()) {
+    std::string name = s.name;
+    name.resize(std::max<std::size_t>(name.size(), 20), ' ');
+    text += Ascii("  " + name + " " + s.description + "\n");
+  }
+  text +=
+      u"\n"
+      u"exit status:\n"
+      u"   0  success (a dry run included)\n"
+      u"   2  usage error\n"
+      u"   3  the settings backup could not be written; nothing was sent to the mouse\n"
+      u"   4  ended by Ctrl+C\n"
+      u"   5  no USB access on this platform (real hardware: the Windows program)\n";
+  for (int v = static_cast<int>(UpgradeStatus::MouseAbsent); v < static_cast<int>(UpgradeStatus::Stopped); ++v) {
+    const auto status = static_cast<UpgradeStatus>(v);
+    std::string code = std::to_string(UpdateExitCode(status));
+    code.insert(0, 4 - code.size(), ' ');
+    text += Ascii(code + "  ") + UpgradeGloss(status) + u"\n";
+  }
+  text.pop_back();
+  return text;
+}
+
+// Parses the arguments; an error text for a usage error.
+std::optional<std::u16string> Parse(const std::vector<std::u16string>& args, Options& o, bool& help) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::u16string& a = args[i];
+    if (a == u"--help" || a == u"-h") {
+      help = true;
+    } else if (a == u"--simulate") {
+      o.simulate = true;
+    } else if (a.rfind(u"--simulate=", 0) == 0) {
+      o.simulate = true;
+      o.scenario = sim::ToUtf8(a.substr(11));
+      if (FindScenario(o.scenario) == nullptr) return u"unknown scenario '" + a.substr(11) + u"'";
+    } else if (a == u"--verbose" || a == u"-v") {
+      o.verbose = true;
+    } else if (a == u"--dry-run") {
+      o.dryRun = true;
+    } else if (a == u"--backup") {
+      if (i + 1 >= args.size() || args[i + 1].empty()) return u"--backup needs a FILE";
+      o.backup = args[++i];
+    } else if (a.rfind(u"--backup=", 0) == 0 && a.size() > 9) {
+      o.backup = a.substr(9);
+    } else if (a.size() > 1 && a[0] == u'-') {
+      return u"unknown option " + a;
+    } else if (o.image.empty() && !a.empty()) {
+      o.image = a;
+    } else {
+      return u"only one IMAGE, please";
+    }
+  }
+  return std::nullopt;
+}
+
+std::u16string DirectoryOf(const std::u16string& path) {
+  const auto cut = path.find_last_of(u"\\/");
+  return cut == std::u16string::npos ? std::u16string() : path.substr(0, cut);
+}
+char16_t SeparatorOf(const std::u16string& dir) { return dir.find(u'\\') != std::u16string::npos ? u'\\' : u'/'; }
+
+// The dialog's default: the image under its name in the program's directory.
+std::u16string DefaultImagePath(OsApi& os) {
+  WCHAR module[1024] = {};
+  const DWORD length = os.GetModuleFileNameW(nullptr, module, 1024);
+  if (length == 0 || length >= 1024) return kImageName;
+  const std::u16string dir = DirectoryOf(std::u16string(module, length));
+  return dir.empty() ? std::u16string(kImageName) : dir + SeparatorOf(dir) + kImageName;
+}
+
+// The console's face of the upgrade sequence.
+class ConsoleFace : public UpgradeFace {
+ public:
+  ConsoleFace(OsApi& os, const Options& options, const UpdateToolIo& io, ProgressDisplay& display)
+      : os_(os), options_(options), io_(io), display_(display) {}
+
+  void SetProgress(int percent) override {
+    if (percent >= 50)
+      display_.SetStep(percent, console::FlashStepWords(percent));
+    else
+      display_.SetPercent(percent);
+  }
+  void ShowMessage(UpgradeStatus, const char16_t*) override { display_.Finish(); }
+  void OnStage(UpgradeStage stage) override {
+    stage_ = stage;
+    if (io_.onStage) io_.onStage(stage);
+    // The waits and the flash steps bring their own words (with the time left).
+    if (stage != UpgradeStage::WaitBootloader && stage != UpgradeStage::Flash)
+      display_.SetActivity(console::StageWords(stage));
+  }
+  bool OnUserDataRead(const std::uint8_t* data, std::size_t size) override {
+    if (Interrupted()) return false;
+    if (options_.dryRun) {
+      display_.Finish();
+      Summary(data);
+      return false;
+    }
+    return SaveBackup(data);
+  }
+  bool OnWait(UpgradeStage stage, DWORD elapsedMs, DWORD limitMs) override {
+    if (Interrupted()) return false;
+    display_.SetWait(stage == UpgradeStage::WaitBootloader ? u"waiting for the bootloader" : u"opening the bootloader",
+                     elapsedMs, limitMs);
+    return true;
+  }
+
+  bool cancelled = false;
+  bool backupFailed = false;
+  std::u16string backupPath;  // set once written
+  UpgradeStage stage_ = UpgradeStage::CheckImage;
+
+ private:
+  bool Interrupted() {
+    if (!cancelled && io_.interrupted && io_.interrupted()) cancelled = true;
+    return cancelled;
+  }
+
+  void Summary(const std::uint8_t* data) {
+    io_.out(u"dry run: the image is accepted and the settings were read; nothing was sent to the mouse");
+    io_.out(u"settings: " + Ascii(std::to_string(kUserDataSize)) + u" bytes for 0x3800, CRC-32 " +
+            Hex32(console::Crc32(data, kUserDataSize)));
+    for (std::size_t page = 0; page <= kUserDataPages; ++page) {
+      const std::uint8_t* p = data + page * kUserDataPageSize;
+      const std::size_t n =
+          page < kUserDataPages ? kUserDataPageSize : kUserDataSize - kUserDataPages * kUserDataPageSize;
+      std::string head = page < kUserDataPages ? "  page " + std::to_string(page) + "  " : "  copy    ";
+      char text[32];
+      std::snprintf(text, sizeof text, "0x%04X %3u bytes  CRC-32 ",
+                    static_cast<unsigned>(kUserDataOffset + page * kUserDataPageSize), static_cast<unsigned>(n));
+      std::string line = head + text;
+      std::u16string wide = Ascii(line) + Hex32(console::Crc32(p, n)) + u" ";
+      for (std::size_t i = 0; i < std::min<std::size_t>(n, 8); ++i) {
+        char byte[4];
+        std::snprintf(byte, sizeof byte, " %02X", p[i]);
+        wide += Ascii(byte);
+      }
+      io_.out(wide + (n > 8 ? u" ..." : u""));
+    }
+  }
+
+  bool SaveBackup(const std::uint8_t* data) {
+    std::u16string path = options_.backup;
+    if (path.empty()) {
+      const std::u16string folder = io_.backupFolder ? io_.backupFolder() : std::u16string();
+      if (folder.empty()) {
+        Fail(u"there is no per-user folder for the settings backup; name a file with --backup FILE");
+        return false;
+      }
+      const std::u16string stamp = io_.timeStamp ? io_.timeStamp() : u"0";
+      path = folder + SeparatorOf(folder) + u"backup-" + stamp + Ascii(console::kBackupExtension);
+    }
+    DWORD error = 0;
+    if (!console::WriteWholeFile(os_, path, console::EncodeBackup(data), !options_.backup.empty(), error)) {
+      Fail(u"cannot write the settings backup " + path + u" (error " + Ascii(std::to_string(error)) + u")");
+      return false;
+    }
+    backupPath = path;
+    display_.Line(u"settings saved to " + path);
+    return true;
+  }
+
+  void Fail(const std::u16string& text) {
+    backupFailed = true;
+    display_.Finish();
+    io_.err(u"kv27m-update: " + text);
+    io_.err(u"kv27m-update: stopped before the mouse was sent to its bootloader; it is unchanged");
+  }
+
+  OsApi& os_;
+  const Options& options_;
+  const UpdateToolIo& io_;
+  ProgressDisplay& display_;
+};
+
+// The dialog's three device objects, on one boundary.
+struct Devices {
+  explicit Devices(OsApi& os) : monitor(os), bootLink(os), mouseLink(os) {}
+  CUSBDeviceMonitor monitor;
+  CKV8B05Comm bootLink;
+  CKV27USBComm mouseLink;
+};
+
+int Finish(UpgradeStatus status, const ConsoleFace& face, const std::u16string& imagePath, const UpdateToolIo& io) {
+  if (face.backupFailed) return kUpdateBackupFailed;
+  const bool afterRequest = status >= UpgradeStatus::BootloaderNotFound && status <= UpgradeStatus::ExitFailed;
+  if (face.cancelled) {
+    if (status == UpgradeStatus::Stopped) {
+      io.err(u"kv27m-update: stopped by Ctrl+C before the mouse was sent to its bootloader; it is unchanged");
+    } else {
+      io.err(u"kv27m-update: stopped by Ctrl+C while waiting for the bootloader");
+      if (!face.backupPath.empty())
+        io.err(u"if the mouse stays in its bootloader, recover it with its settings:\n  kv27m-isp --user-data \"" +
+               face.backupPath + u"\" \"" + imagePath + u"\"");
+    }
+    return kUpdateCancelled;
+  }
+  if (status == UpgradeStatus::Stopped) return kUpdateOk;  // the dry run printed its summary
+  const std::u16string text = std::u16string(UpgradeMessage(status)) + u"  (" + UpgradeGloss(status) + u")";
+  if (status == UpgradeStatus::Success) {
+    io.out(text);
+  } else {
+    io.err(text);
+    if (afterRequest && !face.backupPath.empty())
+      io.err(u"if the mouse stays in its bootloader, recover it with its settings:\n  kv27m-isp --user-data \"" +
+             face.backupPath + u"\" \"" + imagePath + u"\"");
+  }
+  return UpdateExitCode(status);
+}
+
+// One run on `os`; `owner` is the window that passes device changes to the
+// mouse link (null on the real platform for now).
+int RunOn(OsApi& baseOs, HWND owner, Devices*& devicesOut, const Options& options, const UpdateToolIo& io) {
+  ProgressDisplay display(io.out, io.terminal);
+  std::optional<console::LoggingOsApi> logging;
+  if (options.verbose) logging.emplace(baseOs, [&display](const std::u16string& line) { display.Line(line); });
+  OsApi& os = options.verbose ? static_cast<OsApi&>(*logging) : baseOs;
+
+  const std::u16string imagePath = options.image.empty() ? DefaultImagePath(os) : options.image;
+  io.out(u"image: " + imagePath);
+
+  Devices devices(os);
+  devicesOut = &devices;
+  devices.monitor.ownerWindow = owner;
+  devices.monitor.Refresh();
+  WCHAR path[kHidMaxPath] = {};
+  if (FindMouseInterface(os, path)) {
+    if (owner != nullptr)
+      devices.mouseLink.Start(path, owner);
+    else
+      devices.mouseLink.Start(path);  // no window on the real boundary yet: the link starts without an owner
+  }
+
+  ConsoleFace face(os, options, io, display);
+  const UpgradeStatus status =
+      RunUpgrade(os, UpgradeDevices{devices.mouseLink, devices.bootLink, devices.monitor}, imagePath.c_str(), face);
+  display.Finish();
+  const int code = Finish(status, face, imagePath, io);
+  devicesOut = nullptr;
+  return code;
+}
+
+}  // namespace
+
+int UpdateExitCode(UpgradeStatus status) {
+  if (status == UpgradeStatus::Success || status == UpgradeStatus::Stopped) return kUpdateOk;
+  return kUpdateFailureBase + static_cast<int>(status);
+}
+
+const char16_t* UpgradeGloss(UpgradeStatus status) {
+  switch (status) {
+    case UpgradeStatus::Success:
+      return u"the upgrade succeeded";
+    case UpgradeStatus::MouseAbsent:
+      return u"plug in the mouse to be upgraded";
+    case UpgradeStatus::NoImagePath:
+      return u"choose an image file";
+    case UpgradeStatus::OutOfMemory:
+      return u"out of memory";
+    case UpgradeStatus::ImageOpenFailed:
+      return u"the image file cannot be opened";
+    case UpgradeStatus::HeaderReadFailed:
+      return u"the image header cannot be read";
+    case UpgradeStatus::InvalidImage:
+      return u"not a valid image file";
+    case UpgradeStatus::NotKv27Image:
+      return u"not an image for this mouse family";
+    case UpgradeStatus::WrongImageName:
+      return u"the image is for another model";
+    case UpgradeStatus::WrongChecksum:
+      return u"the image's checksum field is wrong";
+    case UpgradeStatus::WrongLength:
+      return u"the image's length field is wrong";
+    case UpgradeStatus::DecodeInitFailed:
+      return u"the image cannot be decoded";
+    case UpgradeStatus::PayloadReadFailed:
+      return u"the image's data cannot be read";
+    case UpgradeStatus::DecodeVerifyFailed:
+      return u"the decoded image fails its check";
+    case UpgradeStatus::UserDataFailed:
+      return u"the mouse's settings could not be read";
+    case UpgradeStatus::BootloaderNotFound:
+      return u"the bootloader did not appear; replug the mouse and run the upgrade again";
+    case UpgradeStatus::BootloaderOpenFailed:
+      return u"the bootloader could not be opened";
+    case UpgradeStatus::EraseFailed:
+      return u"erasing the flash failed";
+    case UpgradeStatus::WriteFailed:
+      return u"writing the flash failed";
+    case UpgradeStatus::ReadFailed:
+      return u"reading the flash back failed";
+    case UpgradeStatus::CompareFailed:
+      return u"the flash read back differs from the image";
+    case UpgradeStatus::VerifyFailed:
+      return u"the bootloader's verify failed";
+    case UpgradeStatus::ProtectFailed:
+      return u"setting read protection failed";
+    case UpgradeStatus::ExitFailed:
+      return u"leaving ISP mode failed";
+    case UpgradeStatus::Stopped:
+      return u"stopped before the mouse was changed";
+  }
+  return u"";
+}
+
+int RunUpdateTool(const std::vector<std::u16string>& args, const UpdateToolIo& io) {
+  Options options;
+  bool help = false;
+  if (auto problem = Parse(args, options, help)) {
+    io.err(u"kv27m-update: " + *problem);
+    io.err(Usage());
+    return kUpdateUsage;
+  }
+  if (help) {
+    io.out(Usage());
+    return kUpdateOk;
+  }
+
+  if (!options.simulate) {
+    std::unique_ptr<OsApi> os = MakeRealOsApi();
+    if (!os) {
+      io.err(
+          u"kv27m-update: this build has no USB access; real hardware is reached from the Windows program "
+          u"(kv27m-update.exe) for now. Here, try a simulated upgrade: kv27m-update --simulate");
+      return kUpdateNoHardware;
+    }
+    Devices* devices = nullptr;
+    return RunOn(*os, nullptr, devices, options, io);
+  }
+
+  const Scenario* scenario = FindScenario(options.scenario);
+  std::optional<sim::World> ownWorld;
+  sim::World& world = io.world != nullptr ? *io.world : ownWorld.emplace();
+
+  // The real image beside the real program, read from the host disk.
+  std::vector<std::uint8_t> beside;
+  std::u16string besidePath;
+  if (options.image.empty() && !io.programPath.empty()) {
+    const std::u16string dir = DirectoryOf(io.programPath);
+    besidePath = dir.empty() ? std::u16string(kImageName) : dir + SeparatorOf(dir) + kImageName;
+    DWORD error = 0;
+    if (!console::ReadWholeFile(world, besidePath, 1u << 20, beside, error)) beside.clear();
+  }
+
+  std::unique_ptr<sim::MouseRig> ownRig = BuildScenario(world, *scenario);
+  sim::MouseRig* rig = ownRig.get();
+  if (io.keepRig != nullptr) *io.keepRig = std::move(ownRig);
+  io.out(u"simulated PC, scenario " + Ascii(scenario->name) + u": " + Ascii(scenario->description));
+  if (!beside.empty()) {
+    if (rig->image() == SampleImageBytes()) {
+      world.AddFile(sim::kRigImagePath, beside);
+      io.out(u"(the simulated program's image is " + besidePath + u")");
+    }
+  }
+  if (io.prepareWorld) io.prepareWorld(world);
+
+  Devices* devices = nullptr;
+  HWND owner = world.CreateHeadlessWindow([&devices](HWND, UINT message, WPARAM wParam, LPARAM lParam) -> LRESULT {
+    if (message == WM_DEVICECHANGE && devices != nullptr) devices->mouseLink.OnDeviceChange(wParam, lParam);
+    return 0;
+  });
+  const int code = RunOn(world, owner, devices, options, io);
+  world.DestroyHeadlessWindow(owner);
+  return code;
+}
+
+}  // namespace kv27

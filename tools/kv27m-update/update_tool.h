@@ -1,0 +1,64 @@
+// kv27m-update: upgrades the mouse's firmware from a console, with the very
+// sequence the dialog runs, and keeps a backup of the settings first.
+//
+//   kv27m-update [--simulate[=SCENARIO]] [--verbose] [--dry-run] [--backup FILE] [IMAGE]
+//
+// Without IMAGE the image is "KV27M_FW_UPGRADE.bimg" beside the program. The
+// settings read from the mouse are saved to a backup file before the mouse is
+// sent to its bootloader; when that file cannot be written nothing is sent.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/upgrade_sequence.h"
+#include "sim/mouse_rig.h"
+#include "sim/world.h"
+
+namespace kv27 {
+
+// Exit status: 0 success (a dry run included), 2 usage, 3 backup not written,
+// 4 ended by Ctrl+C, 5 no USB access on this platform, and 10 + the failure's
+// UpgradeStatus value for each failure row (UpdateExitCode).
+constexpr int kUpdateOk = 0;
+constexpr int kUpdateUsage = 2;
+constexpr int kUpdateBackupFailed = 3;
+constexpr int kUpdateCancelled = 4;
+constexpr int kUpdateNoHardware = 5;
+constexpr int kUpdateFailureBase = 10;
+
+int UpdateExitCode(UpgradeStatus status);
+// A short English rendering of the status's message.
+const char16_t* UpgradeGloss(UpgradeStatus status);
+
+struct UpdateToolIo {
+  std::function<void(const std::u16string& line)> out;  // standard output, one line
+  std::function<void(const std::u16string& line)> err;  // standard error, one line
+  // Standard output as raw text when it is a terminal (the progress bar is
+  // drawn in place through it); empty otherwise.
+  std::function<void(const std::u16string& text)> terminal;
+  // The real program's path: in simulation, an image beside it stands in for
+  // the scenario's own (unless the scenario is about a faulty image).
+  std::u16string programPath;
+  // The per-user backup folder (made when missing; empty when there is none)
+  // and the local time stamp for the backup's name.
+  std::function<std::u16string()> backupFolder;
+  std::function<std::u16string()> timeStamp;
+  // Ctrl+C was pressed.
+  std::function<bool()> interrupted;
+
+  // For tests: the world to simulate in (else a fresh one), a hook on it once
+  // the scenario is built, the rig handed over as soon as it is built (else it
+  // goes with the run), and each stage as the run enters it.
+  sim::World* world = nullptr;
+  std::function<void(sim::World& world)> prepareWorld;
+  std::unique_ptr<sim::MouseRig>* keepRig = nullptr;
+  std::function<void(UpgradeStage stage)> onStage;
+};
+
+// `args` excludes the program name.
+int RunUpdateTool(const std::vector<std::u16string>& args, const UpdateToolIo& io);
+
+}  // namespace kv27
