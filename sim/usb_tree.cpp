@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <stdexcept>
 
 namespace kv27::sim {
@@ -21,6 +22,9 @@ struct PortNode {
   USHORT address = 0;
   ULONG status = NoDeviceConnected;
   std::optional<NameReply> nameReply;
+  // The device's interface under GUID_DEVINTERFACE_USB_DEVICE while a device
+  // (not a hub) is on the port; empty otherwise.
+  std::u16string usbInterfacePath;
 };
 
 struct HubNode {
@@ -54,6 +58,20 @@ using detail::HubNode;
 using detail::PortNode;
 
 const std::u16string kDevicePrefix = u"\\\\.\\";
+
+// The hub driver registers an instance of GUID_DEVINTERFACE_USB_DEVICE for
+// every USB device attached to a hub port, so every device on a port shows an
+// interface of that class (and its arrival and removal reach windows
+// registered for it), named after its ids and its place on the bus.
+std::u16string UsbDeviceInterfacePath(const USB_DEVICE_DESCRIPTOR& descriptor, const std::u16string& hubName,
+                                      int port) {
+  char text[96];
+  std::snprintf(text, sizeof text, "\\\\?\\usb#vid_%04x&pid_%04x#5&%08zx&0&%d", descriptor.idVendor,
+                descriptor.idProduct, std::hash<std::u16string>{}(hubName)&0xFFFFFFFFu, port);
+  std::u16string path;
+  for (const char* c = text; *c != 0; ++c) path.push_back(static_cast<char16_t>(*c));
+  return path + u"#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+}
 
 std::u16string Widen(const std::string& text) { return std::u16string(text.begin(), text.end()); }
 
@@ -395,17 +413,22 @@ ControlReply UsbDeviceStub::OnGetDescriptor(ULONG connectionIndex, const USB_SET
 
 void UsbPort::Plug(std::shared_ptr<UsbFunction> device) {
   std::vector<std::u16string> detach;
+  std::u16string attach;
   {
     auto lock = tree_->world_.Lock();
     PortNode& port = hub_->ports[static_cast<std::size_t>(index_ - 1)];
     if (port.hub) UsbTree::CollectDetach(port.hub, detach);
     port.hub.reset();
+    if (!port.usbInterfacePath.empty()) detach.push_back(port.usbInterfacePath);
     port.device = std::move(device);
     TakeSnapshot(port, *port.device);
     port.address = NextAddress(hub_->controller);
     port.status = DeviceConnected;
+    port.usbInterfacePath = UsbDeviceInterfacePath(port.descriptor, hub_->name, index_);
+    attach = port.usbInterfacePath;
   }
   for (const auto& path : detach) tree_->world_.Detach(path);
+  tree_->world_.Attach(attach, std::make_shared<sim::Device>(), GUID_DEVINTERFACE_USB_DEVICE);
 }
 
 std::shared_ptr<UsbDeviceStub> UsbPort::Plug(USHORT vendorId, USHORT productId) {
@@ -421,6 +444,8 @@ UsbHub UsbPort::PlugHub(int ports, std::u16string name) {
     auto lock = tree_->world_.Lock();
     PortNode& port = hub_->ports[static_cast<std::size_t>(index_ - 1)];
     if (port.hub) UsbTree::CollectDetach(port.hub, detach);
+    if (!port.usbInterfacePath.empty()) detach.push_back(port.usbInterfacePath);
+    port.usbInterfacePath.clear();
     port.device.reset();
     port.hub = node;
     port.descriptor = MakeDescriptor(0x05E3, 0x0608, 9);
@@ -441,6 +466,8 @@ void UsbPort::Unplug() {
     auto lock = tree_->world_.Lock();
     PortNode& port = hub_->ports[static_cast<std::size_t>(index_ - 1)];
     if (port.hub) UsbTree::CollectDetach(port.hub, detach);
+    if (!port.usbInterfacePath.empty()) detach.push_back(port.usbInterfacePath);
+    port.usbInterfacePath.clear();
     port.hub.reset();
     port.device.reset();
     port.descriptor = {};
@@ -554,8 +581,10 @@ std::shared_ptr<HubNode> UsbTree::NewHub(int ports, std::u16string name, Control
 
 void UsbTree::CollectDetach(const std::shared_ptr<HubNode>& hub, std::vector<std::u16string>& paths) {
   paths.push_back(kDevicePrefix + hub->name);
-  for (const PortNode& port : hub->ports)
+  for (const PortNode& port : hub->ports) {
     if (port.hub) CollectDetach(port.hub, paths);
+    if (!port.usbInterfacePath.empty()) paths.push_back(port.usbInterfacePath);
+  }
 }
 
 UsbController UsbTree::AddController(int number, int rootPorts, std::u16string rootHubName) {

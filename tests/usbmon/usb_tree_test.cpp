@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "sim/world.h"
@@ -266,6 +268,69 @@ TEST(UsbTree, DestroyingTheTreeTakesEveryPathOffTheBus) {
     for (const auto& p : paths) EXPECT_TRUE(world.IsAttached(p));
   }
   for (const auto& p : paths) EXPECT_FALSE(world.IsAttached(p));
+}
+
+// Every device on a hub port shows an interface of GUID_DEVINTERFACE_USB_DEVICE,
+// which the hub driver registers for each USB device it enumerates: a window
+// registered for the class hears of its arrival and removal, also when the
+// hub it hangs on goes.
+TEST(UsbTreeInterfaces, DevicesOnPortsShowAUsbDeviceInterface) {
+  World world;
+  UsbTree tree(world);
+  UsbController hc = tree.AddController(0);
+  HWND window = world.CreateHeadlessWindow();
+  DEV_BROADCAST_DEVICEINTERFACE_W filter{};
+  filter.dbcc_size = sizeof(filter);
+  filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  filter.dbcc_classguid = GUID_DEVINTERFACE_USB_DEVICE;
+  HDEVNOTIFY notify = world.RegisterDeviceNotificationW(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+  ASSERT_NE(notify, nullptr);
+
+  // The names the window was told of, with the event.
+  auto heard = [&] {
+    world.PumpMessages(window);
+    std::vector<std::pair<WPARAM, std::u16string>> out;
+    for (const auto& m : world.Received(window)) {
+      if (m.message != WM_DEVICECHANGE || m.payload.size() < sizeof(DEV_BROADCAST_DEVICEINTERFACE_W)) continue;
+      std::u16string name;
+      for (std::size_t i = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name); i + 1 < m.payload.size(); i += 2) {
+        const char16_t c = static_cast<char16_t>(m.payload[i] | (m.payload[i + 1] << 8));
+        if (c == 0) break;
+        name.push_back(c);
+      }
+      out.emplace_back(m.wParam, name);
+    }
+    world.ClearReceived(window);
+    return out;
+  };
+
+  hc.Root().Port(3).Plug(0x1234, 0x5678);
+  auto arrived = heard();
+  ASSERT_EQ(arrived.size(), 1u);
+  EXPECT_EQ(arrived[0].first, DBT_DEVICEARRIVAL);
+  const std::u16string path = arrived[0].second;
+  EXPECT_NE(path.find(u"usb#vid_1234&pid_5678#"), std::u16string::npos);
+  EXPECT_TRUE(world.IsAttached(path));
+
+  hc.Root().Port(3).Unplug();
+  auto removed = heard();
+  ASSERT_EQ(removed.size(), 1u);
+  EXPECT_EQ(removed[0], std::make_pair(DBT_DEVICEREMOVECOMPLETE, path));
+  EXPECT_FALSE(world.IsAttached(path));
+
+  // A device behind an external hub leaves with the hub.
+  UsbHub hub = hc.Root().Port(1).PlugHub(4);
+  hub.Port(2).Plug(0x1111, 0x2222);
+  auto behindHub = heard();
+  ASSERT_FALSE(behindHub.empty());
+  const std::u16string inner = behindHub.back().second;
+  EXPECT_NE(inner.find(u"vid_1111&pid_2222"), std::u16string::npos);
+  hc.Root().Port(1).Unplug();
+  heard();
+  EXPECT_FALSE(world.IsAttached(inner));
+
+  world.UnregisterDeviceNotification(notify);
+  world.DestroyHeadlessWindow(window);
 }
 
 }  // namespace

@@ -1,0 +1,223 @@
+#include "app/firmware_update_app.h"
+
+#include <memory>
+#include <string>
+
+#include "app/mouse_search.h"
+#include "image/image_file.h"
+#include "res/resource.h"
+
+namespace kv27 {
+
+// ------------------------------------------------------------------ application
+
+BEGIN_MESSAGE_MAP(CKV27MFirmwareUpdateApp, CWinApp)
+ON_COMMAND(ID_HELP, &CWinApp::OnHelp)
+END_MESSAGE_MAP()
+
+BOOL CKV27MFirmwareUpdateApp::InitInstance() {
+  // Every standard control class, the progress bar among them.
+  INITCOMMONCONTROLSEX icc{sizeof(INITCOMMONCONTROLSEX), ICC_WIN95_CLASSES};
+  Os().InitCommonControlsEx(&icc);
+  CWinApp::InitInstance();
+  SetRegistryKey(kRegistryKey);
+
+  auto dialog = std::make_unique<CKV27MFirmwareUpdateDlg>(Os());
+  m_pMainWnd = dialog.get();
+  dialogResult = dialog->DoModal();
+  m_pMainWnd = nullptr;  // not left pointing at a destroyed dialog
+  dialog.reset();
+  return FALSE;
+}
+
+// ------------------------------------------------------------------ main dialog
+
+BEGIN_MESSAGE_MAP(CKV27MFirmwareUpdateDlg, CDialog)
+ON_WM_PAINT()
+ON_WM_DESTROY()
+ON_WM_QUERYDRAGICON()
+ON_WM_TIMER()
+ON_BN_CLICKED(IDC_SELECT_IMAGE, &CKV27MFirmwareUpdateDlg::OnSelectImage)
+ON_BN_CLICKED(IDC_UPGRADE, &CKV27MFirmwareUpdateDlg::OnUpgrade)
+END_MESSAGE_MAP()
+
+CKV27MFirmwareUpdateDlg::CKV27MFirmwareUpdateDlg(OsApi& os, CWnd* parent)
+    : CDialog(os, IDD_KV27MFIRMWAREUPDATE_DIALOG, parent),
+      presentBitmap(os),
+      absentBitmap(os),
+      mouseLink(os),
+      bootLink(os),
+      usbMonitor(os) {
+  appIcon = os.LoadIconW(os.GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME));
+  presentBitmap.LoadBitmap(IDB_MOUSE_PRESENT);
+  absentBitmap.LoadBitmap(IDB_MOUSE_ABSENT);
+}
+
+// The members go in reverse order: the monitor, the bootloader link (which
+// keeps a device the last run opened until the process ends), the mouse link.
+CKV27MFirmwareUpdateDlg::~CKV27MFirmwareUpdateDlg() = default;
+
+void CKV27MFirmwareUpdateDlg::DoDataExchange(CDataExchange* pDX) {
+  CDialog::DoDataExchange(pDX);
+  DDX_Control(pDX, IDC_DEVICE_INDICATOR, deviceIndicator);
+  DDX_Control(pDX, IDC_IMAGE_PATH, imagePathEdit);
+  DDX_Control(pDX, IDC_PROGRESS, progressBar);
+  DDX_Control(pDX, IDC_UPGRADE, upgradeButton);
+  DDX_Control(pDX, IDC_PERCENT, percentText);
+}
+
+BOOL CKV27MFirmwareUpdateDlg::OnInitDialog() {
+  CDialog::OnInitDialog();
+  SetIcon(appIcon, TRUE);
+  SetIcon(appIcon, FALSE);
+  deviceIndicator.SetBitmap(absentBitmap);
+  upgradeButton.EnableWindow(FALSE);
+
+  // The monitor's own notification stays off; the dialog refreshes it.
+  usbMonitor.ownerWindow = m_hWnd;
+  usbMonitor.Refresh();
+
+  // The path box is still empty here, so the button stays disabled even when
+  // the mouse is found.
+  ConnectMouse();
+
+  DEV_BROADCAST_DEVICEINTERFACE_W filter{};
+  filter.dbcc_size = sizeof(filter);
+  filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  filter.dbcc_classguid = GUID_DEVINTERFACE_USB_DEVICE;
+  usbNotify = m_os->RegisterDeviceNotificationW(m_hWnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);  // unchecked
+
+  // The default image beside the program. A program path that fills the
+  // buffer was cut short, and a default path that would not fit MAX_PATH is
+  // not formatted into it: either way there is no default file.
+  WCHAR module[kHidMaxPath] = {};
+  const DWORD length = m_os->GetModuleFileNameW(nullptr, module, kHidMaxPath);
+  std::u16string directory(module, length < kHidMaxPath ? length : 0);
+  const std::size_t slash = directory.find_last_of(u'\\');
+  if (slash != std::u16string::npos) {
+    directory.resize(slash);
+    std::u16string path = directory + u"\\" + kDefaultImageName;
+    if (path.size() < kHidMaxPath) {
+      HANDLE file = m_os->CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, 0, nullptr);
+      if (file != INVALID_HANDLE_VALUE) {
+        m_os->CloseHandle(file);
+        imagePathEdit.SetWindowText(path);
+        if (MousePresent()) SetTimer(kAutoStartTimer, kAutoStartDelayMs);
+      }
+    }
+  }
+  return TRUE;
+}
+
+void CKV27MFirmwareUpdateDlg::OnTimer(UINT_PTR id) {
+  if (id == kAutoStartTimer) {
+    KillTimer(kAutoStartTimer);  // started nowhere else: the automatic start runs once
+    OnUpgrade();
+  }
+  Default();
+}
+
+void CKV27MFirmwareUpdateDlg::OnDestroy() {
+  if (usbNotify != nullptr) m_os->UnregisterDeviceNotification(usbNotify);
+  usbNotify = nullptr;
+  Default();
+}
+
+void CKV27MFirmwareUpdateDlg::OnPaint() {
+  if (!IsIconic()) {
+    Default();
+    return;
+  }
+  CPaintDC dc(this);
+  SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc.GetSafeHdc()), 0);
+  RECT rect{};
+  GetClientRect(&rect);
+  const int x = (rect.right - rect.left - m_os->GetSystemMetrics(SM_CXICON) + 1) / 2;
+  const int y = (rect.bottom - rect.top - m_os->GetSystemMetrics(SM_CYICON) + 1) / 2;
+  dc.DrawIcon(x, y, appIcon);
+}
+
+HICON CKV27MFirmwareUpdateDlg::OnQueryDragIcon() { return appIcon; }
+
+void CKV27MFirmwareUpdateDlg::OnSelectImage() {
+  CFileDialog dialog(*m_os, TRUE, nullptr, nullptr, OFN_NOCHANGEDIR, kImageFilter, this);
+  if (dialog.DoModal() != IDOK) return;
+  const std::u16string path = dialog.GetPathName();
+
+  // The same checks, in the same order and with the same messages, as the
+  // upgrade makes; the decoded data is thrown away with the result.
+  {
+    const ImageFileResult image = LoadImageFile(*m_os, path.c_str());
+    if (!image.ok()) {
+      MessageBox(image.Message(), nullptr, MB_OK);
+      return;  // the path box and the button keep their state
+    }
+  }
+  imagePathEdit.SetWindowText(path);
+  if (MousePresent()) upgradeButton.EnableWindow(TRUE);
+}
+
+bool CKV27MFirmwareUpdateDlg::FindMouseInterface(WCHAR* path) { return kv27::FindMouseInterface(*m_os, path); }
+
+void CKV27MFirmwareUpdateDlg::ConnectMouse() {
+  mouseLink.Close();
+  WCHAR path[kHidMaxPath] = {};
+  if (FindMouseInterface(path)) mouseLink.Start(path, this);
+  UpdateDeviceState();
+}
+
+void CKV27MFirmwareUpdateDlg::UpdateDeviceState() {
+  if (MousePresent()) {
+    deviceIndicator.SetBitmap(presentBitmap);
+    if (imagePathEdit.GetWindowTextLength() > 0) upgradeButton.EnableWindow(TRUE);
+  } else {
+    deviceIndicator.SetBitmap(absentBitmap);
+    upgradeButton.EnableWindow(FALSE);
+  }
+}
+
+LRESULT CKV27MFirmwareUpdateDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message != WM_DEVICECHANGE) return CDialog::WindowProc(message, wParam, lParam);
+  if (wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVICEREMOVECOMPLETE) usbMonitor.Refresh();
+  const bool wasPresent = MousePresent();
+  // Every device change reaches the link, whatever wParam holds (the link
+  // itself sends one with wParam 0 when a write finds the mouse gone).
+  mouseLink.OnDeviceChange(wParam, lParam);
+  if (MousePresent() != wasPresent)
+    UpdateDeviceState();
+  else if (!MousePresent())
+    ConnectMouse();
+  return 1;
+}
+
+void CKV27MFirmwareUpdateDlg::SetProgress(int percent) {
+  progressBar.SetPos(percent);
+  const std::string text = std::to_string(percent) + "%";  // "%d%%"
+  percentText.SetWindowText(std::u16string(text.begin(), text.end()));
+}
+
+namespace {
+
+// The dialog as the face of a run: the progress in its bar and percentage,
+// the one message in a box the dialog owns, OK only, no icon, the
+// application's name as caption.
+class DialogFace : public UpgradeFace {
+ public:
+  explicit DialogFace(CKV27MFirmwareUpdateDlg& dialog) : dialog_(dialog) {}
+  void SetProgress(int percent) override { dialog_.SetProgress(percent); }
+  void ShowMessage(UpgradeStatus, const char16_t* text) override { dialog_.MessageBox(text, nullptr, MB_OK); }
+
+ private:
+  CKV27MFirmwareUpdateDlg& dialog_;
+};
+
+}  // namespace
+
+void CKV27MFirmwareUpdateDlg::OnUpgrade() {
+  const std::u16string path = imagePathEdit.GetWindowText();
+  DialogFace face(*this);
+  RunUpgrade(*m_os, UpgradeDevices{mouseLink, bootLink, usbMonitor}, path.c_str(), face);
+}
+
+}  // namespace kv27

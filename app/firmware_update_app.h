@@ -1,0 +1,98 @@
+// The upgrade program's application object and its one window, the main
+// dialog (template 102).
+//
+// The dialog shows whether the mouse is connected (the indicator bitmap beside
+// "USB设备："), lets the user choose an image file and checks it, and runs the
+// upgrade sequence (RunUpgrade) with itself as the face: the progress in its
+// bar and percentage, the run's one message in a message box it owns. When the
+// default image file lies beside the program and the mouse is connected as the
+// dialog opens, the upgrade starts by itself 100 ms later, once.
+//
+// The mouse counts as present exactly while the mouse link's device handle is
+// open. The program defines the one global CKV27MFirmwareUpdateApp; this
+// library only provides the classes.
+#pragma once
+
+#include "app/upgrade_sequence.h"
+#include "protocol/kv27_usb_comm.h"
+#include "protocol/kv8b05_comm.h"
+#include "ui/app.h"
+#include "ui/controls.h"
+#include "ui/dialog.h"
+#include "usbmon/usb_device_monitor.h"
+
+namespace kv27 {
+
+// The default image file beside the program, and the file dialog's filter.
+inline constexpr char16_t kDefaultImageFormat[] = u"%s\\KV27M_FW_UPGRADE.bimg";
+inline constexpr char16_t kDefaultImageName[] = u"KV27M_FW_UPGRADE.bimg";
+inline constexpr char16_t kImageFilter[] = u"Firmware Image (*.bimg)|*.bimg|";
+// The settings key the application selects; nothing is stored there.
+inline constexpr char16_t kRegistryKey[] = u"应用程序向导生成的本地应用程序";
+// Timer 1 starts the upgrade once, this long after the dialog opened.
+inline constexpr UINT_PTR kAutoStartTimer = 1;
+inline constexpr UINT kAutoStartDelayMs = 100;
+
+class CKV27MFirmwareUpdateApp : public CWinApp {
+ public:
+  CKV27MFirmwareUpdateApp() : CWinApp(nullptr) {}
+  // Prepares the common controls, selects the settings key, runs the main
+  // dialog modally and returns false: the process ends when it closes.
+  BOOL InitInstance() override;
+
+  // The main dialog's result of the last InitInstance (what DoModal gave).
+  INT_PTR dialogResult = 0;
+
+  DECLARE_MESSAGE_MAP()
+};
+
+class CKV27MFirmwareUpdateDlg : public CDialog {
+ public:
+  explicit CKV27MFirmwareUpdateDlg(OsApi& os, CWnd* parent = nullptr);
+  ~CKV27MFirmwareUpdateDlg() override;
+
+  // Fills `path` (kHidMaxPath units) with the mouse's command interface; true
+  // when found.
+  bool FindMouseInterface(WCHAR* path);
+  // Closes the mouse link and starts it again on a fresh search.
+  void ConnectMouse();
+  // The indicator and the upgrade button after the mouse link's open state.
+  void UpdateDeviceState();
+  // The bar's position and the percentage text ("%d%%").
+  void SetProgress(int percent);
+  // One upgrade run on the path box's image (button 1003, or timer 1).
+  void OnUpgrade();
+  // Button 1001: choose an image file and check it.
+  void OnSelectImage();
+
+  bool MousePresent() const { return mouseLink.device != nullptr; }
+
+  HICON appIcon = nullptr;
+  CBitmap presentBitmap;
+  CBitmap absentBitmap;
+  CStatic deviceIndicator;
+  CEdit imagePathEdit;
+  CProgressCtrl progressBar;
+  CButton upgradeButton;
+  CStatic percentText;
+  CKV27USBComm mouseLink;
+  CKV8B05Comm bootLink;
+  CUSBDeviceMonitor usbMonitor;
+  HDEVNOTIFY usbNotify = nullptr;
+
+ protected:
+  void DoDataExchange(CDataExchange* pDX) override;
+  // WM_DEVICECHANGE is handled here, before the message map.
+  LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
+  BOOL OnInitDialog() override;
+
+  void OnPaint();
+  void OnDestroy();
+  HICON OnQueryDragIcon();
+  void OnTimer(UINT_PTR id);
+
+ private:
+  DECLARE_MESSAGE_MAP()
+};
+
+}  // namespace kv27

@@ -1,0 +1,732 @@
+// The main dialog on the simulated PC, built from the program's own compiled
+// template 102 and run as the program runs it (AppMain, InitInstance, the
+// modal loop on the test's thread), with a scripted user acting at virtual
+// times.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/firmware_update_app.h"
+#include "app/simulation.h"
+#include "image/image.h"
+#include "image/image_file.h"
+#include "res/compiled_resources.h"
+#include "res/resource.h"
+#include "sim/hid_device.h"
+#include "sim/resources.h"
+
+namespace kv27 {
+
+// The program's one application object: this test program plays the program.
+CKV27MFirmwareUpdateApp theApp;
+
+namespace {
+
+// The program file is the rig's "KV27MFirmwareUpdate.exe"; no title string
+// exists, so its base name is every message box's caption.
+constexpr char16_t kCaption[] = u"KV27MFirmwareUpdate";
+constexpr char16_t kChooseNoImage[] = u"请选择镜像文件！";
+constexpr char16_t kPlugInMouse[] = u"请插入需要升级的USB设备！";
+
+// What the user sees of the dialog at one moment.
+struct View {
+  std::u16string path;
+  bool upgradeEnabled = false;
+  WORD indicator = 0;
+  int position = -1;
+  std::u16string percent;
+  std::vector<UINT_PTR> timers;
+  bool mousePresent = false;
+  std::size_t boxes = 0;
+  bool boxUp = false;  // the last message box not answered yet
+};
+
+// One run of the program on a scenario's simulated PC.
+class ProgramRun {
+ public:
+  // `before` runs on the world before the rig is built (devices listed first).
+  explicit ProgramRun(const char* scenario, const std::function<void(sim::World&)>& before = {}) {
+    if (before) before(world);
+    auto [data, size] = res::CompiledResources();
+    auto resources = sim::ResourceSet::Parse(data, size);
+    EXPECT_TRUE(resources);
+    if (resources) world.SetResources(*resources);
+    const Scenario* s = FindScenario(scenario);
+    EXPECT_NE(s, nullptr) << scenario;
+    rig_ = BuildScenario(world, *s);
+  }
+
+  // Runs the program to its end; the dialog is gone when this returns.
+  void Run() {
+    theApp.m_pszAppName.clear();  // named after the program file, as at a real start
+    EXPECT_EQ(AppMain(world), 0);
+    EXPECT_EQ(theApp.m_pMainWnd, nullptr);
+    EXPECT_EQ(world.Stalls(), std::vector<std::string>{});
+    EXPECT_TRUE(world.Deadlocks().empty());
+  }
+
+  CKV27MFirmwareUpdateDlg& Dlg() { return *static_cast<CKV27MFirmwareUpdateDlg*>(theApp.m_pMainWnd); }
+  sim::ControlState Ctl(int id) {
+    auto c = world.Control(Dlg().m_hWnd, id);
+    EXPECT_TRUE(c) << "control " << id;
+    return c.value_or(sim::ControlState{});
+  }
+  View Look() {
+    View v;
+    v.path = Ctl(IDC_IMAGE_PATH).text;
+    v.upgradeEnabled = Ctl(IDC_UPGRADE).enabled;
+    v.indicator = Ctl(IDC_DEVICE_INDICATOR).imageResource;
+    v.position = Ctl(IDC_PROGRESS).position;
+    v.percent = Ctl(IDC_PERCENT).text;
+    if (auto self = world.Control(Dlg().m_hWnd)) v.timers = self->timers;
+    v.mousePresent = Dlg().MousePresent();
+    const auto boxes = world.MessageBoxes();
+    v.boxes = boxes.size();
+    v.boxUp = !boxes.empty() && boxes.back().answer == 0;
+    return v;
+  }
+  // Runs `fn` every `everyMs` of virtual time from `fromMs` to `untilMs` on the
+  // dialog's thread (inside whatever loop runs then: the dialog's or a
+  // message box's).
+  void Watch(std::uint64_t fromMs, std::uint64_t everyMs, std::uint64_t untilMs, std::function<void()> fn) {
+    world.User().DoAt(fromMs, [this, fromMs, everyMs, untilMs, fn] {
+      fn();
+      const std::uint64_t next = std::max(world.Now(), fromMs) + everyMs;
+      if (next <= untilMs) Watch(next, everyMs, untilMs, fn);
+    });
+  }
+  // Clicks button `id` by sending its notification, as a click the window
+  // system lets through would.
+  void Command(int id) {
+    world.SendMessageW(Dlg().m_hWnd, WM_COMMAND, MAKEWPARAM(static_cast<WORD>(id), BN_CLICKED), 0);
+  }
+
+  // What the process still holds once the dialog is gone: only the bootloader
+  // link's device, which it keeps by design until the process ends. Checks
+  // that, releases it as the end of the process would, and expects nothing
+  // else open and no defect.
+  void EndProcess() {
+    const std::u16string bootPath = rig().mouse().BootloaderPath();
+    for (const auto& h : world.OpenHandles(false)) {
+      if (h.kind == "winusb") {
+        world.WinUsb_Free(h.handle);
+      } else if (h.kind == "file" && h.name == bootPath) {
+        world.CloseHandle(h.handle);
+      }
+    }
+    EXPECT_EQ(world.LeakReport(), "");
+  }
+
+  sim::MouseRig& rig() { return *rig_; }
+  sim::World world;
+
+ private:
+  std::unique_ptr<sim::MouseRig> rig_;
+};
+
+// The progress a run that ended with `status` leaves on show; -1: the run
+// showed none (the template's 0 stays).
+int ProgressAfter(UpgradeStatus status) {
+  switch (status) {
+    case UpgradeStatus::MouseAbsent:
+    case UpgradeStatus::NoImagePath:
+      return -1;
+    case UpgradeStatus::UserDataFailed:
+      return 10;
+    case UpgradeStatus::BootloaderNotFound:
+      return 20;
+    case UpgradeStatus::BootloaderOpenFailed:
+      return 50;
+    case UpgradeStatus::EraseFailed:
+      return 55;
+    case UpgradeStatus::WriteFailed:
+      return 60;
+    case UpgradeStatus::ReadFailed:
+      return 80;
+    case UpgradeStatus::CompareFailed:
+      return 85;
+    case UpgradeStatus::VerifyFailed:
+      return 90;
+    case UpgradeStatus::ProtectFailed:
+      return 95;
+    case UpgradeStatus::ExitFailed:
+    case UpgradeStatus::Success:
+      return 100;
+    default:
+      return 0;  // the image file rows
+  }
+}
+
+std::u16string Percent(int percent) {
+  const std::string text = std::to_string(percent) + "%";
+  return std::u16string(text.begin(), text.end());
+}
+
+// Long enough for any run to end, the 600-second bootloader search included.
+constexpr std::uint64_t kAfterAnyRun = 700'000;
+
+// Every scenario of the catalogue through the dialog: the automatic start (or,
+// where the dialog has nothing to start, what it does instead), the one
+// message box with its caption, flags and owner, the progress afterwards, and
+// nothing left open but the two links while the dialog lives and nothing at
+// all once it is gone.
+class EveryScenarioThroughTheDialog : public ::testing::TestWithParam<Scenario> {};
+
+TEST_P(EveryScenarioThroughTheDialog, ShowsItsOneMessage) {
+  const Scenario& scenario = GetParam();
+  const std::string name = scenario.name;
+  ProgramRun run(scenario.name);
+  const std::uint64_t t0 = run.world.Now();
+  const std::u16string commandPath = run.rig().mouse().CommandPath();
+  const std::u16string bootPath = run.rig().mouse().BootloaderPath();
+
+  View atStart, atEnd;
+  HWND dialog = nullptr;
+  std::vector<sim::HandleInfo> open;
+  run.world.User().DoAt(t0 + 50, [&] {
+    atStart = run.Look();
+    dialog = run.Dlg().m_hWnd;
+  });
+  run.world.User().AnswerMessageBox(IDOK, 1000);
+  if (name == "no-mouse" || name == "no-image") {
+    // Nothing to start: a click on the disabled button is ignored.
+    run.world.User().ClickAt(t0 + 200, IDC_UPGRADE);
+  }
+  if (name == "no-image") {
+    // The button's notification reaching the dialog all the same (the
+    // keyboard or an accessibility tool) asks for an image.
+    run.world.User().DoAt(t0 + 300, [&] { run.Command(IDC_UPGRADE); });
+  }
+  run.world.User().DoAt(t0 + kAfterAnyRun, [&] {
+    atEnd = run.Look();
+    open = run.world.OpenHandles(false);
+  });
+  run.world.User().CloseAt(t0 + kAfterAnyRun + 1);
+  run.Run();
+
+  const bool starts = name != "no-mouse" && name != "no-image";
+  EXPECT_EQ(atStart.path, name == "no-image" ? u"" : std::u16string(sim::kRigImagePath));
+  EXPECT_EQ(atStart.timers, starts ? std::vector<UINT_PTR>{kAutoStartTimer} : std::vector<UINT_PTR>{});
+  EXPECT_FALSE(atStart.upgradeEnabled);
+  EXPECT_EQ(atStart.boxes, 0u);
+
+  const auto boxes = run.world.MessageBoxes();
+  if (name == "no-mouse") {
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_EQ(run.rig().mouse().RequestCount(), 0u);
+  } else {
+    const UpgradeStatus shown = name == "no-image" ? UpgradeStatus::NoImagePath : scenario.expected;
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, UpgradeMessage(shown));
+    EXPECT_EQ(boxes[0].caption, kCaption);
+    EXPECT_EQ(boxes[0].type, static_cast<UINT>(MB_OK));  // OK only, no icon
+    EXPECT_EQ(boxes[0].owner, dialog);
+    EXPECT_TRUE(boxes[0].ownerDisabled);
+    if (starts) {
+      EXPECT_GE(boxes[0].shownAt, t0 + kAutoStartDelayMs);
+    }
+    const int progress = ProgressAfter(shown);
+    EXPECT_EQ(atEnd.position, progress < 0 ? 0 : progress);
+    EXPECT_EQ(atEnd.percent, Percent(progress < 0 ? 0 : progress));
+  }
+  EXPECT_TRUE(atEnd.timers.empty());  // the automatic start ran at most once
+  if (scenario.expected == UpgradeStatus::Success) {
+    // The mouse came back after the run and the dialog saw it.
+    EXPECT_EQ(atEnd.indicator, IDB_MOUSE_PRESENT);
+    EXPECT_TRUE(atEnd.upgradeEnabled);
+  } else if (scenario.expected >= UpgradeStatus::ImageOpenFailed &&
+             scenario.expected <= UpgradeStatus::DecodeVerifyFailed && name != "no-image") {
+    // The mouse never left; the run leaves the button as it was: disabled.
+    EXPECT_EQ(atEnd.indicator, IDB_MOUSE_PRESENT);
+    EXPECT_FALSE(atEnd.upgradeEnabled);
+  }
+
+  // While the dialog lives only the two links hold devices (and its own
+  // pictures and notification registrations): no image file, device list or
+  // HID record of a run is left open.
+  for (const auto& h : open) {
+    const bool linkFile = h.kind == "file" && (h.name == commandPath || h.name == bootPath);
+    const bool ok = linkFile || h.kind == "winusb" || h.kind == "event" || h.kind == "thread" ||
+                    h.kind == "devnotify" || h.kind == "bitmap";
+    EXPECT_TRUE(ok) << h.kind << " " << std::string(h.name.begin(), h.name.end());
+  }
+  run.EndProcess();
+}
+
+INSTANTIATE_TEST_SUITE_P(Catalogue, EveryScenarioThroughTheDialog, ::testing::ValuesIn(Scenarios()),
+                         [](const ::testing::TestParamInfo<Scenario>& info) {
+                           std::string name = info.param.name;
+                           for (auto& c : name)
+                             if (c == '-') c = '_';
+                           return name;
+                         });
+
+// A whole good run from the automatic start: the flash holds the image with
+// the mouse's own settings, the mouse comes back in normal mode with them, and
+// the dialog learns of its leaving while the final message box is up and sees
+// it return afterwards.
+TEST(MainDialog, GoodRunKeepsTheSettingsAndSeesTheMouseReturn) {
+  ProgramRun run("ok");
+  const std::uint64_t t0 = run.world.Now();
+  std::vector<std::vector<std::uint8_t>> pages;
+  for (std::size_t p = 0; p < 7; ++p) pages.push_back(run.rig().mouse().UserPage(p));
+
+  View beforeTimer, atEnd;
+  std::size_t requestsBeforeTimer = 99;
+  std::vector<View> whileBoxUp;
+  run.world.User().DoAt(t0 + kAutoStartDelayMs, [&] {  // user actions run before a timer that falls due
+    beforeTimer = run.Look();
+    requestsBeforeTimer = run.rig().mouse().RequestCount();
+  });
+  run.Watch(t0 + 200, 100, t0 + 120'000, [&] {
+    const View v = run.Look();
+    if (v.boxUp) whileBoxUp.push_back(v);
+  });
+  run.world.User().AnswerMessageBox(IDOK, 1000);
+  run.world.User().DoAt(t0 + 130'000, [&] { atEnd = run.Look(); });
+  run.world.User().CloseAt(t0 + 130'001);
+  run.Run();
+
+  EXPECT_EQ(beforeTimer.path, sim::kRigImagePath);
+  EXPECT_EQ(beforeTimer.timers, std::vector<UINT_PTR>{kAutoStartTimer});
+  EXPECT_FALSE(beforeTimer.upgradeEnabled);
+  EXPECT_EQ(beforeTimer.indicator, IDB_MOUSE_PRESENT);
+  EXPECT_EQ(requestsBeforeTimer, 0u);
+
+  const auto boxes = run.world.MessageBoxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].text, u"恭喜亲，在线升级成功！");
+  ASSERT_FALSE(whileBoxUp.empty());
+  // While the box is up the removal is handled: absent, button disabled.
+  EXPECT_EQ(whileBoxUp.back().indicator, IDB_MOUSE_ABSENT);
+  EXPECT_FALSE(whileBoxUp.back().mousePresent);
+  EXPECT_FALSE(whileBoxUp.back().upgradeEnabled);
+  EXPECT_EQ(whileBoxUp.back().position, 100);
+  EXPECT_EQ(whileBoxUp.back().percent, u"100%");
+
+  EXPECT_EQ(atEnd.indicator, IDB_MOUSE_PRESENT);
+  EXPECT_TRUE(atEnd.mousePresent);
+  EXPECT_TRUE(atEnd.upgradeEnabled);
+  EXPECT_EQ(atEnd.path, sim::kRigImagePath);
+
+  // The flash: the image's plain firmware, the mouse's own bytes at
+  // 0x3800-0x3F05 (0x3F00-0x3F05 a second copy of 0x3E00-0x3E05) and 0xFF at
+  // 0x3FFB-0x3FFF.
+  const ImageFileResult plain = [&] {
+    sim::World files;
+    files.AddFile(u"C:\\x.bimg", SampleImageBytes());
+    return LoadImageFile(files, u"C:\\x.bimg");
+  }();
+  ASSERT_TRUE(plain.ok());
+  const sim::BootloaderFlash flash = run.rig().mouse().Flash();
+  for (std::size_t i = 0; i < 0x4000; ++i) {
+    std::uint8_t want = plain.payload[i];
+    if (i >= 0x3800 && i < 0x3F00) want = pages[(i - 0x3800) / 256][(i - 0x3800) % 256];
+    if (i >= 0x3F00 && i < 0x3F06) want = flash[i - 0x100];
+    if (i >= 0x3FFB) want = 0xFF;
+    ASSERT_EQ(flash[i], want) << "at 0x" << std::hex << i;
+  }
+  EXPECT_EQ(run.rig().mouse().CurrentMode(), sim::VirtualMouse::Mode::kNormal);
+  for (std::size_t p = 0; p < 7; ++p) EXPECT_EQ(run.rig().mouse().UserPage(p), pages[p]) << "page " << p;
+  run.EndProcess();
+}
+
+// The whole 600-second bootloader search runs in virtual time; the user then
+// re-plugs the mouse as the message asks, the button comes back, and a second
+// run from a click starts afresh and succeeds.
+TEST(MainDialog, SecondRunAfterAFailedSearch) {
+  ProgramRun run("no-bootloader");
+  const std::uint64_t t0 = run.world.Now();
+  View afterFailure, replugged, atEnd;
+  run.world.User().AnswerMessageBox(IDOK, 1000);
+  run.world.User().DoAt(t0 + kAfterAnyRun, [&] {
+    afterFailure = run.Look();
+    run.rig().mouse().IgnoreBootloaderRequest(false);
+    run.rig().mouse().Unplug();
+    run.rig().mouse().PlugAfter(5000);  // a person takes seconds
+  });
+  run.world.User().DoAt(t0 + kAfterAnyRun + 8000, [&] { replugged = run.Look(); });
+  run.world.User().ClickAt(t0 + kAfterAnyRun + 9000, IDC_UPGRADE);
+  run.world.User().AnswerMessageBox(IDOK, 1000);
+  run.world.User().DoAt(t0 + kAfterAnyRun + 200'000, [&] { atEnd = run.Look(); });
+  run.world.User().CloseAt(t0 + kAfterAnyRun + 200'001);
+  run.Run();
+
+  const auto boxes = run.world.MessageBoxes();
+  ASSERT_EQ(boxes.size(), 2u);
+  EXPECT_EQ(boxes[0].text, UpgradeMessage(UpgradeStatus::BootloaderNotFound));
+  // 6000 searches 100 ms apart after the automatic start at 100 ms.
+  EXPECT_GE(boxes[0].shownAt, t0 + 100 + 600'000);
+  EXPECT_LT(boxes[0].shownAt, t0 + 100 + 610'000);
+  EXPECT_EQ(afterFailure.position, 20);
+  EXPECT_FALSE(afterFailure.upgradeEnabled);  // the run leaves the button alone
+  EXPECT_TRUE(replugged.upgradeEnabled);
+  EXPECT_EQ(replugged.indicator, IDB_MOUSE_PRESENT);
+  EXPECT_EQ(boxes[1].text, UpgradeMessage(UpgradeStatus::Success));
+  EXPECT_EQ(boxes[1].shownAt - (t0 + kAfterAnyRun + 9000) < 60'000, true);
+  EXPECT_EQ(atEnd.position, 100);
+  EXPECT_EQ(atEnd.indicator, IDB_MOUSE_PRESENT);
+  EXPECT_EQ(run.rig().mouse().CurrentMode(), sim::VirtualMouse::Mode::kNormal);
+  run.EndProcess();
+}
+
+// The dialog as the template and start-up leave it, with the mouse present and
+// no default file: nothing starts.
+TEST(MainDialog, ControlsComeUpAsTheTemplateSetsThem) {
+  ProgramRun run("no-image");
+  std::optional<sim::ControlState> self, edit, choose, upgrade, progress, percent, indicator;
+  run.world.User().DoAt(run.world.Now() + 50, [&] {
+    self = run.world.Control(run.Dlg().m_hWnd);
+    edit = run.Ctl(IDC_IMAGE_PATH);
+    choose = run.Ctl(IDC_SELECT_IMAGE);
+    upgrade = run.Ctl(IDC_UPGRADE);
+    progress = run.Ctl(IDC_PROGRESS);
+    percent = run.Ctl(IDC_PERCENT);
+    indicator = run.Ctl(IDC_DEVICE_INDICATOR);
+  });
+  run.world.User().CloseAt(run.world.Now() + 10'000);
+  run.Run();
+  ASSERT_TRUE(self && edit && choose && upgrade && progress && percent && indicator);
+  EXPECT_EQ(self->text, u"N4工程师鼠标固件升级软件 v1.0");
+  EXPECT_EQ(self->bigIcon, IDR_MAINFRAME);
+  EXPECT_EQ(self->smallIcon, IDR_MAINFRAME);
+  EXPECT_TRUE(self->timers.empty());
+  EXPECT_EQ(edit->text, u"");
+  EXPECT_EQ(edit->style & ES_READONLY, static_cast<DWORD>(ES_READONLY));
+  EXPECT_TRUE(choose->enabled);
+  EXPECT_FALSE(upgrade->enabled);  // path empty: the mouse alone does not enable it
+  EXPECT_EQ(progress->position, 0);
+  EXPECT_EQ(progress->rangeLow, 0);
+  EXPECT_EQ(progress->rangeHigh, 100);
+  EXPECT_EQ(percent->text, u"0%");
+  EXPECT_EQ(indicator->imageResource, IDB_MOUSE_PRESENT);
+  EXPECT_TRUE(run.world.MessageBoxes().empty());
+  EXPECT_EQ(run.rig().mouse().RequestCount(), 0u);
+  EXPECT_EQ(theApp.m_pszRegistryKey, kRegistryKey);
+  EXPECT_EQ(theApp.dialogResult, IDCANCEL);
+  run.EndProcess();
+}
+
+// Started without the mouse: the default path shows, nothing starts; the
+// mouse arrives (indicator 130, button enabled, still nothing starts) and
+// leaves again (indicator 129, button disabled, path kept).
+TEST(MainDialog, MouseArrivesAndLeavesAfterStartUp) {
+  ProgramRun run("no-mouse");
+  const std::uint64_t t0 = run.world.Now();
+  View absent, arrived, removed;
+  run.world.User().DoAt(t0 + 50, [&] { absent = run.Look(); });
+  run.world.User().DoAt(t0 + 1000, [&] { run.rig().mouse().Plug(); });
+  run.world.User().DoAt(t0 + 3000, [&] { arrived = run.Look(); });
+  run.world.User().DoAt(t0 + 4000, [&] { run.rig().mouse().Unplug(); });
+  run.world.User().DoAt(t0 + 6000, [&] { removed = run.Look(); });
+  run.world.User().CloseAt(t0 + 7000);
+  run.Run();
+
+  EXPECT_EQ(absent.path, sim::kRigImagePath);
+  EXPECT_TRUE(absent.timers.empty());
+  EXPECT_FALSE(absent.upgradeEnabled);
+  EXPECT_EQ(absent.indicator, IDB_MOUSE_ABSENT);
+  EXPECT_TRUE(arrived.mousePresent);
+  EXPECT_EQ(arrived.indicator, IDB_MOUSE_PRESENT);
+  EXPECT_TRUE(arrived.upgradeEnabled);
+  EXPECT_FALSE(removed.mousePresent);
+  EXPECT_EQ(removed.indicator, IDB_MOUSE_ABSENT);
+  EXPECT_FALSE(removed.upgradeEnabled);
+  EXPECT_EQ(removed.path, sim::kRigImagePath);
+  EXPECT_TRUE(run.world.MessageBoxes().empty());
+  EXPECT_EQ(run.rig().mouse().RequestCount(), 0u);  // an arrival starts nothing
+  run.EndProcess();
+}
+
+// The mouse leaves between start-up and the automatic start: the timer's run
+// asks for the mouse and shows no progress.
+TEST(MainDialog, MouseLeavesBeforeTheAutomaticStart) {
+  ProgramRun run("ok");
+  const std::uint64_t t0 = run.world.Now();
+  run.rig().mouse().UnplugAfter(50);
+  View atEnd;
+  run.world.User().AnswerMessageBox(IDOK, 1000);
+  run.world.User().DoAt(t0 + 5000, [&] { atEnd = run.Look(); });
+  run.world.User().CloseAt(t0 + 5001);
+  run.Run();
+  const auto boxes = run.world.MessageBoxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].text, kPlugInMouse);
+  // A timer message comes when the loop gets to it, never early: with the
+  // link's reader waiting on its own thread the clock may have moved on.
+  EXPECT_GE(boxes[0].shownAt, t0 + kAutoStartDelayMs);
+  EXPECT_LT(boxes[0].shownAt, t0 + kAutoStartDelayMs + 1000);
+  EXPECT_EQ(atEnd.position, 0);
+  EXPECT_EQ(atEnd.percent, u"0%");
+  EXPECT_TRUE(atEnd.timers.empty());
+  run.EndProcess();
+}
+
+// Image choice: the file dialog as the program shows it; a valid choice sets
+// the path (and enables the button only with the mouse present); an invalid
+// one shows its check's message and keeps the previous path and button state;
+// a cancelled dialog changes nothing.
+TEST(MainDialog, ImageChoice) {
+  const std::u16string good = u"C:\\fw\\N4_v2.bimg";
+  const std::u16string corrupt = u"C:\\fw\\N4_corrupt.bimg";
+  const std::u16string missing = u"C:\\fw\\gone.bimg";
+  struct Choice {
+    std::u16string path;  // empty: the user cancels
+    const char16_t* message;
+  };
+  struct Case {
+    const char* what;
+    const char* scenario;
+    std::vector<Choice> choices;
+    std::u16string path;
+    bool enabled;
+  };
+  const Case cases[] = {
+      {"valid, mouse absent", "no-mouse", {{good, nullptr}}, good, false},
+      {"valid, mouse present", "no-image", {{good, nullptr}}, good, true},
+      {"invalid after valid",
+       "no-image",
+       {{good, nullptr}, {corrupt, u"镜像解码验证失败！"}, {missing, u"打开镜像文件失败！"}},
+       good,
+       true},
+      {"invalid first", "no-image", {{corrupt, u"镜像解码验证失败！"}}, u"", false},
+      {"cancelled", "no-mouse", {{u"", nullptr}}, sim::kRigImagePath, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ProgramRun run(c.scenario);
+    std::vector<std::uint8_t> bad = SampleImageBytes();
+    bad[32 + 0x1000] ^= 0x01;
+    run.world.AddFile(good, SampleImageBytes());
+    run.world.AddFile(corrupt, bad);
+    const std::uint64_t t0 = run.world.Now();
+    std::uint64_t at = t0 + 500;
+    std::vector<std::u16string> expectedBoxes;
+    for (const Choice& choice : c.choices) {
+      run.world.User().ClickAt(at, IDC_SELECT_IMAGE);
+      if (choice.path.empty()) {
+        run.world.User().CancelFileDialog(200);
+      } else {
+        run.world.User().ChooseFile(choice.path, 200);
+      }
+      if (choice.message != nullptr) {
+        run.world.User().AnswerMessageBox(IDOK, 500);
+        expectedBoxes.push_back(choice.message);
+      }
+      at += 5000;
+    }
+    View atEnd;
+    HWND dialog = nullptr;
+    run.world.User().DoAt(at, [&] {
+      atEnd = run.Look();
+      dialog = run.Dlg().m_hWnd;
+    });
+    run.world.User().CloseAt(at + 1);
+    run.Run();
+
+    EXPECT_EQ(atEnd.path, c.path);
+    EXPECT_EQ(atEnd.upgradeEnabled, c.enabled);
+    std::vector<std::u16string> shown;
+    for (const auto& box : run.world.MessageBoxes()) {
+      shown.push_back(box.text);
+      EXPECT_EQ(box.caption, kCaption);
+      EXPECT_EQ(box.type, static_cast<UINT>(MB_OK));
+      EXPECT_EQ(box.owner, dialog);
+    }
+    EXPECT_EQ(shown, expectedBoxes);
+    const auto files = run.world.FileDialogs();
+    ASSERT_EQ(files.size(), c.choices.size());
+    for (const auto& f : files) {
+      EXPECT_EQ(f.owner, dialog);
+      EXPECT_EQ(f.filter, kImageFilter);
+      EXPECT_EQ(f.flags, static_cast<DWORD>(OFN_NOCHANGEDIR));
+      EXPECT_EQ(f.initialFile, u"");
+      EXPECT_EQ(f.defaultExtension, u"");
+    }
+    EXPECT_EQ(run.rig().mouse().RequestCount(), 0u);  // a choice starts nothing
+    run.EndProcess();
+  }
+}
+
+// Which HID interface the dialog connects to: the first, in enumeration
+// order, with the command collection's usage and report lengths and the
+// mouse's ids. The virtual mouse itself shows three other collections with the
+// same ids before its command collection; here one more interface with the
+// mouse's ids is listed before all of them.
+TEST(MainDialog, ConnectsOnlyTheFirstMatchingInterface) {
+  const std::u16string extraPath =
+      sim::HidInterfacePath(sim::kMouseVendorId, sim::kMouseProductId, 2, 1, u"8&11111111&0&0000");
+  struct Case {
+    const char* what;
+    sim::HidDescription extra;
+    const char* scenario;
+    enum { kMouse, kExtra, kNone } connected;
+  };
+  const Case cases[] = {
+      {"another usage page", sim::MakeHidDescription(0xFF00, 1, 8, 8), "ok", Case::kMouse},
+      {"another usage", sim::MakeHidDescription(0xFFB4, 2, 8, 8), "ok", Case::kMouse},
+      {"longer input reports", sim::MakeHidDescription(0xFFB4, 1, 9, 8), "ok", Case::kMouse},
+      {"longer output reports", sim::MakeHidDescription(0xFFB4, 1, 8, 65), "ok", Case::kMouse},
+      {"another usage page, no mouse", sim::MakeHidDescription(0xFF00, 1, 8, 8), "no-mouse", Case::kNone},
+      {"other report lengths, no mouse", sim::MakeHidDescription(0xFFB4, 1, 65, 65), "no-mouse", Case::kNone},
+      {"a second match, listed first", sim::MakeHidDescription(0xFFB4, 1, 8, 8), "ok", Case::kExtra},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    sim::World* world = nullptr;
+    ProgramRun run(c.scenario, [&](sim::World& w) {
+      world = &w;
+      w.Attach(extraPath,
+               std::make_shared<sim::HidCollection>(sim::kMouseVendorId, sim::kMouseProductId, USHORT{0x0100}, c.extra),
+               GUID_DEVINTERFACE_HID);
+    });
+    // No automatic start here: the question is only which interface is used.
+    run.world.InjectFault({"CreateFileW", ERROR_FILE_NOT_FOUND, 1, 1000, u"KV27M_FW_UPGRADE"});
+    std::u16string connected;
+    bool present = false;
+    WORD indicator = 0;
+    run.world.User().DoAt(run.world.Now() + 50, [&] {
+      present = run.Dlg().MousePresent();
+      connected = run.Dlg().mouseLink.devicePath;
+      indicator = run.Look().indicator;
+    });
+    run.world.User().CloseAt(run.world.Now() + 100);
+    run.Run();
+    switch (c.connected) {
+      case Case::kMouse:
+        EXPECT_TRUE(present);
+        EXPECT_EQ(connected, run.rig().mouse().CommandPath());
+        break;
+      case Case::kExtra:
+        EXPECT_TRUE(present);
+        EXPECT_EQ(connected, extraPath);
+        break;
+      case Case::kNone:
+        EXPECT_FALSE(present);
+        EXPECT_EQ(indicator, IDB_MOUSE_ABSENT);
+        break;
+    }
+    run.world.ClearFaults();
+    run.EndProcess();
+  }
+}
+
+// Every WM_DEVICECHANGE reaches the mouse link, whatever its wParam: the
+// mouse is pulled out and, before its removal notifications are handled, one
+// device change with that wParam is sent; the link finds its device gone at
+// once. Only arrival and removal refresh the USB monitor (a hub walk: I/O
+// controls to the host controllers and hubs).
+TEST(MainDialog, EveryDeviceChangeReachesTheLink) {
+  struct Case {
+    WPARAM wParam;
+    bool refreshes;
+  };
+  const Case cases[] = {
+      {0, false},
+      {DBT_DEVNODES_CHANGED, false},
+      {DBT_DEVICEARRIVAL, true},
+      {DBT_DEVICEREMOVECOMPLETE, true},
+      {0x8006 /* DBT_CUSTOMEVENT */, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.wParam);
+    ProgramRun run("no-image");
+    bool before = false, after = true;
+    WORD indicator = 0;
+    std::uint64_t ioctls = 0;
+    LRESULT result = 0;
+    run.world.User().DoAt(run.world.Now() + 50, [&] {
+      before = run.Dlg().MousePresent();
+      run.rig().mouse().Unplug();  // its notifications are queued, not handled yet
+      const std::uint64_t calls = run.world.CallCount("DeviceIoControl");
+      result = run.world.SendMessageW(run.Dlg().m_hWnd, WM_DEVICECHANGE, c.wParam, 0);
+      ioctls = run.world.CallCount("DeviceIoControl") - calls;
+      after = run.Dlg().MousePresent();
+      indicator = run.Look().indicator;
+    });
+    run.world.User().CloseAt(run.world.Now() + 1000);
+    run.Run();
+    EXPECT_TRUE(before);
+    EXPECT_FALSE(after);
+    EXPECT_EQ(indicator, IDB_MOUSE_ABSENT);
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(ioctls > 0, c.refreshes) << ioctls;
+    run.EndProcess();
+  }
+}
+
+// F1 and the Help command reach the framework's own help only: the dialog's
+// map does not take the command, the application's does, and nothing else
+// happens.
+TEST(MainDialog, HelpReachesOnlyTheFramework) {
+  ProgramRun run("ok");
+  run.world.InjectFault({"CreateFileW", ERROR_FILE_NOT_FOUND, 1, 1000, u"KV27M_FW_UPGRADE"});  // no start
+  View before, after;
+  bool dialogTakes = true, appTakes = false;
+  run.world.User().DoAt(run.world.Now() + 50, [&] {
+    before = run.Look();
+    LRESULT r = 0;
+    dialogTakes = run.Dlg().OnCmdMsg(ID_HELP, 0, &r);
+    appTakes = theApp.OnCmdMsg(ID_HELP, 0, &r);
+    run.world.SendMessageW(run.Dlg().m_hWnd, WM_COMMAND, MAKEWPARAM(static_cast<WORD>(ID_HELP), 0), 0);
+    run.world.SendMessageW(run.Dlg().m_hWnd, WM_COMMAND, MAKEWPARAM(static_cast<WORD>(ID_HELP), 1),
+                           0);  // F1 accelerator
+    after = run.Look();
+  });
+  run.world.User().CloseAt(run.world.Now() + 1000);
+  run.Run();
+  EXPECT_FALSE(dialogTakes);
+  EXPECT_TRUE(appTakes);
+  EXPECT_EQ(after.path, before.path);
+  EXPECT_EQ(after.upgradeEnabled, before.upgradeEnabled);
+  EXPECT_EQ(after.position, before.position);
+  EXPECT_TRUE(run.world.MessageBoxes().empty());
+  EXPECT_TRUE(run.world.FileDialogs().empty());
+  EXPECT_EQ(run.rig().mouse().RequestCount(), 0u);
+  run.world.ClearFaults();
+  run.EndProcess();
+}
+
+// The default image beside the program, for program directories of every
+// length: a default path that fits MAX_PATH is found; one that would not fit,
+// or a program path the system had to cut short, gives no default (and never
+// a path written past its buffer). The program file may have been renamed to
+// something shorter than the image's name, so its own path fitting says
+// nothing about the default path.
+TEST(MainDialog, DefaultImageBesideProgramsInLongDirectories) {
+  struct Case {
+    std::size_t dirLength;  // "C:\" and then 'd's
+    bool found;
+  };
+  const std::size_t nameLength = std::u16string(u"\\KV27M_FW_UPGRADE.bimg").size();
+  const Case cases[] = {
+      {20, true},
+      {259 - nameLength, true},   // the default path is 259 units: it fits with its NUL
+      {260 - nameLength, false},  // one more would not
+      {240, false},
+      {300, false},  // the program path itself is cut short
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.dirLength);
+    ProgramRun run("no-mouse");
+    const std::u16string dir = u"C:\\" + std::u16string(c.dirLength - 3, u'd');
+    const std::u16string image = dir + u"\\" + kDefaultImageName;
+    run.world.SetModulePath(dir + u"\\u.exe");
+    run.world.AddFile(image, SampleImageBytes());
+    std::u16string shown = u"?";
+    run.world.User().DoAt(run.world.Now() + 50, [&] { shown = run.Look().path; });
+    run.world.User().CloseAt(run.world.Now() + 100);
+    run.Run();
+    EXPECT_EQ(shown, c.found ? image : u"");
+    EXPECT_TRUE(run.world.MessageBoxes().empty());
+    run.EndProcess();
+  }
+}
+
+}  // namespace
+}  // namespace kv27
