@@ -105,8 +105,8 @@ run_case() {
   differ=$(label_difference "$out/$name-open.png")
   echo "gui-test: $name: the two labels differ in ${differ:-?} pixels (0: the font is missing)"
   ((${differ:-0} > 20)) || fail "$name: the dialog's Chinese texts are not rendered (see $out/$name-open.png)"
-  if wait_for "$log" '^progress (5[05]|60|80)$' 60; then
-    sleep 0.5
+  # Mid-upgrade: the bootloader wait's countdown, or a percentage past 10.
+  if wait_for "$log" '^text percent ([0-9]+s|[2-9][0-9]%)$' 60; then
     import -window root "$out/$name-progress.png"
   fi
   wait_for "$log" '^messagebox ' 180 || fail "$name: no message box (log: $log)"
@@ -127,6 +127,7 @@ run_case() {
 run_case ok ok "恭喜亲，在线升级成功！"
 grep -qx 'progress 100' "$out/ok.log" || fail "ok: the bar did not reach 100"
 grep -qx 'indicator present' "$out/ok.log" || fail "ok: the indicator never showed the mouse"
+grep -qE '^text percent [0-9]+s$' "$out/ok.log" || fail "ok: the bootloader wait was not counted down"
 run_case erase-fails erase-fails "Flash擦除失败！"
 grep -qx 'progress 100' "$out/erase-fails.log" && fail "erase-fails: the bar reached 100"
 
