@@ -202,21 +202,46 @@ namespace {
 // The dialog as the face of a run: the progress in its bar and percentage,
 // the one message in a box the dialog owns, OK only, no icon, the
 // application's name as caption.
+//
+// The run blocks the dialog's thread, for up to ten minutes while the
+// bootloader's driver comes up. So that the window stays drawn and current
+// (and Windows does not mark it "Not Responding" after 5 s without a look at
+// its queue), the face paints the dialog after each step and during the
+// waits, and takes nothing else from the queue: no input, no timer, no device
+// change, so the run goes exactly as it would without painting. During a wait
+// the percentage shows the seconds left ("587s"; the text box has room for
+// four characters), and the percentage again afterwards.
 class DialogFace : public UpgradeFace {
  public:
-  explicit DialogFace(CKV27MFirmwareUpdateDlg& dialog) : dialog_(dialog) {}
-  void SetProgress(int percent) override { dialog_.SetProgress(percent); }
-  void ShowMessage(UpgradeStatus, const char16_t* text) override { dialog_.MessageBox(text, nullptr, MB_OK); }
+  DialogFace(OsApi& os, CKV27MFirmwareUpdateDlg& dialog) : os_(os), dialog_(dialog) {}
+  void SetProgress(int percent) override {
+    percent_ = percent;
+    dialog_.SetProgress(percent);
+    PaintPendingWindows(os_);
+  }
+  void ShowMessage(UpgradeStatus, const char16_t* text) override {
+    dialog_.SetProgress(percent_);  // a wait's countdown gives way to the percentage
+    dialog_.MessageBox(text, nullptr, MB_OK);
+  }
+  bool OnWait(UpgradeStage, DWORD elapsedMs, DWORD limitMs) override {
+    const DWORD leftMs = limitMs > elapsedMs ? limitMs - elapsedMs : 0;
+    const std::string text = std::to_string((leftMs + 999) / 1000) + "s";
+    dialog_.percentText.SetWindowText(std::u16string(text.begin(), text.end()));
+    PaintPendingWindows(os_);
+    return true;
+  }
 
  private:
+  OsApi& os_;
   CKV27MFirmwareUpdateDlg& dialog_;
+  int percent_ = 0;
 };
 
 }  // namespace
 
 void CKV27MFirmwareUpdateDlg::OnUpgrade() {
   const std::u16string path = imagePathEdit.GetWindowText();
-  DialogFace face(*this);
+  DialogFace face(*m_os, *this);
   RunUpgrade(*m_os, UpgradeDevices{mouseLink, bootLink, usbMonitor}, path.c_str(), face);
 }
 

@@ -216,6 +216,19 @@ class OsApi {
   // (IDOK, ...), 0 with the last error on failure.
   virtual int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) = 0;
 
+  // One message of the calling thread's queue, as PeekMessageW. Without PM_QS_*
+  // kinds (or with PM_QS_SENDMESSAGE) it first handles the messages other
+  // threads sent to the thread's windows; then it takes the first posted
+  // message for `window` (null: any of the thread's windows) in
+  // [filterMin, filterMax] (0, 0: all), and after those a WM_PAINT of a window
+  // that needs painting (PM_QS_PAINT). With only PM_QS_PAINT nothing but
+  // WM_PAINT is looked at: sent, posted, timer and input messages stay where
+  // they are. WM_PAINT stays in the queue until the window is painted.
+  // FALSE when there is none.
+  virtual BOOL PeekMessageW(MSG* msg, HWND window, UINT filterMin, UINT filterMax, UINT remove) = 0;
+  // Calls the window procedure of msg->hwnd with the message; its result.
+  virtual LRESULT DispatchMessageW(const MSG* msg) = 0;
+
   // ------------------------------------------------------------ painting, icons and bitmaps (USER32, GDI32)
   virtual BOOL IsIconic(HWND window) = 0;
   virtual BOOL GetClientRect(HWND window, RECT* rect) = 0;

@@ -550,6 +550,30 @@ class RealOsApi final : public OsApi {
     }
     return ::PostMessageW(reinterpret_cast<::HWND>(window), message, wParam, lParam);
   }
+  BOOL PeekMessageW(MSG* msg, HWND window, UINT filterMin, UINT filterMax, UINT remove) override {
+    ::MSG m{};
+    BOOL got = ::PeekMessageW(&m, reinterpret_cast<::HWND>(window), filterMin, filterMax, remove);
+    if (got && msg) {
+      msg->hwnd = reinterpret_cast<HWND>(m.hwnd);
+      msg->message = m.message;
+      msg->wParam = m.wParam;
+      msg->lParam = m.lParam;
+      msg->time = m.time;
+      msg->pt = POINT{m.pt.x, m.pt.y};
+    }
+    return got;
+  }
+  LRESULT DispatchMessageW(const MSG* msg) override {
+    if (!msg) return 0;
+    ::MSG m{};
+    m.hwnd = reinterpret_cast<::HWND>(msg->hwnd);
+    m.message = msg->message;
+    m.wParam = msg->wParam;
+    m.lParam = msg->lParam;
+    m.time = msg->time;
+    m.pt = ::POINT{msg->pt.x, msg->pt.y};
+    return ::DispatchMessageW(&m);
+  }
   LRESULT SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) override {
     return ::SendMessageW(reinterpret_cast<::HWND>(window), message, wParam, lParam);
   }

@@ -433,6 +433,17 @@ static_assert(sizeof(DEV_BROADCAST_DEVICEINTERFACE_W) == 32);
 struct RECT {
   LONG left, top, right, bottom;
 };
+struct POINT {
+  LONG x, y;
+};
+struct MSG {
+  HWND hwnd;
+  UINT message;
+  WPARAM wParam;
+  LPARAM lParam;
+  DWORD time;
+  POINT pt;
+};
 struct PAINTSTRUCT {
   HDC hdc;
   BOOL fErase;
@@ -549,6 +560,13 @@ constexpr UINT WM_GETTEXT = 0x000D;
 constexpr UINT WM_GETTEXTLENGTH = 0x000E;
 constexpr UINT WM_INITDIALOG = 0x0110;
 constexpr UINT WM_TIMER = 0x0113;
+// PeekMessage: removal and the kinds of messages looked at (QS_* << 16).
+constexpr UINT PM_NOREMOVE = 0x0000;
+constexpr UINT PM_REMOVE = 0x0001;
+constexpr UINT PM_QS_INPUT = 0x04070000;
+constexpr UINT PM_QS_POSTMESSAGE = 0x00980000;
+constexpr UINT PM_QS_PAINT = 0x00200000;
+constexpr UINT PM_QS_SENDMESSAGE = 0x00400000;
 constexpr UINT WM_COMMAND = 0x0111;
 constexpr UINT WM_HELP = 0x0053;
 constexpr UINT STM_SETIMAGE = 0x0172;
@@ -596,6 +614,7 @@ constexpr UINT MB_YESNO = 0x4;
 constexpr UINT MB_TYPEMASK = 0xF;
 constexpr UINT MB_ICONHAND = 0x10;
 constexpr UINT MB_ICONEXCLAMATION = 0x30;
+constexpr UINT MB_ICONASTERISK = 0x40;
 constexpr UINT MB_ICONMASK = 0xF0;
 constexpr int IDOK = 1;
 constexpr int IDCANCEL = 2;

@@ -15,6 +15,8 @@ packages=(
   wine wine32:i386                         # runs the Windows test programs
   clang-format                             # the format check
   clang libclang-rt-14-dev                 # the fuzz targets: clang++ and its libFuzzer runtime
+  xvfb xdotool x11-utils imagemagick       # the GUI test: the real dialog under Wine, headless, screenshots
+  fonts-wqy-microhei                       # a CJK font, so the dialog's Chinese texts render under Wine
 )
 
 missing() {

@@ -7,13 +7,15 @@
 #   linux-tsan  ThreadSanitizer build, the threaded tests (ctest -R "$KV_TSAN_TESTS")
 #   fuzz        clang + libFuzzer build (linux-fuzz), each fuzz target run for
 #               $KV_FUZZ_SECONDS on a copy of its seed corpus (fuzz/corpus/<target>)
+#   gui         the real dialog program under Wine on a headless X screen
+#               (scripts/gui-test.sh; needs the win32 build, at most 300 s)
 # Installs what is missing first (scripts/install-deps.sh). Ends with each
 # runner's summary; exits non-zero if any build or test failed.
 #
 # Environment:
 #   KV_JOBS         parallel build and test jobs (default: number of CPUs)
 #   KV_TSAN_TESTS   ctest regex of the tests run under ThreadSanitizer (default: all)
-#   KV_STAGES       stages to run, in order, from "format linux linux-asan win32 linux-tsan fuzz"
+#   KV_STAGES       stages to run, in order, from "format linux linux-asan win32 linux-tsan fuzz gui"
 #                   (default: all of them)
 #   KV_FUZZ_SECONDS how long each fuzz target runs in the fuzz stage (default 20)
 #   KV_SKIP_DEPS=1  do not check or install packages
@@ -24,7 +26,7 @@ cd "$root"
 
 jobs=${KV_JOBS:-$(nproc 2>/dev/null || echo 2)}
 tsan_tests=${KV_TSAN_TESTS:-.}
-stages=${KV_STAGES:-format linux linux-asan win32 linux-tsan fuzz}
+stages=${KV_STAGES:-format linux linux-asan win32 linux-tsan fuzz gui}
 fuzz_seconds=${KV_FUZZ_SECONDS:-20}
 logs=$root/build/logs
 started=$SECONDS
@@ -184,8 +186,28 @@ for stage in $stages; do
         record linux-fuzz 1 build
       fi
       ;;
+    gui)
+      # The GUI program comes from the win32 build (built here when that stage
+      # did not run before).
+      if [[ -f $root/build/win32/bin/KV27MFirmwareUpdate.exe ]] || build win32; then
+        say "gui: the dialog program under Wine and Xvfb"
+        t0=$SECONDS
+        timeout 300 bash "$root/scripts/gui-test.sh" 2>&1 | tee "$logs/gui.log"
+        rc=${PIPESTATUS[0]}
+        echo "gui stage in $((SECONDS - t0)) s"
+        if [[ $rc -eq 0 ]]; then
+          results+=("gui: OK - $(grep -E 'all passed' "$logs/gui.log" | tail -n 1)")
+        else
+          results+=("gui: FAILED (exit $rc; see $logs/gui.log and build/gui/)")
+          failed=1
+        fi
+      else
+        results+=("gui: BUILD FAILED (see $logs/win32-build.log)")
+        failed=1
+      fi
+      ;;
     *)
-      echo "unknown stage '$stage' (known: format linux linux-asan win32 linux-tsan fuzz)" >&2
+      echo "unknown stage '$stage' (known: format linux linux-asan win32 linux-tsan fuzz gui)" >&2
       failed=1
       ;;
   esac

@@ -243,6 +243,18 @@ class World : public OsApi {
   void ClearReceived(HWND window);
   // Message id of a registered name, 0 if never registered.
   UINT RegisteredMessage(const std::u16string& name);
+  // Windows that live outside the world (a program that shows its real windows
+  // over simulated devices): once a sink is set, RegisterDeviceNotificationW
+  // accepts a window the world does not know when `isWindow` says it exists,
+  // and the arrivals and removals meant for it go to `deliver` (event,
+  // DEV_BROADCAST_DEVICEINTERFACE_W bytes) instead of a headless queue.
+  // `deliver` runs with the world locked: it must only hand the notification
+  // on, never call back into the world or wait.
+  struct ForeignWindowSink {
+    std::function<bool(HWND)> isWindow;
+    std::function<void(HWND, WPARAM event, std::vector<std::uint8_t> payload)> deliver;
+  };
+  void SetForeignWindowSink(ForeignWindowSink sink);
 
   // ------------------------------------------------------------ dialogs, controls and the user
   // The program's resources: dialog templates, bitmaps and icons by id.
@@ -375,6 +387,8 @@ class World : public OsApi {
   UINT RegisterWindowMessageW(LPCWSTR name) override;
   BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) override;
   LRESULT SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) override;
+  BOOL PeekMessageW(MSG* msg, HWND window, UINT filterMin, UINT filterMax, UINT remove) override;
+  LRESULT DispatchMessageW(const MSG* msg) override;
   HDEVNOTIFY RegisterDeviceNotificationW(HANDLE recipient, LPVOID filter, DWORD flags) override;
   BOOL UnregisterDeviceNotification(HDEVNOTIFY handle) override;
   int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR text, int length, LPSTR out, int outSize,

@@ -164,6 +164,9 @@ struct World::Impl {
     HICON bigIcon = nullptr, smallIcon = nullptr;
     int position = 0, rangeLow = 0, rangeHigh = 100;
     std::map<UINT_PTR, Timer> timers;
+    // What it shows changed (text, picture, position) and it has not been
+    // painted since: a WM_PAINT waits for it.
+    bool needsPaint = false;
   };
   // A SendMessageW from another thread, waiting for the window's thread.
   struct SentMsg {
@@ -278,6 +281,8 @@ struct World::Impl {
   bool hostFiles = true;
   std::u16string modulePath = u"C:\\Program Files\\KV27M\\KV27MFirmwareUpdate.exe";
   std::uint32_t realWaitCapMs = 100;
+  World::ForeignWindowSink foreignWindows;
+  std::vector<std::uint8_t> peekedPayload;  // of the last message PeekMessageW removed
   std::uint32_t cancelLatencyMs = 1;
   bool realTime = false;  // SetRealTime: virtualAnchor ms of virtual time stood at realAnchor
   std::uint64_t virtualAnchor = 0;
@@ -419,7 +424,7 @@ struct World::Impl {
       if (e.kind != Kind::DevNotify) continue;
       if (!e.notify->allClasses && !(e.notify->classGuid == *p.interfaceClass)) continue;
       auto* w = Find(e.notify->window, Kind::Window);
-      if (!w) continue;
+      if (!w && !foreignWindows.deliver) continue;
       size_t size = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name) + (p.path.size() + 1) * sizeof(WCHAR);
       std::vector<std::uint8_t> payload(std::max(size, sizeof(DEV_BROADCAST_DEVICEINTERFACE_W)), 0);
       DEV_BROADCAST_DEVICEINTERFACE_W hdr{};
@@ -429,6 +434,10 @@ struct World::Impl {
       std::memcpy(payload.data(), &hdr, offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name));
       std::memcpy(payload.data() + offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name), p.path.c_str(),
                   (p.path.size() + 1) * sizeof(WCHAR));
+      if (!w) {
+        foreignWindows.deliver(e.notify->window, event, std::move(payload));
+        continue;
+      }
       WindowMessage m;
       m.message = WM_DEVICECHANGE;
       m.wParam = event;

@@ -82,7 +82,12 @@ LRESULT World::Impl::DefaultProc(std::unique_lock<std::mutex>&, HWND window, Win
   switch (message) {
     case WM_SETTEXT:
       w.text = FromW(reinterpret_cast<LPCWSTR>(lParam));
+      w.needsPaint = true;
       return TRUE;
+    case WM_PAINT:
+      // The default painting validates the window.
+      w.needsPaint = false;
+      return 0;
     case WM_GETTEXT: {
       auto* out = reinterpret_cast<WCHAR*>(lParam);
       if (!out || wParam == 0) return 0;
@@ -116,6 +121,7 @@ LRESULT World::Impl::DefaultProc(std::unique_lock<std::mutex>&, HWND window, Win
       {
         HANDLE previous = w.image;
         w.image = reinterpret_cast<HANDLE>(lParam);
+        w.needsPaint = true;
         return reinterpret_cast<LRESULT>(previous);
       }
     case STM_GETIMAGE:
@@ -124,6 +130,7 @@ LRESULT World::Impl::DefaultProc(std::unique_lock<std::mutex>&, HWND window, Win
       if (!isProgress) return 0;
       const int previous = w.position;
       w.position = std::clamp(static_cast<int>(wParam), w.rangeLow, w.rangeHigh);
+      w.needsPaint = true;
       return previous;
     }
     case PBM_GETPOS:
@@ -366,6 +373,98 @@ BOOL World::PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam
   return TRUE;
 }
 
+// PeekMessage: sent messages are handled first, unless the PM_QS_* kinds
+// leave them out; then posted messages (and due timers, as posted) in the
+// range; WM_PAINT only after those, and it is not removed: it comes back until
+// the window is painted. Follows the documented order: sent, posted, input,
+// system, WM_PAINT, WM_TIMER.
+BOOL World::PeekMessageW(MSG* msg, HWND window, UINT filterMin, UINT filterMax, UINT remove) {
+  std::unique_lock<std::mutex> lk(mutex_);
+  impl_->Count("PeekMessageW");
+  const auto me = std::this_thread::get_id();
+  if (window) {
+    auto w = impl_->WindowOf(window);
+    if (!w || w->owner != me) {
+      t_lastError = ERROR_INVALID_WINDOW_HANDLE;
+      return FALSE;
+    }
+  }
+  const UINT kinds = remove & 0xFFFF0000u;
+  const bool all = kinds == 0;
+  auto inRange = [&](UINT m) { return (filterMin == 0 && filterMax == 0) || (m >= filterMin && m <= filterMax); };
+  auto forWindow = [&](HWND h) {
+    for (HWND c = h; c; c = impl_->WindowOf(c) ? impl_->WindowOf(c)->parent : nullptr)
+      if (c == window) return true;
+    return window == nullptr;
+  };
+  if (all || (kinds & PM_QS_SENDMESSAGE) == PM_QS_SENDMESSAGE) {
+    for (;;) {
+      Impl::ThreadQueue& q = impl_->QueueOf(me);
+      if (q.sent.empty()) break;
+      auto s = q.sent.front();
+      q.sent.pop_front();
+      if (s->abandoned) continue;
+      s->result = impl_->Deliver(lk, s->window, s->message, s->wParam, s->lParam);
+      s->done = true;
+      impl_->cv.notify_all();
+    }
+  }
+  auto fill = [&](HWND h, UINT m, WPARAM wp, LPARAM lp) {
+    if (msg) *msg = MSG{h, m, wp, lp, static_cast<DWORD>(now_), POINT{0, 0}};
+  };
+  if (all || (kinds & PM_QS_POSTMESSAGE) == PM_QS_POSTMESSAGE) {
+    Impl::ThreadQueue& q = impl_->QueueOf(me);
+    for (auto it = q.posted.begin(); it != q.posted.end(); ++it) {
+      if (!forWindow(it->window) || !inRange(it->q.message)) continue;
+      // A posted payload lives in the queue; once removed it is the caller's
+      // to use at once (DispatchMessageW right after).
+      fill(it->window, it->q.message, it->q.wParam, it->q.lParam);
+      if (remove & PM_REMOVE) {
+        if (!it->q.payload.empty()) {
+          impl_->peekedPayload = std::move(it->q.payload);
+          if (msg) msg->lParam = reinterpret_cast<LPARAM>(impl_->peekedPayload.data());
+        }
+        q.posted.erase(it);
+      }
+      return TRUE;
+    }
+  }
+  if ((all || (kinds & PM_QS_PAINT) == PM_QS_PAINT) && inRange(WM_PAINT)) {
+    for (auto& [h, e] : impl_->handles) {
+      if (e.kind != Impl::Kind::Window || e.window->owner != me || !e.window->needsPaint) continue;
+      HWND hw = reinterpret_cast<HWND>(h);
+      if (!forWindow(hw)) continue;
+      fill(hw, WM_PAINT, 0, 0);
+      return TRUE;
+    }
+  }
+  if ((all || (kinds & PM_QS_POSTMESSAGE) == PM_QS_POSTMESSAGE) && inRange(WM_TIMER)) {
+    for (auto& [h, e] : impl_->handles) {
+      if (e.kind != Impl::Kind::Window || e.window->owner != me) continue;
+      HWND hw = reinterpret_cast<HWND>(h);
+      if (!forWindow(hw)) continue;
+      for (auto& [id, t] : e.window->timers) {
+        if (t.due > now_) continue;
+        if (remove & PM_REMOVE) t.due = now_ + t.elapse;
+        fill(hw, WM_TIMER, id, 0);
+        return TRUE;
+      }
+    }
+  }
+  return FALSE;
+}
+
+LRESULT World::DispatchMessageW(const MSG* msg) {
+  std::unique_lock<std::mutex> lk(mutex_);
+  impl_->Count("DispatchMessageW");
+  if (!msg || !impl_->WindowOf(msg->hwnd)) return 0;
+  const LRESULT r = impl_->Deliver(lk, msg->hwnd, msg->message, msg->wParam, msg->lParam);
+  // Painted, by BeginPaint or by the default processing.
+  if (msg->message == WM_PAINT)
+    if (auto w = impl_->WindowOf(msg->hwnd)) w->needsPaint = false;
+  return r;
+}
+
 LRESULT World::SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   std::unique_lock<std::mutex> lk(mutex_);
   impl_->Count("SendMessageW");
@@ -422,6 +521,11 @@ LRESULT World::SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lPa
   return s->result;
 }
 
+void World::SetForeignWindowSink(ForeignWindowSink sink) {
+  std::lock_guard<std::mutex> lk(mutex_);
+  impl_->foreignWindows = std::move(sink);
+}
+
 HDEVNOTIFY World::RegisterDeviceNotificationW(HANDLE recipient, LPVOID filter, DWORD flags) {
   std::lock_guard<std::mutex> lk(mutex_);
   if (auto f = impl_->Fault("RegisterDeviceNotificationW", {})) {
@@ -432,7 +536,8 @@ HDEVNOTIFY World::RegisterDeviceNotificationW(HANDLE recipient, LPVOID filter, D
     t_lastError = ERROR_INVALID_PARAMETER;
     return nullptr;
   }
-  if (!impl_->Find(recipient, Impl::Kind::Window)) {
+  if (!impl_->Find(recipient, Impl::Kind::Window) &&
+      !(impl_->foreignWindows.isWindow && impl_->foreignWindows.isWindow(static_cast<HWND>(recipient)))) {
     t_lastError = ERROR_INVALID_WINDOW_HANDLE;
     return nullptr;
   }

@@ -125,4 +125,14 @@ int CWnd::MessageBox(const std::u16string& text, LPCWSTR caption, UINT type) con
   return m_os->MessageBoxW(m_hWnd, text.c_str(), caption, type);
 }
 
+int PaintPendingWindows(OsApi& os, int limit) {
+  int painted = 0;
+  MSG msg{};
+  while (painted < limit && os.PeekMessageW(&msg, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE | PM_QS_PAINT)) {
+    os.DispatchMessageW(&msg);
+    ++painted;
+  }
+  return painted;
+}
+
 }  // namespace kv27

@@ -200,4 +200,12 @@ class CWnd : public CCmdTarget {
 // GetSafeHwnd gives when called on a null pointer.
 inline HWND SafeHwnd(const CWnd* window) { return window != nullptr ? window->GetSafeHwnd() : nullptr; }
 
+// Paints the calling thread's windows that wait for it, and does nothing else:
+// no input, no timer, no posted or sent message is taken (PeekMessageW with
+// the WM_PAINT range and PM_QS_PAINT only). For long work on a window's thread,
+// so that what it shows stays drawn and current. Returns the WM_PAINTs
+// dispatched (at most `limit`, as a window that never validates would
+// otherwise keep the loop going).
+int PaintPendingWindows(OsApi& os, int limit = 64);
+
 }  // namespace kv27

@@ -730,3 +730,52 @@ TEST(MainDialog, DefaultImageBesideProgramsInLongDirectories) {
 
 }  // namespace
 }  // namespace kv27
+
+namespace kv27 {
+namespace {
+
+// While the run waits ten minutes for a bootloader whose driver never comes up,
+// the dialog is painted and shows the seconds left, and nothing else is taken
+// from its queue: a click made then, and the device changes of the mouse
+// leaving, wait until the run has ended, as they would without painting.
+// (Ten virtual minutes; no real waiting.)
+TEST(MainDialog, DuringTheBootloaderWaitOnlyPaintingIsDone) {
+  ProgramRun run("no-driver");
+  const std::uint64_t t0 = run.world.Now();
+  run.world.User().ClickAt(t0 + 60'000, IDC_SELECT_IMAGE);
+  run.world.User().CancelFileDialog(200);
+  std::u16string percentDuringWait;
+  std::size_t fileDialogsDuringWait = 99;
+  std::uint64_t paintsDuringWait = 0;
+  bool presentDuringWait = false;
+  // A world action: it runs inside the run's waits, where user actions cannot.
+  run.world.Schedule(120'000, [&] {
+    percentDuringWait = run.world.Control(run.Dlg().m_hWnd, IDC_PERCENT).value_or(sim::ControlState{}).text;
+    fileDialogsDuringWait = run.world.FileDialogs().size();
+    paintsDuringWait = run.world.CallCount("DispatchMessageW");
+    presentDuringWait = run.Dlg().MousePresent();
+  });
+  run.world.User().AnswerMessageBox(IDOK, 1000);
+  run.world.User().CloseAt(t0 + kAfterAnyRun);
+  run.Run();
+
+  // Counting down the 600 s search, which began a few seconds after the start.
+  ASSERT_GE(percentDuringWait.size(), 2u);
+  EXPECT_EQ(percentDuringWait.back(), u's');
+  const int left = std::stoi(std::string(percentDuringWait.begin(), percentDuringWait.end() - 1));
+  EXPECT_GT(left, 470);
+  EXPECT_LE(left, 490);
+  EXPECT_GT(paintsDuringWait, 0u);
+  // The click and the mouse's leaving were not handled during the wait.
+  EXPECT_EQ(fileDialogsDuringWait, 0u);
+  EXPECT_TRUE(presentDuringWait);
+  // The run ended as without painting. (The click reached the dialog once the
+  // message box had disabled it, and was dropped, as on Windows.)
+  auto boxes = run.world.MessageBoxes();
+  ASSERT_FALSE(boxes.empty());
+  EXPECT_EQ(boxes.front().text, UpgradeMessage(UpgradeStatus::BootloaderNotFound));
+  run.EndProcess();
+}
+
+}  // namespace
+}  // namespace kv27

@@ -110,6 +110,10 @@ class LoggingOsApi : public OsApi {
   LRESULT SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) override {
     return inner_.SendMessageW(window, message, wParam, lParam);
   }
+  BOOL PeekMessageW(MSG* msg, HWND window, UINT filterMin, UINT filterMax, UINT remove) override {
+    return inner_.PeekMessageW(msg, window, filterMin, filterMax, remove);
+  }
+  LRESULT DispatchMessageW(const MSG* msg) override { return inner_.DispatchMessageW(msg); }
   HDEVNOTIFY RegisterDeviceNotificationW(HANDLE recipient, LPVOID filter, DWORD flags) override {
     return inner_.RegisterDeviceNotificationW(recipient, filter, flags);
   }

@@ -1,0 +1,114 @@
+// The dialog program's entry (Windows builds): the application object on the
+// real platform, or with --simulate the same dialog on the real screen over a
+// simulated USB world.
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "app/firmware_update_app.h"
+#include "app/gui_command_line.h"
+#include "app/simulated_usb_os.h"
+#include "app/simulation.h"
+#include "platform/os_api.h"
+#include "sim/mouse_rig.h"
+#include "ui/app.h"
+
+namespace kv27 {
+
+// The program's one application object.
+CKV27MFirmwareUpdateApp theApp;
+
+namespace {
+
+// The log of --simulate-log: one line per event, UTF-8, written through at
+// once so that a reader sees every line of a run that is still going.
+class LineLog {
+ public:
+  LineLog(w32::OsApi& os, const std::u16string& path) : os_(os) {
+    file_ = os_.CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                            nullptr);
+  }
+  ~LineLog() {
+    if (ok()) os_.CloseHandle(file_);
+  }
+  bool ok() const { return file_ != INVALID_HANDLE_VALUE; }
+  void Write(const std::string& line) {
+    std::lock_guard<std::mutex> lk(mutex_);
+    if (!ok()) return;
+    std::string text = line + "\n";
+    DWORD written = 0;
+    os_.WriteFile(file_, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  }
+
+ private:
+  w32::OsApi& os_;
+  HANDLE file_ = INVALID_HANDLE_VALUE;
+  std::mutex mutex_;
+};
+
+std::u16string ProgramDirectory(w32::OsApi& os) {
+  WCHAR path[1024] = {};
+  DWORD n = os.GetModuleFileNameW(nullptr, path, 1024);
+  std::u16string s(path, n);
+  auto slash = s.find_last_of(u"\\/");
+  return slash == std::u16string::npos ? std::u16string() : s.substr(0, slash);
+}
+
+std::u16string ImageFileName() {
+  std::u16string rig = sim::kRigImagePath;
+  return rig.substr(rig.find_last_of(u'\\') + 1);
+}
+
+int RunSimulated(w32::OsApi& real, const GuiCommandLine& options) {
+  std::unique_ptr<LineLog> log;
+  if (!options.logPath.empty()) {
+    log = std::make_unique<LineLog>(real, options.logPath);
+    if (!log->ok()) {
+      std::u16string text = u"Cannot write the log file " + options.logPath;
+      real.MessageBoxW(nullptr, text.c_str(), u"KV27MFirmwareUpdate", MB_OK | MB_ICONHAND);
+      return 2;
+    }
+    log->Write(std::string("scenario ") + options.simulate->name);
+  }
+  sim::World world;
+  world.SetHostFiles(false);  // ordinary files stay the real ones, through the screen's side
+  auto rig = BuildScenario(world, *options.simulate);
+  SimulatedUsbOsApi::Options o;
+  o.realTime = true;
+  if (log) o.log = [&log](const std::string& line) { log->Write(line); };
+  SimulatedUsbOsApi os(real, world, std::move(o));
+  // A scenario that damages or removes the image file puts its own file in the
+  // place of the one beside the program.
+  if (rig->image() != SampleImageBytes()) {
+    std::u16string path = ProgramDirectory(real) + u"\\" + ImageFileName();
+    if (!rig->image().empty()) world.AddFile(path, rig->image());
+    os.ServeFileFromWorld(path);
+  }
+  int rc = AppMain(os);
+  if (log) log->Write("exit " + std::to_string(rc));
+  return rc;
+}
+
+}  // namespace
+
+int GuiMain(const std::u16string& commandLine) {
+  auto real = w32::MakeRealOsApi();
+  GuiCommandLine options = ParseGuiCommandLine(commandLine);
+  if (options.help || !options.error.empty()) {
+    std::u16string text = options.error.empty() ? GuiUsage() : options.error + u"\n\n" + GuiUsage();
+    real->MessageBoxW(nullptr, text.c_str(), u"KV27MFirmwareUpdate",
+                      MB_OK | (options.error.empty() ? MB_ICONASTERISK : MB_ICONHAND));
+    return options.error.empty() ? 0 : 2;
+  }
+  if (!options.simulate) return AppMain(*real);
+  return RunSimulated(*real, options);
+}
+
+}  // namespace kv27
+
+// The program's entry with -municode: the command line after the program name.
+extern "C" int __stdcall wWinMain(void*, void*, wchar_t* commandLine, int) {
+  std::u16string line;
+  for (const wchar_t* p = commandLine; p && *p; ++p) line += static_cast<char16_t>(*p);
+  return kv27::GuiMain(line);
+}

@@ -1,0 +1,135 @@
+#!/usr/bin/env bash
+# The real dialog under Wine, headless: runs build/win32/bin/KV27MFirmwareUpdate.exe
+# with the sample image beside it and --simulate, on an Xvfb screen, in Wine's
+# virtual desktop (which draws the title bar without a window manager). For each
+# case it waits for the message box that ends the run, answers it with Return,
+# reads the --simulate-log and checks what the user was shown. Screenshots land
+# in build/gui/: the dialog mid-upgrade and the final box of each case.
+#
+#   bash scripts/gui-test.sh            # needs the win32 build (cmake --build --preset win32)
+#   KV_GUI_KEEP=1                       # keep the logs of passing cases too (they are always kept)
+#
+# Chinese texts: Wine has no CJK fonts of its own. The script links the dialog
+# fonts ("MS Shell Dlg", "MS Shell Dlg 2", Tahoma) to WenQuanYi Micro Hei
+# (fonts-wqy-microhei) in the Wine prefix, and checks that the dialog's texts
+# are glyphs rather than the empty boxes of a missing font (label_difference).
+set -uo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+exe=$root/build/win32/bin/KV27MFirmwareUpdate.exe
+out=$root/build/gui
+run=$out/run
+started=$SECONDS
+
+fail() { echo "gui-test: FAILED: $*" >&2; exit 1; }
+[[ -f $exe ]] || fail "$exe is missing (cmake --preset win32 && cmake --build --preset win32)"
+for tool in Xvfb xdotool import convert wine wineserver; do
+  command -v "$tool" >/dev/null || fail "$tool is missing (bash scripts/install-deps.sh)"
+done
+font=$(fc-list 2>/dev/null | grep -i 'wqy-microhei' | head -n 1 | cut -d: -f1)
+[[ -n $font ]] || fail "the font WenQuanYi Micro Hei is missing (fonts-wqy-microhei)"
+
+rm -rf "$run"
+mkdir -p "$run" "$out"
+cp "$exe" "$run/"
+cp res/KV27M_FW_UPGRADE.bimg "$run/"
+
+export WINEPREFIX=$root/build/win32/wineprefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+
+# A free display number.
+display=77
+while [[ -e /tmp/.X11-unix/X$display || -e /tmp/.X$display-lock ]]; do display=$((display + 1)); done
+Xvfb ":$display" -screen 0 1024x600x24 -nolisten tcp >"$out/xvfb.log" 2>&1 &
+xvfb_pid=$!
+export DISPLAY=":$display"
+cleanup() {
+  wineserver -k >/dev/null 2>&1 || true
+  kill "$xvfb_pid" >/dev/null 2>&1 || true
+}
+trap cleanup EXIT
+for _ in $(seq 200); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+xdpyinfo >/dev/null 2>&1 || fail "Xvfb did not start (see $out/xvfb.log)"
+
+wineserver -p </dev/null >/dev/null 2>&1 || true
+if [[ ! -f $WINEPREFIX/system.reg ]]; then
+  echo "gui-test: making the Wine prefix $WINEPREFIX"
+  wineboot -i </dev/null >"$out/wineboot.log" 2>&1
+else
+  wineboot </dev/null >"$out/wineboot.log" 2>&1
+fi
+link='HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink'
+for name in Tahoma "MS Shell Dlg" "MS Shell Dlg 2"; do
+  wine reg add "$link" /v "$name" /t REG_MULTI_SZ /d "wqy-microhei.ttc,WenQuanYi Micro Hei" /f </dev/null >/dev/null 2>&1 ||
+    fail "cannot write the FontLink entry $name"
+done
+
+# wait_for LOG PATTERN SECONDS: waits until a line of LOG matches.
+wait_for() {
+  local log=$1 pattern=$2 limit=$3 t0=$SECONDS
+  while ((SECONDS - t0 < limit)); do
+    grep -qE "$pattern" "$log" 2>/dev/null && return 0
+    sleep 0.2
+  done
+  return 1
+}
+
+# The labels "固件升级镜像：" and "固件升级进度：" sit 35 pixels apart in the dialog
+# (at the desktop's top left). Drawn without a CJK font every glyph is the same
+# empty box and the two labels are identical pixel for pixel; with the font they
+# differ. Prints the number of differing pixels.
+label_difference() {
+  local a=$out/label-a.png b=$out/label-b.png
+  convert "$1" -crop 90x16+36+143 +repage "$a" && convert "$1" -crop 90x16+36+178 +repage "$b" &&
+    compare -metric AE "$a" "$b" null: 2>&1 | cut -d' ' -f1
+  rm -f "$a" "$b"
+}
+
+# run_case NAME SCENARIO EXPECTED_TEXT: one whole run, answered and checked.
+run_case() {
+  local name=$1 scenario=$2 expected=$3
+  local log=$out/$name.log winlog="Z:${out//\//\\}\\$name.log"
+  rm -f "$log"
+  echo "gui-test: $name (--simulate=$scenario)"
+  (cd "$run" && timeout 240 wine explorer /desktop=kv,760x360 KV27MFirmwareUpdate.exe \
+    --simulate="$scenario" --simulate-log "$winlog" </dev/null >"$out/$name.wine.log" 2>&1) &
+  local pid=$!
+  wait_for "$log" '^dialog open' 60 || fail "$name: the dialog did not open (see $out/$name.wine.log)"
+  # Without a window manager the X keyboard focus goes nowhere: a click on the
+  # dialog's caption gives it to Wine's desktop (and activates the dialog).
+  sleep 1
+  xdotool mousemove 300 11 click 1
+  sleep 0.5
+  import -window root "$out/$name-open.png"
+  local differ
+  differ=$(label_difference "$out/$name-open.png")
+  echo "gui-test: $name: the two labels differ in ${differ:-?} pixels (0: the font is missing)"
+  ((${differ:-0} > 20)) || fail "$name: the dialog's Chinese texts are not rendered (see $out/$name-open.png)"
+  # Mid-upgrade: the bootloader wait's countdown, or a percentage past 10.
+  if wait_for "$log" '^text percent ([0-9]+s|[2-9][0-9]%)$' 60; then
+    import -window root "$out/$name-progress.png"
+  fi
+  wait_for "$log" '^messagebox ' 180 || fail "$name: no message box (log: $log)"
+  sleep 1.5  # let the box paint
+  import -window root "$out/$name-final.png"
+  xdotool key Return
+  wait_for "$log" '^messagebox-answer 1$' 20 || fail "$name: the box was not answered"
+  # The dialog stays up after the box: close it as a user would (Escape).
+  sleep 0.5
+  xdotool key Escape
+  wait_for "$log" '^exit ' 20 || fail "$name: the program did not end"
+  wait "$pid" 2>/dev/null || true
+  grep -qE "^messagebox .* \| $expected\$" "$log" ||
+    fail "$name: expected the message '$expected' (log: $log)"
+  echo "gui-test: $name: OK"
+}
+
+run_case ok ok "恭喜亲，在线升级成功！"
+grep -qx 'progress 100' "$out/ok.log" || fail "ok: the bar did not reach 100"
+grep -qx 'indicator present' "$out/ok.log" || fail "ok: the indicator never showed the mouse"
+grep -qE '^text percent [0-9]+s$' "$out/ok.log" || fail "ok: the bootloader wait was not counted down"
+run_case erase-fails erase-fails "Flash擦除失败！"
+grep -qx 'progress 100' "$out/erase-fails.log" && fail "erase-fails: the bar reached 100"
+
+echo "gui-test: screenshots in $out: $(cd "$out" && ls -1 ./*.png | tr '\n' ' ')"
+echo "gui-test: all passed in $((SECONDS - started)) s"

@@ -1,0 +1,61 @@
+// The dialog program's command line: splitting as the C runtime does, and the
+// options with their mistakes.
+#include "app/gui_command_line.h"
+
+#include <gtest/gtest.h>
+
+namespace kv27 {
+namespace {
+
+TEST(GuiCommandLineTest, SplitsLikeTheRuntime) {
+  struct Case {
+    std::u16string line;
+    std::vector<std::u16string> args;
+  } cases[] = {
+      {u"", {}},
+      {u"  a\t b  ", {u"a", u"b"}},
+      {u"--simulate-log \"C:\\My Logs\\run 1.txt\"", {u"--simulate-log", u"C:\\My Logs\\run 1.txt"}},
+      {u"\"C:\\dir\\\\\" x", {u"C:\\dir\\", u"x"}},  // 2n backslashes before a quote give n
+      {u"a\\\\\\\"b", {u"a\\\"b"}},                  // 2n+1 give n and a literal quote
+      {u"a\\b\\\\c", {u"a\\b\\\\c"}},                // backslashes elsewhere stay
+      {u"\"say \"\"hi\"\"\"", {u"say \"hi\""}},
+      {u"\"\"", {u""}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(SplitCommandLine(c.line), c.args);
+}
+
+TEST(GuiCommandLineTest, Options) {
+  auto plain = ParseGuiCommandLine(u"");
+  EXPECT_EQ(plain.simulate, nullptr);
+  EXPECT_FALSE(plain.help);
+  EXPECT_TRUE(plain.error.empty());
+
+  auto ok = ParseGuiCommandLine(u"--simulate");
+  ASSERT_NE(ok.simulate, nullptr);
+  EXPECT_STREQ(ok.simulate->name, "ok");
+
+  auto erase = ParseGuiCommandLine(u"--simulate=erase-fails --simulate-log \"C:\\t\\log 1.txt\"");
+  ASSERT_NE(erase.simulate, nullptr);
+  EXPECT_STREQ(erase.simulate->name, "erase-fails");
+  EXPECT_EQ(erase.logPath, u"C:\\t\\log 1.txt");
+  EXPECT_TRUE(erase.error.empty());
+  EXPECT_EQ(ParseGuiCommandLine(u"--simulate --simulate-log=x.txt").logPath, u"x.txt");
+  EXPECT_TRUE(ParseGuiCommandLine(u"--help").help);
+
+  for (const char16_t* wrong : {u"--simulate=nothing", u"--simulate --simulate-log", u"--simulate --simulate-log=",
+                                u"--simulate-log x.txt", u"--fast", u"image.bimg"}) {
+    SCOPED_TRACE(std::string(wrong, wrong + std::char_traits<char16_t>::length(wrong)));
+    EXPECT_FALSE(ParseGuiCommandLine(wrong).error.empty());
+  }
+}
+
+TEST(GuiCommandLineTest, UsageListsEveryScenario) {
+  const std::u16string usage = GuiUsage();
+  for (const auto& s : Scenarios()) {
+    std::string name = s.name;
+    EXPECT_NE(usage.find(u"  " + std::u16string(name.begin(), name.end()) + u" "), std::u16string::npos) << name;
+  }
+}
+
+}  // namespace
+}  // namespace kv27
