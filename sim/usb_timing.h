@@ -4,7 +4,7 @@
 // Off by default: a world without it answers every transfer in zero virtual
 // time (unless a test gives a device a delay of its own). World::SetUsbTiming
 // switches it on for one world. The model follows the full-speed rules of the
-// USB 2.0 specification:
+// USB 2.0 standard:
 //   - time is cut into 1 ms frames (section 8.4.3.1, the SOF packet every
 //     1.000 ms); the host runs its periodic schedule once per frame;
 //   - an interrupt endpoint is polled once every bInterval frames

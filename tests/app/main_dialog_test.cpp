@@ -19,6 +19,7 @@
 #include "res/resource.h"
 #include "sim/hid_device.h"
 #include "sim/resources.h"
+#include "tests/support/upgrade_expectations.h"
 
 namespace kv27 {
 
@@ -26,6 +27,8 @@ namespace kv27 {
 CKV27MFirmwareUpdateApp theApp;
 
 namespace {
+
+using test::ProgressAfter;
 
 // The program file is the rig's "KV27MFirmwareUpdate.exe"; no title string
 // exists, so its base name is every message box's caption.
@@ -128,39 +131,6 @@ class ProgramRun {
  private:
   std::unique_ptr<sim::MouseRig> rig_;
 };
-
-// The progress a run that ended with `status` leaves on show; -1: the run
-// showed none (the template's 0 stays).
-int ProgressAfter(UpgradeStatus status) {
-  switch (status) {
-    case UpgradeStatus::MouseAbsent:
-    case UpgradeStatus::NoImagePath:
-      return -1;
-    case UpgradeStatus::UserDataFailed:
-      return 10;
-    case UpgradeStatus::BootloaderNotFound:
-      return 20;
-    case UpgradeStatus::BootloaderOpenFailed:
-      return 50;
-    case UpgradeStatus::EraseFailed:
-      return 55;
-    case UpgradeStatus::WriteFailed:
-      return 60;
-    case UpgradeStatus::ReadFailed:
-      return 80;
-    case UpgradeStatus::CompareFailed:
-      return 85;
-    case UpgradeStatus::VerifyFailed:
-      return 90;
-    case UpgradeStatus::ProtectFailed:
-      return 95;
-    case UpgradeStatus::ExitFailed:
-    case UpgradeStatus::Success:
-      return 100;
-    default:
-      return 0;  // the image file rows
-  }
-}
 
 std::u16string Percent(int percent) {
   const std::string text = std::to_string(percent) + "%";

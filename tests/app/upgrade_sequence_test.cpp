@@ -16,10 +16,13 @@
 #include "protocol/isp_flash.h"
 #include "protocol/kv27_usb_comm.h"
 #include "protocol/kv8b05_comm.h"
+#include "tests/support/upgrade_expectations.h"
 #include "usbmon/usb_device_monitor.h"
 
 namespace kv27 {
 namespace {
+
+using test::ProgressAfter;
 
 struct RecordingFace : UpgradeFace {
   std::vector<int> progress;
@@ -49,39 +52,6 @@ struct RecordingFace : UpgradeFace {
     return stopWaitAt == 0 || waits.size() < stopWaitAt;
   }
 };
-
-// The progress a failure leaves on show; -1 where the run shows none.
-int ProgressAfter(UpgradeStatus status) {
-  switch (status) {
-    case UpgradeStatus::MouseAbsent:
-    case UpgradeStatus::NoImagePath:
-    case UpgradeStatus::Stopped:
-      return -1;
-    case UpgradeStatus::UserDataFailed:
-      return 10;
-    case UpgradeStatus::BootloaderNotFound:
-      return 20;
-    case UpgradeStatus::BootloaderOpenFailed:
-      return 50;
-    case UpgradeStatus::EraseFailed:
-      return 55;
-    case UpgradeStatus::WriteFailed:
-      return 60;
-    case UpgradeStatus::ReadFailed:
-      return 80;
-    case UpgradeStatus::CompareFailed:
-      return 85;
-    case UpgradeStatus::VerifyFailed:
-      return 90;
-    case UpgradeStatus::ProtectFailed:
-      return 95;
-    case UpgradeStatus::ExitFailed:
-    case UpgradeStatus::Success:
-      return 100;
-    default:
-      return 0;  // the image file rows
-  }
-}
 
 // The dialog's devices on a scenario's rig: the monitor refreshed, the mouse
 // link started on the command interface with a window that passes device

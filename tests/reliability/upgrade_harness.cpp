@@ -12,38 +12,6 @@
 
 namespace kv27::test {
 
-int ProgressAfter(UpgradeStatus status) {
-  switch (status) {
-    case UpgradeStatus::MouseAbsent:
-    case UpgradeStatus::NoImagePath:
-    case UpgradeStatus::Stopped:
-      return -1;
-    case UpgradeStatus::UserDataFailed:
-      return 10;
-    case UpgradeStatus::BootloaderNotFound:
-      return 20;
-    case UpgradeStatus::BootloaderOpenFailed:
-      return 50;
-    case UpgradeStatus::EraseFailed:
-      return 55;
-    case UpgradeStatus::WriteFailed:
-      return 60;
-    case UpgradeStatus::ReadFailed:
-      return 80;
-    case UpgradeStatus::CompareFailed:
-      return 85;
-    case UpgradeStatus::VerifyFailed:
-      return 90;
-    case UpgradeStatus::ProtectFailed:
-      return 95;
-    case UpgradeStatus::ExitFailed:
-    case UpgradeStatus::Success:
-      return 100;
-    default:
-      return 0;  // the image file rows
-  }
-}
-
 std::string Narrow(const std::u16string& text) {
   std::string out;
   for (std::size_t i = 0; i < text.size(); ++i) {

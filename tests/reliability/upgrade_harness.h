@@ -22,12 +22,10 @@
 #include "protocol/kv27_usb_comm.h"
 #include "protocol/kv8b05_comm.h"
 #include "sim/mouse_rig.h"
+#include "tests/support/upgrade_expectations.h"
 #include "usbmon/usb_device_monitor.h"
 
 namespace kv27::test {
-
-// The progress a run that ends with `status` leaves on show; -1: none.
-int ProgressAfter(UpgradeStatus status);
 
 struct RecordingFace : UpgradeFace {
   std::vector<int> progress;
