@@ -189,7 +189,8 @@ class World : public OsApi {
   // a world wait (the world's creator and the threads it runs, for as long as
   // they live; any other thread while it waits), and then to the earliest time
   // something happens. A participant busy outside the world for longer than
-  // this real time (default 2000 ms) is taken as blocked elsewhere.
+  // this real time (default 60 s: a safety net, reported on stderr) is taken as
+  // blocked elsewhere.
   void SetRealWaitCap(std::uint32_t ms);
   // Virtual time between CancelIo and the completion of the transfers it
   // cancels (default 1 ms): like a driver, the world completes a cancelled

@@ -280,7 +280,7 @@ struct World::Impl {
   std::map<std::u16string, std::vector<std::uint8_t>> memoryFiles;  // folded path
   bool hostFiles = true;
   std::u16string modulePath = u"C:\\Program Files\\KV27M\\KV27MFirmwareUpdate.exe";
-  std::uint32_t realWaitCapMs = 2000;
+  std::uint32_t realWaitCapMs = 60'000;
   bool realWaitCapSet = false;  // a test that polls from outside the world chose it
   World::ForeignWindowSink foreignWindows;
   std::vector<std::uint8_t> peekedPayload;  // of the last message PeekMessageW removed
