@@ -192,12 +192,13 @@ TEST(Soak, RandomFaultsKeepEveryRunSound) {
     UpgradeStatus status;
     const long long heapBefore = LiveHeapBlocks();
     {
-      // Every fourth run goes through the console upgrader, the others
-      // through the sequence's own face.
-      UpgradeBench bench(seed % 4 == 0 ? Face::Console : Face::Sequence);
+      // Every fourth run goes through the console upgrader, every fourth
+      // through the dialog program, the others through the sequence's own
+      // face.
+      const Face face = seed % 4 == 0 ? Face::Console : seed % 4 == 2 ? Face::Dialog : Face::Sequence;
+      UpgradeBench bench(face);
       bench.Prepare([&](UpgradeBench& b) {
-        const std::string d =
-            std::string(FaceName(seed % 4 == 0 ? Face::Console : Face::Sequence)) + ": " + Draw(rng, b);
+        const std::string d = std::string(FaceName(face)) + ": " + Draw(rng, b);
         drawn += d.substr(0, drawn.capacity());
       });
       status = bench.Run();
