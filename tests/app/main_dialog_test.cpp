@@ -522,6 +522,43 @@ TEST(MainDialog, EveryDeviceChangeReachesTheLink) {
   }
 }
 
+// The mouse is pulled out and plugged in again before the dialog has handled
+// its removal notifications: the link's write finds it gone (its own device
+// change stops it, keeping the dialog as owner), and when the queued
+// notifications come the mouse is back. The link reopens by the mouse's ids,
+// which find its standard mouse collection first; the dialog must end up on
+// the command interface all the same, and an upgrade from the button works.
+TEST(MainDialog, MouseBackBeforeItsRemovalIsHandled) {
+  ProgramRun run("ok");
+  run.world.InjectFault({"CreateFileW", ERROR_FILE_NOT_FOUND, 1, 1, u"KV27M_FW_UPGRADE"});  // no automatic start
+  const std::uint64_t t0 = run.world.Now();
+  std::u16string connected;
+  View back;
+  run.world.User().DoAt(t0 + 50, [&] {
+    run.rig().mouse().Unplug();
+    // What the link sends when a write finds the device gone.
+    run.world.SendMessageW(run.Dlg().m_hWnd, WM_DEVICECHANGE, 0, 0);
+    run.rig().mouse().Plug();
+  });
+  run.world.User().DoAt(t0 + 3000, [&] {
+    connected = run.Dlg().mouseLink.devicePath;
+    back = run.Look();
+  });
+  run.world.User().ClickAt(t0 + 3100, IDC_SELECT_IMAGE);
+  run.world.User().ChooseFile(sim::kRigImagePath, 100);
+  run.world.User().ClickAt(t0 + 4000, IDC_UPGRADE);
+  run.world.User().AnswerMessageBox(IDOK, 1000);
+  run.world.User().CloseAt(t0 + 200'000);
+  run.Run();
+  EXPECT_EQ(connected, run.rig().mouse().CommandPath());
+  EXPECT_TRUE(back.mousePresent);
+  EXPECT_EQ(back.indicator, IDB_MOUSE_PRESENT);
+  const auto boxes = run.world.MessageBoxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].text, UpgradeMessage(UpgradeStatus::Success));
+  run.EndProcess();
+}
+
 // F1 and the Help command reach the framework's own help only: the dialog's
 // map does not take the command, the application's does, and nothing else
 // happens.
