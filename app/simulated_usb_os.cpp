@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
+#include <limits>
 
 #include "res/resource.h"
 
@@ -56,7 +58,14 @@ SimulatedUsbOsApi::SimulatedUsbOsApi(OsApi& windows, sim::World& world, Options 
   };
   world_.SetForeignWindowSink(std::move(sink));
   delivery_ = std::thread([this] { DeliveryLoop(); });
-  if (options_.realTime) clock_ = std::thread([this] { ClockLoop(); });
+  if (options_.realTime) {
+    // The program's thread spends its time in the screen's message loops,
+    // outside the world: it must go on holding the world's clock there, so
+    // that the devices' waits end with the wall clock (ClockLoop) and not all
+    // at once.
+    world_.SetRealWaitCap(std::numeric_limits<std::uint32_t>::max());
+    clock_ = std::thread([this] { ClockLoop(); });
+  }
 }
 
 SimulatedUsbOsApi::~SimulatedUsbOsApi() {

@@ -9,6 +9,9 @@ World::World() : impl_(std::make_unique<Impl>(this)), user_(std::make_unique<Use
   impl_->plainFiles = std::make_shared<PlainFileDevice>(impl_.get());
   impl_->plainFiles->world_ = this;
   now_ = 1'000'000;  // a machine that has been up for a while
+  // The thread that builds the world drives it (a test, a program's main
+  // thread): the clock waits for it while it is busy.
+  impl_->Participate(std::this_thread::get_id());
 }
 
 World::~World() {
@@ -17,7 +20,7 @@ World::~World() {
     std::lock_guard<std::mutex> lk(mutex_);
     for (auto& t : impl_->threads) t->cancelled = true;
     threads = impl_->threads;
-    impl_->cv.notify_all();
+    impl_->Notify();
   }
   for (auto& t : threads)
     if (t->thread.joinable()) t->thread.join();

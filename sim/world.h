@@ -185,8 +185,11 @@ class World : public OsApi {
   // Runs `action` (without the world locked) once the clock reaches now + delayMs.
   // delayMs 0: at the end of the current OsApi call, or at the next one.
   void Schedule(std::uint64_t delayMs, std::function<void()> action);
-  // Longest real time a finite wait blocks before its timeout is taken as
-  // expired in virtual time (default 100 ms).
+  // The clock moves only when every thread taking part in the world is idle in
+  // a world wait (the world's creator and the threads it runs, for as long as
+  // they live; any other thread while it waits), and then to the earliest time
+  // something happens. A participant busy outside the world for longer than
+  // this real time (default 2000 ms) is taken as blocked elsewhere.
   void SetRealWaitCap(std::uint32_t ms);
   // Virtual time between CancelIo and the completion of the transfers it
   // cancels (default 1 ms): like a driver, the world completes a cancelled

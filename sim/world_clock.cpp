@@ -2,6 +2,7 @@
 #include "sim/world_impl.h"
 
 #include <chrono>
+#include <cstdio>
 
 namespace kv27::sim {
 
@@ -29,7 +30,7 @@ void World::Schedule(std::uint64_t delayMs, std::function<void()> action) {
 
 void World::ScheduleLocked(std::uint64_t delayMs, std::function<void()> action) {
   impl_->actions.push_back(Impl::Action{now_ + delayMs, impl_->actionSeq++, std::move(action)});
-  impl_->cv.notify_all();
+  impl_->Notify();
 }
 
 void World::SetCancelLatency(std::uint32_t ms) {
@@ -47,7 +48,7 @@ void World::SetRealTime(bool enabled) {
   impl_->realTime = enabled;
   impl_->virtualAnchor = now_;
   impl_->realAnchor = std::chrono::steady_clock::now();
-  impl_->cv.notify_all();
+  impl_->Notify();
 }
 
 void World::SetUsbTiming(std::optional<UsbTiming> timing) {
@@ -63,6 +64,7 @@ std::optional<UsbTiming> World::GetUsbTiming() {
 void World::SetRealWaitCap(std::uint32_t ms) {
   std::lock_guard<std::mutex> lk(mutex_);
   impl_->realWaitCapMs = ms;
+  impl_->realWaitCapSet = true;
 }
 
 // ------------------------------------------------------------------ OsApi: kernel objects, threads, time
@@ -108,7 +110,7 @@ BOOL World::SetEvent(HANDLE event) {
     return FALSE;
   }
   e->event->signalled = true;
-  impl_->cv.notify_all();
+  impl_->Notify();
   return TRUE;
 }
 
@@ -143,6 +145,89 @@ DWORD World::WaitForSingleObject(HANDLE object, DWORD ms) {
   return impl_->WaitFinite(lk, entry, ms);
 }
 
+// The clock as a discrete-event simulation: it moves only when every thread
+// that takes part in the world is idle in a world wait and has seen every
+// change so far, and then only to the earliest time something happens (a
+// scheduled action, or the end of some thread's wait, Sleep or device charge).
+// A thread that is busy, even one the host machine has descheduled, holds the
+// clock where it is, as on a real PC, where time passes for every thread
+// alike: a wait cannot expire "behind the back" of a thread that would have
+// signalled it in time. A participant busy outside the world for longer than
+// the real-time cap (a test thread blocked on something else) is taken as
+// blocked, so that the world cannot hang on it.
+bool World::Impl::AllIdle() {
+  const auto real = std::chrono::steady_clock::now();
+  for (auto& [id, p] : participants) {
+    if (p.idle) {
+      if (p.seen != epoch) return false;
+      continue;
+    }
+    if (real - p.busySince < std::chrono::milliseconds(realWaitCapMs)) return false;
+    if (!p.reportedBusy && !realWaitCapSet) {
+      p.reportedBusy = true;
+      std::fprintf(stderr,
+                   "simulated clock: a thread stayed busy for %u ms of real time; the clock goes on without it\n",
+                   static_cast<unsigned>(realWaitCapMs));
+    }
+  }
+  return true;
+}
+
+std::optional<std::uint64_t> World::Impl::NextWake() const {
+  std::optional<std::uint64_t> best = NextActionTime();
+  for (auto& [id, p] : participants)
+    if (p.idle && p.wake && (!best || *p.wake < *best)) best = p.wake;
+  return best;
+}
+
+// One step of an idle wait: the calling thread is idle until `wake` (virtual
+// time; none: until another thread or a scheduled action brings something).
+// Returns when the world changed (the caller looks again at what it waits
+// for), after `most` of real time, or once this thread has moved the clock
+// because the whole world was idle.
+void World::Impl::IdleStep(std::unique_lock<std::mutex>& lk, std::optional<std::uint64_t> wake,
+                           std::chrono::milliseconds most) {
+  const auto me = std::this_thread::get_id();
+  auto [it, transient] = participants.try_emplace(me);
+  Participant& p = it->second;
+  p.idle = true;
+  p.wake = wake;
+  p.seen = epoch;
+  const auto start = std::chrono::steady_clock::now();
+  const auto until =
+      most == std::chrono::milliseconds::max() ? std::chrono::steady_clock::time_point::max() : start + most;
+  for (;;) {
+    if (AllIdle()) {
+      if (auto next = NextWake()) {
+        p.idle = false;
+        AdvanceTo(lk, std::max(*next, self->now_));
+        break;
+      }
+    }
+    // Short slices: a busy thread may pass the real-time cap without a change
+    // anybody is told of.
+    cv.wait_until(lk, std::min(until, std::chrono::steady_clock::now() + std::chrono::milliseconds(10)));
+    if (p.seen != epoch || std::chrono::steady_clock::now() >= until) break;
+  }
+  if (transient) {
+    participants.erase(me);
+    return;
+  }
+  p.idle = false;
+  p.wake.reset();
+  p.busySince = std::chrono::steady_clock::now();
+  p.reportedBusy = false;
+}
+
+// Sleep and the time a device charges the caller: idle until `time`.
+void World::Impl::IdleTo(std::unique_lock<std::mutex>& lk, std::uint64_t time) {
+  if (realTime || self->now_ >= time) {
+    AdvanceTo(lk, time);
+    return;
+  }
+  while (self->now_ < time) IdleStep(lk, time);
+}
+
 // A wait ends at its own deadline in virtual time, whichever thread moves the
 // clock there, and a signal that comes after the deadline does not satisfy it
 // (WaitForSingleObject: the time-out interval elapses, "even if the object's
@@ -160,24 +245,30 @@ DWORD World::Impl::WaitFinite(std::unique_lock<std::mutex>& lk, Entry& entry, DW
       paceWatch = nullptr;
     }
   } unregister{this, &waiter};
-  paceWatch = &entry;
 
-  // In real-time mode the wait lasts its real time; otherwise a short real
-  // time stands for it.
-  const auto realDeadline = realTime ? RealTimeOf(waiter.deadline)
-                                     : std::chrono::steady_clock::now() + std::chrono::milliseconds(realWaitCapMs);
+  if (!realTime) {
+    for (;;) {
+      if (waiter.outcome == WaitOutcome::Acquired) return WAIT_OBJECT_0;
+      if (waiter.outcome == WaitOutcome::TimedOut) return WAIT_TIMEOUT;
+      if (TryAcquire(entry)) return WAIT_OBJECT_0;
+      if (self->now_ >= waiter.deadline) return WAIT_TIMEOUT;
+      IdleStep(lk, waiter.deadline);
+    }
+  }
+
+  // Real-time mode: the wait lasts its real time.
+  paceWatch = &entry;
+  const auto realDeadline = RealTimeOf(waiter.deadline);
   for (;;) {
     if (waiter.outcome == WaitOutcome::Acquired) return WAIT_OBJECT_0;
     if (waiter.outcome == WaitOutcome::TimedOut) return WAIT_TIMEOUT;
     if (TryAcquire(entry)) return WAIT_OBJECT_0;
-    // Timed device work inside the window happens first, in virtual time.
+    // Timed device work inside the window happens first.
     if (auto next = NextActionTime(); next && *next <= waiter.deadline) {
       AdvanceTo(lk, std::max(*next, self->now_));
       continue;
     }
     if (self->now_ >= waiter.deadline) return WAIT_TIMEOUT;
-    // Give other threads a short real time to signal; then the time-out is
-    // taken as expired in virtual time.
     if (cv.wait_until(lk, realDeadline) == std::cv_status::timeout && waiter.outcome == WaitOutcome::Waiting) {
       if (TryAcquire(entry)) return WAIT_OBJECT_0;
       AdvanceTo(lk, std::max(waiter.deadline, self->now_));
@@ -186,10 +277,14 @@ DWORD World::Impl::WaitFinite(std::unique_lock<std::mutex>& lk, Entry& entry, DW
   }
 }
 
-// Without a time-out: a thread ends by itself in real time; an event may be
-// signalled by another thread, or by timed device work, for which the clock
-// moves on to the next scheduled action.
+// Without a time-out: a thread ends by itself; an event may be signalled by
+// another thread, or by timed device work, for which the clock moves on to the
+// next scheduled action once the world is idle.
 void World::Impl::WaitInfinite(std::unique_lock<std::mutex>& lk, Entry& entry) {
+  if (!realTime) {
+    while (!TryAcquire(entry)) IdleStep(lk, std::nullopt);
+    return;
+  }
   paceWatch = &entry;
   struct Unwatch {
     ~Unwatch() { paceWatch = nullptr; }
@@ -227,12 +322,13 @@ HANDLE World::CreateThread(SECURITY_ATTRIBUTES*, SIZE_T, LPTHREAD_START_ROUTINE 
       impl->cv.wait(lk, [&] { return t->suspendCount == 0 || t->cancelled; });
       if (t->suspendCount != 0) {
         t->finished = true;
-        impl->cv.notify_all();
+        impl->Notify();
         return;
       }
     }
     DWORD code = start(parameter);
     std::lock_guard<std::mutex> lk(*m);
+    impl->participants.erase(std::this_thread::get_id());
     // A transfer this thread left pending writes its result into an OVERLAPPED
     // (usually on the thread's stack) that no longer exists when it completes.
     for (auto& [id, p] : impl->pending)
@@ -240,9 +336,11 @@ HANDLE World::CreateThread(SECURITY_ATTRIBUTES*, SIZE_T, LPTHREAD_START_ROUTINE 
         impl->defects.push_back("transfer left pending by an ended thread: " + ToUtf8(p.path));
     t->exitCode = code;
     t->finished = true;
-    impl->cv.notify_all();
+    impl->Notify();
   });
   impl_->threads.push_back(t);
+  // From now on the new thread is running: the clock waits for it.
+  if (t->suspendCount == 0) impl_->Participate(t->thread.get_id());
   Impl::Entry e{Impl::Kind::Thread};
   e.thread = t;
   if (threadId) *threadId = static_cast<DWORD>(impl_->nextId++);
@@ -260,7 +358,8 @@ DWORD World::ResumeThread(HANDLE thread) {
   }
   DWORD previous = e->thread->suspendCount;
   if (previous > 0) --e->thread->suspendCount;
-  impl_->cv.notify_all();
+  if (previous == 1 && !e->thread->finished) impl_->Participate(e->thread->thread.get_id());
+  impl_->Notify();
   return previous;
 }
 
@@ -274,7 +373,7 @@ DWORD World::GetTickCount() {
 void World::Sleep(DWORD milliseconds) {
   std::unique_lock<std::mutex> lk(mutex_);
   impl_->Count("Sleep");
-  impl_->AdvanceTo(lk, now_ + milliseconds);
+  impl_->IdleTo(lk, now_ + milliseconds);
   lk.unlock();
   std::this_thread::yield();
 }

@@ -225,7 +225,7 @@ BOOL World::EndDialog(HWND dialog, INT_PTR result) {
   }
   w->ended = true;
   w->endResult = result;
-  impl_->cv.notify_all();
+  impl_->Notify();
   return TRUE;
 }
 
@@ -331,7 +331,7 @@ UINT_PTR World::SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC) {
   }
   const UINT period = std::clamp<UINT>(elapse, 10, 0x7FFFFFFF);  // USER_TIMER_MINIMUM .. MAXIMUM
   w->timers[id] = Impl::Timer{period, now_ + period};
-  impl_->cv.notify_all();
+  impl_->Notify();
   return id;
 }
 
@@ -566,26 +566,26 @@ void UserScript::ClickAt(std::uint64_t atMs, int id) {
   std::lock_guard<std::mutex> lk(world_.mutex_);
   auto& impl = *world_.impl_;
   impl.userActions.push_back({atMs, impl.userSeq++, World::Impl::UserKind::Click, id, nullptr});
-  impl.cv.notify_all();
+  impl.Notify();
 }
 void UserScript::CloseAt(std::uint64_t atMs) {
   std::lock_guard<std::mutex> lk(world_.mutex_);
   auto& impl = *world_.impl_;
   impl.userActions.push_back({atMs, impl.userSeq++, World::Impl::UserKind::Close, 0, nullptr});
-  impl.cv.notify_all();
+  impl.Notify();
 }
 void UserScript::MinimizeAt(std::uint64_t atMs, bool minimized) {
   std::lock_guard<std::mutex> lk(world_.mutex_);
   auto& impl = *world_.impl_;
   impl.userActions.push_back(
       {atMs, impl.userSeq++, minimized ? World::Impl::UserKind::Minimize : World::Impl::UserKind::Restore, 0, nullptr});
-  impl.cv.notify_all();
+  impl.Notify();
 }
 void UserScript::DoAt(std::uint64_t atMs, std::function<void()> action) {
   std::lock_guard<std::mutex> lk(world_.mutex_);
   auto& impl = *world_.impl_;
   impl.userActions.push_back({atMs, impl.userSeq++, World::Impl::UserKind::Do, 0, std::move(action)});
-  impl.cv.notify_all();
+  impl.Notify();
 }
 void UserScript::AnswerMessageBox(int button, std::uint64_t afterMs) {
   std::lock_guard<std::mutex> lk(world_.mutex_);

@@ -280,7 +280,8 @@ struct World::Impl {
   std::map<std::u16string, std::vector<std::uint8_t>> memoryFiles;  // folded path
   bool hostFiles = true;
   std::u16string modulePath = u"C:\\Program Files\\KV27M\\KV27MFirmwareUpdate.exe";
-  std::uint32_t realWaitCapMs = 100;
+  std::uint32_t realWaitCapMs = 2000;
+  bool realWaitCapSet = false;  // a test that polls from outside the world chose it
   World::ForeignWindowSink foreignWindows;
   World::SentMessageHook sentHook;
   std::vector<std::uint8_t> peekedPayload;  // of the last message PeekMessageW removed
@@ -289,6 +290,22 @@ struct World::Impl {
   std::uint64_t virtualAnchor = 0;
   std::chrono::steady_clock::time_point realAnchor;
   std::list<Waiter*> waiters;
+  // The threads the clock waits for (see IdleStep): the world's creator and
+  // the threads it runs, for as long as they live, and any other thread while
+  // it is idle in a world wait.
+  struct Participant {
+    bool permanent = false;
+    bool idle = false;
+    std::optional<std::uint64_t> wake;  // idle until then; none: until something happens
+    std::uint64_t seen = 0;             // the epoch it last looked at the world in
+    std::chrono::steady_clock::time_point busySince = std::chrono::steady_clock::now();
+    bool reportedBusy = false;
+  };
+  std::map<std::thread::id, Participant> participants;
+  // Counts the changes that may end a wait (a signal, a message, a transfer's
+  // end, a move of the clock): a thread idle since an older epoch has not seen
+  // them yet and may still go on at the current time.
+  std::uint64_t epoch = 0;
   // Faults of the code under test that a real PC would show as a hang or as a
   // write into freed memory; LeakReport lists them.
   std::vector<std::string> defects;
@@ -392,7 +409,7 @@ struct World::Impl {
     if (!eventHandle) return;
     if (auto* e = Find(eventHandle, Kind::Event)) {
       e->event->signalled = true;
-      cv.notify_all();
+      Notify();
     }
   }
   void Unsignal(HANDLE eventHandle) {
@@ -409,7 +426,7 @@ struct World::Impl {
     p.overlapped->Internal = error == ERROR_SUCCESS ? 0 : (kErrorTag | error);
     Signal(p.overlapped->hEvent);
     if (tellDevice && p.device) p.device->OnCancel(id);
-    cv.notify_all();
+    Notify();
   }
 
   void FailPendingOf(std::uint64_t fileId, DWORD error) {
@@ -449,10 +466,25 @@ struct World::Impl {
       QueueOf(w->window->owner)
           .posted.push_back(Posted{e.notify->window, Queued{WM_DEVICECHANGE, event, 0, std::move(payload)}});
     }
-    cv.notify_all();
+    Notify();
   }
 
   // ---------------------------------------------------------------- clock
+  void Notify() {
+    ++epoch;
+    cv.notify_all();
+  }
+  void Participate(std::thread::id thread) {
+    auto& p = participants[thread];
+    p.permanent = true;
+    p.busySince = std::chrono::steady_clock::now();
+  }
+  bool AllIdle();
+  std::optional<std::uint64_t> NextWake() const;
+  void IdleStep(std::unique_lock<std::mutex>& lk, std::optional<std::uint64_t> wake,
+                std::chrono::milliseconds most = std::chrono::milliseconds::max());
+  void IdleTo(std::unique_lock<std::mutex>& lk, std::uint64_t time);
+
   std::optional<std::uint64_t> NextActionTime() const {
     std::optional<std::uint64_t> best;
     for (auto& a : actions)
@@ -487,7 +519,7 @@ struct World::Impl {
       w->outcome = TryAcquire(*w->entry) ? WaitOutcome::Acquired : WaitOutcome::TimedOut;
       settled = true;
     }
-    if (settled) cv.notify_all();
+    if (settled) Notify();
   }
 
   void MoveClock(std::uint64_t time) {
@@ -495,6 +527,7 @@ struct World::Impl {
     SettleWaitersBefore(time);
     self->now_ = time;
     self->subUs_ = 0;
+    Notify();
   }
 
   // Real-time mode: holds the clock back (the lock released, so other threads
@@ -551,7 +584,7 @@ struct World::Impl {
     }
     const std::uint64_t totalUs = std::uint64_t{self->subUs_} + std::uint64_t{fx.delayMs} * 1000 + fx.delayUs;
     const std::uint64_t target = self->now_ + totalUs / 1000;
-    AdvanceTo(lk, target);
+    IdleTo(lk, target);
     if (self->now_ == target) self->subUs_ = static_cast<std::uint32_t>(totalUs % 1000);
   }
 

@@ -192,11 +192,15 @@ BOOL World::GetOverlappedResult(HANDLE file, OVERLAPPED* ov, LPDWORD transferred
     } else {
       // The file handle is signalled when a transfer on it completes.
       while (ov->Internal == kStatusPending) {
-        if (auto next = impl_->NextActionTime()) {
-          impl_->AdvanceTo(lk, std::max(*next, now_));
-          continue;
+        if (impl_->realTime) {
+          if (auto next = impl_->NextActionTime()) {
+            impl_->AdvanceTo(lk, std::max(*next, now_));
+            continue;
+          }
+          impl_->cv.wait(lk);
+        } else {
+          impl_->IdleStep(lk, std::nullopt);
         }
-        impl_->cv.wait(lk);
       }
     }
   }

@@ -129,7 +129,7 @@ LRESULT World::Impl::DefaultProc(std::unique_lock<std::mutex>&, HWND window, Win
           if (auto cw = WindowOf(c); cw && cw->id == IDCANCEL) cancel = c;
         QueueOf(w.owner).posted.push_back(
             Posted{window, Queued{WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), reinterpret_cast<LPARAM>(cancel), {}}});
-        cv.notify_all();
+        Notify();
       }
       return 0;
     case STM_SETIMAGE:
@@ -179,7 +179,7 @@ bool World::Impl::DispatchOne(std::unique_lock<std::mutex>& lk, HWND filter, boo
       if (!s->abandoned) {
         s->result = DeliverSent(lk, s->window, s->message, s->wParam, s->lParam);
         s->done = true;
-        cv.notify_all();
+        Notify();
       }
       return true;
     }
@@ -263,15 +263,22 @@ bool World::Impl::ModalLoop(std::unique_lock<std::mutex>& lk, ModalFrame frame, 
         ok = false;
         break;
       }
-      // Nothing to do before then: the clock moves on to it.
-      AdvanceTo(lk, std::max(*next, self->now_));
+      // Nothing to do before then: the clock moves on to it once the world
+      // is idle.
+      if (realTime || *next <= self->now_)
+        AdvanceTo(lk, std::max(*next, self->now_));
+      else
+        IdleStep(lk, *next);
       idleSince = std::chrono::steady_clock::now();
       continue;
     }
     // Nothing scheduled: only another thread can bring work (a post, a send,
     // a device completing). Wait for it in real time, in short slices so that
     // a clock moved by another thread's wait is seen.
-    cv.wait_for(lk, std::chrono::milliseconds(10));
+    if (realTime)
+      cv.wait_for(lk, std::chrono::milliseconds(10));
+    else
+      IdleStep(lk, std::nullopt, std::chrono::milliseconds(10));
     if (std::chrono::steady_clock::now() - idleSince > std::chrono::milliseconds(hangTimeoutMs)) {
       Stall(what + ": nothing can happen any more (no message, timer, scripted action or scheduled event)");
       ok = false;
@@ -386,7 +393,7 @@ BOOL World::PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam
   m.fromOwnerThread = std::this_thread::get_id() == e->window->owner;
   e->window->log.push_back(m);
   impl_->QueueOf(e->window->owner).posted.push_back(Impl::Posted{window, Impl::Queued{message, wParam, lParam, {}}});
-  impl_->cv.notify_all();
+  impl_->Notify();
   return TRUE;
 }
 
@@ -423,7 +430,7 @@ BOOL World::PeekMessageW(MSG* msg, HWND window, UINT filterMin, UINT filterMax, 
       if (s->abandoned) continue;
       s->result = impl_->DeliverSent(lk, s->window, s->message, s->wParam, s->lParam);
       s->done = true;
-      impl_->cv.notify_all();
+      impl_->Notify();
     }
   }
   auto fill = [&](HWND h, UINT m, WPARAM wp, LPARAM lp) {
@@ -509,7 +516,7 @@ LRESULT World::SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lPa
   s->wParam = wParam;
   s->lParam = lParam;
   impl_->QueueOf(owner).sent.push_back(s);
-  impl_->cv.notify_all();
+  impl_->Notify();
   const std::uint64_t sentAt = now_;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(impl_->hangTimeoutMs);
   while (!s->done) {
@@ -520,11 +527,19 @@ LRESULT World::SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lPa
       if (!in->abandoned) {
         in->result = impl_->DeliverSent(lk, in->window, in->message, in->wParam, in->lParam);
         in->done = true;
-        impl_->cv.notify_all();
+        impl_->Notify();
       }
       continue;
     }
-    if (impl_->cv.wait_until(lk, deadline) == std::cv_status::timeout && !s->done) {
+    // Blocked on the window's thread: idle, as far as the clock goes.
+    if (!impl_->realTime)
+      impl_->IdleStep(
+          lk, std::nullopt,
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()) +
+              std::chrono::milliseconds(1));
+    else
+      impl_->cv.wait_until(lk, deadline);
+    if (std::chrono::steady_clock::now() >= deadline && !s->done) {
       s->abandoned = true;
       impl_->deadlocks.push_back(Deadlock{window, message, sentAt});
       std::fprintf(stderr,

@@ -11,7 +11,8 @@ namespace {
 class HidLinkTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    // Idle reads expire after 2 ms of real time (1000 ms of virtual time).
+    // The test polls the link from outside the world (Eventually): the clock
+    // goes on without this thread once it has been busy for 2 ms.
     world.SetRealWaitCap(2);
     path = AttachAt(world, mouse, kVid, kPid, 1);
     window = world.CreateHeadlessWindow([this](HWND, UINT message, WPARAM wParam, LPARAM lParam) -> LRESULT {

@@ -297,6 +297,46 @@ TEST_F(WorldTest, WaitEndsAtItsDeadlineWhicheverThreadMovesTheClock) {
   EXPECT_EQ(world.LeakReport(), "");
 }
 
+// A reply that another thread is about to send: the waiting thread's time-out
+// must not run out while that thread is busy, however long the host machine
+// keeps it off the processor (here a real quarter second, as a loaded build
+// machine does).
+struct ReplyWaiter {
+  World* world;
+  HANDLE reply;
+  std::atomic<DWORD> result{0xFFFFFFFFu};
+};
+
+DWORD KV_WINAPI ReplyWaiterMain(LPVOID p) {
+  auto* c = static_cast<ReplyWaiter*>(p);
+  c->result = c->world->WaitForSingleObject(c->reply, 1000);
+  return 0;
+}
+
+TEST_F(WorldTest, ClockWaitsForABusyThreadBeforeAWaitTimesOut) {
+  HANDLE reply = world.CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  ReplyWaiter context{&world, reply};
+  const auto waitsBefore = world.CallCount("WaitForSingleObject");
+  const std::uint64_t start = world.Now();
+  HANDLE waiter = world.CreateThread(nullptr, 0, &ReplyWaiterMain, &context, 0, nullptr);
+  while (world.CallCount("WaitForSingleObject") == waitsBefore) std::this_thread::yield();
+  std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  EXPECT_EQ(world.Now(), start) << "the clock moved while this thread was busy";
+  EXPECT_TRUE(world.SetEvent(reply));
+  EXPECT_EQ(world.WaitForSingleObject(waiter, INFINITE), WAIT_OBJECT_0);
+  EXPECT_EQ(context.result.load(), WAIT_OBJECT_0);
+
+  // Once this thread waits too, the clock moves on to the earliest end: the
+  // other thread's time-out before this one's.
+  context.result = 0xFFFFFFFFu;
+  HANDLE second = world.CreateThread(nullptr, 0, &ReplyWaiterMain, &context, 0, nullptr);
+  EXPECT_EQ(world.WaitForSingleObject(second, 5000), WAIT_OBJECT_0);
+  EXPECT_EQ(context.result.load(), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_EQ(world.Now(), start + 1000);
+  for (HANDLE h : {reply, waiter, second}) world.CloseHandle(h);
+  EXPECT_EQ(world.LeakReport(), "");
+}
+
 TEST_F(WorldTest, AccessRightsAreEnforced) {
   world.Attach(path, dev, kTestClass);
   OVERLAPPED ov{};
