@@ -96,6 +96,30 @@ void VirtualBootloader::LeaveBus() {
   });
 }
 
+// ------------------------------------------------------------ power
+
+BootloaderFlash VirtualBootloader::PowerOffLocked(bool* verified) {
+  gone_ = true;
+  replies_.clear();
+  pendingWriteOffset_.reset();
+  lastRead_.reset();
+  lastReadSplit_ = false;
+  *verified = verified_;
+  return flash_;
+}
+
+void VirtualBootloader::PowerOnLocked(const BootloaderFlash& flash, bool verified) {
+  flash_ = flash;
+  verified_ = verified;
+  erased_ = false;
+  written_.fill(false);
+  gone_ = false;
+  replies_.clear();
+  pendingWriteOffset_.reset();
+  lastRead_.reset();
+  lastReadSplit_ = false;
+}
+
 // ------------------------------------------------------------ set-up and faults
 
 void VirtualBootloader::SetPipes(std::vector<WINUSB_PIPE_INFORMATION> pipes) {

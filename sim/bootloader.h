@@ -85,6 +85,17 @@ class VirtualBootloader : public Device {
   bool ImageVerified();
   void SetImageVerified(bool verified);
 
+  // ------------------------------------------------------------ power (world locked)
+  // The device loses its power: it answers nothing more, the answers it had
+  // not sent yet are lost, and its flash, returned with whether it holds a
+  // verified image (`verified`), is what it keeps.
+  BootloaderFlash PowerOffLocked(bool* verified);
+  // Power comes back over `flash`: a device that has not left the bus.
+  void PowerOnLocked(const BootloaderFlash& flash, bool verified);
+  // Whether it has left the bus (exit ISP, a pull) since it last came up.
+  bool GoneLocked() const { return gone_; }
+  const BootloaderFlash& FlashLocked() const { return flash_; }
+
   // ------------------------------------------------------------ set-up (call before the host opens it)
   void SetPipes(std::vector<WINUSB_PIPE_INFORMATION> pipes);
   void SetFlash(const BootloaderFlash& contents);

@@ -77,8 +77,8 @@ std::shared_ptr<VirtualMouse> VirtualMouse::Create(World& world, UsbPort port, c
   std::shared_ptr<VirtualMouse> mouse(new VirtualMouse(world, port, flash));
   std::static_pointer_cast<CommandCollection>(mouse->hid_.Collection(kMouseCommandCollection))->owner = mouse;
   std::weak_ptr<VirtualMouse> weak = mouse;
-  mouse->boot_->SetOnExit([weak](const BootloaderFlash& left) {
-    if (auto m = weak.lock()) m->OnBootloaderExit(left);
+  mouse->boot_->SetOnExit([weak](const BootloaderFlash&) {
+    if (auto m = weak.lock()) m->OnBootloaderExit();
   });
   return mouse;
 }
@@ -131,18 +131,15 @@ void VirtualMouse::PlugNormal() {
 }
 
 void VirtualMouse::PlugBootloader() {
-  BootloaderFlash flash;
-  bool verified;
   bool missing;
   {
+    // The bootloader takes over the flash in the same step as the mode, so
+    // that nobody ever sees the flash of its previous life.
     auto lock = world_.Lock();
     mode_ = Mode::kBootloader;
-    flash = flash_;
-    verified = imageVerified_;
+    boot_->PowerOnLocked(flash_, imageVerified_);
     missing = driverMissing_;
   }
-  boot_->SetFlash(flash);
-  boot_->SetImageVerified(verified);
   port_.Plug(bootFunction_);
   if (!missing) boot_->Plug(world_, BootloaderPath());
 }
@@ -154,21 +151,19 @@ void VirtualMouse::Unplug() {
     auto lock = world_.Lock();
     was = mode_;
   }
-  if (was == Mode::kBootloader) {
-    // Off the bus first: from here on every transfer fails, so the flash
-    // taken below is final. Taken the other way round, a host thread could
-    // still program blocks between the copy and the detach, have them
-    // acknowledged, and the mouse would come back without them.
-    if (world_.IsAttached(BootloaderPath())) world_.Detach(BootloaderPath());
-    // The flash keeps what the bootloader left in it.
-    const BootloaderFlash flash = boot_->Flash();
-    const bool verified = boot_->ImageVerified();
-    auto lock = world_.Lock();
-    flash_ = flash;
-    imageVerified_ = verified;
-  }
+  // Off the bus first: from here on the host's handles fail with
+  // ERROR_DEVICE_NOT_CONNECTED.
+  if (was == Mode::kBootloader && world_.IsAttached(BootloaderPath())) world_.Detach(BootloaderPath());
   {
     auto lock = world_.Lock();
+    if (was == Mode::kBootloader) {
+      // The power goes and the flash keeps what the bootloader left in it, in
+      // one step: a status the bootloader had not sent is lost with it, and
+      // no block can be acknowledged after the flash was taken as final.
+      bool verified = false;
+      flash_ = boot_->PowerOffLocked(&verified);
+      imageVerified_ = verified;
+    }
     mode_ = Mode::kAbsent;
     leaveBeforeNextRequest_ = false;
     ++busGeneration_;
@@ -210,28 +205,20 @@ void VirtualMouse::EnterBootloader() {
   }
   hid_.Detach(world_);
   port_.Unplug();
-  std::weak_ptr<VirtualMouse> weak = weak_from_this();
-  world_.Schedule(delay, [weak, generation] {
-    auto m = weak.lock();
-    if (!m) return;
-    std::lock_guard<std::recursive_mutex> bus(m->bus_);
-    {
-      auto lock = m->world_.Lock();
-      if (m->busGeneration_ != generation || m->mode_ != Mode::kAbsent) return;  // unplugged or replugged meanwhile
-    }
-    m->PlugBootloader();
-  });
+  RestartAfter(delay, generation, Mode::kBootloader);
 }
 
-void VirtualMouse::OnBootloaderExit(const BootloaderFlash& flash) {
+void VirtualMouse::OnBootloaderExit() {
   std::lock_guard<std::recursive_mutex> bus(bus_);
-  const bool verified = boot_->ImageVerified();
   std::uint64_t generation;
   std::uint64_t delay;
   {
     auto lock = world_.Lock();
-    if (mode_ != Mode::kBootloader) return;
-    flash_ = flash;
+    // The exit of an earlier life (pulled and plugged again since) changes
+    // nothing.
+    if (mode_ != Mode::kBootloader || !boot_->GoneLocked()) return;
+    bool verified = false;
+    flash_ = boot_->PowerOffLocked(&verified);
     imageVerified_ = verified;
     mode_ = Mode::kAbsent;
     generation = ++busGeneration_;
@@ -239,27 +226,31 @@ void VirtualMouse::OnBootloaderExit(const BootloaderFlash& flash) {
     delay = timing ? MouseEnumerationMs(*timing) + SubMillisecondCarry() : reenumerationMs_;
   }
   port_.Unplug();
+  RestartAfter(delay, generation, Mode::kNormal);
+}
+
+void VirtualMouse::RestartAfter(std::uint64_t delayMs, std::uint64_t generation, Mode into) {
   std::weak_ptr<VirtualMouse> weak = weak_from_this();
-  world_.Schedule(delay, [weak, generation] {
+  world_.Schedule(delayMs, [weak, generation, into] {
     auto m = weak.lock();
     if (!m) return;
     std::lock_guard<std::recursive_mutex> bus(m->bus_);
     {
       auto lock = m->world_.Lock();
-      if (m->busGeneration_ != generation) return;
+      if (m->busGeneration_ != generation || m->mode_ != Mode::kAbsent) return;  // unplugged or replugged meanwhile
     }
-    m->Plug();
+    if (into == Mode::kBootloader)
+      m->PlugBootloader();
+    else
+      m->Plug();
   });
 }
 
 // ---------------------------------------------------------------- state
 
 BootloaderFlash VirtualMouse::Flash() {
-  {
-    auto lock = world_.Lock();
-    if (mode_ != Mode::kBootloader) return flash_;
-  }
-  return boot_->Flash();
+  auto lock = world_.Lock();
+  return mode_ == Mode::kBootloader ? boot_->FlashLocked() : flash_;
 }
 
 std::vector<std::uint8_t> VirtualMouse::UserPage(std::size_t page) {
@@ -421,15 +412,16 @@ void VirtualMouse::AnswerReadLocked(const std::vector<std::uint8_t>& report) {
   const UCHAR offset = report[2];
   const UCHAR count = report[3];
   const UCHAR page = report[4];
-  if (page >= kMouseUserDataPages || offset >= kMouseUserDataPageSize || count > 4) return;
+  // Like a write, a read that would run past the end of its page (into the
+  // next page, or beyond the user data) gets no reply.
+  if (page >= kMouseUserDataPages || count > 4 || offset + count > kMouseUserDataPageSize) return;
   ReadFault fault;
   if (auto it = readFaults_.find({page, offset}); it != readFaults_.end()) fault = it->second;
   if (fault.drop) return;
 
   std::vector<std::uint8_t> reply{kReportId, 0x02, fault.echo.value_or(offset), count, 0, 0, 0, 0};
   const std::size_t base = kMouseUserDataOffset + page * kMouseUserDataPageSize + offset;
-  const std::size_t n = std::min<std::size_t>(count, kMouseUserDataPageSize - offset);
-  std::copy_n(flash_.begin() + static_cast<std::ptrdiff_t>(base), n, reply.begin() + 4);
+  std::copy_n(flash_.begin() + static_cast<std::ptrdiff_t>(base), count, reply.begin() + 4);
   ++readsAnswered_;
 
   if (fault.delayMs != 0) {

@@ -16,8 +16,9 @@
 // collection (byte 1), each answered with the same code in byte 1:
 //   0x02 flash read: byte 2 offset, byte 3 count (at most 4), byte 4 page;
 //        the reply echoes the offset in byte 2, the count in byte 3 and
-//        carries the bytes from the flash in bytes 4-7. A page beyond 6 or an
-//        offset beyond the page gets no reply.
+//        carries the bytes from the flash in bytes 4-7. A page beyond 6, a
+//        count beyond 4 or a range that runs past the end of its page gets
+//        no reply.
 //   0x01 flash write: the same layout with the bytes in bytes 5-7 (count at
 //        most 3); 0x03 erase page (byte 4), to 0xFF; 0x07 test setting;
 //        0x20 mode information; 0x21 DPI information; 0x22 report-rate
@@ -178,7 +179,11 @@ class VirtualMouse : public UsbFunction, public std::enable_shared_from_this<Vir
   void EnterBootloader();
   void PlugNormal();
   void PlugBootloader();
-  void OnBootloaderExit(const BootloaderFlash& flash);
+  void OnBootloaderExit();
+  // Once `delayMs` has passed, the device comes back after a restart: into
+  // its bootloader, or (kNormal) as at any plug, by what its flash holds;
+  // unless it was pulled or plugged since the restart began (`generation`).
+  void RestartAfter(std::uint64_t delayMs, std::uint64_t generation, Mode into);
   void StreamTick(std::uint64_t generation);
   std::uint64_t SubMillisecondCarry() const;
 
