@@ -184,7 +184,14 @@ LRESULT CKV27MFirmwareUpdateDlg::WindowProc(UINT message, WPARAM wParam, LPARAM 
   // Every device change reaches the link, whatever wParam holds (the link
   // itself sends one with wParam 0 when a write finds the mouse gone).
   mouseLink.OnDeviceChange(wParam, lParam);
-  if (MousePresent() != wasPresent)
+  // A link stopped by its own device change (the dialog still its owner)
+  // reopens by the mouse's ids alone, and those find the mouse's first
+  // interface, its standard mouse collection, whenever the mouse is back by
+  // the next device change. Only the command interface is ever kept: anything
+  // else is replaced by the dialog's own search.
+  if (MousePresent() && !wasPresent && !IsMouseCommandInterface(mouseLink.deviceCaps))
+    ConnectMouse();
+  else if (MousePresent() != wasPresent)
     UpdateDeviceState();
   else if (!MousePresent())
     ConnectMouse();

@@ -15,14 +15,14 @@ constexpr DWORD kMaxFailedEnumerations = 64;
 // Largest detail record taken; an absurd size would wrap the buffer size.
 constexpr DWORD kMaxDetailSize = 4096;
 
+}  // namespace
+
 bool IsMouseCommandInterface(const HIDDeviceCaps& caps) {
   return caps.caps.UsagePage == kMouseUsagePage && caps.caps.Usage == kMouseUsage &&
          caps.caps.InputReportByteLength == kMouseReportBytes &&
          caps.caps.OutputReportByteLength == kMouseReportBytes && caps.attributes.VendorID == kMouseVendorId &&
          caps.attributes.ProductID == kMouseProductId;
 }
-
-}  // namespace
 
 bool FindMouseInterface(OsApi& os, WCHAR* path) {
   GUID hidClass{};

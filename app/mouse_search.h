@@ -16,6 +16,10 @@ inline constexpr USAGE kMouseUsagePage = 0xFFB4;
 inline constexpr USAGE kMouseUsage = 1;
 inline constexpr USHORT kMouseReportBytes = 8;
 
+// Whether a capability record is the command interface's, by the criteria
+// above.
+bool IsMouseCommandInterface(const HIDDeviceCaps& caps);
+
 // True with the interface's path in `path` (kHidMaxPath units); false when no
 // interface matches or the list cannot be made. Interfaces that cannot be
 // queried are passed over. The capability queries run on a temporary mouse

@@ -149,6 +149,11 @@ std::vector<std::vector<std::uint8_t>> HidCollection::OutputReports() {
   return outputReports_;
 }
 
+std::vector<HidCollection::Traffic> HidCollection::TrafficLog() {
+  auto lock = LockWorld();
+  return traffic_;
+}
+
 std::vector<HidOpenRecord> HidCollection::Opens() {
   auto lock = LockWorld();
   return opens_;
@@ -218,6 +223,7 @@ void HidCollection::DeliverInputLocked(const std::vector<std::uint8_t>& report) 
       const DWORD n = static_cast<DWORD>(std::min<std::size_t>(report.size(), read.length));
       if (n != 0) std::memcpy(read.buffer, report.data(), n);
       delivered = world()->CompleteIoLocked(id, ERROR_SUCCESS, n);
+      if (delivered && outputLogEnabled_) traffic_.push_back(Traffic{true, report});
     }
     if (delivered) continue;
     handle.reports.push_back(report);
@@ -250,6 +256,7 @@ DWORD HidCollection::OnRead(IoRequest& request, DWORD* transferred, CallEffects&
     const DWORD n = static_cast<DWORD>(std::min<std::size_t>(report.size(), request.length));
     if (n != 0) std::memcpy(request.buffer, report.data(), n);
     *transferred = n;
+    if (outputLogEnabled_) traffic_.push_back(Traffic{true, report});
     return ERROR_SUCCESS;
   }
   // The system reads overlapped only; a synchronous read has nothing to wait on.
@@ -329,7 +336,10 @@ void HidCollection::CompleteDelayedWrite(std::uint64_t requestId) {
 }
 
 void HidCollection::DeliverOutput(const std::vector<std::uint8_t>& report) {
-  if (outputLogEnabled_) outputReports_.push_back(report);
+  if (outputLogEnabled_) {
+    outputReports_.push_back(report);
+    traffic_.push_back(Traffic{false, report});
+  }
   OnOutputReport(report);
 }
 

@@ -94,11 +94,20 @@ class HidCollection : public Device {
   void SendInputReport(std::vector<std::uint8_t> report);
   void SetWriteMode(WriteMode mode, DWORD delayMs = 0);
   void SetInputBufferLimit(std::size_t reports);
-  // Keep output reports for OutputReports (default on; long runs turn it off).
+  // Keep output reports for OutputReports and the traffic for Traffic
+  // (default on; long runs turn it off).
   void SetOutputLogEnabled(bool enabled);
   // Output reports delivered so far (a write that never completes delivers
   // nothing).
   std::vector<std::vector<std::uint8_t>> OutputReports();
+  // Both directions in order, as a bus analyser beside the program would show
+  // them: an output report when it reaches the device, an input report when a
+  // read of the program takes it (reports that no read took are not there).
+  struct Traffic {
+    bool input = false;
+    std::vector<std::uint8_t> report;
+  };
+  std::vector<Traffic> TrafficLog();
   // Every CreateFileW that reached this collection, in order.
   std::vector<HidOpenRecord> Opens();
   // Access rights of the handles open right now, in opening order.
@@ -155,6 +164,7 @@ class HidCollection : public Device {
   std::map<std::uint64_t, PendingRead> pendingReads_;
   std::map<std::uint64_t, std::vector<std::uint8_t>> pendingWrites_;
   std::vector<std::vector<std::uint8_t>> outputReports_;
+  std::vector<Traffic> traffic_;
   std::vector<HidOpenRecord> opens_;
   std::uint64_t lastInPollFrame_ = 0;  // timing model: the IN poll the last armed report took
   bool inPollTaken_ = false;

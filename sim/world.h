@@ -259,6 +259,13 @@ class World : public OsApi {
     std::function<void(HWND, WPARAM event, std::vector<std::uint8_t> payload)> deliver;
   };
   void SetForeignWindowSink(ForeignWindowSink sink);
+  // Watches the messages sent with SendMessageW as a WH_CALLWNDPROCRET hook
+  // does: after the window procedure has handled one, on the thread that ran
+  // it, with the world unlocked (the hook may call the world); it sees the
+  // procedure's result and cannot change anything. Posted messages and the
+  // world's own deliveries (timers, input) pass unseen. Null removes it.
+  using SentMessageHook = std::function<void(HWND, UINT, WPARAM, LPARAM, LRESULT)>;
+  void SetSentMessageHook(SentMessageHook hook);
 
   // ------------------------------------------------------------ dialogs, controls and the user
   // The program's resources: dialog templates, bitmaps and icons by id.

@@ -283,6 +283,7 @@ struct World::Impl {
   std::uint32_t realWaitCapMs = 60'000;
   bool realWaitCapSet = false;  // a test that polls from outside the world chose it
   World::ForeignWindowSink foreignWindows;
+  World::SentMessageHook sentHook;
   std::vector<std::uint8_t> peekedPayload;  // of the last message PeekMessageW removed
   std::uint32_t cancelLatencyMs = 1;
   bool realTime = false;  // SetRealTime: virtualAnchor ms of virtual time stood at realAnchor
@@ -340,6 +341,8 @@ struct World::Impl {
   }
   ThreadQueue& QueueOf(std::thread::id thread) { return threadQueues[thread]; }
   LRESULT Deliver(std::unique_lock<std::mutex>& lk, HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  // Deliver for a message sent with SendMessageW, then the sent-message hook.
+  LRESULT DeliverSent(std::unique_lock<std::mutex>& lk, HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   LRESULT DefaultProc(std::unique_lock<std::mutex>& lk, HWND window, WindowObj& w, UINT message, WPARAM wParam,
                       LPARAM lParam);
   bool DispatchOne(std::unique_lock<std::mutex>& lk, HWND filter, bool withInput);

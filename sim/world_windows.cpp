@@ -74,6 +74,23 @@ LRESULT World::Impl::Deliver(std::unique_lock<std::mutex>& lk, HWND window, UINT
   return DefaultProc(lk, window, *w, message, wParam, lParam);
 }
 
+// A WH_CALLWNDPROCRET hook: "the system calls this function after the
+// SendMessage function is called. The hook procedure can examine the message;
+// it cannot modify it" (CallWndRetProc on learn.microsoft.com). It runs on the
+// thread whose window procedure handled the message, once that returned, and
+// sees no posted message.
+LRESULT World::Impl::DeliverSent(std::unique_lock<std::mutex>& lk, HWND window, UINT message, WPARAM wParam,
+                                 LPARAM lParam) {
+  const LRESULT result = Deliver(lk, window, message, wParam, lParam);
+  if (sentHook) {
+    World::SentMessageHook hook = sentHook;
+    lk.unlock();
+    hook(window, message, wParam, lParam, result);
+    lk.lock();
+  }
+  return result;
+}
+
 // The predefined controls' procedures and the default processing of dialogs.
 LRESULT World::Impl::DefaultProc(std::unique_lock<std::mutex>&, HWND window, WindowObj& w, UINT message, WPARAM wParam,
                                  LPARAM lParam) {
@@ -160,7 +177,7 @@ bool World::Impl::DispatchOne(std::unique_lock<std::mutex>& lk, HWND filter, boo
       auto s = q.sent.front();
       q.sent.pop_front();
       if (!s->abandoned) {
-        s->result = Deliver(lk, s->window, s->message, s->wParam, s->lParam);
+        s->result = DeliverSent(lk, s->window, s->message, s->wParam, s->lParam);
         s->done = true;
         Notify();
       }
@@ -411,7 +428,7 @@ BOOL World::PeekMessageW(MSG* msg, HWND window, UINT filterMin, UINT filterMax, 
       auto s = q.sent.front();
       q.sent.pop_front();
       if (s->abandoned) continue;
-      s->result = impl_->Deliver(lk, s->window, s->message, s->wParam, s->lParam);
+      s->result = impl_->DeliverSent(lk, s->window, s->message, s->wParam, s->lParam);
       s->done = true;
       impl_->Notify();
     }
@@ -489,7 +506,7 @@ LRESULT World::SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lPa
   m.sent = true;
   m.fromOwnerThread = me == owner;
   e->window->log.push_back(m);
-  if (me == owner) return impl_->Deliver(lk, window, message, wParam, lParam);
+  if (me == owner) return impl_->DeliverSent(lk, window, message, wParam, lParam);
 
   // Another thread's window: queue it for that thread and wait, taking the
   // messages sent to this thread meanwhile (as Windows does).
@@ -508,7 +525,7 @@ LRESULT World::SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lPa
       auto in = mine.front();
       mine.pop_front();
       if (!in->abandoned) {
-        in->result = impl_->Deliver(lk, in->window, in->message, in->wParam, in->lParam);
+        in->result = impl_->DeliverSent(lk, in->window, in->message, in->wParam, in->lParam);
         in->done = true;
         impl_->Notify();
       }
@@ -534,6 +551,11 @@ LRESULT World::SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     }
   }
   return s->result;
+}
+
+void World::SetSentMessageHook(SentMessageHook hook) {
+  std::lock_guard<std::mutex> lk(mutex_);
+  impl_->sentHook = std::move(hook);
 }
 
 void World::SetForeignWindowSink(ForeignWindowSink sink) {

@@ -19,6 +19,7 @@
 #include "res/resource.h"
 #include "sim/hid_device.h"
 #include "sim/resources.h"
+#include "tests/support/program_run.h"
 #include "tests/support/upgrade_expectations.h"
 
 namespace kv27 {
@@ -30,115 +31,14 @@ namespace {
 
 using test::ProgressAfter;
 
-// The program file is the rig's "KV27MFirmwareUpdate.exe"; no title string
-// exists, so its base name is every message box's caption.
-constexpr char16_t kCaption[] = u"KV27MFirmwareUpdate";
+using test::kAfterAnyRun;
+using test::Percent;
+using test::ProgramRun;
+using test::View;
+
+constexpr const char16_t* kCaption = test::kDialogCaption;
 constexpr char16_t kChooseNoImage[] = u"请选择镜像文件！";
 constexpr char16_t kPlugInMouse[] = u"请插入需要升级的USB设备！";
-
-// What the user sees of the dialog at one moment.
-struct View {
-  std::u16string path;
-  bool upgradeEnabled = false;
-  WORD indicator = 0;
-  int position = -1;
-  std::u16string percent;
-  std::vector<UINT_PTR> timers;
-  bool mousePresent = false;
-  std::size_t boxes = 0;
-  bool boxUp = false;  // the last message box not answered yet
-};
-
-// One run of the program on a scenario's simulated PC.
-class ProgramRun {
- public:
-  // `before` runs on the world before the rig is built (devices listed first).
-  explicit ProgramRun(const char* scenario, const std::function<void(sim::World&)>& before = {}) {
-    if (before) before(world);
-    auto [data, size] = res::CompiledResources();
-    auto resources = sim::ResourceSet::Parse(data, size);
-    EXPECT_TRUE(resources);
-    if (resources) world.SetResources(*resources);
-    const Scenario* s = FindScenario(scenario);
-    EXPECT_NE(s, nullptr) << scenario;
-    rig_ = BuildScenario(world, *s);
-  }
-
-  // Runs the program to its end; the dialog is gone when this returns.
-  void Run() {
-    theApp.m_pszAppName.clear();  // named after the program file, as at a real start
-    EXPECT_EQ(AppMain(world), 0);
-    EXPECT_EQ(theApp.m_pMainWnd, nullptr);
-    EXPECT_EQ(world.Stalls(), std::vector<std::string>{});
-    EXPECT_TRUE(world.Deadlocks().empty());
-  }
-
-  CKV27MFirmwareUpdateDlg& Dlg() { return *static_cast<CKV27MFirmwareUpdateDlg*>(theApp.m_pMainWnd); }
-  sim::ControlState Ctl(int id) {
-    auto c = world.Control(Dlg().m_hWnd, id);
-    EXPECT_TRUE(c) << "control " << id;
-    return c.value_or(sim::ControlState{});
-  }
-  View Look() {
-    View v;
-    v.path = Ctl(IDC_IMAGE_PATH).text;
-    v.upgradeEnabled = Ctl(IDC_UPGRADE).enabled;
-    v.indicator = Ctl(IDC_DEVICE_INDICATOR).imageResource;
-    v.position = Ctl(IDC_PROGRESS).position;
-    v.percent = Ctl(IDC_PERCENT).text;
-    if (auto self = world.Control(Dlg().m_hWnd)) v.timers = self->timers;
-    v.mousePresent = Dlg().MousePresent();
-    const auto boxes = world.MessageBoxes();
-    v.boxes = boxes.size();
-    v.boxUp = !boxes.empty() && boxes.back().answer == 0;
-    return v;
-  }
-  // Runs `fn` every `everyMs` of virtual time from `fromMs` to `untilMs` on the
-  // dialog's thread (inside whatever loop runs then: the dialog's or a
-  // message box's).
-  void Watch(std::uint64_t fromMs, std::uint64_t everyMs, std::uint64_t untilMs, std::function<void()> fn) {
-    world.User().DoAt(fromMs, [this, fromMs, everyMs, untilMs, fn] {
-      fn();
-      const std::uint64_t next = std::max(world.Now(), fromMs) + everyMs;
-      if (next <= untilMs) Watch(next, everyMs, untilMs, fn);
-    });
-  }
-  // Clicks button `id` by sending its notification, as a click the window
-  // system lets through would.
-  void Command(int id) {
-    world.SendMessageW(Dlg().m_hWnd, WM_COMMAND, MAKEWPARAM(static_cast<WORD>(id), BN_CLICKED), 0);
-  }
-
-  // What the process still holds once the dialog is gone: only the bootloader
-  // link's device, which it keeps by design until the process ends. Checks
-  // that, releases it as the end of the process would, and expects nothing
-  // else open and no defect.
-  void EndProcess() {
-    const std::u16string bootPath = rig().mouse().BootloaderPath();
-    for (const auto& h : world.OpenHandles(false)) {
-      if (h.kind == "winusb") {
-        world.WinUsb_Free(h.handle);
-      } else if (h.kind == "file" && h.name == bootPath) {
-        world.CloseHandle(h.handle);
-      }
-    }
-    EXPECT_EQ(world.LeakReport(), "");
-  }
-
-  sim::MouseRig& rig() { return *rig_; }
-  sim::World world;
-
- private:
-  std::unique_ptr<sim::MouseRig> rig_;
-};
-
-std::u16string Percent(int percent) {
-  const std::string text = std::to_string(percent) + "%";
-  return std::u16string(text.begin(), text.end());
-}
-
-// Long enough for any run to end, the 600-second bootloader search included.
-constexpr std::uint64_t kAfterAnyRun = 700'000;
 
 // Every scenario of the catalogue through the dialog: the automatic start (or,
 // where the dialog has nothing to start, what it does instead), the one
@@ -152,12 +52,9 @@ TEST_P(EveryScenarioThroughTheDialog, ShowsItsOneMessage) {
   const std::string name = scenario.name;
   ProgramRun run(scenario.name);
   const std::uint64_t t0 = run.world.Now();
-  const std::u16string commandPath = run.rig().mouse().CommandPath();
-  const std::u16string bootPath = run.rig().mouse().BootloaderPath();
-
   View atStart, atEnd;
   HWND dialog = nullptr;
-  std::vector<sim::HandleInfo> open;
+  std::string othersOpen = "not looked at";
   run.world.User().DoAt(t0 + 50, [&] {
     atStart = run.Look();
     dialog = run.Dlg().m_hWnd;
@@ -174,7 +71,7 @@ TEST_P(EveryScenarioThroughTheDialog, ShowsItsOneMessage) {
   }
   run.world.User().DoAt(t0 + kAfterAnyRun, [&] {
     atEnd = run.Look();
-    open = run.world.OpenHandles(false);
+    othersOpen = run.OthersOpen();
   });
   run.world.User().CloseAt(t0 + kAfterAnyRun + 1);
   run.Run();
@@ -219,12 +116,7 @@ TEST_P(EveryScenarioThroughTheDialog, ShowsItsOneMessage) {
   // While the dialog lives only the two links hold devices (and its own
   // pictures and notification registrations): no image file, device list or
   // HID record of a run is left open.
-  for (const auto& h : open) {
-    const bool linkFile = h.kind == "file" && (h.name == commandPath || h.name == bootPath);
-    const bool ok = linkFile || h.kind == "winusb" || h.kind == "event" || h.kind == "thread" ||
-                    h.kind == "devnotify" || h.kind == "bitmap";
-    EXPECT_TRUE(ok) << h.kind << " " << std::string(h.name.begin(), h.name.end());
-  }
+  EXPECT_EQ(othersOpen, "");
   run.EndProcess();
 }
 
@@ -628,6 +520,43 @@ TEST(MainDialog, EveryDeviceChangeReachesTheLink) {
     EXPECT_EQ(ioctls > 0, c.refreshes) << ioctls;
     run.EndProcess();
   }
+}
+
+// The mouse is pulled out and plugged in again before the dialog has handled
+// its removal notifications: the link's write finds it gone (its own device
+// change stops it, keeping the dialog as owner), and when the queued
+// notifications come the mouse is back. The link reopens by the mouse's ids,
+// which find its standard mouse collection first; the dialog must end up on
+// the command interface all the same, and an upgrade from the button works.
+TEST(MainDialog, MouseBackBeforeItsRemovalIsHandled) {
+  ProgramRun run("ok");
+  run.world.InjectFault({"CreateFileW", ERROR_FILE_NOT_FOUND, 1, 1, u"KV27M_FW_UPGRADE"});  // no automatic start
+  const std::uint64_t t0 = run.world.Now();
+  std::u16string connected;
+  View back;
+  run.world.User().DoAt(t0 + 50, [&] {
+    run.rig().mouse().Unplug();
+    // What the link sends when a write finds the device gone.
+    run.world.SendMessageW(run.Dlg().m_hWnd, WM_DEVICECHANGE, 0, 0);
+    run.rig().mouse().Plug();
+  });
+  run.world.User().DoAt(t0 + 3000, [&] {
+    connected = run.Dlg().mouseLink.devicePath;
+    back = run.Look();
+  });
+  run.world.User().ClickAt(t0 + 3100, IDC_SELECT_IMAGE);
+  run.world.User().ChooseFile(sim::kRigImagePath, 100);
+  run.world.User().ClickAt(t0 + 4000, IDC_UPGRADE);
+  run.world.User().AnswerMessageBox(IDOK, 1000);
+  run.world.User().CloseAt(t0 + 200'000);
+  run.Run();
+  EXPECT_EQ(connected, run.rig().mouse().CommandPath());
+  EXPECT_TRUE(back.mousePresent);
+  EXPECT_EQ(back.indicator, IDB_MOUSE_PRESENT);
+  const auto boxes = run.world.MessageBoxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].text, UpgradeMessage(UpgradeStatus::Success));
+  run.EndProcess();
 }
 
 // F1 and the Help command reach the framework's own help only: the dialog's

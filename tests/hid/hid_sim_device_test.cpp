@@ -60,5 +60,41 @@ TEST(HidSimDevice, EveryReadHandleBuffersItsOwnReports) {
   EXPECT_EQ(world.LeakReport(), "");
 }
 
+// The traffic log shows both directions in the order the program saw them:
+// an output report when it reached the device, an input report when a read
+// took it, whether the report waited in the handle's buffer or completed a
+// read that was pending; a report no read took is not there.
+TEST(HidSimDevice, TrafficShowsWhatTheProgramTookInOrder) {
+  sim::World world;
+  auto mouse = MakeCollection();
+  const std::u16string path = AttachAt(world, mouse, kVid, kPid, 1);
+  CHIDComm hid(world);
+  ASSERT_EQ(hid.Open(path.c_str()), 0);
+  auto report = [](BYTE tag) { return std::vector<std::uint8_t>{0xB4, tag, 0, 0, 0, 0, 0, 0}; };
+  BYTE in[8] = {};
+
+  auto out1 = report(0x10);
+  ASSERT_EQ(hid.Write(out1.data(), 8, nullptr, nullptr, 0), 0);
+  mouse->SendInputReport(report(0x21));  // buffered
+  mouse->SendInputReport(report(0x22));
+  ASSERT_EQ(hid.Read(in, 8, nullptr, nullptr, 0), 0);
+  auto out2 = report(0x11);
+  ASSERT_EQ(hid.Write(out2.data(), 8, nullptr, nullptr, 0), 0);
+  ASSERT_EQ(hid.Read(in, 8, nullptr, nullptr, 0), 0);
+  // A read left pending, completed by a report that comes later.
+  world.Schedule(10, [&] { mouse->SendInputReport(report(0x23)); });
+  ASSERT_EQ(hid.Read(in, 8, nullptr, nullptr, 1000), 0);
+  EXPECT_EQ(in[1], 0x23);
+  mouse->SendInputReport(report(0x24));  // never read
+
+  const std::vector<std::pair<bool, BYTE>> want = {
+      {false, 0x10}, {true, 0x21}, {false, 0x11}, {true, 0x22}, {true, 0x23}};
+  std::vector<std::pair<bool, BYTE>> got;
+  for (const auto& t : mouse->TrafficLog()) got.emplace_back(t.input, t.report.at(1));
+  EXPECT_EQ(got, want);
+  hid.Close();
+  EXPECT_EQ(world.LeakReport(), "");
+}
+
 }  // namespace
 }  // namespace kv27::test

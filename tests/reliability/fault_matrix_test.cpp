@@ -276,7 +276,7 @@ TEST(FaultMatrix, EveryStepAgainstEveryFault) {
     }
     std::string verdict;
     std::string message;
-    for (Face face : {Face::Sequence, Face::Console}) {
+    for (Face face : {Face::Sequence, Face::Console, Face::Dialog}) {
       // The first run warms what the process keeps (the sample image, the
       // scenario list); the second must give back every block it takes.
       const CellResult first = RunCell(cell, face);
@@ -294,7 +294,7 @@ TEST(FaultMatrix, EveryStepAgainstEveryFault) {
   }
   ASSERT_EQ(table.size(), steps.size() * kFaults.size()) << "every step has a cell for every fault";
 
-  std::string out = "faces: the sequence, the console upgrader (one \"ok\" each)\nstep";
+  std::string out = "faces: the sequence, the console upgrader, the dialog (one \"ok\" each)\nstep";
   for (const auto& f : kFaults) out += " | " + f;
   out += "\n";
   for (const auto& s : steps) {

@@ -3,12 +3,21 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <memory>
 
 #include "app/mouse_search.h"
 #include "image/image_file.h"
 #include "protocol/isp_flash.h"
+#include "res/resource.h"
+#include "tools/console/user_data_backup.h"
 #include "tools/kv27m-isp/isp_tool.h"
 #include "tools/kv27m-update/update_tool.h"
+
+namespace kv27 {
+// The program's one application object: the dialog face plays the program.
+CKV27MFirmwareUpdateApp theApp;
+}  // namespace kv27
 
 namespace kv27::test {
 
@@ -33,13 +42,72 @@ bool RecordingFace::OnUserDataRead(const std::uint8_t* data, std::size_t size) {
 namespace {
 constexpr char16_t kBackupFolder[] = u"C:\\Users\\me\\AppData\\Local\\KV27M";
 constexpr char16_t kBackupPath[] = u"C:\\Users\\me\\AppData\\Local\\KV27M\\backup-20261210-120000.kv27ud";
+// Where the settings the dialog read are kept for kv27m-isp.
+constexpr char16_t kDialogReadPath[] = u"C:\\Users\\me\\AppData\\Local\\KV27M\\dialog-read.kv27ud";
+
+// The dialog's user: the automatic start comes 100 ms after the dialog opens;
+// a user who sees nothing started clicks the button after this long (time for
+// a mouse pulled out at the start to be plugged in again and found).
+constexpr std::uint64_t kClickIfIdleMs = 10'000;
+// How often the user looks at the dialog while it is responsive.
+constexpr std::uint64_t kLookEveryMs = 1'000;
+
+// The user data a run read, as the bus carried it: each flash-read request on
+// the command collection (output report: id, 0x02, offset, count, page) and
+// the first flash-read reply the program took after it (input report: id,
+// 0x02, offset echo, count, four bytes), which is the reply its exchange
+// accepts. Empty unless every step of every page was answered with its own
+// offset; page 6's first six bytes follow a second time, as the run merges
+// them.
+std::vector<std::uint8_t> UserDataFromTraffic(const std::vector<sim::HidCollection::Traffic>& traffic) {
+  constexpr std::uint8_t kFlashRead = 0x02;
+  std::vector<std::uint8_t> data(kUserDataSize);
+  std::vector<bool> got(kUserDataPages * kUserDataPageSize / 4);
+  int pending = -1;  // index of the 4-byte step asked for
+  unsigned pendingOffset = 0;
+  for (const auto& t : traffic) {
+    if (t.report.size() < 8 || t.report[1] != kFlashRead) continue;
+    if (!t.input) {
+      const unsigned offset = t.report[2], page = t.report[4];
+      pending = page < kUserDataPages && offset % 4 == 0 ? static_cast<int>(page * 64 + offset / 4) : -1;
+      pendingOffset = offset;
+    } else if (pending >= 0) {
+      if (t.report[2] == pendingOffset) {
+        std::copy(t.report.begin() + 4, t.report.begin() + 8, data.begin() + pending * 4);
+        got[static_cast<std::size_t>(pending)] = true;
+      }
+      pending = -1;
+    }
+  }
+  for (bool g : got)
+    if (!g) return {};
+  std::copy(data.begin() + 6 * kUserDataPageSize, data.begin() + 6 * kUserDataPageSize + 6,
+            data.begin() + kUserDataPages * kUserDataPageSize);
+  return data;
+}
 }  // namespace
 
-const char* FaceName(Face face) { return face == Face::Sequence ? "sequence" : "console"; }
+const char* FaceName(Face face) {
+  switch (face) {
+    case Face::Sequence:
+      return "sequence";
+    case Face::Console:
+      return "console";
+    case Face::Dialog:
+      return "dialog";
+  }
+  return "?";
+}
 
 UpgradeBench::UpgradeBench(Face face) : faceKind_(face) {
   if (faceKind_ == Face::Console) return;  // the upgrader builds the PC itself
   rig_ = BuildScenario(world, *FindScenario("ok"));
+  if (faceKind_ == Face::Dialog) {
+    // The program builds its own links, monitor and window.
+    program_ = std::make_unique<ProgramRun>(world, *rig_);
+    Built();
+    return;
+  }
   monitor_ = std::make_unique<CUSBDeviceMonitor>(world);
   bootLink_ = std::make_unique<CKV8B05Comm>(world);
   mouseLink_ = std::make_unique<CKV27USBComm>(world);
@@ -70,7 +138,7 @@ void UpgradeBench::Built() {
 }
 
 void UpgradeBench::Prepare(std::function<void(UpgradeBench&)> fault) {
-  if (faceKind_ == Face::Sequence)
+  if (faceKind_ != Face::Console)
     fault(*this);
   else
     fault_ = std::move(fault);
@@ -122,7 +190,92 @@ UpgradeStatus UpgradeBench::RunConsole() {
   return UpgradeStatus::Stopped;  // not a failure row: reported as such by CheckAfter
 }
 
+UpgradeStatus UpgradeBench::RunDialog() {
+  const std::uint64_t t0 = world.Now();
+  // The progress as the screen shows it: each position the dialog gives its
+  // bar, seen after the bar took it, on the dialog's thread while the run goes
+  // on (a window hook, as a tool beside the program would watch it). The
+  // percentage's own text follows in the same step of the run.
+  world.SetSentMessageHook([this](HWND, UINT message, WPARAM wParam, LPARAM, LRESULT) {
+    if (message != PBM_SETPOS) return;
+    face.progress.push_back(static_cast<int>(wParam));
+    Reached(static_cast<int>(wParam));
+  });
+  ProgramRun& run = *program_;
+  run.world.User().AnswerMessageBox(IDOK, 1000);
+  // The user looks at the dialog every second while its loop runs (during a
+  // run only once its message box is up), and closes it once the box is
+  // answered; the looks end with the close.
+  auto closing = std::make_shared<bool>(false);
+  auto clicked = std::make_shared<bool>(false);
+  auto look = std::make_shared<std::function<void()>>();
+  *look = [this, t0, closing, clicked, weakLook = std::weak_ptr<std::function<void()>>(look)] {
+    ProgramRun& run = *program_;
+    dialogWindow_ = run.Dlg().m_hWnd;
+    const auto boxes = world.MessageBoxes();
+    const bool started = !boxes.empty() || !face.progress.empty();
+    const bool over = !boxes.empty() && boxes.back().answer != 0;
+    if (!started && !*clicked && world.Now() >= t0 + kClickIfIdleMs) {
+      // Nothing started by itself: the user clicks the button (ignored while
+      // it is disabled).
+      *clicked = true;
+      buttonEnabledAtClick_ = run.Look().upgradeEnabled;
+      world.User().ClickAt(world.Now(), IDC_UPGRADE);
+    } else if (over || (*clicked && !started) || world.Now() >= t0 + 2 * kAfterAnyRun) {
+      *closing = true;
+      atEnd_ = run.Look();
+      othersOpen_ = run.OthersOpen();
+      world.User().CloseAt(world.Now());
+      return;
+    }
+    if (auto again = weakLook.lock()) world.User().DoAt(world.Now() + kLookEveryMs, [again] { (*again)(); });
+  };
+  world.User().DoAt(t0 + kLookEveryMs, [look] { (*look)(); });
+  programProblems_ = run.RunProgram();
+  world.SetSentMessageHook(nullptr);
+  if (!*closing) programProblems_ += "the dialog ended before the user closed it\n";
+  face.userData = UserDataFromTraffic(mouse().Collection(sim::kMouseCommandCollection)->TrafficLog());
+  // The process ends: what it kept goes (CheckAfter reports anything else).
+  run.ReleaseProcess();
+
+  const auto boxes = world.MessageBoxes();
+  if (boxes.empty()) return UpgradeStatus::Stopped;  // nothing started: CheckAfter says whether it should have
+  for (int s = 0; s < static_cast<int>(UpgradeStatus::Stopped); ++s)
+    if (boxes[0].text == UpgradeMessage(static_cast<UpgradeStatus>(s))) return static_cast<UpgradeStatus>(s);
+  return UpgradeStatus::Stopped;
+}
+
+std::string UpgradeBench::CheckDialog(UpgradeStatus status) {
+  std::string out;
+  auto fail = [&out](const std::string& what) { out += what + "\n"; };
+  if (!programProblems_.empty()) fail("the program: " + programProblems_);
+  const auto boxes = world.MessageBoxes();
+  if (boxes.empty()) {
+    // Nothing to start: only a mouse that was never there to click for.
+    if (buttonEnabledAtClick_) fail("the upgrade never started");
+    if (mouse().RequestCount() != 0) fail("the mouse was asked without a run");
+  } else if (boxes.size() != 1) {
+    fail("message boxes: " + std::to_string(boxes.size()));
+  } else {
+    const sim::MessageBoxRecord& box = boxes[0];
+    if (box.text != UpgradeMessage(status)) fail("message: " + Narrow(box.text));
+    if (box.caption != kDialogCaption) fail("caption: " + Narrow(box.caption));
+    if (box.type != static_cast<UINT>(MB_OK)) fail("message box type " + std::to_string(box.type));
+    if (box.owner == nullptr || box.owner != dialogWindow_ || !box.ownerDisabled)
+      fail("message box not owned by the dialog");
+    if (box.answer == 0) fail("message box never answered");
+    // The display keeps what it had where the table shows no progress: the
+    // template's 0.
+    const int want = std::max(ProgressAfter(status), 0);
+    if (atEnd_.position != want || atEnd_.percent != Percent(want))
+      fail("progress left at " + std::to_string(atEnd_.position) + " \"" + Narrow(atEnd_.percent) + "\"");
+  }
+  if (!othersOpen_.empty()) fail("open while the dialog lived: " + othersOpen_);
+  return out;
+}
+
 UpgradeBench::~UpgradeBench() {
+  program_.reset();
   mouseLink_.reset();  // stops the reader before the rig goes
   bootLink_.reset();
   monitor_.reset();
@@ -132,6 +285,7 @@ UpgradeBench::~UpgradeBench() {
 
 UpgradeStatus UpgradeBench::Run() {
   if (faceKind_ == Face::Console) return RunConsole();
+  if (faceKind_ == Face::Dialog) return RunDialog();
   return RunUpgrade(world, UpgradeDevices{*mouseLink_, *bootLink_, *monitor_}, sim::kRigImagePath, face);
 }
 
@@ -169,6 +323,8 @@ std::string UpgradeBench::CheckAfter(UpgradeStatus status) {
     }
     const int shown = face.progress.empty() ? -1 : face.progress.back();
     if (shown != ProgressAfter(status)) fail("progress left at " + std::to_string(shown));
+  } else if (faceKind_ == Face::Dialog) {
+    out += CheckDialog(status);
   } else {
     if (rig_ == nullptr) return "the console upgrader built no simulated PC\n";
     if (status == UpgradeStatus::Stopped) fail("exit code " + std::to_string(exitCode_));
@@ -235,14 +391,21 @@ std::string UpgradeBench::Recover(UpgradeStatus status) {
       reflashed = true;
       Settle(kSettleMs);
     }
-  } else if (mouse().CurrentMode() == sim::VirtualMouse::Mode::kBootloader) {
-    // kv27m-isp with the backup the upgrader saved.
+  } else if (mouse().CurrentMode() == sim::VirtualMouse::Mode::kBootloader &&
+             (faceKind_ == Face::Console || face.userData.size() == kUserDataSize)) {
+    // kv27m-isp with the backup the upgrader saved, or with the settings the
+    // dialog read, kept in a backup file.
+    const char16_t* backup = kBackupPath;
+    if (faceKind_ == Face::Dialog) {
+      world.AddFile(kDialogReadPath, console::EncodeBackup(face.userData.data()));
+      backup = kDialogReadPath;
+    }
     std::vector<std::u16string> ispOut, ispErr;
     IspToolIo io;
     io.out = [&](const std::u16string& line) { ispOut.push_back(line); };
     io.err = [&](const std::u16string& line) { ispErr.push_back(line); };
     io.world = &world;
-    const int code = RunIspTool({u"--simulate", u"--user-data", kBackupPath, sim::kRigImagePath}, io);
+    const int code = RunIspTool({u"--simulate", u"--user-data", backup, sim::kRigImagePath}, io);
     if (code != kIspToolOk) {
       fail("kv27m-isp --user-data exited with " + std::to_string(code));
       for (const auto& line : ispErr) fail("  " + Narrow(line));
@@ -250,6 +413,8 @@ std::string UpgradeBench::Recover(UpgradeStatus status) {
       reflashed = true;
       Settle(kSettleMs);
     }
+  } else if (mouse().CurrentMode() == sim::VirtualMouse::Mode::kBootloader) {
+    fail("mouse in its bootloader, but the dialog had not read its settings");
   }
 
   if (mouse().CurrentMode() != sim::VirtualMouse::Mode::kNormal) fail("mouse not back in normal mode");

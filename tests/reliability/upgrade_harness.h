@@ -22,6 +22,7 @@
 #include "protocol/kv27_usb_comm.h"
 #include "protocol/kv8b05_comm.h"
 #include "sim/mouse_rig.h"
+#include "tests/support/program_run.h"
 #include "tests/support/upgrade_expectations.h"
 #include "usbmon/usb_device_monitor.h"
 
@@ -42,10 +43,14 @@ struct RecordingFace : UpgradeFace {
 };
 
 // Who runs the upgrade: the sequence through a recording face, with the
-// dialog's three device objects; or the console upgrader (kv27m-update
+// dialog's three device objects; the console upgrader (kv27m-update
 // --simulate, with its settings backup), whose recovery is kv27m-isp
-// --user-data with that backup.
-enum class Face { Sequence, Console };
+// --user-data with that backup; or the dialog program itself (AppMain, the
+// main dialog from its compiled template, started as it starts itself, the
+// scripted user answering its message box and closing it), whose recovery is
+// kv27m-isp --user-data with the settings the dialog read, as they went over
+// the bus. The test program defines the one CKV27MFirmwareUpdateApp.
+enum class Face { Sequence, Console, Dialog };
 const char* FaceName(Face face);
 
 class UpgradeBench {
@@ -56,7 +61,9 @@ class UpgradeBench {
   UpgradeBench& operator=(const UpgradeBench&) = delete;
 
   // Runs `fault` on the bench once the simulated PC is built (at once for the
-  // sequence; inside the console upgrader's set-up for the console).
+  // sequence and the dialog; inside the console upgrader's set-up for the
+  // console). Hooks in face.atProgress fire once per percentage: for the
+  // dialog when its progress bar takes the position.
   void Prepare(std::function<void(UpgradeBench&)> fault);
   // One run through the face.
   UpgradeStatus Run();
@@ -82,6 +89,8 @@ class UpgradeBench {
   std::string Recover(UpgradeStatus status);
   void Built();  // the settings and the expected flash, once the rig is there
   UpgradeStatus RunConsole();
+  UpgradeStatus RunDialog();
+  std::string CheckDialog(UpgradeStatus status);
   void Reached(int percent);  // fires a progress hook once
 
   Face faceKind_;
@@ -89,7 +98,15 @@ class UpgradeBench {
   std::vector<int> fired_;
   std::vector<std::u16string> out_, err_;  // the console's lines
   int exitCode_ = -1;
+  // The dialog's run: what the program did wrong, the dialog's window, what
+  // it showed and held open once its message box was answered.
+  std::string programProblems_;
+  HWND dialogWindow_ = nullptr;
+  View atEnd_;
+  std::string othersOpen_ = "not looked at\n";
+  bool buttonEnabledAtClick_ = false;
   std::unique_ptr<sim::MouseRig> rig_;
+  std::unique_ptr<ProgramRun> program_;
   std::unique_ptr<CUSBDeviceMonitor> monitor_;
   std::unique_ptr<CKV8B05Comm> bootLink_;
   std::unique_ptr<CKV27USBComm> mouseLink_;

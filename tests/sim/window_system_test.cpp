@@ -7,6 +7,7 @@
 #include <atomic>
 #include <future>
 #include <thread>
+#include <vector>
 
 #include "sim/world.h"
 
@@ -69,6 +70,56 @@ TEST(WindowSystem, WaitingSenderTakesMessagesSentToItsOwnWindows) {
   stop = true;
   threadB.join();
   EXPECT_TRUE(world.Deadlocks().empty());
+}
+
+// The sent-message hook sees what a WH_CALLWNDPROCRET hook sees: a message
+// sent with SendMessageW once its window procedure has returned, with that
+// result, on the thread that ran the procedure, free to call the system; a
+// posted message passes unseen.
+TEST(WindowSystem, SentMessageHookSeesSentMessagesAfterTheirProcedure) {
+  World world;
+  int handled = 0;
+  HWND window = world.CreateHeadlessWindow([&](HWND, UINT message, WPARAM wParam, LPARAM) -> LRESULT {
+    ++handled;
+    return message == kPing ? static_cast<LRESULT>(wParam * 2) : 0;
+  });
+  struct Seen {
+    UINT message;
+    WPARAM wParam;
+    LRESULT result;
+    int handledBefore;
+    std::thread::id thread;
+  };
+  std::vector<Seen> seen;
+  world.SetSentMessageHook([&](HWND hooked, UINT message, WPARAM wParam, LPARAM, LRESULT result) {
+    EXPECT_EQ(hooked, window);
+    world.Now();  // the world is not locked here
+    seen.push_back({message, wParam, result, handled, std::this_thread::get_id()});
+  });
+
+  EXPECT_EQ(world.SendMessageW(window, kPing, 5, 0), 10);
+  world.PostMessageW(window, kPing, 6, 0);
+  EXPECT_EQ(world.PumpMessages(window), 1);
+  auto sender = std::async(std::launch::async, [&] { return world.SendMessageW(window, kPing, 7, 0); });
+  while (world.Received(window).size() < 3) std::this_thread::yield();
+  while (world.PumpMessages(window) == 0) std::this_thread::yield();
+  EXPECT_EQ(sender.get(), 14);
+
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].wParam, 5u);
+  EXPECT_EQ(seen[0].result, 10);
+  EXPECT_EQ(seen[0].handledBefore, 1);
+  EXPECT_EQ(seen[1].wParam, 7u);
+  EXPECT_EQ(seen[1].result, 14);
+  EXPECT_EQ(seen[1].handledBefore, 3);
+  for (const Seen& s : seen) {
+    EXPECT_EQ(s.message, kPing);
+    EXPECT_EQ(s.thread, std::this_thread::get_id());  // the window's thread
+  }
+  world.SetSentMessageHook(nullptr);
+  world.SendMessageW(window, kPing, 8, 0);
+  EXPECT_EQ(seen.size(), 2u);
+  world.DestroyHeadlessWindow(window);
 }
 
 // A window's thread that never retrieves messages (it waits on an event) is a
