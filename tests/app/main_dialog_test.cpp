@@ -20,6 +20,7 @@
 #include "sim/hid_device.h"
 #include "sim/resources.h"
 #include "tests/support/program_run.h"
+#include "tests/support/scenario_names.h"
 #include "tests/support/upgrade_expectations.h"
 
 namespace kv27 {
@@ -121,12 +122,7 @@ TEST_P(EveryScenarioThroughTheDialog, ShowsItsOneMessage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Catalogue, EveryScenarioThroughTheDialog, ::testing::ValuesIn(Scenarios()),
-                         [](const ::testing::TestParamInfo<Scenario>& info) {
-                           std::string name = info.param.name;
-                           for (auto& c : name)
-                             if (c == '-') c = '_';
-                           return name;
-                         });
+                         test::ScenarioTestName);
 
 // A whole good run from the automatic start: the flash holds the image with
 // the mouse's own settings, the mouse comes back in normal mode with them, and

@@ -15,6 +15,7 @@
 #include "protocol/isp_flash.h"
 #include "protocol/kv27_usb_comm.h"
 #include "protocol/kv8b05_comm.h"
+#include "tests/support/scenario_names.h"
 #include "tests/support/upgrade_expectations.h"
 #include "usbmon/usb_device_monitor.h"
 
@@ -122,13 +123,7 @@ TEST_P(EveryScenario, EndsWithItsOneMessageAndProgress) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Catalogue, EveryScenario, ::testing::ValuesIn(Scenarios()),
-                         [](const ::testing::TestParamInfo<Scenario>& info) {
-                           std::string name = info.param.name;
-                           for (auto& c : name)
-                             if (c == '-') c = '_';
-                           return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Catalogue, EveryScenario, ::testing::ValuesIn(Scenarios()), test::ScenarioTestName);
 
 TEST(UpgradeSequence, CatalogueCoversEveryFailureRow) {
   std::vector<bool> seen(static_cast<int>(UpgradeStatus::Stopped) + 1, false);

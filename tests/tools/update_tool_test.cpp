@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/simulation.h"
+#include "tests/support/scenario_names.h"
 #include "tools/bimgtool/bimgtool.h"
 #include "tools/console/user_data_backup.h"
 #include "tools/kv27m-isp/isp_tool.h"
@@ -102,13 +103,7 @@ TEST_P(EveryScenario, ExitsWithItsCodeAndTheDialogsMessage) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Catalogue, EveryScenario, ::testing::ValuesIn(Scenarios()),
-                         [](const ::testing::TestParamInfo<Scenario>& info) {
-                           std::string name = info.param.name;
-                           for (auto& c : name)
-                             if (c == '-') c = '_';
-                           return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Catalogue, EveryScenario, ::testing::ValuesIn(Scenarios()), test::ScenarioTestName);
 
 TEST(UpdateTool, ExitCodesAreDistinct) {
   std::vector<int> codes = {kUpdateOk, kUpdateUsage, kUpdateBackupFailed, kUpdateCancelled, kUpdateNoHardware};

@@ -22,6 +22,14 @@ bool StdoutIsTerminal();
 void InstallInterruptHandler();
 bool InterruptRequested();
 
+// The program's arguments after its name, as UTF-16 (the command line's own
+// units on Windows, UTF-8 elsewhere).
+#if defined(_WIN32)
+std::vector<std::u16string> Arguments(int argc, wchar_t** argv);
+#else
+std::vector<std::u16string> Arguments(int argc, char** argv);
+#endif
+
 // The running program's full path; empty when unknown.
 std::u16string ProgramPath();
 // The per-user folder for backups, created when missing: %LOCALAPPDATA%\KV27M

@@ -52,6 +52,12 @@ void InstallInterruptHandler() {
 }
 bool InterruptRequested() { return g_interrupted.load(); }
 
+std::vector<std::u16string> Arguments(int argc, char** argv) {
+  std::vector<std::u16string> args;
+  for (int i = 1; i < argc; ++i) args.push_back(sim::FromUtf8(argv[i]));
+  return args;
+}
+
 std::u16string ProgramPath() {
   std::error_code ec;
   const auto path = std::filesystem::read_symlink("/proc/self/exe", ec);

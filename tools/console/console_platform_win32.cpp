@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 #include "tools/console/console_platform.h"
 
@@ -48,6 +49,15 @@ bool StdoutIsTerminal() {
 
 void InstallInterruptHandler() { SetConsoleCtrlHandler(OnConsoleCtrl, TRUE); }
 bool InterruptRequested() { return g_interrupted.load(); }
+
+std::vector<std::u16string> Arguments(int argc, wchar_t** argv) {
+  std::vector<std::u16string> args;
+  for (int i = 1; i < argc; ++i) {
+    const std::wstring arg(argv[i]);
+    args.emplace_back(arg.begin(), arg.end());
+  }
+  return args;
+}
 
 std::u16string ProgramPath() {
   std::wstring buffer(32768, L'\0');

@@ -2,7 +2,6 @@
 #include <string>
 #include <vector>
 
-#include "sim/world.h"
 #include "tools/console/console_platform.h"
 #include "tools/kv27m-isp/isp_tool.h"
 
@@ -22,18 +21,7 @@ int Run(const std::vector<std::u16string>& args) {
 }  // namespace
 
 #if defined(_WIN32)
-int wmain(int argc, wchar_t** argv) {
-  std::vector<std::u16string> args;
-  for (int i = 1; i < argc; ++i) {
-    std::wstring arg(argv[i]);
-    args.emplace_back(arg.begin(), arg.end());
-  }
-  return Run(args);
-}
+int wmain(int argc, wchar_t** argv) { return Run(kv27::console::Arguments(argc, argv)); }
 #else
-int main(int argc, char** argv) {
-  std::vector<std::u16string> args;
-  for (int i = 1; i < argc; ++i) args.push_back(kv27::sim::FromUtf8(argv[i]));
-  return Run(args);
-}
+int main(int argc, char** argv) { return Run(kv27::console::Arguments(argc, argv)); }
 #endif
