@@ -219,13 +219,16 @@ void World::Impl::IdleStep(std::unique_lock<std::mutex>& lk, std::optional<std::
   p.reportedBusy = false;
 }
 
-// Sleep and the time a device charges the caller: idle until `time`.
+// Sleep and the time a device charges the caller: idle until `time`, and until
+// what falls due by then has happened (another thread that moved the clock
+// there may still be running those actions).
 void World::Impl::IdleTo(std::unique_lock<std::mutex>& lk, std::uint64_t time) {
-  if (realTime || self->now_ >= time) {
+  if (realTime) {
     AdvanceTo(lk, time);
     return;
   }
-  while (self->now_ < time) IdleStep(lk, time);
+  RunDue(lk);
+  while (self->now_ < time || OthersRunActions()) IdleStep(lk, time);
 }
 
 // A wait ends at its own deadline in virtual time, whichever thread moves the

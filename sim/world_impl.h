@@ -502,11 +502,22 @@ struct World::Impl {
       if (it == actions.end() || it->at > self->now_) return;
       auto fn = std::move(it->fn);
       actions.erase(it);
+      ++runningActions;
+      ++t_runningActions;
       lk.unlock();
       fn();
       lk.lock();
+      --t_runningActions;
+      --runningActions;
+      Notify();
     }
   }
+  // Actions running now, with the lock released, on any thread and on this
+  // one: what falls due at an instant has happened, for everybody else, only
+  // once they are over.
+  int runningActions = 0;
+  static inline thread_local int t_runningActions = 0;
+  bool OthersRunActions() const { return runningActions > t_runningActions; }
 
   // Settles every finite wait whose deadline lies before `time`: a wait whose
   // object is signalled by then is satisfied, any other has timed out. Runs
