@@ -234,10 +234,14 @@ KV_SAME_ENUMERATOR(DeviceReset)
 static_assert(w32::kDeviceInterfaceDetailFixedSize == sizeof(::SP_DEVICE_INTERFACE_DETAIL_DATA_W));
 
 // ------------------------------------------------------------------ layouts
-#define KV_SAME_SIZE(type, bytes)                                                     \
-  static_assert(sizeof(w32::type) == sizeof(::type), #type ": size differs");         \
-  static_assert(sizeof(::type) == (bytes), #type ": not the 32-bit platform's size"); \
+// KV_SAME_SIZE(type, bytes): the same size on both architectures;
+// KV_SAME_SIZE_BY_ARCH(type, bytes32, bytes64): a structure that holds pointers.
+#define KV_SAME_SIZE_BY_ARCH(type, bytes32, bytes64)                                       \
+  static_assert(sizeof(w32::type) == sizeof(::type), #type ": size differs");              \
+  static_assert(sizeof(::type) == (sizeof(void*) == 4 ? (bytes32) : (bytes64)),            \
+                #type ": not the platform's documented size for this architecture");       \
   static_assert(alignof(w32::type) <= alignof(::type), #type ": stricter alignment")
+#define KV_SAME_SIZE(type, bytes) KV_SAME_SIZE_BY_ARCH(type, bytes, bytes)
 #define KV_SAME_OFFSET(type, field) \
   static_assert(offsetof(w32::type, field) == offsetof(::type, field), #type "." #field ": offset differs")
 
@@ -252,27 +256,27 @@ KV_SAME_SIZE(GUID, 16);
 KV_SAME_OFFSET(GUID, Data2);
 KV_SAME_OFFSET(GUID, Data4);
 
-KV_SAME_SIZE(SECURITY_ATTRIBUTES, 12);
+KV_SAME_SIZE_BY_ARCH(SECURITY_ATTRIBUTES, 12, 24);
 KV_SAME_OFFSET(SECURITY_ATTRIBUTES, lpSecurityDescriptor);
 KV_SAME_OFFSET(SECURITY_ATTRIBUTES, bInheritHandle);
 
-KV_SAME_SIZE(OVERLAPPED, 20);
+KV_SAME_SIZE_BY_ARCH(OVERLAPPED, 20, 32);
 KV_SAME_OFFSET(OVERLAPPED, InternalHigh);
 static_assert(offsetof(w32::OVERLAPPED, u.s.Offset) == offsetof(::OVERLAPPED, Offset));
 static_assert(offsetof(w32::OVERLAPPED, u.s.OffsetHigh) == offsetof(::OVERLAPPED, OffsetHigh));
 KV_SAME_OFFSET(OVERLAPPED, hEvent);
 
-KV_SAME_SIZE(SP_DEVINFO_DATA, 28);
+KV_SAME_SIZE_BY_ARCH(SP_DEVINFO_DATA, 28, 32);
 KV_SAME_OFFSET(SP_DEVINFO_DATA, ClassGuid);
 KV_SAME_OFFSET(SP_DEVINFO_DATA, DevInst);
 KV_SAME_OFFSET(SP_DEVINFO_DATA, Reserved);
 
-KV_SAME_SIZE(SP_DEVICE_INTERFACE_DATA, 28);
+KV_SAME_SIZE_BY_ARCH(SP_DEVICE_INTERFACE_DATA, 28, 32);
 KV_SAME_OFFSET(SP_DEVICE_INTERFACE_DATA, InterfaceClassGuid);
 KV_SAME_OFFSET(SP_DEVICE_INTERFACE_DATA, Flags);
 KV_SAME_OFFSET(SP_DEVICE_INTERFACE_DATA, Reserved);
 
-KV_SAME_SIZE(SP_DEVICE_INTERFACE_DETAIL_DATA_W, 6);
+KV_SAME_SIZE_BY_ARCH(SP_DEVICE_INTERFACE_DETAIL_DATA_W, 6, 8);
 KV_SAME_OFFSET(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath);
 
 KV_SAME_SIZE(HIDD_ATTRIBUTES, 12);
@@ -379,14 +383,15 @@ KV_SAME_OFFSET(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name);
 
 KV_SAME_SIZE(RECT, 16);
 KV_SAME_OFFSET(RECT, bottom);
-KV_SAME_SIZE(PAINTSTRUCT, 64);
+KV_SAME_SIZE_BY_ARCH(PAINTSTRUCT, 64, 72);
 KV_SAME_OFFSET(PAINTSTRUCT, rcPaint);
 KV_SAME_OFFSET(PAINTSTRUCT, rgbReserved);
 KV_SAME_SIZE(INITCOMMONCONTROLSEX, 8);
 KV_SAME_OFFSET(INITCOMMONCONTROLSEX, dwICC);
 // The platform packs it to 1 byte on 32-bit Windows; its fields still fall on
 // their natural offsets, which the checks below compare.
-static_assert(sizeof(w32::OPENFILENAMEW) == sizeof(::OPENFILENAMEW) && sizeof(::OPENFILENAMEW) == 88);
+static_assert(sizeof(w32::OPENFILENAMEW) == sizeof(::OPENFILENAMEW) &&
+              sizeof(::OPENFILENAMEW) == (sizeof(void*) == 4 ? 88 : 152));
 KV_SAME_OFFSET(OPENFILENAMEW, lpstrFilter);
 KV_SAME_OFFSET(OPENFILENAMEW, lpstrFile);
 KV_SAME_OFFSET(OPENFILENAMEW, nMaxFile);
@@ -397,6 +402,7 @@ KV_SAME_OFFSET(OPENFILENAMEW, lpstrDefExt);
 KV_SAME_OFFSET(OPENFILENAMEW, FlagsEx);
 
 #undef KV_SAME_SIZE
+#undef KV_SAME_SIZE_BY_ARCH
 #undef KV_SAME_OFFSET
 
 namespace w32 {

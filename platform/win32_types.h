@@ -1,10 +1,14 @@
 // Win32 types, structures and constants used by the system, in namespace w32.
 //
-// These mirror the 32-bit Windows layouts (the build the tool ships as), so that
-// byte offsets the protocols rely on hold on every build: the packed 365-byte hub
-// connection record, the 267-byte descriptor request, the HID capability records.
-// The Windows build checks each fixed size against the platform headers
-// (platform/win32_real.cpp). Text is UTF-16 everywhere: WCHAR is char16_t, which
+// These mirror the Windows layouts of the build's pointer size: a 32-bit build
+// (the product) has the 32-bit platform's, a 64-bit one (the 64-bit Windows
+// program, and the native builds that run over the simulated world) the 64-bit
+// platform's. The byte-packed records the protocols rely on are the same for
+// both: the 365-byte hub connection record, the 267-byte descriptor request, the
+// HID capability records. What differs is what holds a pointer or a pointer-sized
+// integer (OVERLAPPED, the SetupAPI records, PAINTSTRUCT, OPENFILENAMEW) and the
+// SetupAPI packing. The Windows builds check each size and offset against the
+// platform headers (platform/win32_real.cpp). Text is UTF-16 everywhere: WCHAR is char16_t, which
 // has the same size and representation as the platform's wchar_t on Windows.
 //
 // Nothing here includes <windows.h>; system code never sees its macros.
@@ -134,8 +138,14 @@ struct OVERLAPPED {
   HANDLE hEvent;
 };
 
-// SetupAPI. The 32-bit platform packs these structures to 1 byte.
+// SetupAPI. The platform packs these structures to 1 byte on 32-bit Windows and
+// to 8 (their natural layout) on 64-bit Windows.
+constexpr bool kPointerIs32Bit = sizeof(void*) == 4;
+#if UINTPTR_MAX == 0xFFFFFFFFu
 #pragma pack(push, 1)
+#else
+#pragma pack(push, 8)
+#endif
 struct SP_DEVINFO_DATA {
   DWORD cbSize;
   GUID ClassGuid;
@@ -149,12 +159,17 @@ struct SP_DEVICE_INTERFACE_DATA {
   ULONG_PTR Reserved;
 };
 struct SP_DEVICE_INTERFACE_DETAIL_DATA_W {
-  DWORD cbSize;  // must be set to the fixed part's size: 6
+  DWORD cbSize;  // must be set to the fixed part's size: 6 (32-bit) or 8 (64-bit)
   WCHAR DevicePath[1];
 };
 #pragma pack(pop)
-constexpr DWORD kDeviceInterfaceDetailFixedSize = 6;
-static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) == kDeviceInterfaceDetailFixedSize);
+// The size SetupDiGetDeviceInterfaceDetailW wants in cbSize: the structure's own,
+// padding included, which is 6 bytes on 32-bit and 8 on 64-bit Windows. Any other
+// value fails with ERROR_INVALID_USER_BUFFER.
+constexpr DWORD kDeviceInterfaceDetailFixedSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+static_assert(kDeviceInterfaceDetailFixedSize == (kPointerIs32Bit ? 6 : 8));
+static_assert(sizeof(SP_DEVINFO_DATA) == (kPointerIs32Bit ? 28 : 32));
+static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == (kPointerIs32Bit ? 28 : 32));
 
 // HID class driver.
 struct HIDD_ATTRIBUTES {
@@ -456,7 +471,8 @@ struct INITCOMMONCONTROLSEX {
   DWORD dwSize;
   DWORD dwICC;
 };
-// The file dialog's in/out record (the full, 88-byte form on 32-bit Windows).
+// The file dialog's in/out record (the full form: 88 bytes on 32-bit Windows,
+// 152 on 64-bit).
 struct OPENFILENAMEW {
   DWORD lStructSize;
   HWND hwndOwner;

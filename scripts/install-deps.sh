@@ -1,26 +1,45 @@
 #!/usr/bin/env bash
-# Installs what building and testing need on Debian 12: native toolchain and
-# GoogleTest/Benchmark, the 32-bit MinGW-w64 cross toolchain, 32-bit Wine to
-# run the Windows test programs, and clang with libFuzzer for the fuzz targets. Run as root (or with sudo available).
+# Installs what building and testing need on Debian 12, as root (or with sudo).
+#
+#   bash scripts/install-deps.sh        everything scripts/test-all.sh needs: the
+#                                       native toolchain, GoogleTest/Benchmark, the
+#                                       MinGW-w64 cross toolchain and Wine of the
+#                                       Windows flavour(s) this machine tests
+#                                       (scripts/windows-flavour.sh, KV_WINDOWS),
+#                                       clang with libFuzzer, and the GUI test's tools
+#   bash scripts/install-deps.sh demo   only what the main job builds with
+#                                       (scripts/run-demo.sh): cmake, make, g++
 #
 # Idempotent and quiet: when everything is already there it only checks and
 # returns; otherwise apt's output goes to a log that is shown if apt fails.
 set -euo pipefail
 
-packages=(
-  cmake make g++                           # native build (g++ brings the sanitizer runtimes)
-  binutils-mingw-w64-i686                  # windres: compiles the resource script in every build
-  libgtest-dev googletest libbenchmark-dev # tests, GoogleTest sources for the cross build, benchmarks
-  g++-mingw-w64-i686-posix mingw-w64-i686-dev
-  wine wine32:i386                         # runs the Windows test programs
-  clang-format                             # the format check
-  clang libclang-rt-14-dev                 # the fuzz targets: clang++ and its libFuzzer runtime
-  xvfb xdotool x11-utils imagemagick       # the GUI test: the real dialog under Wine, headless, screenshots
-  fonts-wqy-microhei                       # a CJK font, so the dialog's Chinese texts render under Wine
-)
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+source "$here/windows-flavour.sh"
+
+packages=(cmake make g++)                  # native build (g++ brings the sanitizer runtimes)
+if [[ ${1:-all} != demo ]]; then
+  kv_windows_flavours
+  packages+=(
+    binutils-mingw-w64-i686                  # windres: compiles the resource script in every build
+    libgtest-dev googletest libbenchmark-dev # tests, GoogleTest sources for the cross build, benchmarks
+    clang-format                             # the format check
+    clang libclang-rt-14-dev                 # the fuzz targets: clang++ and its libFuzzer runtime
+    xvfb xdotool x11-utils imagemagick       # the GUI test: the real dialog under Wine, headless, screenshots
+    fonts-wqy-microhei                       # a CJK font, so the dialog's Chinese texts render under Wine
+  )
+  for flavour in "${KV_FLAVOURS[@]}"; do
+    # shellcheck disable=SC2207
+    packages+=($(kv_flavour_packages "$flavour")) # the cross compiler, and Wine to run its test programs
+  done
+fi
+needs_i386=0
+[[ " ${packages[*]} " == *":i386 "* ]] && needs_i386=1
 
 missing() {
-  dpkg --print-foreign-architectures 2>/dev/null | grep -qx i386 || echo "i386-architecture"
+  if [[ $needs_i386 -eq 1 ]]; then
+    dpkg --print-foreign-architectures 2>/dev/null | grep -qx i386 || echo "i386-architecture"
+  fi
   local p status
   for p in "${packages[@]}"; do
     status=$(dpkg-query -W -f='${db:Status-Abbrev}' "$p" 2>/dev/null || true)
@@ -44,7 +63,7 @@ echo "install-deps: installing $(echo $todo) (log: $log)"
 export DEBIAN_FRONTEND=noninteractive
 apt_opts=(-q -y -o Dpkg::Use-Pty=0 -o DPkg::Lock::Timeout=600 --no-install-recommends)
 {
-  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  if [[ $needs_i386 -eq 1 ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     "${sudo[@]}" dpkg --add-architecture i386
   fi
   "${sudo[@]}" apt-get "${apt_opts[@]}" update

@@ -1,5 +1,6 @@
-// The dialog program as shipped (Windows builds): a 32-bit GUI-subsystem file
-// that needs no MinGW runtime DLLs, carrying its manifest, icon and version
+// The dialog program as shipped (Windows builds): a GUI-subsystem file of the
+// build's architecture (PE32 for x86, the product; PE32+ for x86-64) that needs
+// no MinGW runtime DLLs, carrying its manifest, icon and version
 // record. Reads the built KV27MFirmwareUpdate.exe beside this test.
 #include <windows.h>
 
@@ -30,7 +31,7 @@ std::string ResourceText(HMODULE module, WORD type, WORD id) {
   return bytes ? std::string(bytes, SizeofResource(module, found)) : std::string();
 }
 
-TEST(ProgramFileTest, IsAStatic32BitGuiProgram) {
+TEST(ProgramFileTest, IsAStaticGuiProgramOfItsArchitecture) {
   std::ifstream in(std::filesystem::path(ProgramPath()), std::ios::binary);
   ASSERT_TRUE(in) << "the program was not built beside the test";
   std::vector<char> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -41,10 +42,14 @@ TEST(ProgramFileTest, IsAStatic32BitGuiProgram) {
   auto u32 = [&](std::size_t at) { return u16(at) | u16(at + 2) << 16; };
   std::size_t pe = u32(0x3C);
   ASSERT_EQ(std::string(&file[pe], 4), std::string("PE\0\0", 4));
-  EXPECT_EQ(u16(pe + 4), 0x14Cu);  // IMAGE_FILE_MACHINE_I386
+  constexpr bool k64 = sizeof(void*) == 8;
+  EXPECT_EQ(u16(pe + 4), k64 ? 0x8664u : 0x14Cu);  // IMAGE_FILE_MACHINE_AMD64 / _I386
   std::size_t optional = pe + 24;
-  EXPECT_EQ(u16(optional), 0x10Bu);                                      // PE32
+  ASSERT_EQ(u16(optional), k64 ? 0x20Bu : 0x10Bu);                       // PE32+ / PE32
   EXPECT_EQ(u16(optional + 68), unsigned(IMAGE_SUBSYSTEM_WINDOWS_GUI));  // no console window
+  // The data directories follow the optional header's fixed part, which PE32+
+  // makes 16 bytes longer (64-bit image base and stack and heap sizes).
+  const std::size_t importDirectory = optional + (k64 ? 120 : 104);
   // The DLLs it imports: system ones only, no MinGW runtime to ship beside it.
   std::size_t sections = optional + u16(pe + 20);
   auto fileOffset = [&](std::size_t rva) -> std::size_t {
@@ -56,7 +61,7 @@ TEST(ProgramFileTest, IsAStatic32BitGuiProgram) {
     return 0;
   };
   std::vector<std::string> imports;
-  for (std::size_t d = fileOffset(u32(optional + 104)); d && u32(d + 12) != 0; d += 20) {
+  for (std::size_t d = fileOffset(u32(importDirectory)); d && u32(d + 12) != 0; d += 20) {
     std::string name(&file[fileOffset(u32(d + 12))]);
     for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     imports.push_back(name);

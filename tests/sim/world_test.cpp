@@ -429,9 +429,13 @@ TEST_F(WorldTest, SetupApiListsPresentInterfacesInStableOrder) {
       EXPECT_EQ(world.GetLastError(), ERROR_INSUFFICIENT_BUFFER);
       std::vector<std::uint8_t> mem(required + 1);
       auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(mem.data());
-      detail->cbSize = 8;  // wrong fixed size
-      EXPECT_FALSE(world.SetupDiGetDeviceInterfaceDetailW(set, &data, detail, required, nullptr, nullptr));
-      EXPECT_EQ(world.GetLastError(), ERROR_INVALID_USER_BUFFER);
+      // A wrong fixed size fails; the other architecture's is the usual mistake
+      // (6 is right only for 32-bit code, 8 only for 64-bit code).
+      for (DWORD wrong : {DWORD{kPointerIs32Bit ? 8u : 6u}, DWORD{sizeof(DWORD)}, required}) {
+        detail->cbSize = wrong;
+        EXPECT_FALSE(world.SetupDiGetDeviceInterfaceDetailW(set, &data, detail, required, nullptr, nullptr)) << wrong;
+        EXPECT_EQ(world.GetLastError(), ERROR_INVALID_USER_BUFFER) << wrong;
+      }
       detail->cbSize = kDeviceInterfaceDetailFixedSize;
       EXPECT_TRUE(world.SetupDiGetDeviceInterfaceDetailW(set, &data, detail, required, nullptr, nullptr));
       out.emplace_back(detail->DevicePath);
