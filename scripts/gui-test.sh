@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# The real dialog under Wine, headless: runs build/win32/bin/KV27MFirmwareUpdate.exe
-# with the sample image beside it and --simulate, on an Xvfb screen, in Wine's
+# The real dialog under Wine, headless: runs build/FLAVOUR/bin/KV27MFirmwareUpdate.exe
+# (FLAVOUR win32 or win64; without it, the flavour this machine tests, see
+# scripts/windows-flavour.sh) with the sample image beside it and --simulate, on an Xvfb screen, in Wine's
 # virtual desktop (which draws the title bar without a window manager). For each
 # case it waits for the message box that ends the run, answers it with Return,
 # reads the --simulate-log and checks what the user was shown. Screenshots land
-# in build/gui/: the dialog mid-upgrade and the final box of each case.
+# in build/gui/FLAVOUR/: the dialog mid-upgrade and the final box of each case.
 #
-#   bash scripts/gui-test.sh            # needs the win32 build (cmake --build --preset win32)
+#   bash scripts/gui-test.sh [FLAVOUR]  # needs that build (cmake --build --preset FLAVOUR)
 #   KV_GUI_KEEP=1                       # keep the logs of passing cases too (they are always kept)
 #
 # Chinese texts: Wine has no CJK fonts of its own. The script links the dialog
@@ -17,14 +18,23 @@ set -uo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
-exe=$root/build/win32/bin/KV27MFirmwareUpdate.exe
-out=$root/build/gui
+source "$root/scripts/windows-flavour.sh"
+fail() { echo "gui-test: FAILED: $*" >&2; exit 1; }
+flavour=${1:-}
+if [[ -z $flavour ]]; then
+  kv_windows_flavours || exit 1
+  flavour=${KV_FLAVOURS[0]}
+fi
+[[ $flavour == win32 || $flavour == win64 ]] || fail "unknown flavour '$flavour' (win32 or win64)"
+exe=$root/build/$flavour/bin/KV27MFirmwareUpdate.exe
+out=$root/build/gui/$flavour
 run=$out/run
 started=$SECONDS
 
-fail() { echo "gui-test: FAILED: $*" >&2; exit 1; }
-[[ -f $exe ]] || fail "$exe is missing (cmake --preset win32 && cmake --build --preset win32)"
-for tool in Xvfb xdotool import convert wine wineserver; do
+[[ -f $exe ]] || fail "$exe is missing (cmake --preset $flavour && cmake --build --preset $flavour)"
+kv_wine_env "$root" "$flavour"
+echo "gui-test: the $flavour program, with $KV_WINE"
+for tool in Xvfb xdotool import convert "$KV_WINE" wineserver; do
   command -v "$tool" >/dev/null || fail "$tool is missing (bash scripts/install-deps.sh)"
 done
 font=$(fc-list 2>/dev/null | grep -i 'wqy-microhei' | head -n 1 | cut -d: -f1)
@@ -34,8 +44,6 @@ rm -rf "$run"
 mkdir -p "$run" "$out"
 cp "$exe" "$run/"
 cp res/KV27M_FW_UPGRADE.bimg "$run/"
-
-export WINEPREFIX=$root/build/win32/wineprefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
 # A free display number.
 display=77
@@ -54,13 +62,13 @@ xdpyinfo >/dev/null 2>&1 || fail "Xvfb did not start (see $out/xvfb.log)"
 wineserver -p </dev/null >/dev/null 2>&1 || true
 if [[ ! -f $WINEPREFIX/system.reg ]]; then
   echo "gui-test: making the Wine prefix $WINEPREFIX"
-  wineboot -i </dev/null >"$out/wineboot.log" 2>&1
+  "$KV_WINE" wineboot -i </dev/null >"$out/wineboot.log" 2>&1
 else
-  wineboot </dev/null >"$out/wineboot.log" 2>&1
+  "$KV_WINE" wineboot </dev/null >"$out/wineboot.log" 2>&1
 fi
 link='HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink'
 for name in Tahoma "MS Shell Dlg" "MS Shell Dlg 2"; do
-  wine reg add "$link" /v "$name" /t REG_MULTI_SZ /d "wqy-microhei.ttc,WenQuanYi Micro Hei" /f </dev/null >/dev/null 2>&1 ||
+  "$KV_WINE" reg add "$link" /v "$name" /t REG_MULTI_SZ /d "wqy-microhei.ttc,WenQuanYi Micro Hei" /f </dev/null >/dev/null 2>&1 ||
     fail "cannot write the FontLink entry $name"
 done
 
@@ -91,7 +99,7 @@ run_case() {
   local log=$out/$name.log winlog="Z:${out//\//\\}\\$name.log"
   rm -f "$log"
   echo "gui-test: $name (--simulate=$scenario)"
-  (cd "$run" && timeout 240 wine explorer /desktop=kv,760x360 KV27MFirmwareUpdate.exe \
+  (cd "$run" && timeout 240 "$KV_WINE" explorer /desktop=kv,760x360 KV27MFirmwareUpdate.exe \
     --simulate="$scenario" --simulate-log "$winlog" </dev/null >"$out/$name.wine.log" 2>&1) &
   local pid=$!
   wait_for "$log" '^dialog open' 60 || fail "$name: the dialog did not open (see $out/$name.wine.log)"

@@ -7,6 +7,7 @@
 #                                       Windows flavour(s) this machine tests
 #                                       (scripts/windows-flavour.sh, KV_WINDOWS),
 #                                       clang with libFuzzer, and the GUI test's tools
+#   bash scripts/install-deps.sh all win32   the same, with that Windows flavour too
 #   bash scripts/install-deps.sh demo   only what the main job builds with
 #                                       (scripts/run-demo.sh): cmake, make, g++
 #
@@ -28,7 +29,7 @@ if [[ ${1:-all} != demo ]]; then
     xvfb xdotool x11-utils imagemagick       # the GUI test: the real dialog under Wine, headless, screenshots
     fonts-wqy-microhei                       # a CJK font, so the dialog's Chinese texts render under Wine
   )
-  for flavour in "${KV_FLAVOURS[@]}"; do
+  for flavour in "${KV_FLAVOURS[@]}" "${@:2}"; do
     # shellcheck disable=SC2207
     packages+=($(kv_flavour_packages "$flavour")) # the cross compiler, and Wine to run its test programs
   done

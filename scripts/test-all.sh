@@ -3,20 +3,25 @@
 #   format      every C++ source follows .clang-format
 #   linux       native build, all tests against the simulated world
 #   linux-asan  AddressSanitizer + UndefinedBehaviorSanitizer build, all tests
-#   win32       MinGW-w64 32-bit build, the same tests under Wine
+#   windows     the MinGW-w64 Windows build, the same tests under Wine, in the
+#               flavour this machine runs (scripts/windows-flavour.sh): win32 (the
+#               product) where 32-bit programs run, win64 under 64-bit Wine where
+#               they do not; KV_WINDOWS=win32|win64|both forces the choice. The
+#               stages win32 and win64 name one flavour outright.
 #   linux-tsan  ThreadSanitizer build, the threaded tests (ctest -R "$KV_TSAN_TESTS")
 #   fuzz        clang + libFuzzer build (linux-fuzz), each fuzz target run for
 #               $KV_FUZZ_SECONDS on a copy of its seed corpus (fuzz/corpus/<target>)
 #   gui         the real dialog program under Wine on a headless X screen
-#               (scripts/gui-test.sh; needs the win32 build, at most 300 s)
+#               (scripts/gui-test.sh; the same flavour(s) as windows, at most 300 s each)
 # Installs what is missing first (scripts/install-deps.sh). Ends with each
 # runner's summary; exits non-zero if any build or test failed.
 #
 # Environment:
 #   KV_JOBS         parallel build and test jobs (default: number of CPUs)
 #   KV_TSAN_TESTS   ctest regex of the tests run under ThreadSanitizer (default: all)
-#   KV_STAGES       stages to run, in order, from "format linux linux-asan win32 linux-tsan fuzz gui"
-#                   (default: all of them)
+#   KV_STAGES       stages to run, in order, from "format linux linux-asan windows linux-tsan fuzz gui"
+#                   (default: all of them; win32 and win64 are accepted too)
+#   KV_WINDOWS      auto (default), win32, win64 or both: the Windows flavour(s)
 #   KV_FUZZ_SECONDS how long each fuzz target runs in the fuzz stage (default 20)
 #   KV_SKIP_DEPS=1  do not check or install packages
 set -uo pipefail
@@ -26,13 +31,16 @@ cd "$root"
 
 jobs=${KV_JOBS:-$(nproc 2>/dev/null || echo 2)}
 tsan_tests=${KV_TSAN_TESTS:-.}
-stages=${KV_STAGES:-format linux linux-asan win32 linux-tsan fuzz gui}
+stages=${KV_STAGES:-format linux linux-asan windows linux-tsan fuzz gui}
 fuzz_seconds=${KV_FUZZ_SECONDS:-20}
 logs=$root/build/logs
 started=$SECONDS
 
+source "$root/scripts/windows-flavour.sh"
+kv_windows_flavours || exit 1
 if [[ ${KV_SKIP_DEPS:-0} != 1 ]]; then
-  bash "$root/scripts/install-deps.sh" || exit 1
+  # shellcheck disable=SC2086
+  bash "$root/scripts/install-deps.sh" all $(printf '%s\n' $stages | grep -xE 'win32|win64') || exit 1
 fi
 mkdir -p "$logs"
 
@@ -68,19 +76,19 @@ run_tests() {
   return "$rc"
 }
 
-record() {  # record PRESET RC [what failed]
-  local preset=$1 rc=$2 what=${3:-tests}
+record() {  # record PRESET RC [what failed [label]]
+  local preset=$1 rc=$2 what=${3:-tests} label=${4:-$1}
   local summary
   if [[ $rc -eq 0 ]]; then
     summary=$(grep -E 'tests passed|tests failed' "$logs/$preset-ctest.log" | tail -n 1)
-    results+=("$preset: OK - $summary")
+    results+=("$label: OK - $summary")
   else
     failed=1
     if [[ $what == build ]]; then
-      results+=("$preset: BUILD FAILED (see $logs/$preset-build.log)")
+      results+=("$label: BUILD FAILED (see $logs/$preset-build.log)")
     else
       summary=$(sed -n '/tests passed\|tests failed/,$p' "$logs/$preset-ctest.log" | grep -v '^$')
-      results+=("$preset: FAILED - ${summary:-ctest did not run (see $logs/$preset-ctest.log)}")
+      results+=("$label: FAILED - ${summary:-ctest did not run (see $logs/$preset-ctest.log)}")
     fi
   fi
 }
@@ -120,9 +128,67 @@ run_fuzzers() {
   return "$rc"
 }
 
-wine_env() {  # the same private prefix ctest's emulator uses (cmake/toolchain-mingw32.cmake)
-  export WINEPREFIX=$root/build/win32/wineprefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-  trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+# The label a Windows flavour's results carry in the summary: which flavour, and
+# why when the machine chose it.
+flavour_label() {  # flavour_label STAGE FLAVOUR
+  if [[ $1 == windows || $1 == gui ]]; then
+    echo "$1 ($2: $KV_FLAVOUR_WHY)"
+  else
+    echo "$1"
+  fi
+}
+
+# windows_tests STAGE FLAVOUR: builds the flavour's preset and runs its suite under
+# Wine, with one wineserver for the whole run (in the private prefix ctest's
+# emulator uses, cmake/toolchain-mingw-common.cmake), and Wine's own background
+# services started now, away from ctest: started by a test program they would
+# inherit its output pipe and keep ctest waiting. Makes the prefix on the first
+# run (it takes a while).
+windows_tests() {
+  local stage=$1 flavour=$2 rc label
+  label=$(flavour_label "$stage" "$flavour")
+  [[ $stage == windows ]] && echo "windows: $flavour ($KV_FLAVOUR_WHY)"
+  if ! build "$flavour"; then
+    record "$flavour" 1 build "$label"
+    return
+  fi
+  (
+    kv_wine_env "$root" "$flavour"
+    trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+    wineserver -p </dev/null >/dev/null 2>&1 || true
+    boot=("$KV_WINE" wineboot)
+    [[ -f $WINEPREFIX/system.reg ]] || { echo "making the Wine prefix $WINEPREFIX"; boot+=(-i); }
+    if ! "${boot[@]}" </dev/null >"$logs/wineboot-$flavour.log" 2>&1; then
+      echo "wineboot failed:"
+      tail -n 20 "$logs/wineboot-$flavour.log"
+    fi
+    run_tests "$flavour"
+  )
+  rc=$?
+  record "$flavour" $rc tests "$label"
+}
+
+# gui_test STAGE FLAVOUR: the dialog program of that flavour's build (built here
+# when the Windows stage did not run before).
+gui_test() {
+  local flavour=$2 rc t0 label
+  label=$(flavour_label "$1" "$flavour")
+  if [[ -f $root/build/$flavour/bin/KV27MFirmwareUpdate.exe ]] || build "$flavour"; then
+    say "gui ($flavour): the dialog program under Wine and Xvfb"
+    t0=$SECONDS
+    timeout 300 bash "$root/scripts/gui-test.sh" "$flavour" 2>&1 | tee "$logs/gui-$flavour.log"
+    rc=${PIPESTATUS[0]}
+    echo "gui stage in $((SECONDS - t0)) s"
+    if [[ $rc -eq 0 ]]; then
+      results+=("$label: OK - $(grep -E 'all passed' "$logs/gui-$flavour.log" | tail -n 1)")
+    else
+      results+=("$label: FAILED (exit $rc; see $logs/gui-$flavour.log and build/gui/$flavour/)")
+      failed=1
+    fi
+  else
+    results+=("$label: BUILD FAILED (see $logs/$flavour-build.log)")
+    failed=1
+  fi
 }
 
 for stage in $stages; do
@@ -144,26 +210,11 @@ for stage in $stages; do
         record "$stage" 1 build
       fi
       ;;
-    win32)
-      if build win32; then
-        # One wineserver for the whole run, and Wine's own background services
-        # started now, away from ctest: started by a test program they would
-        # inherit its output pipe and keep ctest waiting. Makes the prefix on
-        # the first run (it takes a while).
-        wine_env
-        wineserver -p </dev/null >/dev/null 2>&1 || true
-        boot=(wineboot)
-        [[ -f $WINEPREFIX/system.reg ]] || { echo "making the Wine prefix $WINEPREFIX"; boot=(wineboot -i); }
-        if ! "${boot[@]}" </dev/null >"$logs/wineboot.log" 2>&1; then
-          echo "wineboot failed:"
-          tail -n 20 "$logs/wineboot.log"
-        fi
-        run_tests win32; rc=$?
-        wineserver -k >/dev/null 2>&1 || true
-        record win32 $rc
-      else
-        record win32 1 build
-      fi
+    windows)
+      for flavour in "${KV_FLAVOURS[@]}"; do windows_tests windows "$flavour"; done
+      ;;
+    win32 | win64)
+      windows_tests "$stage" "$stage"
       ;;
     linux-tsan)
       if build linux-tsan; then
@@ -187,27 +238,10 @@ for stage in $stages; do
       fi
       ;;
     gui)
-      # The GUI program comes from the win32 build (built here when that stage
-      # did not run before).
-      if [[ -f $root/build/win32/bin/KV27MFirmwareUpdate.exe ]] || build win32; then
-        say "gui: the dialog program under Wine and Xvfb"
-        t0=$SECONDS
-        timeout 300 bash "$root/scripts/gui-test.sh" 2>&1 | tee "$logs/gui.log"
-        rc=${PIPESTATUS[0]}
-        echo "gui stage in $((SECONDS - t0)) s"
-        if [[ $rc -eq 0 ]]; then
-          results+=("gui: OK - $(grep -E 'all passed' "$logs/gui.log" | tail -n 1)")
-        else
-          results+=("gui: FAILED (exit $rc; see $logs/gui.log and build/gui/)")
-          failed=1
-        fi
-      else
-        results+=("gui: BUILD FAILED (see $logs/win32-build.log)")
-        failed=1
-      fi
+      for flavour in "${KV_FLAVOURS[@]}"; do gui_test gui "$flavour"; done
       ;;
     *)
-      echo "unknown stage '$stage' (known: format linux linux-asan win32 linux-tsan fuzz gui)" >&2
+      echo "unknown stage '$stage' (known: format linux linux-asan windows win32 win64 linux-tsan fuzz gui)" >&2
       failed=1
       ;;
   esac
