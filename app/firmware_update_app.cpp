@@ -1,5 +1,6 @@
 #include "app/firmware_update_app.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -181,17 +182,22 @@ LRESULT CKV27MFirmwareUpdateDlg::WindowProc(UINT message, WPARAM wParam, LPARAM 
   if (message != WM_DEVICECHANGE) return CDialog::WindowProc(message, wParam, lParam);
   if (wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVICEREMOVECOMPLETE) usbMonitor.Refresh();
   const bool wasPresent = MousePresent();
+  const std::uint32_t opensBefore = mouseLink.openCount;
   // Every device change reaches the link, whatever wParam holds (the link
   // itself sends one with wParam 0 when a write finds the mouse gone).
   mouseLink.OnDeviceChange(wParam, lParam);
-  // A link stopped by its own device change (the dialog still its owner)
-  // reopens by the mouse's ids alone, and those find the mouse's first
-  // interface, its standard mouse collection, whenever the mouse is back by
-  // the next device change. Only the command interface is ever kept: anything
-  // else is replaced by the dialog's own search.
-  if (MousePresent() && !wasPresent && !IsMouseCommandInterface(mouseLink.deviceCaps))
+  // The link may have replaced its handle while staying open to our eyes: a
+  // removal of its interface, or a write that found the mouse gone, handled
+  // once the mouse was back closes the dead handle and opens the mouse
+  // afresh. That counts as the mouse leaving and coming back.
+  const bool reopened = MousePresent() && mouseLink.openCount != opensBefore;
+  // A link that reopened by its own device change (the dialog still its
+  // owner) did so by the mouse's ids alone, and those find the mouse's first
+  // interface, its standard mouse collection. Only the command interface is
+  // ever kept: anything else is replaced by the dialog's own search.
+  if (reopened && !IsMouseCommandInterface(mouseLink.deviceCaps))
     ConnectMouse();
-  else if (MousePresent() != wasPresent)
+  else if (reopened || MousePresent() != wasPresent)
     UpdateDeviceState();
   else if (!MousePresent())
     ConnectMouse();

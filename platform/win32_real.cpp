@@ -53,6 +53,7 @@
   X(ERROR_SECRET_TOO_LONG)                         \
   X(ERROR_INVALID_WINDOW_HANDLE)                   \
   X(ERROR_TIMEOUT)                                 \
+  X(ERROR_DEVICE_REMOVED)                          \
   X(ERROR_INVALID_USER_BUFFER)                     \
   X(PIPE_TRANSFER_TIMEOUT)                         \
   X(INFINITE)                                      \

@@ -555,6 +555,92 @@ TEST(MainDialog, MouseBackBeforeItsRemovalIsHandled) {
   run.EndProcess();
 }
 
+// What a late re-plug must leave: the link live on the command interface,
+// the indicator showing the mouse and the button enabled (the path is set),
+// and an upgrade from the button that succeeds and keeps the mouse's own
+// settings.
+void ExpectReplugSeenAndUpgradeWorks(ProgramRun& run, const View& back, const std::u16string& connected,
+                                     const std::vector<std::vector<std::uint8_t>>& pages) {
+  EXPECT_EQ(connected, run.rig().mouse().CommandPath());
+  EXPECT_TRUE(back.mousePresent);
+  EXPECT_EQ(back.indicator, IDB_MOUSE_PRESENT);
+  EXPECT_TRUE(back.upgradeEnabled);
+  const auto boxes = run.world.MessageBoxes();
+  ASSERT_FALSE(boxes.empty());
+  EXPECT_EQ(boxes.back().text, UpgradeMessage(UpgradeStatus::Success));
+  EXPECT_EQ(run.rig().mouse().CurrentMode(), sim::VirtualMouse::Mode::kNormal);
+  for (std::size_t p = 0; p < 7; ++p) EXPECT_EQ(run.rig().mouse().UserPage(p), pages[p]) << "page " << p;
+}
+
+std::vector<std::vector<std::uint8_t>> UserPages(ProgramRun& run) {
+  std::vector<std::vector<std::uint8_t>> pages;
+  for (std::size_t p = 0; p < 7; ++p) pages.push_back(run.rig().mouse().UserPage(p));
+  return pages;
+}
+
+// The automatic start waits ten minutes for a bootloader whose driver never
+// comes up; meanwhile the user re-plugs the mouse (and its driver is there
+// from then on). Its removal and its return are both handled once the run is
+// over: the link must not keep the handle of the mouse's earlier life. The
+// dialog shows the mouse, enables the button, and the next upgrade succeeds.
+TEST(MainDialog, ReplugDuringTheNoDriverWaitThenAnUpgradeSucceeds) {
+  ProgramRun run("no-driver");
+  const std::uint64_t t0 = run.world.Now();
+  const auto pages = UserPages(run);
+  run.rig().mouse().UnplugAfter(60'000);
+  run.world.Schedule(61'000, [&] { run.rig().mouse().BootloaderDriverMissing(false); });
+  run.rig().mouse().PlugAfter(63'000);
+  View back;
+  std::u16string connected;
+  run.world.User().AnswerMessageBox(IDOK, 1000);
+  run.world.User().DoAt(t0 + kAfterAnyRun, [&] {
+    back = run.Look();
+    connected = run.Dlg().mouseLink.devicePath;
+  });
+  run.world.User().ClickAt(t0 + kAfterAnyRun + 1000, IDC_UPGRADE);
+  run.world.User().AnswerMessageBox(IDOK, 1000);
+  run.world.User().CloseAt(t0 + kAfterAnyRun + 200'000);
+  run.Run();
+
+  const auto boxes = run.world.MessageBoxes();
+  ASSERT_EQ(boxes.size(), 2u);
+  EXPECT_EQ(boxes[0].text, UpgradeMessage(UpgradeStatus::BootloaderNotFound));
+  EXPECT_GE(boxes[0].shownAt, t0 + 600'000);
+  ExpectReplugSeenAndUpgradeWorks(run, back, connected, pages);
+  run.EndProcess();
+}
+
+// The mouse is pulled out and plugged in again while the dialog's thread is
+// busy: both notifications are handled together, after the mouse is back.
+// The link must reopen all the same, and an upgrade from the button succeeds.
+TEST(MainDialog, UnplugAndPlugHandledTogetherThenAnUpgradeSucceeds) {
+  ProgramRun run("ok");
+  run.world.InjectFault({"CreateFileW", ERROR_FILE_NOT_FOUND, 1, 1, u"KV27M_FW_UPGRADE"});  // no automatic start
+  const std::uint64_t t0 = run.world.Now();
+  const auto pages = UserPages(run);
+  run.world.User().ClickAt(t0 + 500, IDC_SELECT_IMAGE);
+  run.world.User().ChooseFile(sim::kRigImagePath, 100);
+  run.world.User().DoAt(t0 + 2000, [&] {
+    run.rig().mouse().Unplug();
+    run.world.Sleep(3000);  // the dialog's thread busy, its queue not looked at
+    run.rig().mouse().Plug();
+  });
+  View back;
+  std::u16string connected;
+  run.world.User().DoAt(t0 + 8000, [&] {
+    back = run.Look();
+    connected = run.Dlg().mouseLink.devicePath;
+  });
+  run.world.User().ClickAt(t0 + 9000, IDC_UPGRADE);
+  run.world.User().AnswerMessageBox(IDOK, 1000);
+  run.world.User().CloseAt(t0 + 200'000);
+  run.Run();
+
+  EXPECT_EQ(run.world.MessageBoxes().size(), 1u);
+  ExpectReplugSeenAndUpgradeWorks(run, back, connected, pages);
+  run.EndProcess();
+}
+
 // F1 and the Help command reach the framework's own help only: the dialog's
 // map does not take the command, the application's does, and nothing else
 // happens.
