@@ -120,9 +120,13 @@ TEST_F(DeviceOfInterface, NothingIsFoundWhereThePortCannotBeTold) {
       {"the interface is of another class", true, IspInterfaceGuid, {}},
       {"the mouse has left", true, GUID_DEVINTERFACE_HID, [&] { near_->Unplug(); }},
       {"the hub cannot be opened", true, GUID_DEVINTERFACE_HID,
-       [&] { world_.InjectFault({"CreateFileW", ERROR_ACCESS_DENIED, 1, 0, u"ROOT_HUB"}); }},
+       [&] {
+         world_.InjectFault({"CreateFileW", ERROR_ACCESS_DENIED, 1, 0, u"ROOT_HUB"});
+       }},
       {"no parent can be read", true, GUID_DEVINTERFACE_HID,
-       [&] { world_.InjectFault({"CM_Get_Parent", CR_FAILURE, 1, 0, u""}); }},
+       [&] {
+         world_.InjectFault({"CM_Get_Parent", CR_FAILURE, 1, 0, u""});
+       }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -141,11 +145,12 @@ TEST_F(DeviceOfInterface, NothingIsFoundWhereThePortCannotBeTold) {
 }
 
 TEST(DriverKeys, CompareWithoutRegardToCase) {
-  EXPECT_TRUE(SameDriverKey(u"{36FC9E60-C465-11CF-8056-444553540000}\\0012",
-                            u"{36fc9e60-c465-11cf-8056-444553540000}\\0012"));
-  EXPECT_FALSE(SameDriverKey(u"{36fc9e60-c465-11cf-8056-444553540000}\\0012",
-                             u"{36fc9e60-c465-11cf-8056-444553540000}\\0013"));
-  EXPECT_FALSE(SameDriverKey(u"{36fc9e60-c465-11cf-8056-444553540000}\\001", u"{36fc9e60-c465-11cf-8056-444553540000}\\0012"));
+  EXPECT_TRUE(
+      SameDriverKey(u"{36FC9E60-C465-11CF-8056-444553540000}\\0012", u"{36fc9e60-c465-11cf-8056-444553540000}\\0012"));
+  EXPECT_FALSE(
+      SameDriverKey(u"{36fc9e60-c465-11cf-8056-444553540000}\\0012", u"{36fc9e60-c465-11cf-8056-444553540000}\\0013"));
+  EXPECT_FALSE(
+      SameDriverKey(u"{36fc9e60-c465-11cf-8056-444553540000}\\001", u"{36fc9e60-c465-11cf-8056-444553540000}\\0012"));
   EXPECT_TRUE(SameDevicePath(u"\\\\?\\HID#VID_4E5B", u"\\\\?\\hid#vid_4e5b"));
   EXPECT_FALSE(SameDevicePath(u"\\\\?\\hid#vid_4e5b", u"\\\\?\\hid#vid_4e5b#x"));
   EXPECT_FALSE(SameDevicePath(nullptr, u""));
