@@ -309,6 +309,13 @@ BOOL SimulatedUsbOsApi::SetupDiGetDeviceInterfaceDetailW(HDEVINFO set, SP_DEVICE
 BOOL SimulatedUsbOsApi::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
   return FromWorld(world_.SetupDiDestroyDeviceInfoList(set));
 }
+CONFIGRET SimulatedUsbOsApi::CM_Get_Parent(DEVINST* parent, DEVINST node, ULONG flags) {
+  return world_.CM_Get_Parent(parent, node, flags);
+}
+CONFIGRET SimulatedUsbOsApi::CM_Get_DevNode_Registry_PropertyW(DEVINST node, ULONG property, ULONG* regDataType,
+                                                               PVOID buffer, ULONG* length, ULONG flags) {
+  return world_.CM_Get_DevNode_Registry_PropertyW(node, property, regDataType, buffer, length, flags);
+}
 void SimulatedUsbOsApi::HidD_GetHidGuid(GUID* guid) { world_.HidD_GetHidGuid(guid); }
 BOOLEAN SimulatedUsbOsApi::HidD_GetAttributes(HANDLE device, HIDD_ATTRIBUTES* attributes) {
   return FromWorld(world_.HidD_GetAttributes(device, attributes));

@@ -3,7 +3,8 @@
 // One OsApi composed of two: the window system (dialogs, controls, GDI, message
 // boxes, the file dialog, resources, code pages, the program file and ordinary
 // files) goes to `windows`, normally the real platform; the devices (device
-// paths, SetupAPI, HID, WinUSB, hub I/O controls, device notifications) and the
+// paths, SetupAPI, the configuration manager, HID, WinUSB, hub I/O controls,
+// device notifications) and the
 // kernel objects they work with (events, threads, waits, the clock) go to the
 // simulated world. A person sees the program's own dialog while the mouse, its
 // bootloader and the bus are virtual.
@@ -95,6 +96,10 @@ class SimulatedUsbOsApi final : public OsApi {
                                         SP_DEVICE_INTERFACE_DETAIL_DATA_W* detail, DWORD detailSize,
                                         DWORD* requiredSize, SP_DEVINFO_DATA* devInfo) override;
   BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) override;
+  // configuration manager
+  CONFIGRET CM_Get_Parent(DEVINST* parent, DEVINST node, ULONG flags) override;
+  CONFIGRET CM_Get_DevNode_Registry_PropertyW(DEVINST node, ULONG property, ULONG* regDataType, PVOID buffer,
+                                              ULONG* length, ULONG flags) override;
   // HID
   void HidD_GetHidGuid(GUID* guid) override;
   BOOLEAN HidD_GetAttributes(HANDLE device, HIDD_ATTRIBUTES* attributes) override;

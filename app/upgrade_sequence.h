@@ -8,6 +8,14 @@
 //   4. wait for the bootloader, open it, erase, write, read back, compare,
 //      verify, set read protection and leave ISP mode.
 //
+// The whole run follows one physical mouse, the one the mouse link has open:
+// before it starts, the run finds the hub port that carries the device the
+// link's command interface belongs to; the request goes to that port only,
+// and only a bootloader that appears on that port is flashed. Another N4
+// mouse beside it, in normal mode or waiting in its bootloader, is never
+// touched. When that port cannot be told, the run refuses before anything
+// goes to any mouse.
+//
 // The run is synchronous on the caller's thread and ends with exactly one
 // message. It is written once and has several faces: the main dialog shows the
 // progress in its bar and the message in a message box; the console upgrader
@@ -54,6 +62,11 @@ enum class UpgradeStatus {
   VerifyFailed,
   ProtectFailed,
   ExitFailed,
+  // The hub port of the open mouse cannot be told, so neither could the
+  // bootloader it would restart into: the run refuses before anything is
+  // read from or sent to any mouse (the mouse, like the path, is checked
+  // before the run starts; the progress stays as it was).
+  MousePortUnknown,
   // Not a failure: the face ended the run after the user data was read
   // (UpgradeFace::OnUserDataRead); nothing was shown and the mouse is untouched.
   Stopped,

@@ -101,10 +101,26 @@ class OsApi {
                                            SP_DEVICE_INTERFACE_DATA* data) = 0;
   // Device path of an interface. Without a buffer: FALSE, ERROR_INSUFFICIENT_BUFFER
   // and *requiredSize. With one: detail->cbSize must be the fixed part's size.
+  // devInfo (optional; its cbSize must be sizeof(SP_DEVINFO_DATA), else
+  // ERROR_INVALID_USER_BUFFER) receives the device the interface belongs to:
+  // its setup class and its device node (DevInst).
   virtual BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data,
                                                 SP_DEVICE_INTERFACE_DETAIL_DATA_W* detail, DWORD detailSize,
                                                 DWORD* requiredSize, SP_DEVINFO_DATA* devInfo) = 0;
   virtual BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) = 0;
+
+  // ------------------------------------------------------------ configuration manager
+  // The device tree. Flags must be 0 (CR_INVALID_FLAG); a node that is no
+  // longer present gives CR_NO_SUCH_DEVINST, an unknown one CR_INVALID_DEVINST.
+  // The node a device hangs on: CR_NO_SUCH_DEVNODE for the root of the tree.
+  virtual CONFIGRET CM_Get_Parent(DEVINST* parent, DEVINST node, ULONG flags) = 0;
+  // A registry property of a node (CM_DRP_*; CR_INVALID_PROPERTY outside
+  // CM_DRP_MIN..CM_DRP_MAX). *length: bytes of room on entry (0 when buffer is
+  // null), the property's size on return. CR_BUFFER_SMALL (with the size) when
+  // buffer is null or too small; CR_NO_SUCH_VALUE when the node has no such
+  // property. *regDataType (optional) takes its REG_* type.
+  virtual CONFIGRET CM_Get_DevNode_Registry_PropertyW(DEVINST node, ULONG property, ULONG* regDataType, PVOID buffer,
+                                                      ULONG* length, ULONG flags) = 0;
 
   // ------------------------------------------------------------ HID class driver
   virtual void HidD_GetHidGuid(GUID* guid) = 0;

@@ -93,6 +93,22 @@
   X(IOCTL_USB_GET_NODE_CONNECTION_INFORMATION)     \
   X(IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION) \
   X(IOCTL_USB_GET_NODE_CONNECTION_NAME)            \
+  X(IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME)  \
+  X(CR_SUCCESS)                                    \
+  X(CR_INVALID_POINTER)                            \
+  X(CR_INVALID_FLAG)                               \
+  X(CR_INVALID_DEVNODE)                            \
+  X(CR_INVALID_DEVINST)                            \
+  X(CR_NO_SUCH_DEVNODE)                            \
+  X(CR_NO_SUCH_DEVINST)                            \
+  X(CR_FAILURE)                                    \
+  X(CR_BUFFER_SMALL)                               \
+  X(CR_NO_SUCH_VALUE)                              \
+  X(CR_INVALID_PROPERTY)                           \
+  X(CM_DRP_MIN)                                    \
+  X(CM_DRP_DRIVER)                                 \
+  X(CM_DRP_MAX)                                    \
+  X(REG_SZ)                                        \
   X(WM_PAINT)                                      \
   X(WM_QUERYDRAGICON)                              \
   X(WM_NCDESTROY)                                  \
@@ -176,6 +192,7 @@ KV_CHECKED_CONSTANTS(KV_TAKE)
 #include <windows.h>
 #include <winioctl.h>
 #include <setupapi.h>
+#include <cfgmgr32.h>
 // MinGW's HID headers lack the extern "C" block the others have.
 extern "C" {
 #include <hidsdi.h>
@@ -251,7 +268,8 @@ static_assert(sizeof(w32::WCHAR) == sizeof(::WCHAR) && sizeof(w32::DWORD) == siz
               sizeof(w32::BOOL) == sizeof(::BOOL) && sizeof(w32::ULONG_PTR) == sizeof(::ULONG_PTR) &&
               sizeof(w32::WPARAM) == sizeof(::WPARAM) && sizeof(w32::LPARAM) == sizeof(::LPARAM) &&
               sizeof(w32::LRESULT) == sizeof(::LRESULT) && sizeof(w32::NTSTATUS) == sizeof(::NTSTATUS) &&
-              sizeof(w32::HIDP_REPORT_TYPE) == sizeof(::HIDP_REPORT_TYPE));
+              sizeof(w32::HIDP_REPORT_TYPE) == sizeof(::HIDP_REPORT_TYPE) &&
+              sizeof(w32::DEVINST) == sizeof(::DEVINST) && sizeof(w32::CONFIGRET) == sizeof(::CONFIGRET));
 
 KV_SAME_SIZE(GUID, 16);
 KV_SAME_OFFSET(GUID, Data2);
@@ -367,6 +385,9 @@ KV_SAME_OFFSET(USB_ROOT_HUB_NAME, RootHubName);
 KV_SAME_SIZE(USB_NODE_CONNECTION_NAME, 10);
 KV_SAME_OFFSET(USB_NODE_CONNECTION_NAME, ActualLength);
 KV_SAME_OFFSET(USB_NODE_CONNECTION_NAME, NodeName);
+KV_SAME_SIZE(USB_NODE_CONNECTION_DRIVERKEY_NAME, 10);
+KV_SAME_OFFSET(USB_NODE_CONNECTION_DRIVERKEY_NAME, ActualLength);
+KV_SAME_OFFSET(USB_NODE_CONNECTION_DRIVERKEY_NAME, DriverKeyName);
 
 KV_SAME_SIZE(USB_DESCRIPTOR_REQUEST, 12);
 KV_SAME_OFFSET(USB_DESCRIPTOR_REQUEST, SetupPacket);
@@ -492,6 +513,16 @@ class RealOsApi final : public OsApi {
                                               As<::DWORD>(requiredSize), As<::SP_DEVINFO_DATA>(devInfo));
   }
   BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) override { return ::SetupDiDestroyDeviceInfoList(set); }
+
+  // ---------------------------------------------------------------- configuration manager
+  CONFIGRET CM_Get_Parent(DEVINST* parent, DEVINST node, ULONG flags) override {
+    return ::CM_Get_Parent(As<::DEVINST>(parent), node, flags);
+  }
+  CONFIGRET CM_Get_DevNode_Registry_PropertyW(DEVINST node, ULONG property, ULONG* regDataType, PVOID buffer,
+                                              ULONG* length, ULONG flags) override {
+    return ::CM_Get_DevNode_Registry_PropertyW(node, property, As<::ULONG>(regDataType), buffer, As<::ULONG>(length),
+                                               flags);
+  }
 
   // ---------------------------------------------------------------- HID class driver
   void HidD_GetHidGuid(GUID* guid) override { ::HidD_GetHidGuid(As<::GUID>(guid)); }

@@ -66,6 +66,9 @@ struct HINSTANCE__;
 using HMODULE = HINSTANCE__*;
 using HDEVINFO = void*;
 using HDEVNOTIFY = void*;
+// Configuration manager: a device node's handle, and the CR_* results.
+using DEVINST = DWORD;
+using CONFIGRET = DWORD;
 using WINUSB_INTERFACE_HANDLE = void*;
 struct HIDP_PREPARSED_DATA_;
 using PHIDP_PREPARSED_DATA = HIDP_PREPARSED_DATA_*;
@@ -390,6 +393,11 @@ struct USB_DESCRIPTOR_REQUEST {
   ULONG ConnectionIndex;
   USB_SETUP_PACKET SetupPacket;
 };
+struct USB_NODE_CONNECTION_DRIVERKEY_NAME {
+  ULONG ConnectionIndex;
+  ULONG ActualLength;
+  WCHAR DriverKeyName[1];
+};
 #pragma pack(pop)
 static_assert(sizeof(USB_PIPE_INFO) == 11);
 static_assert(sizeof(USB_NODE_CONNECTION_INFORMATION) == 35);
@@ -402,6 +410,7 @@ static_assert(sizeof(USB_NODE_INFORMATION) == 76);
 static_assert(offsetof(USB_NODE_INFORMATION, u) + offsetof(USB_HUB_DESCRIPTOR, bNumberOfPorts) == 6);
 static_assert(sizeof(USB_ROOT_HUB_NAME) == 6);
 static_assert(sizeof(USB_NODE_CONNECTION_NAME) == 10);
+static_assert(sizeof(USB_NODE_CONNECTION_DRIVERKEY_NAME) == 10);
 static_assert(sizeof(USB_DESCRIPTOR_REQUEST) == 12);
 
 // Connection record with room for 30 pipes: 35 + 30 * 11 bytes.
@@ -428,6 +437,24 @@ constexpr DWORD IOCTL_USB_GET_NODE_INFORMATION = 0x220408;  // same code; the ta
 constexpr DWORD IOCTL_USB_GET_NODE_CONNECTION_INFORMATION = 0x22040C;
 constexpr DWORD IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION = 0x220410;
 constexpr DWORD IOCTL_USB_GET_NODE_CONNECTION_NAME = 0x220414;
+constexpr DWORD IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME = 0x220420;
+
+// Configuration manager results and the one device property read here.
+constexpr CONFIGRET CR_SUCCESS = 0x00;
+constexpr CONFIGRET CR_INVALID_POINTER = 0x03;
+constexpr CONFIGRET CR_INVALID_FLAG = 0x04;
+constexpr CONFIGRET CR_INVALID_DEVNODE = 0x05;
+constexpr CONFIGRET CR_INVALID_DEVINST = CR_INVALID_DEVNODE;
+constexpr CONFIGRET CR_NO_SUCH_DEVNODE = 0x0D;
+constexpr CONFIGRET CR_NO_SUCH_DEVINST = CR_NO_SUCH_DEVNODE;
+constexpr CONFIGRET CR_FAILURE = 0x13;
+constexpr CONFIGRET CR_BUFFER_SMALL = 0x1A;
+constexpr CONFIGRET CR_NO_SUCH_VALUE = 0x25;
+constexpr CONFIGRET CR_INVALID_PROPERTY = 0x35;
+constexpr ULONG CM_DRP_MIN = 0x01;
+constexpr ULONG CM_DRP_DRIVER = 0x0A;  // the device's software key under its setup class, REG_SZ
+constexpr ULONG CM_DRP_MAX = 0x23;
+constexpr ULONG REG_SZ = 1;
 
 // Device notifications.
 struct DEV_BROADCAST_HDR {

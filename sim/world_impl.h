@@ -234,6 +234,17 @@ struct World::Impl {
     bool present = false;
   };
 
+  // A node of the configuration manager's device tree; DEVINST n is
+  // devNodes[n - 1], the root is 1. Nodes are never dropped: a removed
+  // device's node stays, not present, with its driver key.
+  struct DevNode {
+    std::u16string instanceId;
+    DEVINST parent = 0;  // 0 for the root
+    GUID setupClass{};
+    std::u16string driverKey;  // empty: none (the root)
+    bool present = true;
+  };
+
   struct Pending {
     std::uint64_t fileId;
     OVERLAPPED* overlapped;
@@ -268,6 +279,8 @@ struct World::Impl {
   std::uintptr_t nextHandle = 0x1000;
   std::uint64_t nextId = 1;
   std::vector<PathEntry> paths;  // attach order
+  std::vector<DevNode> devNodes;
+  std::map<std::string, unsigned> driverKeysByClass;  // keys given out so far, by setup class
   std::map<std::u16string, std::weak_ptr<EventObj>> namedEvents;
   std::map<std::uint64_t, Pending> pending;
   std::list<std::shared_ptr<ThreadObj>> threads;
@@ -389,6 +402,16 @@ struct World::Impl {
   }
 
   void Count(const char* call) { ++calls[call]; }
+
+  // ---------------------------------------------------------------- device nodes (world_devnodes.cpp)
+  DEVINST RootNode();
+  // The node of an instance id, 0 when there is none.
+  DEVINST FindNode(const std::u16string& instanceId);
+  DevNode* Node(DEVINST node) { return node >= 1 && node <= devNodes.size() ? &devNodes[node - 1] : nullptr; }
+  // The node an interface path belongs to, made root-enumerated if the world
+  // was never told of it.
+  DEVINST InterfaceNode(const std::u16string& path);
+  DEVINST NewNode(const std::u16string& instanceId, DEVINST parent, const GUID& setupClass);
 
   // The error an injected fault makes this call fail with, if any.
   std::optional<DWORD> Fault(const char* call, const std::u16string& path) {

@@ -194,6 +194,52 @@ TEST(MainDialog, GoodRunKeepsTheSettingsAndSeesTheMouseReturn) {
   run.EndProcess();
 }
 
+// Two N4 mice on the hub, the second plugged in first: the dialog links to the
+// command interface listed first, the second mouse's, and its automatic start
+// upgrades that mouse with its own settings; the request goes through its port
+// and the bootloader taken is the one on that port. The first mouse, on the
+// lower port, gets nothing and keeps its flash.
+TEST(MainDialog, TwoMiceTheAutomaticStartUpgradesOnlyTheMouseItLinksTo) {
+  sim::World world;
+  sim::MouseRig rig(world, SampleImageBytes(), sim::RigOptions{0, 3, true});
+  ProgramRun run(world, rig);
+  sim::VirtualMouse& linked = *rig.otherMouse();
+  sim::VirtualMouse& beside = rig.mouse();
+  const sim::BootloaderFlash linkedBefore = linked.Flash();
+  const sim::BootloaderFlash besideBefore = beside.Flash();
+  const std::uint64_t t0 = world.Now();
+  std::u16string linkedPath;
+  world.User().DoAt(t0 + 50, [&] { linkedPath = run.Dlg().mouseLink.devicePath; });
+  world.User().AnswerMessageBox(IDOK, 1000);
+  world.User().CloseAt(t0 + 130'000);
+  run.Run();
+
+  EXPECT_EQ(linkedPath, linked.CommandPath());
+  const auto boxes = world.MessageBoxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].text, u"恭喜亲，在线升级成功！");
+
+  const ImageFileResult plain = [&] {
+    sim::World files;
+    files.AddFile(u"C:\\x.bimg", SampleImageBytes());
+    return LoadImageFile(files, u"C:\\x.bimg");
+  }();
+  ASSERT_TRUE(plain.ok());
+  const sim::BootloaderFlash flash = linked.Flash();
+  for (std::size_t i = 0; i < 0x4000; ++i) {
+    std::uint8_t want = plain.payload[i];
+    if (i >= 0x3800 && i < 0x3F00) want = linkedBefore[i];
+    if (i >= 0x3F00 && i < 0x3F06) want = linkedBefore[i - 0x100];
+    if (i >= 0x3FFB) want = 0xFF;
+    ASSERT_EQ(flash[i], want) << "at 0x" << std::hex << i;
+  }
+  EXPECT_EQ(linked.CurrentMode(), sim::VirtualMouse::Mode::kNormal);
+  EXPECT_EQ(beside.CurrentMode(), sim::VirtualMouse::Mode::kNormal);
+  EXPECT_EQ(beside.RequestCount(), 0u);
+  EXPECT_TRUE(beside.Flash() == besideBefore);
+  run.EndProcess();
+}
+
 // The whole 600-second bootloader search runs in virtual time; the user then
 // re-plugs the mouse as the message asks, the button comes back, and a second
 // run from a click starts afresh and succeeds.

@@ -95,8 +95,9 @@ TEST_P(EveryScenario, ExitsWithItsCodeAndTheDialogsMessage) {
   }
   // A run that read the settings left a sound backup of them.
   const auto backup = run.world.FileBytes(kBackup);
-  EXPECT_EQ(backup.has_value(),
-            scenario.expected >= UpgradeStatus::BootloaderNotFound || scenario.expected == UpgradeStatus::Success);
+  EXPECT_EQ(backup.has_value(), (scenario.expected >= UpgradeStatus::BootloaderNotFound &&
+                                 scenario.expected <= UpgradeStatus::ExitFailed) ||
+                                    scenario.expected == UpgradeStatus::Success);
   if (backup) {
     std::vector<std::uint8_t> data;
     EXPECT_EQ(console::DecodeBackup(*backup, data), console::BackupError::None);

@@ -66,6 +66,13 @@ class LoggingOsApi : public OsApi {
     return inner_.SetupDiGetDeviceInterfaceDetailW(set, data, detail, detailSize, requiredSize, devInfo);
   }
   BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) override { return inner_.SetupDiDestroyDeviceInfoList(set); }
+  CONFIGRET CM_Get_Parent(DEVINST* parent, DEVINST node, ULONG flags) override {
+    return inner_.CM_Get_Parent(parent, node, flags);
+  }
+  CONFIGRET CM_Get_DevNode_Registry_PropertyW(DEVINST node, ULONG property, ULONG* regDataType, PVOID buffer,
+                                              ULONG* length, ULONG flags) override {
+    return inner_.CM_Get_DevNode_Registry_PropertyW(node, property, regDataType, buffer, length, flags);
+  }
   void HidD_GetHidGuid(GUID* guid) override { inner_.HidD_GetHidGuid(guid); }
   BOOLEAN HidD_GetAttributes(HANDLE device, HIDD_ATTRIBUTES* attributes) override {
     return inner_.HidD_GetAttributes(device, attributes);

@@ -364,6 +364,8 @@ const char16_t* UpgradeGloss(UpgradeStatus status) {
       return u"setting read protection failed";
     case UpgradeStatus::ExitFailed:
       return u"leaving ISP mode failed";
+    case UpgradeStatus::MousePortUnknown:
+      return u"the mouse's USB port cannot be told; replug the mouse and run the upgrade again";
     case UpgradeStatus::Stopped:
       return u"stopped before the mouse was changed";
   }
