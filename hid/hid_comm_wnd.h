@@ -25,6 +25,7 @@
 #include <mutex>
 
 #include "hid/hid_comm.h"
+#include "platform/device_path.h"
 #include "ui/wnd.h"
 
 namespace kv27 {
@@ -41,9 +42,6 @@ inline constexpr DWORD kHidReaderTimeoutMs = 1000;
 // that was pending), ERROR_DEVICE_REMOVED and ERROR_DEV_NOT_EXIST. A handle
 // in that state stays dead, even once the device is back under the same path.
 bool IsDeviceGoneError(std::int32_t code);
-// Whether two device paths name the same device interface, compared as
-// Windows compares them: whatever the case of the letters.
-bool SameDevicePath(const WCHAR* a, const WCHAR* b);
 // Whether a WM_DEVICECHANGE's (wParam, lParam) announces the removal of the
 // device interface at `path` (DBT_DEVICEREMOVECOMPLETE with a
 // DEV_BROADCAST_DEVICEINTERFACE_W naming it). The name is read no further

@@ -91,13 +91,6 @@ bool SameDriverKey(const std::u16string& a, const std::u16string& b) {
   return true;
 }
 
-bool SameDevicePath(LPCWSTR a, LPCWSTR b) {
-  if (a == nullptr || b == nullptr) return false;
-  for (; *a != 0 && *b != 0; ++a, ++b)
-    if (Fold(*a) != Fold(*b)) return false;
-  return *a == *b;
-}
-
 std::vector<std::u16string> InterfaceDriverKeys(OsApi& os, const GUID& interfaceClass, LPCWSTR interfacePath) {
   std::vector<std::u16string> keys;
   if (interfacePath == nullptr || interfacePath[0] == 0) return keys;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/device_path.h"
 #include "platform/os_api.h"
 
 namespace kv27 {
@@ -29,8 +30,5 @@ std::u16string GetDriverKeyName(OsApi& os, HANDLE hub, ULONG port);
 
 // Driver keys are registry key names: equal without regard to case.
 bool SameDriverKey(const std::u16string& a, const std::u16string& b);
-
-// Device paths compare as Windows compares them: without regard to case.
-bool SameDevicePath(LPCWSTR a, LPCWSTR b);
 
 }  // namespace kv27
