@@ -1,6 +1,7 @@
 #include "app/firmware_update_app.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app/mouse_search.h"
@@ -227,7 +228,10 @@ class DialogFace : public UpgradeFace {
     PaintPendingWindows(os_);
   }
   void ShowMessage(UpgradeStatus, const char16_t* text) override {
-    dialog_.SetProgress(percent_);  // a wait's countdown gives way to the percentage
+    // A wait's countdown gives way to the percentage. A run refused before its
+    // first step (no mouse, no image) set none: the display keeps what the
+    // previous run left.
+    if (percent_) dialog_.SetProgress(*percent_);
     dialog_.MessageBox(text, nullptr, MB_OK);
   }
   bool OnWait(UpgradeStage, DWORD elapsedMs, DWORD limitMs) override {
@@ -241,7 +245,7 @@ class DialogFace : public UpgradeFace {
  private:
   OsApi& os_;
   CKV27MFirmwareUpdateDlg& dialog_;
-  int percent_ = 0;
+  std::optional<int> percent_;  // the last percentage this run set
 };
 
 }  // namespace

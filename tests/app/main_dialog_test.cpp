@@ -325,6 +325,56 @@ TEST(MainDialog, MouseLeavesBeforeTheAutomaticStart) {
   run.EndProcess();
 }
 
+// A run refused for want of the mouse or of an image leaves the progress bar
+// and the percentage as the run before left them: after a good run at 100%,
+// after a failed write at 60%, and at any position shown before.
+TEST(MainDialog, RefusedRunsKeepTheProgressShown) {
+  struct Case {
+    const char* what;
+    const char* scenario;
+    int setBefore;  // -1: what the automatic start's run leaves
+    const char16_t* message;
+    int position;
+  };
+  const Case cases[] = {
+      {"plug in, after a good run", "ok", -1, kPlugInMouse, 100},
+      {"plug in, after a failed write", "write-fails", -1, kPlugInMouse, 60},
+      {"plug in, no run before", "no-mouse", -1, kPlugInMouse, 0},
+      {"choose an image, display at 37", "no-image", 37, kChooseNoImage, 37},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ProgramRun run(c.scenario);
+    const std::uint64_t t0 = run.world.Now();
+    const std::uint64_t refuseAt = c.setBefore < 0 ? t0 + kAfterAnyRun : t0 + 500;
+    View before, after;
+    std::size_t boxesBefore = 0;
+    if (c.setBefore < 0) run.world.User().AnswerMessageBox(IDOK, 1000);  // the automatic start's box
+    run.world.User().DoAt(refuseAt, [&] {
+      if (c.setBefore >= 0) run.Dlg().SetProgress(c.setBefore);
+      if (c.message == kPlugInMouse && run.rig().mouse().CurrentMode() != sim::VirtualMouse::Mode::kAbsent)
+        run.rig().mouse().Unplug();
+    });
+    run.world.User().DoAt(refuseAt + 3000, [&] {
+      before = run.Look();
+      boxesBefore = before.boxes;
+      run.Command(IDC_UPGRADE);  // the notification reaches the dialog even with the button disabled
+    });
+    run.world.User().AnswerMessageBox(IDOK, 1000);
+    run.world.User().DoAt(refuseAt + 10'000, [&] { after = run.Look(); });
+    run.world.User().CloseAt(refuseAt + 10'001);
+    run.Run();
+
+    const auto boxes = run.world.MessageBoxes();
+    ASSERT_EQ(boxes.size(), boxesBefore + 1);
+    EXPECT_EQ(boxes.back().text, c.message);
+    EXPECT_EQ(before.position, c.position);
+    EXPECT_EQ(after.position, c.position);
+    EXPECT_EQ(after.percent, Percent(c.position));
+    run.EndProcess();
+  }
+}
+
 // Image choice: the file dialog as the program shows it; a valid choice sets
 // the path (and enables the button only with the mouse present); an invalid
 // one shows its check's message and keeps the previous path and button state;
