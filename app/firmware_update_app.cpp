@@ -24,6 +24,7 @@ BOOL CKV27MFirmwareUpdateApp::InitInstance() {
   SetRegistryKey(kRegistryKey);
 
   auto dialog = std::make_unique<CKV27MFirmwareUpdateDlg>(Os());
+  dialog->startImage = imagePath;
   m_pMainWnd = dialog.get();
   dialogResult = dialog->DoModal();
   m_pMainWnd = nullptr;  // not left pointing at a destroyed dialog
@@ -88,25 +89,32 @@ BOOL CKV27MFirmwareUpdateDlg::OnInitDialog() {
   filter.dbcc_classguid = GUID_DEVINTERFACE_USB_DEVICE;
   usbNotify = m_os->RegisterDeviceNotificationW(m_hWnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);  // unchecked
 
-  // The default image beside the program. A program path that fills the
-  // buffer was cut short, and a default path that would not fit MAX_PATH is
-  // not formatted into it: either way there is no default file.
-  WCHAR module[kHidMaxPath] = {};
-  const DWORD length = m_os->GetModuleFileNameW(nullptr, module, kHidMaxPath);
-  std::u16string directory(module, length < kHidMaxPath ? length : 0);
-  const std::size_t slash = directory.find_last_of(u'\\');
-  if (slash != std::u16string::npos) {
-    directory.resize(slash);
-    std::u16string path = directory + u"\\" + kDefaultImageName;
-    if (path.size() < kHidMaxPath) {
-      HANDLE file = m_os->CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                      OPEN_EXISTING, 0, nullptr);
-      if (file != INVALID_HANDLE_VALUE) {
-        m_os->CloseHandle(file);
-        imagePathEdit.SetWindowText(path);
-        if (MousePresent()) SetTimer(kAutoStartTimer, kAutoStartDelayMs);
-      }
+  // The image: the one the program was started with, or the default beside
+  // the program. A program path that fills the buffer was cut short, and a
+  // default path that would not fit MAX_PATH is not formatted into it: either
+  // way there is no default file.
+  std::u16string path = startImage;
+  if (path.empty()) {
+    WCHAR module[kHidMaxPath] = {};
+    const DWORD length = m_os->GetModuleFileNameW(nullptr, module, kHidMaxPath);
+    std::u16string directory(module, length < kHidMaxPath ? length : 0);
+    const std::size_t slash = directory.find_last_of(u'\\');
+    if (slash != std::u16string::npos) {
+      directory.resize(slash);
+      path = directory + u"\\" + kDefaultImageName;
+      if (path.size() >= kHidMaxPath) path.clear();
     }
+  }
+  if (!path.empty()) {
+    HANDLE file = m_os->CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    const bool opens = file != INVALID_HANDLE_VALUE;
+    if (opens) m_os->CloseHandle(file);
+    // A named image is shown even when it cannot be opened: the user asked
+    // for it, and an upgrade started from it says what is wrong. It starts by
+    // itself only as the default would, when it opens and the mouse is there.
+    if (opens || !startImage.empty()) imagePathEdit.SetWindowText(path);
+    if (opens && MousePresent()) SetTimer(kAutoStartTimer, kAutoStartDelayMs);
   }
   return TRUE;
 }

@@ -13,6 +13,8 @@
 // library only provides the classes.
 #pragma once
 
+#include <string>
+
 #include "app/upgrade_sequence.h"
 #include "protocol/kv27_usb_comm.h"
 #include "protocol/kv8b05_comm.h"
@@ -39,6 +41,10 @@ class CKV27MFirmwareUpdateApp : public CWinApp {
   // Prepares the common controls, selects the settings key, runs the main
   // dialog modally and returns false: the process ends when it closes.
   BOOL InitInstance() override;
+
+  // The image named on the program's command line (a file dropped on the
+  // program or opened with it); empty: the default image beside the program.
+  std::u16string imagePath;
 
   // The main dialog's result of the last InitInstance (what DoModal gave).
   INT_PTR dialogResult = 0;
@@ -79,6 +85,9 @@ class CKV27MFirmwareUpdateDlg : public CDialog {
   CKV8B05Comm bootLink;
   CUSBDeviceMonitor usbMonitor;
   HDEVNOTIFY usbNotify = nullptr;
+  // The image the program was started with, set before the dialog runs; it
+  // takes the place of the default image beside the program.
+  std::u16string startImage;
 
  protected:
   void DoDataExchange(CDataExchange* pDX) override;

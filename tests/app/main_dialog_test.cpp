@@ -461,6 +461,58 @@ TEST(MainDialog, ImageChoice) {
   }
 }
 
+// The program started with an image (dropped on it, or opened with it): the
+// path box shows that image in the place of the default one, and the upgrade
+// starts by itself as with the default: once, 100 ms after the start, when
+// the file opens and the mouse is there. The default beside the program
+// (damaged here) is not looked at. A named image that cannot be opened is
+// shown all the same, and nothing starts.
+TEST(MainDialog, ImageNamedOnTheCommandLine) {
+  const std::u16string named = u"D:\\Downloads\\N4 firmware v2.bimg";
+  struct Case {
+    const char* what;
+    const char* scenario;
+    bool fileExists;
+    bool starts;
+  };
+  const Case cases[] = {
+      {"mouse present", "bad-image", true, true},
+      {"mouse absent", "no-mouse", true, false},
+      {"file missing", "bad-image", false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ProgramRun run(c.scenario);
+    if (c.fileExists) run.world.AddFile(named, SampleImageBytes());
+    theApp.imagePath = named;
+    const std::uint64_t t0 = run.world.Now();
+    View atStart, atEnd;
+    run.world.User().DoAt(t0 + 50, [&] { atStart = run.Look(); });
+    run.world.User().AnswerMessageBox(IDOK, 1000);
+    run.world.User().DoAt(t0 + 200'000, [&] { atEnd = run.Look(); });
+    run.world.User().CloseAt(t0 + 200'001);
+    run.Run();
+    theApp.imagePath.clear();
+
+    EXPECT_EQ(atStart.path, named);
+    EXPECT_EQ(atStart.timers, c.starts ? std::vector<UINT_PTR>{kAutoStartTimer} : std::vector<UINT_PTR>{});
+    EXPECT_FALSE(atStart.upgradeEnabled);
+    const auto boxes = run.world.MessageBoxes();
+    if (c.starts) {
+      ASSERT_EQ(boxes.size(), 1u);
+      EXPECT_EQ(boxes[0].text, UpgradeMessage(UpgradeStatus::Success));  // the named image, not the damaged default
+      EXPECT_GE(boxes[0].shownAt, t0 + kAutoStartDelayMs);
+      EXPECT_EQ(run.rig().mouse().CurrentMode(), sim::VirtualMouse::Mode::kNormal);
+    } else {
+      EXPECT_TRUE(boxes.empty());
+      EXPECT_EQ(run.rig().mouse().RequestCount(), 0u);
+    }
+    EXPECT_EQ(atEnd.path, named);
+    EXPECT_TRUE(atEnd.timers.empty());
+    run.EndProcess();
+  }
+}
+
 // Which HID interface the dialog connects to: the first, in enumeration
 // order, with the command collection's usage and report lengths and the
 // mouse's ids. The virtual mouse itself shows three other collections with the
