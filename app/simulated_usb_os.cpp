@@ -240,6 +240,11 @@ BOOL SimulatedUsbOsApi::WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LP
   return ok;
 }
 
+BOOL SimulatedUsbOsApi::FlushFileBuffers(HANDLE file) {
+  if (IsWindowsHandle(file)) return FromWindows(windows_.FlushFileBuffers(file));
+  return FromWorld(world_.FlushFileBuffers(file));
+}
+
 BOOL SimulatedUsbOsApi::GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, LPDWORD transferred, BOOL wait) {
   if (IsWindowsHandle(file)) return FromWindows(windows_.GetOverlappedResult(file, overlapped, transferred, wait));
   BOOL ok = FromWorld(world_.GetOverlappedResult(file, overlapped, transferred, wait));

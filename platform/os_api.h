@@ -49,6 +49,10 @@ class OsApi {
   // ERROR_DEVICE_NOT_CONNECTED.
   virtual BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, OVERLAPPED* overlapped) = 0;
   virtual BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, OVERLAPPED* overlapped) = 0;
+  // Writes what the system still holds of the file to the disk. Needs a handle
+  // with GENERIC_WRITE (ERROR_ACCESS_DENIED otherwise); FALSE with the disk's
+  // error.
+  virtual BOOL FlushFileBuffers(HANDLE file) = 0;
   // Outcome of an overlapped transfer. wait = FALSE on a transfer still running:
   // FALSE with ERROR_IO_INCOMPLETE. Otherwise TRUE with *transferred, or FALSE
   // with the transfer's error (ERROR_OPERATION_ABORTED after CancelIo).

@@ -18,6 +18,8 @@
   X(CREATE_ALWAYS)                                 \
   X(OPEN_EXISTING)                                 \
   X(OPEN_ALWAYS)                                   \
+  X(TRUNCATE_EXISTING)                             \
+  X(FILE_ATTRIBUTE_DIRECTORY)                      \
   X(FILE_ATTRIBUTE_NORMAL)                         \
   X(FILE_FLAG_OVERLAPPED)                          \
   X(ERROR_SUCCESS)                                 \
@@ -25,22 +27,30 @@
   X(ERROR_INVALID_FUNCTION)                        \
   X(ERROR_FILE_NOT_FOUND)                          \
   X(ERROR_PATH_NOT_FOUND)                          \
+  X(ERROR_TOO_MANY_OPEN_FILES)                     \
   X(ERROR_ACCESS_DENIED)                           \
   X(ERROR_INVALID_HANDLE)                          \
   X(ERROR_NOT_ENOUGH_MEMORY)                       \
   X(ERROR_OUTOFMEMORY)                             \
+  X(ERROR_NO_MORE_FILES)                           \
+  X(ERROR_WRITE_PROTECT)                           \
   X(ERROR_NOT_READY)                               \
   X(ERROR_BAD_LENGTH)                              \
+  X(ERROR_WRITE_FAULT)                             \
   X(ERROR_GEN_FAILURE)                             \
   X(ERROR_SHARING_VIOLATION)                       \
   X(ERROR_HANDLE_EOF)                              \
   X(ERROR_NOT_SUPPORTED)                           \
   X(ERROR_DEV_NOT_EXIST)                           \
+  X(ERROR_FILE_EXISTS)                             \
   X(ERROR_INVALID_PARAMETER)                       \
+  X(ERROR_DISK_FULL)                               \
   X(ERROR_SEM_TIMEOUT)                             \
   X(ERROR_INSUFFICIENT_BUFFER)                     \
   X(ERROR_BAD_PATHNAME)                            \
   X(ERROR_ALREADY_EXISTS)                          \
+  X(ERROR_ENVVAR_NOT_FOUND)                        \
+  X(ERROR_FILENAME_EXCED_RANGE)                    \
   X(ERROR_NO_MORE_ITEMS)                           \
   X(ERROR_OPERATION_ABORTED)                       \
   X(ERROR_IO_INCOMPLETE)                           \
@@ -236,10 +246,10 @@ static_assert(w32::kDeviceInterfaceDetailFixedSize == sizeof(::SP_DEVICE_INTERFA
 // ------------------------------------------------------------------ layouts
 // KV_SAME_SIZE(type, bytes): the same size on both architectures;
 // KV_SAME_SIZE_BY_ARCH(type, bytes32, bytes64): a structure that holds pointers.
-#define KV_SAME_SIZE_BY_ARCH(type, bytes32, bytes64)                                       \
-  static_assert(sizeof(w32::type) == sizeof(::type), #type ": size differs");              \
-  static_assert(sizeof(::type) == (sizeof(void*) == 4 ? (bytes32) : (bytes64)),            \
-                #type ": not the platform's documented size for this architecture");       \
+#define KV_SAME_SIZE_BY_ARCH(type, bytes32, bytes64)                                 \
+  static_assert(sizeof(w32::type) == sizeof(::type), #type ": size differs");        \
+  static_assert(sizeof(::type) == (sizeof(void*) == 4 ? (bytes32) : (bytes64)),      \
+                #type ": not the platform's documented size for this architecture"); \
   static_assert(alignof(w32::type) <= alignof(::type), #type ": stricter alignment")
 #define KV_SAME_SIZE(type, bytes) KV_SAME_SIZE_BY_ARCH(type, bytes, bytes)
 #define KV_SAME_OFFSET(type, field) \
@@ -440,6 +450,7 @@ class RealOsApi final : public OsApi {
   BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, OVERLAPPED* overlapped) override {
     return ::WriteFile(file, buffer, toWrite, As<::DWORD>(written), As<::OVERLAPPED>(overlapped));
   }
+  BOOL FlushFileBuffers(HANDLE file) override { return ::FlushFileBuffers(file); }
   BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, LPDWORD transferred, BOOL wait) override {
     return ::GetOverlappedResult(file, As<::OVERLAPPED>(overlapped), As<::DWORD>(transferred), wait);
   }

@@ -227,10 +227,16 @@ class World : public OsApi {
   std::shared_ptr<Device> DeviceAt(const std::u16string& path);
 
   // ------------------------------------------------------------ files
-  // In-memory file; shadows the host disk at that path.
+  // In-memory file; shadows the host disk at that path. Its directory and the
+  // directories above it exist in memory from then on.
   void AddFile(const std::u16string& path, std::vector<std::uint8_t> bytes);
+  // An in-memory directory (and its parents): files created in it stay in
+  // memory.
+  void AddDirectory(const std::u16string& path);
   std::optional<std::vector<std::uint8_t>> FileBytes(const std::u16string& path);
-  // Plain paths not in memory go to the host disk (default on).
+  // Plain paths outside the memory overlay go to the host disk (default on).
+  // Off, every path is in memory, and a file can only be created in an
+  // in-memory directory.
   void SetHostFiles(bool enabled);
   void SetModulePath(const std::u16string& path);
 
@@ -328,6 +334,7 @@ class World : public OsApi {
   BOOL CloseHandle(HANDLE handle) override;
   BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, OVERLAPPED* overlapped) override;
   BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, OVERLAPPED* overlapped) override;
+  BOOL FlushFileBuffers(HANDLE file) override;
   BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, LPDWORD transferred, BOOL wait) override;
   BOOL CancelIo(HANDLE file) override;
   BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned,

@@ -59,37 +59,25 @@ using namespace detail;
 // ------------------------------------------------------------------ plain files
 
 struct PlainFileState {
-  std::vector<std::uint8_t> data;
-  size_t position = 0;
-  bool dirty = false;
+  std::size_t position = 0;
   bool inMemory = false;
-  std::u16string key;              // memory store key
+  std::u16string key;              // memory store key (MemoryKey)
   std::filesystem::path hostPath;  // host disk path
+  int fd = -1;                     // the host file, open while the handle is
 };
 
-// Serves ordinary file paths from the memory overlay or the host disk. Each
-// handle reads from a snapshot taken at open and writes back at close.
+// The memory overlay's key of a path: folded case, backslashes, no trailing
+// separator; and the key of its directory (empty for a root).
+std::u16string MemoryKey(const std::u16string& path);
+std::u16string MemoryParent(const std::u16string& key);
+
+// Serves ordinary file paths from the memory overlay or the host disk
+// (world_files.cpp).
 class PlainFileDevice : public Device {
  public:
   explicit PlainFileDevice(World::Impl* impl) : impl_(impl) {}
-  DWORD OnRead(IoRequest& request, DWORD* transferred, CallEffects&) override {
-    auto* st = static_cast<PlainFileState*>(request.file->deviceState.get());
-    size_t n = 0;
-    if (st->position < st->data.size()) n = std::min<size_t>(request.length, st->data.size() - st->position);
-    if (n) std::memcpy(request.buffer, st->data.data() + st->position, n);
-    st->position += n;
-    *transferred = static_cast<DWORD>(n);
-    return ERROR_SUCCESS;
-  }
-  DWORD OnWrite(IoRequest& request, DWORD* transferred, CallEffects&) override {
-    auto* st = static_cast<PlainFileState*>(request.file->deviceState.get());
-    if (st->data.size() < st->position + request.length) st->data.resize(st->position + request.length);
-    if (request.length) std::memcpy(st->data.data() + st->position, request.buffer, request.length);
-    st->position += request.length;
-    st->dirty = true;
-    *transferred = request.length;
-    return ERROR_SUCCESS;
-  }
+  DWORD OnRead(IoRequest& request, DWORD* transferred, CallEffects&) override;
+  DWORD OnWrite(IoRequest& request, DWORD* transferred, CallEffects&) override;
   void OnClose(FileObject& file) override;
 
  private:
@@ -277,7 +265,10 @@ struct World::Impl {
   UINT nextMessage = 0xC000;
   std::vector<Action> actions;
   std::uint64_t actionSeq = 0;
-  std::map<std::u16string, std::vector<std::uint8_t>> memoryFiles;  // folded path
+  std::map<std::u16string, std::vector<std::uint8_t>> memoryFiles;  // MemoryKey
+  // Directories of the memory overlay (MemoryKey): the folders of its files
+  // and their parents, and the ones added or created.
+  std::set<std::u16string> memoryDirs;
   bool hostFiles = true;
   std::u16string modulePath = u"C:\\Program Files\\KV27M\\KV27MFirmwareUpdate.exe";
   std::uint32_t realWaitCapMs = 60'000;
@@ -616,6 +607,11 @@ struct World::Impl {
   // ---------------------------------------------------------------- plain files
   HANDLE OpenPlainFile(const std::u16string& path, DWORD access, DWORD share, DWORD disposition, DWORD flags);
   void ClosePlainFile(FileObject& file);
+  DWORD ReadPlainFile(PlainFileState& st, void* buffer, DWORD length, DWORD* transferred);
+  DWORD WritePlainFile(PlainFileState& st, const void* buffer, DWORD length, DWORD* transferred);
+  // Adds a directory of the overlay and its parents.
+  void AddMemoryDirectory(const std::u16string& key);
+  bool IsMemoryDirectory(const std::u16string& key) const;
 };
 
 }  // namespace kv27::sim

@@ -173,6 +173,7 @@ UpgradeStatus UpgradeBench::RunConsole() {
   io.keepRig = &rig_;
   io.prepareWorld = [this](sim::World& w) {
     w.SetHostFiles(false);
+    w.AddDirectory(kBackupFolder);  // made by the program's platform layer when missing
     Built();
     if (fault_) fault_(*this);
   };

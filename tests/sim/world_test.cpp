@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstring>
 #include <deque>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 namespace kv27::sim {
@@ -528,6 +530,134 @@ TEST_F(WorldTest, PlainFilesComeFromMemoryOverlay) {
   EXPECT_TRUE(world.WriteFile(w, "xyz", 3, &n, nullptr));
   world.CloseHandle(w);
   EXPECT_EQ(world.FileBytes(u"C:\\fw\\out.bin"), (std::vector<std::uint8_t>{'x', 'y', 'z'}));
+  EXPECT_EQ(world.LeakReport(), "");
+}
+
+// Files on the host disk as Windows keeps them: created by CreateFileW, the
+// bytes of a WriteFile in the file (and seen by other handles and programs)
+// when the call returns, and the host's errors reported with Windows' codes.
+class WorldHostFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("kv27-world-files-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)));
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
+  }
+  void TearDown() override {
+    EXPECT_EQ(world.LeakReport(), "");
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+  std::u16string Path(const std::string& name) const { return (dir_ / name).u16string(); }
+  std::string HostBytes(const std::string& name) const {
+    std::ifstream in(dir_ / name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  HANDLE Create(const std::u16string& path, DWORD disposition, DWORD access = GENERIC_WRITE) {
+    return world.CreateFileW(path.c_str(), access, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  }
+
+  World world;
+  std::filesystem::path dir_;
+};
+
+TEST_F(WorldHostFiles, OpenErrorsAreWindowsErrors) {
+  struct Case {
+    std::string name;
+    DWORD disposition;
+    DWORD error;
+  };
+  std::ofstream(dir_ / "there.bin") << "old";
+  const Case cases[] = {
+      {"no-such-dir/b.kv27ud", CREATE_NEW, ERROR_PATH_NOT_FOUND},
+      {"no-such-dir/b.kv27ud", CREATE_ALWAYS, ERROR_PATH_NOT_FOUND},
+      {"no-such-dir/b.kv27ud", OPEN_EXISTING, ERROR_PATH_NOT_FOUND},
+      {"missing.bin", OPEN_EXISTING, ERROR_FILE_NOT_FOUND},
+      {"missing.bin", TRUNCATE_EXISTING, ERROR_FILE_NOT_FOUND},
+      {"there.bin", CREATE_NEW, ERROR_FILE_EXISTS},
+      {"", OPEN_EXISTING, ERROR_ACCESS_DENIED},  // the directory itself
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name + " " + std::to_string(c.disposition));
+    world.SetLastError(0);
+    EXPECT_EQ(Create(c.name.empty() ? dir_.u16string() : Path(c.name), c.disposition), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(world.GetLastError(), c.error);
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "no-such-dir"));
+  EXPECT_EQ(HostBytes("there.bin"), "old");
+}
+
+TEST_F(WorldHostFiles, WritesReachTheDiskWhenWriteFileReturns) {
+  HANDLE w = Create(Path("b.kv27ud"), CREATE_NEW);
+  ASSERT_NE(w, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(world.GetLastError(), 0u);
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "b.kv27ud"));  // created by the open
+  DWORD n = 0;
+  ASSERT_TRUE(world.WriteFile(w, "abc", 3, &n, nullptr));
+  EXPECT_EQ(HostBytes("b.kv27ud"), "abc");
+  // Another handle sees what the first one wrote while it is still open.
+  HANDLE r = Create(Path("b.kv27ud"), OPEN_EXISTING, GENERIC_READ);
+  ASSERT_NE(r, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(world.WriteFile(w, "de", 2, &n, nullptr));
+  char got[8] = {};
+  ASSERT_TRUE(world.ReadFile(r, got, sizeof got, &n, nullptr));
+  EXPECT_EQ(std::string(got, n), "abcde");
+  EXPECT_TRUE(world.FlushFileBuffers(w));
+  EXPECT_FALSE(world.FlushFileBuffers(r));  // read access only
+  EXPECT_EQ(world.GetLastError(), ERROR_ACCESS_DENIED);
+  world.CloseHandle(r);
+  world.CloseHandle(w);
+
+  // Created over: truncated at the open, ERROR_ALREADY_EXISTS with success.
+  w = Create(Path("b.kv27ud"), CREATE_ALWAYS);
+  ASSERT_NE(w, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(world.GetLastError(), ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(HostBytes("b.kv27ud"), "");
+  world.CloseHandle(w);
+}
+
+// A write the disk cannot take fails as Windows fails it. /dev/full takes
+// nothing: every write to it fails with ENOSPC.
+TEST_F(WorldHostFiles, FullDiskFailsTheWrite) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full on this host";
+  HANDLE w = Create(u"/dev/full", OPEN_EXISTING);
+  ASSERT_NE(w, INVALID_HANDLE_VALUE);
+  DWORD n = 99;
+  EXPECT_FALSE(world.WriteFile(w, "abc", 3, &n, nullptr));
+  EXPECT_EQ(world.GetLastError(), ERROR_DISK_FULL);
+  EXPECT_EQ(n, 0u);
+  world.CloseHandle(w);
+}
+
+// The memory overlay keeps one content per file, shared by its handles and
+// changed by each write; files are created only in its directories.
+TEST_F(WorldTest, MemoryFilesAreWrittenThroughAndNeedTheirDirectory) {
+  world.SetHostFiles(false);
+  const std::u16string file = u"C:\\Users\\me\\AppData\\Local\\KV27M\\b.kv27ud";
+  HANDLE h = world.CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(world.GetLastError(), ERROR_PATH_NOT_FOUND);
+
+  world.AddDirectory(u"C:\\Users\\me\\AppData\\Local\\KV27M");
+  h = world.CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(world.FileBytes(file), std::vector<std::uint8_t>{});
+  DWORD n = 0;
+  ASSERT_TRUE(world.WriteFile(h, "xy", 2, &n, nullptr));
+  EXPECT_EQ(world.FileBytes(u"c:/users/ME/appdata/local/kv27m/B.KV27UD"), (std::vector<std::uint8_t>{'x', 'y'}));
+  EXPECT_TRUE(world.FlushFileBuffers(h));
+  world.CloseHandle(h);
+  EXPECT_EQ(world.CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(world.GetLastError(), ERROR_FILE_EXISTS);
+
+  world.InjectFault({"FlushFileBuffers", ERROR_DISK_FULL, 1, 1, u"b.kv27ud"});
+  h = world.CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_FALSE(world.FlushFileBuffers(h));
+  EXPECT_EQ(world.GetLastError(), ERROR_DISK_FULL);
+  world.CloseHandle(h);
+  EXPECT_FALSE(world.FlushFileBuffers(h));
+  EXPECT_EQ(world.GetLastError(), ERROR_INVALID_HANDLE);
   EXPECT_EQ(world.LeakReport(), "");
 }
 

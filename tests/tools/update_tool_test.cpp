@@ -47,7 +47,10 @@ struct UpdateRun {
     io.timeStamp = [] { return std::u16string(u"20261210-120000"); };
     io.world = &world;
     io.keepRig = &rig;
-    io.prepareWorld = [](sim::World& w) { w.SetHostFiles(false); };
+    io.prepareWorld = [](sim::World& w) {
+      w.SetHostFiles(false);
+      w.AddDirectory(kFolder);  // made by the program's platform layer when missing
+    };
     io.onStage = [this](UpgradeStage stage) { stages.push_back(stage); };
   }
   ~UpdateRun() {
@@ -169,6 +172,32 @@ TEST(UpdateTool, BackupThatCannotBeWrittenStopsBeforeTheRequest) {
     ASSERT_EQ(run.err.size(), 2u);
     EXPECT_NE(run.err[1].find(u"unchanged"), std::u16string::npos);
   }
+}
+
+// A backup named on the command line that the disk does not take: a folder
+// that does not exist, a disk that is full. The world reports the host's
+// error when the file is created or written, as Windows would, so the run
+// stops with the backup error and sends the mouse nothing (never a false
+// "settings saved").
+TEST(UpdateTool, BackupTheHostRefusesStopsBeforeTheRequest) {
+  struct Case {
+    std::u16string backup;
+    const char16_t* error;
+  };
+  std::vector<Case> cases = {{u"/no-such-dir/b.kv27ud", u"(error 3)"}};
+  if (std::filesystem::exists("/dev/full")) cases.push_back({u"/dev/full", u"(error 112)"});
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.backup.begin(), c.backup.end()));
+    UpdateRun run;
+    run.io.prepareWorld = nullptr;  // host files on
+    run.Run({u"--simulate", u"--backup", c.backup, Wide(KV_SOURCE_DIR "/res/KV27M_FW_UPGRADE.bimg")});
+    EXPECT_EQ(run.status, kUpdateBackupFailed);
+    EXPECT_FALSE(Contains(run.out, u"settings saved"));
+    EXPECT_TRUE(Contains(run.err, c.error));
+    EXPECT_EQ(run.rig->mouse().RequestCount(), ReadOnlyRequests());
+    EXPECT_EQ(std::find(run.stages.begin(), run.stages.end(), UpgradeStage::RequestBootloader), run.stages.end());
+  }
+  EXPECT_FALSE(std::filesystem::exists("/no-such-dir"));
 }
 
 // A mouse that left the bus half-way through the write comes back erased, in
@@ -339,6 +368,7 @@ TEST(UpdateTool, TimingRunsOnTheBusModel) {
   bool modelOn = false;
   run.io.prepareWorld = [&](sim::World& w) {
     w.SetHostFiles(false);
+    w.AddDirectory(kFolder);
     modelOn = w.GetUsbTiming().has_value();
     w.SetRealTime(false);
     start = w.NowUs();
