@@ -153,11 +153,12 @@ TEST(UpdateTool, BackupThatCannotBeWrittenStopsBeforeTheRequest) {
   };
   const Case cases[] = {
       {"no per-user folder", [](UpdateRun& r) { r.io.backupFolder = [] { return std::u16string(); }; }},
-      {"the name is taken",
+      {"the folder takes no new file",
        [](UpdateRun& r) {
          r.io.prepareWorld = [](sim::World& w) {
            w.SetHostFiles(false);
-           w.AddFile(kBackup, {1, 2, 3});
+           w.AddDirectory(kFolder);
+           w.InjectFault({"CreateFileW", ERROR_ACCESS_DENIED, 1, 0, u"backup-"});
          };
        }},
   };
@@ -172,6 +173,48 @@ TEST(UpdateTool, BackupThatCannotBeWrittenStopsBeforeTheRequest) {
     ASSERT_EQ(run.err.size(), 2u);
     EXPECT_NE(run.err[1].find(u"unchanged"), std::u16string::npos);
   }
+}
+
+// Default names never collide: a run whose stamp (the local time to the
+// millisecond) names a file that exists already takes the next free number
+// and leaves the other file alone. Two runs in the same stamp, one after the
+// other on the same disk, both succeed.
+TEST(UpdateTool, DefaultBackupNamesNeverCollide) {
+  const std::u16string stem = u"C:\\Users\\me\\AppData\\Local\\KV27M\\backup-20261210-120000";
+  UpdateRun run;
+  run.io.prepareWorld = [&](sim::World& w) {
+    w.SetHostFiles(false);
+    w.AddFile(kBackup, {1, 2, 3});
+    w.AddFile(stem + u"-2.kv27ud", {4, 5});
+  };
+  run.Run({u"--simulate"});
+  EXPECT_EQ(run.status, kUpdateOk);
+  EXPECT_TRUE(Contains(run.out, u"settings saved to " + stem + u"-3.kv27ud"));
+  EXPECT_EQ(run.world.FileBytes(kBackup), (std::vector<std::uint8_t>{1, 2, 3}));
+  EXPECT_EQ(run.world.FileBytes(stem + u"-2.kv27ud"), (std::vector<std::uint8_t>{4, 5}));
+  ASSERT_TRUE(run.world.FileBytes(stem + u"-3.kv27ud").has_value());
+  std::vector<std::uint8_t> data;
+  EXPECT_EQ(console::DecodeBackup(*run.world.FileBytes(stem + u"-3.kv27ud"), data), console::BackupError::None);
+
+  // Two whole runs, each on its own simulated PC, saving to one host folder in
+  // the same stamp.
+  const auto dir = std::filesystem::temp_directory_path() / ("kv27m-update-names-" + std::to_string(::getpid()));
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  std::vector<std::u16string> saved;
+  for (int i = 0; i < 2; ++i) {
+    UpdateRun again;
+    again.io.prepareWorld = nullptr;  // host files on
+    again.io.backupFolder = [&] { return dir.u16string(); };
+    again.Run({u"--simulate", Wide(KV_SOURCE_DIR "/res/KV27M_FW_UPGRADE.bimg")});
+    EXPECT_EQ(again.status, kUpdateOk) << i;
+    for (const auto& line : again.out)
+      if (line.rfind(u"settings saved to ", 0) == 0) saved.push_back(line.substr(18));
+  }
+  ASSERT_EQ(saved.size(), 2u);
+  EXPECT_NE(saved[0], saved[1]);
+  for (const auto& path : saved) EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(path)));
+  std::filesystem::remove_all(dir);
 }
 
 // A backup named on the command line that the disk does not take: a folder

@@ -11,7 +11,6 @@ using namespace w32;
 namespace {
 
 constexpr std::uint8_t kMagic[4] = {'K', 'V', 'U', 'D'};
-constexpr DWORD kErrorWriteFault = 29;     // ERROR_WRITE_FAULT
 constexpr DWORD kErrorFileTooLarge = 223;  // ERROR_FILE_TOO_LARGE
 
 void PutU16(std::uint8_t* p, std::uint16_t v) {
@@ -99,8 +98,31 @@ bool WriteWholeFile(OsApi& os, const std::u16string& path, const std::vector<std
   const BOOL ok = os.WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
   error = ok ? 0 : os.GetLastError();
   if (!os.CloseHandle(file) && error == 0) error = os.GetLastError();
-  if (ok && written != bytes.size() && error == 0) error = kErrorWriteFault;
+  if (ok && written != bytes.size() && error == 0) error = ERROR_WRITE_FAULT;
   return error == 0;
+}
+
+bool WriteNewBackupFile(OsApi& os, const std::u16string& folder, const std::u16string& stamp,
+                        const std::vector<std::uint8_t>& bytes, std::u16string& path, DWORD& error) {
+  const char16_t separator = folder.find(u'\\') != std::u16string::npos ? u'\\' : u'/';
+  const std::u16string base = folder + separator + u"backup-" + stamp;
+  const std::string extension = kBackupExtension;
+  for (int n = 1; n <= kBackupNameAttempts; ++n) {
+    std::u16string name = base;
+    if (n > 1) {
+      const std::string count = "-" + std::to_string(n);
+      name += std::u16string(count.begin(), count.end());
+    }
+    name += std::u16string(extension.begin(), extension.end());
+    if (WriteWholeFile(os, name, bytes, false, error)) {
+      path = name;
+      return true;
+    }
+    // Only a name already taken moves on to the next one (CREATE_NEW fails with
+    // ERROR_FILE_EXISTS; ERROR_ALREADY_EXISTS is taken alike).
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return false;
+  }
+  return false;
 }
 
 bool ReadWholeFile(OsApi& os, const std::u16string& path, std::size_t limit, std::vector<std::uint8_t>& bytes,

@@ -43,4 +43,15 @@ bool WriteWholeFile(w32::OsApi& os, const std::u16string& path, const std::vecto
 bool ReadWholeFile(w32::OsApi& os, const std::u16string& path, std::size_t limit, std::vector<std::uint8_t>& bytes,
                    w32::DWORD& error);
 
+// Most names tried for one new backup before giving up.
+inline constexpr int kBackupNameAttempts = 1000;
+
+// Writes `bytes` to a new file in `folder` under the default name
+// "backup-STAMP.kv27ud", or "backup-STAMP-N.kv27ud" (N = 2, 3, ...) while the
+// name before is taken: an existing file is never overwritten, so runs that
+// share a stamp each get their own file. `path` gets the name written; `error`
+// the OS error of the first failure that is not a taken name.
+bool WriteNewBackupFile(w32::OsApi& os, const std::u16string& folder, const std::u16string& stamp,
+                        const std::vector<std::uint8_t>& bytes, std::u16string& path, w32::DWORD& error);
+
 }  // namespace kv27::console

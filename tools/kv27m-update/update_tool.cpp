@@ -207,7 +207,10 @@ class ConsoleFace : public UpgradeFace {
   }
 
   bool SaveBackup(const std::uint8_t* data) {
+    const std::vector<std::uint8_t> bytes = console::EncodeBackup(data);
     std::u16string path = options_.backup;
+    DWORD error = 0;
+    bool written = false;
     if (path.empty()) {
       const std::u16string folder = io_.backupFolder ? io_.backupFolder() : std::u16string();
       if (folder.empty()) {
@@ -215,10 +218,12 @@ class ConsoleFace : public UpgradeFace {
         return false;
       }
       const std::u16string stamp = io_.timeStamp ? io_.timeStamp() : u"0";
-      path = folder + SeparatorOf(folder) + u"backup-" + stamp + Ascii(console::kBackupExtension);
+      written = console::WriteNewBackupFile(os_, folder, stamp, bytes, path, error);
+      if (!written) path = folder + SeparatorOf(folder) + u"backup-" + stamp + Ascii(console::kBackupExtension);
+    } else {
+      written = console::WriteWholeFile(os_, path, bytes, true, error);
     }
-    DWORD error = 0;
-    if (!console::WriteWholeFile(os_, path, console::EncodeBackup(data), !options_.backup.empty(), error)) {
+    if (!written) {
       Fail(u"cannot write the settings backup " + path + u" (error " + Ascii(std::to_string(error)) + u")");
       return false;
     }
