@@ -122,12 +122,16 @@ TEST(UpdateTool, ExitCodesAreDistinct) {
 TEST(UpdateTool, BackupIsWrittenBeforeTheBootloaderRequest) {
   UpdateRun run;
   std::optional<std::vector<std::uint8_t>> atRequest;
+  std::uint64_t flushesAtRequest = 0;
   run.io.onStage = [&](UpgradeStage stage) {
-    if (stage == UpgradeStage::RequestBootloader) atRequest = run.world.FileBytes(kBackup);
+    if (stage != UpgradeStage::RequestBootloader) return;
+    atRequest = run.world.FileBytes(kBackup);
+    flushesAtRequest = run.world.CallCount("FlushFileBuffers");  // on the disk, not only in its cache
   };
   run.Run({u"--simulate=no-bootloader"});
   EXPECT_EQ(run.status, UpdateExitCode(UpgradeStatus::BootloaderNotFound));
   ASSERT_TRUE(atRequest.has_value());
+  EXPECT_EQ(flushesAtRequest, 1u);
   EXPECT_TRUE(Contains(run.out, std::u16string(u"settings saved to ") + kBackup));
 
   const std::vector<std::uint8_t>& file = *atRequest;
@@ -159,6 +163,14 @@ TEST(UpdateTool, BackupThatCannotBeWrittenStopsBeforeTheRequest) {
            w.SetHostFiles(false);
            w.AddDirectory(kFolder);
            w.InjectFault({"CreateFileW", ERROR_ACCESS_DENIED, 1, 0, u"backup-"});
+         };
+       }},
+      {"the disk does not take the flush",
+       [](UpdateRun& r) {
+         r.io.prepareWorld = [](sim::World& w) {
+           w.SetHostFiles(false);
+           w.AddDirectory(kFolder);
+           w.InjectFault({"FlushFileBuffers", ERROR_DISK_FULL, 1, 0, u"backup-"});
          };
        }},
   };

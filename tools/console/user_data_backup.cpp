@@ -95,10 +95,14 @@ bool WriteWholeFile(OsApi& os, const std::u16string& path, const std::vector<std
     return false;
   }
   DWORD written = 0;
-  const BOOL ok = os.WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  BOOL ok = os.WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
   error = ok ? 0 : os.GetLastError();
+  if (ok && written != bytes.size()) error = ERROR_WRITE_FAULT;
+  // On the disk before the caller goes on: the backup is there for a power
+  // cut during the flash that follows, and the system's cache would not
+  // survive it.
+  if (error == 0 && !os.FlushFileBuffers(file)) error = os.GetLastError();
   if (!os.CloseHandle(file) && error == 0) error = os.GetLastError();
-  if (ok && written != bytes.size() && error == 0) error = ERROR_WRITE_FAULT;
   return error == 0;
 }
 

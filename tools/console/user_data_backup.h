@@ -36,7 +36,7 @@ const char16_t* BackupErrorText(BackupError error);
 
 // Whole-file I/O through the OS boundary. Writing creates the file
 // (`replace`: or overwrites it) and reports success only once every byte is
-// written and the handle closed; `error` gets the OS error otherwise. Reading
+// written, flushed to the disk (FlushFileBuffers) and the handle closed; `error` gets the OS error otherwise. Reading
 // refuses files over `limit` bytes.
 bool WriteWholeFile(w32::OsApi& os, const std::u16string& path, const std::vector<std::uint8_t>& bytes, bool replace,
                     w32::DWORD& error);
