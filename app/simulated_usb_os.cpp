@@ -270,6 +270,23 @@ DWORD SimulatedUsbOsApi::GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD
   return FromWindows(windows_.GetModuleFileNameW(module, buffer, size));
 }
 
+// Directories, the environment and the local time are the real PC's, as
+// ordinary files are.
+BOOL SimulatedUsbOsApi::CreateDirectoryW(LPCWSTR path, SECURITY_ATTRIBUTES* security) {
+  return FromWindows(windows_.CreateDirectoryW(path, security));
+}
+HANDLE SimulatedUsbOsApi::FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* data) {
+  return FromWindows(windows_.FindFirstFileW(pattern, data));
+}
+BOOL SimulatedUsbOsApi::FindNextFileW(HANDLE search, WIN32_FIND_DATAW* data) {
+  return FromWindows(windows_.FindNextFileW(search, data));
+}
+BOOL SimulatedUsbOsApi::FindClose(HANDLE search) { return FromWindows(windows_.FindClose(search)); }
+DWORD SimulatedUsbOsApi::GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer, DWORD size) {
+  return FromWindows(windows_.GetEnvironmentVariableW(name, buffer, size));
+}
+void SimulatedUsbOsApi::GetLocalTime(SYSTEMTIME* time) { windows_.GetLocalTime(time); }
+
 // ------------------------------------------------------------------ kernel objects, threads, time
 
 HANDLE SimulatedUsbOsApi::CreateEventW(SECURITY_ATTRIBUTES* security, BOOL manualReset, BOOL initialState,

@@ -270,6 +270,16 @@ KV_SAME_SIZE_BY_ARCH(SECURITY_ATTRIBUTES, 12, 24);
 KV_SAME_OFFSET(SECURITY_ATTRIBUTES, lpSecurityDescriptor);
 KV_SAME_OFFSET(SECURITY_ATTRIBUTES, bInheritHandle);
 
+KV_SAME_SIZE(FILETIME, 8);
+KV_SAME_SIZE(SYSTEMTIME, 16);
+KV_SAME_OFFSET(SYSTEMTIME, wDay);
+KV_SAME_OFFSET(SYSTEMTIME, wMilliseconds);
+KV_SAME_SIZE(WIN32_FIND_DATAW, 592);
+KV_SAME_OFFSET(WIN32_FIND_DATAW, ftLastWriteTime);
+KV_SAME_OFFSET(WIN32_FIND_DATAW, nFileSizeLow);
+KV_SAME_OFFSET(WIN32_FIND_DATAW, cFileName);
+KV_SAME_OFFSET(WIN32_FIND_DATAW, cAlternateFileName);
+
 KV_SAME_SIZE_BY_ARCH(OVERLAPPED, 20, 32);
 KV_SAME_OFFSET(OVERLAPPED, InternalHigh);
 static_assert(offsetof(w32::OVERLAPPED, u.s.Offset) == offsetof(::OVERLAPPED, Offset));
@@ -463,6 +473,20 @@ class RealOsApi final : public OsApi {
   DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) override {
     return ::GetModuleFileNameW(reinterpret_cast<::HMODULE>(module), As<wchar_t>(buffer), size);
   }
+  BOOL CreateDirectoryW(LPCWSTR path, SECURITY_ATTRIBUTES* security) override {
+    return ::CreateDirectoryW(As<wchar_t>(path), As<::SECURITY_ATTRIBUTES>(security));
+  }
+  HANDLE FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* data) override {
+    return ::FindFirstFileW(As<wchar_t>(pattern), As<::WIN32_FIND_DATAW>(data));
+  }
+  BOOL FindNextFileW(HANDLE search, WIN32_FIND_DATAW* data) override {
+    return ::FindNextFileW(search, As<::WIN32_FIND_DATAW>(data));
+  }
+  BOOL FindClose(HANDLE search) override { return ::FindClose(search); }
+  DWORD GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer, DWORD size) override {
+    return ::GetEnvironmentVariableW(As<wchar_t>(name), As<wchar_t>(buffer), size);
+  }
+  void GetLocalTime(SYSTEMTIME* time) override { ::GetLocalTime(As<::SYSTEMTIME>(time)); }
 
   // ---------------------------------------------------------------- kernel objects, threads, time
   HANDLE CreateEventW(SECURITY_ATTRIBUTES* security, BOOL manualReset, BOOL initialState, LPCWSTR name) override {

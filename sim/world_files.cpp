@@ -135,8 +135,16 @@ std::u16string MemoryParent(const std::u16string& key) {
   return cut == std::u16string::npos ? std::u16string() : key.substr(0, cut);
 }
 
-void World::Impl::AddMemoryDirectory(const std::u16string& key) {
-  for (std::u16string dir = key; !dir.empty(); dir = MemoryParent(dir)) memoryDirs.insert(dir);
+void World::Impl::AddMemoryDirectory(const std::u16string& key, const std::u16string& path) {
+  std::u16string name = path;
+  std::replace(name.begin(), name.end(), u'/', u'\\');
+  while (name.size() > 1 && name.back() == u'\\') name.pop_back();
+  for (std::u16string dir = key; !dir.empty(); dir = MemoryParent(dir)) {
+    memoryDirs.insert(dir);
+    if (name.size() == dir.size()) memoryNames.emplace(dir, name);
+    const std::size_t cut = name.find_last_of(u'\\');
+    name.resize(cut == std::u16string::npos ? 0 : cut);
+  }
 }
 
 bool World::Impl::IsMemoryDirectory(const std::u16string& key) const { return memoryDirs.count(key) != 0; }
@@ -194,6 +202,7 @@ HANDLE World::Impl::OpenPlainFile(const std::u16string& path, DWORD access, DWOR
         memoryFiles[key];
         break;
     }
+    memoryNames.emplace(key, path);
   } else {
     st->hostPath = HostPath(path);
     std::error_code ec;
@@ -357,13 +366,15 @@ BOOL World::FlushFileBuffers(HANDLE handle) {
 void World::AddFile(const std::u16string& path, std::vector<std::uint8_t> bytes) {
   std::lock_guard<std::mutex> lk(mutex_);
   const std::u16string key = MemoryKey(path);
-  impl_->AddMemoryDirectory(MemoryParent(key));
+  const std::size_t cut = path.find_last_of(u"\\/");
+  impl_->AddMemoryDirectory(MemoryParent(key), cut == std::u16string::npos ? std::u16string() : path.substr(0, cut));
   impl_->memoryFiles[key] = std::move(bytes);
+  impl_->memoryNames[key] = path;
 }
 
 void World::AddDirectory(const std::u16string& path) {
   std::lock_guard<std::mutex> lk(mutex_);
-  impl_->AddMemoryDirectory(MemoryKey(path));
+  impl_->AddMemoryDirectory(MemoryKey(path), path);
 }
 
 std::optional<std::vector<std::uint8_t>> World::FileBytes(const std::u16string& path) {
@@ -381,6 +392,293 @@ void World::SetHostFiles(bool enabled) {
 void World::SetModulePath(const std::u16string& path) {
   std::lock_guard<std::mutex> lk(mutex_);
   impl_->modulePath = path;
+}
+
+// ------------------------------------------------------------------ directories
+
+namespace {
+
+// The last part of a path, after its last separator.
+std::u16string LastPart(const std::u16string& path) {
+  const std::size_t cut = path.find_last_of(u"\\/");
+  return cut == std::u16string::npos ? path : path.substr(cut + 1);
+}
+
+// FindFirstFileW's wildcards: * any run of characters, ? one character, case
+// folded. (Windows also matches the 8.3 short names and reads "*.*" as "*";
+// the system never relies on either.)
+bool WildcardMatch(const std::u16string& pattern, const std::u16string& name) {
+  std::size_t p = 0, n = 0, star = std::u16string::npos, mark = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && (pattern[p] == u'?' || Fold(pattern[p]) == Fold(name[n]))) {
+      ++p;
+      ++n;
+    } else if (p < pattern.size() && pattern[p] == u'*') {
+      star = p++;
+      mark = n;
+    } else if (star != std::u16string::npos) {
+      p = star + 1;
+      n = ++mark;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == u'*') ++p;
+  return p == pattern.size();
+}
+
+WIN32_FIND_DATAW FindEntry(const std::u16string& name, bool directory, std::uint64_t size) {
+  WIN32_FIND_DATAW data{};
+  data.dwFileAttributes = directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+  data.nFileSizeHigh = static_cast<DWORD>(size >> 32);
+  data.nFileSizeLow = static_cast<DWORD>(size);
+  const std::size_t n = std::min<std::size_t>(name.size(), 259);
+  std::copy(name.begin(), name.begin() + static_cast<std::ptrdiff_t>(n), data.cFileName);
+  return data;
+}
+
+// Days since 1970-01-01 of a civil date, and back (proleptic Gregorian).
+std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+void CivilFromDays(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) {
+  z += 719468;
+  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  d = doy - (153 * mp + 2) / 5 + 1;
+  m = mp < 10 ? mp + 3 : mp - 9;
+  y = static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2);
+}
+
+}  // namespace
+
+void World::Impl::InitFilesAndEnvironment(std::uint64_t now) {
+  AddMemoryDirectory(MemoryKey(kWorldLocalAppData), kWorldLocalAppData);
+  environment[FoldCase(u"LOCALAPPDATA")] = {u"LOCALAPPDATA", kWorldLocalAppData};
+  localTimeMs = (DaysFromCivil(2026, 12, 10) * 86400 + 12 * 3600) * 1000;
+  localTimeAnchor = now;
+}
+
+// CreateDirectoryW: one level at a time; a name already taken (directory or
+// file) fails with ERROR_ALREADY_EXISTS and a missing parent with
+// ERROR_PATH_NOT_FOUND (CreateDirectoryW, "Return value").
+BOOL World::CreateDirectoryW(LPCWSTR path, SECURITY_ATTRIBUTES*) {
+  std::lock_guard<std::mutex> lk(mutex_);
+  const std::u16string p = FromW(path);
+  if (auto f = impl_->Fault("CreateDirectoryW", p)) {
+    t_lastError = *f;
+    return FALSE;
+  }
+  if (p.empty()) {
+    t_lastError = ERROR_PATH_NOT_FOUND;
+    return FALSE;
+  }
+  const std::u16string key = MemoryKey(p);
+  const std::u16string parent = MemoryParent(key);
+  const bool inMemory = impl_->IsMemoryDirectory(key) || impl_->memoryFiles.count(key) != 0 ||
+                        impl_->IsMemoryDirectory(parent) || !impl_->hostFiles;
+  if (inMemory) {
+    if (impl_->IsMemoryDirectory(key) || impl_->memoryFiles.count(key) != 0) {
+      t_lastError = ERROR_ALREADY_EXISTS;
+      return FALSE;
+    }
+    if (!impl_->IsMemoryDirectory(parent)) {
+      t_lastError = ERROR_PATH_NOT_FOUND;
+      return FALSE;
+    }
+    impl_->memoryDirs.insert(key);
+    std::u16string name = p;
+    std::replace(name.begin(), name.end(), u'/', u'\\');
+    while (name.size() > 1 && name.back() == u'\\') name.pop_back();
+    impl_->memoryNames.emplace(key, name);
+    t_lastError = 0;
+    return TRUE;
+  }
+  const std::filesystem::path host = HostPath(p);
+  std::error_code ec;
+  if (std::filesystem::exists(host, ec)) {
+    t_lastError = ERROR_ALREADY_EXISTS;
+    return FALSE;
+  }
+  const auto parentPath = host.parent_path();
+  if (!parentPath.empty() && !std::filesystem::is_directory(parentPath, ec)) {
+    t_lastError = ERROR_PATH_NOT_FOUND;
+    return FALSE;
+  }
+  if (!std::filesystem::create_directory(host, ec)) {
+#if defined(_WIN32)
+    t_lastError = ec ? static_cast<DWORD>(ec.value()) : ERROR_ALREADY_EXISTS;  // already a Windows code
+#else
+    t_lastError = ec ? WindowsError(ec.value()) : ERROR_ALREADY_EXISTS;
+#endif
+    return FALSE;
+  }
+  t_lastError = 0;
+  return TRUE;
+}
+
+// FindFirstFileW over the overlay or the host: the entries are taken when the
+// search starts. Nothing matching in an existing directory is
+// ERROR_FILE_NOT_FOUND, a missing directory ERROR_PATH_NOT_FOUND; the last
+// entry is followed by ERROR_NO_MORE_FILES (FindFirstFileW, FindNextFileW).
+HANDLE World::FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* data) {
+  std::lock_guard<std::mutex> lk(mutex_);
+  const std::u16string p = FromW(pattern);
+  if (auto f = impl_->Fault("FindFirstFileW", p)) {
+    t_lastError = *f;
+    return INVALID_HANDLE_VALUE;
+  }
+  const std::u16string wanted = LastPart(p);
+  const std::u16string dir = p.substr(0, p.size() - wanted.size());
+  if (wanted.empty() || data == nullptr) {
+    t_lastError = wanted.empty() ? ERROR_FILE_NOT_FOUND : ERROR_INVALID_PARAMETER;
+    return INVALID_HANDLE_VALUE;
+  }
+  auto find = std::make_shared<Impl::FindObj>();
+  find->pattern = p;
+  const std::u16string dirKey = MemoryKey(dir);
+  const bool root = MemoryParent(dirKey).empty();
+  auto offer = [&](const std::u16string& name, bool directory, std::uint64_t size) {
+    if (WildcardMatch(wanted, name)) find->entries.push_back(FindEntry(name, directory, size));
+  };
+  if (impl_->IsMemoryDirectory(dirKey) || !impl_->hostFiles) {
+    if (!impl_->IsMemoryDirectory(dirKey)) {
+      t_lastError = ERROR_PATH_NOT_FOUND;
+      return INVALID_HANDLE_VALUE;
+    }
+    if (!root) {
+      offer(u".", true, 0);
+      offer(u"..", true, 0);
+    }
+    auto nameOf = [&](const std::u16string& key) {
+      auto it = impl_->memoryNames.find(key);
+      return LastPart(it != impl_->memoryNames.end() ? it->second : key);
+    };
+    for (const auto& d : impl_->memoryDirs)
+      if (MemoryParent(d) == dirKey) offer(nameOf(d), true, 0);
+    for (const auto& [key, bytes] : impl_->memoryFiles)
+      if (MemoryParent(key) == dirKey) offer(nameOf(key), false, bytes.size());
+  } else {
+    const std::filesystem::path host = HostPath(dir.empty() ? u"." : dir);
+    std::error_code ec;
+    if (!std::filesystem::is_directory(host, ec)) {
+      t_lastError = ERROR_PATH_NOT_FOUND;
+      return INVALID_HANDLE_VALUE;
+    }
+    if (host.has_relative_path()) {
+      offer(u".", true, 0);
+      offer(u"..", true, 0);
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(host, ec)) {
+      std::error_code e2;
+      const bool directory = entry.is_directory(e2);
+      offer(entry.path().filename().u16string(), directory, directory ? 0 : entry.file_size(e2));
+    }
+  }
+  if (find->entries.empty()) {
+    t_lastError = ERROR_FILE_NOT_FOUND;
+    return INVALID_HANDLE_VALUE;
+  }
+  *data = find->entries[find->next++];
+  Impl::Entry e{Impl::Kind::Find};
+  e.find = std::move(find);
+  t_lastError = 0;
+  return impl_->Add(std::move(e));
+}
+
+BOOL World::FindNextFileW(HANDLE search, WIN32_FIND_DATAW* data) {
+  std::lock_guard<std::mutex> lk(mutex_);
+  impl_->Count("FindNextFileW");
+  auto* e = impl_->Find(search, Impl::Kind::Find);
+  if (!e || data == nullptr) {
+    t_lastError = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  if (e->find->next >= e->find->entries.size()) {
+    t_lastError = ERROR_NO_MORE_FILES;
+    return FALSE;
+  }
+  *data = e->find->entries[e->find->next++];
+  t_lastError = 0;
+  return TRUE;
+}
+
+BOOL World::FindClose(HANDLE search) {
+  std::lock_guard<std::mutex> lk(mutex_);
+  impl_->Count("FindClose");
+  if (!impl_->Find(search, Impl::Kind::Find)) {
+    t_lastError = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  impl_->handles.erase(reinterpret_cast<std::uintptr_t>(search));
+  return TRUE;
+}
+
+// ------------------------------------------------------------------ environment and local time
+
+DWORD World::GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer, DWORD size) {
+  std::lock_guard<std::mutex> lk(mutex_);
+  impl_->Count("GetEnvironmentVariableW");
+  auto it = impl_->environment.find(FoldCase(FromW(name)));
+  if (it == impl_->environment.end()) {
+    t_lastError = ERROR_ENVVAR_NOT_FOUND;
+    return 0;
+  }
+  const std::u16string& value = it->second.second;
+  if (buffer == nullptr || size <= value.size()) return static_cast<DWORD>(value.size() + 1);
+  std::copy(value.begin(), value.end(), buffer);
+  buffer[value.size()] = 0;
+  return static_cast<DWORD>(value.size());
+}
+
+void World::GetLocalTime(SYSTEMTIME* time) {
+  std::lock_guard<std::mutex> lk(mutex_);
+  impl_->Count("GetLocalTime");
+  if (time == nullptr) return;
+  const std::int64_t ms =
+      impl_->localTimeMs + static_cast<std::int64_t>(now_) - static_cast<std::int64_t>(impl_->localTimeAnchor);
+  std::int64_t days = ms / 86'400'000;
+  std::int64_t rest = ms % 86'400'000;
+  if (rest < 0) {
+    rest += 86'400'000;
+    --days;
+  }
+  std::int64_t y = 0;
+  unsigned m = 0, d = 0;
+  CivilFromDays(days, y, m, d);
+  time->wYear = static_cast<WORD>(y);
+  time->wMonth = static_cast<WORD>(m);
+  time->wDay = static_cast<WORD>(d);
+  time->wDayOfWeek = static_cast<WORD>(((days % 7) + 11) % 7);  // 1970-01-01 was a Thursday
+  time->wHour = static_cast<WORD>(rest / 3'600'000);
+  time->wMinute = static_cast<WORD>(rest / 60'000 % 60);
+  time->wSecond = static_cast<WORD>(rest / 1000 % 60);
+  time->wMilliseconds = static_cast<WORD>(rest % 1000);
+}
+
+void World::SetEnvironmentVariable(const std::u16string& name, std::optional<std::u16string> value) {
+  std::lock_guard<std::mutex> lk(mutex_);
+  if (value)
+    impl_->environment[FoldCase(name)] = {name, *value};
+  else
+    impl_->environment.erase(FoldCase(name));
+}
+
+void World::SetLocalTime(const SYSTEMTIME& time) {
+  std::lock_guard<std::mutex> lk(mutex_);
+  impl_->localTimeMs = (DaysFromCivil(time.wYear, time.wMonth, time.wDay) * 86400 + time.wHour * 3600 +
+                        time.wMinute * 60 + time.wSecond) *
+                           1000 +
+                       time.wMilliseconds;
+  impl_->localTimeAnchor = now_;
 }
 
 }  // namespace kv27::sim

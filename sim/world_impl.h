@@ -92,7 +92,7 @@ struct World::Impl {
   World* self;
   explicit Impl(World* w) : self(w) {}
 
-  enum class Kind { File, Event, Thread, DevInfo, Preparsed, WinUsb, DevNotify, Window, Bitmap, Icon };
+  enum class Kind { File, Event, Thread, DevInfo, Preparsed, WinUsb, DevNotify, Window, Bitmap, Icon, Find };
 
   struct EventObj {
     bool manual = false;
@@ -116,6 +116,12 @@ struct World::Impl {
   struct WinUsbObj {
     std::shared_ptr<FileObject> file;
     std::map<UCHAR, ULONG> transferTimeoutMs;  // PIPE_TRANSFER_TIMEOUT by pipe id; 0 or absent: none
+  };
+  // A directory search (FindFirstFileW): the entries found, and the next one.
+  struct FindObj {
+    std::vector<WIN32_FIND_DATAW> entries;
+    std::size_t next = 0;
+    std::u16string pattern;
   };
   struct NotifyObj {
     HWND window = nullptr;
@@ -212,6 +218,7 @@ struct World::Impl {
     std::shared_ptr<WinUsbObj> winusb;
     std::shared_ptr<NotifyObj> notify;
     std::shared_ptr<WindowObj> window;
+    std::shared_ptr<FindObj> find;
     WORD resource = 0;  // bitmaps and icons: the resource id
   };
 
@@ -269,6 +276,15 @@ struct World::Impl {
   // Directories of the memory overlay (MemoryKey): the folders of its files
   // and their parents, and the ones added or created.
   std::set<std::u16string> memoryDirs;
+  // The names of the overlay's files and directories as they were given
+  // (MemoryKey -> path), for directory listings.
+  std::map<std::u16string, std::u16string> memoryNames;
+  // The environment (folded name -> name, value) and the local time: the
+  // date and time at localTimeAnchor of the clock, in milliseconds since
+  // 1970-01-01 00:00 local.
+  std::map<std::u16string, std::pair<std::u16string, std::u16string>> environment;
+  std::int64_t localTimeMs = 0;
+  std::uint64_t localTimeAnchor = 0;
   bool hostFiles = true;
   std::u16string modulePath = u"C:\\Program Files\\KV27M\\KV27MFirmwareUpdate.exe";
   std::uint32_t realWaitCapMs = 60'000;
@@ -609,8 +625,11 @@ struct World::Impl {
   void ClosePlainFile(FileObject& file);
   DWORD ReadPlainFile(PlainFileState& st, void* buffer, DWORD length, DWORD* transferred);
   DWORD WritePlainFile(PlainFileState& st, const void* buffer, DWORD length, DWORD* transferred);
-  // Adds a directory of the overlay and its parents.
-  void AddMemoryDirectory(const std::u16string& key);
+  // Adds a directory of the overlay and its parents (`path` as given, for its
+  // listing; may be empty).
+  void AddMemoryDirectory(const std::u16string& key, const std::u16string& path = {});
+  // A new world's environment, local time and in-memory folders.
+  void InitFilesAndEnvironment(std::uint64_t now);
   bool IsMemoryDirectory(const std::u16string& key) const;
 };
 

@@ -586,6 +586,23 @@ TEST_F(WorldHostFiles, OpenErrorsAreWindowsErrors) {
   }
   EXPECT_FALSE(std::filesystem::exists(dir_ / "no-such-dir"));
   EXPECT_EQ(HostBytes("there.bin"), "old");
+
+  // Directories on the host: one level at a time, and listed.
+  EXPECT_FALSE(world.CreateDirectoryW(Path("a/b").c_str(), nullptr));
+  EXPECT_EQ(world.GetLastError(), ERROR_PATH_NOT_FOUND);
+  EXPECT_TRUE(world.CreateDirectoryW(Path("a").c_str(), nullptr));
+  EXPECT_FALSE(world.CreateDirectoryW(Path("a").c_str(), nullptr));
+  EXPECT_EQ(world.GetLastError(), ERROR_ALREADY_EXISTS);
+  WIN32_FIND_DATAW data{};
+  HANDLE find = world.FindFirstFileW(Path("t*.bin").c_str(), &data);
+  ASSERT_NE(find, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(std::u16string(data.cFileName), u"there.bin");
+  EXPECT_EQ(data.nFileSizeLow, 3u);
+  EXPECT_FALSE(world.FindNextFileW(find, &data));
+  EXPECT_EQ(world.GetLastError(), ERROR_NO_MORE_FILES);
+  EXPECT_TRUE(world.FindClose(find));
+  EXPECT_EQ(world.FindFirstFileW(Path("no-such-dir/*").c_str(), &data), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(world.GetLastError(), ERROR_PATH_NOT_FOUND);
 }
 
 TEST_F(WorldHostFiles, WritesReachTheDiskWhenWriteFileReturns) {
@@ -620,6 +637,9 @@ TEST_F(WorldHostFiles, WritesReachTheDiskWhenWriteFileReturns) {
 // A write the disk cannot take fails as Windows fails it. /dev/full takes
 // nothing: every write to it fails with ENOSPC.
 TEST_F(WorldHostFiles, FullDiskFailsTheWrite) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "no /dev/full on this host";
+#endif
   if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full on this host";
   HANDLE w = Create(u"/dev/full", OPEN_EXISTING);
   ASSERT_NE(w, INVALID_HANDLE_VALUE);
@@ -659,6 +679,92 @@ TEST_F(WorldTest, MemoryFilesAreWrittenThroughAndNeedTheirDirectory) {
   EXPECT_FALSE(world.FlushFileBuffers(h));
   EXPECT_EQ(world.GetLastError(), ERROR_INVALID_HANDLE);
   EXPECT_EQ(world.LeakReport(), "");
+}
+
+// The per-user folder and its listing as Windows gives them: the environment
+// variable (sizes as GetEnvironmentVariableW counts them), directories made
+// one level at a time, FindFirstFileW/FindNextFileW with wildcards over the
+// names as they were created, and the local time moving on with the clock.
+TEST_F(WorldTest, FoldersListingsEnvironmentAndLocalTime) {
+  char16_t value[64] = {};
+  const std::u16string local = kWorldLocalAppData;
+  EXPECT_EQ(world.GetEnvironmentVariableW(u"LocalAppData", nullptr, 0), local.size() + 1);
+  EXPECT_EQ(world.GetEnvironmentVariableW(u"LOCALAPPDATA", value, static_cast<DWORD>(local.size())),
+            local.size() + 1);  // no room for the terminator: the size needed
+  EXPECT_EQ(world.GetEnvironmentVariableW(u"LOCALAPPDATA", value, 64), local.size());
+  EXPECT_EQ(std::u16string(value), local);
+  EXPECT_EQ(world.GetEnvironmentVariableW(u"NO_SUCH_VARIABLE", value, 64), 0u);
+  EXPECT_EQ(world.GetLastError(), ERROR_ENVVAR_NOT_FOUND);
+
+  const std::u16string folder = local + u"\\KV27M";
+  EXPECT_FALSE(world.CreateDirectoryW((folder + u"\\a\\b").c_str(), nullptr));
+  EXPECT_EQ(world.GetLastError(), ERROR_PATH_NOT_FOUND);
+  EXPECT_TRUE(world.CreateDirectoryW(folder.c_str(), nullptr));
+  EXPECT_FALSE(world.CreateDirectoryW(folder.c_str(), nullptr));
+  EXPECT_EQ(world.GetLastError(), ERROR_ALREADY_EXISTS);
+  for (const char16_t* name : {u"backup-1.kv27ud", u"Backup-2.KV27UD", u"notes.txt"}) {
+    HANDLE h = world.CreateFileW((folder + u"\\" + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DWORD n = 0;
+    world.WriteFile(h, "abcd", 4, &n, nullptr);
+    world.CloseHandle(h);
+  }
+  EXPECT_FALSE(world.CreateDirectoryW((folder + u"\\notes.txt").c_str(), nullptr));
+  EXPECT_EQ(world.GetLastError(), ERROR_ALREADY_EXISTS);
+
+  auto list = [&](const std::u16string& pattern, DWORD* error) {
+    std::vector<std::u16string> names;
+    WIN32_FIND_DATAW data{};
+    HANDLE h = world.FindFirstFileW(pattern.c_str(), &data);
+    if (h == INVALID_HANDLE_VALUE) {
+      *error = world.GetLastError();
+      return names;
+    }
+    do {
+      names.push_back(data.cFileName);
+      if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        EXPECT_EQ(data.nFileSizeLow, 4u);
+      }
+    } while (world.FindNextFileW(h, &data));
+    *error = world.GetLastError();
+    EXPECT_TRUE(world.FindClose(h));
+    return names;
+  };
+  DWORD error = 0;
+  auto names = list(folder + u"\\backup-*.kv27ud", &error);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::u16string>{u"Backup-2.KV27UD", u"backup-1.kv27ud"}));
+  EXPECT_EQ(error, ERROR_NO_MORE_FILES);
+  names = list(folder + u"\\*", &error);
+  EXPECT_EQ(names.size(), 5u);  // ".", ".." and the three files
+  EXPECT_TRUE(list(folder + u"\\*.bin", &error).empty());
+  EXPECT_EQ(error, ERROR_FILE_NOT_FOUND);
+  EXPECT_TRUE(list(local + u"\\Nowhere\\*", &error).empty());
+  EXPECT_EQ(error, ERROR_PATH_NOT_FOUND);
+  names = list(local + u"\\k?27m", &error);
+  EXPECT_EQ(names, std::vector<std::u16string>{u"KV27M"});
+
+  WIN32_FIND_DATAW data{};
+  HANDLE open = world.FindFirstFileW((folder + u"\\*").c_str(), &data);
+  EXPECT_NE(world.LeakReport().find("find"), std::string::npos);
+  EXPECT_TRUE(world.FindClose(open));
+  EXPECT_FALSE(world.FindClose(open));
+  EXPECT_EQ(world.GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(world.LeakReport(), "");
+
+  SYSTEMTIME t{};
+  world.GetLocalTime(&t);
+  EXPECT_EQ(std::vector<int>({t.wYear, t.wMonth, t.wDay, t.wDayOfWeek, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds}),
+            std::vector<int>({2026, 12, 10, 4, 12, 0, 0, 0}));
+  world.Advance(1500);
+  world.GetLocalTime(&t);
+  EXPECT_EQ(t.wSecond, 1);
+  EXPECT_EQ(t.wMilliseconds, 500);
+  world.SetLocalTime(SYSTEMTIME{2024, 2, 0, 29, 23, 59, 59, 999});
+  world.Advance(1);
+  world.GetLocalTime(&t);
+  EXPECT_EQ(std::vector<int>({t.wYear, t.wMonth, t.wDay, t.wDayOfWeek, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds}),
+            std::vector<int>({2024, 3, 1, 5, 0, 0, 0, 0}));
 }
 
 TEST_F(WorldTest, WindowMessagesAreLoggedAndDispatched) {
