@@ -1,10 +1,13 @@
 #include "app/firmware_update_app.h"
 
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/mouse_search.h"
+#include "app/user_data_backup.h"
 #include "image/image_file.h"
 #include "res/resource.h"
 
@@ -88,6 +91,8 @@ BOOL CKV27MFirmwareUpdateDlg::OnInitDialog() {
   filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
   filter.dbcc_classguid = GUID_DEVINTERFACE_USB_DEVICE;
   usbNotify = m_os->RegisterDeviceNotificationW(m_hWnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);  // unchecked
+  filter.dbcc_classguid = IspInterfaceGuid;
+  ispNotify = m_os->RegisterDeviceNotificationW(m_hWnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);  // unchecked
 
   // The image: the one the program was started with, or the default beside
   // the program. A program path that fills the buffer was cut short, and a
@@ -116,6 +121,9 @@ BOOL CKV27MFirmwareUpdateDlg::OnInitDialog() {
     if (opens || !startImage.empty()) imagePathEdit.SetWindowText(path);
     if (opens && MousePresent()) SetTimer(kAutoStartTimer, kAutoStartDelayMs);
   }
+  // A mouse in its bootloader never starts by itself (its settings may have
+  // to come from a backup, or from the image): the button is there for it.
+  if (bootloaderWaiting) UpdateDeviceState();
   return TRUE;
 }
 
@@ -130,6 +138,8 @@ void CKV27MFirmwareUpdateDlg::OnTimer(UINT_PTR id) {
 void CKV27MFirmwareUpdateDlg::OnDestroy() {
   if (usbNotify != nullptr) m_os->UnregisterDeviceNotification(usbNotify);
   usbNotify = nullptr;
+  if (ispNotify != nullptr) m_os->UnregisterDeviceNotification(ispNotify);
+  ispNotify = nullptr;
   Default();
 }
 
@@ -164,7 +174,7 @@ void CKV27MFirmwareUpdateDlg::OnSelectImage() {
     }
   }
   imagePathEdit.SetWindowText(path);
-  if (MousePresent()) upgradeButton.EnableWindow(TRUE);
+  if (MouseToUpgrade()) upgradeButton.EnableWindow(TRUE);
 }
 
 bool CKV27MFirmwareUpdateDlg::FindMouseInterface(WCHAR* path) { return kv27::FindMouseInterface(*m_os, path); }
@@ -177,7 +187,9 @@ void CKV27MFirmwareUpdateDlg::ConnectMouse() {
 }
 
 void CKV27MFirmwareUpdateDlg::UpdateDeviceState() {
-  if (MousePresent()) {
+  std::u16string ispPath;
+  bootloaderWaiting = !MousePresent() && FindIspDevice(*m_os, ispPath);
+  if (MouseToUpgrade()) {
     deviceIndicator.SetBitmap(presentBitmap);
     if (imagePathEdit.GetWindowTextLength() > 0) upgradeButton.EnableWindow(TRUE);
   } else {
@@ -249,6 +261,33 @@ class DialogFace : public UpgradeFace {
     PaintPendingWindows(os_);
     return true;
   }
+  // The settings just read go to a new backup file before the request that
+  // restarts the mouse; without it the run stops here, the mouse untouched.
+  bool OnUserDataRead(const std::uint8_t* userData, std::size_t) override {
+    const std::u16string folder = UserBackupFolder(os_);
+    std::u16string path;
+    DWORD error = 0;
+    if (!folder.empty() &&
+        WriteNewBackupFile(os_, folder, BackupTimeStamp(os_), MousePlace(dialog_.mouseLink, dialog_.usbMonitor),
+                           EncodeBackup(userData), path, error))
+      return true;
+    dialog_.MessageBox(kBackupFailedText, nullptr, MB_OK);
+    return false;
+  }
+  // A mouse in its bootloader gets the settings of its newest backup; without
+  // one, the image's own, once the user agrees.
+  bool OnBootloaderUserData(std::uint8_t* userData, std::size_t size) override {
+    std::u16string ispPath;
+    FindIspDevice(os_, ispPath);
+    const std::u16string place = BootloaderPlace(ispPath, dialog_.usbMonitor);
+    std::vector<std::uint8_t> backup;
+    std::u16string path;
+    if (FindNewestBackup(os_, UserBackupFolder(os_), place, backup, path) && backup.size() == size) {
+      std::memcpy(userData, backup.data(), size);
+      return true;
+    }
+    return dialog_.MessageBox(kNoBackupText, nullptr, MB_OKCANCEL) == IDOK;
+  }
 
  private:
   OsApi& os_;
@@ -261,7 +300,11 @@ class DialogFace : public UpgradeFace {
 void CKV27MFirmwareUpdateDlg::OnUpgrade() {
   const std::u16string path = imagePathEdit.GetWindowText();
   DialogFace face(*m_os, *this);
-  RunUpgrade(*m_os, UpgradeDevices{mouseLink, bootLink, usbMonitor}, path.c_str(), face);
+  const UpgradeDevices devices{mouseLink, bootLink, usbMonitor};
+  if (!MousePresent() && bootloaderWaiting)
+    RunBootloaderUpgrade(*m_os, devices, path.c_str(), face);
+  else
+    RunUpgrade(*m_os, devices, path.c_str(), face);
 }
 
 }  // namespace kv27

@@ -128,6 +128,27 @@ UpgradeStatus FromFlashResult(IspFlashResult result) {
   return UpgradeStatus::ExitFailed;
 }
 
+// From the bootloader search to leaving ISP mode, on the merged image.
+UpgradeStatus Flash(OsApi& os, const UpgradeDevices& devices, const std::uint8_t* image, std::uint8_t* readBack,
+                    UpgradeFace& face) {
+  face.OnStage(UpgradeStage::WaitBootloader);
+  bool flashing = false;
+  IspFlashResult flash = RunIspFlash(
+      os, devices.bootLink, image, readBack,
+      [&](int percent) {
+        if (!flashing) {
+          flashing = true;
+          face.OnStage(UpgradeStage::Flash);
+        }
+        face.SetProgress(percent);
+      },
+      [&](IspWaitPhase phase, DWORD elapsedMs, DWORD limitMs) {
+        return face.OnWait(phase == IspWaitPhase::Search ? UpgradeStage::WaitBootloader : UpgradeStage::Flash,
+                           elapsedMs, limitMs);
+      });
+  return FromFlashResult(flash);
+}
+
 // Everything from the image check to leaving ISP mode. The working data (the
 // image, the staging area, the read-back buffer) lives in this frame only, so
 // it is released on every path before the caller shows the message.
@@ -172,22 +193,31 @@ UpgradeStatus RunSteps(OsApi& os, const UpgradeDevices& devices, const WCHAR* im
     devices.usbMonitor.GetDeviceString(&entry);
   }
 
-  face.OnStage(UpgradeStage::WaitBootloader);
-  bool flashing = false;
-  IspFlashResult flash = RunIspFlash(
-      os, devices.bootLink, image.payload.data(), readBack.data(),
-      [&](int percent) {
-        if (!flashing) {
-          flashing = true;
-          face.OnStage(UpgradeStage::Flash);
-        }
-        face.SetProgress(percent);
-      },
-      [&](IspWaitPhase phase, DWORD elapsedMs, DWORD limitMs) {
-        return face.OnWait(phase == IspWaitPhase::Search ? UpgradeStage::WaitBootloader : UpgradeStage::Flash,
-                           elapsedMs, limitMs);
-      });
-  return FromFlashResult(flash);
+  return Flash(os, devices, image.payload.data(), readBack.data(), face);
+}
+
+// A mouse already in its bootloader: the image, the settings the face gives,
+// the flash.
+UpgradeStatus RunBootloaderSteps(OsApi& os, const UpgradeDevices& devices, const WCHAR* imagePath, UpgradeFace& face) {
+  face.SetProgress(0);
+  face.OnStage(UpgradeStage::CheckImage);
+  ImageFileResult image = LoadImageFile(os, imagePath);
+  if (!image.ok()) return FromImageError(image.error);
+  face.SetProgress(10);
+
+  std::uint8_t userData[kUserDataSize];
+  std::memcpy(userData, image.payload.data() + kUserDataOffset, kUserDataSize);
+  if (!face.OnBootloaderUserData(userData, kUserDataSize)) return UpgradeStatus::Stopped;
+  std::memcpy(image.payload.data() + kUserDataOffset, userData, kUserDataSize);
+
+  std::vector<std::uint8_t> readBack;
+  try {
+    readBack.resize(kImagePayloadSize);
+  } catch (const std::bad_alloc&) {
+    return UpgradeStatus::OutOfMemory;
+  }
+  face.SetProgress(20);
+  return Flash(os, devices, image.payload.data(), readBack.data(), face);
 }
 
 }  // namespace
@@ -201,6 +231,20 @@ UpgradeStatus RunUpgrade(OsApi& os, const UpgradeDevices& devices, const WCHAR* 
     status = UpgradeStatus::NoImagePath;
   else
     status = RunSteps(os, devices, imagePath, face);
+  if (status != UpgradeStatus::Stopped) face.ShowMessage(status, UpgradeMessage(status));
+  return status;
+}
+
+UpgradeStatus RunBootloaderUpgrade(OsApi& os, const UpgradeDevices& devices, const WCHAR* imagePath,
+                                   UpgradeFace& face) {
+  std::u16string bootloader;
+  UpgradeStatus status;
+  if (!FindIspDevice(os, bootloader))
+    status = UpgradeStatus::MouseAbsent;
+  else if (imagePath == nullptr || imagePath[0] == 0)
+    status = UpgradeStatus::NoImagePath;
+  else
+    status = RunBootloaderSteps(os, devices, imagePath, face);
   if (status != UpgradeStatus::Stopped) face.ShowMessage(status, UpgradeMessage(status));
   return status;
 }

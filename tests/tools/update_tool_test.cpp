@@ -13,9 +13,10 @@
 #include <vector>
 
 #include "app/simulation.h"
+#include "app/user_data_backup.h"
+#include "tests/support/backup_names.h"
 #include "tests/support/scenario_names.h"
 #include "tools/bimgtool/bimgtool.h"
-#include "tools/console/user_data_backup.h"
 #include "tools/kv27m-isp/isp_tool.h"
 #include "tools/kv27m-update/update_tool.h"
 
@@ -23,7 +24,8 @@ namespace kv27 {
 namespace {
 
 constexpr char16_t kFolder[] = u"C:\\Users\\me\\AppData\\Local\\KV27M";
-constexpr char16_t kBackup[] = u"C:\\Users\\me\\AppData\\Local\\KV27M\\backup-20261210-120000.kv27ud";
+// The backup a run at the tests' stamp saves.
+std::u16string BackupPath(int number = 1) { return test::RigBackupPath(kFolder, u"20261210-120000", number); }
 
 bool Contains(const std::vector<std::u16string>& lines, const std::u16string& part) {
   for (const auto& line : lines)
@@ -97,12 +99,12 @@ TEST_P(EveryScenario, ExitsWithItsCodeAndTheDialogsMessage) {
     EXPECT_EQ(run.err.front(), message);
   }
   // A run that read the settings left a sound backup of them.
-  const auto backup = run.world.FileBytes(kBackup);
+  const auto backup = run.world.FileBytes(BackupPath());
   EXPECT_EQ(backup.has_value(),
             scenario.expected >= UpgradeStatus::BootloaderNotFound || scenario.expected == UpgradeStatus::Success);
   if (backup) {
     std::vector<std::uint8_t> data;
-    EXPECT_EQ(console::DecodeBackup(*backup, data), console::BackupError::None);
+    EXPECT_EQ(DecodeBackup(*backup, data), BackupError::None);
   }
 }
 
@@ -125,14 +127,14 @@ TEST(UpdateTool, BackupIsWrittenBeforeTheBootloaderRequest) {
   std::uint64_t flushesAtRequest = 0;
   run.io.onStage = [&](UpgradeStage stage) {
     if (stage != UpgradeStage::RequestBootloader) return;
-    atRequest = run.world.FileBytes(kBackup);
+    atRequest = run.world.FileBytes(BackupPath());
     flushesAtRequest = run.world.CallCount("FlushFileBuffers");  // on the disk, not only in its cache
   };
   run.Run({u"--simulate=no-bootloader"});
   EXPECT_EQ(run.status, UpdateExitCode(UpgradeStatus::BootloaderNotFound));
   ASSERT_TRUE(atRequest.has_value());
   EXPECT_EQ(flushesAtRequest, 1u);
-  EXPECT_TRUE(Contains(run.out, std::u16string(u"settings saved to ") + kBackup));
+  EXPECT_TRUE(Contains(run.out, u"settings saved to " + BackupPath()));
 
   const std::vector<std::uint8_t>& file = *atRequest;
   ASSERT_EQ(file.size(), 16u + kUserDataSize);
@@ -144,9 +146,9 @@ TEST(UpdateTool, BackupIsWrittenBeforeTheBootloaderRequest) {
   expected.insert(expected.end(), expected.begin() + 6 * 256, expected.begin() + 6 * 256 + 6);
   EXPECT_TRUE(std::equal(expected.begin(), expected.end(), file.begin() + 16));
   const std::uint32_t crc = file[12] | file[13] << 8 | file[14] << 16 | static_cast<std::uint32_t>(file[15]) << 24;
-  EXPECT_EQ(crc, console::Crc32(expected.data(), expected.size()));
+  EXPECT_EQ(crc, Crc32(expected.data(), expected.size()));
   // The recovery hint names the backup.
-  EXPECT_TRUE(Contains(run.err, std::u16string(u"kv27m-isp --user-data \"") + kBackup));
+  EXPECT_TRUE(Contains(run.err, u"kv27m-isp --user-data \"" + BackupPath()));
 }
 
 // No backup, no bootloader request: the mouse is left as it was.
@@ -192,21 +194,20 @@ TEST(UpdateTool, BackupThatCannotBeWrittenStopsBeforeTheRequest) {
 // and leaves the other file alone. Two runs in the same stamp, one after the
 // other on the same disk, both succeed.
 TEST(UpdateTool, DefaultBackupNamesNeverCollide) {
-  const std::u16string stem = u"C:\\Users\\me\\AppData\\Local\\KV27M\\backup-20261210-120000";
   UpdateRun run;
   run.io.prepareWorld = [&](sim::World& w) {
     w.SetHostFiles(false);
-    w.AddFile(kBackup, {1, 2, 3});
-    w.AddFile(stem + u"-2.kv27ud", {4, 5});
+    w.AddFile(BackupPath(), {1, 2, 3});
+    w.AddFile(BackupPath(2), {4, 5});
   };
   run.Run({u"--simulate"});
   EXPECT_EQ(run.status, kUpdateOk);
-  EXPECT_TRUE(Contains(run.out, u"settings saved to " + stem + u"-3.kv27ud"));
-  EXPECT_EQ(run.world.FileBytes(kBackup), (std::vector<std::uint8_t>{1, 2, 3}));
-  EXPECT_EQ(run.world.FileBytes(stem + u"-2.kv27ud"), (std::vector<std::uint8_t>{4, 5}));
-  ASSERT_TRUE(run.world.FileBytes(stem + u"-3.kv27ud").has_value());
+  EXPECT_TRUE(Contains(run.out, u"settings saved to " + BackupPath(3)));
+  EXPECT_EQ(run.world.FileBytes(BackupPath()), (std::vector<std::uint8_t>{1, 2, 3}));
+  EXPECT_EQ(run.world.FileBytes(BackupPath(2)), (std::vector<std::uint8_t>{4, 5}));
+  ASSERT_TRUE(run.world.FileBytes(BackupPath(3)).has_value());
   std::vector<std::uint8_t> data;
-  EXPECT_EQ(console::DecodeBackup(*run.world.FileBytes(stem + u"-3.kv27ud"), data), console::BackupError::None);
+  EXPECT_EQ(DecodeBackup(*run.world.FileBytes(BackupPath(3)), data), BackupError::None);
 
   // Two whole runs, each on its own simulated PC, saving to one host folder in
   // the same stamp.
@@ -240,7 +241,9 @@ TEST(UpdateTool, BackupTheHostRefusesStopsBeforeTheRequest) {
     const char16_t* error;
   };
   std::vector<Case> cases = {{u"/no-such-dir/b.kv27ud", u"(error 3)"}};
-  if (std::filesystem::exists("/dev/full")) cases.push_back({u"/dev/full", u"(error 112)"});
+#if !defined(_WIN32)
+  if (std::filesystem::exists("/dev/full")) cases.push_back({u"/dev/full", u"(error 112)"});  // a full disk
+#endif
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.backup.begin(), c.backup.end()));
     UpdateRun run;
@@ -276,7 +279,7 @@ TEST(UpdateTool, BackupMergedByIspToolRestoresTheSettings) {
   io.out = [&](const std::u16string& line) { out.push_back(line); };
   io.err = [&](const std::u16string& line) { err.push_back(line); };
   io.world = &run.world;
-  EXPECT_EQ(RunIspTool({u"--simulate", u"--user-data", kBackup, sim::kRigImagePath}, io), kIspToolOk);
+  EXPECT_EQ(RunIspTool({u"--simulate", u"--user-data", BackupPath(), sim::kRigImagePath}, io), kIspToolOk);
   EXPECT_TRUE(err.empty());
   run.world.Advance(10'000);
   EXPECT_EQ(run.rig->mouse().CurrentMode(), sim::VirtualMouse::Mode::kNormal);
@@ -287,7 +290,7 @@ TEST(UpdateTool, BackupMergedByIspToolRestoresTheSettings) {
 TEST(UpdateTool, IspToolRefusesADamagedBackup) {
   std::vector<std::uint8_t> data(kUserDataSize);
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7);
-  const std::vector<std::uint8_t> good = console::EncodeBackup(data.data());
+  const std::vector<std::uint8_t> good = EncodeBackup(data.data());
   struct Case {
     const char* what;
     std::function<void(std::vector<std::uint8_t>&)> damage;
@@ -301,13 +304,13 @@ TEST(UpdateTool, IspToolRefusesADamagedBackup) {
       {"empty", [](std::vector<std::uint8_t>& f) { f.clear(); }},
   };
   std::vector<std::uint8_t> decoded;
-  ASSERT_EQ(console::DecodeBackup(good, decoded), console::BackupError::None);
+  ASSERT_EQ(DecodeBackup(good, decoded), BackupError::None);
   EXPECT_EQ(decoded, data);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     std::vector<std::uint8_t> file = good;
     c.damage(file);
-    EXPECT_NE(console::DecodeBackup(file, decoded), console::BackupError::None);
+    EXPECT_NE(DecodeBackup(file, decoded), BackupError::None);
     EXPECT_TRUE(decoded.empty());
 
     std::vector<std::u16string> out, err;
@@ -331,14 +334,14 @@ TEST(UpdateTool, DryRunSummarisesTheSettingsAndChangesNothing) {
   run.Run({u"--simulate", u"--dry-run"});
   EXPECT_EQ(run.status, kUpdateOk);
   EXPECT_TRUE(run.err.empty());
-  EXPECT_FALSE(run.world.FileBytes(kBackup).has_value());
+  EXPECT_FALSE(run.world.FileBytes(BackupPath()).has_value());
   EXPECT_GT(run.rig->mouse().RequestCount(), 0u);
   run.world.Advance(5'000);
   EXPECT_EQ(run.rig->mouse().CurrentMode(), sim::VirtualMouse::Mode::kNormal);
   std::vector<std::uint8_t> data = run.Pages();
   data.insert(data.end(), data.begin() + 6 * 256, data.begin() + 6 * 256 + 6);
   char crc[16];
-  std::snprintf(crc, sizeof crc, "0x%08X", static_cast<unsigned>(console::Crc32(data.data(), data.size())));
+  std::snprintf(crc, sizeof crc, "0x%08X", static_cast<unsigned>(Crc32(data.data(), data.size())));
   EXPECT_TRUE(Contains(run.out, u"CRC-32 " + Wide(crc)));
   for (int page = 0; page < 7; ++page) EXPECT_TRUE(Contains(run.out, u"page " + Wide(std::to_string(page))));
 }
