@@ -73,11 +73,18 @@ class SimulatedUsbOsApi final : public OsApi {
   BOOL CloseHandle(HANDLE handle) override;
   BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, OVERLAPPED* overlapped) override;
   BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, OVERLAPPED* overlapped) override;
+  BOOL FlushFileBuffers(HANDLE file) override;
   BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, LPDWORD transferred, BOOL wait) override;
   BOOL CancelIo(HANDLE file) override;
   BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned,
                        OVERLAPPED* overlapped) override;
   DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) override;
+  BOOL CreateDirectoryW(LPCWSTR path, SECURITY_ATTRIBUTES* security) override;
+  HANDLE FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* data) override;
+  BOOL FindNextFileW(HANDLE search, WIN32_FIND_DATAW* data) override;
+  BOOL FindClose(HANDLE search) override;
+  DWORD GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer, DWORD size) override;
+  void GetLocalTime(SYSTEMTIME* time) override;
   // kernel objects, threads, time
   HANDLE CreateEventW(SECURITY_ATTRIBUTES* security, BOOL manualReset, BOOL initialState, LPCWSTR name) override;
   BOOL SetEvent(HANDLE event) override;

@@ -144,6 +144,29 @@ bool LocateMouse(const GUID& hidClass, const UpgradeDevices& devices, USBDeviceE
   return true;
 }
 
+// From the bootloader search to leaving ISP mode, on the merged image.
+// `accept` names the bootloaders that may be flashed (empty: any).
+UpgradeStatus Flash(OsApi& os, const UpgradeDevices& devices, const std::uint8_t* image, std::uint8_t* readBack,
+                    UpgradeFace& face, const IspAccept& accept = {}) {
+  face.OnStage(UpgradeStage::WaitBootloader);
+  bool flashing = false;
+  IspFlashResult flash = RunIspFlash(
+      os, devices.bootLink, image, readBack,
+      [&](int percent) {
+        if (!flashing) {
+          flashing = true;
+          face.OnStage(UpgradeStage::Flash);
+        }
+        face.SetProgress(percent);
+      },
+      [&](IspWaitPhase phase, DWORD elapsedMs, DWORD limitMs) {
+        return face.OnWait(phase == IspWaitPhase::Search ? UpgradeStage::WaitBootloader : UpgradeStage::Flash,
+                           elapsedMs, limitMs);
+      },
+      accept);
+  return FromFlashResult(flash);
+}
+
 // Everything from the image check to leaving ISP mode. The working data (the
 // image, the staging area, the read-back buffer) lives in this frame only, so
 // it is released on every path before the caller shows the message.
@@ -187,25 +210,33 @@ UpgradeStatus RunSteps(OsApi& os, const UpgradeDevices& devices, const WCHAR* im
   if (devices.mouseLink.GetDeviceCaps(&caps)) devices.usbMonitor.GetDeviceString(&mousePort);
 
   // Only the bootloader that appears on that same port is this mouse's.
-  face.OnStage(UpgradeStage::WaitBootloader);
-  bool flashing = false;
-  IspFlashResult flash = RunIspFlash(
-      os, devices.bootLink, image.payload.data(), readBack.data(),
-      [&](int percent) {
-        if (!flashing) {
-          flashing = true;
-          face.OnStage(UpgradeStage::Flash);
-        }
-        face.SetProgress(percent);
-      },
-      [&](IspWaitPhase phase, DWORD elapsedMs, DWORD limitMs) {
-        return face.OnWait(phase == IspWaitPhase::Search ? UpgradeStage::WaitBootloader : UpgradeStage::Flash,
-                           elapsedMs, limitMs);
-      },
-      [&](const std::u16string& path) {
-        return devices.usbMonitor.PortCarriesInterface(mousePort, IspInterfaceGuid, path.c_str());
-      });
-  return FromFlashResult(flash);
+  return Flash(os, devices, image.payload.data(), readBack.data(), face, [&](const std::u16string& path) {
+    return devices.usbMonitor.PortCarriesInterface(mousePort, IspInterfaceGuid, path.c_str());
+  });
+}
+
+// A mouse already in its bootloader: the image, the settings the face gives,
+// the flash.
+UpgradeStatus RunBootloaderSteps(OsApi& os, const UpgradeDevices& devices, const WCHAR* imagePath, UpgradeFace& face) {
+  face.SetProgress(0);
+  face.OnStage(UpgradeStage::CheckImage);
+  ImageFileResult image = LoadImageFile(os, imagePath);
+  if (!image.ok()) return FromImageError(image.error);
+  face.SetProgress(10);
+
+  std::uint8_t userData[kUserDataSize];
+  std::memcpy(userData, image.payload.data() + kUserDataOffset, kUserDataSize);
+  if (!face.OnBootloaderUserData(userData, kUserDataSize)) return UpgradeStatus::Stopped;
+  std::memcpy(image.payload.data() + kUserDataOffset, userData, kUserDataSize);
+
+  std::vector<std::uint8_t> readBack;
+  try {
+    readBack.resize(kImagePayloadSize);
+  } catch (const std::bad_alloc&) {
+    return UpgradeStatus::OutOfMemory;
+  }
+  face.SetProgress(20);
+  return Flash(os, devices, image.payload.data(), readBack.data(), face);
 }
 
 }  // namespace
@@ -228,6 +259,20 @@ UpgradeStatus RunUpgrade(OsApi& os, const UpgradeDevices& devices, const WCHAR* 
     else
       status = RunSteps(os, devices, imagePath, mousePort, face);
   }
+  if (status != UpgradeStatus::Stopped) face.ShowMessage(status, UpgradeMessage(status));
+  return status;
+}
+
+UpgradeStatus RunBootloaderUpgrade(OsApi& os, const UpgradeDevices& devices, const WCHAR* imagePath,
+                                   UpgradeFace& face) {
+  std::u16string bootloader;
+  UpgradeStatus status;
+  if (!FindIspDevice(os, bootloader))
+    status = UpgradeStatus::MouseAbsent;
+  else if (imagePath == nullptr || imagePath[0] == 0)
+    status = UpgradeStatus::NoImagePath;
+  else
+    status = RunBootloaderSteps(os, devices, imagePath, face);
   if (status != UpgradeStatus::Stopped) face.ShowMessage(status, UpgradeMessage(status));
   return status;
 }

@@ -106,6 +106,12 @@ class UpgradeFace {
   // Returning false stops the run here without a message (a dry run, or a
   // backup that could not be written; the face reports it itself).
   virtual bool OnUserDataRead(const std::uint8_t* userData, std::size_t size) { return true; }
+  // A run on a mouse that waits in its bootloader (RunBootloaderUpgrade) has
+  // no settings to read: `userData` (kUserDataSize bytes) holds the image's
+  // own defaults from 0x3800, and the face may put a backup of the mouse's
+  // settings in their place. Returning false stops the run here without a
+  // message; nothing has been sent to the mouse.
+  virtual bool OnBootloaderUserData(std::uint8_t* userData, std::size_t size) { return true; }
   // Called before each search for the bootloader (stage WaitBootloader,
   // elapsed of at most 600 s) and before each attempt to open it (stage Flash,
   // elapsed of the 5 s window): a face can count the time down. It must not
@@ -125,5 +131,13 @@ struct UpgradeDevices {
 // means none). The bootloader link is left open on every path once the run
 // has opened it; the mouse link is not closed by the run.
 UpgradeStatus RunUpgrade(OsApi& os, const UpgradeDevices& devices, const WCHAR* imagePath, UpgradeFace& face);
+
+// One run for a mouse that waits in its bootloader, with no mouse in normal
+// mode (a flash that failed after the erase leaves it so): the same image
+// checks, the settings the face gives (OnBootloaderUserData: a backup, or the
+// image's own), then the flash as in RunUpgrade, from the bootloader search
+// on, with the same progress points and messages. Without a bootloader the
+// run asks for the mouse ("please plug in").
+UpgradeStatus RunBootloaderUpgrade(OsApi& os, const UpgradeDevices& devices, const WCHAR* imagePath, UpgradeFace& face);
 
 }  // namespace kv27

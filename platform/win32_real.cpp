@@ -18,6 +18,8 @@
   X(CREATE_ALWAYS)                                 \
   X(OPEN_EXISTING)                                 \
   X(OPEN_ALWAYS)                                   \
+  X(TRUNCATE_EXISTING)                             \
+  X(FILE_ATTRIBUTE_DIRECTORY)                      \
   X(FILE_ATTRIBUTE_NORMAL)                         \
   X(FILE_FLAG_OVERLAPPED)                          \
   X(ERROR_SUCCESS)                                 \
@@ -25,22 +27,30 @@
   X(ERROR_INVALID_FUNCTION)                        \
   X(ERROR_FILE_NOT_FOUND)                          \
   X(ERROR_PATH_NOT_FOUND)                          \
+  X(ERROR_TOO_MANY_OPEN_FILES)                     \
   X(ERROR_ACCESS_DENIED)                           \
   X(ERROR_INVALID_HANDLE)                          \
   X(ERROR_NOT_ENOUGH_MEMORY)                       \
   X(ERROR_OUTOFMEMORY)                             \
+  X(ERROR_NO_MORE_FILES)                           \
+  X(ERROR_WRITE_PROTECT)                           \
   X(ERROR_NOT_READY)                               \
   X(ERROR_BAD_LENGTH)                              \
+  X(ERROR_WRITE_FAULT)                             \
   X(ERROR_GEN_FAILURE)                             \
   X(ERROR_SHARING_VIOLATION)                       \
   X(ERROR_HANDLE_EOF)                              \
   X(ERROR_NOT_SUPPORTED)                           \
   X(ERROR_DEV_NOT_EXIST)                           \
+  X(ERROR_FILE_EXISTS)                             \
   X(ERROR_INVALID_PARAMETER)                       \
+  X(ERROR_DISK_FULL)                               \
   X(ERROR_SEM_TIMEOUT)                             \
   X(ERROR_INSUFFICIENT_BUFFER)                     \
   X(ERROR_BAD_PATHNAME)                            \
   X(ERROR_ALREADY_EXISTS)                          \
+  X(ERROR_ENVVAR_NOT_FOUND)                        \
+  X(ERROR_FILENAME_EXCED_RANGE)                    \
   X(ERROR_NO_MORE_ITEMS)                           \
   X(ERROR_OPERATION_ABORTED)                       \
   X(ERROR_IO_INCOMPLETE)                           \
@@ -279,6 +289,16 @@ KV_SAME_SIZE_BY_ARCH(SECURITY_ATTRIBUTES, 12, 24);
 KV_SAME_OFFSET(SECURITY_ATTRIBUTES, lpSecurityDescriptor);
 KV_SAME_OFFSET(SECURITY_ATTRIBUTES, bInheritHandle);
 
+KV_SAME_SIZE(FILETIME, 8);
+KV_SAME_SIZE(SYSTEMTIME, 16);
+KV_SAME_OFFSET(SYSTEMTIME, wDay);
+KV_SAME_OFFSET(SYSTEMTIME, wMilliseconds);
+KV_SAME_SIZE(WIN32_FIND_DATAW, 592);
+KV_SAME_OFFSET(WIN32_FIND_DATAW, ftLastWriteTime);
+KV_SAME_OFFSET(WIN32_FIND_DATAW, nFileSizeLow);
+KV_SAME_OFFSET(WIN32_FIND_DATAW, cFileName);
+KV_SAME_OFFSET(WIN32_FIND_DATAW, cAlternateFileName);
+
 KV_SAME_SIZE_BY_ARCH(OVERLAPPED, 20, 32);
 KV_SAME_OFFSET(OVERLAPPED, InternalHigh);
 static_assert(offsetof(w32::OVERLAPPED, u.s.Offset) == offsetof(::OVERLAPPED, Offset));
@@ -462,6 +482,7 @@ class RealOsApi final : public OsApi {
   BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, OVERLAPPED* overlapped) override {
     return ::WriteFile(file, buffer, toWrite, As<::DWORD>(written), As<::OVERLAPPED>(overlapped));
   }
+  BOOL FlushFileBuffers(HANDLE file) override { return ::FlushFileBuffers(file); }
   BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, LPDWORD transferred, BOOL wait) override {
     return ::GetOverlappedResult(file, As<::OVERLAPPED>(overlapped), As<::DWORD>(transferred), wait);
   }
@@ -474,6 +495,20 @@ class RealOsApi final : public OsApi {
   DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) override {
     return ::GetModuleFileNameW(reinterpret_cast<::HMODULE>(module), As<wchar_t>(buffer), size);
   }
+  BOOL CreateDirectoryW(LPCWSTR path, SECURITY_ATTRIBUTES* security) override {
+    return ::CreateDirectoryW(As<wchar_t>(path), As<::SECURITY_ATTRIBUTES>(security));
+  }
+  HANDLE FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* data) override {
+    return ::FindFirstFileW(As<wchar_t>(pattern), As<::WIN32_FIND_DATAW>(data));
+  }
+  BOOL FindNextFileW(HANDLE search, WIN32_FIND_DATAW* data) override {
+    return ::FindNextFileW(search, As<::WIN32_FIND_DATAW>(data));
+  }
+  BOOL FindClose(HANDLE search) override { return ::FindClose(search); }
+  DWORD GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer, DWORD size) override {
+    return ::GetEnvironmentVariableW(As<wchar_t>(name), As<wchar_t>(buffer), size);
+  }
+  void GetLocalTime(SYSTEMTIME* time) override { ::GetLocalTime(As<::SYSTEMTIME>(time)); }
 
   // ---------------------------------------------------------------- kernel objects, threads, time
   HANDLE CreateEventW(SECURITY_ATTRIBUTES* security, BOOL manualReset, BOOL initialState, LPCWSTR name) override {

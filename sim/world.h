@@ -67,6 +67,9 @@ struct IoRequest {
 // CallEffects::delayMs of an answer that never comes.
 inline constexpr DWORD kNeverMs = 0xFFFFFFFFu;
 
+// The per-user local application data folder of a new world (LOCALAPPDATA).
+inline constexpr char16_t kWorldLocalAppData[] = u"C:\\Users\\User\\AppData\\Local";
+
 // Extra outcome of a device callback.
 struct CallEffects {
   DWORD delayMs = 0;  // virtual time the operation takes (the caller's clock moves on); kNeverMs: never
@@ -245,12 +248,24 @@ class World : public OsApi {
   std::u16string DriverKeyLocked(const std::u16string& instanceId);
 
   // ------------------------------------------------------------ files
-  // In-memory file; shadows the host disk at that path.
+  // In-memory file; shadows the host disk at that path. Its directory and the
+  // directories above it exist in memory from then on.
   void AddFile(const std::u16string& path, std::vector<std::uint8_t> bytes);
+  // An in-memory directory (and its parents): files created in it stay in
+  // memory.
+  void AddDirectory(const std::u16string& path);
   std::optional<std::vector<std::uint8_t>> FileBytes(const std::u16string& path);
-  // Plain paths not in memory go to the host disk (default on).
+  // Plain paths outside the memory overlay go to the host disk (default on).
+  // Off, every path is in memory, and a file can only be created in an
+  // in-memory directory.
   void SetHostFiles(bool enabled);
   void SetModulePath(const std::u16string& path);
+  // The environment GetEnvironmentVariableW reads (nullopt: not set). A new
+  // world has LOCALAPPDATA = kWorldLocalAppData, an in-memory directory.
+  void SetEnvironmentVariable(const std::u16string& name, std::optional<std::u16string> value);
+  // The local time GetLocalTime gives now (it moves on with the clock). A new
+  // world starts at 2026-12-10 12:00:00.000.
+  void SetLocalTime(const SYSTEMTIME& time);
 
   // ------------------------------------------------------------ windows
   // A window owned by the calling thread, served by `proc`.
@@ -346,6 +361,13 @@ class World : public OsApi {
   BOOL CloseHandle(HANDLE handle) override;
   BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, OVERLAPPED* overlapped) override;
   BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, OVERLAPPED* overlapped) override;
+  BOOL FlushFileBuffers(HANDLE file) override;
+  BOOL CreateDirectoryW(LPCWSTR path, SECURITY_ATTRIBUTES* security) override;
+  HANDLE FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* data) override;
+  BOOL FindNextFileW(HANDLE search, WIN32_FIND_DATAW* data) override;
+  BOOL FindClose(HANDLE search) override;
+  DWORD GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer, DWORD size) override;
+  void GetLocalTime(SYSTEMTIME* time) override;
   BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, LPDWORD transferred, BOOL wait) override;
   BOOL CancelIo(HANDLE file) override;
   BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned,

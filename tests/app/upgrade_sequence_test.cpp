@@ -12,6 +12,7 @@
 #include "app/mouse_search.h"
 #include "app/simulation.h"
 #include "app/upgrade_sequence.h"
+#include "app/user_data_backup.h"
 #include "image/image_file.h"
 #include "protocol/isp_flash.h"
 #include "protocol/kv27_usb_comm.h"
@@ -474,6 +475,62 @@ TEST(TwoMice, RefusesBeforeAnythingIsSentWhenThePortCannotBeTold) {
     run.mouseLink.reset();
     EXPECT_EQ(run.world.LeakReport(), "");
   }
+}
+
+// The backup a mouse in its bootloader gets: the newest sound one whose name
+// carries the mouse's place, newest by the stamp and then the number in the
+// name; backups of other places, damaged files and other names are passed
+// over, and the per-user folder comes from LOCALAPPDATA.
+TEST(SettingsBackup, NewestSoundBackupOfThePlace) {
+  sim::World world;
+  world.SetHostFiles(false);
+  const std::u16string folder = UserBackupFolder(world);
+  ASSERT_EQ(folder, std::u16string(sim::kWorldLocalAppData) + u"\\KV27M");
+  EXPECT_EQ(UserBackupFolder(world), folder);  // already there
+  const std::u16string place = BackupPlace(u"\\\\.\\USB#ROOT_HUB20#4&1&0#{f18a0e88}", 2);
+  EXPECT_EQ(place, BackupPlace(u"\\\\.\\usb#root_hub20#4&1&0#{F18A0E88}", 2));
+  EXPECT_NE(place, BackupPlace(u"\\\\.\\USB#ROOT_HUB20#4&1&0#{f18a0e88}", 3));
+  auto data = [](std::uint8_t fill) {
+    std::vector<std::uint8_t> d(kUserDataSize, fill);
+    return EncodeBackup(d.data());
+  };
+  std::vector<std::uint8_t> damaged = data(0x77);
+  damaged[100] ^= 1;
+  struct File {
+    std::u16string name;
+    std::vector<std::uint8_t> bytes;
+  };
+  const File files[] = {
+      {u"backup-20261210-115959-999-" + place + u".kv27ud", data(0x11)},
+      {u"backup-20261210-120000-000-" + place + u".kv27ud", data(0x22)},
+      {u"backup-20261210-120000-000-" + place + u"-2.kv27ud", data(0x33)},   // same stamp, later
+      {u"backup-20261210-120000-000-" + place + u"-10.kv27ud", data(0x44)},  // later still: 10 > 2
+      {u"backup-20261210-120000-001-" + place + u".kv27ud", damaged},        // newest, but damaged
+      {u"backup-20270101-000000-000-at-00000000-9.kv27ud", data(0x55)},      // another place
+      {u"backup-20270101-000000-000-" + place + u"x.kv27ud", data(0x66)},    // not this place
+      {u"notes-20270101-" + place + u".kv27ud", data(0x88)},
+  };
+  for (const File& f : files) world.AddFile(folder + u"\\" + f.name, f.bytes);
+  std::vector<std::uint8_t> got;
+  std::u16string path;
+  ASSERT_TRUE(FindNewestBackup(world, folder, place, got, path));
+  EXPECT_EQ(path, folder + u"\\" + files[3].name);
+  EXPECT_EQ(got, std::vector<std::uint8_t>(kUserDataSize, 0x44));
+  EXPECT_FALSE(FindNewestBackup(world, folder, BackupPlace(u"\\\\.\\other", 1), got, path));
+  EXPECT_TRUE(got.empty());
+  EXPECT_EQ(world.LeakReport(), "");
+
+  // Written next to them: never over an existing name.
+  std::u16string written;
+  DWORD error = 0;
+  ASSERT_TRUE(WriteNewBackupFile(world, folder, u"20261210-120000-000", place, data(0x99), written, error));
+  EXPECT_EQ(written, folder + u"\\backup-20261210-120000-000-" + place + u"-3.kv27ud");
+
+  world.SetEnvironmentVariable(u"LOCALAPPDATA", std::nullopt);
+  EXPECT_EQ(UserBackupFolder(world), u"");
+  SYSTEMTIME t{2027, 3, 0, 4, 5, 6, 7, 89};
+  world.SetLocalTime(t);
+  EXPECT_EQ(BackupTimeStamp(world), u"20270304-050607-089");
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstring>
 #include <deque>
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <stdexcept>
 #include <thread>
@@ -531,6 +533,240 @@ TEST_F(WorldTest, PlainFilesComeFromMemoryOverlay) {
   world.CloseHandle(w);
   EXPECT_EQ(world.FileBytes(u"C:\\fw\\out.bin"), (std::vector<std::uint8_t>{'x', 'y', 'z'}));
   EXPECT_EQ(world.LeakReport(), "");
+}
+
+// Files on the host disk as Windows keeps them: created by CreateFileW, the
+// bytes of a WriteFile in the file (and seen by other handles and programs)
+// when the call returns, and the host's errors reported with Windows' codes.
+class WorldHostFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("kv27-world-files-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)));
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
+  }
+  void TearDown() override {
+    EXPECT_EQ(world.LeakReport(), "");
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+  std::u16string Path(const std::string& name) const { return (dir_ / name).u16string(); }
+  std::string HostBytes(const std::string& name) const {
+    std::ifstream in(dir_ / name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  HANDLE Create(const std::u16string& path, DWORD disposition, DWORD access = GENERIC_WRITE) {
+    return world.CreateFileW(path.c_str(), access, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  }
+
+  World world;
+  std::filesystem::path dir_;
+};
+
+TEST_F(WorldHostFiles, OpenErrorsAreWindowsErrors) {
+  struct Case {
+    std::string name;
+    DWORD disposition;
+    DWORD error;
+  };
+  std::ofstream(dir_ / "there.bin") << "old";
+  const Case cases[] = {
+      {"no-such-dir/b.kv27ud", CREATE_NEW, ERROR_PATH_NOT_FOUND},
+      {"no-such-dir/b.kv27ud", CREATE_ALWAYS, ERROR_PATH_NOT_FOUND},
+      {"no-such-dir/b.kv27ud", OPEN_EXISTING, ERROR_PATH_NOT_FOUND},
+      {"missing.bin", OPEN_EXISTING, ERROR_FILE_NOT_FOUND},
+      {"missing.bin", TRUNCATE_EXISTING, ERROR_FILE_NOT_FOUND},
+      {"there.bin", CREATE_NEW, ERROR_FILE_EXISTS},
+      {"", OPEN_EXISTING, ERROR_ACCESS_DENIED},  // the directory itself
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name + " " + std::to_string(c.disposition));
+    world.SetLastError(0);
+    EXPECT_EQ(Create(c.name.empty() ? dir_.u16string() : Path(c.name), c.disposition), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(world.GetLastError(), c.error);
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "no-such-dir"));
+  EXPECT_EQ(HostBytes("there.bin"), "old");
+
+  // Directories on the host: one level at a time, and listed.
+  EXPECT_FALSE(world.CreateDirectoryW(Path("a/b").c_str(), nullptr));
+  EXPECT_EQ(world.GetLastError(), ERROR_PATH_NOT_FOUND);
+  EXPECT_TRUE(world.CreateDirectoryW(Path("a").c_str(), nullptr));
+  EXPECT_FALSE(world.CreateDirectoryW(Path("a").c_str(), nullptr));
+  EXPECT_EQ(world.GetLastError(), ERROR_ALREADY_EXISTS);
+  WIN32_FIND_DATAW data{};
+  HANDLE find = world.FindFirstFileW(Path("t*.bin").c_str(), &data);
+  ASSERT_NE(find, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(std::u16string(data.cFileName), u"there.bin");
+  EXPECT_EQ(data.nFileSizeLow, 3u);
+  EXPECT_FALSE(world.FindNextFileW(find, &data));
+  EXPECT_EQ(world.GetLastError(), ERROR_NO_MORE_FILES);
+  EXPECT_TRUE(world.FindClose(find));
+  EXPECT_EQ(world.FindFirstFileW(Path("no-such-dir/*").c_str(), &data), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(world.GetLastError(), ERROR_PATH_NOT_FOUND);
+}
+
+TEST_F(WorldHostFiles, WritesReachTheDiskWhenWriteFileReturns) {
+  HANDLE w = Create(Path("b.kv27ud"), CREATE_NEW);
+  ASSERT_NE(w, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(world.GetLastError(), 0u);
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "b.kv27ud"));  // created by the open
+  DWORD n = 0;
+  ASSERT_TRUE(world.WriteFile(w, "abc", 3, &n, nullptr));
+  EXPECT_EQ(HostBytes("b.kv27ud"), "abc");
+  // Another handle sees what the first one wrote while it is still open.
+  HANDLE r = Create(Path("b.kv27ud"), OPEN_EXISTING, GENERIC_READ);
+  ASSERT_NE(r, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(world.WriteFile(w, "de", 2, &n, nullptr));
+  char got[8] = {};
+  ASSERT_TRUE(world.ReadFile(r, got, sizeof got, &n, nullptr));
+  EXPECT_EQ(std::string(got, n), "abcde");
+  EXPECT_TRUE(world.FlushFileBuffers(w));
+  EXPECT_FALSE(world.FlushFileBuffers(r));  // read access only
+  EXPECT_EQ(world.GetLastError(), ERROR_ACCESS_DENIED);
+  world.CloseHandle(r);
+  world.CloseHandle(w);
+
+  // Created over: truncated at the open, ERROR_ALREADY_EXISTS with success.
+  w = Create(Path("b.kv27ud"), CREATE_ALWAYS);
+  ASSERT_NE(w, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(world.GetLastError(), ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(HostBytes("b.kv27ud"), "");
+  world.CloseHandle(w);
+}
+
+// A write the disk cannot take fails as Windows fails it. /dev/full takes
+// nothing: every write to it fails with ENOSPC.
+TEST_F(WorldHostFiles, FullDiskFailsTheWrite) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "no /dev/full on this host";
+#endif
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full on this host";
+  HANDLE w = Create(u"/dev/full", OPEN_EXISTING);
+  ASSERT_NE(w, INVALID_HANDLE_VALUE);
+  DWORD n = 99;
+  EXPECT_FALSE(world.WriteFile(w, "abc", 3, &n, nullptr));
+  EXPECT_EQ(world.GetLastError(), ERROR_DISK_FULL);
+  EXPECT_EQ(n, 0u);
+  world.CloseHandle(w);
+}
+
+// The memory overlay keeps one content per file, shared by its handles and
+// changed by each write; files are created only in its directories.
+TEST_F(WorldTest, MemoryFilesAreWrittenThroughAndNeedTheirDirectory) {
+  world.SetHostFiles(false);
+  const std::u16string file = u"C:\\Users\\me\\AppData\\Local\\KV27M\\b.kv27ud";
+  HANDLE h = world.CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(world.GetLastError(), ERROR_PATH_NOT_FOUND);
+
+  world.AddDirectory(u"C:\\Users\\me\\AppData\\Local\\KV27M");
+  h = world.CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(world.FileBytes(file), std::vector<std::uint8_t>{});
+  DWORD n = 0;
+  ASSERT_TRUE(world.WriteFile(h, "xy", 2, &n, nullptr));
+  EXPECT_EQ(world.FileBytes(u"c:/users/ME/appdata/local/kv27m/B.KV27UD"), (std::vector<std::uint8_t>{'x', 'y'}));
+  EXPECT_TRUE(world.FlushFileBuffers(h));
+  world.CloseHandle(h);
+  EXPECT_EQ(world.CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(world.GetLastError(), ERROR_FILE_EXISTS);
+
+  world.InjectFault({"FlushFileBuffers", ERROR_DISK_FULL, 1, 1, u"b.kv27ud"});
+  h = world.CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_FALSE(world.FlushFileBuffers(h));
+  EXPECT_EQ(world.GetLastError(), ERROR_DISK_FULL);
+  world.CloseHandle(h);
+  EXPECT_FALSE(world.FlushFileBuffers(h));
+  EXPECT_EQ(world.GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(world.LeakReport(), "");
+}
+
+// The per-user folder and its listing as Windows gives them: the environment
+// variable (sizes as GetEnvironmentVariableW counts them), directories made
+// one level at a time, FindFirstFileW/FindNextFileW with wildcards over the
+// names as they were created, and the local time moving on with the clock.
+TEST_F(WorldTest, FoldersListingsEnvironmentAndLocalTime) {
+  char16_t value[64] = {};
+  const std::u16string local = kWorldLocalAppData;
+  EXPECT_EQ(world.GetEnvironmentVariableW(u"LocalAppData", nullptr, 0), local.size() + 1);
+  EXPECT_EQ(world.GetEnvironmentVariableW(u"LOCALAPPDATA", value, static_cast<DWORD>(local.size())),
+            local.size() + 1);  // no room for the terminator: the size needed
+  EXPECT_EQ(world.GetEnvironmentVariableW(u"LOCALAPPDATA", value, 64), local.size());
+  EXPECT_EQ(std::u16string(value), local);
+  EXPECT_EQ(world.GetEnvironmentVariableW(u"NO_SUCH_VARIABLE", value, 64), 0u);
+  EXPECT_EQ(world.GetLastError(), ERROR_ENVVAR_NOT_FOUND);
+
+  const std::u16string folder = local + u"\\KV27M";
+  EXPECT_FALSE(world.CreateDirectoryW((folder + u"\\a\\b").c_str(), nullptr));
+  EXPECT_EQ(world.GetLastError(), ERROR_PATH_NOT_FOUND);
+  EXPECT_TRUE(world.CreateDirectoryW(folder.c_str(), nullptr));
+  EXPECT_FALSE(world.CreateDirectoryW(folder.c_str(), nullptr));
+  EXPECT_EQ(world.GetLastError(), ERROR_ALREADY_EXISTS);
+  for (const char16_t* name : {u"backup-1.kv27ud", u"Backup-2.KV27UD", u"notes.txt"}) {
+    HANDLE h = world.CreateFileW((folder + u"\\" + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DWORD n = 0;
+    world.WriteFile(h, "abcd", 4, &n, nullptr);
+    world.CloseHandle(h);
+  }
+  EXPECT_FALSE(world.CreateDirectoryW((folder + u"\\notes.txt").c_str(), nullptr));
+  EXPECT_EQ(world.GetLastError(), ERROR_ALREADY_EXISTS);
+
+  auto list = [&](const std::u16string& pattern, DWORD* error) {
+    std::vector<std::u16string> names;
+    WIN32_FIND_DATAW data{};
+    HANDLE h = world.FindFirstFileW(pattern.c_str(), &data);
+    if (h == INVALID_HANDLE_VALUE) {
+      *error = world.GetLastError();
+      return names;
+    }
+    do {
+      names.push_back(data.cFileName);
+      if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        EXPECT_EQ(data.nFileSizeLow, 4u);
+      }
+    } while (world.FindNextFileW(h, &data));
+    *error = world.GetLastError();
+    EXPECT_TRUE(world.FindClose(h));
+    return names;
+  };
+  DWORD error = 0;
+  auto names = list(folder + u"\\backup-*.kv27ud", &error);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::u16string>{u"Backup-2.KV27UD", u"backup-1.kv27ud"}));
+  EXPECT_EQ(error, ERROR_NO_MORE_FILES);
+  names = list(folder + u"\\*", &error);
+  EXPECT_EQ(names.size(), 5u);  // ".", ".." and the three files
+  EXPECT_TRUE(list(folder + u"\\*.bin", &error).empty());
+  EXPECT_EQ(error, ERROR_FILE_NOT_FOUND);
+  EXPECT_TRUE(list(local + u"\\Nowhere\\*", &error).empty());
+  EXPECT_EQ(error, ERROR_PATH_NOT_FOUND);
+  names = list(local + u"\\k?27m", &error);
+  EXPECT_EQ(names, std::vector<std::u16string>{u"KV27M"});
+
+  WIN32_FIND_DATAW data{};
+  HANDLE open = world.FindFirstFileW((folder + u"\\*").c_str(), &data);
+  EXPECT_NE(world.LeakReport().find("find"), std::string::npos);
+  EXPECT_TRUE(world.FindClose(open));
+  EXPECT_FALSE(world.FindClose(open));
+  EXPECT_EQ(world.GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(world.LeakReport(), "");
+
+  SYSTEMTIME t{};
+  world.GetLocalTime(&t);
+  EXPECT_EQ(std::vector<int>({t.wYear, t.wMonth, t.wDay, t.wDayOfWeek, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds}),
+            std::vector<int>({2026, 12, 10, 4, 12, 0, 0, 0}));
+  world.Advance(1500);
+  world.GetLocalTime(&t);
+  EXPECT_EQ(t.wSecond, 1);
+  EXPECT_EQ(t.wMilliseconds, 500);
+  world.SetLocalTime(SYSTEMTIME{2024, 2, 0, 29, 23, 59, 59, 999});
+  world.Advance(1);
+  world.GetLocalTime(&t);
+  EXPECT_EQ(std::vector<int>({t.wYear, t.wMonth, t.wDay, t.wDayOfWeek, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds}),
+            std::vector<int>({2024, 3, 1, 5, 0, 0, 0, 0}));
 }
 
 TEST_F(WorldTest, WindowMessagesAreLoggedAndDispatched) {

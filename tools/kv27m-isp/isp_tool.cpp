@@ -6,12 +6,12 @@
 #include <string>
 
 #include "app/upgrade_sequence.h"
+#include "app/user_data_backup.h"
 #include "image/image_file.h"
 #include "protocol/isp_flash.h"
 #include "protocol/kv8b05_comm.h"
 #include "sim/bootloader.h"
 #include "tools/console/progress_display.h"
-#include "tools/console/user_data_backup.h"
 
 namespace kv27 {
 using namespace w32;
@@ -48,13 +48,13 @@ int FlashImageFile(OsApi& os, const Options& options, const IspToolIo& io) {
   if (!options.userData.empty()) {
     std::vector<std::uint8_t> file, userData;
     DWORD error = 0;
-    if (!console::ReadWholeFile(os, options.userData, 1u << 16, file, error)) {
+    if (!ReadWholeFile(os, options.userData, 1u << 16, file, error)) {
       io.err(u"kv27m-isp: cannot read the backup " + options.userData + u" (error " + Ascii(std::to_string(error)) +
              u")");
       return kIspToolBadBackup;
     }
-    if (const auto problem = console::DecodeBackup(file, userData); problem != console::BackupError::None) {
-      io.err(u"kv27m-isp: refused " + options.userData + u": " + console::BackupErrorText(problem));
+    if (const auto problem = DecodeBackup(file, userData); problem != BackupError::None) {
+      io.err(u"kv27m-isp: refused " + options.userData + u": " + BackupErrorText(problem));
       return kIspToolBadBackup;
     }
     std::memcpy(image.payload.data() + kUserDataOffset, userData.data(), kUserDataSize);
