@@ -143,7 +143,13 @@ bool WriteNewBackupFile(OsApi& os, const std::u16string& folder, const std::u16s
                         DWORD& error) {
   const std::u16string base = folder + SeparatorOf(folder) + u"backup-" + stamp + (place.empty() ? u"" : u"-" + place);
   for (int n = 1; n <= kBackupNameAttempts; ++n) {
-    const std::u16string name = base + (n > 1 ? Ascii("-" + std::to_string(n)) : u"") + Ascii(kBackupExtension);
+    // Appended in steps: GCC 12 warns falsely (-Wrestrict) on "literal" + string&&.
+    std::u16string name = base;
+    if (n > 1) {
+      name += u'-';
+      name += Ascii(std::to_string(n));
+    }
+    name += Ascii(kBackupExtension);
     if (WriteWholeFile(os, name, bytes, false, error)) {
       path = name;
       return true;
@@ -167,7 +173,8 @@ bool FindNewestBackup(OsApi& os, const std::u16string& folder, const std::u16str
   std::vector<Candidate> found;
   const std::u16string prefix = u"backup-";
   const std::u16string extension = Ascii(kBackupExtension);
-  const std::u16string marker = u"-" + Upper(place);
+  std::u16string marker = u"-";
+  marker += Upper(place);
   WIN32_FIND_DATAW data{};
   HANDLE search = os.FindFirstFileW((folder + SeparatorOf(folder) + prefix + u"*" + extension).c_str(), &data);
   if (search == INVALID_HANDLE_VALUE) return false;

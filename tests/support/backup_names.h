@@ -36,7 +36,11 @@ inline std::u16string RigMousePlace() {
 
 // "FOLDER\backup-STAMP-PLACE[-N].kv27ud" for the rig's mouse.
 inline std::u16string RigBackupPath(const std::u16string& folder, const std::u16string& stamp, int number = 1) {
-  const std::string n = number > 1 ? "-" + std::to_string(number) : std::string();
+  std::string n;  // appended in steps: GCC 12 warns falsely (-Wrestrict) on "-" + string&&
+  if (number > 1) {
+    n = '-';
+    n += std::to_string(number);
+  }
   return folder + u"\\backup-" + stamp + u"-" + RigMousePlace() + std::u16string(n.begin(), n.end()) + u".kv27ud";
 }
 
