@@ -42,6 +42,13 @@ constexpr const char16_t* kCaption = test::kDialogCaption;
 constexpr char16_t kChooseNoImage[] = u"请选择镜像文件！";
 constexpr char16_t kPlugInMouse[] = u"请插入需要升级的USB设备！";
 
+// The bundled sample, checked and descrambled: what a good flash carries.
+ImageFileResult PlainSampleImage() {
+  sim::World files;
+  files.AddFile(u"C:\\x.bimg", SampleImageBytes());
+  return LoadImageFile(files, u"C:\\x.bimg");
+}
+
 // Every scenario of the catalogue through the dialog: the automatic start (or,
 // where the dialog has nothing to start, what it does instead), the one
 // message box with its caption, flags and owner, the progress afterwards, and
@@ -176,11 +183,7 @@ TEST(MainDialog, GoodRunKeepsTheSettingsAndSeesTheMouseReturn) {
   // The flash: the image's plain firmware, the mouse's own bytes at
   // 0x3800-0x3F05 (0x3F00-0x3F05 a second copy of 0x3E00-0x3E05) and 0xFF at
   // 0x3FFB-0x3FFF.
-  const ImageFileResult plain = [&] {
-    sim::World files;
-    files.AddFile(u"C:\\x.bimg", SampleImageBytes());
-    return LoadImageFile(files, u"C:\\x.bimg");
-  }();
+  const ImageFileResult plain = PlainSampleImage();
   ASSERT_TRUE(plain.ok());
   const sim::BootloaderFlash flash = run.rig().mouse().Flash();
   for (std::size_t i = 0; i < 0x4000; ++i) {
@@ -220,11 +223,7 @@ TEST(MainDialog, TwoMiceTheAutomaticStartUpgradesOnlyTheMouseItLinksTo) {
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].text, u"恭喜亲，在线升级成功！");
 
-  const ImageFileResult plain = [&] {
-    sim::World files;
-    files.AddFile(u"C:\\x.bimg", SampleImageBytes());
-    return LoadImageFile(files, u"C:\\x.bimg");
-  }();
+  const ImageFileResult plain = PlainSampleImage();
   ASSERT_TRUE(plain.ok());
   const sim::BootloaderFlash flash = linked.Flash();
   for (std::size_t i = 0; i < 0x4000; ++i) {
@@ -1120,11 +1119,7 @@ TEST(MainDialog, MouseInItsBootloaderWithoutABackup) {
       EXPECT_EQ(boxes[2].text, UpgradeMessage(UpgradeStatus::Success));
       EXPECT_EQ(run.rig().mouse().CurrentMode(), sim::VirtualMouse::Mode::kNormal);
       // The image's own bytes at 0x3800-0x3F05.
-      const ImageFileResult plain = [&] {
-        sim::World files;
-        files.AddFile(u"C:\\x.bimg", SampleImageBytes());
-        return LoadImageFile(files, u"C:\\x.bimg");
-      }();
+      const ImageFileResult plain = PlainSampleImage();
       ASSERT_TRUE(plain.ok());
       const sim::BootloaderFlash flash = run.rig().mouse().Flash();
       EXPECT_TRUE(
