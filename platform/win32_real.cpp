@@ -236,10 +236,10 @@ static_assert(w32::kDeviceInterfaceDetailFixedSize == sizeof(::SP_DEVICE_INTERFA
 // ------------------------------------------------------------------ layouts
 // KV_SAME_SIZE(type, bytes): the same size on both architectures;
 // KV_SAME_SIZE_BY_ARCH(type, bytes32, bytes64): a structure that holds pointers.
-#define KV_SAME_SIZE_BY_ARCH(type, bytes32, bytes64)                                       \
-  static_assert(sizeof(w32::type) == sizeof(::type), #type ": size differs");              \
-  static_assert(sizeof(::type) == (sizeof(void*) == 4 ? (bytes32) : (bytes64)),            \
-                #type ": not the platform's documented size for this architecture");       \
+#define KV_SAME_SIZE_BY_ARCH(type, bytes32, bytes64)                                 \
+  static_assert(sizeof(w32::type) == sizeof(::type), #type ": size differs");        \
+  static_assert(sizeof(::type) == (sizeof(void*) == 4 ? (bytes32) : (bytes64)),      \
+                #type ": not the platform's documented size for this architecture"); \
   static_assert(alignof(w32::type) <= alignof(::type), #type ": stricter alignment")
 #define KV_SAME_SIZE(type, bytes) KV_SAME_SIZE_BY_ARCH(type, bytes, bytes)
 #define KV_SAME_OFFSET(type, field) \
