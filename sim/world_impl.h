@@ -616,6 +616,14 @@ struct World::Impl {
   // ---------------------------------------------------------------- plain files
   HANDLE OpenPlainFile(const std::u16string& path, DWORD access, DWORD share, DWORD disposition, DWORD flags);
   void ClosePlainFile(FileObject& file);
+  // ERROR_SHARING_VIOLATION when an open of `path` with `access` and `share`
+  // conflicts with the handles already open on it (world_files.cpp).
+  DWORD CheckSharing(const std::u16string& path, DWORD access, DWORD share);
+
+  // ---------------------------------------------------------------- HID class driver (world_hid.cpp)
+  // ERROR_ACCESS_DENIED when a program asks for data access to a top-level
+  // collection the system holds for its own exclusive use.
+  DWORD CheckHidSystemCollection(const PathEntry& path, FileObject& file);
 };
 
 }  // namespace kv27::sim
