@@ -42,6 +42,9 @@ MouseModeValues DecodeModeValues(const BYTE* report) {
 
 CKV27USBComm::CKV27USBComm(OsApi& os) : CHIDCommMFC(os) {
   replyEvent = os.CreateEventW(nullptr, FALSE, FALSE, kReplyEventName);
+  const DWORD created = os.GetLastError();  // ERROR_ALREADY_EXISTS when another link made it
+  wakeEvent_ = os.CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  os.SetLastError(created);
 }
 
 CKV27USBComm::~CKV27USBComm() {
@@ -49,6 +52,7 @@ CKV27USBComm::~CKV27USBComm() {
   // before this part is.
   if (readThread != nullptr || devNotify != nullptr || device != nullptr) Close();
   if (replyEvent != nullptr) os().CloseHandle(replyEvent);
+  if (wakeEvent_ != nullptr) os().CloseHandle(wakeEvent_);
 }
 
 BOOL CKV27USBComm::OnDeviceChange(WPARAM wParam, LPARAM lParam) { return CHIDCommMFC::OnDeviceChange(wParam, lParam); }
@@ -89,9 +93,11 @@ bool CKV27USBComm::Exchange(const BYTE* payload, BYTE replyCode, BYTE* replyOut)
     replyReceived = 0;
   }
   // A signal left from an earlier exchange (a reply accepted just as that
-  // wait gave up) or from another link sharing the event must not end this
-  // wait. ResetEvent works on auto-reset events as well.
-  if (replyEvent != nullptr) os().ResetEvent(replyEvent);
+  // wait gave up) must not end this wait. ResetEvent works on auto-reset
+  // events as well. Only the link's own event is cleared: clearing the named
+  // one could take a signal from another program's link.
+  const HANDLE waitEvent = WaitEvent();
+  if (waitEvent != nullptr) os().ResetEvent(waitEvent);
 
   bool ok = Write(report.data, report.length, nullptr, nullptr, kMouseWriteTimeoutMs) == 0;
   if (ok) {
@@ -104,8 +110,8 @@ bool CKV27USBComm::Exchange(const BYTE* payload, BYTE replyCode, BYTE* replyOut)
         if (replyReceived != 0) break;
       }
       const DWORD elapsed = os().GetTickCount() - start;
-      if (elapsed >= kMouseReplyTimeoutMs || replyEvent == nullptr) break;
-      if (os().WaitForSingleObject(replyEvent, kMouseReplyTimeoutMs - elapsed) != WAIT_OBJECT_0) break;
+      if (elapsed >= kMouseReplyTimeoutMs || waitEvent == nullptr) break;
+      if (os().WaitForSingleObject(waitEvent, kMouseReplyTimeoutMs - elapsed) != WAIT_OBJECT_0) break;
     }
   }
 
@@ -156,7 +162,10 @@ bool CKV27USBComm::OnInputReport(const BYTE* report, DWORD length) {
       if (signal && code == 0x22) std::memcpy(reportRateInfo, report + 3, sizeof reportRateInfo);
     }
   }
-  if (signal && replyEvent != nullptr) os().SetEvent(replyEvent);
+  if (signal) {
+    if (replyEvent != nullptr) os().SetEvent(replyEvent);
+    if (wakeEvent_ != nullptr) os().SetEvent(wakeEvent_);
+  }
   if (postModeChange && GetNotifyWindow() != nullptr) PostToOwner(kModeDpiChangeMessage, 0);
   // Posted to the owner as it stands, even none: then it reaches no window.
   if (postKeyStatus) PostToOwner(kKeyStatusMessage, keys);

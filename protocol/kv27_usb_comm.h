@@ -26,10 +26,15 @@
 // the requester, which then looks at the state under the lock. Read the kept
 // values with the Get* accessors from other threads.
 //
-// Because the event is named, every link shares it: a wake-up does not prove
-// that this link's reply came. The requester clears the event before each
-// request and waits again, for the rest of its time, after a wake-up that
-// brought no reply.
+// Because the event is named, every link in the session shares it, those of
+// another program beside this one (a second dialog, the console upgrader)
+// included: a wake-up does not prove that this link's reply came, and a
+// signal meant for this link may wake another link's requester instead (an
+// auto-reset event wakes one waiter) or be cleared by it. So the dispatcher
+// signals a second, unnamed event of this link's own as well, and the
+// requester clears and waits on that one: it wakes for its own replies only,
+// and no other link can take them from it. It still waits again, for the rest
+// of its time, after a wake-up that brought no reply.
 #pragma once
 
 #include <array>
@@ -74,10 +79,11 @@ MouseModeValues DecodeModeValues(const BYTE* report);
 
 class CKV27USBComm : public CHIDCommMFC {
  public:
-  // Creates (or opens, when another link made it) the event "reply_event".
+  // Creates (or opens, when another link made it) the event "reply_event",
+  // and the link's own wake-up event.
   explicit CKV27USBComm(OsApi& os);
   // Stops the link first, so that the reader thread is gone before this
-  // object's part is; then the base destruction; closes the event.
+  // object's part is; then the base destruction; closes the events.
   ~CKV27USBComm() override;
 
   // Reads user-data block `index` (0 to 6) into `buffer` (256 bytes): 64
@@ -122,8 +128,13 @@ class CKV27USBComm : public CHIDCommMFC {
   // held); true when accepted.
   bool AcceptLocked(const BYTE* report, BYTE code);
   void PostToOwner(const char16_t* name, WPARAM wParam);
+  // The event the requester waits on: the link's own, or the named one when
+  // the own could not be made.
+  HANDLE WaitEvent() const { return wakeEvent_ != nullptr ? wakeEvent_ : replyEvent; }
 
   std::mutex replyLock;
+  // Unnamed, auto-reset: signalled with replyEvent, for this link alone.
+  HANDLE wakeEvent_ = nullptr;
 };
 
 }  // namespace kv27

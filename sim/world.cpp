@@ -5,7 +5,22 @@ namespace kv27::sim {
 
 // ------------------------------------------------------------------ construction
 
-World::World() : impl_(std::make_unique<Impl>(this)), user_(std::make_unique<UserScript>(*this)) {
+Session::Session() : state_(std::make_unique<State>()) {}
+Session::~Session() = default;
+
+World::World() : World(std::make_shared<Session>()) {}
+
+World::World(std::shared_ptr<Session> session)
+    : session_(session ? std::move(session) : std::make_shared<Session>()),
+      impl_(std::make_unique<Impl>(this)),
+      user_(std::make_unique<UserScript>(*this)) {
+  impl_->member->world = this;
+  {
+    std::lock_guard<std::mutex> lk(session_->state_->mutex);
+    auto& members = session_->state_->members;
+    std::erase_if(members, [](const auto& m) { return m.expired(); });
+    members.push_back(impl_->member);
+  }
   impl_->plainFiles = std::make_shared<PlainFileDevice>(impl_.get());
   impl_->plainFiles->world_ = this;
   now_ = 1'000'000;  // a machine that has been up for a while
@@ -16,6 +31,11 @@ World::World() : impl_(std::make_unique<Impl>(this)), user_(std::make_unique<Use
 }
 
 World::~World() {
+  {
+    // No other world of the session reaches this one any more.
+    std::lock_guard<std::mutex> lk(impl_->member->mutex);
+    impl_->member->world = nullptr;
+  }
   std::list<std::shared_ptr<Impl::ThreadObj>> threads;
   {
     std::lock_guard<std::mutex> lk(mutex_);
@@ -28,6 +48,11 @@ World::~World() {
 }
 
 std::unique_lock<std::mutex> World::Lock() { return std::unique_lock<std::mutex>(mutex_); }
+
+void World::WakeFromSession() {
+  std::lock_guard<std::mutex> lk(mutex_);
+  impl_->Notify();
+}
 
 // ------------------------------------------------------------------ devices
 

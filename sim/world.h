@@ -172,9 +172,37 @@ struct HandleInfo {
   std::u16string name;
 };
 
+// One logon session's namespace of named kernel objects (events). Windows
+// gives "each session ... a separate namespace" for them, which every process
+// started in the session uses by default, "Local\\" naming it explicitly
+// ("Kernel Object Namespaces" on learn.microsoft.com): two programs in one
+// session that create "reply_event" get the same event.
+//
+// A world built alone has a session of its own. Worlds built on one session
+// are programs side by side in it: an event one of them names is the event
+// the others open by that name, a SetEvent in one ends a wait in another.
+// Each world keeps its own devices, windows and clock, so a wait in one world
+// is not held back by the busy threads of another: run each world's program
+// on threads of its own (the thread that builds a world drives its clock).
+class Session {
+ public:
+  Session();
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  struct State;  // sim/world_impl.h
+
+ private:
+  friend class World;
+  std::unique_ptr<State> state_;
+};
+
 class World : public OsApi {
  public:
   World();
+  // A program in `session`, beside the other worlds built on it.
+  explicit World(std::shared_ptr<Session> session);
   ~World() override;
   World(const World&) = delete;
   World& operator=(const World&) = delete;
@@ -455,6 +483,10 @@ class World : public OsApi {
  private:
   BOOL PipeTransfer(bool write, WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer, ULONG length,
                     PULONG transferred, OVERLAPPED* overlapped);
+  // Wakes this world's waiters after a SetEvent in another world of its
+  // session (no lock of the caller's held).
+  void WakeFromSession();
+  std::shared_ptr<Session> session_;
   std::unique_ptr<Impl> impl_;
   std::unique_ptr<UserScript> user_;
   std::mutex mutex_;

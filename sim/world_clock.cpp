@@ -69,6 +69,13 @@ void World::SetRealWaitCap(std::uint32_t ms) {
 
 // ------------------------------------------------------------------ OsApi: kernel objects, threads, time
 
+// Named events live in the session's namespace: a name another program of
+// the session (or this one) made opens that event, with ERROR_ALREADY_EXISTS,
+// and its own reset mode and state stay ("If lpName matches the name of an
+// existing named event object ... the bManualReset and bInitialState
+// parameters are ignored", CreateEventW). Names are compared case-sensitively,
+// and "Local\\" names the session namespace explicitly ("Kernel Object
+// Namespaces").
 HANDLE World::CreateEventW(SECURITY_ATTRIBUTES*, BOOL manualReset, BOOL initialState, LPCWSTR name) {
   std::lock_guard<std::mutex> lk(mutex_);
   std::u16string n = FromW(name);
@@ -76,10 +83,14 @@ HANDLE World::CreateEventW(SECURITY_ATTRIBUTES*, BOOL manualReset, BOOL initialS
     t_lastError = *f;
     return nullptr;
   }
+  constexpr std::u16string_view kLocal = u"Local\\";
+  const std::u16string key = n.starts_with(kLocal) ? n.substr(kLocal.size()) : n;
   Impl::Entry e{Impl::Kind::Event};
-  if (!n.empty()) {
-    auto it = impl_->namedEvents.find(n);
-    if (it != impl_->namedEvents.end()) {
+  std::lock_guard<std::mutex> names(session_->state_->mutex);
+  auto& events = session_->state_->events;
+  if (!key.empty()) {
+    auto it = events.find(key);
+    if (it != events.end()) {
       if (auto existing = it->second.lock()) {
         e.event = existing;
         HANDLE h = impl_->Add(std::move(e));
@@ -92,25 +103,39 @@ HANDLE World::CreateEventW(SECURITY_ATTRIBUTES*, BOOL manualReset, BOOL initialS
   e.event->manual = manualReset != FALSE;
   e.event->signalled = initialState != FALSE;
   e.event->name = n;
-  if (!n.empty()) impl_->namedEvents[n] = e.event;
+  if (!key.empty()) events[key] = e.event;
   HANDLE h = impl_->Add(std::move(e));
   t_lastError = 0;
   return h;
 }
 
 BOOL World::SetEvent(HANDLE event) {
-  std::lock_guard<std::mutex> lk(mutex_);
-  if (auto f = impl_->Fault("SetEvent", {})) {
-    t_lastError = *f;
-    return FALSE;
+  std::vector<std::shared_ptr<Impl::SessionMember>> others;
+  {
+    std::lock_guard<std::mutex> lk(mutex_);
+    if (auto f = impl_->Fault("SetEvent", {})) {
+      t_lastError = *f;
+      return FALSE;
+    }
+    auto* e = impl_->Find(event, Impl::Kind::Event);
+    if (!e) {
+      t_lastError = ERROR_INVALID_HANDLE;
+      return FALSE;
+    }
+    e->event->signalled = true;
+    impl_->Notify();
+    if (!e->event->name.empty()) {
+      std::lock_guard<std::mutex> names(session_->state_->mutex);
+      for (const auto& weak : session_->state_->members)
+        if (auto m = weak.lock(); m && m != impl_->member) others.push_back(std::move(m));
+    }
   }
-  auto* e = impl_->Find(event, Impl::Kind::Event);
-  if (!e) {
-    t_lastError = ERROR_INVALID_HANDLE;
-    return FALSE;
+  // A named event may be waited on in the other worlds of the session: they
+  // look again, each under its own lock.
+  for (const auto& m : others) {
+    std::lock_guard<std::mutex> lk(m->mutex);
+    if (m->world) m->world->WakeFromSession();
   }
-  e->event->signalled = true;
-  impl_->Notify();
   return TRUE;
 }
 

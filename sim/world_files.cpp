@@ -179,6 +179,14 @@ HANDLE World::Impl::OpenPlainFile(const std::u16string& path, DWORD access, DWOR
       t_lastError = ERROR_PATH_NOT_FOUND;
       return INVALID_HANDLE_VALUE;
     }
+    // Share modes are checked once the disposition's own checks passed, before
+    // anything is created or truncated (see CheckSharing).
+    if (!(disposition == CREATE_NEW && existed)) {
+      if (DWORD sharing = CheckSharing(path, access, share); sharing != ERROR_SUCCESS) {
+        t_lastError = sharing;
+        return INVALID_HANDLE_VALUE;
+      }
+    }
     switch (disposition) {
       case OPEN_EXISTING:
       case TRUNCATE_EXISTING:
@@ -211,6 +219,14 @@ HANDLE World::Impl::OpenPlainFile(const std::u16string& path, DWORD access, DWOR
       return INVALID_HANDLE_VALUE;
     }
     existed = std::filesystem::exists(st->hostPath, ec);
+    // Share modes are checked once the disposition's own checks passed, before
+    // anything is created or truncated (see CheckSharing).
+    if (!(disposition == CREATE_NEW && existed)) {
+      if (DWORD sharing = CheckSharing(path, access, share); sharing != ERROR_SUCCESS) {
+        t_lastError = sharing;
+        return INVALID_HANDLE_VALUE;
+      }
+    }
     int mode = (access & GENERIC_WRITE) ? ((access & GENERIC_READ) ? O_RDWR : O_WRONLY) : O_RDONLY;
     switch (disposition) {
       case CREATE_NEW:
@@ -359,6 +375,48 @@ BOOL World::FlushFileBuffers(HANDLE handle) {
   }
   t_lastError = 0;
   return TRUE;
+}
+
+// Share modes, as the file system checks them at every open: "If this
+// parameter is zero and CreateFile succeeds, the file ... cannot be shared and
+// cannot be opened again until the handle to the file ... is closed", and an
+// open whose access or share mode conflicts with a handle already open fails
+// with ERROR_SHARING_VIOLATION (CreateFileW, dwShareMode, and "Creating and
+// Opening Files" on learn.microsoft.com). Only data access counts: a handle
+// opened with no read, write or delete access takes no part, and an open with
+// none is never refused (as Wine's server, check_sharing, does after Windows).
+// The check comes after the disposition's own (a missing file is not found, an
+// existing one is not created anew) and before anything is truncated.
+DWORD World::Impl::CheckSharing(const std::u16string& path, DWORD access, DWORD share) {
+  constexpr DWORD kGenericExecute = 0x20000000u, kGenericAll = 0x10000000u;
+  constexpr DWORD kReadData = 0x0001, kWriteData = 0x0002, kAppendData = 0x0004, kExecute = 0x0020;
+  constexpr DWORD kDelete = 0x00010000u, kShareDelete = 0x4;
+  auto rights = [&](DWORD a) {
+    DWORD r = 0;
+    if (a & (GENERIC_READ | kGenericExecute | kGenericAll | kReadData | kExecute)) r |= FILE_SHARE_READ;
+    if (a & (GENERIC_WRITE | kGenericAll | kWriteData | kAppendData)) r |= FILE_SHARE_WRITE;
+    if (a & (kGenericAll | kDelete)) r |= kShareDelete;
+    return r;
+  };
+  auto same = [](std::u16string p) {
+    for (auto& c : p)
+      if (c == u'/') c = u'\\';
+    return FoldCase(p);
+  };
+  const std::u16string key = same(path);
+  DWORD existingShare = FILE_SHARE_READ | FILE_SHARE_WRITE | kShareDelete;
+  DWORD existingRights = 0;
+  for (auto& [h, e] : handles) {
+    if (e.kind != Kind::File || !e.file || e.file->device != plainFiles || same(e.file->path) != key) continue;
+    const DWORD held = rights(e.file->access);
+    if (held != 0) existingShare &= e.file->share;
+    existingRights |= held;
+  }
+  const DWORD wanted = rights(access);
+  if ((wanted & ~existingShare) != 0) return ERROR_SHARING_VIOLATION;
+  if (wanted == 0) return ERROR_SUCCESS;
+  if ((existingRights & ~share) != 0) return ERROR_SHARING_VIOLATION;
+  return ERROR_SUCCESS;
 }
 
 // ------------------------------------------------------------------ files

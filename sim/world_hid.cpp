@@ -118,6 +118,32 @@ BOOL World::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
   return TRUE;
 }
 
+// ------------------------------------------------------------------ HID class driver: collections the system holds
+
+// "Windows opens the following top-level collections for system use" with
+// access mode "Exclusive": the mouse (usage page 1, usages 1 and 2), the
+// keyboard (page 1, usages 6 and 7), and pens, touch screens and precision
+// touchpads (page 0x0D, usages 1, 2, 4, 5) ("Top-Level Collections Opened by
+// Windows for System Use" on learn.microsoft.com). A program's CreateFile that
+// asks such a collection for read or write access fails with
+// ERROR_ACCESS_DENIED; an open with access 0 still works, and its handle
+// serves the attribute and capability queries (HidD_GetAttributes takes "an
+// open handle to a top-level collection"), while reads and writes on it are
+// refused for want of access.
+DWORD World::Impl::CheckHidSystemCollection(const PathEntry& path, FileObject& file) {
+  constexpr DWORD kGenericExecute = 0x20000000u, kGenericAll = 0x10000000u;
+  constexpr DWORD kDataAccess = GENERIC_READ | GENERIC_WRITE | kGenericExecute | kGenericAll | 0x0001 | 0x0002 | 0x0004;
+  if (!path.interfaceClass || !(*path.interfaceClass == GUID_DEVINTERFACE_HID) || !path.device) return ERROR_SUCCESS;
+  if ((file.access & kDataAccess) == 0) return ERROR_SUCCESS;
+  HidDescription description;
+  if (path.device->OnHidGetDescription(file, &description) != ERROR_SUCCESS) return ERROR_SUCCESS;
+  const USAGE page = description.caps.UsagePage;
+  const USAGE usage = description.caps.Usage;
+  const bool exclusive = (page == 0x01 && (usage == 0x01 || usage == 0x02 || usage == 0x06 || usage == 0x07)) ||
+                         (page == 0x0D && (usage == 0x01 || usage == 0x02 || usage == 0x04 || usage == 0x05));
+  return exclusive ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
+}
+
 // ------------------------------------------------------------------ OsApi: HID
 
 void World::HidD_GetHidGuid(GUID* guid) {

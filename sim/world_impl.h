@@ -5,6 +5,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -96,7 +97,9 @@ struct World::Impl {
 
   struct EventObj {
     bool manual = false;
-    bool signalled = false;
+    // Atomic: a named event may be shared with the other worlds of the
+    // session, each of which touches it under its own lock.
+    std::atomic<bool> signalled{false};
     std::u16string name;
   };
   struct ThreadObj {
@@ -276,7 +279,13 @@ struct World::Impl {
   std::vector<PathEntry> paths;  // attach order
   std::vector<DevNode> devNodes;
   std::map<std::string, unsigned> driverKeysByClass;  // keys given out so far, by setup class
-  std::map<std::u16string, std::weak_ptr<EventObj>> namedEvents;
+  // Reaches this world from the other worlds of its session; cleared when
+  // the world goes.
+  struct SessionMember {
+    std::mutex mutex;
+    World* world = nullptr;
+  };
+  std::shared_ptr<SessionMember> member = std::make_shared<SessionMember>();
   std::map<std::uint64_t, Pending> pending;
   std::list<std::shared_ptr<ThreadObj>> threads;
   std::vector<FaultState> faults;
@@ -631,9 +640,9 @@ struct World::Impl {
 
   bool TryAcquire(Entry& e) {
     if (e.kind == Kind::Event) {
-      if (!e.event->signalled) return false;
-      if (!e.event->manual) e.event->signalled = false;
-      return true;
+      if (e.event->manual) return e.event->signalled.load();
+      bool expected = true;
+      return e.event->signalled.compare_exchange_strong(expected, false);
     }
     if (e.kind == Kind::Thread) return e.thread->finished;
     return false;
@@ -654,6 +663,22 @@ struct World::Impl {
   // A new world's environment, local time and in-memory folders.
   void InitFilesAndEnvironment(std::uint64_t now);
   bool IsMemoryDirectory(const std::u16string& key) const;
+  // ERROR_SHARING_VIOLATION when an open of `path` with `access` and `share`
+  // conflicts with the handles already open on it (world_files.cpp).
+  DWORD CheckSharing(const std::u16string& path, DWORD access, DWORD share);
+
+  // ---------------------------------------------------------------- HID class driver (world_hid.cpp)
+  // ERROR_ACCESS_DENIED when a program asks for data access to a top-level
+  // collection the system holds for its own exclusive use.
+  DWORD CheckHidSystemCollection(const PathEntry& path, FileObject& file);
+};
+
+// The named objects of a session and the worlds in it. Lock order: a world's
+// lock, then this one; never two worlds' locks at once.
+struct Session::State {
+  std::mutex mutex;
+  std::map<std::u16string, std::weak_ptr<World::Impl::EventObj>> events;
+  std::vector<std::weak_ptr<World::Impl::SessionMember>> members;
 };
 
 }  // namespace kv27::sim

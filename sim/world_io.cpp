@@ -38,7 +38,8 @@ HANDLE World::CreateFileW(LPCWSTR path, DWORD access, DWORD share, SECURITY_ATTR
   file->flags = flags;
   file->device = entry->device;
   file->id = impl_->nextId++;
-  DWORD err = file->device->OnOpen(*file);
+  DWORD err = impl_->CheckHidSystemCollection(*entry, *file);
+  if (err == ERROR_SUCCESS) err = file->device->OnOpen(*file);
   if (err != ERROR_SUCCESS) {
     t_lastError = err;
     return INVALID_HANDLE_VALUE;

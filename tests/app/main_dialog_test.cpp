@@ -622,6 +622,47 @@ TEST(MainDialog, ConnectsOnlyTheFirstMatchingInterface) {
   }
 }
 
+// Windows keeps the mouse's standard mouse collection for its own use: a
+// program gets it for attributes only. Through a good run (the mouse leaves
+// for its bootloader and comes back) and a re-plug whose write failure makes
+// the link search again by the mouse's ids, which find that collection first,
+// the dialog opens only the command collection for reports, every other
+// collection with no access, and ends on the command collection.
+TEST(MainDialog, OpensOnlyTheCommandCollectionForReports) {
+  ProgramRun run("ok");
+  const std::uint64_t t0 = run.world.Now();
+  run.world.User().AnswerMessageBox(IDOK, 1000);
+  std::u16string connected;
+  View back;
+  run.world.User().DoAt(t0 + 100'000, [&] {
+    run.rig().mouse().Unplug();
+    // What the link sends when a write finds the device gone.
+    run.world.SendMessageW(run.Dlg().m_hWnd, WM_DEVICECHANGE, 0, 0);
+    run.rig().mouse().Plug();
+  });
+  run.world.User().DoAt(t0 + 110'000, [&] {
+    connected = run.Dlg().mouseLink.devicePath;
+    back = run.Look();
+  });
+  run.world.User().CloseAt(t0 + 110'001);
+  run.Run();
+  const auto boxes = run.world.MessageBoxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].text, UpgradeMessage(UpgradeStatus::Success));
+  EXPECT_EQ(connected, run.rig().mouse().CommandPath());
+  EXPECT_EQ(back.indicator, IDB_MOUSE_PRESENT);
+  for (std::size_t i = 0; i < 4; ++i) {
+    const auto opens = run.rig().mouse().Collection(i)->Opens();
+    if (i == sim::kMouseCommandCollection) {
+      EXPECT_TRUE(std::any_of(opens.begin(), opens.end(),
+                              [](const sim::HidOpenRecord& o) { return o.access == (GENERIC_READ | GENERIC_WRITE); }));
+      continue;
+    }
+    for (const auto& open : opens) EXPECT_EQ(open.access, 0u) << "collection " << i + 1;
+  }
+  run.EndProcess();
+}
+
 // Every WM_DEVICECHANGE reaches the mouse link, whatever its wParam: the
 // mouse is pulled out and, before its removal notifications are handled, one
 // device change with that wParam is sent; the link finds its device gone at
