@@ -94,6 +94,11 @@ BOOL CKV27MFirmwareUpdateDlg::OnInitDialog() {
   usbNotify = m_os->RegisterDeviceNotificationW(m_hWnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);  // unchecked
   filter.dbcc_classguid = IspInterfaceGuid;
   ispNotify = m_os->RegisterDeviceNotificationW(m_hWnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);  // unchecked
+  // The mouse's HID collections come up some time after its USB device: the
+  // dialog hears of them itself, whether or not the link is open (the link
+  // registers only while it is).
+  m_os->HidD_GetHidGuid(&filter.dbcc_classguid);
+  hidNotify = m_os->RegisterDeviceNotificationW(m_hWnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);  // unchecked
 
   // The image: the one the program was started with, or the default beside
   // the program. A program path that fills the buffer was cut short, and a
@@ -141,6 +146,8 @@ void CKV27MFirmwareUpdateDlg::OnDestroy() {
   usbNotify = nullptr;
   if (ispNotify != nullptr) m_os->UnregisterDeviceNotification(ispNotify);
   ispNotify = nullptr;
+  if (hidNotify != nullptr) m_os->UnregisterDeviceNotification(hidNotify);
+  hidNotify = nullptr;
   Default();
 }
 
@@ -201,7 +208,8 @@ void CKV27MFirmwareUpdateDlg::UpdateDeviceState() {
 
 LRESULT CKV27MFirmwareUpdateDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
   if (message != WM_DEVICECHANGE) return CDialog::WindowProc(message, wParam, lParam);
-  if (wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVICEREMOVECOMPLETE) usbMonitor.Refresh();
+  if (wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVICEREMOVECOMPLETE || wParam == DBT_DEVNODES_CHANGED)
+    usbMonitor.Refresh();
   const bool wasPresent = MousePresent();
   const std::uint32_t opensBefore = mouseLink.openCount;
   // Every device change reaches the link, whatever wParam holds (the link
@@ -215,13 +223,14 @@ LRESULT CKV27MFirmwareUpdateDlg::WindowProc(UINT message, WPARAM wParam, LPARAM 
   // A link that reopened by its own device change (the dialog still its
   // owner) did so by the mouse's ids alone, and those find the mouse's first
   // interface, its standard mouse collection. Only the command interface is
-  // ever kept: anything else is replaced by the dialog's own search.
-  if (reopened && !IsMouseCommandInterface(mouseLink.deviceCaps))
+  // ever kept: anything else is replaced by the dialog's own search. That
+  // search also runs whenever the link is left closed: the collection the
+  // mouse's ids find first is one Windows keeps for itself, which the link
+  // cannot open for its reports.
+  if ((reopened && !IsMouseCommandInterface(mouseLink.deviceCaps)) || !MousePresent())
     ConnectMouse();
   else if (reopened || MousePresent() != wasPresent)
     UpdateDeviceState();
-  else if (!MousePresent())
-    ConnectMouse();
   return 1;
 }
 
@@ -311,6 +320,14 @@ void CKV27MFirmwareUpdateDlg::OnUpgrade() {
     RunBootloaderUpgrade(*m_os, devices, path.c_str(), face);
   else
     RunUpgrade(*m_os, devices, path.c_str(), face);
+  // The run held the dialog's thread, up to ten minutes, without a look at
+  // its device notifications; Windows gives up on a window that does not
+  // take one within seconds, so the mouse's departure for its bootloader, a
+  // re-plug, its return may all have gone unheard. Handle them now, as one
+  // device change: when the link's handle found its device gone, or no mouse
+  // is open. A mouse that never left keeps its link and the button its state.
+  usbMonitor.Refresh();
+  if (mouseLink.deviceGone.load(std::memory_order_acquire) || !MousePresent()) SendMessage(WM_DEVICECHANGE, 0, 0);
 }
 
 }  // namespace kv27

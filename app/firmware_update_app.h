@@ -103,6 +103,8 @@ class CKV27MFirmwareUpdateDlg : public CDialog {
   // Registration for the bootloader's interface class, whose arrival may
   // follow the USB device's.
   HDEVNOTIFY ispNotify = nullptr;
+  // Registration for HID interfaces, independent of the mouse link's.
+  HDEVNOTIFY hidNotify = nullptr;
   // No mouse in normal mode, and a bootloader present (UpdateDeviceState).
   bool bootloaderWaiting = false;
   // The image the program was started with, set before the dialog runs; it

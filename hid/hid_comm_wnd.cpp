@@ -236,6 +236,10 @@ DWORD CHIDCommWnd::ReadLoop() {
     if (r == 0 && count == length) {
       OnInputReport(buffer.data(), count);
     } else if (r != 0 && r != static_cast<std::int32_t>(ERROR_TIMEOUT)) {
+      // A read that finds the device gone marks the handles dead, as a write
+      // does, for the owner to see when it next handles a device change. The
+      // reader itself sends nothing: it never waits for the owner's thread.
+      if (IsDeviceGoneError(r)) deviceGone.store(true, std::memory_order_release);
       PauseAfterFailedRead();
     }
   }

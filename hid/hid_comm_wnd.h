@@ -115,7 +115,8 @@ class CHIDCommWnd : public CStdHIDComm {
   // Read by the reader thread's handler, replaced by a later Start.
   std::atomic<HWND> notifyWnd{nullptr};
   HDEVNOTIFY devNotify = nullptr;
-  // Set by a Write that found the device gone, until the main device closes.
+  // Set by a Write, or a read of the reader thread, that found the device
+  // gone, until the main device closes.
   std::atomic<bool> deviceGone{false};
   std::recursive_mutex ioLock;
   CHIDComm reader;

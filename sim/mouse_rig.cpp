@@ -18,6 +18,9 @@ MouseRig::MouseRig(World& world, std::vector<std::uint8_t> image, RigOptions opt
   if (other_ && options.otherMouseFirst) other_->Plug();
   mouse_->Plug();
   if (other_ && !options.otherMouseFirst) other_->Plug();
+  // The mice have been plugged in for a while when the program starts: their
+  // HID collections are up.
+  world_.Advance(world_.HidArrivalDelay());
   world_.SetModulePath(kRigProgramPath);
   if (!image_.empty()) world_.AddFile(kRigImagePath, image_);
 }

@@ -153,15 +153,40 @@ void VirtualMouse::Plug() {
 }
 
 void VirtualMouse::PlugNormal() {
+  std::uint64_t generation;
+  std::uint32_t hidDelay;
   {
     auto lock = world_.Lock();
     mode_ = Mode::kNormal;
+    generation = busGeneration_;
+    hidDelay = world_.HidArrivalDelayLocked();
   }
   // The port's device node comes with the plug; below it the composite
   // driver's node for interface 1, and below that one node per HID
   // collection. They go with the port's node when the device leaves.
   port_.Plug(shared_from_this());
   world_.AddDevNode(interfaceInstance_, deviceInstance_, kHidSetupClass);
+  // The HID collections come up later than the USB device's own interface:
+  // the HID class driver first reads the report descriptor and then has its
+  // collections enumerated and started.
+  if (hidDelay == 0) {
+    AttachHidCollections();
+    return;
+  }
+  std::weak_ptr<VirtualMouse> weak = weak_from_this();
+  world_.Schedule(hidDelay, [weak, generation] {
+    auto m = weak.lock();
+    if (!m) return;
+    std::lock_guard<std::recursive_mutex> bus(m->bus_);
+    {
+      auto lock = m->world_.Lock();
+      if (m->busGeneration_ != generation || m->mode_ != Mode::kNormal) return;  // gone again meanwhile
+    }
+    m->AttachHidCollections();
+  });
+}
+
+void VirtualMouse::AttachHidCollections() {
   for (std::size_t i = 0; i < hid_.Count(); ++i)
     world_.AddDevNode(Upper(InstanceIdOfInterface(hid_.Path(i))), interfaceInstance_, kHidSetupClass);
   hid_.Attach(world_);

@@ -186,6 +186,9 @@ class VirtualMouse : public UsbFunction, public std::enable_shared_from_this<Vir
   // Bus changes, world unlocked.
   void EnterBootloader();
   void PlugNormal();
+  // The HID collections of a normal-mode life, once the HID class driver has
+  // them up (bus lock held).
+  void AttachHidCollections();
   void PlugBootloader();
   void OnBootloaderExit();
   // Once `delayMs` has passed, the device comes back after a restart: into

@@ -59,6 +59,16 @@ struct Deadlock {
   std::uint64_t at = 0;  // virtual time of the send
 };
 
+// A device notification the system gave up on: the window's thread did not
+// take it within the notification time-out (World::SetNotificationTimeout).
+struct DroppedNotification {
+  HWND window = nullptr;
+  WPARAM event = 0;             // DBT_DEVICEARRIVAL, DBT_DEVICEREMOVECOMPLETE, DBT_DEVNODES_CHANGED
+  std::u16string path;          // the interface's name, empty for DBT_DEVNODES_CHANGED
+  std::uint64_t sentAt = 0;     // virtual time the system sent it
+  std::uint64_t droppedAt = 0;  // virtual time the system gave up
+};
+
 // An icon drawn with DrawIcon.
 struct IconDrawn {
   HWND window = nullptr;

@@ -86,6 +86,16 @@ void World::Detach(const std::u16string& path) {
   p->device.reset();
 }
 
+void World::SetHidArrivalDelay(std::uint32_t ms) {
+  std::lock_guard<std::mutex> lk(mutex_);
+  hidArrivalDelayMs_ = ms;
+}
+
+std::uint32_t World::HidArrivalDelay() {
+  std::lock_guard<std::mutex> lk(mutex_);
+  return hidArrivalDelayMs_;
+}
+
 bool World::IsAttached(const std::u16string& path) {
   std::lock_guard<std::mutex> lk(mutex_);
   auto* p = impl_->FindPath(path);

@@ -160,6 +160,7 @@ struct WindowMessage {
   LPARAM lParam = 0;
   bool sent = false;                  // SendMessageW (true) or queued (false)
   bool fromOwnerThread = false;       // sent from the window's own thread
+  bool fromSystem = false;            // a device notification the system sent
   std::vector<std::uint8_t> payload;  // copy of a DEV_BROADCAST_* lParam, if any
 };
 
@@ -255,6 +256,13 @@ class World : public OsApi {
   // with ERROR_DEVICE_NOT_CONNECTED, pending transfers on them complete with it.
   void Detach(const std::u16string& path);
   bool IsAttached(const std::u16string& path);
+  // How long after a USB device's own interface the HID class driver brings
+  // up the device's HID collections (virtual ms; default
+  // kDefaultHidArrivalDelayMs). Devices read it when they are plugged.
+  static constexpr std::uint32_t kDefaultHidArrivalDelayMs = 100;
+  void SetHidArrivalDelay(std::uint32_t ms);
+  std::uint32_t HidArrivalDelay();
+  std::uint32_t HidArrivalDelayLocked() const { return hidArrivalDelayMs_; }
   std::shared_ptr<Device> DeviceAt(const std::u16string& path);
 
   // ------------------------------------------------------------ device nodes
@@ -348,6 +356,8 @@ class World : public OsApi {
   // Cross-thread sends that were never taken (the sender gave up after the
   // hang timeout; its SendMessageW returned 0 with ERROR_TIMEOUT).
   std::vector<Deadlock> Deadlocks();
+  // Device notifications the system sent and gave up on, oldest first.
+  std::vector<DroppedNotification> DroppedNotifications();
   // Modal loops that could never go on (nothing queued, no timer, no scripted
   // action, no scheduled event for the hang timeout), and unanswered boxes.
   // The loop was ended (a dialog with -1); each is also printed to stderr.
@@ -357,6 +367,10 @@ class World : public OsApi {
   // timers alone (default two hours).
   void SetHangTimeout(std::uint32_t realMs);
   void SetModalTimeLimit(std::uint64_t virtualMs);
+  // Virtual time the system waits for a window's thread to take a device
+  // notification before it gives up on it (default 5000 ms; see
+  // Impl::Announce).
+  void SetNotificationTimeout(std::uint32_t virtualMs);
 
   // ------------------------------------------------------------ faults and accounting
   void InjectFault(Fault fault);
@@ -494,6 +508,7 @@ class World : public OsApi {
   std::uint64_t now_ = 0;
   std::uint32_t subUs_ = 0;  // below now_'s millisecond
   std::optional<UsbTiming> usbTiming_;
+  std::uint32_t hidArrivalDelayMs_ = kDefaultHidArrivalDelayMs;
   friend struct Impl;
 };
 

@@ -86,9 +86,11 @@ void World::AddDevNode(const std::u16string& instanceId, const std::u16string& p
     node.parent = parent;
     node.setupClass = setupClass;
     node.present = true;
+    impl_->BroadcastDevNodesChanged();
     return;
   }
   impl_->NewNode(instanceId, parent, setupClass);
+  impl_->BroadcastDevNodesChanged();
 }
 
 void World::RemoveDevNode(const std::u16string& instanceId) {
@@ -103,6 +105,7 @@ void World::RemoveDevNode(const std::u16string& instanceId) {
       if (!removed.count(n) && removed.count(impl_->Node(n)->parent)) grew = removed.insert(n).second;
   }
   for (DEVINST n : removed) impl_->Node(n)->present = false;
+  impl_->BroadcastDevNodesChanged();
 }
 
 bool World::IsDevNodePresent(const std::u16string& instanceId) {

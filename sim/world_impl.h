@@ -174,6 +174,12 @@ struct World::Impl {
     LRESULT result = 0;
     bool done = false;
     bool abandoned = false;
+    // A device notification the system sends: its own copy of the broadcast
+    // structure (lParam points into it, valid only during the call), and the
+    // virtual time it was sent.
+    bool fromSystem = false;
+    std::vector<std::uint8_t> payload;
+    std::uint64_t sentAt = 0;
   };
   struct Posted {
     HWND window = nullptr;
@@ -351,6 +357,12 @@ struct World::Impl {
   std::vector<MessageBoxRecord> messageBoxes;
   std::vector<FileDialogRecord> fileDialogs;
   std::vector<Deadlock> deadlocks;
+  std::vector<DroppedNotification> droppedNotifications;
+  std::uint32_t notificationTimeoutMs = 5000;
+  // By window: the virtual time the system was done with its last
+  // notification to it (taken or given up on); the next one waits for that.
+  std::map<HWND, std::uint64_t> systemSendDone;
+  std::vector<std::uint8_t> spentPayload;  // the last notification's structure, overwritten
   std::vector<std::string> stalls;
   std::vector<IconDrawn> iconsDrawn;
   std::uint32_t hangTimeoutMs = 2000;
@@ -372,6 +384,15 @@ struct World::Impl {
   LRESULT Deliver(std::unique_lock<std::mutex>& lk, HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   // Deliver for a message sent with SendMessageW, then the sent-message hook.
   LRESULT DeliverSent(std::unique_lock<std::mutex>& lk, HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  // Takes a message another thread (or the system) sent to this thread, off
+  // its queue: delivers it, or drops a device notification the system gave up
+  // on meanwhile; then releases its sender.
+  void TakeSent(std::unique_lock<std::mutex>& lk, const std::shared_ptr<SentMsg>& s);
+  // Sends a device notification (payload: the broadcast structure, empty for
+  // none) to `window` as the system does.
+  void SendNotification(HWND window, WPARAM event, std::vector<std::uint8_t> payload);
+  // DBT_DEVNODES_CHANGED to every top-level window (world locked).
+  void BroadcastDevNodesChanged();
   LRESULT DefaultProc(std::unique_lock<std::mutex>& lk, HWND window, WindowObj& w, UINT message, WPARAM wParam,
                       LPARAM lParam);
   bool DispatchOne(std::unique_lock<std::mutex>& lk, HWND filter, bool withInput);
@@ -475,15 +496,14 @@ struct World::Impl {
     for (auto id : ids) FinishPending(id, error, 0, true);
   }
 
-  // Windows delivers device-interface arrival and removal to registered windows
-  // through their message queues.
+  // Device-interface arrival and removal reach the windows registered for the
+  // interface's class (RegisterDeviceNotificationW), sent as the system sends
+  // them: see SendNotification (world_windows.cpp).
   void Announce(const PathEntry& p, WPARAM event) {
     if (!p.interfaceClass) return;
     for (auto& [h, e] : handles) {
       if (e.kind != Kind::DevNotify) continue;
       if (!e.notify->allClasses && !(e.notify->classGuid == *p.interfaceClass)) continue;
-      auto* w = Find(e.notify->window, Kind::Window);
-      if (!w && !foreignWindows.deliver) continue;
       size_t size = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name) + (p.path.size() + 1) * sizeof(WCHAR);
       std::vector<std::uint8_t> payload(std::max(size, sizeof(DEV_BROADCAST_DEVICEINTERFACE_W)), 0);
       DEV_BROADCAST_DEVICEINTERFACE_W hdr{};
@@ -493,17 +513,7 @@ struct World::Impl {
       std::memcpy(payload.data(), &hdr, offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name));
       std::memcpy(payload.data() + offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name), p.path.c_str(),
                   (p.path.size() + 1) * sizeof(WCHAR));
-      if (!w) {
-        foreignWindows.deliver(e.notify->window, event, std::move(payload));
-        continue;
-      }
-      WindowMessage m;
-      m.message = WM_DEVICECHANGE;
-      m.wParam = event;
-      m.payload = payload;
-      w->window->log.push_back(m);
-      QueueOf(w->window->owner)
-          .posted.push_back(Posted{e.notify->window, Queued{WM_DEVICECHANGE, event, 0, std::move(payload)}});
+      SendNotification(e.notify->window, event, std::move(payload));
     }
     Notify();
   }

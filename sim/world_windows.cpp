@@ -2,8 +2,9 @@
 // loops, registered messages and device notifications.
 //
 // Messages follow the Win32 rules:
-//   - Each thread has one queue. PostMessageW and device notifications append
-//     to the queue of the window's thread; only that thread retrieves them.
+//   - Each thread has one queue. PostMessageW appends to the queue of the
+//     window's thread; only that thread retrieves them. Device notifications
+//     are sent by the system (see SendNotification).
 //   - SendMessageW to a window of the calling thread calls its procedure at
 //     once. To a window of another thread it waits until that thread takes
 //     the message, which happens only while it retrieves messages (a modal
@@ -91,6 +92,113 @@ LRESULT World::Impl::DeliverSent(std::unique_lock<std::mutex>& lk, HWND window, 
   return result;
 }
 
+// Device notifications are sent, not posted: "the system uses the
+// WM_DEVICECHANGE message" to "broadcast" each device event (DBT_DEVICEARRIVAL,
+// DBT_DEVNODES_CHANGED on learn.microsoft.com), and a broadcast is sent to one
+// window at a time, each with the time-out its sender gives
+// (BroadcastSystemMessage, SendMessageTimeout). So:
+//   - the notification waits in the receiving thread's queue of sent
+//     messages, ahead of its posted ones, and is handled only when that thread
+//     retrieves messages; a thread busy elsewhere (a long run, a wait on an
+//     object) does not see it;
+//   - lParam points to the system's broadcast structure, valid only during
+//     the call: a receiver must copy what it keeps (here the bytes are
+//     overwritten once the call returns);
+//   - the system gives up on a window that has not taken a notification
+//     within the time-out: SMTO_ABORTIFHUNG gives up on a thread that "appears
+//     to not respond", which it does once it "has not called PeekMessage
+//     within the internal timeout period of 5 seconds" (IsHungAppWindow). The
+//     notification is then lost for that window (DroppedNotifications), and
+//     the next one to it is sent only once the system is done with this one.
+// The device that came or went never waits: the system's own thread does.
+void World::Impl::SendNotification(HWND window, WPARAM event, std::vector<std::uint8_t> payload) {
+  auto w = WindowOf(window);
+  if (!w) {
+    if (foreignWindows.deliver) foreignWindows.deliver(window, event, std::move(payload));
+    return;
+  }
+  WindowMessage m;
+  m.message = WM_DEVICECHANGE;
+  m.wParam = event;
+  m.sent = true;
+  m.fromSystem = true;
+  m.payload = payload;
+  w->log.push_back(std::move(m));
+  auto s = std::make_shared<SentMsg>();
+  s->window = window;
+  s->message = WM_DEVICECHANGE;
+  s->wParam = event;
+  s->payload = std::move(payload);
+  s->lParam = s->payload.empty() ? 0 : reinterpret_cast<LPARAM>(s->payload.data());
+  s->fromSystem = true;
+  s->sentAt = self->now_;
+  QueueOf(w->owner).sent.push_back(std::move(s));
+  Notify();
+}
+
+// DBT_DEVNODES_CHANGED goes to every top-level window, registered or not
+// ("The system broadcasts the DBT_DEVNODES_CHANGED device event when a device
+// has been added to or removed from the system", with lParam zero). One still
+// waiting for a window stands for the changes that follow it.
+void World::Impl::BroadcastDevNodesChanged() {
+  std::vector<HWND> windows;
+  for (auto& [h, e] : handles)
+    if (e.kind == Kind::Window && e.window && !(e.window->style & WS_CHILD)) windows.push_back(e.window->handle);
+  for (HWND window : windows) {
+    auto w = WindowOf(window);
+    if (!w) continue;
+    const auto& queued = QueueOf(w->owner).sent;
+    const bool waiting = std::any_of(queued.begin(), queued.end(), [&](const std::shared_ptr<SentMsg>& s) {
+      return s->fromSystem && s->window == window && s->wParam == DBT_DEVNODES_CHANGED && !s->done;
+    });
+    if (!waiting) SendNotification(window, DBT_DEVNODES_CHANGED, {});
+  }
+  // Windows outside the world that registered for notifications.
+  if (foreignWindows.deliver) {
+    std::set<HWND> foreign;
+    for (auto& [h, e] : handles)
+      if (e.kind == Kind::DevNotify && !WindowOf(e.notify->window)) foreign.insert(e.notify->window);
+    for (HWND window : foreign) foreignWindows.deliver(window, DBT_DEVNODES_CHANGED, {});
+  }
+}
+
+void World::Impl::TakeSent(std::unique_lock<std::mutex>& lk, const std::shared_ptr<SentMsg>& s) {
+  if (s->abandoned) return;
+  if (s->fromSystem) {
+    const auto it = systemSendDone.find(s->window);
+    const std::uint64_t start = std::max(s->sentAt, it == systemSendDone.end() ? 0 : it->second);
+    if (self->now_ > start + notificationTimeoutMs) {
+      DroppedNotification d;
+      d.window = s->window;
+      d.event = s->wParam;
+      constexpr std::size_t kName = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name);
+      for (std::size_t at = kName; at + 1 < s->payload.size(); at += 2) {
+        const char16_t c = static_cast<char16_t>(s->payload[at] | (s->payload[at + 1] << 8));
+        if (c == 0) break;
+        d.path.push_back(c);
+      }
+      d.sentAt = s->sentAt;
+      d.droppedAt = start + notificationTimeoutMs;
+      systemSendDone[s->window] = d.droppedAt;
+      droppedNotifications.push_back(std::move(d));
+      s->done = true;
+      Notify();
+      return;
+    }
+  }
+  s->result = DeliverSent(lk, s->window, s->message, s->wParam, s->lParam);
+  if (s->fromSystem) {
+    systemSendDone[s->window] = self->now_;
+    // The broadcast structure is the system's: gone once the call returned.
+    // It is kept, overwritten, until the next notification is taken, so that
+    // a receiver that holds on to it reads garbage rather than freed memory.
+    std::fill(s->payload.begin(), s->payload.end(), std::uint8_t{0xDD});
+    spentPayload = std::move(s->payload);
+  }
+  s->done = true;
+  Notify();
+}
+
 // The predefined controls' procedures and the default processing of dialogs.
 LRESULT World::Impl::DefaultProc(std::unique_lock<std::mutex>&, HWND window, WindowObj& w, UINT message, WPARAM wParam,
                                  LPARAM lParam) {
@@ -176,11 +284,7 @@ bool World::Impl::DispatchOne(std::unique_lock<std::mutex>& lk, HWND filter, boo
     if (!q.sent.empty()) {
       auto s = q.sent.front();
       q.sent.pop_front();
-      if (!s->abandoned) {
-        s->result = DeliverSent(lk, s->window, s->message, s->wParam, s->lParam);
-        s->done = true;
-        Notify();
-      }
+      TakeSent(lk, s);
       return true;
     }
   }
@@ -339,6 +443,16 @@ std::vector<Deadlock> World::Deadlocks() {
   return impl_->deadlocks;
 }
 
+std::vector<DroppedNotification> World::DroppedNotifications() {
+  std::lock_guard<std::mutex> lk(mutex_);
+  return impl_->droppedNotifications;
+}
+
+void World::SetNotificationTimeout(std::uint32_t virtualMs) {
+  std::lock_guard<std::mutex> lk(mutex_);
+  impl_->notificationTimeoutMs = virtualMs;
+}
+
 std::vector<std::string> World::Stalls() {
   std::lock_guard<std::mutex> lk(mutex_);
   return impl_->stalls;
@@ -427,10 +541,7 @@ BOOL World::PeekMessageW(MSG* msg, HWND window, UINT filterMin, UINT filterMax, 
       if (q.sent.empty()) break;
       auto s = q.sent.front();
       q.sent.pop_front();
-      if (s->abandoned) continue;
-      s->result = impl_->DeliverSent(lk, s->window, s->message, s->wParam, s->lParam);
-      s->done = true;
-      impl_->Notify();
+      impl_->TakeSent(lk, s);
     }
   }
   auto fill = [&](HWND h, UINT m, WPARAM wp, LPARAM lp) {
@@ -524,11 +635,7 @@ LRESULT World::SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     if (!mine.empty()) {
       auto in = mine.front();
       mine.pop_front();
-      if (!in->abandoned) {
-        in->result = impl_->DeliverSent(lk, in->window, in->message, in->wParam, in->lParam);
-        in->done = true;
-        impl_->Notify();
-      }
+      impl_->TakeSent(lk, in);
       continue;
     }
     // Blocked on the window's thread: idle, as far as the clock goes.

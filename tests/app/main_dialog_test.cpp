@@ -15,6 +15,7 @@
 #include "app/simulation.h"
 #include "image/image.h"
 #include "image/image_file.h"
+#include "platform/device_path.h"
 #include "res/compiled_resources.h"
 #include "res/resource.h"
 #include "sim/hid_device.h"
@@ -313,6 +314,52 @@ TEST(MainDialog, ControlsComeUpAsTheTemplateSetsThem) {
   EXPECT_EQ(run.rig().mouse().RequestCount(), 0u);
   EXPECT_EQ(theApp.m_pszRegistryKey, kRegistryKey);
   EXPECT_EQ(theApp.dialogResult, IDCANCEL);
+  run.EndProcess();
+}
+
+// The mouse's HID collections come up well after its USB device. The dialog,
+// started without the mouse, hears of them through its own registration for
+// HID interfaces (the link has none while it is closed) and shows the mouse
+// once they are there, not before; the same after a re-plug.
+TEST(MainDialog, FindsAMouseWhoseHidCollectionsComeLate) {
+  constexpr std::uint32_t kHidLate = 2000;
+  ProgramRun run("no-mouse", [](sim::World& world) { world.SetHidArrivalDelay(kHidLate); });
+  const std::uint64_t t0 = run.world.Now();
+  View usbOnly, found, replugUsbOnly, refound;
+  run.world.User().DoAt(t0 + 1000, [&] { run.rig().mouse().Plug(); });
+  run.world.User().DoAt(t0 + 1000 + kHidLate / 2, [&] { usbOnly = run.Look(); });
+  run.world.User().DoAt(t0 + 1000 + kHidLate + 500, [&] { found = run.Look(); });
+  run.world.User().DoAt(t0 + 6000, [&] { run.rig().mouse().Unplug(); });
+  run.world.User().DoAt(t0 + 7000, [&] { run.rig().mouse().Plug(); });
+  run.world.User().DoAt(t0 + 7000 + kHidLate / 2, [&] { replugUsbOnly = run.Look(); });
+  std::vector<sim::WindowMessage> received;
+  run.world.User().DoAt(t0 + 7000 + kHidLate + 500, [&] {
+    refound = run.Look();
+    received = run.world.Received(run.Dlg().m_hWnd);
+  });
+  run.world.User().CloseAt(t0 + 12'000);
+  run.Run();
+
+  for (const View* v : {&usbOnly, &replugUsbOnly}) {
+    EXPECT_FALSE(v->mousePresent);
+    EXPECT_EQ(v->indicator, IDB_MOUSE_ABSENT);
+    EXPECT_FALSE(v->upgradeEnabled);
+  }
+  for (const View* v : {&found, &refound}) {
+    EXPECT_TRUE(v->mousePresent);
+    EXPECT_EQ(v->indicator, IDB_MOUSE_PRESENT);
+    EXPECT_TRUE(v->upgradeEnabled);
+  }
+  // The first arrival of the command collection reached the dialog while its
+  // link was closed: through the dialog's own registration.
+  bool heard = false;
+  for (const auto& m : received) {
+    if (m.message != WM_DEVICECHANGE || m.wParam != DBT_DEVICEARRIVAL || m.payload.empty()) continue;
+    const auto* b = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(m.payload.data());
+    if (SameDevicePath(b->dbcc_name, run.rig().mouse().CommandPath().c_str())) heard = true;
+  }
+  EXPECT_TRUE(heard);
+  EXPECT_TRUE(run.world.MessageBoxes().empty());
   run.EndProcess();
 }
 
@@ -675,7 +722,7 @@ TEST(MainDialog, EveryDeviceChangeReachesTheLink) {
   };
   const Case cases[] = {
       {0, false},
-      {DBT_DEVNODES_CHANGED, false},
+      {DBT_DEVNODES_CHANGED, true},
       {DBT_DEVICEARRIVAL, true},
       {DBT_DEVICEREMOVECOMPLETE, true},
       {0x8006 /* DBT_CUSTOMEVENT */, false},
@@ -769,9 +816,11 @@ std::vector<std::vector<std::uint8_t>> UserPages(ProgramRun& run) {
 
 // The automatic start waits ten minutes for a bootloader whose driver never
 // comes up; meanwhile the user re-plugs the mouse (and its driver is there
-// from then on). Its removal and its return are both handled once the run is
-// over: the link must not keep the handle of the mouse's earlier life. The
-// dialog shows the mouse, enables the button, and the next upgrade succeeds.
+// from then on). The run holds the dialog's thread, so the system gives up on
+// the notifications of the mouse's departure, its removal and its return: the
+// dialog never hears of them. Once the run is over it must not keep the
+// handle of the mouse's earlier life: it shows the mouse, enables the button,
+// and the next upgrade succeeds.
 TEST(MainDialog, ReplugDuringTheNoDriverWaitThenAnUpgradeSucceeds) {
   ProgramRun run("no-driver");
   const std::uint64_t t0 = run.world.Now();
@@ -795,6 +844,15 @@ TEST(MainDialog, ReplugDuringTheNoDriverWaitThenAnUpgradeSucceeds) {
   ASSERT_EQ(boxes.size(), 2u);
   EXPECT_EQ(boxes[0].text, UpgradeMessage(UpgradeStatus::BootloaderNotFound));
   EXPECT_GE(boxes[0].shownAt, t0 + 600'000);
+  const auto dropped = run.world.DroppedNotifications();
+  const auto lost = [&](WPARAM event, std::uint64_t after) {
+    return std::any_of(dropped.begin(), dropped.end(), [&](const sim::DroppedNotification& d) {
+      return d.event == event && d.sentAt >= after &&
+             SameDevicePath(d.path.c_str(), run.rig().mouse().CommandPath().c_str());
+    });
+  };
+  EXPECT_TRUE(lost(DBT_DEVICEREMOVECOMPLETE, t0));    // off to its bootloader
+  EXPECT_TRUE(lost(DBT_DEVICEARRIVAL, t0 + 63'000));  // back after the re-plug
   ExpectReplugSeenAndUpgradeWorks(run, back, connected, pages);
   run.EndProcess();
 }

@@ -33,7 +33,7 @@ class HidLinkTest : public ::testing::Test {
   std::vector<sim::WindowMessage> Sent() {
     std::vector<sim::WindowMessage> sent;
     for (const auto& m : world.Received(window))
-      if (m.sent) sent.push_back(m);
+      if (m.sent && !m.fromSystem) sent.push_back(m);
     return sent;
   }
 
@@ -297,8 +297,10 @@ TEST_F(HidLinkTest, ReaderPausesAfterReadsThatFailAtOnce) {
 // back under the same path. When the removal is handled only once the device
 // is back (both notifications late), the removal of the link's own interface
 // must close that handle before the link asks whether the device is there, and
-// the link starts again on a live one. Only a removal naming the link's own
-// path does so, compared as Windows compares device paths: whatever the case.
+// the link starts again on a live one. A removal names the link's own path
+// when the paths compare as Windows compares device paths: whatever the case.
+// Once the reader's pending read has failed for the device's departure, the
+// handle is known dead and any device change starts the link afresh.
 TEST_F(HidLinkTest, RemovalOfItsOwnInterfaceHandledLateReopens) {
   // Nothing here polls from outside the world: the clock waits for every
   // thread, however long the host keeps one off its core (with the fixture's
@@ -322,7 +324,7 @@ TEST_F(HidLinkTest, RemovalOfItsOwnInterfaceHandledLateReopens) {
     std::u16string name;
     std::size_t cutUnits;  // units of the name left out of dbcc_size
     bool payload;
-    bool reopens;
+    bool itsRemoval;  // names the removal of the link's own interface
   };
   const Case cases[] = {
       {"removal of its own path", DBT_DEVICEREMOVECOMPLETE, DBT_DEVTYP_DEVICEINTERFACE, path, 0, true, true},
@@ -354,19 +356,18 @@ TEST_F(HidLinkTest, RemovalOfItsOwnInterfaceHandledLateReopens) {
     std::memcpy(payload.data(), &hdr, head);
     std::memcpy(payload.data() + head, c.name.c_str(), nameBytes);
     const LPARAM lParam = c.payload ? reinterpret_cast<LPARAM>(payload.data()) : 0;
+    EXPECT_EQ(IsRemovalOf(c.event, lParam, link.devicePath), c.itsRemoval);
+    // The reader's pending read failed when the device left.
+    ASSERT_TRUE(Eventually([&] { return link.deviceGone.load(); }));
     EXPECT_EQ(world.SendMessageW(window, WM_DEVICECHANGE, c.event, lParam), 0);
 
     ASSERT_NE(link.device, nullptr);
-    if (c.reopens) {
-      EXPECT_NE(link.device, dead);
-      EXPECT_EQ(PathOf(link.devicePath), path);
-      EXPECT_NE(link.readThread, nullptr);
-      EXPECT_EQ(link.Write(request, 8, nullptr, nullptr, 1000), 0);
-      mouse->SendInputReport({0xB4, 0x21, 0, 0, 0, 0, 0, 0});
-      EXPECT_TRUE(link.WaitForReports(1));
-    } else {
-      EXPECT_EQ(link.device, dead);
-    }
+    EXPECT_NE(link.device, dead);
+    EXPECT_EQ(PathOf(link.devicePath), path);
+    EXPECT_NE(link.readThread, nullptr);
+    EXPECT_EQ(link.Write(request, 8, nullptr, nullptr, 1000), 0);
+    mouse->SendInputReport({0xB4, 0x21, 0, 0, 0, 0, 0, 0});
+    EXPECT_TRUE(link.WaitForReports(1));
     link.Close();
     world.PumpMessages(window);  // the world's own notifications: nothing is started after Close
     EXPECT_EQ(link.device, nullptr);

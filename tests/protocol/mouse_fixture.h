@@ -35,6 +35,7 @@ class MouseTest : public ::testing::Test {
 
   void SetUp() override {
     mouse->Plug();
+    world.Advance(world.HidArrivalDelay());  // its HID collections up
     link = std::make_unique<CKV27USBComm>(world);
     ASSERT_EQ(link->Start(mouse->CommandPath().c_str(), owner), 0);
   }

@@ -69,6 +69,7 @@ TEST_F(MouseTest, AFailedExchangeEndsTheRead) {
     mouse->Unplug();
     mouse = sim::VirtualMouse::Create(world, hc.Root().Port(2), sim::VirtualMouse::FactoryFlash());
     mouse->Plug();
+    world.Advance(world.HidArrivalDelay());
     link = std::make_unique<CKV27USBComm>(world);
     ASSERT_EQ(link->Start(mouse->CommandPath().c_str(), owner), 0);
     c.inject(*mouse);

@@ -42,6 +42,7 @@ ProgramResult RunProgram(const std::shared_ptr<sim::Session>& session, std::uint
   for (std::size_t i = sim::kMouseUserDataOffset; i < flash.size(); ++i) flash[i] ^= flavour;
   auto mouse = sim::VirtualMouse::Create(world, hc.Root().Port(2), flash);
   mouse->Plug();
+  world.Advance(world.HidArrivalDelay());  // its HID collections up
   for (std::size_t page = 0; page < sim::kMouseUserDataPages; ++page) r.expected.push_back(mouse->UserPage(page));
   {
     CKV27USBComm link(world);

@@ -276,5 +276,103 @@ TEST(WindowSystem, FileDialogOutcomes) {
   EXPECT_TRUE(world.Stalls().empty());
 }
 
+// Device notifications come as the system sends them: ahead of the messages
+// already posted, with a broadcast structure that is valid only during the
+// call, and lost for a window whose thread does not take them within the
+// notification time-out. The next one waits for the system to be done with
+// the one before.
+TEST(WindowSystem, DeviceNotificationsAreSentAndDroppedWhenNotTakenInTime) {
+  World world;
+  constexpr GUID kClass = {0x11111111, 0x2222, 0x3333, {1, 2, 3, 4, 5, 6, 7, 8}};
+  std::vector<std::pair<UINT, WPARAM>> order;
+  const DEV_BROADCAST_DEVICEINTERFACE_W* kept = nullptr;
+  std::u16string nameDuringCall;
+  HWND window = world.CreateHeadlessWindow([&](HWND, UINT message, WPARAM wParam, LPARAM lParam) -> LRESULT {
+    order.emplace_back(message, wParam);
+    if (message == WM_DEVICECHANGE && lParam != 0) {
+      kept = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(lParam);
+      nameDuringCall = kept->dbcc_name;
+    }
+    return TRUE;
+  });
+  DEV_BROADCAST_DEVICEINTERFACE_W filter{};
+  filter.dbcc_size = sizeof filter;
+  filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  filter.dbcc_classguid = kClass;
+  HDEVNOTIFY reg = world.RegisterDeviceNotificationW(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+  ASSERT_NE(reg, nullptr);
+  auto device = std::make_shared<Device>();
+
+  // Sent ahead of what was posted before it; the structure is the system's.
+  ASSERT_TRUE(world.PostMessageW(window, kPing, 0, 0));
+  world.Attach(u"\\\\?\\dev#one", device, kClass);
+  EXPECT_EQ(world.PumpMessages(window), 2);
+  ASSERT_EQ(order.size(), 2u);
+  EXPECT_EQ(order[0], std::make_pair(UINT{WM_DEVICECHANGE}, WPARAM{DBT_DEVICEARRIVAL}));
+  EXPECT_EQ(order[1].first, kPing);
+  EXPECT_EQ(nameDuringCall, u"\\\\?\\dev#one");
+  EXPECT_NE(kept->dbcc_devicetype, DBT_DEVTYP_DEVICEINTERFACE);  // overwritten once the call returned
+
+  // Not taken in time: the removal, sent at once, is given up after 5 s; the
+  // arrival 2 s later waits for that, and is still taken 7 s in.
+  order.clear();
+  const std::uint64_t t0 = world.Now();
+  world.Detach(u"\\\\?\\dev#one");
+  world.Advance(2000);
+  world.Attach(u"\\\\?\\dev#one", device, kClass);
+  world.Advance(5000);
+  EXPECT_EQ(world.PumpMessages(window), 2);
+  ASSERT_EQ(order.size(), 1u);
+  EXPECT_EQ(order[0].second, WPARAM{DBT_DEVICEARRIVAL});
+  auto dropped = world.DroppedNotifications();
+  ASSERT_EQ(dropped.size(), 1u);
+  EXPECT_EQ(dropped[0].window, window);
+  EXPECT_EQ(dropped[0].event, WPARAM{DBT_DEVICEREMOVECOMPLETE});
+  EXPECT_EQ(dropped[0].path, u"\\\\?\\dev#one");
+  EXPECT_EQ(dropped[0].sentAt, t0);
+  EXPECT_EQ(dropped[0].droppedAt, t0 + 5000);
+
+  // Two queued behind each other while the thread is away for 9 s: the first
+  // is given up at 5 s, the second at 10 s, so it is still taken.
+  order.clear();
+  world.SetNotificationTimeout(5000);
+  world.Detach(u"\\\\?\\dev#one");
+  world.Attach(u"\\\\?\\dev#one", device, kClass);
+  world.Advance(9000);
+  world.PumpMessages(window);
+  ASSERT_EQ(order.size(), 1u);
+  EXPECT_EQ(order[0].second, WPARAM{DBT_DEVICEARRIVAL});
+  EXPECT_EQ(world.DroppedNotifications().size(), 2u);
+  world.UnregisterDeviceNotification(reg);
+  world.DestroyHeadlessWindow(window);
+}
+
+// DBT_DEVNODES_CHANGED reaches every top-level window, registered or not,
+// with lParam zero; one still waiting for a window stands for the changes
+// after it.
+TEST(WindowSystem, DevNodesChangedReachesEveryTopLevelWindowOnce) {
+  World world;
+  std::vector<LPARAM> first, second;
+  HWND a = world.CreateHeadlessWindow([&](HWND, UINT message, WPARAM wParam, LPARAM lParam) -> LRESULT {
+    if (message == WM_DEVICECHANGE && wParam == DBT_DEVNODES_CHANGED) first.push_back(lParam);
+    return TRUE;
+  });
+  HWND b = world.CreateHeadlessWindow([&](HWND, UINT message, WPARAM wParam, LPARAM lParam) -> LRESULT {
+    if (message == WM_DEVICECHANGE && wParam == DBT_DEVNODES_CHANGED) second.push_back(lParam);
+    return TRUE;
+  });
+  world.AddDevNode(u"USB\\VID_1234&PID_0001\\1", u"", GUID{});
+  world.AddDevNode(u"USB\\VID_1234&PID_0002\\1", u"", GUID{});
+  world.PumpMessages(a);
+  EXPECT_EQ(first, std::vector<LPARAM>{0});
+  EXPECT_EQ(second, std::vector<LPARAM>{0});
+  world.RemoveDevNode(u"USB\\VID_1234&PID_0001\\1");
+  world.PumpMessages(a);
+  EXPECT_EQ(first.size(), 2u);
+  EXPECT_EQ(second.size(), 2u);
+  world.DestroyHeadlessWindow(a);
+  world.DestroyHeadlessWindow(b);
+}
+
 }  // namespace
 }  // namespace kv27::sim

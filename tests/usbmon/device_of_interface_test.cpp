@@ -35,6 +35,7 @@ class DeviceOfInterface : public ::testing::Test {
   DeviceOfInterface() {
     near_->Plug();
     far_->Plug();
+    world_.Advance(world_.HidArrivalDelay());  // their HID collections up
   }
   ~DeviceOfInterface() override {
     near_->Unplug();
@@ -131,6 +132,7 @@ TEST_F(DeviceOfInterface, NothingIsFoundWhereThePortCannotBeTold) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     near_->Plug();
+    world_.Advance(world_.HidArrivalDelay());
     CUSBDeviceMonitor monitor(world_);
     if (c.refreshed) monitor.Refresh();
     if (c.fault) c.fault();
