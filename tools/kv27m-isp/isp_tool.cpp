@@ -11,6 +11,7 @@
 #include "protocol/kv8b05_comm.h"
 #include "sim/bootloader.h"
 #include "tools/console/progress_display.h"
+#include "tools/console/traffic_capture.h"
 #include "tools/console/user_data_backup.h"
 
 namespace kv27 {
@@ -19,16 +20,19 @@ using namespace w32;
 namespace {
 
 const char16_t kUsage[] =
-    u"usage: kv27m-isp [--simulate] [--user-data BACKUP] IMAGE\n"
+    u"usage: kv27m-isp [--simulate] [--user-data BACKUP] [--capture FILE.pcapng] IMAGE\n"
     u"  flashes IMAGE (.bimg) onto a mouse that waits in its ISP bootloader\n"
     u"  --user-data BACKUP  put the settings saved by kv27m-update back into the image\n"
     u"                      (refused when the backup fails its checksum)\n"
     u"  --simulate          run against a simulated bootloader instead of the USB bus\n"
+    u"  --capture FILE      write the run's USB traffic to FILE, a pcapng file that\n"
+    u"                      Wireshark opens (USBPcap frames)\n"
     u"  --help              this text\n"
     u"  Ctrl+C ends the wait for the bootloader; a flash that has begun runs to its end\n"
     u"  (a second Ctrl+C ends the program at once).\n"
     u"exit status: 0 success, 1 failure (the message says which), 2 usage error or no\n"
-    u"  USB access on this platform, 3 backup refused, 4 ended by Ctrl+C";
+    u"  USB access on this platform, 3 backup refused, 4 ended by Ctrl+C, 6 the capture\n"
+    u"  file cannot be written";
 
 std::u16string Ascii(const std::string& text) { return std::u16string(text.begin(), text.end()); }
 
@@ -36,13 +40,16 @@ struct Options {
   bool simulate = false;
   std::u16string imagePath;
   std::u16string userData;
+  std::u16string capture;
 };
 
-// Loads and flashes the image through `os`; shows the progress and the message.
-int FlashImageFile(OsApi& os, const Options& options, const IspToolIo& io) {
+// Loads and flashes the image through `os`; shows the progress and the
+// message (also left in `message`).
+int FlashImageFile(OsApi& os, const Options& options, const IspToolIo& io, std::u16string& message) {
   ImageFileResult image = LoadImageFile(os, options.imagePath.c_str());
   if (!image.ok()) {
-    io.out(image.Message());
+    message = image.Message();
+    io.out(message);
     return kIspToolFailed;
   }
   if (!options.userData.empty()) {
@@ -82,9 +89,31 @@ int FlashImageFile(OsApi& os, const Options& options, const IspToolIo& io) {
     io.err(u"kv27m-isp: stopped by Ctrl+C while waiting for the bootloader; nothing was written");
     return kIspToolCancelled;
   }
-  io.out(IspFlashMessage(result));
+  message = IspFlashMessage(result);
+  io.out(message);
   // The link is released with bootLink; the device has normally left by now.
   return result == IspFlashResult::Success ? kIspToolOk : kIspToolFailed;
+}
+
+// FlashImageFile on `base`, through the capture of --capture when asked for.
+int Flash(OsApi& base, const Options& options, const IspToolIo& io, console::CaptureClock clock, bool simulated) {
+  std::u16string message;
+  if (options.capture.empty()) return FlashImageFile(base, options, io, message);
+  console::TrafficCapture capture(base, options.capture, "kv27m-isp", std::move(clock));
+  if (const DWORD error = capture.Open(); error != 0) {
+    io.err(u"kv27m-isp: cannot write the capture " + options.capture + u" (error " + Ascii(std::to_string(error)) +
+           u"); nothing was written to the mouse");
+    return kIspToolCaptureFailed;
+  }
+  capture.NoteRun({{"program", "kv27m-isp"},
+                   {"image", capture::Utf8(options.imagePath)},
+                   {"simulated", simulated ? "bootloader" : "no"}});
+  const int code = FlashImageFile(capture.os(), options, io, message);
+  if (!capture.End(code, message))
+    io.err(u"kv27m-isp: the capture " + options.capture + u" could not be written completely");
+  else
+    io.out(u"capture written to " + options.capture);
+  return code;
 }
 
 }  // namespace
@@ -102,6 +131,10 @@ int RunIspTool(const std::vector<std::u16string>& args, const IspToolIo& io) {
       options.userData = args[++i];
     } else if (arg.rfind(u"--user-data=", 0) == 0 && arg.size() > 12) {
       options.userData = arg.substr(12);
+    } else if (arg == u"--capture" && i + 1 < args.size() && !args[i + 1].empty()) {
+      options.capture = args[++i];
+    } else if (arg.rfind(u"--capture=", 0) == 0 && arg.size() > 10) {
+      options.capture = arg.substr(10);
     } else if (arg.size() > 1 && arg[0] == u'-') {
       io.err(kUsage);
       return kIspToolUsage;
@@ -123,18 +156,22 @@ int RunIspTool(const std::vector<std::u16string>& args, const IspToolIo& io) {
       io.err(u"kv27m-isp: this platform has no USB access for the tool; only --simulate is available here");
       return kIspToolUsage;
     }
-    return FlashImageFile(*os, options, io);
+    return Flash(*os, options, io, console::HostCaptureClock(), false);
   }
 
   if (io.world != nullptr) {
-    if (io.prepareWorld) io.prepareWorld(*io.world);
-    return FlashImageFile(*io.world, options, io);
+    sim::World& world = *io.world;
+    if (io.prepareWorld) io.prepareWorld(world);
+    return Flash(world, options, io,
+                 console::CaptureClock{[&world] { return world.NowUs(); }, console::kSimulatedCaptureStartUs}, true);
   }
   sim::World world;
   auto bootloader = std::make_shared<sim::VirtualBootloader>();
   bootloader->Plug(world);
   if (io.prepareWorld) io.prepareWorld(world);
-  const int status = FlashImageFile(world, options, io);
+  const int status =
+      Flash(world, options, io,
+            console::CaptureClock{[&world] { return world.NowUs(); }, console::kSimulatedCaptureStartUs}, true);
   if (status == kIspToolOk) {
     io.out(bootloader->ReadProtected() && !world.IsAttached(sim::kDefaultBootloaderPath)
                ? u"(simulated bootloader: flashed, read-protected, left ISP mode)"

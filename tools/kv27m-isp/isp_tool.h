@@ -1,7 +1,7 @@
 // kv27m-isp: flashes a firmware image onto a mouse that waits in its ISP
 // bootloader, for example after an upgrade that failed half-way.
 //
-//   kv27m-isp [--simulate] [--user-data BACKUP] IMAGE
+//   kv27m-isp [--simulate] [--user-data BACKUP] [--capture FILE.pcapng] IMAGE
 //
 // The image goes through the same file checks as in the upgrade; the flash is
 // the upgrade's own flash routine. --user-data merges a settings backup
@@ -10,8 +10,11 @@
 // --simulate the run happens in a simulated world with a virtual bootloader on
 // the bus.
 //
+// --capture writes the run's USB traffic as a pcapng file (Wireshark).
+//
 // Exit status: 0 success, 1 failure (the message says which), 2 usage error or
-// no real platform, 3 backup refused, 4 ended by Ctrl+C while waiting.
+// no real platform, 3 backup refused, 4 ended by Ctrl+C while waiting, 6 the
+// capture file cannot be written.
 #pragma once
 
 #include <functional>
@@ -27,6 +30,7 @@ constexpr int kIspToolFailed = 1;
 constexpr int kIspToolUsage = 2;
 constexpr int kIspToolBadBackup = 3;
 constexpr int kIspToolCancelled = 4;
+constexpr int kIspToolCaptureFailed = 6;
 
 struct IspToolIo {
   std::function<void(const std::u16string& line)> out;  // progress and the final message

@@ -11,6 +11,7 @@
 #include "protocol/kv8b05_comm.h"
 #include "tools/console/logging_os_api.h"
 #include "tools/console/progress_display.h"
+#include "tools/console/traffic_capture.h"
 #include "tools/console/user_data_backup.h"
 #include "usbmon/usb_device_monitor.h"
 
@@ -36,13 +37,15 @@ struct Options {
   std::string scenario = "ok";
   bool verbose = false;
   bool dryRun = false;
-  std::u16string backup;  // empty: the default folder
-  std::u16string image;   // empty: beside the program
+  std::u16string backup;   // empty: the default folder
+  std::u16string image;    // empty: beside the program
+  std::u16string capture;  // --capture FILE
 };
 
 std::u16string Usage() {
   std::u16string text =
-      u"usage: kv27m-update [--simulate[=SCENARIO] [--timing]] [--verbose] [--dry-run] [--backup FILE] [IMAGE]\n"
+      u"usage: kv27m-update [--simulate[=SCENARIO] [--timing]] [--verbose] [--dry-run] [--backup FILE]\n"
+      u"                    [--capture FILE.pcapng] [IMAGE]\n"
       u"  Upgrades the mouse's firmware to IMAGE (.bimg) and keeps its settings.\n"
       u"  Without IMAGE: KV27M_FW_UPGRADE.bimg beside the program.\n"
       u"\n"
@@ -51,6 +54,8 @@ std::u16string Usage() {
       u"                         times, in real time, so the run takes as long as on a real bus\n"
       u"  --verbose              print every HID report and bulk transfer, in hex, with times\n"
       u"  --dry-run              check the image and read the settings, change nothing\n"
+      u"  --capture FILE         write the run's USB traffic to FILE, a pcapng file that\n"
+      u"                         Wireshark opens (USBPcap frames, HID decoded)\n"
       u"  --backup FILE          save the settings to FILE (default: a new file in the\n"
       u"                         per-user folder: %LOCALAPPDATA%\\KV27M on Windows,\n"
       u"                         $XDG_STATE_HOME/kv27m or ~/.local/state/kv27m elsewhere)\n"
@@ -75,7 +80,8 @@ std::u16string Usage() {
       u"   2  usage error\n"
       u"   3  the settings backup could not be written; nothing was sent to the mouse\n"
       u"   4  ended by Ctrl+C\n"
-      u"   5  no USB access on this platform (real hardware: the Windows program)\n";
+      u"   5  no USB access on this platform (real hardware: the Windows program)\n"
+      u"   7  the capture file could not be written\n";
   for (int v = static_cast<int>(UpgradeStatus::MouseAbsent); v < static_cast<int>(UpgradeStatus::Stopped); ++v) {
     const auto status = static_cast<UpgradeStatus>(v);
     std::string code = std::to_string(UpdateExitCode(status));
@@ -109,6 +115,11 @@ std::optional<std::u16string> Parse(const std::vector<std::u16string>& args, Opt
       o.backup = args[++i];
     } else if (a.rfind(u"--backup=", 0) == 0 && a.size() > 9) {
       o.backup = a.substr(9);
+    } else if (a == u"--capture") {
+      if (i + 1 >= args.size() || args[i + 1].empty()) return u"--capture needs a FILE";
+      o.capture = args[++i];
+    } else if (a.rfind(u"--capture=", 0) == 0 && a.size() > 10) {
+      o.capture = a.substr(10);
     } else if (a.size() > 1 && a[0] == u'-') {
       return u"unknown option " + a;
     } else if (o.image.empty() && !a.empty()) {
@@ -277,14 +288,21 @@ int Finish(UpgradeStatus status, const ConsoleFace& face, const std::u16string& 
 
 // One run on `os`; `owner` is the window that passes device changes to the
 // mouse link (null on the real platform for now).
-int RunOn(OsApi& baseOs, HWND owner, Devices*& devicesOut, const Options& options, const UpdateToolIo& io) {
+int RunOn(OsApi& baseOs, HWND owner, Devices*& devicesOut, const Options& options, const UpdateToolIo& io,
+          console::TrafficCapture* capture = nullptr) {
   ProgressDisplay display(io.out, io.terminal);
+  OsApi& observed = capture != nullptr ? capture->os() : baseOs;
   std::optional<console::LoggingOsApi> logging;
-  if (options.verbose) logging.emplace(baseOs, [&display](const std::u16string& line) { display.Line(line); });
-  OsApi& os = options.verbose ? static_cast<OsApi&>(*logging) : baseOs;
+  if (options.verbose) logging.emplace(observed, [&display](const std::u16string& line) { display.Line(line); });
+  OsApi& os = options.verbose ? static_cast<OsApi&>(*logging) : observed;
 
   const std::u16string imagePath = options.image.empty() ? DefaultImagePath(os) : options.image;
   io.out(u"image: " + imagePath);
+  if (capture != nullptr) {
+    capture->NoteRun({{"program", "kv27m-update"},
+                      {"image", capture::Utf8(imagePath)},
+                      {"simulated", options.simulate ? options.scenario : "no"}});
+  }
 
   Devices devices(os);
   devicesOut = &devices;
@@ -303,8 +321,31 @@ int RunOn(OsApi& baseOs, HWND owner, Devices*& devicesOut, const Options& option
       RunUpgrade(os, UpgradeDevices{devices.mouseLink, devices.bootLink, devices.monitor}, imagePath.c_str(), face);
   display.Finish();
   const int code = Finish(status, face, imagePath, io);
+  if (capture != nullptr) {
+    const bool told = status != UpgradeStatus::Stopped && !face.cancelled && !face.backupFailed;
+    if (!capture->End(code, told ? UpgradeMessage(status) : u""))
+      io.err(u"kv27m-update: the capture " + capture->path() + u" could not be written completely");
+    else
+      io.out(u"capture written to " + capture->path());
+  }
   devicesOut = nullptr;
   return code;
+}
+
+// The capture of --capture over `base`, its file created; null when none was
+// asked for or when it cannot be written (`failed` then set, the reason told).
+std::unique_ptr<console::TrafficCapture> OpenCapture(OsApi& base, const Options& options, console::CaptureClock clock,
+                                                     const UpdateToolIo& io, bool& failed) {
+  failed = false;
+  if (options.capture.empty()) return nullptr;
+  auto capture = std::make_unique<console::TrafficCapture>(base, options.capture, "kv27m-update", std::move(clock));
+  if (const DWORD error = capture->Open(); error != 0) {
+    io.err(u"kv27m-update: cannot write the capture " + options.capture + u" (error " + Ascii(std::to_string(error)) +
+           u"); nothing was sent to the mouse");
+    failed = true;
+    return nullptr;
+  }
+  return capture;
 }
 
 }  // namespace
@@ -391,8 +432,11 @@ int RunUpdateTool(const std::vector<std::u16string>& args, const UpdateToolIo& i
           u"(kv27m-update.exe) for now. Here, try a simulated upgrade: kv27m-update --simulate");
       return kUpdateNoHardware;
     }
+    bool failed = false;
+    auto capture = OpenCapture(*os, options, console::HostCaptureClock(), io, failed);
+    if (failed) return kUpdateCaptureFailed;
     Devices* devices = nullptr;
-    return RunOn(*os, nullptr, devices, options, io);
+    return RunOn(*os, nullptr, devices, options, io, capture.get());
   }
 
   const Scenario* scenario = FindScenario(options.scenario);
@@ -430,12 +474,17 @@ int RunUpdateTool(const std::vector<std::u16string>& args, const UpdateToolIo& i
   }
   if (io.prepareWorld) io.prepareWorld(world);
 
+  bool failed = false;
+  auto capture = OpenCapture(
+      world, options, console::CaptureClock{[&world] { return world.NowUs(); }, console::kSimulatedCaptureStartUs}, io,
+      failed);
+  if (failed) return kUpdateCaptureFailed;
   Devices* devices = nullptr;
   HWND owner = world.CreateHeadlessWindow([&devices](HWND, UINT message, WPARAM wParam, LPARAM lParam) -> LRESULT {
     if (message == WM_DEVICECHANGE && devices != nullptr) devices->mouseLink.OnDeviceChange(wParam, lParam);
     return 0;
   });
-  const int code = RunOn(world, owner, devices, options, io);
+  const int code = RunOn(world, owner, devices, options, io, capture.get());
   world.DestroyHeadlessWindow(owner);
   return code;
 }
