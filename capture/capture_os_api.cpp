@@ -203,6 +203,7 @@ struct CaptureOsApi::Impl {
     USHORT address = 0;
     bool standIn = false;
     bool gone = false;
+    bool described = false;
     std::map<int, std::pair<UCHAR, UCHAR>> hidEndpoints;  // interface number -> (IN, OUT)
   };
 
@@ -211,8 +212,10 @@ struct CaptureOsApi::Impl {
     Kind kind = Kind::Other;
     Life* life = nullptr;  // once it carried traffic: a handle stays with its device
   };
+  // The device of a handle, described once it carries traffic.
   Life& LifeOf(Handle& h) {
-    if (h.life == nullptr) h.life = &TrafficLife(h.path);
+    if (h.life == nullptr) h.life = &LifeFor(h.path);
+    if (!h.life->described) Describe(*h.life);
     return *h.life;
   }
 
@@ -422,7 +425,7 @@ struct CaptureOsApi::Impl {
 
   // The device of an interface path, with its arrival record and descriptors
   // written when it first has traffic.
-  Life& TrafficLife(const std::u16string& pathKey) {
+  Life& LifeFor(const std::u16string& pathKey) {
     Interface& i = InterfaceAt(pathKey);
     const std::u16string key = DeviceKey(pathKey);
     if (auto it = active.find(key); it != active.end()) return *it->second;
@@ -430,7 +433,9 @@ struct CaptureOsApi::Impl {
     auto life = std::make_unique<Life>();
     life->id = static_cast<int>(lives.size()) + 1;
     life->key = key;
-    life->kind = i.kind;
+    // The interfaces this system opens are HID collections and WinUSB
+    // devices.
+    life->kind = i.kind == Kind::Hid ? Kind::Hid : Kind::WinUsb;
     life->vendorId = static_cast<USHORT>(HexAfter(pathKey, u"vid_", 4).value_or(0));
     life->productId = static_cast<USHORT>(HexAfter(pathKey, u"pid_", 4).value_or(0));
     if (i.attributes) {
@@ -445,7 +450,6 @@ struct CaptureOsApi::Impl {
     lives.push_back(std::move(life));
     active[key] = &l;
     Arrival(l, &i, port != nullptr ? &portKey : nullptr);
-    Describe(l, port);
     return l;
   }
 
@@ -479,11 +483,14 @@ struct CaptureOsApi::Impl {
     lives.push_back(std::move(life));
     active[lifeKey] = &l;
     Arrival(l, nullptr, &key);
+    l.described = true;
     if (port != nullptr) Descriptor(l, 0x80, kDescriptorDevice, 0, DeviceDescriptorBytes(port->info.DeviceDescriptor));
     return l;
   }
 
-  void Describe(Life& life, const Port* port) {
+  void Describe(Life& life) {
+    life.described = true;
+    const Port* port = PortOf(life.vendorId, life.productId);
     USB_DEVICE_DESCRIPTOR device{};
     std::vector<InterfaceFacts> facts;
     if (life.kind == Kind::Hid) {
@@ -650,7 +657,22 @@ std::uint32_t CaptureOsApi::Records() {
 HANDLE CaptureOsApi::CreateFileW(LPCWSTR path, DWORD access, DWORD share, SECURITY_ATTRIBUTES* security,
                                  DWORD disposition, DWORD flags, HANDLE templateFile) {
   HANDLE handle = inner_.CreateFileW(path, access, share, security, disposition, flags, templateFile);
-  if (handle == INVALID_HANDLE_VALUE || !IsDevicePath(path)) return handle;
+  if (!IsDevicePath(path)) return handle;
+  const bool forIo = path[2] == u'?' && (access & (GENERIC_READ | GENERIC_WRITE)) != 0;
+  if (handle == INVALID_HANDLE_VALUE) {
+    // A device interface that refuses to open for I/O: the run saw it.
+    if (!forIo) return handle;
+    const DWORD error = inner_.GetLastError();
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    if (!impl_->finished) {
+      const std::u16string original = Terminated(path, 4096);
+      impl_->InterfaceAt(Lower(original), &original);
+      Impl::Life& life = impl_->LifeFor(Lower(original));
+      impl_->NoteLocked("open", {{"life", std::to_string(life.id)}, {"error", std::to_string(error)}});
+    }
+    inner_.SetLastError(error);
+    return handle;
+  }
   std::lock_guard<std::mutex> lock(impl_->mutex);
   const std::u16string original = Terminated(path, 4096);
   const std::u16string key = Lower(original);
@@ -662,7 +684,17 @@ HANDLE CaptureOsApi::CreateFileW(LPCWSTR path, DWORD access, DWORD share, SECURI
     Impl::Interface& i = impl_->InterfaceAt(key, &original);
     h.kind = i.kind;
   }
-  impl_->handles[handle] = h;
+  auto& stored = impl_->handles[handle] = h;
+  // A device interface opened for I/O is in the run's use from here, traffic
+  // or not. A HID interface is described now; a WinUSB device once its
+  // interface has been queried, at its first transfer.
+  if (forIo && !impl_->finished) {
+    const DWORD error = inner_.GetLastError();
+    stored.life = &impl_->LifeFor(key);
+    impl_->NoteLocked("open", {{"life", std::to_string(stored.life->id)}, {"error", "0"}});
+    if (h.kind == Impl::Kind::Hid) impl_->LifeOf(stored);
+    inner_.SetLastError(error);
+  }
   return handle;
 }
 

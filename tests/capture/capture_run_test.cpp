@@ -29,11 +29,12 @@ TEST(CaptureRun, WholeUpgradeAsTheBusWouldShowIt) {
   ASSERT_TRUE(run.log) << run.error;
   const CaptureLog& log = *run.log;
 
-  // The program's records: the run, the mouse there from the start, its
-  // removal when it restarts, the bootloader's arrival, the end.
+  // The program's records: the run, the mouse there from the start and opened
+  // twice (the link and its reader), its removal when it restarts, the
+  // bootloader's arrival and open, the end.
   std::vector<std::string> kinds;
   for (const auto* note : log.Notes()) kinds.push_back(note->kind);
-  EXPECT_EQ(kinds, (std::vector<std::string>{"run", "present", "removal", "arrival", "end"}));
+  EXPECT_EQ(kinds, (std::vector<std::string>{"run", "present", "open", "open", "removal", "arrival", "open", "end"}));
   const auto mouse = log.Notes("present").at(0);
   EXPECT_EQ(mouse->Field("kind"), "hid");
   EXPECT_EQ(mouse->Field("vid"), "4E5B");

@@ -109,7 +109,9 @@ TEST_F(TsharkCheck, WiresharkSeesTheWholeUpgrade) {
     }
     if (r[1] == "0x03" && !completion) ++bulk;
   }
-  EXPECT_EQ(records, 5u);  // run, mouse present, its removal, bootloader arrival, end
+  // run, mouse present, its two opens, its removal, bootloader arrival, its
+  // open, end
+  EXPECT_EQ(records, 8u);
   EXPECT_EQ(stringRequests, 1u);
   EXPECT_EQ(hidOut, 448u);
   EXPECT_EQ(hidIn, 448u);
