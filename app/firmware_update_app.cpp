@@ -1,9 +1,14 @@
 #include "app/firmware_update_app.h"
 
+#include <cstdint>
+#include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "app/mouse_search.h"
+#include "app/user_data_backup.h"
 #include "image/image_file.h"
 #include "res/resource.h"
 
@@ -23,6 +28,7 @@ BOOL CKV27MFirmwareUpdateApp::InitInstance() {
   SetRegistryKey(kRegistryKey);
 
   auto dialog = std::make_unique<CKV27MFirmwareUpdateDlg>(Os());
+  dialog->startImage = imagePath;
   m_pMainWnd = dialog.get();
   dialogResult = dialog->DoModal();
   m_pMainWnd = nullptr;  // not left pointing at a destroyed dialog
@@ -86,27 +92,39 @@ BOOL CKV27MFirmwareUpdateDlg::OnInitDialog() {
   filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
   filter.dbcc_classguid = GUID_DEVINTERFACE_USB_DEVICE;
   usbNotify = m_os->RegisterDeviceNotificationW(m_hWnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);  // unchecked
+  filter.dbcc_classguid = IspInterfaceGuid;
+  ispNotify = m_os->RegisterDeviceNotificationW(m_hWnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);  // unchecked
 
-  // The default image beside the program. A program path that fills the
-  // buffer was cut short, and a default path that would not fit MAX_PATH is
-  // not formatted into it: either way there is no default file.
-  WCHAR module[kHidMaxPath] = {};
-  const DWORD length = m_os->GetModuleFileNameW(nullptr, module, kHidMaxPath);
-  std::u16string directory(module, length < kHidMaxPath ? length : 0);
-  const std::size_t slash = directory.find_last_of(u'\\');
-  if (slash != std::u16string::npos) {
-    directory.resize(slash);
-    std::u16string path = directory + u"\\" + kDefaultImageName;
-    if (path.size() < kHidMaxPath) {
-      HANDLE file = m_os->CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                      OPEN_EXISTING, 0, nullptr);
-      if (file != INVALID_HANDLE_VALUE) {
-        m_os->CloseHandle(file);
-        imagePathEdit.SetWindowText(path);
-        if (MousePresent()) SetTimer(kAutoStartTimer, kAutoStartDelayMs);
-      }
+  // The image: the one the program was started with, or the default beside
+  // the program. A program path that fills the buffer was cut short, and a
+  // default path that would not fit MAX_PATH is not formatted into it: either
+  // way there is no default file.
+  std::u16string path = startImage;
+  if (path.empty()) {
+    WCHAR module[kHidMaxPath] = {};
+    const DWORD length = m_os->GetModuleFileNameW(nullptr, module, kHidMaxPath);
+    std::u16string directory(module, length < kHidMaxPath ? length : 0);
+    const std::size_t slash = directory.find_last_of(u'\\');
+    if (slash != std::u16string::npos) {
+      directory.resize(slash);
+      path = directory + u"\\" + kDefaultImageName;
+      if (path.size() >= kHidMaxPath) path.clear();
     }
   }
+  if (!path.empty()) {
+    HANDLE file = m_os->CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    const bool opens = file != INVALID_HANDLE_VALUE;
+    if (opens) m_os->CloseHandle(file);
+    // A named image is shown even when it cannot be opened: the user asked
+    // for it, and an upgrade started from it says what is wrong. It starts by
+    // itself only as the default would, when it opens and the mouse is there.
+    if (opens || !startImage.empty()) imagePathEdit.SetWindowText(path);
+    if (opens && MousePresent()) SetTimer(kAutoStartTimer, kAutoStartDelayMs);
+  }
+  // A mouse in its bootloader never starts by itself (its settings may have
+  // to come from a backup, or from the image): the button is there for it.
+  if (bootloaderWaiting) UpdateDeviceState();
   return TRUE;
 }
 
@@ -121,6 +139,8 @@ void CKV27MFirmwareUpdateDlg::OnTimer(UINT_PTR id) {
 void CKV27MFirmwareUpdateDlg::OnDestroy() {
   if (usbNotify != nullptr) m_os->UnregisterDeviceNotification(usbNotify);
   usbNotify = nullptr;
+  if (ispNotify != nullptr) m_os->UnregisterDeviceNotification(ispNotify);
+  ispNotify = nullptr;
   Default();
 }
 
@@ -155,7 +175,7 @@ void CKV27MFirmwareUpdateDlg::OnSelectImage() {
     }
   }
   imagePathEdit.SetWindowText(path);
-  if (MousePresent()) upgradeButton.EnableWindow(TRUE);
+  if (MouseToUpgrade()) upgradeButton.EnableWindow(TRUE);
 }
 
 bool CKV27MFirmwareUpdateDlg::FindMouseInterface(WCHAR* path) { return kv27::FindMouseInterface(*m_os, path); }
@@ -168,7 +188,9 @@ void CKV27MFirmwareUpdateDlg::ConnectMouse() {
 }
 
 void CKV27MFirmwareUpdateDlg::UpdateDeviceState() {
-  if (MousePresent()) {
+  std::u16string ispPath;
+  bootloaderWaiting = !MousePresent() && FindIspDevice(*m_os, ispPath);
+  if (MouseToUpgrade()) {
     deviceIndicator.SetBitmap(presentBitmap);
     if (imagePathEdit.GetWindowTextLength() > 0) upgradeButton.EnableWindow(TRUE);
   } else {
@@ -181,17 +203,22 @@ LRESULT CKV27MFirmwareUpdateDlg::WindowProc(UINT message, WPARAM wParam, LPARAM 
   if (message != WM_DEVICECHANGE) return CDialog::WindowProc(message, wParam, lParam);
   if (wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVICEREMOVECOMPLETE) usbMonitor.Refresh();
   const bool wasPresent = MousePresent();
+  const std::uint32_t opensBefore = mouseLink.openCount;
   // Every device change reaches the link, whatever wParam holds (the link
   // itself sends one with wParam 0 when a write finds the mouse gone).
   mouseLink.OnDeviceChange(wParam, lParam);
-  // A link stopped by its own device change (the dialog still its owner)
-  // reopens by the mouse's ids alone, and those find the mouse's first
-  // interface, its standard mouse collection, whenever the mouse is back by
-  // the next device change. Only the command interface is ever kept: anything
-  // else is replaced by the dialog's own search.
-  if (MousePresent() && !wasPresent && !IsMouseCommandInterface(mouseLink.deviceCaps))
+  // The link may have replaced its handle while staying open to our eyes: a
+  // removal of its interface, or a write that found the mouse gone, handled
+  // once the mouse was back closes the dead handle and opens the mouse
+  // afresh. That counts as the mouse leaving and coming back.
+  const bool reopened = MousePresent() && mouseLink.openCount != opensBefore;
+  // A link that reopened by its own device change (the dialog still its
+  // owner) did so by the mouse's ids alone, and those find the mouse's first
+  // interface, its standard mouse collection. Only the command interface is
+  // ever kept: anything else is replaced by the dialog's own search.
+  if (reopened && !IsMouseCommandInterface(mouseLink.deviceCaps))
     ConnectMouse();
-  else if (MousePresent() != wasPresent)
+  else if (reopened || MousePresent() != wasPresent)
     UpdateDeviceState();
   else if (!MousePresent())
     ConnectMouse();
@@ -227,7 +254,10 @@ class DialogFace : public UpgradeFace {
     PaintPendingWindows(os_);
   }
   void ShowMessage(UpgradeStatus, const char16_t* text) override {
-    dialog_.SetProgress(percent_);  // a wait's countdown gives way to the percentage
+    // A wait's countdown gives way to the percentage. A run refused before its
+    // first step (no mouse, no image) set none: the display keeps what the
+    // previous run left.
+    if (percent_) dialog_.SetProgress(*percent_);
     dialog_.MessageBox(text, nullptr, MB_OK);
   }
   bool OnWait(UpgradeStage, DWORD elapsedMs, DWORD limitMs) override {
@@ -237,11 +267,38 @@ class DialogFace : public UpgradeFace {
     PaintPendingWindows(os_);
     return true;
   }
+  // The settings just read go to a new backup file before the request that
+  // restarts the mouse; without it the run stops here, the mouse untouched.
+  bool OnUserDataRead(const std::uint8_t* userData, std::size_t) override {
+    const std::u16string folder = UserBackupFolder(os_);
+    std::u16string path;
+    DWORD error = 0;
+    if (!folder.empty() &&
+        WriteNewBackupFile(os_, folder, BackupTimeStamp(os_), MousePlace(dialog_.mouseLink, dialog_.usbMonitor),
+                           EncodeBackup(userData), path, error))
+      return true;
+    dialog_.MessageBox(kBackupFailedText, nullptr, MB_OK);
+    return false;
+  }
+  // A mouse in its bootloader gets the settings of its newest backup; without
+  // one, the image's own, once the user agrees.
+  bool OnBootloaderUserData(std::uint8_t* userData, std::size_t size) override {
+    std::u16string ispPath;
+    FindIspDevice(os_, ispPath);
+    const std::u16string place = BootloaderPlace(ispPath, dialog_.usbMonitor);
+    std::vector<std::uint8_t> backup;
+    std::u16string path;
+    if (FindNewestBackup(os_, UserBackupFolder(os_), place, backup, path) && backup.size() == size) {
+      std::memcpy(userData, backup.data(), size);
+      return true;
+    }
+    return dialog_.MessageBox(kNoBackupText, nullptr, MB_OKCANCEL) == IDOK;
+  }
 
  private:
   OsApi& os_;
   CKV27MFirmwareUpdateDlg& dialog_;
-  int percent_ = 0;
+  std::optional<int> percent_;  // the last percentage this run set
 };
 
 }  // namespace
@@ -249,7 +306,11 @@ class DialogFace : public UpgradeFace {
 void CKV27MFirmwareUpdateDlg::OnUpgrade() {
   const std::u16string path = imagePathEdit.GetWindowText();
   DialogFace face(*m_os, *this);
-  RunUpgrade(*m_os, UpgradeDevices{mouseLink, bootLink, usbMonitor}, path.c_str(), face);
+  const UpgradeDevices devices{mouseLink, bootLink, usbMonitor};
+  if (!MousePresent() && bootloaderWaiting)
+    RunBootloaderUpgrade(*m_os, devices, path.c_str(), face);
+  else
+    RunUpgrade(*m_os, devices, path.c_str(), face);
 }
 
 }  // namespace kv27

@@ -9,9 +9,18 @@
 // dialog opens, the upgrade starts by itself 100 ms later, once.
 //
 // The mouse counts as present exactly while the mouse link's device handle is
-// open. The program defines the one global CKV27MFirmwareUpdateApp; this
-// library only provides the classes.
+// open. A mouse that waits in its bootloader (a flash that failed after the
+// erase leaves it there) counts as one to upgrade while no mouse is in normal
+// mode: the indicator and the button show it as they show the mouse, and the
+// upgrade flashes it with the settings of its newest backup (or the image's
+// own, when it has none, once the user agrees). Before every request that
+// restarts a mouse into its bootloader the dialog saves its settings to a
+// backup file in the per-user folder, as the console upgrader does; without
+// that file nothing is sent. The program defines the one global
+// CKV27MFirmwareUpdateApp; this library only provides the classes.
 #pragma once
+
+#include <string>
 
 #include "app/upgrade_sequence.h"
 #include "protocol/kv27_usb_comm.h"
@@ -29,6 +38,12 @@ inline constexpr char16_t kDefaultImageName[] = u"KV27M_FW_UPGRADE.bimg";
 inline constexpr char16_t kImageFilter[] = u"Firmware Image (*.bimg)|*.bimg|";
 // The settings key the application selects; nothing is stored there.
 inline constexpr char16_t kRegistryKey[] = u"应用程序向导生成的本地应用程序";
+// The dialog's own messages beside the upgrade's: the settings backup could
+// not be written (nothing was sent to the mouse); a mouse in its bootloader
+// has no backup, and the image's default settings will be flashed (OK goes
+// on, Cancel stops before anything is sent).
+inline constexpr char16_t kBackupFailedText[] = u"备份用户数据失败！";
+inline constexpr char16_t kNoBackupText[] = u"未找到此设备的用户数据备份！\n将使用镜像文件中的默认设置升级，是否继续？";
 // Timer 1 starts the upgrade once, this long after the dialog opened.
 inline constexpr UINT_PTR kAutoStartTimer = 1;
 inline constexpr UINT kAutoStartDelayMs = 100;
@@ -39,6 +54,10 @@ class CKV27MFirmwareUpdateApp : public CWinApp {
   // Prepares the common controls, selects the settings key, runs the main
   // dialog modally and returns false: the process ends when it closes.
   BOOL InitInstance() override;
+
+  // The image named on the program's command line (a file dropped on the
+  // program or opened with it); empty: the default image beside the program.
+  std::u16string imagePath;
 
   // The main dialog's result of the last InitInstance (what DoModal gave).
   INT_PTR dialogResult = 0;
@@ -66,6 +85,8 @@ class CKV27MFirmwareUpdateDlg : public CDialog {
   void OnSelectImage();
 
   bool MousePresent() const { return mouseLink.device != nullptr; }
+  // A mouse to upgrade: in normal mode, or else waiting in its bootloader.
+  bool MouseToUpgrade() const { return MousePresent() || bootloaderWaiting; }
 
   HICON appIcon = nullptr;
   CBitmap presentBitmap;
@@ -79,6 +100,14 @@ class CKV27MFirmwareUpdateDlg : public CDialog {
   CKV8B05Comm bootLink;
   CUSBDeviceMonitor usbMonitor;
   HDEVNOTIFY usbNotify = nullptr;
+  // Registration for the bootloader's interface class, whose arrival may
+  // follow the USB device's.
+  HDEVNOTIFY ispNotify = nullptr;
+  // No mouse in normal mode, and a bootloader present (UpdateDeviceState).
+  bool bootloaderWaiting = false;
+  // The image the program was started with, set before the dialog runs; it
+  // takes the place of the default image beside the program.
+  std::u16string startImage;
 
  protected:
   void DoDataExchange(CDataExchange* pDX) override;

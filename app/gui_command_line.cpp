@@ -88,9 +88,14 @@ GuiCommandLine ParseGuiCommandLine(const std::u16string& commandLine) {
         out.error = u"--simulate-log needs a file name";
         return out;
       }
-    } else {
-      out.error = u"unknown argument '" + a + u"'";
+    } else if (a.empty() || a[0] == u'-' || a[0] == u'/') {
+      out.error = a.empty() ? u"an empty argument is no image path" : u"unknown option '" + a + u"'";
       return out;
+    } else if (!out.imagePath.empty()) {
+      out.error = u"only one image, please: '" + out.imagePath + u"' and '" + a + u"'";
+      return out;
+    } else {
+      out.imagePath = a;
     }
   }
   if (!out.logPath.empty() && !out.simulate) out.error = u"--simulate-log works only with --simulate";
@@ -99,9 +104,11 @@ GuiCommandLine ParseGuiCommandLine(const std::u16string& commandLine) {
 
 std::u16string GuiUsage() {
   std::u16string text =
-      u"KV27MFirmwareUpdate.exe [--simulate[=SCENARIO]] [--simulate-log FILE]\n"
+      u"KV27MFirmwareUpdate.exe [--simulate[=SCENARIO]] [--simulate-log FILE] [IMAGE]\n"
       u"\n"
       u"Without options the program upgrades the mouse plugged into this PC.\n"
+      u"IMAGE                  the firmware image (.bimg) to use instead of\n"
+      u"                       KV27M_FW_UPGRADE.bimg beside the program\n"
       u"--simulate[=SCENARIO]  show the same dialog over a simulated mouse, bootloader\n"
       u"                       and USB bus, in real time (default scenario: ok)\n"
       u"--simulate-log FILE    write what the dialog showed, one event a line (UTF-8)\n"

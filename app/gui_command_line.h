@@ -1,8 +1,11 @@
 // The dialog program's command line.
 //
-//   KV27MFirmwareUpdate.exe [--simulate[=SCENARIO]] [--simulate-log FILE] [--help]
+//   KV27MFirmwareUpdate.exe [--simulate[=SCENARIO]] [--simulate-log FILE] [--help] [IMAGE]
 //
-// Without options the program works on the real USB devices. --simulate shows
+// IMAGE (a .bimg dropped on the program, or opened with it) takes the place of
+// the default image beside the program: it is shown in the path box and
+// starts the upgrade by itself as the default would. Without options the
+// program works on the real USB devices. --simulate shows
 // the same dialog while the mouse, its bootloader and the bus are simulated
 // (scenario "ok" unless named); --simulate-log writes what the user was shown,
 // one event a line (UTF-8). A GUI program has no console: --help and mistakes
@@ -20,6 +23,7 @@ struct GuiCommandLine {
   bool help = false;
   const Scenario* simulate = nullptr;  // null: the real devices
   std::u16string logPath;              // empty: no log
+  std::u16string imagePath;            // empty: the default image beside the program
   std::u16string error;                // not empty: the command line is wrong; show it with the usage
 };
 

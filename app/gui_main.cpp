@@ -100,6 +100,7 @@ int GuiMain(const std::u16string& commandLine) {
                       MB_OK | (options.error.empty() ? MB_ICONASTERISK : MB_ICONHAND));
     return options.error.empty() ? 0 : 2;
   }
+  theApp.imagePath = options.imagePath;
   if (!options.simulate) return AppMain(*real);
   return RunSimulated(*real, options);
 }

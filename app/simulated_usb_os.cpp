@@ -240,6 +240,11 @@ BOOL SimulatedUsbOsApi::WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LP
   return ok;
 }
 
+BOOL SimulatedUsbOsApi::FlushFileBuffers(HANDLE file) {
+  if (IsWindowsHandle(file)) return FromWindows(windows_.FlushFileBuffers(file));
+  return FromWorld(world_.FlushFileBuffers(file));
+}
+
 BOOL SimulatedUsbOsApi::GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, LPDWORD transferred, BOOL wait) {
   if (IsWindowsHandle(file)) return FromWindows(windows_.GetOverlappedResult(file, overlapped, transferred, wait));
   BOOL ok = FromWorld(world_.GetOverlappedResult(file, overlapped, transferred, wait));
@@ -264,6 +269,23 @@ BOOL SimulatedUsbOsApi::DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DW
 DWORD SimulatedUsbOsApi::GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) {
   return FromWindows(windows_.GetModuleFileNameW(module, buffer, size));
 }
+
+// Directories, the environment and the local time are the real PC's, as
+// ordinary files are.
+BOOL SimulatedUsbOsApi::CreateDirectoryW(LPCWSTR path, SECURITY_ATTRIBUTES* security) {
+  return FromWindows(windows_.CreateDirectoryW(path, security));
+}
+HANDLE SimulatedUsbOsApi::FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* data) {
+  return FromWindows(windows_.FindFirstFileW(pattern, data));
+}
+BOOL SimulatedUsbOsApi::FindNextFileW(HANDLE search, WIN32_FIND_DATAW* data) {
+  return FromWindows(windows_.FindNextFileW(search, data));
+}
+BOOL SimulatedUsbOsApi::FindClose(HANDLE search) { return FromWindows(windows_.FindClose(search)); }
+DWORD SimulatedUsbOsApi::GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer, DWORD size) {
+  return FromWindows(windows_.GetEnvironmentVariableW(name, buffer, size));
+}
+void SimulatedUsbOsApi::GetLocalTime(SYSTEMTIME* time) { windows_.GetLocalTime(time); }
 
 // ------------------------------------------------------------------ kernel objects, threads, time
 
@@ -308,6 +330,13 @@ BOOL SimulatedUsbOsApi::SetupDiGetDeviceInterfaceDetailW(HDEVINFO set, SP_DEVICE
 }
 BOOL SimulatedUsbOsApi::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
   return FromWorld(world_.SetupDiDestroyDeviceInfoList(set));
+}
+CONFIGRET SimulatedUsbOsApi::CM_Get_Parent(DEVINST* parent, DEVINST node, ULONG flags) {
+  return world_.CM_Get_Parent(parent, node, flags);
+}
+CONFIGRET SimulatedUsbOsApi::CM_Get_DevNode_Registry_PropertyW(DEVINST node, ULONG property, ULONG* regDataType,
+                                                               PVOID buffer, ULONG* length, ULONG flags) {
+  return world_.CM_Get_DevNode_Registry_PropertyW(node, property, regDataType, buffer, length, flags);
 }
 void SimulatedUsbOsApi::HidD_GetHidGuid(GUID* guid) { world_.HidD_GetHidGuid(guid); }
 BOOLEAN SimulatedUsbOsApi::HidD_GetAttributes(HANDLE device, HIDD_ATTRIBUTES* attributes) {

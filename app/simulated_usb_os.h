@@ -3,7 +3,8 @@
 // One OsApi composed of two: the window system (dialogs, controls, GDI, message
 // boxes, the file dialog, resources, code pages, the program file and ordinary
 // files) goes to `windows`, normally the real platform; the devices (device
-// paths, SetupAPI, HID, WinUSB, hub I/O controls, device notifications) and the
+// paths, SetupAPI, the configuration manager, HID, WinUSB, hub I/O controls,
+// device notifications) and the
 // kernel objects they work with (events, threads, waits, the clock) go to the
 // simulated world. A person sees the program's own dialog while the mouse, its
 // bootloader and the bus are virtual.
@@ -72,11 +73,18 @@ class SimulatedUsbOsApi final : public OsApi {
   BOOL CloseHandle(HANDLE handle) override;
   BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, OVERLAPPED* overlapped) override;
   BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, OVERLAPPED* overlapped) override;
+  BOOL FlushFileBuffers(HANDLE file) override;
   BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, LPDWORD transferred, BOOL wait) override;
   BOOL CancelIo(HANDLE file) override;
   BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned,
                        OVERLAPPED* overlapped) override;
   DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) override;
+  BOOL CreateDirectoryW(LPCWSTR path, SECURITY_ATTRIBUTES* security) override;
+  HANDLE FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* data) override;
+  BOOL FindNextFileW(HANDLE search, WIN32_FIND_DATAW* data) override;
+  BOOL FindClose(HANDLE search) override;
+  DWORD GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer, DWORD size) override;
+  void GetLocalTime(SYSTEMTIME* time) override;
   // kernel objects, threads, time
   HANDLE CreateEventW(SECURITY_ATTRIBUTES* security, BOOL manualReset, BOOL initialState, LPCWSTR name) override;
   BOOL SetEvent(HANDLE event) override;
@@ -95,6 +103,10 @@ class SimulatedUsbOsApi final : public OsApi {
                                         SP_DEVICE_INTERFACE_DETAIL_DATA_W* detail, DWORD detailSize,
                                         DWORD* requiredSize, SP_DEVINFO_DATA* devInfo) override;
   BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) override;
+  // configuration manager
+  CONFIGRET CM_Get_Parent(DEVINST* parent, DEVINST node, ULONG flags) override;
+  CONFIGRET CM_Get_DevNode_Registry_PropertyW(DEVINST node, ULONG property, ULONG* regDataType, PVOID buffer,
+                                              ULONG* length, ULONG flags) override;
   // HID
   void HidD_GetHidGuid(GUID* guid) override;
   BOOLEAN HidD_GetAttributes(HANDLE device, HIDD_ATTRIBUTES* attributes) override;

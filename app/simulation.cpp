@@ -28,6 +28,8 @@ struct Entry {
   // The image file; the fault applied to the built rig.
   std::function<Bytes(Bytes sample)> image;
   std::function<void(sim::MouseRig& rig)> fault;
+  // What the PC has besides the one mouse.
+  sim::RigOptions rig{};
 };
 
 Bytes Same(Bytes sample) { return sample; }
@@ -112,6 +114,12 @@ const std::vector<Entry>& Catalogue() {
       {{"exit-fails", "the bootloader does not take the command to leave ISP mode", UpgradeStatus::ExitFailed},
        Same,
        [](sim::MouseRig& rig) { rig.mouse().Bootloader()->ShortCommandPacket(kVerifyPacket + 2); }},
+      {{"far-controller",
+        "the mouse hangs on host controller 10, which the hub walk does not reach: its port is unknown",
+        UpgradeStatus::MousePortUnknown},
+       Same,
+       None,
+       {10, 0, false}},
   };
   return entries;
 }
@@ -141,7 +149,7 @@ std::vector<std::uint8_t> SampleImageBytes() {
 std::unique_ptr<sim::MouseRig> BuildScenario(sim::World& world, const Scenario& scenario) {
   for (const auto& e : Catalogue()) {
     if (std::strcmp(e.scenario.name, scenario.name) != 0) continue;
-    auto rig = std::make_unique<sim::MouseRig>(world, e.image(SampleImageBytes()));
+    auto rig = std::make_unique<sim::MouseRig>(world, e.image(SampleImageBytes()), e.rig);
     e.fault(*rig);
     return rig;
   }

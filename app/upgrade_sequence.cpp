@@ -1,6 +1,7 @@
 #include "app/upgrade_sequence.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -64,6 +65,8 @@ const char16_t* UpgradeMessage(UpgradeStatus status) {
       return IspFlashMessage(IspFlashResult::ProtectFailed);
     case UpgradeStatus::ExitFailed:
       return IspFlashMessage(IspFlashResult::ExitFailed);
+    case UpgradeStatus::MousePortUnknown:
+      return u"无法确定需要升级的USB设备所在的端口！请重新插拔设备，之后重新执行升级程序！";
     case UpgradeStatus::Stopped:
       return u"";
   }
@@ -128,10 +131,47 @@ UpgradeStatus FromFlashResult(IspFlashResult result) {
   return UpgradeStatus::ExitFailed;
 }
 
+// The hub port of the mouse the run follows: the port that carries the device
+// the link's command interface belongs to. `record` takes a copy of the
+// port's connection record and `port` points at it: a device change handled
+// inside the run (a write that finds the mouse gone) refreshes the monitor's
+// table and may free the table's own.
+bool LocateMouse(const GUID& hidClass, const UpgradeDevices& devices, USBDeviceEntry& port,
+                 std::array<BYTE, kConnectionRecordSize>& record) {
+  if (!devices.usbMonitor.FindDeviceOfInterface(hidClass, devices.mouseLink.devicePath, port)) return false;
+  std::memcpy(record.data(), port.connection, record.size());
+  port.connection = record.data();
+  return true;
+}
+
+// From the bootloader search to leaving ISP mode, on the merged image.
+// `accept` names the bootloaders that may be flashed (empty: any).
+UpgradeStatus Flash(OsApi& os, const UpgradeDevices& devices, const std::uint8_t* image, std::uint8_t* readBack,
+                    UpgradeFace& face, const IspAccept& accept = {}) {
+  face.OnStage(UpgradeStage::WaitBootloader);
+  bool flashing = false;
+  IspFlashResult flash = RunIspFlash(
+      os, devices.bootLink, image, readBack,
+      [&](int percent) {
+        if (!flashing) {
+          flashing = true;
+          face.OnStage(UpgradeStage::Flash);
+        }
+        face.SetProgress(percent);
+      },
+      [&](IspWaitPhase phase, DWORD elapsedMs, DWORD limitMs) {
+        return face.OnWait(phase == IspWaitPhase::Search ? UpgradeStage::WaitBootloader : UpgradeStage::Flash,
+                           elapsedMs, limitMs);
+      },
+      accept);
+  return FromFlashResult(flash);
+}
+
 // Everything from the image check to leaving ISP mode. The working data (the
 // image, the staging area, the read-back buffer) lives in this frame only, so
 // it is released on every path before the caller shows the message.
-UpgradeStatus RunSteps(OsApi& os, const UpgradeDevices& devices, const WCHAR* imagePath, UpgradeFace& face) {
+UpgradeStatus RunSteps(OsApi& os, const UpgradeDevices& devices, const WCHAR* imagePath,
+                       const USBDeviceEntry& mousePort, UpgradeFace& face) {
   face.SetProgress(0);
 
   // Allocation, open, header checks, payload read, descramble and verify; the
@@ -160,47 +200,79 @@ UpgradeStatus RunSteps(OsApi& os, const UpgradeDevices& devices, const WCHAR* im
   }
   face.SetProgress(20);
 
-  // The request that restarts the mouse into its bootloader goes to the port
-  // the open mouse hangs on. Without its ids, or without a table entry for
-  // them, nothing is sent and the search below runs its whole course unless a
-  // bootloader turns up by other means.
+  // The request that restarts the mouse into its bootloader goes to the
+  // mouse's port, and only while the mouse is still there: its command
+  // interface (named after its place on the bus) still answers the capability
+  // query. Otherwise nothing is sent and the search below runs its whole
+  // course.
   face.OnStage(UpgradeStage::RequestBootloader);
   HIDDeviceCaps caps{};
-  if (devices.mouseLink.GetDeviceCaps(&caps)) {
-    USBDeviceEntry entry;
-    devices.usbMonitor.FindDevice(caps.attributes.VendorID, caps.attributes.ProductID, entry);
-    devices.usbMonitor.GetDeviceString(&entry);
-  }
+  if (devices.mouseLink.GetDeviceCaps(&caps)) devices.usbMonitor.GetDeviceString(&mousePort);
 
-  face.OnStage(UpgradeStage::WaitBootloader);
-  bool flashing = false;
-  IspFlashResult flash = RunIspFlash(
-      os, devices.bootLink, image.payload.data(), readBack.data(),
-      [&](int percent) {
-        if (!flashing) {
-          flashing = true;
-          face.OnStage(UpgradeStage::Flash);
-        }
-        face.SetProgress(percent);
-      },
-      [&](IspWaitPhase phase, DWORD elapsedMs, DWORD limitMs) {
-        return face.OnWait(phase == IspWaitPhase::Search ? UpgradeStage::WaitBootloader : UpgradeStage::Flash,
-                           elapsedMs, limitMs);
-      });
-  return FromFlashResult(flash);
+  // Only the bootloader that appears on that same port is this mouse's.
+  return Flash(os, devices, image.payload.data(), readBack.data(), face, [&](const std::u16string& path) {
+    return devices.usbMonitor.PortCarriesInterface(mousePort, IspInterfaceGuid, path.c_str());
+  });
+}
+
+// A mouse already in its bootloader: the image, the settings the face gives,
+// the flash.
+UpgradeStatus RunBootloaderSteps(OsApi& os, const UpgradeDevices& devices, const WCHAR* imagePath, UpgradeFace& face) {
+  face.SetProgress(0);
+  face.OnStage(UpgradeStage::CheckImage);
+  ImageFileResult image = LoadImageFile(os, imagePath);
+  if (!image.ok()) return FromImageError(image.error);
+  face.SetProgress(10);
+
+  std::uint8_t userData[kUserDataSize];
+  std::memcpy(userData, image.payload.data() + kUserDataOffset, kUserDataSize);
+  if (!face.OnBootloaderUserData(userData, kUserDataSize)) return UpgradeStatus::Stopped;
+  std::memcpy(image.payload.data() + kUserDataOffset, userData, kUserDataSize);
+
+  std::vector<std::uint8_t> readBack;
+  try {
+    readBack.resize(kImagePayloadSize);
+  } catch (const std::bad_alloc&) {
+    return UpgradeStatus::OutOfMemory;
+  }
+  face.SetProgress(20);
+  return Flash(os, devices, image.payload.data(), readBack.data(), face);
 }
 
 }  // namespace
 
 UpgradeStatus RunUpgrade(OsApi& os, const UpgradeDevices& devices, const WCHAR* imagePath, UpgradeFace& face) {
   // Presence comes before the path: with neither, only the mouse is asked for.
+  // Then the mouse's port, before anything is read from or sent to a mouse.
   UpgradeStatus status;
-  if (devices.mouseLink.device == nullptr)
+  GUID hidClass{};
+  USBDeviceEntry mousePort;
+  std::array<BYTE, kConnectionRecordSize> record{};
+  if (devices.mouseLink.device == nullptr) {
+    status = UpgradeStatus::MouseAbsent;
+  } else if (imagePath == nullptr || imagePath[0] == 0) {
+    status = UpgradeStatus::NoImagePath;
+  } else {
+    os.HidD_GetHidGuid(&hidClass);
+    if (!LocateMouse(hidClass, devices, mousePort, record))
+      status = UpgradeStatus::MousePortUnknown;
+    else
+      status = RunSteps(os, devices, imagePath, mousePort, face);
+  }
+  if (status != UpgradeStatus::Stopped) face.ShowMessage(status, UpgradeMessage(status));
+  return status;
+}
+
+UpgradeStatus RunBootloaderUpgrade(OsApi& os, const UpgradeDevices& devices, const WCHAR* imagePath,
+                                   UpgradeFace& face) {
+  std::u16string bootloader;
+  UpgradeStatus status;
+  if (!FindIspDevice(os, bootloader))
     status = UpgradeStatus::MouseAbsent;
   else if (imagePath == nullptr || imagePath[0] == 0)
     status = UpgradeStatus::NoImagePath;
   else
-    status = RunSteps(os, devices, imagePath, face);
+    status = RunBootloaderSteps(os, devices, imagePath, face);
   if (status != UpgradeStatus::Stopped) face.ShowMessage(status, UpgradeMessage(status));
   return status;
 }

@@ -8,6 +8,14 @@
 //   4. wait for the bootloader, open it, erase, write, read back, compare,
 //      verify, set read protection and leave ISP mode.
 //
+// The whole run follows one physical mouse, the one the mouse link has open:
+// before it starts, the run finds the hub port that carries the device the
+// link's command interface belongs to; the request goes to that port only,
+// and only a bootloader that appears on that port is flashed. Another N4
+// mouse beside it, in normal mode or waiting in its bootloader, is never
+// touched. When that port cannot be told, the run refuses before anything
+// goes to any mouse.
+//
 // The run is synchronous on the caller's thread and ends with exactly one
 // message. It is written once and has several faces: the main dialog shows the
 // progress in its bar and the message in a message box; the console upgrader
@@ -54,6 +62,11 @@ enum class UpgradeStatus {
   VerifyFailed,
   ProtectFailed,
   ExitFailed,
+  // The hub port of the open mouse cannot be told, so neither could the
+  // bootloader it would restart into: the run refuses before anything is
+  // read from or sent to any mouse (the mouse, like the path, is checked
+  // before the run starts; the progress stays as it was).
+  MousePortUnknown,
   // Not a failure: the face ended the run after the user data was read
   // (UpgradeFace::OnUserDataRead); nothing was shown and the mouse is untouched.
   Stopped,
@@ -93,6 +106,12 @@ class UpgradeFace {
   // Returning false stops the run here without a message (a dry run, or a
   // backup that could not be written; the face reports it itself).
   virtual bool OnUserDataRead(const std::uint8_t* userData, std::size_t size) { return true; }
+  // A run on a mouse that waits in its bootloader (RunBootloaderUpgrade) has
+  // no settings to read: `userData` (kUserDataSize bytes) holds the image's
+  // own defaults from 0x3800, and the face may put a backup of the mouse's
+  // settings in their place. Returning false stops the run here without a
+  // message; nothing has been sent to the mouse.
+  virtual bool OnBootloaderUserData(std::uint8_t* userData, std::size_t size) { return true; }
   // Called before each search for the bootloader (stage WaitBootloader,
   // elapsed of at most 600 s) and before each attempt to open it (stage Flash,
   // elapsed of the 5 s window): a face can count the time down. It must not
@@ -112,5 +131,13 @@ struct UpgradeDevices {
 // means none). The bootloader link is left open on every path once the run
 // has opened it; the mouse link is not closed by the run.
 UpgradeStatus RunUpgrade(OsApi& os, const UpgradeDevices& devices, const WCHAR* imagePath, UpgradeFace& face);
+
+// One run for a mouse that waits in its bootloader, with no mouse in normal
+// mode (a flash that failed after the erase leaves it so): the same image
+// checks, the settings the face gives (OnBootloaderUserData: a backup, or the
+// image's own), then the flash as in RunUpgrade, from the bootloader search
+// on, with the same progress points and messages. Without a bootloader the
+// run asks for the mouse ("please plug in").
+UpgradeStatus RunBootloaderUpgrade(OsApi& os, const UpgradeDevices& devices, const WCHAR* imagePath, UpgradeFace& face);
 
 }  // namespace kv27

@@ -150,6 +150,7 @@ std::int32_t CHIDComm::Open(LPCWSTR path) {
     device = nullptr;
     return SetResult(error);
   }
+  ++openCount;
   return SetResult(0);
 }
 

@@ -132,7 +132,11 @@ class CHIDComm {
   void GetDevicePath(WCHAR* out) const;
 
   std::int32_t lastError = 0;
-  HANDLE device = nullptr;   // open exactly while non-null
+  HANDLE device = nullptr;  // open exactly while non-null
+  // Successful opens of this object so far. A caller that keeps what it
+  // learnt about the open device sees by it that the handle was replaced
+  // (closed and opened again) while the object stayed open to its eyes.
+  std::uint32_t openCount = 0;
   HANDLE ioEvent = nullptr;  // manual-reset; used when a transfer gets no OVERLAPPED
   WCHAR devicePath[kHidMaxPath] = {};
   HIDDeviceCaps deviceCaps = {};

@@ -1,10 +1,41 @@
 #include "hid/hid_comm_wnd.h"
 
 #include <algorithm>
+#include <cstddef>
+#include <cstring>
 #include <vector>
 
 namespace kv27 {
 using namespace w32;
+
+// ---------------------------------------------------------------- dead handles
+
+bool IsDeviceGoneError(std::int32_t code) {
+  return code == static_cast<std::int32_t>(ERROR_DEVICE_NOT_CONNECTED) ||
+         code == static_cast<std::int32_t>(ERROR_DEVICE_REMOVED) ||
+         code == static_cast<std::int32_t>(ERROR_DEV_NOT_EXIST);
+}
+
+bool IsRemovalOf(WPARAM wParam, LPARAM lParam, const WCHAR* path) {
+  if (wParam != DBT_DEVICEREMOVECOMPLETE || lParam == 0 || path == nullptr || path[0] == 0) return false;
+  // Every WM_DEVICECHANGE payload starts with a DEV_BROADCAST_HDR; only a
+  // device interface's carries a name. dbcc_size counts the fixed members and
+  // the name as it stands, its terminator included (DEV_BROADCAST_DEVICEINTERFACE).
+  const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam);
+  if (header->dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE) return false;
+  const auto* iface = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(lParam);
+  const std::size_t fixed = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name);
+  if (iface->dbcc_size < fixed + sizeof(WCHAR)) return false;
+  // A name longer than any path the link keeps cannot be its own.
+  const std::size_t room = std::min<std::size_t>((iface->dbcc_size - fixed) / sizeof(WCHAR), kHidMaxPath + 1);
+  // Copied out with a terminator of its own, so that a name without one is
+  // never read past the size it was given.
+  std::vector<WCHAR> name(room + 1, 0);
+  std::memcpy(name.data(), iface->dbcc_name, room * sizeof(WCHAR));
+  return SameDevicePath(name.data(), path);
+}
+
+// ---------------------------------------------------------------- construction
 
 CHIDCommWnd::CHIDCommWnd(OsApi& os) : CStdHIDComm(os), reader(os) {}
 
@@ -19,9 +50,11 @@ std::int32_t CHIDCommWnd::Write(const void* buffer, DWORD length, DWORD* transfe
                                 DWORD timeoutMs) {
   std::lock_guard<std::recursive_mutex> hold(ioLock);
   const std::int32_t r = CHIDComm::Write(buffer, length, transferred, overlapped, timeoutMs);
-  if (r == static_cast<std::int32_t>(ERROR_DEVICE_NOT_CONNECTED)) {
-    // The owner hears of the loss before the write returns; its handler may
-    // stop this object (Stop takes no lock).
+  if (IsDeviceGoneError(r)) {
+    // The handle is dead for good, even if the device is back by now; the
+    // owner hears of the loss before the write returns, and its handler may
+    // stop this object and start it afresh (neither takes the lock).
+    deviceGone.store(true, std::memory_order_release);
     os().SendMessageW(GetNotifyWindow(), WM_DEVICECHANGE, 0, 0);
     // The handler may have stopped the link, which leaves its own code.
     SetResult(r);
@@ -121,7 +154,9 @@ void CHIDCommWnd::JoinReader() {
 std::int32_t CHIDCommWnd::Stop() {
   JoinReader();
   reader.Close();
-  return CHIDComm::Close();
+  const std::int32_t r = CHIDComm::Close();
+  deviceGone.store(false, std::memory_order_release);
+  return r;
 }
 
 std::int32_t CHIDCommWnd::Close() {
@@ -132,7 +167,9 @@ std::int32_t CHIDCommWnd::Close() {
   }
   notifyWnd.store(nullptr, std::memory_order_release);
   reader.Close();
-  return CHIDComm::Close();
+  const std::int32_t r = CHIDComm::Close();
+  deviceGone.store(false, std::memory_order_release);
+  return r;
 }
 
 bool CHIDCommWnd::RegisterNotification() {
@@ -159,6 +196,13 @@ bool CHIDCommWnd::RegisterNotification() {
 bool CHIDCommWnd::OnInputReport(const BYTE* report, DWORD length) { return true; }
 
 BOOL CHIDCommWnd::OnDeviceChange(WPARAM wParam, LPARAM lParam) {
+  // A handle on an interface that has left stays dead when the interface
+  // comes back under the same path. When its removal, or the write that found
+  // it gone, is handled only once the device is back, the search below finds
+  // the device and would keep the dead handle: close it first, so that the
+  // search starts the link afresh.
+  if (device != nullptr && (deviceGone.load(std::memory_order_acquire) || IsRemovalOf(wParam, lParam, devicePath)))
+    Stop();
   WCHAR path[kHidMaxPath] = {};
   if (FindDevicePath(path) == 0) {
     if (device == nullptr && GetNotifyWindow() != nullptr) Start();

@@ -25,6 +25,7 @@
 #include <mutex>
 
 #include "hid/hid_comm.h"
+#include "platform/device_path.h"
 #include "ui/wnd.h"
 
 namespace kv27 {
@@ -34,6 +35,18 @@ using namespace w32;
 // thread pauses after a read that failed at once (a device that has gone fails
 // every read at once until the link is stopped).
 inline constexpr DWORD kHidReaderTimeoutMs = 1000;
+
+// Whether a transfer's code says that the device itself is gone rather than
+// that one transfer failed: ERROR_DEVICE_NOT_CONNECTED (the HID class driver's
+// answer on a handle whose device was unplugged, at once or for a transfer
+// that was pending), ERROR_DEVICE_REMOVED and ERROR_DEV_NOT_EXIST. A handle
+// in that state stays dead, even once the device is back under the same path.
+bool IsDeviceGoneError(std::int32_t code);
+// Whether a WM_DEVICECHANGE's (wParam, lParam) announces the removal of the
+// device interface at `path` (DBT_DEVICEREMOVECOMPLETE with a
+// DEV_BROADCAST_DEVICEINTERFACE_W naming it). The name is read no further
+// than the structure's dbcc_size.
+bool IsRemovalOf(WPARAM wParam, LPARAM lParam, const WCHAR* path);
 
 class CHIDCommWnd : public CStdHIDComm {
  public:
@@ -48,9 +61,12 @@ class CHIDCommWnd : public CStdHIDComm {
 
   using CStdHIDComm::Write;
   // The transfers of CHIDComm, serialised by ioLock. A Write that finds the
-  // device gone (1167) first sends WM_DEVICECHANGE (0, 0) to the owner window,
-  // still holding the lock, and keeps 1167 in lastError even when the owner's
-  // handler stopped the link meanwhile; Read sends nothing.
+  // device gone (IsDeviceGoneError: 1167 and its like) marks the handle dead
+  // and sends WM_DEVICECHANGE (0, 0) to the owner window, still holding the
+  // lock; the owner's forwarding of it to OnDeviceChange then closes the
+  // handle and searches afresh. The Write keeps its code in lastError even
+  // when the handler stopped or restarted the link meanwhile; Read sends
+  // nothing.
   std::int32_t Write(const void* buffer, DWORD length, DWORD* transferred, OVERLAPPED* overlapped,
                      DWORD timeoutMs) override;
   std::int32_t Read(void* buffer, DWORD length, DWORD* transferred, OVERLAPPED* overlapped, DWORD timeoutMs) override;
@@ -80,9 +96,11 @@ class CHIDCommWnd : public CStdHIDComm {
   // it stops the link (Close) at the start of its own destructor, so that the
   // reader thread is gone before the override's object is.
   virtual bool OnInputReport(const BYTE* report, DWORD length);
-  // The owner forwards every WM_DEVICECHANGE here. Searches by the stored ids:
-  // found and closed with an owner → Start(); not found and open → Stop().
-  // Always TRUE.
+  // The owner forwards every WM_DEVICECHANGE here. First, an open link whose
+  // handle is dead (the removal of its own interface, by devicePath, or a
+  // Write that found the device gone) stops, whether or not the device is
+  // back by now. Then it searches by the stored ids: found and closed with an
+  // owner → Start(); not found and open → Stop(). Always TRUE.
   virtual BOOL OnDeviceChange(WPARAM wParam, LPARAM lParam);
   // The reader thread's body; returns its exit code.
   virtual DWORD ReadLoop();
@@ -97,6 +115,8 @@ class CHIDCommWnd : public CStdHIDComm {
   // Read by the reader thread's handler, replaced by a later Start.
   std::atomic<HWND> notifyWnd{nullptr};
   HDEVNOTIFY devNotify = nullptr;
+  // Set by a Write that found the device gone, until the main device closes.
+  std::atomic<bool> deviceGone{false};
   std::recursive_mutex ioLock;
   CHIDComm reader;
 

@@ -26,6 +26,7 @@ class ForwardingOsApi : public OsApi {
   BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, OVERLAPPED* overlapped) override {
     return inner_.WriteFile(file, buffer, toWrite, written, overlapped);
   }
+  BOOL FlushFileBuffers(HANDLE file) override { return inner_.FlushFileBuffers(file); }
   BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, LPDWORD transferred, BOOL wait) override {
     return inner_.GetOverlappedResult(file, overlapped, transferred, wait);
   }
@@ -37,6 +38,18 @@ class ForwardingOsApi : public OsApi {
   DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) override {
     return inner_.GetModuleFileNameW(module, buffer, size);
   }
+  BOOL CreateDirectoryW(LPCWSTR path, SECURITY_ATTRIBUTES* security) override {
+    return inner_.CreateDirectoryW(path, security);
+  }
+  HANDLE FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* data) override {
+    return inner_.FindFirstFileW(pattern, data);
+  }
+  BOOL FindNextFileW(HANDLE search, WIN32_FIND_DATAW* data) override { return inner_.FindNextFileW(search, data); }
+  BOOL FindClose(HANDLE search) override { return inner_.FindClose(search); }
+  DWORD GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer, DWORD size) override {
+    return inner_.GetEnvironmentVariableW(name, buffer, size);
+  }
+  void GetLocalTime(SYSTEMTIME* time) override { inner_.GetLocalTime(time); }
   HANDLE CreateEventW(SECURITY_ATTRIBUTES* security, BOOL manualReset, BOOL initialState, LPCWSTR name) override {
     return inner_.CreateEventW(security, manualReset, initialState, name);
   }
@@ -65,6 +78,13 @@ class ForwardingOsApi : public OsApi {
     return inner_.SetupDiGetDeviceInterfaceDetailW(set, data, detail, detailSize, requiredSize, devInfo);
   }
   BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) override { return inner_.SetupDiDestroyDeviceInfoList(set); }
+  CONFIGRET CM_Get_Parent(DEVINST* parent, DEVINST node, ULONG flags) override {
+    return inner_.CM_Get_Parent(parent, node, flags);
+  }
+  CONFIGRET CM_Get_DevNode_Registry_PropertyW(DEVINST node, ULONG property, ULONG* regDataType, PVOID buffer,
+                                              ULONG* length, ULONG flags) override {
+    return inner_.CM_Get_DevNode_Registry_PropertyW(node, property, regDataType, buffer, length, flags);
+  }
   void HidD_GetHidGuid(GUID* guid) override { inner_.HidD_GetHidGuid(guid); }
   BOOLEAN HidD_GetAttributes(HANDLE device, HIDD_ATTRIBUTES* attributes) override {
     return inner_.HidD_GetAttributes(device, attributes);

@@ -49,6 +49,10 @@ class OsApi {
   // ERROR_DEVICE_NOT_CONNECTED.
   virtual BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, OVERLAPPED* overlapped) = 0;
   virtual BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, OVERLAPPED* overlapped) = 0;
+  // Writes what the system still holds of the file to the disk. Needs a handle
+  // with GENERIC_WRITE (ERROR_ACCESS_DENIED otherwise); FALSE with the disk's
+  // error.
+  virtual BOOL FlushFileBuffers(HANDLE file) = 0;
   // Outcome of an overlapped transfer. wait = FALSE on a transfer still running:
   // FALSE with ERROR_IO_INCOMPLETE. Otherwise TRUE with *transferred, or FALSE
   // with the transfer's error (ERROR_OPERATION_ABORTED after CancelIo).
@@ -68,6 +72,28 @@ class OsApi {
   // Full path of the running program (module null). Returns the length copied
   // without terminator; size when truncated.
   virtual DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) = 0;
+  // Makes one directory. FALSE with ERROR_ALREADY_EXISTS when the name is
+  // taken (by a directory or a file), ERROR_PATH_NOT_FOUND when the directory
+  // above it does not exist.
+  virtual BOOL CreateDirectoryW(LPCWSTR path, SECURITY_ATTRIBUTES* security) = 0;
+  // The entries of one directory whose names match the last part of
+  // `pattern` (* and ? wildcards, case-insensitive), "." and ".." included
+  // where they match. FindFirstFileW gives the first entry and a search
+  // handle, or INVALID_HANDLE_VALUE with ERROR_FILE_NOT_FOUND (nothing
+  // matches) or ERROR_PATH_NOT_FOUND (no such directory); FindNextFileW FALSE
+  // with ERROR_NO_MORE_FILES after the last. The order is the file system's.
+  // The search handle is closed with FindClose, not CloseHandle.
+  virtual HANDLE FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* data) = 0;
+  virtual BOOL FindNextFileW(HANDLE search, WIN32_FIND_DATAW* data) = 0;
+  virtual BOOL FindClose(HANDLE search) = 0;
+
+  // ------------------------------------------------------------ environment, local time
+  // The value of an environment variable: its length without terminator when
+  // it fits `size`, else the size needed with the terminator (nothing
+  // copied); 0 with ERROR_ENVVAR_NOT_FOUND when it is not set.
+  virtual DWORD GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer, DWORD size) = 0;
+  // The local date and time, to the millisecond.
+  virtual void GetLocalTime(SYSTEMTIME* time) = 0;
 
   // ------------------------------------------------------------ kernel objects, threads, time
   // Event; a name makes it shared: a second create of the same name returns a
@@ -101,10 +127,26 @@ class OsApi {
                                            SP_DEVICE_INTERFACE_DATA* data) = 0;
   // Device path of an interface. Without a buffer: FALSE, ERROR_INSUFFICIENT_BUFFER
   // and *requiredSize. With one: detail->cbSize must be the fixed part's size.
+  // devInfo (optional; its cbSize must be sizeof(SP_DEVINFO_DATA), else
+  // ERROR_INVALID_USER_BUFFER) receives the device the interface belongs to:
+  // its setup class and its device node (DevInst).
   virtual BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data,
                                                 SP_DEVICE_INTERFACE_DETAIL_DATA_W* detail, DWORD detailSize,
                                                 DWORD* requiredSize, SP_DEVINFO_DATA* devInfo) = 0;
   virtual BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) = 0;
+
+  // ------------------------------------------------------------ configuration manager
+  // The device tree. Flags must be 0 (CR_INVALID_FLAG); a node that is no
+  // longer present gives CR_NO_SUCH_DEVINST, an unknown one CR_INVALID_DEVINST.
+  // The node a device hangs on: CR_NO_SUCH_DEVNODE for the root of the tree.
+  virtual CONFIGRET CM_Get_Parent(DEVINST* parent, DEVINST node, ULONG flags) = 0;
+  // A registry property of a node (CM_DRP_*; CR_INVALID_PROPERTY outside
+  // CM_DRP_MIN..CM_DRP_MAX). *length: bytes of room on entry (0 when buffer is
+  // null), the property's size on return. CR_BUFFER_SMALL (with the size) when
+  // buffer is null or too small; CR_NO_SUCH_VALUE when the node has no such
+  // property. *regDataType (optional) takes its REG_* type.
+  virtual CONFIGRET CM_Get_DevNode_Registry_PropertyW(DEVINST node, ULONG property, ULONG* regDataType, PVOID buffer,
+                                                      ULONG* length, ULONG flags) = 0;
 
   // ------------------------------------------------------------ HID class driver
   virtual void HidD_GetHidGuid(GUID* guid) = 0;

@@ -18,6 +18,8 @@
   X(CREATE_ALWAYS)                                 \
   X(OPEN_EXISTING)                                 \
   X(OPEN_ALWAYS)                                   \
+  X(TRUNCATE_EXISTING)                             \
+  X(FILE_ATTRIBUTE_DIRECTORY)                      \
   X(FILE_ATTRIBUTE_NORMAL)                         \
   X(FILE_FLAG_OVERLAPPED)                          \
   X(ERROR_SUCCESS)                                 \
@@ -25,22 +27,30 @@
   X(ERROR_INVALID_FUNCTION)                        \
   X(ERROR_FILE_NOT_FOUND)                          \
   X(ERROR_PATH_NOT_FOUND)                          \
+  X(ERROR_TOO_MANY_OPEN_FILES)                     \
   X(ERROR_ACCESS_DENIED)                           \
   X(ERROR_INVALID_HANDLE)                          \
   X(ERROR_NOT_ENOUGH_MEMORY)                       \
   X(ERROR_OUTOFMEMORY)                             \
+  X(ERROR_NO_MORE_FILES)                           \
+  X(ERROR_WRITE_PROTECT)                           \
   X(ERROR_NOT_READY)                               \
   X(ERROR_BAD_LENGTH)                              \
+  X(ERROR_WRITE_FAULT)                             \
   X(ERROR_GEN_FAILURE)                             \
   X(ERROR_SHARING_VIOLATION)                       \
   X(ERROR_HANDLE_EOF)                              \
   X(ERROR_NOT_SUPPORTED)                           \
   X(ERROR_DEV_NOT_EXIST)                           \
+  X(ERROR_FILE_EXISTS)                             \
   X(ERROR_INVALID_PARAMETER)                       \
+  X(ERROR_DISK_FULL)                               \
   X(ERROR_SEM_TIMEOUT)                             \
   X(ERROR_INSUFFICIENT_BUFFER)                     \
   X(ERROR_BAD_PATHNAME)                            \
   X(ERROR_ALREADY_EXISTS)                          \
+  X(ERROR_ENVVAR_NOT_FOUND)                        \
+  X(ERROR_FILENAME_EXCED_RANGE)                    \
   X(ERROR_NO_MORE_ITEMS)                           \
   X(ERROR_OPERATION_ABORTED)                       \
   X(ERROR_IO_INCOMPLETE)                           \
@@ -53,6 +63,7 @@
   X(ERROR_SECRET_TOO_LONG)                         \
   X(ERROR_INVALID_WINDOW_HANDLE)                   \
   X(ERROR_TIMEOUT)                                 \
+  X(ERROR_DEVICE_REMOVED)                          \
   X(ERROR_INVALID_USER_BUFFER)                     \
   X(PIPE_TRANSFER_TIMEOUT)                         \
   X(INFINITE)                                      \
@@ -92,6 +103,22 @@
   X(IOCTL_USB_GET_NODE_CONNECTION_INFORMATION)     \
   X(IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION) \
   X(IOCTL_USB_GET_NODE_CONNECTION_NAME)            \
+  X(IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME)  \
+  X(CR_SUCCESS)                                    \
+  X(CR_INVALID_POINTER)                            \
+  X(CR_INVALID_FLAG)                               \
+  X(CR_INVALID_DEVNODE)                            \
+  X(CR_INVALID_DEVINST)                            \
+  X(CR_NO_SUCH_DEVNODE)                            \
+  X(CR_NO_SUCH_DEVINST)                            \
+  X(CR_FAILURE)                                    \
+  X(CR_BUFFER_SMALL)                               \
+  X(CR_NO_SUCH_VALUE)                              \
+  X(CR_INVALID_PROPERTY)                           \
+  X(CM_DRP_MIN)                                    \
+  X(CM_DRP_DRIVER)                                 \
+  X(CM_DRP_MAX)                                    \
+  X(REG_SZ)                                        \
   X(WM_PAINT)                                      \
   X(WM_QUERYDRAGICON)                              \
   X(WM_NCDESTROY)                                  \
@@ -175,6 +202,7 @@ KV_CHECKED_CONSTANTS(KV_TAKE)
 #include <windows.h>
 #include <winioctl.h>
 #include <setupapi.h>
+#include <cfgmgr32.h>
 // MinGW's HID headers lack the extern "C" block the others have.
 extern "C" {
 #include <hidsdi.h>
@@ -250,7 +278,8 @@ static_assert(sizeof(w32::WCHAR) == sizeof(::WCHAR) && sizeof(w32::DWORD) == siz
               sizeof(w32::BOOL) == sizeof(::BOOL) && sizeof(w32::ULONG_PTR) == sizeof(::ULONG_PTR) &&
               sizeof(w32::WPARAM) == sizeof(::WPARAM) && sizeof(w32::LPARAM) == sizeof(::LPARAM) &&
               sizeof(w32::LRESULT) == sizeof(::LRESULT) && sizeof(w32::NTSTATUS) == sizeof(::NTSTATUS) &&
-              sizeof(w32::HIDP_REPORT_TYPE) == sizeof(::HIDP_REPORT_TYPE));
+              sizeof(w32::HIDP_REPORT_TYPE) == sizeof(::HIDP_REPORT_TYPE) &&
+              sizeof(w32::DEVINST) == sizeof(::DEVINST) && sizeof(w32::CONFIGRET) == sizeof(::CONFIGRET));
 
 KV_SAME_SIZE(GUID, 16);
 KV_SAME_OFFSET(GUID, Data2);
@@ -259,6 +288,16 @@ KV_SAME_OFFSET(GUID, Data4);
 KV_SAME_SIZE_BY_ARCH(SECURITY_ATTRIBUTES, 12, 24);
 KV_SAME_OFFSET(SECURITY_ATTRIBUTES, lpSecurityDescriptor);
 KV_SAME_OFFSET(SECURITY_ATTRIBUTES, bInheritHandle);
+
+KV_SAME_SIZE(FILETIME, 8);
+KV_SAME_SIZE(SYSTEMTIME, 16);
+KV_SAME_OFFSET(SYSTEMTIME, wDay);
+KV_SAME_OFFSET(SYSTEMTIME, wMilliseconds);
+KV_SAME_SIZE(WIN32_FIND_DATAW, 592);
+KV_SAME_OFFSET(WIN32_FIND_DATAW, ftLastWriteTime);
+KV_SAME_OFFSET(WIN32_FIND_DATAW, nFileSizeLow);
+KV_SAME_OFFSET(WIN32_FIND_DATAW, cFileName);
+KV_SAME_OFFSET(WIN32_FIND_DATAW, cAlternateFileName);
 
 KV_SAME_SIZE_BY_ARCH(OVERLAPPED, 20, 32);
 KV_SAME_OFFSET(OVERLAPPED, InternalHigh);
@@ -366,6 +405,9 @@ KV_SAME_OFFSET(USB_ROOT_HUB_NAME, RootHubName);
 KV_SAME_SIZE(USB_NODE_CONNECTION_NAME, 10);
 KV_SAME_OFFSET(USB_NODE_CONNECTION_NAME, ActualLength);
 KV_SAME_OFFSET(USB_NODE_CONNECTION_NAME, NodeName);
+KV_SAME_SIZE(USB_NODE_CONNECTION_DRIVERKEY_NAME, 10);
+KV_SAME_OFFSET(USB_NODE_CONNECTION_DRIVERKEY_NAME, ActualLength);
+KV_SAME_OFFSET(USB_NODE_CONNECTION_DRIVERKEY_NAME, DriverKeyName);
 
 KV_SAME_SIZE(USB_DESCRIPTOR_REQUEST, 12);
 KV_SAME_OFFSET(USB_DESCRIPTOR_REQUEST, SetupPacket);
@@ -440,6 +482,7 @@ class RealOsApi final : public OsApi {
   BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, OVERLAPPED* overlapped) override {
     return ::WriteFile(file, buffer, toWrite, As<::DWORD>(written), As<::OVERLAPPED>(overlapped));
   }
+  BOOL FlushFileBuffers(HANDLE file) override { return ::FlushFileBuffers(file); }
   BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, LPDWORD transferred, BOOL wait) override {
     return ::GetOverlappedResult(file, As<::OVERLAPPED>(overlapped), As<::DWORD>(transferred), wait);
   }
@@ -452,6 +495,20 @@ class RealOsApi final : public OsApi {
   DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) override {
     return ::GetModuleFileNameW(reinterpret_cast<::HMODULE>(module), As<wchar_t>(buffer), size);
   }
+  BOOL CreateDirectoryW(LPCWSTR path, SECURITY_ATTRIBUTES* security) override {
+    return ::CreateDirectoryW(As<wchar_t>(path), As<::SECURITY_ATTRIBUTES>(security));
+  }
+  HANDLE FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* data) override {
+    return ::FindFirstFileW(As<wchar_t>(pattern), As<::WIN32_FIND_DATAW>(data));
+  }
+  BOOL FindNextFileW(HANDLE search, WIN32_FIND_DATAW* data) override {
+    return ::FindNextFileW(search, As<::WIN32_FIND_DATAW>(data));
+  }
+  BOOL FindClose(HANDLE search) override { return ::FindClose(search); }
+  DWORD GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer, DWORD size) override {
+    return ::GetEnvironmentVariableW(As<wchar_t>(name), As<wchar_t>(buffer), size);
+  }
+  void GetLocalTime(SYSTEMTIME* time) override { ::GetLocalTime(As<::SYSTEMTIME>(time)); }
 
   // ---------------------------------------------------------------- kernel objects, threads, time
   HANDLE CreateEventW(SECURITY_ATTRIBUTES* security, BOOL manualReset, BOOL initialState, LPCWSTR name) override {
@@ -491,6 +548,16 @@ class RealOsApi final : public OsApi {
                                               As<::DWORD>(requiredSize), As<::SP_DEVINFO_DATA>(devInfo));
   }
   BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) override { return ::SetupDiDestroyDeviceInfoList(set); }
+
+  // ---------------------------------------------------------------- configuration manager
+  CONFIGRET CM_Get_Parent(DEVINST* parent, DEVINST node, ULONG flags) override {
+    return ::CM_Get_Parent(As<::DEVINST>(parent), node, flags);
+  }
+  CONFIGRET CM_Get_DevNode_Registry_PropertyW(DEVINST node, ULONG property, ULONG* regDataType, PVOID buffer,
+                                              ULONG* length, ULONG flags) override {
+    return ::CM_Get_DevNode_Registry_PropertyW(node, property, As<::ULONG>(regDataType), buffer, As<::ULONG>(length),
+                                               flags);
+  }
 
   // ---------------------------------------------------------------- HID class driver
   void HidD_GetHidGuid(GUID* guid) override { ::HidD_GetHidGuid(As<::GUID>(guid)); }

@@ -66,6 +66,9 @@ struct HINSTANCE__;
 using HMODULE = HINSTANCE__*;
 using HDEVINFO = void*;
 using HDEVNOTIFY = void*;
+// Configuration manager: a device node's handle, and the CR_* results.
+using DEVINST = DWORD;
+using CONFIGRET = DWORD;
 using WINUSB_INTERFACE_HANDLE = void*;
 struct HIDP_PREPARSED_DATA_;
 using PHIDP_PREPARSED_DATA = HIDP_PREPARSED_DATA_*;
@@ -123,6 +126,36 @@ struct SECURITY_ATTRIBUTES {
   DWORD nLength;
   LPVOID lpSecurityDescriptor;
   BOOL bInheritHandle;
+};
+
+struct FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+};
+
+struct SYSTEMTIME {
+  WORD wYear;
+  WORD wMonth;
+  WORD wDayOfWeek;  // 0 = Sunday
+  WORD wDay;
+  WORD wHour;
+  WORD wMinute;
+  WORD wSecond;
+  WORD wMilliseconds;
+};
+
+// One directory entry, as FindFirstFileW and FindNextFileW give it.
+struct WIN32_FIND_DATAW {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD dwReserved0;
+  DWORD dwReserved1;
+  WCHAR cFileName[260];
+  WCHAR cAlternateFileName[14];
 };
 
 struct OVERLAPPED {
@@ -390,6 +423,11 @@ struct USB_DESCRIPTOR_REQUEST {
   ULONG ConnectionIndex;
   USB_SETUP_PACKET SetupPacket;
 };
+struct USB_NODE_CONNECTION_DRIVERKEY_NAME {
+  ULONG ConnectionIndex;
+  ULONG ActualLength;
+  WCHAR DriverKeyName[1];
+};
 #pragma pack(pop)
 static_assert(sizeof(USB_PIPE_INFO) == 11);
 static_assert(sizeof(USB_NODE_CONNECTION_INFORMATION) == 35);
@@ -402,6 +440,7 @@ static_assert(sizeof(USB_NODE_INFORMATION) == 76);
 static_assert(offsetof(USB_NODE_INFORMATION, u) + offsetof(USB_HUB_DESCRIPTOR, bNumberOfPorts) == 6);
 static_assert(sizeof(USB_ROOT_HUB_NAME) == 6);
 static_assert(sizeof(USB_NODE_CONNECTION_NAME) == 10);
+static_assert(sizeof(USB_NODE_CONNECTION_DRIVERKEY_NAME) == 10);
 static_assert(sizeof(USB_DESCRIPTOR_REQUEST) == 12);
 
 // Connection record with room for 30 pipes: 35 + 30 * 11 bytes.
@@ -428,6 +467,24 @@ constexpr DWORD IOCTL_USB_GET_NODE_INFORMATION = 0x220408;  // same code; the ta
 constexpr DWORD IOCTL_USB_GET_NODE_CONNECTION_INFORMATION = 0x22040C;
 constexpr DWORD IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION = 0x220410;
 constexpr DWORD IOCTL_USB_GET_NODE_CONNECTION_NAME = 0x220414;
+constexpr DWORD IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME = 0x220420;
+
+// Configuration manager results and the one device property read here.
+constexpr CONFIGRET CR_SUCCESS = 0x00;
+constexpr CONFIGRET CR_INVALID_POINTER = 0x03;
+constexpr CONFIGRET CR_INVALID_FLAG = 0x04;
+constexpr CONFIGRET CR_INVALID_DEVNODE = 0x05;
+constexpr CONFIGRET CR_INVALID_DEVINST = CR_INVALID_DEVNODE;
+constexpr CONFIGRET CR_NO_SUCH_DEVNODE = 0x0D;
+constexpr CONFIGRET CR_NO_SUCH_DEVINST = CR_NO_SUCH_DEVNODE;
+constexpr CONFIGRET CR_FAILURE = 0x13;
+constexpr CONFIGRET CR_BUFFER_SMALL = 0x1A;
+constexpr CONFIGRET CR_NO_SUCH_VALUE = 0x25;
+constexpr CONFIGRET CR_INVALID_PROPERTY = 0x35;
+constexpr ULONG CM_DRP_MIN = 0x01;
+constexpr ULONG CM_DRP_DRIVER = 0x0A;  // the device's software key under its setup class, REG_SZ
+constexpr ULONG CM_DRP_MAX = 0x23;
+constexpr ULONG REG_SZ = 1;
 
 // Device notifications.
 struct DEV_BROADCAST_HDR {
@@ -508,6 +565,8 @@ constexpr DWORD CREATE_NEW = 1;
 constexpr DWORD CREATE_ALWAYS = 2;
 constexpr DWORD OPEN_EXISTING = 3;
 constexpr DWORD OPEN_ALWAYS = 4;
+constexpr DWORD TRUNCATE_EXISTING = 5;
+constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
 constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
 constexpr DWORD FILE_FLAG_OVERLAPPED = 0x40000000u;
 
@@ -516,22 +575,30 @@ constexpr DWORD NO_ERROR = 0;
 constexpr DWORD ERROR_INVALID_FUNCTION = 1;
 constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
 constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
+constexpr DWORD ERROR_TOO_MANY_OPEN_FILES = 4;
 constexpr DWORD ERROR_ACCESS_DENIED = 5;
 constexpr DWORD ERROR_INVALID_HANDLE = 6;
 constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr DWORD ERROR_OUTOFMEMORY = 14;
+constexpr DWORD ERROR_NO_MORE_FILES = 18;
+constexpr DWORD ERROR_WRITE_PROTECT = 19;
 constexpr DWORD ERROR_NOT_READY = 21;
 constexpr DWORD ERROR_BAD_LENGTH = 24;
+constexpr DWORD ERROR_WRITE_FAULT = 29;
 constexpr DWORD ERROR_GEN_FAILURE = 31;
 constexpr DWORD ERROR_SHARING_VIOLATION = 32;
 constexpr DWORD ERROR_HANDLE_EOF = 38;
 constexpr DWORD ERROR_NOT_SUPPORTED = 50;
 constexpr DWORD ERROR_DEV_NOT_EXIST = 55;
+constexpr DWORD ERROR_FILE_EXISTS = 80;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_DISK_FULL = 112;
 constexpr DWORD ERROR_SEM_TIMEOUT = 121;
 constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr DWORD ERROR_BAD_PATHNAME = 161;
 constexpr DWORD ERROR_ALREADY_EXISTS = 183;
+constexpr DWORD ERROR_ENVVAR_NOT_FOUND = 203;
+constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
 constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
 constexpr DWORD ERROR_OPERATION_ABORTED = 995;
 constexpr DWORD ERROR_IO_INCOMPLETE = 996;
@@ -544,6 +611,7 @@ constexpr DWORD ERROR_ALREADY_INITIALIZED = 1247;
 constexpr DWORD ERROR_SECRET_TOO_LONG = 1382;
 constexpr DWORD ERROR_INVALID_WINDOW_HANDLE = 1400;
 constexpr DWORD ERROR_TIMEOUT = 1460;
+constexpr DWORD ERROR_DEVICE_REMOVED = 1617;
 constexpr DWORD ERROR_INVALID_USER_BUFFER = 1784;
 
 constexpr DWORD INFINITE = 0xFFFFFFFFu;

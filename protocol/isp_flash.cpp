@@ -33,7 +33,7 @@ const char16_t* IspFlashMessage(IspFlashResult result) {
 }
 
 IspFlashResult RunIspFlash(OsApi& os, CKV8B05Comm& bootLink, const BYTE* image, BYTE* readBack,
-                           const IspProgress& progress, const IspWait& wait) {
+                           const IspProgress& progress, const IspWait& wait, const IspAccept& accept) {
   auto report = [&progress](int percent) {
     if (progress) progress(percent);
   };
@@ -45,7 +45,7 @@ IspFlashResult RunIspFlash(OsApi& os, CKV8B05Comm& bootLink, const BYTE* image, 
       path.clear();
       break;
     }
-    if (FindIspDevice(os, path)) break;
+    if (FindIspDevice(os, path, accept)) break;
     os.Sleep(kIspSearchPauseMs);
   }
   if (path.empty()) return IspFlashResult::NotFound;

@@ -59,8 +59,9 @@ using IspWait = std::function<bool(IspWaitPhase phase, DWORD elapsedMs, DWORD li
 // Runs the flash. `image` and `readBack` are kIspFlashSize bytes each. The link
 // is closed before every open attempt and is left open afterwards, whatever the
 // result: the next run's first Close releases it (or the link's destructor).
-// `progress` and `wait` may be empty.
+// `progress` and `wait` may be empty. The search takes the first bootloader
+// interface listed that `accept` takes (any, when empty).
 IspFlashResult RunIspFlash(OsApi& os, CKV8B05Comm& bootLink, const BYTE* image, BYTE* readBack,
-                           const IspProgress& progress, const IspWait& wait = {});
+                           const IspProgress& progress, const IspWait& wait = {}, const IspAccept& accept = {});
 
 }  // namespace kv27

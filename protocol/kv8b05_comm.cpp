@@ -68,7 +68,7 @@ bool InterfacePath(OsApi& os, HDEVINFO set, SP_DEVICE_INTERFACE_DATA& data, std:
 
 }  // namespace
 
-BOOL FindIspDevice(OsApi& os, std::u16string& path) {
+BOOL FindIspDevice(OsApi& os, std::u16string& path, const IspAccept& accept) {
   HDEVINFO set = os.SetupDiGetClassDevsW(&IspInterfaceGuid, nullptr, nullptr, kDigcfPresentInterfaces);
   if (set == INVALID_HANDLE_VALUE || set == nullptr) return FALSE;
 
@@ -83,10 +83,12 @@ BOOL FindIspDevice(OsApi& os, std::u16string& path) {
       continue;
     }
     failedInARow = 0;
-    if (InterfacePath(os, set, data, path)) {
-      found = TRUE;
-      break;
-    }
+    std::u16string candidate;
+    if (!InterfacePath(os, set, data, candidate)) continue;
+    if (accept && !accept(candidate)) continue;
+    path = std::move(candidate);
+    found = TRUE;
+    break;
   }
   os.SetupDiDestroyDeviceInfoList(set);
   return found;

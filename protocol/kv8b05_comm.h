@@ -17,6 +17,7 @@
 // locks are taken.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "platform/os_api.h"
@@ -57,10 +58,13 @@ inline constexpr DWORD kIspMaxPath = 260;
 // not fit devicePath.
 inline constexpr DWORD kIspErrorPathTooLong = 206;  // ERROR_FILENAME_EXCED_RANGE
 
+// Which bootloader interfaces a search may take, by device path (empty: any).
+using IspAccept = std::function<bool(const std::u16string& path)>;
+
 // Looks for a present bootloader interface. Returns 1 with `path` set to the
-// device path of the first interface the platform lists, or 0 with `path`
-// untouched.
-BOOL FindIspDevice(OsApi& os, std::u16string& path);
+// device path of the first interface the platform lists (of those `accept`
+// takes), or 0 with `path` untouched.
+BOOL FindIspDevice(OsApi& os, std::u16string& path, const IspAccept& accept = {});
 
 class CKV8B05Comm {
  public:

@@ -1,7 +1,8 @@
 // A simulated PC ready for a whole upgrade: a host controller whose root hub
 // carries a four-port hub, with a keyboard on its port 1 and the virtual N4
 // mouse on its port 2 (plugged, normal mode), and the program's directory
-// holding a firmware image under its default name.
+// holding a firmware image under its default name. Options put the bus on
+// another controller or a second mouse on the hub.
 //
 // The dialog, the console upgrader and the tests build the same rig, so that
 // what a person watches in a simulated run is what the tests check.
@@ -22,13 +23,25 @@ inline constexpr char16_t kRigProgramDir[] = u"C:\\Program Files\\KV27M";
 inline constexpr char16_t kRigProgramPath[] = u"C:\\Program Files\\KV27M\\KV27MFirmwareUpdate.exe";
 inline constexpr char16_t kRigImagePath[] = u"C:\\Program Files\\KV27M\\KV27M_FW_UPGRADE.bimg";
 
+// What a rig has besides the one mouse.
+struct RigOptions {
+  // The number of the host controller the bus hangs on (0: "\\.\HCD0").
+  int controller = 0;
+  // A second N4 mouse on this port of the hub (0: none), with settings of its
+  // own (VirtualMouse::FactoryFlash(1)).
+  int otherMousePort = 0;
+  // The second mouse was plugged in before the first: its HID interfaces are
+  // listed first.
+  bool otherMouseFirst = false;
+};
+
 class MouseRig {
  public:
   // Builds the bus on `world` and plugs the mouse; the program path becomes
   // kRigProgramPath and the image file at kRigImagePath holds `image` (none
   // when empty).
-  MouseRig(World& world, std::vector<std::uint8_t> image);
-  // Unplugs the mouse (the port holds it) and takes the bus down.
+  MouseRig(World& world, std::vector<std::uint8_t> image, RigOptions options = {});
+  // Unplugs the mice (the ports hold them) and takes the bus down.
   ~MouseRig();
   MouseRig(const MouseRig&) = delete;
   MouseRig& operator=(const MouseRig&) = delete;
@@ -38,6 +51,8 @@ class MouseRig {
   UsbHub& hub() { return hub_; }
   VirtualMouse& mouse() { return *mouse_; }
   std::shared_ptr<VirtualMouse> mouseShared() { return mouse_; }
+  // The second mouse, or null.
+  VirtualMouse* otherMouse() { return other_.get(); }
   std::shared_ptr<UsbDeviceStub> keyboard() { return keyboard_; }
 
   // The flash the mouse holds when the rig is built: VirtualMouse::FactoryFlash.
@@ -53,6 +68,7 @@ class MouseRig {
   std::shared_ptr<UsbDeviceStub> keyboard_;
   BootloaderFlash factory_;
   std::shared_ptr<VirtualMouse> mouse_;
+  std::shared_ptr<VirtualMouse> other_;
   std::vector<std::uint8_t> image_;
 };
 

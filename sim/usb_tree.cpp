@@ -25,10 +25,13 @@ struct PortNode {
   // The device's interface under GUID_DEVINTERFACE_USB_DEVICE while a device
   // (not a hub) is on the port; empty otherwise.
   std::u16string usbInterfacePath;
+  // The device node of what is on the port; empty while it is empty.
+  std::u16string instanceId;
 };
 
 struct HubNode {
   std::u16string name;
+  std::u16string instanceId;  // its device node
   std::vector<PortNode> ports;
   DWORD openError = ERROR_SUCCESS;
   ControllerNode* controller = nullptr;  // builder use only
@@ -43,6 +46,7 @@ struct TreeSettings {
 struct ControllerNode {
   int number = 0;
   std::u16string path;
+  std::u16string instanceId;  // its device node, under the root
   std::shared_ptr<HubNode> root;
   std::optional<NameReply> nameReply;
   DWORD openError = ERROR_SUCCESS;
@@ -62,16 +66,20 @@ const std::u16string kDevicePrefix = u"\\\\.\\";
 // The hub driver registers an instance of GUID_DEVINTERFACE_USB_DEVICE for
 // every USB device attached to a hub port, so every device on a port shows an
 // interface of that class (and its arrival and removal reach windows
-// registered for it), named after its ids and its place on the bus.
-std::u16string UsbDeviceInterfacePath(const USB_DEVICE_DESCRIPTOR& descriptor, const std::u16string& hubName,
-                                      int port) {
-  char text[96];
-  std::snprintf(text, sizeof text, "\\\\?\\usb#vid_%04x&pid_%04x#5&%08zx&0&%d", descriptor.idVendor,
-                descriptor.idProduct, std::hash<std::u16string>{}(hubName)&0xFFFFFFFFu, port);
-  std::u16string path;
-  for (const char* c = text; *c != 0; ++c) path.push_back(static_cast<char16_t>(*c));
+// registered for it), named after its device node: its ids and its place on
+// the bus.
+std::u16string UsbDeviceInterfacePath(const std::u16string& instanceId) {
+  std::u16string path = u"\\\\?\\";
+  for (char16_t c : instanceId) {
+    if (c == u'\\') c = u'#';
+    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+    path.push_back(c);
+  }
   return path + u"#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
 }
+
+// A hub's device node, named by its symbolic name as its interface path is.
+std::u16string HubInstanceId(const std::u16string& hubName) { return InstanceIdOfInterface(u"\\\\.\\" + hubName); }
 
 std::u16string Widen(const std::string& text) { return std::u16string(text.begin(), text.end()); }
 
@@ -213,6 +221,8 @@ class HubDevice : public Device {
     switch (code) {
       case IOCTL_USB_GET_NODE_INFORMATION:
         return NodeInformation(bytes, outSize, returned);
+      case IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME:
+        return DriverKeyName(in, inSize, bytes, outSize, returned);
       case IOCTL_USB_GET_NODE_CONNECTION_INFORMATION:
         return ConnectionInformation(in, inSize, bytes, outSize, returned);
       case IOCTL_USB_GET_NODE_CONNECTION_NAME:
@@ -287,6 +297,25 @@ class HubDevice : public Device {
                           settings_->nameCountsTerminator, returned);
   }
 
+  // The driver key of the device node on the port, laid out as a connection
+  // name: a buffer too small for it gets the length the whole reply needs.
+  // A port with nothing enumerated on it has no device node to name.
+  DWORD DriverKeyName(const void* in, DWORD inSize, BYTE* out, DWORD outSize, DWORD* returned) {
+    if (in == nullptr || inSize < sizeof(ULONG)) return ERROR_INVALID_PARAMETER;
+    if (out == nullptr || outSize < offsetof(USB_NODE_CONNECTION_DRIVERKEY_NAME, ActualLength) + sizeof(ULONG))
+      return ERROR_INSUFFICIENT_BUFFER;
+    const auto index = Get<ULONG>(in, 0);
+    PortNode* port = PortAt(index);
+    if (port == nullptr) return ERROR_INVALID_PARAMETER;
+    const std::u16string key =
+        port->status == DeviceConnected && world() != nullptr ? world()->DriverKeyLocked(port->instanceId) : u"";
+    if (key.empty()) return ERROR_DEVICE_NOT_CONNECTED;
+    Put<ULONG>(out, 0, index);
+    return WriteNameReply(out, outSize, offsetof(USB_NODE_CONNECTION_DRIVERKEY_NAME, ActualLength),
+                          offsetof(USB_NODE_CONNECTION_DRIVERKEY_NAME, DriverKeyName), key, std::nullopt,
+                          settings_->nameCountsTerminator, returned);
+  }
+
   DWORD DescriptorRequest(const void* in, DWORD inSize, BYTE* out, DWORD outSize, DWORD* returned) {
     constexpr DWORD header = sizeof(USB_DESCRIPTOR_REQUEST);
     if (in == nullptr || inSize < header || out == nullptr || outSize < header) return ERROR_INVALID_PARAMETER;
@@ -352,6 +381,15 @@ void TakeSnapshot(PortNode& port, const UsbFunction& device) {
 
 // ---------------------------------------------------------------- devices on ports
 
+std::u16string UsbDeviceInstanceId(USHORT vendorId, USHORT productId, const std::u16string& hubName, int port) {
+  // The middle part stands for the parent's own instance (a hash of the hub's
+  // name), the last for the port: unique for each place on the bus.
+  char text[96];
+  std::snprintf(text, sizeof text, "USB\\VID_%04X&PID_%04X\\5&%08zX&0&%d", vendorId, productId,
+                std::hash<std::u16string>{}(hubName)&0xFFFFFFFFu, port);
+  return Widen(text);
+}
+
 UsbFunction::UsbFunction(USHORT vendorId, USHORT productId)
     : descriptor(MakeDescriptor(vendorId, productId, 0)), openPipes{InterruptInPipe()} {}
 
@@ -414,20 +452,29 @@ ControlReply UsbDeviceStub::OnGetDescriptor(ULONG connectionIndex, const USB_SET
 void UsbPort::Plug(std::shared_ptr<UsbFunction> device) {
   std::vector<std::u16string> detach;
   std::u16string attach;
+  std::u16string gone, node, hubNode;
+  GUID setupClass{};
   {
     auto lock = tree_->world_.Lock();
     PortNode& port = hub_->ports[static_cast<std::size_t>(index_ - 1)];
     if (port.hub) UsbTree::CollectDetach(port.hub, detach);
     port.hub.reset();
     if (!port.usbInterfacePath.empty()) detach.push_back(port.usbInterfacePath);
+    gone = port.instanceId;
     port.device = std::move(device);
     TakeSnapshot(port, *port.device);
     port.address = NextAddress(hub_->controller);
     port.status = DeviceConnected;
-    port.usbInterfacePath = UsbDeviceInterfacePath(port.descriptor, hub_->name, index_);
+    port.instanceId = UsbDeviceInstanceId(port.descriptor.idVendor, port.descriptor.idProduct, hub_->name, index_);
+    port.usbInterfacePath = UsbDeviceInterfacePath(port.instanceId);
     attach = port.usbInterfacePath;
+    node = port.instanceId;
+    hubNode = hub_->instanceId;
+    setupClass = port.device->setupClass;
   }
   for (const auto& path : detach) tree_->world_.Detach(path);
+  if (!gone.empty()) tree_->world_.RemoveDevNode(gone);
+  tree_->world_.AddDevNode(node, hubNode, setupClass);
   tree_->world_.Attach(attach, std::make_shared<sim::Device>(), GUID_DEVINTERFACE_USB_DEVICE);
 }
 
@@ -440,12 +487,16 @@ std::shared_ptr<UsbDeviceStub> UsbPort::Plug(USHORT vendorId, USHORT productId) 
 UsbHub UsbPort::PlugHub(int ports, std::u16string name) {
   std::shared_ptr<HubNode> node = tree_->NewHub(ports, std::move(name), hub_->controller);
   std::vector<std::u16string> detach;
+  std::u16string gone, hubNode;
   {
     auto lock = tree_->world_.Lock();
     PortNode& port = hub_->ports[static_cast<std::size_t>(index_ - 1)];
     if (port.hub) UsbTree::CollectDetach(port.hub, detach);
     if (!port.usbInterfacePath.empty()) detach.push_back(port.usbInterfacePath);
     port.usbInterfacePath.clear();
+    gone = port.instanceId;
+    port.instanceId = node->instanceId;
+    hubNode = hub_->instanceId;
     port.device.reset();
     port.hub = node;
     port.descriptor = MakeDescriptor(0x05E3, 0x0608, 9);
@@ -456,18 +507,23 @@ UsbHub UsbPort::PlugHub(int ports, std::u16string name) {
     port.status = DeviceConnected;
   }
   for (const auto& path : detach) tree_->world_.Detach(path);
+  if (!gone.empty()) tree_->world_.RemoveDevNode(gone);
+  tree_->world_.AddDevNode(node->instanceId, hubNode, kUsbSetupClass);
   tree_->world_.Attach(kDevicePrefix + node->name, std::make_shared<HubDevice>(node, tree_->settings_));
   return UsbHub(tree_, node);
 }
 
 void UsbPort::Unplug() {
   std::vector<std::u16string> detach;
+  std::u16string gone;
   {
     auto lock = tree_->world_.Lock();
     PortNode& port = hub_->ports[static_cast<std::size_t>(index_ - 1)];
     if (port.hub) UsbTree::CollectDetach(port.hub, detach);
     if (!port.usbInterfacePath.empty()) detach.push_back(port.usbInterfacePath);
     port.usbInterfacePath.clear();
+    gone = port.instanceId;
+    port.instanceId.clear();
     port.hub.reset();
     port.device.reset();
     port.descriptor = {};
@@ -478,6 +534,7 @@ void UsbPort::Unplug() {
     port.status = NoDeviceConnected;
   }
   for (const auto& path : detach) tree_->world_.Detach(path);
+  if (!gone.empty()) tree_->world_.RemoveDevNode(gone);
 }
 
 void UsbPort::Reenumerate() {
@@ -502,6 +559,12 @@ void UsbPort::SetHubNameReply(std::optional<NameReply> reply) {
 }
 
 std::u16string UsbPort::HubPath() const { return kDevicePrefix + hub_->name; }
+std::u16string UsbPort::HubName() const { return hub_->name; }
+
+std::u16string UsbPort::DeviceInstanceId() const {
+  auto lock = tree_->world_.Lock();
+  return hub_->ports[static_cast<std::size_t>(index_ - 1)].instanceId;
+}
 
 USHORT UsbPort::Address() const {
   auto lock = tree_->world_.Lock();
@@ -552,15 +615,17 @@ void UsbTree::SetNameCountsTerminator(bool counted) {
 }
 
 UsbTree::~UsbTree() {
-  std::vector<std::u16string> detach;
+  std::vector<std::u16string> detach, nodes;
   {
     auto lock = world_.Lock();
     for (const auto& controller : controllers_) {
       detach.push_back(controller->path);
       CollectDetach(controller->root, detach);
+      nodes.push_back(controller->instanceId);
     }
   }
   for (const auto& path : detach) world_.Detach(path);
+  for (const auto& node : nodes) world_.RemoveDevNode(node);
 }
 
 std::u16string UsbTree::MakeHubName() {
@@ -574,6 +639,7 @@ std::shared_ptr<HubNode> UsbTree::NewHub(int ports, std::u16string name, Control
   if (ports < 0 || ports > 255) throw std::invalid_argument("a hub has 0 to 255 ports");
   auto node = std::make_shared<HubNode>();
   node->name = name.empty() ? MakeHubName() : std::move(name);
+  node->instanceId = HubInstanceId(node->name);
   node->ports.resize(static_cast<std::size_t>(ports));
   node->controller = controller;
   return node;
@@ -598,9 +664,17 @@ UsbController UsbTree::AddController(int number, int rootPorts, std::u16string r
   }
   controller->root = NewHub(rootPorts, std::move(rootHubName), controller.get());
   {
+    char text[96];
+    std::snprintf(text, sizeof text, "PCI\\VEN_8086&DEV_1E31&SUBSYS_00000000&REV_04\\3&11583659&0&%02X",
+                  static_cast<unsigned>(number) & 0xFFu);
+    controller->instanceId = Widen(text);
+  }
+  {
     auto lock = world_.Lock();
     controllers_.push_back(controller);
   }
+  world_.AddDevNode(controller->instanceId, u"", kUsbSetupClass);
+  world_.AddDevNode(controller->root->instanceId, controller->instanceId, kUsbSetupClass);
   world_.Attach(controller->path, std::make_shared<HostControllerDevice>(controller, settings_));
   world_.Attach(kDevicePrefix + controller->root->name, std::make_shared<HubDevice>(controller->root, settings_));
   return UsbController(this, controller);

@@ -8,8 +8,14 @@
 //     IOCTL_USB_GET_NODE_INFORMATION (port count at offset 6),
 //     IOCTL_USB_GET_NODE_CONNECTION_INFORMATION (the packed 365-byte record),
 //     IOCTL_USB_GET_NODE_CONNECTION_NAME (the name of an external hub on a
-//     port) and IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION, whose setup
-//     packet it hands unchanged to the device on that port.
+//     port), IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME (the driver key of
+//     the device on a port) and IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION,
+//     whose setup packet it hands unchanged to the device on that port.
+//   - The tree keeps the world's device nodes: the controller under the root,
+//     each hub under the node of what it hangs on, each device plugged into a
+//     port under its hub ("USB\VID_v&PID_p\5&<hub>&0&<port>": an instance id
+//     made from the place on the bus, as Windows makes it for a device without
+//     a serial number), each gone with what is unplugged.
 //
 // Building a tree:
 //
@@ -54,6 +60,10 @@ inline constexpr char16_t kHubClassSuffix[] = u"#{f18a0e88-c30c-11d0-8815-00a0c9
 // Pipes a 365-byte connection record has room for.
 inline constexpr std::size_t kMaxRecordPipes = 30;
 
+// The instance id of the device with these ids on `port` of the hub named
+// `hubName`; its GUID_DEVINTERFACE_USB_DEVICE interface is named after it.
+std::u16string UsbDeviceInstanceId(USHORT vendorId, USHORT productId, const std::u16string& hubName, int port);
+
 // What a device answered to a request carried through its hub.
 struct ControlReply {
   DWORD error = ERROR_SUCCESS;  // non-zero: the request failed (the device stalled)
@@ -72,6 +82,8 @@ class UsbFunction {
   UCHAR configurationValue = 1;
   bool lowSpeed = false;
   std::vector<USB_PIPE_INFO> openPipes;
+  // The setup class its device node installs under.
+  GUID setupClass = kUsbSetupClass;
 
   // A GET_DESCRIPTOR request from the host, the setup packet exactly as the
   // host built it. `data` has room for `room` bytes. The default stalls.
@@ -151,6 +163,10 @@ class UsbPort {
 
   int Number() const { return index_; }
   std::u16string HubPath() const;
+  // The hub's symbolic name.
+  std::u16string HubName() const;
+  // The device node of the device (or hub) on the port; empty when empty.
+  std::u16string DeviceInstanceId() const;
   USHORT Address() const;
   std::shared_ptr<UsbFunction> Device() const;
 

@@ -1,7 +1,9 @@
 #include "sim/virtual_mouse.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <functional>
 
 namespace kv27::sim {
 
@@ -46,15 +48,35 @@ ControlReply StringReply(const std::u16string& text, const USB_SETUP_PACKET& set
   return ControlReply{ERROR_SUCCESS, static_cast<DWORD>(sent)};
 }
 
+// An instance part that stands for the parent's instance id, as Windows makes
+// them ("7&1c2d3e4f&0&0000"): a hash of the parent's id, so that two devices of
+// the same kind on different ports have different ids.
+std::u16string ChildInstance(char level, const std::u16string& parent, const char* tail) {
+  char text[48];
+  std::snprintf(text, sizeof text, "%c&%08zx&0&%s", level, std::hash<std::u16string>{}(parent)&0xFFFFFFFFu, tail);
+  return std::u16string(text, text + std::strlen(text));
+}
+
+std::u16string Upper(std::u16string text) {
+  for (auto& c : text)
+    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+  return text;
+}
+
 }  // namespace
 
 VirtualMouse::VirtualMouse(World& world, UsbPort port, const BootloaderFlash& flash)
     : UsbFunction(kMouseVendorId, kMouseProductId),
       world_(world),
       port_(port),
-      hid_(kMouseVendorId, kMouseProductId, 1, u"7&1c2d3e4f&0&0000"),
+      deviceInstance_(UsbDeviceInstanceId(kMouseVendorId, kMouseProductId, port.HubName(), port.Number())),
+      interfaceInstance_(u"USB\\VID_4E5B&PID_002A&MI_01\\" + ChildInstance('6', deviceInstance_, "0001")),
+      hid_(kMouseVendorId, kMouseProductId, 1, ChildInstance('7', interfaceInstance_, "0000")),
       bootFunction_(std::make_shared<UsbDeviceStub>(kMouseBootVendorId, kMouseBootProductId)),
       flash_(flash) {
+  // The bootloader is a WinUSB device: its node installs under the class of
+  // such devices.
+  bootFunction_->setupClass = kUsbDeviceSetupClass;
   const USHORT version = 0x0105;
   hid_.Add(std::make_shared<HidCollection>(kMouseVendorId, kMouseProductId, version, MakeHidDescription(1, 2, 5, 0)));
   hid_.Add(
@@ -83,18 +105,27 @@ std::shared_ptr<VirtualMouse> VirtualMouse::Create(World& world, UsbPort port, c
   return mouse;
 }
 
-BootloaderFlash VirtualMouse::FactoryFlash() {
+BootloaderFlash VirtualMouse::FactoryFlash(unsigned variant) {
   BootloaderFlash flash{};
   for (std::size_t i = 0; i < kMouseUserDataOffset; ++i) flash[i] = static_cast<std::uint8_t>((i * 7 + 3) & 0xFF);
   for (std::size_t i = kMouseUserDataOffset; i < flash.size(); ++i)
-    flash[i] = static_cast<std::uint8_t>((i * 11 + (i >> 8) * 37 + 5) & 0xFF);
+    flash[i] = static_cast<std::uint8_t>((i * (11 + 2 * variant) + (i >> 8) * 37 + 5 + 91 * variant) & 0xFF);
   return flash;
 }
 
 std::u16string VirtualMouse::CollectionPath(std::size_t index) const { return hid_.Path(index); }
 std::u16string VirtualMouse::CommandPath() const { return hid_.Path(kMouseCommandCollection); }
+// The bootloader's WinUSB interface belongs to the USB device on the port
+// itself (one interface, WinUSB its function driver): it is named after the
+// device node of that place, which no other device on the bus shares.
 std::u16string VirtualMouse::BootloaderPath() const {
-  return u"\\\\?\\usb#vid_4e5b&pid_7b05#6&1f2e3d4c&0&2#{6e0b2f48-95d1-4c37-b2a6-1f9d83e45c70}";
+  std::u16string path = u"\\\\?\\";
+  for (char16_t c : UsbDeviceInstanceId(kMouseBootVendorId, kMouseBootProductId, port_.HubName(), port_.Number())) {
+    if (c == u'\\') c = u'#';
+    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+    path.push_back(c);
+  }
+  return path + u"#{6e0b2f48-95d1-4c37-b2a6-1f9d83e45c70}";
 }
 
 // ---------------------------------------------------------------- on the bus
@@ -126,7 +157,13 @@ void VirtualMouse::PlugNormal() {
     auto lock = world_.Lock();
     mode_ = Mode::kNormal;
   }
+  // The port's device node comes with the plug; below it the composite
+  // driver's node for interface 1, and below that one node per HID
+  // collection. They go with the port's node when the device leaves.
   port_.Plug(shared_from_this());
+  world_.AddDevNode(interfaceInstance_, deviceInstance_, kHidSetupClass);
+  for (std::size_t i = 0; i < hid_.Count(); ++i)
+    world_.AddDevNode(Upper(InstanceIdOfInterface(hid_.Path(i))), interfaceInstance_, kHidSetupClass);
   hid_.Attach(world_);
 }
 

@@ -11,6 +11,13 @@
 //   col04  consumer controls (usage page 0x0C, usage 1; 3-byte input reports).
 // A search by the ids alone finds col01 first.
 //
+// Its place on the bus names it, as Windows names a device without a serial
+// number: the device node on the port ("USB\VID_4E5B&PID_002A\5&<hub>&0&<port>"),
+// the composite driver's node of interface 1 below it and one node per
+// collection below that, each with an instance id made from its parent's; so
+// the collection paths and the bootloader's path (the node of the bootloader
+// on the same port) differ from those of another mouse on another port.
+//
 // The device owns a 16 KiB flash. Its user data lives at 0x3800: seven
 // 256-byte pages, page n at 0x3800 + 256 n. Commands on the command
 // collection (byte 1), each answered with the same code in byte 1:
@@ -81,8 +88,9 @@ class VirtualMouse : public UsbFunction, public std::enable_shared_from_this<Vir
   // A mouse for `port` of a tree on `world`, not plugged yet. Its flash holds
   // `flash`, taken as a complete, verified image.
   static std::shared_ptr<VirtualMouse> Create(World& world, UsbPort port, const BootloaderFlash& flash);
-  // A flash with a firmware-like body and distinct user data.
-  static BootloaderFlash FactoryFlash();
+  // A flash with a firmware-like body and distinct user data; another
+  // `variant` gives other user data (the settings of another mouse).
+  static BootloaderFlash FactoryFlash(unsigned variant = 0);
 
   // ------------------------------------------------------------ on the bus (world unlocked)
   // The port holds the device while it is plugged: unplug it before the tree
@@ -189,6 +197,8 @@ class VirtualMouse : public UsbFunction, public std::enable_shared_from_this<Vir
 
   World& world_;
   UsbPort port_;
+  std::u16string deviceInstance_;     // the device node on the port in normal mode
+  std::u16string interfaceInstance_;  // the composite driver's node of interface 1, parent of the collections
   HidDevice hid_;
   std::shared_ptr<VirtualBootloader> boot_ = std::make_shared<VirtualBootloader>();
   std::shared_ptr<UsbDeviceStub> bootFunction_;

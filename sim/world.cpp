@@ -9,6 +9,7 @@ World::World() : impl_(std::make_unique<Impl>(this)), user_(std::make_unique<Use
   impl_->plainFiles = std::make_shared<PlainFileDevice>(impl_.get());
   impl_->plainFiles->world_ = this;
   now_ = 1'000'000;  // a machine that has been up for a while
+  impl_->InitFilesAndEnvironment(now_);
   // The thread that builds the world drives it (a test, a program's main
   // thread): the clock waits for it while it is busy.
   impl_->Participate(std::this_thread::get_id());
@@ -98,8 +99,8 @@ std::uint64_t World::CallCount(const std::string& call) {
 
 std::vector<HandleInfo> World::OpenHandles(bool includeWindows) {
   std::lock_guard<std::mutex> lk(mutex_);
-  static const char* kNames[] = {"file",   "event",     "thread", "devinfo", "preparsed",
-                                 "winusb", "devnotify", "window", "bitmap",  "icon"};
+  static const char* kNames[] = {"file",      "event",  "thread", "devinfo", "preparsed", "winusb",
+                                 "devnotify", "window", "bitmap", "icon",    "find"};
   std::vector<HandleInfo> out;
   for (auto& [h, e] : impl_->handles) {
     // Windows go with their thread; icons from resources are shared and never freed.
@@ -110,6 +111,7 @@ std::vector<HandleInfo> World::OpenHandles(bool includeWindows) {
     if (e.file) info.name = e.file->path;
     if (e.event) info.name = e.event->name;
     if (e.winusb && e.winusb->file) info.name = e.winusb->file->path;
+    if (e.find) info.name = e.find->pattern;
     out.push_back(info);
   }
   return out;

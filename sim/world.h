@@ -67,6 +67,9 @@ struct IoRequest {
 // CallEffects::delayMs of an answer that never comes.
 inline constexpr DWORD kNeverMs = 0xFFFFFFFFu;
 
+// The per-user local application data folder of a new world (LOCALAPPDATA).
+inline constexpr char16_t kWorldLocalAppData[] = u"C:\\Users\\User\\AppData\\Local";
+
 // Extra outcome of a device callback.
 struct CallEffects {
   DWORD delayMs = 0;  // virtual time the operation takes (the caller's clock moves on); kNeverMs: never
@@ -226,13 +229,43 @@ class World : public OsApi {
   bool IsAttached(const std::u16string& path);
   std::shared_ptr<Device> DeviceAt(const std::u16string& path);
 
+  // ------------------------------------------------------------ device nodes
+  // The configuration manager's device tree (CM_Get_Parent, CM_DRP_DRIVER, and
+  // the device SetupDiGetDeviceInterfaceDetailW names for an interface). A
+  // node is added under its parent (empty: the root of the tree,
+  // "HTREE\ROOT\0") with its setup class and gets a driver key,
+  // "{class}\NNNN", that it keeps for the world's life, as the registry keeps a
+  // device's software key: a device that comes back under the same instance id
+  // finds its node and key again. RemoveDevNode takes the node and everything
+  // below it off the tree (no longer present). Every device interface belongs
+  // to the node its path names (InstanceIdOfInterface); an interface whose
+  // node was never added hangs on a root-enumerated node of its own.
+  void AddDevNode(const std::u16string& instanceId, const std::u16string& parentInstanceId, const GUID& setupClass);
+  void RemoveDevNode(const std::u16string& instanceId);
+  bool IsDevNodePresent(const std::u16string& instanceId);
+  // The driver key of a present node; empty when there is none (world
+  // locked: for devices, say a hub that reports what is on its ports).
+  std::u16string DriverKeyLocked(const std::u16string& instanceId);
+
   // ------------------------------------------------------------ files
-  // In-memory file; shadows the host disk at that path.
+  // In-memory file; shadows the host disk at that path. Its directory and the
+  // directories above it exist in memory from then on.
   void AddFile(const std::u16string& path, std::vector<std::uint8_t> bytes);
+  // An in-memory directory (and its parents): files created in it stay in
+  // memory.
+  void AddDirectory(const std::u16string& path);
   std::optional<std::vector<std::uint8_t>> FileBytes(const std::u16string& path);
-  // Plain paths not in memory go to the host disk (default on).
+  // Plain paths outside the memory overlay go to the host disk (default on).
+  // Off, every path is in memory, and a file can only be created in an
+  // in-memory directory.
   void SetHostFiles(bool enabled);
   void SetModulePath(const std::u16string& path);
+  // The environment GetEnvironmentVariableW reads (nullopt: not set). A new
+  // world has LOCALAPPDATA = kWorldLocalAppData, an in-memory directory.
+  void SetEnvironmentVariable(const std::u16string& name, std::optional<std::u16string> value);
+  // The local time GetLocalTime gives now (it moves on with the clock). A new
+  // world starts at 2026-12-10 12:00:00.000.
+  void SetLocalTime(const SYSTEMTIME& time);
 
   // ------------------------------------------------------------ windows
   // A window owned by the calling thread, served by `proc`.
@@ -328,6 +361,13 @@ class World : public OsApi {
   BOOL CloseHandle(HANDLE handle) override;
   BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, OVERLAPPED* overlapped) override;
   BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, OVERLAPPED* overlapped) override;
+  BOOL FlushFileBuffers(HANDLE file) override;
+  BOOL CreateDirectoryW(LPCWSTR path, SECURITY_ATTRIBUTES* security) override;
+  HANDLE FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* data) override;
+  BOOL FindNextFileW(HANDLE search, WIN32_FIND_DATAW* data) override;
+  BOOL FindClose(HANDLE search) override;
+  DWORD GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer, DWORD size) override;
+  void GetLocalTime(SYSTEMTIME* time) override;
   BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, LPDWORD transferred, BOOL wait) override;
   BOOL CancelIo(HANDLE file) override;
   BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned,
@@ -370,6 +410,9 @@ class World : public OsApi {
                         OVERLAPPED* overlapped) override;
   BOOL WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer, ULONG length, PULONG transferred,
                        OVERLAPPED* overlapped) override;
+  CONFIGRET CM_Get_Parent(DEVINST* parent, DEVINST node, ULONG flags) override;
+  CONFIGRET CM_Get_DevNode_Registry_PropertyW(DEVINST node, ULONG property, ULONG* regDataType, PVOID buffer,
+                                              ULONG* length, ULONG flags) override;
   HMODULE GetModuleHandleW(LPCWSTR name) override;
   INT_PTR DialogBoxParamW(HMODULE instance, LPCWSTR templateName, HWND parent, DLGPROC proc, LPARAM initParam) override;
   BOOL EndDialog(HWND dialog, INT_PTR result) override;
@@ -421,6 +464,21 @@ class World : public OsApi {
   std::optional<UsbTiming> usbTiming_;
   friend struct Impl;
 };
+
+// The device instance id a device interface path names, as Windows builds
+// interface paths from instance ids: "\\?\" (or "\\.\"), the id with '#' for
+// '\', then "#{interface class}" (and a reference string after a further '\').
+// "\\?\hid#vid_4e5b&pid_002a&mi_01&col03#7&1c2d3e4f&0&0002#{4d1e55b2-...}" names
+// "hid\vid_4e5b&pid_002a&mi_01&col03\7&1c2d3e4f&0&0002". Instance ids compare
+// without regard to case.
+std::u16string InstanceIdOfInterface(const std::u16string& path);
+// The setup classes the simulated devices install under.
+inline constexpr GUID kUsbSetupClass = {0x36FC9E60, 0xC465, 0x11CF, {0x80, 0x56, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
+inline constexpr GUID kUsbDeviceSetupClass = {
+    0x88BAE032, 0x5A81, 0x49F0, {0xBC, 0x3D, 0xA4, 0xFF, 0x13, 0x82, 0x16, 0xD6}};
+inline constexpr GUID kHidSetupClass = {0x745A17A0, 0x74D3, 0x11D0, {0xB6, 0xFE, 0x00, 0xA0, 0xC9, 0x0F, 0x57, 0xDA}};
+inline constexpr GUID kSystemSetupClass = {
+    0x4D36E97D, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
 
 // UTF-16 <-> UTF-8 helpers for tests and front-ends.
 std::string ToUtf8(const std::u16string& text);

@@ -57,7 +57,7 @@ BOOL World::SetupDiEnumDeviceInterfaces(HDEVINFO set, SP_DEVINFO_DATA*, const GU
 
 BOOL World::SetupDiGetDeviceInterfaceDetailW(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data,
                                              SP_DEVICE_INTERFACE_DETAIL_DATA_W* detail, DWORD detailSize,
-                                             DWORD* requiredSize, SP_DEVINFO_DATA*) {
+                                             DWORD* requiredSize, SP_DEVINFO_DATA* devInfo) {
   std::lock_guard<std::mutex> lk(mutex_);
   auto* e = impl_->Find(set, Impl::Kind::DevInfo);
   std::u16string path;
@@ -90,7 +90,19 @@ BOOL World::SetupDiGetDeviceInterfaceDetailW(HDEVINFO set, SP_DEVICE_INTERFACE_D
     t_lastError = ERROR_INSUFFICIENT_BUFFER;
     return FALSE;
   }
+  // The device the interface belongs to; the caller states the record's size,
+  // as for the detail record.
+  if (devInfo != nullptr && devInfo->cbSize != sizeof(SP_DEVINFO_DATA)) {
+    t_lastError = ERROR_INVALID_USER_BUFFER;
+    return FALSE;
+  }
   std::memcpy(detail->DevicePath, path.c_str(), (path.size() + 1) * sizeof(WCHAR));
+  if (devInfo != nullptr) {
+    const DEVINST node = impl_->InterfaceNode(path);
+    devInfo->ClassGuid = impl_->Node(node)->setupClass;
+    devInfo->DevInst = node;
+    devInfo->Reserved = data->Reserved;
+  }
   t_lastError = 0;
   return TRUE;
 }

@@ -59,37 +59,25 @@ using namespace detail;
 // ------------------------------------------------------------------ plain files
 
 struct PlainFileState {
-  std::vector<std::uint8_t> data;
-  size_t position = 0;
-  bool dirty = false;
+  std::size_t position = 0;
   bool inMemory = false;
-  std::u16string key;              // memory store key
+  std::u16string key;              // memory store key (MemoryKey)
   std::filesystem::path hostPath;  // host disk path
+  int fd = -1;                     // the host file, open while the handle is
 };
 
-// Serves ordinary file paths from the memory overlay or the host disk. Each
-// handle reads from a snapshot taken at open and writes back at close.
+// The memory overlay's key of a path: folded case, backslashes, no trailing
+// separator; and the key of its directory (empty for a root).
+std::u16string MemoryKey(const std::u16string& path);
+std::u16string MemoryParent(const std::u16string& key);
+
+// Serves ordinary file paths from the memory overlay or the host disk
+// (world_files.cpp).
 class PlainFileDevice : public Device {
  public:
   explicit PlainFileDevice(World::Impl* impl) : impl_(impl) {}
-  DWORD OnRead(IoRequest& request, DWORD* transferred, CallEffects&) override {
-    auto* st = static_cast<PlainFileState*>(request.file->deviceState.get());
-    size_t n = 0;
-    if (st->position < st->data.size()) n = std::min<size_t>(request.length, st->data.size() - st->position);
-    if (n) std::memcpy(request.buffer, st->data.data() + st->position, n);
-    st->position += n;
-    *transferred = static_cast<DWORD>(n);
-    return ERROR_SUCCESS;
-  }
-  DWORD OnWrite(IoRequest& request, DWORD* transferred, CallEffects&) override {
-    auto* st = static_cast<PlainFileState*>(request.file->deviceState.get());
-    if (st->data.size() < st->position + request.length) st->data.resize(st->position + request.length);
-    if (request.length) std::memcpy(st->data.data() + st->position, request.buffer, request.length);
-    st->position += request.length;
-    st->dirty = true;
-    *transferred = request.length;
-    return ERROR_SUCCESS;
-  }
+  DWORD OnRead(IoRequest& request, DWORD* transferred, CallEffects&) override;
+  DWORD OnWrite(IoRequest& request, DWORD* transferred, CallEffects&) override;
   void OnClose(FileObject& file) override;
 
  private:
@@ -104,7 +92,7 @@ struct World::Impl {
   World* self;
   explicit Impl(World* w) : self(w) {}
 
-  enum class Kind { File, Event, Thread, DevInfo, Preparsed, WinUsb, DevNotify, Window, Bitmap, Icon };
+  enum class Kind { File, Event, Thread, DevInfo, Preparsed, WinUsb, DevNotify, Window, Bitmap, Icon, Find };
 
   struct EventObj {
     bool manual = false;
@@ -128,6 +116,12 @@ struct World::Impl {
   struct WinUsbObj {
     std::shared_ptr<FileObject> file;
     std::map<UCHAR, ULONG> transferTimeoutMs;  // PIPE_TRANSFER_TIMEOUT by pipe id; 0 or absent: none
+  };
+  // A directory search (FindFirstFileW): the entries found, and the next one.
+  struct FindObj {
+    std::vector<WIN32_FIND_DATAW> entries;
+    std::size_t next = 0;
+    std::u16string pattern;
   };
   struct NotifyObj {
     HWND window = nullptr;
@@ -224,6 +218,7 @@ struct World::Impl {
     std::shared_ptr<WinUsbObj> winusb;
     std::shared_ptr<NotifyObj> notify;
     std::shared_ptr<WindowObj> window;
+    std::shared_ptr<FindObj> find;
     WORD resource = 0;  // bitmaps and icons: the resource id
   };
 
@@ -232,6 +227,17 @@ struct World::Impl {
     std::shared_ptr<Device> device;
     std::optional<GUID> interfaceClass;
     bool present = false;
+  };
+
+  // A node of the configuration manager's device tree; DEVINST n is
+  // devNodes[n - 1], the root is 1. Nodes are never dropped: a removed
+  // device's node stays, not present, with its driver key.
+  struct DevNode {
+    std::u16string instanceId;
+    DEVINST parent = 0;  // 0 for the root
+    GUID setupClass{};
+    std::u16string driverKey;  // empty: none (the root)
+    bool present = true;
   };
 
   struct Pending {
@@ -268,6 +274,8 @@ struct World::Impl {
   std::uintptr_t nextHandle = 0x1000;
   std::uint64_t nextId = 1;
   std::vector<PathEntry> paths;  // attach order
+  std::vector<DevNode> devNodes;
+  std::map<std::string, unsigned> driverKeysByClass;  // keys given out so far, by setup class
   std::map<std::u16string, std::weak_ptr<EventObj>> namedEvents;
   std::map<std::uint64_t, Pending> pending;
   std::list<std::shared_ptr<ThreadObj>> threads;
@@ -277,7 +285,19 @@ struct World::Impl {
   UINT nextMessage = 0xC000;
   std::vector<Action> actions;
   std::uint64_t actionSeq = 0;
-  std::map<std::u16string, std::vector<std::uint8_t>> memoryFiles;  // folded path
+  std::map<std::u16string, std::vector<std::uint8_t>> memoryFiles;  // MemoryKey
+  // Directories of the memory overlay (MemoryKey): the folders of its files
+  // and their parents, and the ones added or created.
+  std::set<std::u16string> memoryDirs;
+  // The names of the overlay's files and directories as they were given
+  // (MemoryKey -> path), for directory listings.
+  std::map<std::u16string, std::u16string> memoryNames;
+  // The environment (folded name -> name, value) and the local time: the
+  // date and time at localTimeAnchor of the clock, in milliseconds since
+  // 1970-01-01 00:00 local.
+  std::map<std::u16string, std::pair<std::u16string, std::u16string>> environment;
+  std::int64_t localTimeMs = 0;
+  std::uint64_t localTimeAnchor = 0;
   bool hostFiles = true;
   std::u16string modulePath = u"C:\\Program Files\\KV27M\\KV27MFirmwareUpdate.exe";
   std::uint32_t realWaitCapMs = 60'000;
@@ -389,6 +409,16 @@ struct World::Impl {
   }
 
   void Count(const char* call) { ++calls[call]; }
+
+  // ---------------------------------------------------------------- device nodes (world_devnodes.cpp)
+  DEVINST RootNode();
+  // The node of an instance id, 0 when there is none.
+  DEVINST FindNode(const std::u16string& instanceId);
+  DevNode* Node(DEVINST node) { return node >= 1 && node <= devNodes.size() ? &devNodes[node - 1] : nullptr; }
+  // The node an interface path belongs to, made root-enumerated if the world
+  // was never told of it.
+  DEVINST InterfaceNode(const std::u16string& path);
+  DEVINST NewNode(const std::u16string& instanceId, DEVINST parent, const GUID& setupClass);
 
   // The error an injected fault makes this call fail with, if any.
   std::optional<DWORD> Fault(const char* call, const std::u16string& path) {
@@ -616,6 +646,14 @@ struct World::Impl {
   // ---------------------------------------------------------------- plain files
   HANDLE OpenPlainFile(const std::u16string& path, DWORD access, DWORD share, DWORD disposition, DWORD flags);
   void ClosePlainFile(FileObject& file);
+  DWORD ReadPlainFile(PlainFileState& st, void* buffer, DWORD length, DWORD* transferred);
+  DWORD WritePlainFile(PlainFileState& st, const void* buffer, DWORD length, DWORD* transferred);
+  // Adds a directory of the overlay and its parents (`path` as given, for its
+  // listing; may be empty).
+  void AddMemoryDirectory(const std::u16string& key, const std::u16string& path = {});
+  // A new world's environment, local time and in-memory folders.
+  void InitFilesAndEnvironment(std::uint64_t now);
+  bool IsMemoryDirectory(const std::u16string& key) const;
 };
 
 }  // namespace kv27::sim

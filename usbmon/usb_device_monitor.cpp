@@ -3,6 +3,8 @@
 #include <cstring>
 #include <new>
 
+#include "usbmon/device_nodes.h"
+
 namespace kv27 {
 using namespace w32;
 
@@ -315,6 +317,42 @@ int CUSBDeviceMonitor::FindDevice(USHORT vendorId, USHORT productId, USBDeviceEn
     return 1;
   }
   return 0;
+}
+
+std::u16string CUSBDeviceMonitor::PortDriverKey(const USBDeviceEntry& entry) {
+  if (entry.hubPath.empty() || entry.connection == nullptr) return {};
+  HANDLE hub = OpenNode(entry.hubPath);
+  if (hub == INVALID_HANDLE_VALUE) return {};
+  std::u16string key = GetDriverKeyName(os_, hub, ReadAt<ULONG>(entry.connection, kConnectionIndexOffset));
+  os_.CloseHandle(hub);
+  return key;
+}
+
+int CUSBDeviceMonitor::FindDeviceOfInterface(const GUID& interfaceClass, LPCWSTR interfacePath,
+                                             USBDeviceEntry& result) {
+  const std::vector<std::u16string> keys = InterfaceDriverKeys(os_, interfaceClass, interfacePath);
+  if (keys.empty()) return 0;
+  for (const USBDeviceEntry& entry : entries_) {
+    if (entry.hubPath.empty() || entry.connection == nullptr) continue;
+    const std::u16string onPort = PortDriverKey(entry);
+    if (onPort.empty()) continue;
+    for (const std::u16string& key : keys) {
+      if (!SameDriverKey(key, onPort)) continue;
+      result.hubPath = entry.hubPath;
+      result.connection = entry.connection;
+      return 1;
+    }
+  }
+  return 0;
+}
+
+bool CUSBDeviceMonitor::PortCarriesInterface(const USBDeviceEntry& entry, const GUID& interfaceClass,
+                                             LPCWSTR interfacePath) {
+  const std::u16string onPort = PortDriverKey(entry);
+  if (onPort.empty()) return false;
+  for (const std::u16string& key : InterfaceDriverKeys(os_, interfaceClass, interfacePath))
+    if (SameDriverKey(key, onPort)) return true;
+  return false;
 }
 
 std::u16string CUSBDeviceMonitor::GetDeviceString(const USBDeviceEntry* entry) {

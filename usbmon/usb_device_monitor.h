@@ -7,8 +7,9 @@
 // path and the port's 365-byte connection record exactly as the hub driver
 // reported it. Hubs are walked but never recorded.
 //
-// The owner looks a device up by vendor and product id (FindDevice) and can send
-// it one fixed string-descriptor request through its hub (GetDeviceString).
+// The owner looks a device up by vendor and product id (FindDevice), or by one
+// of its device interfaces (FindDeviceOfInterface), and can send it one fixed
+// string-descriptor request through its hub (GetDeviceString).
 //
 // Every call runs on the owner's thread; the monitor takes no locks. Handles are
 // opened and closed within each call.
@@ -70,6 +71,19 @@ class CUSBDeviceMonitor {
   // stays valid until a later Refresh frees that entry.
   int FindDevice(USHORT vendorId, USHORT productId, USBDeviceEntry& result) const;
 
+  // Copies the occupied entry (as FindDevice does) of the port that carries
+  // the device `interfacePath`, a present interface of class `interfaceClass`,
+  // belongs to, and returns 1: the port whose hub names, as the driver key of
+  // the device on it, the interface's device node or a node above it
+  // (usbmon/device_nodes.h). Returns 0 and leaves `result` alone when that
+  // cannot be told: the interface's device cannot be read, or no port of the
+  // table carries it. Asks the hub of each occupied entry until one matches.
+  int FindDeviceOfInterface(const GUID& interfaceClass, LPCWSTR interfacePath, USBDeviceEntry& result);
+  // Whether the device on the entry's port now is the one the interface
+  // `interfacePath` of class `interfaceClass` belongs to (false for a free
+  // entry, or when either side cannot be read).
+  bool PortCarriesInterface(const USBDeviceEntry& entry, const GUID& interfaceClass, LPCWSTR interfacePath);
+
   // Sends the device on the entry's port the fixed string-descriptor request
   // (index 0xC3, language 0x5D1A) through its hub and returns the text of the
   // reply; empty on any failure and, without any I/O, for a null or free entry.
@@ -99,6 +113,8 @@ class CUSBDeviceMonitor {
   using Record = std::array<BYTE, kConnectionRecordSize>;
 
   HANDLE OpenNode(const std::u16string& path);
+  // The driver key of the device on the entry's port; empty on failure.
+  std::u16string PortDriverKey(const USBDeviceEntry& entry);
   void Notify(WPARAM change, USBDeviceEntry* entry);
   void FreeEntry(int index);
 

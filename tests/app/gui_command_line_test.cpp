@@ -42,10 +42,40 @@ TEST(GuiCommandLineTest, Options) {
   EXPECT_EQ(ParseGuiCommandLine(u"--simulate --simulate-log=x.txt").logPath, u"x.txt");
   EXPECT_TRUE(ParseGuiCommandLine(u"--help").help);
 
-  for (const char16_t* wrong : {u"--simulate=nothing", u"--simulate --simulate-log", u"--simulate --simulate-log=",
-                                u"--simulate-log x.txt", u"--fast", u"image.bimg"}) {
+  for (const char16_t* wrong :
+       {u"--simulate=nothing", u"--simulate --simulate-log", u"--simulate --simulate-log=", u"--simulate-log x.txt",
+        u"--fast", u"-x image.bimg", u"/x", u"a.bimg b.bimg", u"\"C:\\fw\\a.bimg\" --simulate b.bimg", u"\"\""}) {
     SCOPED_TRACE(std::string(wrong, wrong + std::char_traits<char16_t>::length(wrong)));
     EXPECT_FALSE(ParseGuiCommandLine(wrong).error.empty());
+  }
+}
+
+// One bare argument is the image: a file dropped on the program or opened
+// with it (a full path, quoted when it holds blanks), beside the options in
+// any order.
+TEST(GuiCommandLineTest, OneBareArgumentIsTheImage) {
+  struct Case {
+    std::u16string line;
+    std::u16string image;
+    const char* scenario;  // null: the real devices
+  } cases[] = {
+      {u"\"C:\\Users\\me\\Downloads\\N4 v2.bimg\"", u"C:\\Users\\me\\Downloads\\N4 v2.bimg", nullptr},
+      {u"image.bimg", u"image.bimg", nullptr},
+      {u"--simulate=write-fails D:\\fw.bimg", u"D:\\fw.bimg", "write-fails"},
+      {u"D:\\fw.bimg --simulate", u"D:\\fw.bimg", "ok"},
+      {u"--simulate", u"", "ok"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.line.begin(), c.line.end()));
+    const GuiCommandLine parsed = ParseGuiCommandLine(c.line);
+    EXPECT_TRUE(parsed.error.empty());
+    EXPECT_EQ(parsed.imagePath, c.image);
+    if (c.scenario == nullptr) {
+      EXPECT_EQ(parsed.simulate, nullptr);
+    } else {
+      ASSERT_NE(parsed.simulate, nullptr);
+      EXPECT_STREQ(parsed.simulate->name, c.scenario);
+    }
   }
 }
 

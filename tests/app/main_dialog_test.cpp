@@ -19,6 +19,7 @@
 #include "res/resource.h"
 #include "sim/hid_device.h"
 #include "sim/resources.h"
+#include "tests/support/backup_names.h"
 #include "tests/support/program_run.h"
 #include "tests/support/scenario_names.h"
 #include "tests/support/upgrade_expectations.h"
@@ -40,6 +41,13 @@ using test::View;
 constexpr const char16_t* kCaption = test::kDialogCaption;
 constexpr char16_t kChooseNoImage[] = u"请选择镜像文件！";
 constexpr char16_t kPlugInMouse[] = u"请插入需要升级的USB设备！";
+
+// The bundled sample, checked and descrambled: what a good flash carries.
+ImageFileResult PlainSampleImage() {
+  sim::World files;
+  files.AddFile(u"C:\\x.bimg", SampleImageBytes());
+  return LoadImageFile(files, u"C:\\x.bimg");
+}
 
 // Every scenario of the catalogue through the dialog: the automatic start (or,
 // where the dialog has nothing to start, what it does instead), the one
@@ -175,11 +183,7 @@ TEST(MainDialog, GoodRunKeepsTheSettingsAndSeesTheMouseReturn) {
   // The flash: the image's plain firmware, the mouse's own bytes at
   // 0x3800-0x3F05 (0x3F00-0x3F05 a second copy of 0x3E00-0x3E05) and 0xFF at
   // 0x3FFB-0x3FFF.
-  const ImageFileResult plain = [&] {
-    sim::World files;
-    files.AddFile(u"C:\\x.bimg", SampleImageBytes());
-    return LoadImageFile(files, u"C:\\x.bimg");
-  }();
+  const ImageFileResult plain = PlainSampleImage();
   ASSERT_TRUE(plain.ok());
   const sim::BootloaderFlash flash = run.rig().mouse().Flash();
   for (std::size_t i = 0; i < 0x4000; ++i) {
@@ -191,6 +195,48 @@ TEST(MainDialog, GoodRunKeepsTheSettingsAndSeesTheMouseReturn) {
   }
   EXPECT_EQ(run.rig().mouse().CurrentMode(), sim::VirtualMouse::Mode::kNormal);
   for (std::size_t p = 0; p < 7; ++p) EXPECT_EQ(run.rig().mouse().UserPage(p), pages[p]) << "page " << p;
+  run.EndProcess();
+}
+
+// Two N4 mice on the hub, the second plugged in first: the dialog links to the
+// command interface listed first, the second mouse's, and its automatic start
+// upgrades that mouse with its own settings; the request goes through its port
+// and the bootloader taken is the one on that port. The first mouse, on the
+// lower port, gets nothing and keeps its flash.
+TEST(MainDialog, TwoMiceTheAutomaticStartUpgradesOnlyTheMouseItLinksTo) {
+  sim::World world;
+  sim::MouseRig rig(world, SampleImageBytes(), sim::RigOptions{0, 3, true});
+  ProgramRun run(world, rig);
+  sim::VirtualMouse& linked = *rig.otherMouse();
+  sim::VirtualMouse& beside = rig.mouse();
+  const sim::BootloaderFlash linkedBefore = linked.Flash();
+  const sim::BootloaderFlash besideBefore = beside.Flash();
+  const std::uint64_t t0 = world.Now();
+  std::u16string linkedPath;
+  world.User().DoAt(t0 + 50, [&] { linkedPath = run.Dlg().mouseLink.devicePath; });
+  world.User().AnswerMessageBox(IDOK, 1000);
+  world.User().CloseAt(t0 + 130'000);
+  run.Run();
+
+  EXPECT_EQ(linkedPath, linked.CommandPath());
+  const auto boxes = world.MessageBoxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].text, u"恭喜亲，在线升级成功！");
+
+  const ImageFileResult plain = PlainSampleImage();
+  ASSERT_TRUE(plain.ok());
+  const sim::BootloaderFlash flash = linked.Flash();
+  for (std::size_t i = 0; i < 0x4000; ++i) {
+    std::uint8_t want = plain.payload[i];
+    if (i >= 0x3800 && i < 0x3F00) want = linkedBefore[i];
+    if (i >= 0x3F00 && i < 0x3F06) want = linkedBefore[i - 0x100];
+    if (i >= 0x3FFB) want = 0xFF;
+    ASSERT_EQ(flash[i], want) << "at 0x" << std::hex << i;
+  }
+  EXPECT_EQ(linked.CurrentMode(), sim::VirtualMouse::Mode::kNormal);
+  EXPECT_EQ(beside.CurrentMode(), sim::VirtualMouse::Mode::kNormal);
+  EXPECT_EQ(beside.RequestCount(), 0u);
+  EXPECT_TRUE(beside.Flash() == besideBefore);
   run.EndProcess();
 }
 
@@ -325,6 +371,56 @@ TEST(MainDialog, MouseLeavesBeforeTheAutomaticStart) {
   run.EndProcess();
 }
 
+// A run refused for want of the mouse or of an image leaves the progress bar
+// and the percentage as the run before left them: after a good run at 100%,
+// after a failed write at 60%, and at any position shown before.
+TEST(MainDialog, RefusedRunsKeepTheProgressShown) {
+  struct Case {
+    const char* what;
+    const char* scenario;
+    int setBefore;  // -1: what the automatic start's run leaves
+    const char16_t* message;
+    int position;
+  };
+  const Case cases[] = {
+      {"plug in, after a good run", "ok", -1, kPlugInMouse, 100},
+      {"plug in, after a failed write", "write-fails", -1, kPlugInMouse, 60},
+      {"plug in, no run before", "no-mouse", -1, kPlugInMouse, 0},
+      {"choose an image, display at 37", "no-image", 37, kChooseNoImage, 37},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ProgramRun run(c.scenario);
+    const std::uint64_t t0 = run.world.Now();
+    const std::uint64_t refuseAt = c.setBefore < 0 ? t0 + kAfterAnyRun : t0 + 500;
+    View before, after;
+    std::size_t boxesBefore = 0;
+    if (c.setBefore < 0) run.world.User().AnswerMessageBox(IDOK, 1000);  // the automatic start's box
+    run.world.User().DoAt(refuseAt, [&] {
+      if (c.setBefore >= 0) run.Dlg().SetProgress(c.setBefore);
+      if (c.message == kPlugInMouse && run.rig().mouse().CurrentMode() != sim::VirtualMouse::Mode::kAbsent)
+        run.rig().mouse().Unplug();
+    });
+    run.world.User().DoAt(refuseAt + 3000, [&] {
+      before = run.Look();
+      boxesBefore = before.boxes;
+      run.Command(IDC_UPGRADE);  // the notification reaches the dialog even with the button disabled
+    });
+    run.world.User().AnswerMessageBox(IDOK, 1000);
+    run.world.User().DoAt(refuseAt + 10'000, [&] { after = run.Look(); });
+    run.world.User().CloseAt(refuseAt + 10'001);
+    run.Run();
+
+    const auto boxes = run.world.MessageBoxes();
+    ASSERT_EQ(boxes.size(), boxesBefore + 1);
+    EXPECT_EQ(boxes.back().text, c.message);
+    EXPECT_EQ(before.position, c.position);
+    EXPECT_EQ(after.position, c.position);
+    EXPECT_EQ(after.percent, Percent(c.position));
+    run.EndProcess();
+  }
+}
+
 // Image choice: the file dialog as the program shows it; a valid choice sets
 // the path (and enables the button only with the mouse present); an invalid
 // one shows its check's message and keeps the previous path and button state;
@@ -407,6 +503,58 @@ TEST(MainDialog, ImageChoice) {
       EXPECT_EQ(f.defaultExtension, u"");
     }
     EXPECT_EQ(run.rig().mouse().RequestCount(), 0u);  // a choice starts nothing
+    run.EndProcess();
+  }
+}
+
+// The program started with an image (dropped on it, or opened with it): the
+// path box shows that image in the place of the default one, and the upgrade
+// starts by itself as with the default: once, 100 ms after the start, when
+// the file opens and the mouse is there. The default beside the program
+// (damaged here) is not looked at. A named image that cannot be opened is
+// shown all the same, and nothing starts.
+TEST(MainDialog, ImageNamedOnTheCommandLine) {
+  const std::u16string named = u"D:\\Downloads\\N4 firmware v2.bimg";
+  struct Case {
+    const char* what;
+    const char* scenario;
+    bool fileExists;
+    bool starts;
+  };
+  const Case cases[] = {
+      {"mouse present", "bad-image", true, true},
+      {"mouse absent", "no-mouse", true, false},
+      {"file missing", "bad-image", false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ProgramRun run(c.scenario);
+    if (c.fileExists) run.world.AddFile(named, SampleImageBytes());
+    theApp.imagePath = named;
+    const std::uint64_t t0 = run.world.Now();
+    View atStart, atEnd;
+    run.world.User().DoAt(t0 + 50, [&] { atStart = run.Look(); });
+    run.world.User().AnswerMessageBox(IDOK, 1000);
+    run.world.User().DoAt(t0 + 200'000, [&] { atEnd = run.Look(); });
+    run.world.User().CloseAt(t0 + 200'001);
+    run.Run();
+    theApp.imagePath.clear();
+
+    EXPECT_EQ(atStart.path, named);
+    EXPECT_EQ(atStart.timers, c.starts ? std::vector<UINT_PTR>{kAutoStartTimer} : std::vector<UINT_PTR>{});
+    EXPECT_FALSE(atStart.upgradeEnabled);
+    const auto boxes = run.world.MessageBoxes();
+    if (c.starts) {
+      ASSERT_EQ(boxes.size(), 1u);
+      EXPECT_EQ(boxes[0].text, UpgradeMessage(UpgradeStatus::Success));  // the named image, not the damaged default
+      EXPECT_GE(boxes[0].shownAt, t0 + kAutoStartDelayMs);
+      EXPECT_EQ(run.rig().mouse().CurrentMode(), sim::VirtualMouse::Mode::kNormal);
+    } else {
+      EXPECT_TRUE(boxes.empty());
+      EXPECT_EQ(run.rig().mouse().RequestCount(), 0u);
+    }
+    EXPECT_EQ(atEnd.path, named);
+    EXPECT_TRUE(atEnd.timers.empty());
     run.EndProcess();
   }
 }
@@ -555,6 +703,92 @@ TEST(MainDialog, MouseBackBeforeItsRemovalIsHandled) {
   run.EndProcess();
 }
 
+// What a late re-plug must leave: the link live on the command interface,
+// the indicator showing the mouse and the button enabled (the path is set),
+// and an upgrade from the button that succeeds and keeps the mouse's own
+// settings.
+void ExpectReplugSeenAndUpgradeWorks(ProgramRun& run, const View& back, const std::u16string& connected,
+                                     const std::vector<std::vector<std::uint8_t>>& pages) {
+  EXPECT_EQ(connected, run.rig().mouse().CommandPath());
+  EXPECT_TRUE(back.mousePresent);
+  EXPECT_EQ(back.indicator, IDB_MOUSE_PRESENT);
+  EXPECT_TRUE(back.upgradeEnabled);
+  const auto boxes = run.world.MessageBoxes();
+  ASSERT_FALSE(boxes.empty());
+  EXPECT_EQ(boxes.back().text, UpgradeMessage(UpgradeStatus::Success));
+  EXPECT_EQ(run.rig().mouse().CurrentMode(), sim::VirtualMouse::Mode::kNormal);
+  for (std::size_t p = 0; p < 7; ++p) EXPECT_EQ(run.rig().mouse().UserPage(p), pages[p]) << "page " << p;
+}
+
+std::vector<std::vector<std::uint8_t>> UserPages(ProgramRun& run) {
+  std::vector<std::vector<std::uint8_t>> pages;
+  for (std::size_t p = 0; p < 7; ++p) pages.push_back(run.rig().mouse().UserPage(p));
+  return pages;
+}
+
+// The automatic start waits ten minutes for a bootloader whose driver never
+// comes up; meanwhile the user re-plugs the mouse (and its driver is there
+// from then on). Its removal and its return are both handled once the run is
+// over: the link must not keep the handle of the mouse's earlier life. The
+// dialog shows the mouse, enables the button, and the next upgrade succeeds.
+TEST(MainDialog, ReplugDuringTheNoDriverWaitThenAnUpgradeSucceeds) {
+  ProgramRun run("no-driver");
+  const std::uint64_t t0 = run.world.Now();
+  const auto pages = UserPages(run);
+  run.rig().mouse().UnplugAfter(60'000);
+  run.world.Schedule(61'000, [&] { run.rig().mouse().BootloaderDriverMissing(false); });
+  run.rig().mouse().PlugAfter(63'000);
+  View back;
+  std::u16string connected;
+  run.world.User().AnswerMessageBox(IDOK, 1000);
+  run.world.User().DoAt(t0 + kAfterAnyRun, [&] {
+    back = run.Look();
+    connected = run.Dlg().mouseLink.devicePath;
+  });
+  run.world.User().ClickAt(t0 + kAfterAnyRun + 1000, IDC_UPGRADE);
+  run.world.User().AnswerMessageBox(IDOK, 1000);
+  run.world.User().CloseAt(t0 + kAfterAnyRun + 200'000);
+  run.Run();
+
+  const auto boxes = run.world.MessageBoxes();
+  ASSERT_EQ(boxes.size(), 2u);
+  EXPECT_EQ(boxes[0].text, UpgradeMessage(UpgradeStatus::BootloaderNotFound));
+  EXPECT_GE(boxes[0].shownAt, t0 + 600'000);
+  ExpectReplugSeenAndUpgradeWorks(run, back, connected, pages);
+  run.EndProcess();
+}
+
+// The mouse is pulled out and plugged in again while the dialog's thread is
+// busy: both notifications are handled together, after the mouse is back.
+// The link must reopen all the same, and an upgrade from the button succeeds.
+TEST(MainDialog, UnplugAndPlugHandledTogetherThenAnUpgradeSucceeds) {
+  ProgramRun run("ok");
+  run.world.InjectFault({"CreateFileW", ERROR_FILE_NOT_FOUND, 1, 1, u"KV27M_FW_UPGRADE"});  // no automatic start
+  const std::uint64_t t0 = run.world.Now();
+  const auto pages = UserPages(run);
+  run.world.User().ClickAt(t0 + 500, IDC_SELECT_IMAGE);
+  run.world.User().ChooseFile(sim::kRigImagePath, 100);
+  run.world.User().DoAt(t0 + 2000, [&] {
+    run.rig().mouse().Unplug();
+    run.world.Sleep(3000);  // the dialog's thread busy, its queue not looked at
+    run.rig().mouse().Plug();
+  });
+  View back;
+  std::u16string connected;
+  run.world.User().DoAt(t0 + 8000, [&] {
+    back = run.Look();
+    connected = run.Dlg().mouseLink.devicePath;
+  });
+  run.world.User().ClickAt(t0 + 9000, IDC_UPGRADE);
+  run.world.User().AnswerMessageBox(IDOK, 1000);
+  run.world.User().CloseAt(t0 + 200'000);
+  run.Run();
+
+  EXPECT_EQ(run.world.MessageBoxes().size(), 1u);
+  ExpectReplugSeenAndUpgradeWorks(run, back, connected, pages);
+  run.EndProcess();
+}
+
 // F1 and the Help command reach the framework's own help only: the dialog's
 // map does not take the command, the application's does, and nothing else
 // happens.
@@ -670,6 +904,233 @@ TEST(MainDialog, DuringTheBootloaderWaitOnlyPaintingIsDone) {
   ASSERT_FALSE(boxes.empty());
   EXPECT_EQ(boxes.front().text, UpgradeMessage(UpgradeStatus::BootloaderNotFound));
   run.EndProcess();
+}
+
+}  // namespace
+}  // namespace kv27
+
+namespace kv27 {
+namespace {
+
+// The backup files in the world's per-user folder, by name.
+std::vector<std::u16string> BackupFiles(sim::World& world) {
+  std::vector<std::u16string> names;
+  WIN32_FIND_DATAW data{};
+  const std::u16string pattern = std::u16string(sim::kWorldLocalAppData) + u"\\KV27M\\*.kv27ud";
+  HANDLE search = world.FindFirstFileW(pattern.c_str(), &data);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do names.push_back(data.cFileName);
+  while (world.FindNextFileW(search, &data));
+  world.FindClose(search);
+  return names;
+}
+
+std::vector<std::vector<std::uint8_t>> UserPages(sim::VirtualMouse& mouse) {
+  std::vector<std::vector<std::uint8_t>> pages;
+  for (std::size_t p = 0; p < 7; ++p) pages.push_back(mouse.UserPage(p));
+  return pages;
+}
+
+// A flash that fails after the erase leaves the mouse erased in its
+// bootloader. The dialog saved the mouse's settings to a backup file before it
+// sent the request that restarted it, shows the waiting mouse as one to
+// upgrade, and after a re-plug a click flashes the image with those settings:
+// the mouse is back in normal mode with its own settings. The program started
+// again finds the mouse as well, and does not start by itself.
+TEST(MainDialog, SettingsSurviveAFailedFlashThroughTheirBackup) {
+  ProgramRun run("write-fails");
+  const auto pages = UserPages(run.rig().mouse());
+  const std::uint64_t t0 = run.world.Now();
+  std::vector<std::u16string> backupsAtRequest = {u"not looked at"};
+  run.world.SetSentMessageHook([&](HWND, UINT message, WPARAM wParam, LPARAM, LRESULT) {
+    // Progress 20 comes after the settings are read and before the request.
+    if (message == PBM_SETPOS && wParam == 20 && backupsAtRequest.size() == 1 &&
+        backupsAtRequest[0] == u"not looked at")
+      backupsAtRequest = BackupFiles(run.world);
+  });
+  View afterFailure, replugged, atEnd;
+  run.world.User().AnswerMessageBox(IDOK, 1000);
+  run.world.User().DoAt(t0 + 100'000, [&] {
+    afterFailure = run.Look();
+    run.rig().mouse().Bootloader()->ClearFaults();  // the glitch is over
+    run.rig().mouse().Unplug();
+    run.rig().mouse().PlugAfter(5000);
+  });
+  run.world.User().DoAt(t0 + 108'000, [&] { replugged = run.Look(); });
+  run.world.User().ClickAt(t0 + 109'000, IDC_UPGRADE);
+  run.world.User().AnswerMessageBox(IDOK, 1000);
+  run.world.User().DoAt(t0 + 200'000, [&] { atEnd = run.Look(); });
+  run.world.User().CloseAt(t0 + 200'001);
+  run.Run();
+  run.world.SetSentMessageHook(nullptr);
+
+  ASSERT_EQ(backupsAtRequest.size(), 1u);
+  const std::u16string backup = backupsAtRequest[0];
+  EXPECT_EQ(backup.rfind(u"backup-20261210-12", 0), 0u) << sim::ToUtf8(backup);
+  EXPECT_NE(backup.find(test::RigMousePlace()), std::u16string::npos);
+  EXPECT_EQ(BackupFiles(run.world), backupsAtRequest);  // the recovery wrote none
+  const auto boxes = run.world.MessageBoxes();
+  ASSERT_EQ(boxes.size(), 2u);
+  EXPECT_EQ(boxes[0].text, UpgradeMessage(UpgradeStatus::WriteFailed));
+  EXPECT_EQ(boxes[1].text, UpgradeMessage(UpgradeStatus::Success));
+  // The mouse waits in its bootloader: shown as a mouse to upgrade.
+  EXPECT_FALSE(afterFailure.mousePresent);
+  EXPECT_EQ(afterFailure.indicator, IDB_MOUSE_PRESENT);
+  EXPECT_TRUE(afterFailure.upgradeEnabled);
+  EXPECT_EQ(afterFailure.position, 60);
+  EXPECT_EQ(replugged.indicator, IDB_MOUSE_PRESENT);
+  EXPECT_TRUE(replugged.upgradeEnabled);
+  // Back in normal mode with its own settings.
+  EXPECT_EQ(atEnd.position, 100);
+  EXPECT_TRUE(atEnd.mousePresent);
+  EXPECT_EQ(run.rig().mouse().CurrentMode(), sim::VirtualMouse::Mode::kNormal);
+  EXPECT_TRUE(UserPages(run.rig().mouse()) == pages) << "the settings differ";
+  run.EndProcess();
+
+  // Once more, and the program is closed while the mouse waits in its
+  // bootloader; started again, it shows the mouse, enables the button and
+  // starts nothing by itself; a click restores the settings.
+  run.rig().mouse().Bootloader()->FailStatus(0x28, 100);
+  ProgramRun first(run.world, run.rig());
+  first.world.User().AnswerMessageBox(IDOK, 1000);
+  first.world.User().CloseAt(first.world.Now() + 100'000);
+  first.Run();
+  first.EndProcess();
+  ASSERT_EQ(run.rig().mouse().CurrentMode(), sim::VirtualMouse::Mode::kBootloader);
+  run.rig().mouse().Bootloader()->ClearFaults();
+  EXPECT_EQ(BackupFiles(run.world).size(), 2u);
+
+  ProgramRun again(run.world, run.rig());
+  const std::uint64_t t1 = again.world.Now();
+  const std::size_t boxesBefore = again.world.MessageBoxes().size();
+  View atStart;
+  again.world.User().DoAt(t1 + 500, [&] { atStart = again.Look(); });
+  again.world.User().ClickAt(t1 + 1000, IDC_UPGRADE);
+  again.world.User().AnswerMessageBox(IDOK, 1000);
+  again.world.User().CloseAt(t1 + 100'000);
+  again.Run();
+  EXPECT_FALSE(atStart.mousePresent);
+  EXPECT_EQ(atStart.indicator, IDB_MOUSE_PRESENT);
+  EXPECT_TRUE(atStart.upgradeEnabled);
+  EXPECT_TRUE(atStart.timers.empty());
+  const auto later = again.world.MessageBoxes();
+  ASSERT_EQ(later.size(), boxesBefore + 1);
+  EXPECT_EQ(later.back().text, UpgradeMessage(UpgradeStatus::Success));
+  EXPECT_EQ(run.rig().mouse().CurrentMode(), sim::VirtualMouse::Mode::kNormal);
+  EXPECT_TRUE(UserPages(run.rig().mouse()) == pages) << "the settings differ";
+  again.EndProcess();
+}
+
+// No backup file, no request: when the settings cannot be saved the dialog
+// says so in its own message, the progress stays at 10 and the mouse stays in
+// normal mode, untouched.
+TEST(MainDialog, BackupThatCannotBeWrittenSendsNothing) {
+  struct Case {
+    const char* what;
+    std::function<void(sim::World&)> setUp;
+  };
+  const Case cases[] = {
+      {"no per-user folder", [](sim::World& w) { w.SetEnvironmentVariable(u"LOCALAPPDATA", std::nullopt); }},
+      {"the folder cannot be made",
+       [](sim::World& w) { w.SetEnvironmentVariable(u"LOCALAPPDATA", u"C:\\Users\\Gone\\AppData\\Local"); }},
+      {"the file cannot be created",
+       [](sim::World& w) {
+         w.InjectFault({"CreateFileW", ERROR_ACCESS_DENIED, 1, 0, u"backup-"});
+       }},
+      {"the disk is full",
+       [](sim::World& w) {
+         w.InjectFault({"WriteFile", ERROR_DISK_FULL, 1, 0, u"backup-"});
+       }},
+      {"the flush fails",
+       [](sim::World& w) {
+         w.InjectFault({"FlushFileBuffers", ERROR_DISK_FULL, 1, 0, u"backup-"});
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ProgramRun run("ok");
+    c.setUp(run.world);
+    const auto pages = UserPages(run.rig().mouse());
+    View atEnd;
+    HWND dialog = nullptr;
+    run.world.User().AnswerMessageBox(IDOK, 1000);
+    run.world.User().DoAt(run.world.Now() + 60'000, [&] {
+      atEnd = run.Look();
+      dialog = run.Dlg().m_hWnd;
+    });
+    run.world.User().CloseAt(run.world.Now() + 60'001);
+    run.Run();
+    const auto boxes = run.world.MessageBoxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, kBackupFailedText);
+    EXPECT_EQ(boxes[0].caption, test::kDialogCaption);
+    EXPECT_EQ(boxes[0].type, static_cast<UINT>(MB_OK));
+    EXPECT_EQ(boxes[0].owner, dialog);
+    EXPECT_EQ(atEnd.position, 10);
+    EXPECT_EQ(atEnd.percent, u"10%");
+    EXPECT_TRUE(atEnd.mousePresent);
+    EXPECT_EQ(run.rig().mouse().CurrentMode(), sim::VirtualMouse::Mode::kNormal);
+    EXPECT_EQ(run.rig().mouse().Flash(), run.rig().factoryFlash());
+    EXPECT_TRUE(UserPages(run.rig().mouse()) == pages) << "the settings differ";
+    run.world.ClearFaults();
+    run.EndProcess();
+  }
+}
+
+// A mouse in its bootloader with no backup of its own (the only backups are
+// of a mouse on another port, and one of its own that is damaged): the dialog
+// says so and asks. OK flashes the image with the image's own settings at
+// 0x3800; Cancel sends nothing.
+TEST(MainDialog, MouseInItsBootloaderWithoutABackup) {
+  for (const int answer : {IDOK, IDCANCEL}) {
+    SCOPED_TRACE(answer);
+    ProgramRun run("unplug-during-write");
+    const std::u16string folder = std::u16string(sim::kWorldLocalAppData) + u"\\KV27M";
+    std::vector<std::uint8_t> others(kUserDataSize, 0x5A);
+    View waiting;
+    run.world.User().AnswerMessageBox(IDOK, 1000);
+    run.world.User().DoAt(run.world.Now() + 100'000, [&] {
+      // What the failed run saved is gone; what is left is not this mouse's.
+      for (const auto& name : BackupFiles(run.world)) run.world.AddFile(folder + u"\\" + name, {1, 2, 3});
+      run.world.AddFile(folder + u"\\backup-20300101-000000-000-at-00000000-2.kv27ud", EncodeBackup(others.data()));
+      run.rig().mouse().Bootloader()->ClearFaults();
+      run.rig().mouse().Plug();  // it left during the write; it comes back in its bootloader
+    });
+    sim::BootloaderFlash waitingFlash{};
+    run.world.User().DoAt(run.world.Now() + 105'000, [&] {
+      waiting = run.Look();
+      waitingFlash = run.rig().mouse().Flash();
+    });
+    run.world.User().ClickAt(run.world.Now() + 106'000, IDC_UPGRADE);
+    run.world.User().AnswerMessageBox(answer, 1000);
+    run.world.User().AnswerMessageBox(IDOK, 1000);
+    run.world.User().CloseAt(run.world.Now() + 200'000);
+    run.Run();
+
+    EXPECT_EQ(waiting.indicator, IDB_MOUSE_PRESENT);
+    EXPECT_TRUE(waiting.upgradeEnabled);
+    const auto boxes = run.world.MessageBoxes();
+    ASSERT_GE(boxes.size(), 2u);
+    EXPECT_EQ(boxes[0].text, UpgradeMessage(UpgradeStatus::WriteFailed));
+    EXPECT_EQ(boxes[1].text, kNoBackupText);
+    EXPECT_EQ(boxes[1].type, static_cast<UINT>(MB_OKCANCEL));
+    if (answer == IDOK) {
+      ASSERT_EQ(boxes.size(), 3u);
+      EXPECT_EQ(boxes[2].text, UpgradeMessage(UpgradeStatus::Success));
+      EXPECT_EQ(run.rig().mouse().CurrentMode(), sim::VirtualMouse::Mode::kNormal);
+      // The image's own bytes at 0x3800-0x3F05.
+      const ImageFileResult plain = PlainSampleImage();
+      ASSERT_TRUE(plain.ok());
+      const sim::BootloaderFlash flash = run.rig().mouse().Flash();
+      EXPECT_TRUE(
+          std::equal(flash.begin() + 0x3800, flash.begin() + 0x3800 + kUserDataSize, plain.payload.begin() + 0x3800));
+    } else {
+      EXPECT_EQ(boxes.size(), 2u);
+      EXPECT_EQ(run.rig().mouse().CurrentMode(), sim::VirtualMouse::Mode::kBootloader);
+      EXPECT_EQ(run.rig().mouse().Flash(), waitingFlash);
+    }
+    run.EndProcess();
+  }
 }
 
 }  // namespace

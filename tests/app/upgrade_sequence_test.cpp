@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "app/mouse_search.h"
 #include "app/simulation.h"
 #include "app/upgrade_sequence.h"
+#include "app/user_data_backup.h"
 #include "image/image_file.h"
 #include "protocol/isp_flash.h"
 #include "protocol/kv27_usb_comm.h"
@@ -58,15 +60,13 @@ struct RecordingFace : UpgradeFace {
 // changes on to it, and a closed bootloader link.
 class SequenceRun {
  public:
-  explicit SequenceRun(const Scenario& scenario) : rig_(BuildScenario(world, scenario)) {
-    owner_ = world.CreateHeadlessWindow([this](HWND, UINT message, WPARAM wParam, LPARAM lParam) -> LRESULT {
-      if (message == WM_DEVICECHANGE) mouseLink->OnDeviceChange(wParam, lParam);
-      return 0;
-    });
-    monitor->ownerWindow = owner_;
-    monitor->Refresh();
-    WCHAR path[kHidMaxPath] = {};
-    if (FindMouseInterface(world, path)) mouseLink->Start(path, owner_);
+  explicit SequenceRun(const Scenario& scenario) : rig_(BuildScenario(world, scenario)) { Connect(); }
+  // A rig of its own, with the sample image; `before` runs on it before the
+  // devices are looked for.
+  explicit SequenceRun(sim::RigOptions options, const std::function<void(SequenceRun&)>& before = {})
+      : rig_(std::make_unique<sim::MouseRig>(world, SampleImageBytes(), options)) {
+    if (before) before(*this);
+    Connect();
   }
   ~SequenceRun() {
     mouseLink.reset();  // stops the reader before the rig goes
@@ -94,9 +94,42 @@ class SequenceRun {
   sim::MouseRig& rig() { return *rig_; }
 
  private:
+  void Connect() {
+    owner_ = world.CreateHeadlessWindow([this](HWND, UINT message, WPARAM wParam, LPARAM lParam) -> LRESULT {
+      if (message == WM_DEVICECHANGE) mouseLink->OnDeviceChange(wParam, lParam);
+      return 0;
+    });
+    monitor->ownerWindow = owner_;
+    monitor->Refresh();
+    WCHAR path[kHidMaxPath] = {};
+    if (FindMouseInterface(world, path)) mouseLink->Start(path, owner_);
+  }
+
   std::unique_ptr<sim::MouseRig> rig_;
   HWND owner_ = nullptr;
 };
+
+// The plain firmware of an image file's bytes.
+std::vector<std::uint8_t> PlainImage(const std::vector<std::uint8_t>& file) {
+  sim::World files;
+  files.AddFile(u"C:\\x.bimg", file);
+  ImageFileResult plain = LoadImageFile(files, u"C:\\x.bimg");
+  EXPECT_TRUE(plain.ok());
+  return plain.payload;
+}
+
+// What a good run leaves in a mouse's flash: the image, with the mouse's own
+// settings at 0x3800 (page 6's first six bytes again at 0x3F00) and 0xFF in
+// the last five bytes.
+sim::BootloaderFlash FlashedWith(const std::vector<std::uint8_t>& plain, const sim::BootloaderFlash& settingsFrom) {
+  sim::BootloaderFlash flash{};
+  std::copy(plain.begin(), plain.begin() + static_cast<std::ptrdiff_t>(std::min(plain.size(), flash.size())),
+            flash.begin());
+  std::copy(settingsFrom.begin() + 0x3800, settingsFrom.begin() + 0x3F00, flash.begin() + 0x3800);
+  std::copy(settingsFrom.begin() + 0x3E00, settingsFrom.begin() + 0x3E06, flash.begin() + 0x3F00);
+  std::fill(flash.begin() + 0x3FFB, flash.end(), 0xFF);
+  return flash;
+}
 
 class EveryScenario : public ::testing::TestWithParam<Scenario> {};
 
@@ -313,6 +346,191 @@ TEST(UpgradeSequence, WaitObserverCanEndEitherWait) {
       EXPECT_LT(run.world.Now() - start, c.maxMs);
     }
   }
+}
+
+// Two N4 mice on one hub. The run reads the settings of the mouse whose
+// command interface is listed first and must flash exactly that mouse, with
+// exactly those settings: the request goes to its port only, and only the
+// bootloader that appears on that port is taken. The other mouse gets
+// nothing: no request on its command interface, no string request through its
+// port, its flash and its mode as they were. Cases: the other mouse plugged
+// in after the first (listed after it), before it (listed first, on the
+// higher port), and waiting in its bootloader since before the run (its
+// bootloader listed before the one the run brings up).
+TEST(TwoMice, OnlyTheMouseReadIsFlashedWithItsOwnSettings) {
+  struct Case {
+    const char* what;
+    bool otherFirst;
+    bool otherInBootloader;
+  };
+  const Case cases[] = {
+      {"other plugged in after", false, false},
+      {"other plugged in first", true, false},
+      {"other waiting in its bootloader", true, true},
+  };
+  const std::vector<std::uint8_t> plain = PlainImage(SampleImageBytes());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SequenceRun run(sim::RigOptions{0, 3, c.otherFirst}, [&](SequenceRun& r) {
+      if (!c.otherInBootloader) return;
+      // Sent to its bootloader through its own port, before the run.
+      sim::VirtualMouse& other = *r.rig().otherMouse();
+      CUSBDeviceMonitor monitor(r.world);
+      monitor.Refresh();
+      USBDeviceEntry port;
+      ASSERT_EQ(monitor.FindDeviceOfInterface(GUID_DEVINTERFACE_HID, other.CommandPath().c_str(), port), 1);
+      monitor.GetDeviceString(&port);
+      r.world.Advance(5'000);
+      ASSERT_EQ(other.CurrentMode(), sim::VirtualMouse::Mode::kBootloader);
+    });
+    sim::VirtualMouse* mice[] = {&run.rig().mouse(), run.rig().otherMouse()};
+    ASSERT_NE(mice[1], nullptr);
+    const std::u16string linked = run.mouseLink->devicePath;
+    const std::size_t readIndex = linked == mice[0]->CommandPath() ? 0 : 1;
+    ASSERT_EQ(linked, mice[readIndex]->CommandPath());
+    EXPECT_EQ(readIndex, c.otherFirst && !c.otherInBootloader ? 1u : 0u);
+    sim::VirtualMouse& read = *mice[readIndex];
+    sim::VirtualMouse& other = *mice[1 - readIndex];
+    const sim::BootloaderFlash readBefore = read.Flash();
+    const sim::BootloaderFlash otherBefore = other.Flash();
+    ASSERT_FALSE(std::equal(readBefore.begin() + 0x3800, readBefore.end(), otherBefore.begin() + 0x3800));
+    const sim::VirtualMouse::Mode otherMode = other.CurrentMode();
+    const std::size_t otherRequests = other.RequestCount();
+
+    ASSERT_EQ(run.Run(), UpgradeStatus::Success);
+    EXPECT_EQ(run.face.messages, (std::vector<std::u16string>{u"恭喜亲，在线升级成功！"}));
+    ASSERT_EQ(run.face.userData.size(), kUserDataSize);
+    EXPECT_TRUE(std::equal(readBefore.begin() + 0x3800, readBefore.begin() + 0x3F00, run.face.userData.begin()));
+    EXPECT_TRUE(read.Flash() == FlashedWith(plain, readBefore));
+    EXPECT_EQ(other.CurrentMode(), otherMode);
+    EXPECT_TRUE(other.Flash() == otherBefore);
+    EXPECT_EQ(other.RequestCount(), otherRequests);
+
+    // The mouse read comes back with its own settings; the other stays as it was.
+    run.Settle(10'000);
+    EXPECT_EQ(read.CurrentMode(), sim::VirtualMouse::Mode::kNormal);
+    EXPECT_TRUE(read.Flash() == FlashedWith(plain, readBefore));
+    EXPECT_EQ(other.CurrentMode(), otherMode);
+    EXPECT_TRUE(other.Flash() == otherBefore);
+    run.mouseLink.reset();
+    run.bootLink->Close();
+    EXPECT_EQ(run.world.LeakReport(), "");
+  }
+}
+
+// Where the hub port of the open mouse cannot be told, the run refuses at
+// once, before anything goes to any mouse: no report on a command interface,
+// no string request through any port, the progress display left alone. The
+// port is told by the driver key the hub names for its device and the one
+// the configuration manager gives for the mouse's interface or a node above
+// it; each source failing is a case, with one mouse and with two.
+TEST(TwoMice, RefusesBeforeAnythingIsSentWhenThePortCannotBeTold) {
+  struct Case {
+    const char* what;
+    sim::RigOptions rig;
+    std::function<void(SequenceRun&)> fault;  // after the devices are found
+  };
+  auto failing = [](const char* call, DWORD error) {
+    return [=](SequenceRun& r) { r.world.InjectFault({call, error, 1, 0, u""}); };
+  };
+  const Case cases[] = {
+      {"host controller 10, beyond the hub walk", {10, 0, false}, {}},
+      {"two mice on host controller 10", {10, 3, false}, {}},
+      {"the parent of a node cannot be read", {0, 3, false}, failing("CM_Get_Parent", CR_FAILURE)},
+      {"no driver key can be read", {0, 3, true}, failing("CM_Get_DevNode_Registry_PropertyW", CR_FAILURE)},
+      {"the interface's device cannot be read",
+       {0, 0, false},
+       failing("SetupDiGetDeviceInterfaceDetailW", ERROR_GEN_FAILURE)},
+      {"the hubs do not name the devices on their ports", {0, 3, false}, failing("DeviceIoControl", ERROR_GEN_FAILURE)},
+      {"the table was never filled",
+       {0, 3, false},
+       [](SequenceRun& r) { r.monitor = std::make_unique<CUSBDeviceMonitor>(r.world); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SequenceRun run(c.rig);
+    ASSERT_NE(run.mouseLink->device, nullptr);
+    if (c.fault) c.fault(run);
+    std::vector<sim::VirtualMouse*> mice{&run.rig().mouse()};
+    if (run.rig().otherMouse() != nullptr) mice.push_back(run.rig().otherMouse());
+    std::vector<sim::BootloaderFlash> before;
+    for (auto* mouse : mice) before.push_back(mouse->Flash());
+    const std::uint64_t start = run.world.Now();
+
+    EXPECT_EQ(run.Run(), UpgradeStatus::MousePortUnknown);
+    EXPECT_EQ(
+        run.face.messages,
+        (std::vector<std::u16string>{u"无法确定需要升级的USB设备所在的端口！请重新插拔设备，之后重新执行升级程序！"}));
+    EXPECT_TRUE(run.face.progress.empty());
+    EXPECT_TRUE(run.face.stages.empty());
+    EXPECT_LT(run.world.Now() - start, 1'000u);
+    run.world.ClearFaults();
+    run.Settle(5'000);
+    for (std::size_t i = 0; i < mice.size(); ++i) {
+      EXPECT_EQ(mice[i]->RequestCount(), 0u) << "mouse " << i;
+      EXPECT_EQ(mice[i]->CurrentMode(), sim::VirtualMouse::Mode::kNormal) << "mouse " << i;
+      EXPECT_TRUE(mice[i]->Flash() == before[i]) << "mouse " << i;
+    }
+    EXPECT_TRUE(run.rig().keyboard()->Requests().empty());
+    run.mouseLink.reset();
+    EXPECT_EQ(run.world.LeakReport(), "");
+  }
+}
+
+// The backup a mouse in its bootloader gets: the newest sound one whose name
+// carries the mouse's place, newest by the stamp and then the number in the
+// name; backups of other places, damaged files and other names are passed
+// over, and the per-user folder comes from LOCALAPPDATA.
+TEST(SettingsBackup, NewestSoundBackupOfThePlace) {
+  sim::World world;
+  world.SetHostFiles(false);
+  const std::u16string folder = UserBackupFolder(world);
+  ASSERT_EQ(folder, std::u16string(sim::kWorldLocalAppData) + u"\\KV27M");
+  EXPECT_EQ(UserBackupFolder(world), folder);  // already there
+  const std::u16string place = BackupPlace(u"\\\\.\\USB#ROOT_HUB20#4&1&0#{f18a0e88}", 2);
+  EXPECT_EQ(place, BackupPlace(u"\\\\.\\usb#root_hub20#4&1&0#{F18A0E88}", 2));
+  EXPECT_NE(place, BackupPlace(u"\\\\.\\USB#ROOT_HUB20#4&1&0#{f18a0e88}", 3));
+  auto data = [](std::uint8_t fill) {
+    std::vector<std::uint8_t> d(kUserDataSize, fill);
+    return EncodeBackup(d.data());
+  };
+  std::vector<std::uint8_t> damaged = data(0x77);
+  damaged[100] ^= 1;
+  struct File {
+    std::u16string name;
+    std::vector<std::uint8_t> bytes;
+  };
+  const File files[] = {
+      {u"backup-20261210-115959-999-" + place + u".kv27ud", data(0x11)},
+      {u"backup-20261210-120000-000-" + place + u".kv27ud", data(0x22)},
+      {u"backup-20261210-120000-000-" + place + u"-2.kv27ud", data(0x33)},   // same stamp, later
+      {u"backup-20261210-120000-000-" + place + u"-10.kv27ud", data(0x44)},  // later still: 10 > 2
+      {u"backup-20261210-120000-001-" + place + u".kv27ud", damaged},        // newest, but damaged
+      {u"backup-20270101-000000-000-at-00000000-9.kv27ud", data(0x55)},      // another place
+      {u"backup-20270101-000000-000-" + place + u"x.kv27ud", data(0x66)},    // not this place
+      {u"notes-20270101-" + place + u".kv27ud", data(0x88)},
+  };
+  for (const File& f : files) world.AddFile(folder + u"\\" + f.name, f.bytes);
+  std::vector<std::uint8_t> got;
+  std::u16string path;
+  ASSERT_TRUE(FindNewestBackup(world, folder, place, got, path));
+  EXPECT_EQ(path, folder + u"\\" + files[3].name);
+  EXPECT_EQ(got, std::vector<std::uint8_t>(kUserDataSize, 0x44));
+  EXPECT_FALSE(FindNewestBackup(world, folder, BackupPlace(u"\\\\.\\other", 1), got, path));
+  EXPECT_TRUE(got.empty());
+  EXPECT_EQ(world.LeakReport(), "");
+
+  // Written next to them: never over an existing name.
+  std::u16string written;
+  DWORD error = 0;
+  ASSERT_TRUE(WriteNewBackupFile(world, folder, u"20261210-120000-000", place, data(0x99), written, error));
+  EXPECT_EQ(written, folder + u"\\backup-20261210-120000-000-" + place + u"-3.kv27ud");
+
+  world.SetEnvironmentVariable(u"LOCALAPPDATA", std::nullopt);
+  EXPECT_EQ(UserBackupFolder(world), u"");
+  SYSTEMTIME t{2027, 3, 0, 4, 5, 6, 7, 89};
+  world.SetLocalTime(t);
+  EXPECT_EQ(BackupTimeStamp(world), u"20270304-050607-089");
 }
 
 }  // namespace

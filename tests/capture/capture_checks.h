@@ -31,6 +31,8 @@ struct CapturedUpdate {
     io.keepRig = &rig;
     io.prepareWorld = [prepare](sim::World& w) {
       w.SetHostFiles(false);
+      w.AddDirectory(u"C:\\captures");
+      w.AddDirectory(u"C:\\backups");  // made by the program's platform layer when missing
       if (prepare) prepare(w);
     };
     std::vector<std::u16string> args = {u"--simulate=" + std::u16string(scenario.begin(), scenario.end()), u"--capture",

@@ -174,6 +174,7 @@ TEST(CaptureRun, IspToolCapturesTheFlash) {
   auto bootloader = std::make_shared<sim::VirtualBootloader>();
   bootloader->Plug(world);
   world.SetHostFiles(false);
+  world.AddDirectory(u"C:\\captures");
   world.AddFile(u"fw.bimg", SampleImageBytes());
   IspToolIo io;
   std::vector<std::u16string> out;

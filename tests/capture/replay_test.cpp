@@ -211,6 +211,7 @@ TEST(Replay, IspToolReplaysItsCapture) {
   auto bootloader = std::make_shared<sim::VirtualBootloader>();
   bootloader->Plug(world);
   world.SetHostFiles(false);
+  world.AddDirectory(u"C:\\captures");
   world.AddFile(u"fw.bimg", SampleImageBytes());
   std::vector<std::u16string> lines;
   IspToolIo io;

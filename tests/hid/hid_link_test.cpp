@@ -1,7 +1,10 @@
 // Started links: the reader thread, the owner window, and following the
 // device as it leaves and comes back.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstddef>
+#include <cstring>
 
 #include "tests/hid/hid_test_support.h"
 
@@ -288,6 +291,148 @@ TEST_F(HidLinkTest, ReaderPausesAfterReadsThatFailAtOnce) {
   // Each failed read is followed by a pause of one read time-out.
   EXPECT_GE(world.Now() - start, 3 * kHidReaderTimeoutMs);
   EXPECT_EQ(link.Stop(), 0);
+}
+
+// A handle on an interface that has left stays dead when the interface comes
+// back under the same path. When the removal is handled only once the device
+// is back (both notifications late), the removal of the link's own interface
+// must close that handle before the link asks whether the device is there, and
+// the link starts again on a live one. Only a removal naming the link's own
+// path does so, compared as Windows compares device paths: whatever the case.
+TEST_F(HidLinkTest, RemovalOfItsOwnInterfaceHandledLateReopens) {
+  // Nothing here polls from outside the world: the clock waits for every
+  // thread, however long the host keeps one off its core (with the fixture's
+  // 2 ms a loaded machine let the write's time-out run out first).
+  world.SetRealWaitCap(60000);
+  auto upper = [](std::u16string s) {
+    for (auto& c : s)
+      if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+    return s;
+  };
+  auto lower = [](std::u16string s) {
+    for (auto& c : s)
+      if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+    return s;
+  };
+  const std::u16string otherPath = sim::HidInterfacePath(kVid, kPid, 3, 0);
+  struct Case {
+    const char* what;
+    WPARAM event;
+    DWORD deviceType;
+    std::u16string name;
+    std::size_t cutUnits;  // units of the name left out of dbcc_size
+    bool payload;
+    bool reopens;
+  };
+  const Case cases[] = {
+      {"removal of its own path", DBT_DEVICEREMOVECOMPLETE, DBT_DEVTYP_DEVICEINTERFACE, path, 0, true, true},
+      {"its own path in capitals", DBT_DEVICEREMOVECOMPLETE, DBT_DEVTYP_DEVICEINTERFACE, upper(path), 0, true, true},
+      {"its own path in small letters", DBT_DEVICEREMOVECOMPLETE, DBT_DEVTYP_DEVICEINTERFACE, lower(path), 0, true,
+       true},
+      {"removal of another interface", DBT_DEVICEREMOVECOMPLETE, DBT_DEVTYP_DEVICEINTERFACE, otherPath, 0, true, false},
+      {"arrival of its own path", DBT_DEVICEARRIVAL, DBT_DEVTYP_DEVICEINTERFACE, path, 0, true, false},
+      {"another kind of device", DBT_DEVICEREMOVECOMPLETE, 2 /* DBT_DEVTYP_VOLUME */, path, 0, true, false},
+      {"its path cut short by the size", DBT_DEVICEREMOVECOMPLETE, DBT_DEVTYP_DEVICEINTERFACE, path, 5, true, false},
+      {"no payload", DBT_DEVICEREMOVECOMPLETE, DBT_DEVTYP_DEVICEINTERFACE, path, 0, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(link.Start(path.c_str(), &owner), 0);
+    // Out and back in before anything is handled: the notifications wait in
+    // the queue, and the handle the link holds is dead.
+    world.Detach(path);
+    world.Attach(path, mouse, GUID_DEVINTERFACE_HID);
+    const HANDLE dead = link.device;
+
+    const std::size_t nameBytes = (c.name.size() + 1) * sizeof(WCHAR);
+    const std::size_t head = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name);
+    std::vector<std::uint8_t> payload(std::max(head + nameBytes, sizeof(DEV_BROADCAST_DEVICEINTERFACE_W)), 0);
+    DEV_BROADCAST_DEVICEINTERFACE_W hdr{};
+    hdr.dbcc_size = static_cast<DWORD>(head + nameBytes - c.cutUnits * sizeof(WCHAR));
+    hdr.dbcc_devicetype = c.deviceType;
+    hdr.dbcc_classguid = GUID_DEVINTERFACE_HID;
+    std::memcpy(payload.data(), &hdr, head);
+    std::memcpy(payload.data() + head, c.name.c_str(), nameBytes);
+    const LPARAM lParam = c.payload ? reinterpret_cast<LPARAM>(payload.data()) : 0;
+    EXPECT_EQ(world.SendMessageW(window, WM_DEVICECHANGE, c.event, lParam), 0);
+
+    ASSERT_NE(link.device, nullptr);
+    if (c.reopens) {
+      EXPECT_NE(link.device, dead);
+      EXPECT_EQ(PathOf(link.devicePath), path);
+      EXPECT_NE(link.readThread, nullptr);
+      EXPECT_EQ(link.Write(request, 8, nullptr, nullptr, 1000), 0);
+      mouse->SendInputReport({0xB4, 0x21, 0, 0, 0, 0, 0, 0});
+      EXPECT_TRUE(link.WaitForReports(1));
+    } else {
+      EXPECT_EQ(link.device, dead);
+    }
+    link.Close();
+    world.PumpMessages(window);  // the world's own notifications: nothing is started after Close
+    EXPECT_EQ(link.device, nullptr);
+    EXPECT_EQ(world.LeakReport(), "");
+  }
+}
+
+// A write that fails because the device has gone (at once, or while it was
+// pending, or with any of the codes Windows gives for a removed device) tells
+// the owner, and the link closes its dead handle and searches afresh: the
+// device is back, so the link is open on a live handle when the write
+// returns, and the next write goes out. A write that fails for another reason
+// sends nothing and keeps the handle.
+TEST_F(HidLinkTest, WriteThatFindsTheDeviceGoneSearchesAfresh) {
+  // Nothing here polls from outside the world: the clock waits for every
+  // thread, however long the host keeps one off its core (with the fixture's
+  // 2 ms a loaded machine let the write's time-out run out first).
+  world.SetRealWaitCap(60000);
+  struct Case {
+    const char* what;
+    std::int32_t code;
+    bool gone;
+  };
+  const Case cases[] = {
+      {"out and back in: fails at once", static_cast<std::int32_t>(ERROR_DEVICE_NOT_CONNECTED), true},
+      {"out and back in while pending", static_cast<std::int32_t>(ERROR_DEVICE_NOT_CONNECTED), true},
+      {"device removed", static_cast<std::int32_t>(ERROR_DEVICE_REMOVED), true},
+      {"device no longer exists", static_cast<std::int32_t>(ERROR_DEV_NOT_EXIST), true},
+      {"a general failure", static_cast<std::int32_t>(ERROR_GEN_FAILURE), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(link.Start(path.c_str(), &owner), 0);
+    const std::string what = c.what;
+    if (what == "out and back in: fails at once") {
+      world.Detach(path);
+      world.Attach(path, mouse, GUID_DEVINTERFACE_HID);
+    } else if (what == "out and back in while pending") {
+      mouse->SetWriteMode(sim::HidCollection::WriteMode::kNever);
+      world.Schedule(100, [&] {
+        world.Detach(path);
+        mouse->SetWriteMode(sim::HidCollection::WriteMode::kImmediate);
+        world.Attach(path, mouse, GUID_DEVINTERFACE_HID);
+      });
+    } else {
+      world.InjectFault({"WriteFile", static_cast<DWORD>(c.code), 1, 1, u""});
+    }
+    const HANDLE before = link.device;
+    world.ClearReceived(window);
+
+    EXPECT_EQ(link.Write(request, 8, nullptr, nullptr, 1000), c.code);
+    EXPECT_EQ(link.lastError, c.code);
+    EXPECT_EQ(Sent().size(), c.gone ? 1u : 0u);
+    ASSERT_NE(link.device, nullptr);
+    if (c.gone) {
+      EXPECT_NE(link.device, before);
+      EXPECT_NE(link.readThread, nullptr);
+    } else {
+      EXPECT_EQ(link.device, before);
+    }
+    EXPECT_EQ(link.Write(request, 8, nullptr, nullptr, 1000), 0);
+    world.ClearFaults();
+    link.Close();
+    world.PumpMessages(window);
+    EXPECT_EQ(world.LeakReport(), "");
+  }
 }
 
 TEST_F(HidLinkTest, StopThenArrivalRestartsByStoredIds) {

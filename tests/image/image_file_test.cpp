@@ -68,6 +68,7 @@ struct LoadRun {
 LoadRun Load(const Bytes* file, const std::vector<sim::Fault>& faults = {}) {
   sim::World world;
   world.SetHostFiles(false);
+  world.AddDirectory(u"C:\\firmware");
   if (file) world.AddFile(kPath, *file);
   for (const auto& fault : faults) world.InjectFault(fault);
   LoadRun run;

@@ -45,6 +45,32 @@ TEST(FindIspDevice, NoneOneAndTwoBootloaders) {
   EXPECT_EQ(world.LeakReport(), "");
 }
 
+// A search that takes only some interfaces (the bootloader on one hub port)
+// passes over the others in the platform's order; with none taken the path
+// stays as it was.
+TEST(FindIspDevice, TakesTheFirstInterfaceTheCallerAccepts) {
+  World world;
+  auto first = std::make_shared<VirtualBootloader>();
+  auto second = std::make_shared<VirtualBootloader>();
+  first->Plug(world, u"\\\\?\\usb#isp#first");
+  second->Plug(world, u"\\\\?\\usb#isp#second");
+  std::vector<std::u16string> asked;
+  std::u16string path = u"unchanged";
+  EXPECT_EQ(FindIspDevice(world, path,
+                          [&](const std::u16string& candidate) {
+                            asked.push_back(candidate);
+                            return candidate.find(u"second") != std::u16string::npos;
+                          }),
+            TRUE);
+  EXPECT_EQ(path, u"\\\\?\\usb#isp#second");
+  EXPECT_EQ(asked, (std::vector<std::u16string>{u"\\\\?\\usb#isp#first", u"\\\\?\\usb#isp#second"}));
+
+  path = u"unchanged";
+  EXPECT_EQ(FindIspDevice(world, path, [](const std::u16string&) { return false; }), FALSE);
+  EXPECT_EQ(path, u"unchanged");
+  EXPECT_EQ(world.LeakReport(), "");
+}
+
 TEST(FindIspDevice, PlatformFailuresEndTheSearch) {
   struct Case {
     const char* call;

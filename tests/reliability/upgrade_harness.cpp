@@ -7,10 +7,11 @@
 #include <memory>
 
 #include "app/mouse_search.h"
+#include "app/user_data_backup.h"
 #include "image/image_file.h"
 #include "protocol/isp_flash.h"
 #include "res/resource.h"
-#include "tools/console/user_data_backup.h"
+#include "tests/support/backup_names.h"
 #include "tools/kv27m-isp/isp_tool.h"
 #include "tools/kv27m-update/update_tool.h"
 
@@ -41,7 +42,8 @@ bool RecordingFace::OnUserDataRead(const std::uint8_t* data, std::size_t size) {
 
 namespace {
 constexpr char16_t kBackupFolder[] = u"C:\\Users\\me\\AppData\\Local\\KV27M";
-constexpr char16_t kBackupPath[] = u"C:\\Users\\me\\AppData\\Local\\KV27M\\backup-20261210-120000.kv27ud";
+// The backup kv27m-update saves at the harness's stamp.
+std::u16string BackupPath() { return test::RigBackupPath(kBackupFolder, u"20261210-120000"); }
 // Where the settings the dialog read are kept for kv27m-isp.
 constexpr char16_t kDialogReadPath[] = u"C:\\Users\\me\\AppData\\Local\\KV27M\\dialog-read.kv27ud";
 
@@ -173,6 +175,7 @@ UpgradeStatus UpgradeBench::RunConsole() {
   io.keepRig = &rig_;
   io.prepareWorld = [this](sim::World& w) {
     w.SetHostFiles(false);
+    w.AddDirectory(kBackupFolder);  // made by the program's platform layer when missing
     Built();
     if (fault_) fault_(*this);
   };
@@ -340,7 +343,7 @@ std::string UpgradeBench::CheckAfter(UpgradeStatus status) {
     if (want >= 50 ? shown != want : shown >= 50) fail("progress left at " + std::to_string(shown));
     // The settings are saved before the mouse is sent to its bootloader.
     if (status >= UpgradeStatus::BootloaderNotFound && status <= UpgradeStatus::ExitFailed &&
-        !world.FileBytes(kBackupPath).has_value())
+        !world.FileBytes(BackupPath()).has_value())
       fail("no settings backup after the bootloader request");
   }
   if (status == UpgradeStatus::Success && mouse().Flash() != expected_)
@@ -395,9 +398,9 @@ std::string UpgradeBench::Recover(UpgradeStatus status) {
              (faceKind_ == Face::Console || face.userData.size() == kUserDataSize)) {
     // kv27m-isp with the backup the upgrader saved, or with the settings the
     // dialog read, kept in a backup file.
-    const char16_t* backup = kBackupPath;
+    std::u16string backup = BackupPath();
     if (faceKind_ == Face::Dialog) {
-      world.AddFile(kDialogReadPath, console::EncodeBackup(face.userData.data()));
+      world.AddFile(kDialogReadPath, EncodeBackup(face.userData.data()));
       backup = kDialogReadPath;
     }
     std::vector<std::u16string> ispOut, ispErr;

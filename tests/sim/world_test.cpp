@@ -8,6 +8,10 @@
 #include <chrono>
 #include <cstring>
 #include <deque>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <stdexcept>
 #include <thread>
 
 namespace kv27::sim {
@@ -531,6 +535,240 @@ TEST_F(WorldTest, PlainFilesComeFromMemoryOverlay) {
   EXPECT_EQ(world.LeakReport(), "");
 }
 
+// Files on the host disk as Windows keeps them: created by CreateFileW, the
+// bytes of a WriteFile in the file (and seen by other handles and programs)
+// when the call returns, and the host's errors reported with Windows' codes.
+class WorldHostFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("kv27-world-files-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)));
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
+  }
+  void TearDown() override {
+    EXPECT_EQ(world.LeakReport(), "");
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+  std::u16string Path(const std::string& name) const { return (dir_ / name).u16string(); }
+  std::string HostBytes(const std::string& name) const {
+    std::ifstream in(dir_ / name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  HANDLE Create(const std::u16string& path, DWORD disposition, DWORD access = GENERIC_WRITE) {
+    return world.CreateFileW(path.c_str(), access, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  }
+
+  World world;
+  std::filesystem::path dir_;
+};
+
+TEST_F(WorldHostFiles, OpenErrorsAreWindowsErrors) {
+  struct Case {
+    std::string name;
+    DWORD disposition;
+    DWORD error;
+  };
+  std::ofstream(dir_ / "there.bin") << "old";
+  const Case cases[] = {
+      {"no-such-dir/b.kv27ud", CREATE_NEW, ERROR_PATH_NOT_FOUND},
+      {"no-such-dir/b.kv27ud", CREATE_ALWAYS, ERROR_PATH_NOT_FOUND},
+      {"no-such-dir/b.kv27ud", OPEN_EXISTING, ERROR_PATH_NOT_FOUND},
+      {"missing.bin", OPEN_EXISTING, ERROR_FILE_NOT_FOUND},
+      {"missing.bin", TRUNCATE_EXISTING, ERROR_FILE_NOT_FOUND},
+      {"there.bin", CREATE_NEW, ERROR_FILE_EXISTS},
+      {"", OPEN_EXISTING, ERROR_ACCESS_DENIED},  // the directory itself
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name + " " + std::to_string(c.disposition));
+    world.SetLastError(0);
+    EXPECT_EQ(Create(c.name.empty() ? dir_.u16string() : Path(c.name), c.disposition), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(world.GetLastError(), c.error);
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "no-such-dir"));
+  EXPECT_EQ(HostBytes("there.bin"), "old");
+
+  // Directories on the host: one level at a time, and listed.
+  EXPECT_FALSE(world.CreateDirectoryW(Path("a/b").c_str(), nullptr));
+  EXPECT_EQ(world.GetLastError(), ERROR_PATH_NOT_FOUND);
+  EXPECT_TRUE(world.CreateDirectoryW(Path("a").c_str(), nullptr));
+  EXPECT_FALSE(world.CreateDirectoryW(Path("a").c_str(), nullptr));
+  EXPECT_EQ(world.GetLastError(), ERROR_ALREADY_EXISTS);
+  WIN32_FIND_DATAW data{};
+  HANDLE find = world.FindFirstFileW(Path("t*.bin").c_str(), &data);
+  ASSERT_NE(find, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(std::u16string(data.cFileName), u"there.bin");
+  EXPECT_EQ(data.nFileSizeLow, 3u);
+  EXPECT_FALSE(world.FindNextFileW(find, &data));
+  EXPECT_EQ(world.GetLastError(), ERROR_NO_MORE_FILES);
+  EXPECT_TRUE(world.FindClose(find));
+  EXPECT_EQ(world.FindFirstFileW(Path("no-such-dir/*").c_str(), &data), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(world.GetLastError(), ERROR_PATH_NOT_FOUND);
+}
+
+TEST_F(WorldHostFiles, WritesReachTheDiskWhenWriteFileReturns) {
+  HANDLE w = Create(Path("b.kv27ud"), CREATE_NEW);
+  ASSERT_NE(w, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(world.GetLastError(), 0u);
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "b.kv27ud"));  // created by the open
+  DWORD n = 0;
+  ASSERT_TRUE(world.WriteFile(w, "abc", 3, &n, nullptr));
+  EXPECT_EQ(HostBytes("b.kv27ud"), "abc");
+  // Another handle sees what the first one wrote while it is still open.
+  HANDLE r = Create(Path("b.kv27ud"), OPEN_EXISTING, GENERIC_READ);
+  ASSERT_NE(r, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(world.WriteFile(w, "de", 2, &n, nullptr));
+  char got[8] = {};
+  ASSERT_TRUE(world.ReadFile(r, got, sizeof got, &n, nullptr));
+  EXPECT_EQ(std::string(got, n), "abcde");
+  EXPECT_TRUE(world.FlushFileBuffers(w));
+  EXPECT_FALSE(world.FlushFileBuffers(r));  // read access only
+  EXPECT_EQ(world.GetLastError(), ERROR_ACCESS_DENIED);
+  world.CloseHandle(r);
+  world.CloseHandle(w);
+
+  // Created over: truncated at the open, ERROR_ALREADY_EXISTS with success.
+  w = Create(Path("b.kv27ud"), CREATE_ALWAYS);
+  ASSERT_NE(w, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(world.GetLastError(), ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(HostBytes("b.kv27ud"), "");
+  world.CloseHandle(w);
+}
+
+// A write the disk cannot take fails as Windows fails it. /dev/full takes
+// nothing: every write to it fails with ENOSPC.
+TEST_F(WorldHostFiles, FullDiskFailsTheWrite) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "no /dev/full on this host";
+#endif
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full on this host";
+  HANDLE w = Create(u"/dev/full", OPEN_EXISTING);
+  ASSERT_NE(w, INVALID_HANDLE_VALUE);
+  DWORD n = 99;
+  EXPECT_FALSE(world.WriteFile(w, "abc", 3, &n, nullptr));
+  EXPECT_EQ(world.GetLastError(), ERROR_DISK_FULL);
+  EXPECT_EQ(n, 0u);
+  world.CloseHandle(w);
+}
+
+// The memory overlay keeps one content per file, shared by its handles and
+// changed by each write; files are created only in its directories.
+TEST_F(WorldTest, MemoryFilesAreWrittenThroughAndNeedTheirDirectory) {
+  world.SetHostFiles(false);
+  const std::u16string file = u"C:\\Users\\me\\AppData\\Local\\KV27M\\b.kv27ud";
+  HANDLE h = world.CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(world.GetLastError(), ERROR_PATH_NOT_FOUND);
+
+  world.AddDirectory(u"C:\\Users\\me\\AppData\\Local\\KV27M");
+  h = world.CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(world.FileBytes(file), std::vector<std::uint8_t>{});
+  DWORD n = 0;
+  ASSERT_TRUE(world.WriteFile(h, "xy", 2, &n, nullptr));
+  EXPECT_EQ(world.FileBytes(u"c:/users/ME/appdata/local/kv27m/B.KV27UD"), (std::vector<std::uint8_t>{'x', 'y'}));
+  EXPECT_TRUE(world.FlushFileBuffers(h));
+  world.CloseHandle(h);
+  EXPECT_EQ(world.CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(world.GetLastError(), ERROR_FILE_EXISTS);
+
+  world.InjectFault({"FlushFileBuffers", ERROR_DISK_FULL, 1, 1, u"b.kv27ud"});
+  h = world.CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_FALSE(world.FlushFileBuffers(h));
+  EXPECT_EQ(world.GetLastError(), ERROR_DISK_FULL);
+  world.CloseHandle(h);
+  EXPECT_FALSE(world.FlushFileBuffers(h));
+  EXPECT_EQ(world.GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(world.LeakReport(), "");
+}
+
+// The per-user folder and its listing as Windows gives them: the environment
+// variable (sizes as GetEnvironmentVariableW counts them), directories made
+// one level at a time, FindFirstFileW/FindNextFileW with wildcards over the
+// names as they were created, and the local time moving on with the clock.
+TEST_F(WorldTest, FoldersListingsEnvironmentAndLocalTime) {
+  char16_t value[64] = {};
+  const std::u16string local = kWorldLocalAppData;
+  EXPECT_EQ(world.GetEnvironmentVariableW(u"LocalAppData", nullptr, 0), local.size() + 1);
+  EXPECT_EQ(world.GetEnvironmentVariableW(u"LOCALAPPDATA", value, static_cast<DWORD>(local.size())),
+            local.size() + 1);  // no room for the terminator: the size needed
+  EXPECT_EQ(world.GetEnvironmentVariableW(u"LOCALAPPDATA", value, 64), local.size());
+  EXPECT_EQ(std::u16string(value), local);
+  EXPECT_EQ(world.GetEnvironmentVariableW(u"NO_SUCH_VARIABLE", value, 64), 0u);
+  EXPECT_EQ(world.GetLastError(), ERROR_ENVVAR_NOT_FOUND);
+
+  const std::u16string folder = local + u"\\KV27M";
+  EXPECT_FALSE(world.CreateDirectoryW((folder + u"\\a\\b").c_str(), nullptr));
+  EXPECT_EQ(world.GetLastError(), ERROR_PATH_NOT_FOUND);
+  EXPECT_TRUE(world.CreateDirectoryW(folder.c_str(), nullptr));
+  EXPECT_FALSE(world.CreateDirectoryW(folder.c_str(), nullptr));
+  EXPECT_EQ(world.GetLastError(), ERROR_ALREADY_EXISTS);
+  for (const char16_t* name : {u"backup-1.kv27ud", u"Backup-2.KV27UD", u"notes.txt"}) {
+    HANDLE h = world.CreateFileW((folder + u"\\" + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DWORD n = 0;
+    world.WriteFile(h, "abcd", 4, &n, nullptr);
+    world.CloseHandle(h);
+  }
+  EXPECT_FALSE(world.CreateDirectoryW((folder + u"\\notes.txt").c_str(), nullptr));
+  EXPECT_EQ(world.GetLastError(), ERROR_ALREADY_EXISTS);
+
+  auto list = [&](const std::u16string& pattern, DWORD* error) {
+    std::vector<std::u16string> names;
+    WIN32_FIND_DATAW data{};
+    HANDLE h = world.FindFirstFileW(pattern.c_str(), &data);
+    if (h == INVALID_HANDLE_VALUE) {
+      *error = world.GetLastError();
+      return names;
+    }
+    do {
+      names.push_back(data.cFileName);
+      if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        EXPECT_EQ(data.nFileSizeLow, 4u);
+      }
+    } while (world.FindNextFileW(h, &data));
+    *error = world.GetLastError();
+    EXPECT_TRUE(world.FindClose(h));
+    return names;
+  };
+  DWORD error = 0;
+  auto names = list(folder + u"\\backup-*.kv27ud", &error);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::u16string>{u"Backup-2.KV27UD", u"backup-1.kv27ud"}));
+  EXPECT_EQ(error, ERROR_NO_MORE_FILES);
+  names = list(folder + u"\\*", &error);
+  EXPECT_EQ(names.size(), 5u);  // ".", ".." and the three files
+  EXPECT_TRUE(list(folder + u"\\*.bin", &error).empty());
+  EXPECT_EQ(error, ERROR_FILE_NOT_FOUND);
+  EXPECT_TRUE(list(local + u"\\Nowhere\\*", &error).empty());
+  EXPECT_EQ(error, ERROR_PATH_NOT_FOUND);
+  names = list(local + u"\\k?27m", &error);
+  EXPECT_EQ(names, std::vector<std::u16string>{u"KV27M"});
+
+  WIN32_FIND_DATAW data{};
+  HANDLE open = world.FindFirstFileW((folder + u"\\*").c_str(), &data);
+  EXPECT_NE(world.LeakReport().find("find"), std::string::npos);
+  EXPECT_TRUE(world.FindClose(open));
+  EXPECT_FALSE(world.FindClose(open));
+  EXPECT_EQ(world.GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(world.LeakReport(), "");
+
+  SYSTEMTIME t{};
+  world.GetLocalTime(&t);
+  EXPECT_EQ(std::vector<int>({t.wYear, t.wMonth, t.wDay, t.wDayOfWeek, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds}),
+            std::vector<int>({2026, 12, 10, 4, 12, 0, 0, 0}));
+  world.Advance(1500);
+  world.GetLocalTime(&t);
+  EXPECT_EQ(t.wSecond, 1);
+  EXPECT_EQ(t.wMilliseconds, 500);
+  world.SetLocalTime(SYSTEMTIME{2024, 2, 0, 29, 23, 59, 59, 999});
+  world.Advance(1);
+  world.GetLocalTime(&t);
+  EXPECT_EQ(std::vector<int>({t.wYear, t.wMonth, t.wDay, t.wDayOfWeek, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds}),
+            std::vector<int>({2024, 3, 1, 5, 0, 0, 0, 0}));
+}
+
 TEST_F(WorldTest, WindowMessagesAreLoggedAndDispatched) {
   std::vector<UINT> handled;
   HWND wnd = world.CreateHeadlessWindow([&](HWND, UINT m, WPARAM, LPARAM) -> LRESULT {
@@ -574,6 +812,206 @@ TEST_F(WorldTest, AnsiCodePageReplacesWhatItCannotRepresent) {
   EXPECT_EQ(std::u16string(back), u"USB#ROOT_?");
   EXPECT_EQ(world.MultiByteToWideChar(CP_ACP, 0, "abc", -1, back, 2), 0);
   EXPECT_EQ(world.GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+}
+
+// ------------------------------------------------------------ the configuration manager's device tree
+
+// The device of an interface, as SetupDiGetDeviceInterfaceDetailW names it
+// (null: the call failed, the last error says why).
+std::optional<SP_DEVINFO_DATA> DeviceOf(World& world, const GUID& cls, const std::u16string& path,
+                                        DWORD cbSize = sizeof(SP_DEVINFO_DATA)) {
+  std::optional<SP_DEVINFO_DATA> found;
+  HDEVINFO set = world.SetupDiGetClassDevsW(&cls, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  for (DWORD i = 0;; ++i) {
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof data;
+    if (!world.SetupDiEnumDeviceInterfaces(set, nullptr, &cls, i, &data)) break;
+    std::vector<std::uint8_t> mem(1024);
+    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(mem.data());
+    detail->cbSize = kDeviceInterfaceDetailFixedSize;
+    SP_DEVINFO_DATA device{};
+    device.cbSize = cbSize;
+    const BOOL ok = world.SetupDiGetDeviceInterfaceDetailW(set, &data, detail, 1024, nullptr, &device);
+    const DWORD error = world.GetLastError();
+    if (ok && std::u16string(detail->DevicePath) != path) continue;
+    if (ok) found = device;
+    world.SetupDiDestroyDeviceInfoList(set);
+    world.SetLastError(error);
+    return found;
+  }
+  world.SetupDiDestroyDeviceInfoList(set);
+  return found;
+}
+
+std::u16string DriverKey(World& world, DEVINST node, CONFIGRET* result = nullptr) {
+  WCHAR text[128] = {};
+  ULONG length = sizeof text;
+  ULONG type = 0;
+  const CONFIGRET r = world.CM_Get_DevNode_Registry_PropertyW(node, CM_DRP_DRIVER, &type, text, &length, 0);
+  if (result) *result = r;
+  if (r != CR_SUCCESS) return {};
+  EXPECT_EQ(type, REG_SZ);
+  EXPECT_EQ(length, (std::u16string(text).size() + 1) * sizeof(WCHAR));
+  return text;
+}
+
+TEST(InstanceIdOfInterface, ReadsTheIdOutOfThePath) {
+  const std::pair<std::u16string, std::u16string> cases[] = {
+      {u"\\\\?\\hid#vid_4e5b&pid_002a&mi_01&col03#7&1c2d3e4f&0&0002#{4d1e55b2-f16f-11cf-88cb-001111000030}",
+       u"hid\\vid_4e5b&pid_002a&mi_01&col03\\7&1c2d3e4f&0&0002"},
+      {u"\\\\.\\USB#ROOT_HUB20#4&1a2b3c4d&0#{f18a0e88-c30c-11d0-8815-00a0c906bed8}", u"USB\\ROOT_HUB20\\4&1a2b3c4d&0"},
+      {u"\\\\?\\root#sample#0000#{11111111-2222-3333-0102-030405060708}\\ref", u"root\\sample\\0000"},
+      {u"C:\\file.txt", u""},
+  };
+  for (const auto& [path, id] : cases) EXPECT_EQ(InstanceIdOfInterface(path), id) << ToUtf8(path);
+}
+
+// Nodes hang under their parents up to the root; each keeps the driver key it
+// got at its first install when it leaves and comes back; a node taken off the
+// tree takes its subtree with it, and both calls then say it is gone.
+TEST(DeviceNodes, ParentsAndDriverKeysFollowTheTree) {
+  World world;
+  const GUID cls = kTestClass;
+  world.AddDevNode(u"PCI\\CTRL\\0", u"", kUsbSetupClass);
+  world.AddDevNode(u"USB\\HUB\\1", u"PCI\\CTRL\\0", kUsbSetupClass);
+  world.AddDevNode(u"USB\\DEV\\2", u"USB\\HUB\\1", kUsbSetupClass);
+  world.AddDevNode(u"HID\\COL\\3", u"USB\\DEV\\2", kHidSetupClass);
+  auto device = std::make_shared<Device>();
+  world.Attach(u"\\\\?\\hid#col#3#{11111111-2222-3333-0102-030405060708}", device, cls);
+  const auto col = DeviceOf(world, cls, u"\\\\?\\hid#col#3#{11111111-2222-3333-0102-030405060708}");
+  ASSERT_TRUE(col.has_value());
+  EXPECT_EQ(col->ClassGuid, kHidSetupClass);
+
+  // Up the chain: collection, device, hub, controller, root.
+  std::vector<DEVINST> chain{col->DevInst};
+  std::vector<std::u16string> keys{DriverKey(world, col->DevInst)};
+  for (;;) {
+    DEVINST parent = 0;
+    const CONFIGRET r = world.CM_Get_Parent(&parent, chain.back(), 0);
+    if (r != CR_SUCCESS) {
+      EXPECT_EQ(r, CR_NO_SUCH_DEVNODE);  // the root has no parent
+      break;
+    }
+    chain.push_back(parent);
+    keys.push_back(DriverKey(world, parent));
+    ASSERT_LT(chain.size(), 10u);
+  }
+  ASSERT_EQ(chain.size(), 5u);
+  EXPECT_EQ(keys[0], u"{745a17a0-74d3-11d0-b6fe-00a0c90f57da}\\0000");
+  EXPECT_EQ(keys[1], u"{36fc9e60-c465-11cf-8056-444553540000}\\0002");
+  EXPECT_EQ(keys[3], u"{36fc9e60-c465-11cf-8056-444553540000}\\0000");
+  CONFIGRET rootKey = 0;
+  EXPECT_EQ(DriverKey(world, chain[4], &rootKey), u"");
+  EXPECT_EQ(rootKey, CR_NO_SUCH_VALUE);
+
+  // The device leaves with what hangs below it; the hub stays.
+  world.Detach(u"\\\\?\\hid#col#3#{11111111-2222-3333-0102-030405060708}");
+  world.RemoveDevNode(u"usb\\dev\\2");  // ids compare without regard to case
+  DEVINST parent = 0;
+  for (DEVINST gone : {chain[0], chain[1]}) {
+    EXPECT_EQ(world.CM_Get_Parent(&parent, gone, 0), CR_NO_SUCH_DEVINST);
+    CONFIGRET r = 0;
+    DriverKey(world, gone, &r);
+    EXPECT_EQ(r, CR_NO_SUCH_DEVINST);
+  }
+  EXPECT_EQ(world.CM_Get_Parent(&parent, chain[2], 0), CR_SUCCESS);
+  EXPECT_FALSE(world.IsDevNodePresent(u"HID\\COL\\3"));
+
+  // Back on the same place: the same node, the same key.
+  world.AddDevNode(u"USB\\DEV\\2", u"USB\\HUB\\1", kUsbSetupClass);
+  EXPECT_EQ(world.CM_Get_Parent(&parent, chain[1], 0), CR_SUCCESS);
+  EXPECT_EQ(parent, chain[2]);
+  EXPECT_EQ(DriverKey(world, chain[1]), keys[1]);
+  EXPECT_FALSE(world.IsDevNodePresent(u"HID\\COL\\3"));  // its child has not come back yet
+  EXPECT_THROW(world.AddDevNode(u"USB\\X\\1", u"USB\\NOBODY\\1", kUsbSetupClass), std::logic_error);
+  EXPECT_EQ(world.LeakReport(), "");
+}
+
+// The calls' arguments, checked as the configuration manager checks them.
+TEST(DeviceNodes, CallsRefuseBadArgumentsAsTheConfigurationManagerDoes) {
+  World world;
+  world.AddDevNode(u"USB\\DEV\\1", u"", kUsbSetupClass);
+  world.Attach(u"\\\\?\\usb#dev#1#{11111111-2222-3333-0102-030405060708}", std::make_shared<Device>(), kTestClass);
+  const auto dev = DeviceOf(world, kTestClass, u"\\\\?\\usb#dev#1#{11111111-2222-3333-0102-030405060708}");
+  ASSERT_TRUE(dev.has_value());
+  const DEVINST node = dev->DevInst;
+  const std::u16string key = DriverKey(world, node);
+  const ULONG size = static_cast<ULONG>((key.size() + 1) * sizeof(WCHAR));
+
+  DEVINST parent = 0;
+  EXPECT_EQ(world.CM_Get_Parent(nullptr, node, 0), CR_INVALID_POINTER);
+  EXPECT_EQ(world.CM_Get_Parent(&parent, 0, 0), CR_INVALID_DEVINST);
+  EXPECT_EQ(world.CM_Get_Parent(&parent, node, 1), CR_INVALID_FLAG);
+  EXPECT_EQ(world.CM_Get_Parent(&parent, 9999, 0), CR_INVALID_DEVINST);
+
+  struct Case {
+    const char* what;
+    DEVINST node;
+    ULONG property;
+    bool buffer;
+    ULONG length;
+    ULONG flags;
+    CONFIGRET result;
+    ULONG lengthAfter;
+  };
+  const Case cases[] = {
+      {"null node", 0, CM_DRP_DRIVER, true, 256, 0, CR_INVALID_DEVNODE, 256},
+      {"property 0", node, 0, true, 256, 0, CR_INVALID_PROPERTY, 256},
+      {"property past the last", node, CM_DRP_MAX + 1, true, 256, 0, CR_INVALID_PROPERTY, 256},
+      {"no buffer but room stated", node, CM_DRP_DRIVER, false, 256, 0, CR_INVALID_POINTER, 256},
+      {"flags", node, CM_DRP_DRIVER, true, 256, 2, CR_INVALID_FLAG, 256},
+      {"unknown node", 9999, CM_DRP_DRIVER, true, 256, 0, CR_INVALID_DEVNODE, 256},
+      {"size asked", node, CM_DRP_DRIVER, false, 0, 0, CR_BUFFER_SMALL, size},
+      {"one byte short", node, CM_DRP_DRIVER, true, size - 1, 0, CR_BUFFER_SMALL, size},
+      {"a property not kept", node, 0x01 /* CM_DRP_DEVICEDESC */, true, 256, 0, CR_NO_SUCH_VALUE, 256},
+      {"exactly the size", node, CM_DRP_DRIVER, true, size, 0, CR_SUCCESS, size},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::uint8_t> buffer(256, 0xAB);
+    ULONG length = c.length;
+    EXPECT_EQ(world.CM_Get_DevNode_Registry_PropertyW(c.node, c.property, nullptr, c.buffer ? buffer.data() : nullptr,
+                                                      &length, c.flags),
+              c.result);
+    EXPECT_EQ(length, c.lengthAfter);
+    if (c.result != CR_SUCCESS) {
+      EXPECT_EQ(buffer[0], 0xAB);  // nothing written
+    }
+  }
+  EXPECT_EQ(world.CM_Get_DevNode_Registry_PropertyW(node, CM_DRP_DRIVER, nullptr, nullptr, nullptr, 0),
+            CR_INVALID_POINTER);
+  EXPECT_EQ(world.LeakReport(), "");
+}
+
+// The interface detail names the device the interface belongs to, if the
+// caller's record states its size; an interface no bus placed hangs on a node
+// the root enumerates.
+TEST(DeviceNodes, InterfaceDetailNamesTheDevice) {
+  World world;
+  const std::u16string placed = u"\\\\?\\usb#vid_1234&pid_5678#5&0&1#{11111111-2222-3333-0102-030405060708}";
+  const std::u16string loose = u"\\\\?\\usb#isp#first";
+  world.AddDevNode(u"USB\\VID_1234&PID_5678\\5&0&1", u"", kUsbDeviceSetupClass);
+  world.Attach(placed, std::make_shared<Device>(), kTestClass);
+  world.Attach(loose, std::make_shared<Device>(), kTestClass);
+
+  const auto a = DeviceOf(world, kTestClass, placed);
+  ASSERT_TRUE(a.has_value());
+  EXPECT_EQ(a->ClassGuid, kUsbDeviceSetupClass);
+  EXPECT_EQ(DriverKey(world, a->DevInst), u"{88bae032-5a81-49f0-bc3d-a4ff138216d6}\\0000");
+
+  const auto b = DeviceOf(world, kTestClass, loose);
+  ASSERT_TRUE(b.has_value());
+  EXPECT_NE(b->DevInst, a->DevInst);
+  DEVINST parent = 0, above = 0;
+  ASSERT_EQ(world.CM_Get_Parent(&parent, b->DevInst, 0), CR_SUCCESS);
+  EXPECT_EQ(world.CM_Get_Parent(&above, parent, 0), CR_NO_SUCH_DEVNODE);  // the root
+  EXPECT_EQ(DeviceOf(world, kTestClass, loose)->DevInst, b->DevInst);     // the same node every time
+
+  for (DWORD wrong : {DWORD{0}, DWORD{sizeof(SP_DEVINFO_DATA) + 4}}) {
+    EXPECT_FALSE(DeviceOf(world, kTestClass, placed, wrong).has_value()) << wrong;
+    EXPECT_EQ(world.GetLastError(), ERROR_INVALID_USER_BUFFER) << wrong;
+  }
+  EXPECT_EQ(world.LeakReport(), "");
 }
 
 }  // namespace

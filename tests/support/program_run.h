@@ -122,11 +122,9 @@ class ProgramRun {
   // (and the dialog's own pictures, notification registrations and the mouse
   // link's reader): one line each, or empty.
   std::string OthersOpen() {
-    const std::u16string commandPath = rig().mouse().CommandPath();
-    const std::u16string bootPath = rig().mouse().BootloaderPath();
     std::string out;
     for (const auto& h : world.OpenHandles(false)) {
-      const bool linkFile = h.kind == "file" && (h.name == commandPath || h.name == bootPath);
+      const bool linkFile = h.kind == "file" && (IsCommandPath(h.name) || IsBootloaderPath(h.name));
       const bool ok = linkFile || h.kind == "winusb" || h.kind == "event" || h.kind == "thread" ||
                       h.kind == "devnotify" || h.kind == "bitmap";
       if (!ok) out += h.kind + " " + sim::ToUtf8(h.name) + "\n";
@@ -139,11 +137,10 @@ class ProgramRun {
   // it as the end of the process would; what is left open or done wrong
   // besides (LeakReport), or empty.
   std::string ReleaseProcess() {
-    const std::u16string bootPath = rig().mouse().BootloaderPath();
     for (const auto& h : world.OpenHandles(false)) {
       if (h.kind == "winusb") {
         world.WinUsb_Free(h.handle);
-      } else if (h.kind == "file" && h.name == bootPath) {
+      } else if (h.kind == "file" && IsBootloaderPath(h.name)) {
         world.CloseHandle(h.handle);
       }
     }
@@ -154,6 +151,24 @@ class ProgramRun {
   sim::MouseRig& rig() { return *rig_; }
 
  private:
+  // The command interface and the bootloader of either mouse of the rig: the
+  // program links to whichever it finds first.
+  std::vector<sim::VirtualMouse*> Mice() {
+    std::vector<sim::VirtualMouse*> mice{&rig().mouse()};
+    if (rig().otherMouse() != nullptr) mice.push_back(rig().otherMouse());
+    return mice;
+  }
+  bool IsCommandPath(const std::u16string& path) {
+    for (sim::VirtualMouse* mouse : Mice())
+      if (path == mouse->CommandPath()) return true;
+    return false;
+  }
+  bool IsBootloaderPath(const std::u16string& path) {
+    for (sim::VirtualMouse* mouse : Mice())
+      if (path == mouse->BootloaderPath()) return true;
+    return false;
+  }
+
   void LoadResources() {
     auto [data, size] = res::CompiledResources();
     auto resources = sim::ResourceSet::Parse(data, size);

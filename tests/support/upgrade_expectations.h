@@ -13,6 +13,7 @@ inline int ProgressAfter(UpgradeStatus status) {
   switch (status) {
     case UpgradeStatus::MouseAbsent:
     case UpgradeStatus::NoImagePath:
+    case UpgradeStatus::MousePortUnknown:
     case UpgradeStatus::Stopped:
       return -1;
     case UpgradeStatus::UserDataFailed:

@@ -13,9 +13,10 @@
 #include <vector>
 
 #include "app/simulation.h"
+#include "app/user_data_backup.h"
+#include "tests/support/backup_names.h"
 #include "tests/support/scenario_names.h"
 #include "tools/bimgtool/bimgtool.h"
-#include "tools/console/user_data_backup.h"
 #include "tools/kv27m-isp/isp_tool.h"
 #include "tools/kv27m-update/update_tool.h"
 
@@ -23,7 +24,8 @@ namespace kv27 {
 namespace {
 
 constexpr char16_t kFolder[] = u"C:\\Users\\me\\AppData\\Local\\KV27M";
-constexpr char16_t kBackup[] = u"C:\\Users\\me\\AppData\\Local\\KV27M\\backup-20261210-120000.kv27ud";
+// The backup a run at the tests' stamp saves.
+std::u16string BackupPath(int number = 1) { return test::RigBackupPath(kFolder, u"20261210-120000", number); }
 
 bool Contains(const std::vector<std::u16string>& lines, const std::u16string& part) {
   for (const auto& line : lines)
@@ -47,7 +49,10 @@ struct UpdateRun {
     io.timeStamp = [] { return std::u16string(u"20261210-120000"); };
     io.world = &world;
     io.keepRig = &rig;
-    io.prepareWorld = [](sim::World& w) { w.SetHostFiles(false); };
+    io.prepareWorld = [](sim::World& w) {
+      w.SetHostFiles(false);
+      w.AddDirectory(kFolder);  // made by the program's platform layer when missing
+    };
     io.onStage = [this](UpgradeStage stage) { stages.push_back(stage); };
   }
   ~UpdateRun() {
@@ -94,12 +99,13 @@ TEST_P(EveryScenario, ExitsWithItsCodeAndTheDialogsMessage) {
     EXPECT_EQ(run.err.front(), message);
   }
   // A run that read the settings left a sound backup of them.
-  const auto backup = run.world.FileBytes(kBackup);
-  EXPECT_EQ(backup.has_value(),
-            scenario.expected >= UpgradeStatus::BootloaderNotFound || scenario.expected == UpgradeStatus::Success);
+  const auto backup = run.world.FileBytes(BackupPath());
+  EXPECT_EQ(backup.has_value(), (scenario.expected >= UpgradeStatus::BootloaderNotFound &&
+                                 scenario.expected <= UpgradeStatus::ExitFailed) ||
+                                    scenario.expected == UpgradeStatus::Success);
   if (backup) {
     std::vector<std::uint8_t> data;
-    EXPECT_EQ(console::DecodeBackup(*backup, data), console::BackupError::None);
+    EXPECT_EQ(DecodeBackup(*backup, data), BackupError::None);
   }
 }
 
@@ -120,13 +126,17 @@ TEST(UpdateTool, ExitCodesAreDistinct) {
 TEST(UpdateTool, BackupIsWrittenBeforeTheBootloaderRequest) {
   UpdateRun run;
   std::optional<std::vector<std::uint8_t>> atRequest;
+  std::uint64_t flushesAtRequest = 0;
   run.io.onStage = [&](UpgradeStage stage) {
-    if (stage == UpgradeStage::RequestBootloader) atRequest = run.world.FileBytes(kBackup);
+    if (stage != UpgradeStage::RequestBootloader) return;
+    atRequest = run.world.FileBytes(BackupPath());
+    flushesAtRequest = run.world.CallCount("FlushFileBuffers");  // on the disk, not only in its cache
   };
   run.Run({u"--simulate=no-bootloader"});
   EXPECT_EQ(run.status, UpdateExitCode(UpgradeStatus::BootloaderNotFound));
   ASSERT_TRUE(atRequest.has_value());
-  EXPECT_TRUE(Contains(run.out, std::u16string(u"settings saved to ") + kBackup));
+  EXPECT_EQ(flushesAtRequest, 1u);
+  EXPECT_TRUE(Contains(run.out, u"settings saved to " + BackupPath()));
 
   const std::vector<std::uint8_t>& file = *atRequest;
   ASSERT_EQ(file.size(), 16u + kUserDataSize);
@@ -138,9 +148,9 @@ TEST(UpdateTool, BackupIsWrittenBeforeTheBootloaderRequest) {
   expected.insert(expected.end(), expected.begin() + 6 * 256, expected.begin() + 6 * 256 + 6);
   EXPECT_TRUE(std::equal(expected.begin(), expected.end(), file.begin() + 16));
   const std::uint32_t crc = file[12] | file[13] << 8 | file[14] << 16 | static_cast<std::uint32_t>(file[15]) << 24;
-  EXPECT_EQ(crc, console::Crc32(expected.data(), expected.size()));
+  EXPECT_EQ(crc, Crc32(expected.data(), expected.size()));
   // The recovery hint names the backup.
-  EXPECT_TRUE(Contains(run.err, std::u16string(u"kv27m-isp --user-data \"") + kBackup));
+  EXPECT_TRUE(Contains(run.err, u"kv27m-isp --user-data \"" + BackupPath()));
 }
 
 // No backup, no bootloader request: the mouse is left as it was.
@@ -151,11 +161,20 @@ TEST(UpdateTool, BackupThatCannotBeWrittenStopsBeforeTheRequest) {
   };
   const Case cases[] = {
       {"no per-user folder", [](UpdateRun& r) { r.io.backupFolder = [] { return std::u16string(); }; }},
-      {"the name is taken",
+      {"the folder takes no new file",
        [](UpdateRun& r) {
          r.io.prepareWorld = [](sim::World& w) {
            w.SetHostFiles(false);
-           w.AddFile(kBackup, {1, 2, 3});
+           w.AddDirectory(kFolder);
+           w.InjectFault({"CreateFileW", ERROR_ACCESS_DENIED, 1, 0, u"backup-"});
+         };
+       }},
+      {"the disk does not take the flush",
+       [](UpdateRun& r) {
+         r.io.prepareWorld = [](sim::World& w) {
+           w.SetHostFiles(false);
+           w.AddDirectory(kFolder);
+           w.InjectFault({"FlushFileBuffers", ERROR_DISK_FULL, 1, 0, u"backup-"});
          };
        }},
   };
@@ -170,6 +189,75 @@ TEST(UpdateTool, BackupThatCannotBeWrittenStopsBeforeTheRequest) {
     ASSERT_EQ(run.err.size(), 2u);
     EXPECT_NE(run.err[1].find(u"unchanged"), std::u16string::npos);
   }
+}
+
+// Default names never collide: a run whose stamp (the local time to the
+// millisecond) names a file that exists already takes the next free number
+// and leaves the other file alone. Two runs in the same stamp, one after the
+// other on the same disk, both succeed.
+TEST(UpdateTool, DefaultBackupNamesNeverCollide) {
+  UpdateRun run;
+  run.io.prepareWorld = [&](sim::World& w) {
+    w.SetHostFiles(false);
+    w.AddFile(BackupPath(), {1, 2, 3});
+    w.AddFile(BackupPath(2), {4, 5});
+  };
+  run.Run({u"--simulate"});
+  EXPECT_EQ(run.status, kUpdateOk);
+  EXPECT_TRUE(Contains(run.out, u"settings saved to " + BackupPath(3)));
+  EXPECT_EQ(run.world.FileBytes(BackupPath()), (std::vector<std::uint8_t>{1, 2, 3}));
+  EXPECT_EQ(run.world.FileBytes(BackupPath(2)), (std::vector<std::uint8_t>{4, 5}));
+  ASSERT_TRUE(run.world.FileBytes(BackupPath(3)).has_value());
+  std::vector<std::uint8_t> data;
+  EXPECT_EQ(DecodeBackup(*run.world.FileBytes(BackupPath(3)), data), BackupError::None);
+
+  // Two whole runs, each on its own simulated PC, saving to one host folder in
+  // the same stamp.
+  const auto dir = std::filesystem::temp_directory_path() / ("kv27m-update-names-" + std::to_string(::getpid()));
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  std::vector<std::u16string> saved;
+  for (int i = 0; i < 2; ++i) {
+    UpdateRun again;
+    again.io.prepareWorld = nullptr;  // host files on
+    again.io.backupFolder = [&] { return dir.u16string(); };
+    again.Run({u"--simulate", Wide(KV_SOURCE_DIR "/res/KV27M_FW_UPGRADE.bimg")});
+    EXPECT_EQ(again.status, kUpdateOk) << i;
+    for (const auto& line : again.out)
+      if (line.rfind(u"settings saved to ", 0) == 0) saved.push_back(line.substr(18));
+  }
+  ASSERT_EQ(saved.size(), 2u);
+  EXPECT_NE(saved[0], saved[1]);
+  for (const auto& path : saved) EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(path)));
+  std::filesystem::remove_all(dir);
+}
+
+// A backup named on the command line that the disk does not take: a folder
+// that does not exist, a disk that is full. The world reports the host's
+// error when the file is created or written, as Windows would, so the run
+// stops with the backup error and sends the mouse nothing (never a false
+// "settings saved").
+TEST(UpdateTool, BackupTheHostRefusesStopsBeforeTheRequest) {
+  struct Case {
+    std::u16string backup;
+    const char16_t* error;
+  };
+  std::vector<Case> cases = {{u"/no-such-dir/b.kv27ud", u"(error 3)"}};
+#if !defined(_WIN32)
+  if (std::filesystem::exists("/dev/full")) cases.push_back({u"/dev/full", u"(error 112)"});  // a full disk
+#endif
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.backup.begin(), c.backup.end()));
+    UpdateRun run;
+    run.io.prepareWorld = nullptr;  // host files on
+    run.Run({u"--simulate", u"--backup", c.backup, Wide(KV_SOURCE_DIR "/res/KV27M_FW_UPGRADE.bimg")});
+    EXPECT_EQ(run.status, kUpdateBackupFailed);
+    EXPECT_FALSE(Contains(run.out, u"settings saved"));
+    EXPECT_TRUE(Contains(run.err, c.error));
+    EXPECT_EQ(run.rig->mouse().RequestCount(), ReadOnlyRequests());
+    EXPECT_EQ(std::find(run.stages.begin(), run.stages.end(), UpgradeStage::RequestBootloader), run.stages.end());
+  }
+  EXPECT_FALSE(std::filesystem::exists("/no-such-dir"));
 }
 
 // A mouse that left the bus half-way through the write comes back erased, in
@@ -193,7 +281,7 @@ TEST(UpdateTool, BackupMergedByIspToolRestoresTheSettings) {
   io.out = [&](const std::u16string& line) { out.push_back(line); };
   io.err = [&](const std::u16string& line) { err.push_back(line); };
   io.world = &run.world;
-  EXPECT_EQ(RunIspTool({u"--simulate", u"--user-data", kBackup, sim::kRigImagePath}, io), kIspToolOk);
+  EXPECT_EQ(RunIspTool({u"--simulate", u"--user-data", BackupPath(), sim::kRigImagePath}, io), kIspToolOk);
   EXPECT_TRUE(err.empty());
   run.world.Advance(10'000);
   EXPECT_EQ(run.rig->mouse().CurrentMode(), sim::VirtualMouse::Mode::kNormal);
@@ -204,7 +292,7 @@ TEST(UpdateTool, BackupMergedByIspToolRestoresTheSettings) {
 TEST(UpdateTool, IspToolRefusesADamagedBackup) {
   std::vector<std::uint8_t> data(kUserDataSize);
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7);
-  const std::vector<std::uint8_t> good = console::EncodeBackup(data.data());
+  const std::vector<std::uint8_t> good = EncodeBackup(data.data());
   struct Case {
     const char* what;
     std::function<void(std::vector<std::uint8_t>&)> damage;
@@ -218,13 +306,13 @@ TEST(UpdateTool, IspToolRefusesADamagedBackup) {
       {"empty", [](std::vector<std::uint8_t>& f) { f.clear(); }},
   };
   std::vector<std::uint8_t> decoded;
-  ASSERT_EQ(console::DecodeBackup(good, decoded), console::BackupError::None);
+  ASSERT_EQ(DecodeBackup(good, decoded), BackupError::None);
   EXPECT_EQ(decoded, data);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     std::vector<std::uint8_t> file = good;
     c.damage(file);
-    EXPECT_NE(console::DecodeBackup(file, decoded), console::BackupError::None);
+    EXPECT_NE(DecodeBackup(file, decoded), BackupError::None);
     EXPECT_TRUE(decoded.empty());
 
     std::vector<std::u16string> out, err;
@@ -248,14 +336,14 @@ TEST(UpdateTool, DryRunSummarisesTheSettingsAndChangesNothing) {
   run.Run({u"--simulate", u"--dry-run"});
   EXPECT_EQ(run.status, kUpdateOk);
   EXPECT_TRUE(run.err.empty());
-  EXPECT_FALSE(run.world.FileBytes(kBackup).has_value());
+  EXPECT_FALSE(run.world.FileBytes(BackupPath()).has_value());
   EXPECT_GT(run.rig->mouse().RequestCount(), 0u);
   run.world.Advance(5'000);
   EXPECT_EQ(run.rig->mouse().CurrentMode(), sim::VirtualMouse::Mode::kNormal);
   std::vector<std::uint8_t> data = run.Pages();
   data.insert(data.end(), data.begin() + 6 * 256, data.begin() + 6 * 256 + 6);
   char crc[16];
-  std::snprintf(crc, sizeof crc, "0x%08X", static_cast<unsigned>(console::Crc32(data.data(), data.size())));
+  std::snprintf(crc, sizeof crc, "0x%08X", static_cast<unsigned>(Crc32(data.data(), data.size())));
   EXPECT_TRUE(Contains(run.out, u"CRC-32 " + Wide(crc)));
   for (int page = 0; page < 7; ++page) EXPECT_TRUE(Contains(run.out, u"page " + Wide(std::to_string(page))));
 }
@@ -340,6 +428,7 @@ TEST(UpdateTool, TimingRunsOnTheBusModel) {
   bool modelOn = false;
   run.io.prepareWorld = [&](sim::World& w) {
     w.SetHostFiles(false);
+    w.AddDirectory(kFolder);
     modelOn = w.GetUsbTiming().has_value();
     w.SetRealTime(false);
     start = w.NowUs();

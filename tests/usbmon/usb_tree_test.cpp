@@ -240,6 +240,73 @@ TEST_F(UsbTreeTest, DescriptorRequestsToAHubPortReachTheHub) {
   EXPECT_EQ(r.error, static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
 }
 
+// The hub names the driver key of the device node on each port: the node the
+// tree made for what is plugged there, under the hub's own node. A device that
+// comes back on its port keeps its key; another device there has its own; an
+// empty port, or one whose device has not finished enumerating, names none. A
+// buffer too small gets the length the whole reply needs.
+TEST_F(UsbTreeTest, HubsNameTheDriverKeyOfTheDeviceOnEachPort) {
+  UsbController hc = tree_.AddController(0, 4);
+  UsbHub external = hc.Root().Port(2).PlugHub(2);
+  UsbPort port = hc.Root().Port(1);
+  port.Plug(0x1234, 0x5678);
+  external.Port(1).Plug(0x1234, 0x5678);  // the same kind of device, elsewhere
+  HANDLE root = Open(hc.Root().Path());
+  HANDLE hub = Open(external.Path());
+  ASSERT_NE(root, INVALID_HANDLE_VALUE);
+  ASSERT_NE(hub, INVALID_HANDLE_VALUE);
+
+  auto keyOn = [&](HANDLE h, ULONG index, DWORD* error = nullptr) -> std::u16string {
+    Result probe = Ioctl(h, IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, Index(index), 10);
+    if (error) *error = probe.error;
+    if (!probe.ok) return {};
+    const ULONG actual = At<ULONG>(probe.out, 4);
+    EXPECT_EQ(At<ULONG>(probe.out, 0), index);
+    Result full = Ioctl(h, IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, Index(index), actual);
+    EXPECT_TRUE(full.ok);
+    EXPECT_EQ(full.returned, actual);
+    return std::u16string(reinterpret_cast<const char16_t*>(full.out.data() + 8));
+  };
+  // The node the configuration manager gives for the port's device.
+  auto nodeKey = [&](const std::u16string& instanceId) {
+    auto lock = world_.Lock();
+    return world_.DriverKeyLocked(instanceId);
+  };
+
+  const std::u16string first = keyOn(root, 1);
+  EXPECT_EQ(first.rfind(u"{36fc9e60-c465-11cf-8056-444553540000}\\", 0), 0u) << ToUtf8(first);
+  EXPECT_EQ(first, nodeKey(port.DeviceInstanceId()));
+  EXPECT_EQ(port.DeviceInstanceId(), UsbDeviceInstanceId(0x1234, 0x5678, hc.Root().Name(), 1));
+  const std::u16string elsewhere = keyOn(hub, 1);
+  EXPECT_FALSE(elsewhere.empty());
+  EXPECT_NE(elsewhere, first);
+  EXPECT_FALSE(keyOn(root, 2).empty());  // the external hub has a node of its own
+
+  DWORD error = 0;
+  EXPECT_EQ(keyOn(root, 3, &error), u"");
+  EXPECT_EQ(error, ERROR_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(keyOn(root, 5, &error), u"");
+  EXPECT_EQ(error, ERROR_INVALID_PARAMETER);
+
+  port.Unplug();
+  EXPECT_EQ(keyOn(root, 1, &error), u"");
+  EXPECT_EQ(error, ERROR_DEVICE_NOT_CONNECTED);
+  port.Plug(0x1234, 0x5678);
+  EXPECT_EQ(keyOn(root, 1), first);
+  port.SetStatus(DeviceEnumerating);
+  EXPECT_EQ(keyOn(root, 1, &error), u"");
+  port.Plug(0x1234, 0x9999);
+  const std::u16string other = keyOn(root, 1);
+  EXPECT_FALSE(other.empty());
+  EXPECT_NE(other, first);
+
+  // Unplugging the external hub takes its device's node off the tree.
+  const std::u16string behind = external.Port(1).DeviceInstanceId();
+  EXPECT_TRUE(world_.IsDevNodePresent(behind));
+  hc.Root().Port(2).Unplug();
+  EXPECT_FALSE(world_.IsDevNodePresent(behind));
+}
+
 TEST_F(UsbTreeTest, UnpluggingAHubTakesItsWholeSubtreeOffTheBus) {
   UsbController hc = tree_.AddController(0, 1);
   UsbHub outer = hc.Root().Port(1).PlugHub(2);

@@ -36,7 +36,7 @@ std::u16string ProgramPath();
 // on Windows, $XDG_STATE_HOME/kv27m or ~/.local/state/kv27m elsewhere. Empty
 // when there is none and it cannot be made.
 std::u16string BackupFolder();
-// The local time as YYYYMMDD-HHMMSS, for file names.
+// The local time as YYYYMMDD-HHMMSS-mmm (milliseconds), for file names.
 std::u16string LocalTimeStamp();
 
 }  // namespace kv27::console

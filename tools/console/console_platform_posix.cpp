@@ -81,12 +81,15 @@ std::u16string BackupFolder() {
 }
 
 std::u16string LocalTimeStamp() {
-  const std::time_t now = std::time(nullptr);
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
   std::tm local{};
-  localtime_r(&now, &local);
+  localtime_r(&now.tv_sec, &local);
   char text[32];
   std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &local);
-  return sim::FromUtf8(text);
+  char millis[24];
+  std::snprintf(millis, sizeof millis, "-%03ld", now.tv_nsec / 1'000'000);
+  return sim::FromUtf8(std::string(text) + millis);
 }
 
 }  // namespace kv27::console

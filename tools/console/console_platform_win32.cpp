@@ -80,7 +80,8 @@ std::u16string LocalTimeStamp() {
   SYSTEMTIME t{};
   GetLocalTime(&t);
   wchar_t text[32];
-  wsprintfW(text, L"%04u%02u%02u-%02u%02u%02u", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
+  wsprintfW(text, L"%04u%02u%02u-%02u%02u%02u-%03u", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond,
+            t.wMilliseconds);
   std::wstring wide(text);
   return std::u16string(wide.begin(), wide.end());
 }

@@ -7,6 +7,7 @@
 
 #include "app/simulation.h"
 #include "app/upgrade_sequence.h"
+#include "app/user_data_backup.h"
 #include "capture/replay.h"
 #include "image/image_file.h"
 #include "protocol/isp_flash.h"
@@ -14,7 +15,6 @@
 #include "sim/bootloader.h"
 #include "tools/console/progress_display.h"
 #include "tools/console/traffic_capture.h"
-#include "tools/console/user_data_backup.h"
 
 namespace kv27 {
 using namespace w32;
@@ -65,13 +65,13 @@ int FlashImageFile(OsApi& os, const Options& options, const IspToolIo& io, std::
   if (!options.userData.empty()) {
     std::vector<std::uint8_t> file, userData;
     DWORD error = 0;
-    if (!console::ReadWholeFile(os, options.userData, 1u << 16, file, error)) {
+    if (!ReadWholeFile(os, options.userData, 1u << 16, file, error)) {
       io.err(u"kv27m-isp: cannot read the backup " + options.userData + u" (error " + Ascii(std::to_string(error)) +
              u")");
       return kIspToolBadBackup;
     }
-    if (const auto problem = console::DecodeBackup(file, userData); problem != console::BackupError::None) {
-      io.err(u"kv27m-isp: refused " + options.userData + u": " + console::BackupErrorText(problem));
+    if (const auto problem = DecodeBackup(file, userData); problem != BackupError::None) {
+      io.err(u"kv27m-isp: refused " + options.userData + u": " + BackupErrorText(problem));
       return kIspToolBadBackup;
     }
     std::memcpy(image.payload.data() + kUserDataOffset, userData.data(), kUserDataSize);
@@ -138,7 +138,7 @@ int Replay(Options options, const IspToolIo& io) {
   if (io.prepareWorld) io.prepareWorld(world);
   std::vector<std::uint8_t> bytes;
   DWORD error = 0;
-  if (!console::ReadWholeFile(world, options.replay, 256u << 20, bytes, error)) {
+  if (!ReadWholeFile(world, options.replay, 256u << 20, bytes, error)) {
     io.err(u"kv27m-isp: cannot read the capture " + options.replay + u" (error " + Ascii(std::to_string(error)) + u")");
     return kIspToolCaptureFailed;
   }
@@ -156,7 +156,7 @@ int Replay(Options options, const IspToolIo& io) {
     const std::string simulated = bus.RunField("simulated");
     std::vector<std::uint8_t> image;
     if (!options.imagePath.empty() && !simulated.empty() && simulated != "no" &&
-        !console::ReadWholeFile(world, options.imagePath, 1u << 20, image, error))
+        !ReadWholeFile(world, options.imagePath, 1u << 20, image, error))
       world.AddFile(options.imagePath, SampleImageBytes());
   }
   options.stop = [&bus] { return bus.Diverged(); };

@@ -7,13 +7,13 @@
 
 #include "app/mouse_search.h"
 #include "app/simulation.h"
+#include "app/user_data_backup.h"
 #include "capture/replay.h"
 #include "protocol/kv27_usb_comm.h"
 #include "protocol/kv8b05_comm.h"
 #include "tools/console/logging_os_api.h"
 #include "tools/console/progress_display.h"
 #include "tools/console/traffic_capture.h"
-#include "tools/console/user_data_backup.h"
 #include "usbmon/usb_device_monitor.h"
 
 namespace kv27 {
@@ -199,6 +199,8 @@ class ConsoleFace : public UpgradeFace {
     return true;
   }
 
+  // Where the mouse is on the bus, for the backup's name (empty: unknown).
+  std::u16string place;
   bool cancelled = false;
   bool stopped = false;  // a replay that diverged
   bool backupFailed = false;
@@ -215,7 +217,7 @@ class ConsoleFace : public UpgradeFace {
   void Summary(const std::uint8_t* data) {
     io_.out(u"dry run: the image is accepted and the settings were read; nothing was sent to the mouse");
     io_.out(u"settings: " + Ascii(std::to_string(kUserDataSize)) + u" bytes for 0x3800, CRC-32 " +
-            Hex32(console::Crc32(data, kUserDataSize)));
+            Hex32(Crc32(data, kUserDataSize)));
     for (std::size_t page = 0; page <= kUserDataPages; ++page) {
       const std::uint8_t* p = data + page * kUserDataPageSize;
       const std::size_t n =
@@ -225,7 +227,7 @@ class ConsoleFace : public UpgradeFace {
       std::snprintf(text, sizeof text, "0x%04X %3u bytes  CRC-32 ",
                     static_cast<unsigned>(kUserDataOffset + page * kUserDataPageSize), static_cast<unsigned>(n));
       std::string line = head + text;
-      std::u16string wide = Ascii(line) + Hex32(console::Crc32(p, n)) + u" ";
+      std::u16string wide = Ascii(line) + Hex32(Crc32(p, n)) + u" ";
       for (std::size_t i = 0; i < std::min<std::size_t>(n, 8); ++i) {
         char byte[4];
         std::snprintf(byte, sizeof byte, " %02X", p[i]);
@@ -240,7 +242,10 @@ class ConsoleFace : public UpgradeFace {
       display_.Line(u"replay: no settings backup is written (name one with --backup FILE)");
       return true;
     }
+    const std::vector<std::uint8_t> bytes = EncodeBackup(data);
     std::u16string path = options_.backup;
+    DWORD error = 0;
+    bool written = false;
     if (path.empty()) {
       const std::u16string folder = io_.backupFolder ? io_.backupFolder() : std::u16string();
       if (folder.empty()) {
@@ -248,10 +253,12 @@ class ConsoleFace : public UpgradeFace {
         return false;
       }
       const std::u16string stamp = io_.timeStamp ? io_.timeStamp() : u"0";
-      path = folder + SeparatorOf(folder) + u"backup-" + stamp + Ascii(console::kBackupExtension);
+      written = WriteNewBackupFile(os_, folder, stamp, place, bytes, path, error);
+      if (!written) path = folder + SeparatorOf(folder) + u"backup-" + stamp + Ascii(kBackupExtension);
+    } else {
+      written = WriteWholeFile(os_, path, bytes, true, error);
     }
-    DWORD error = 0;
-    if (!console::WriteWholeFile(os_, path, console::EncodeBackup(data), !options_.backup.empty(), error)) {
+    if (!written) {
       Fail(u"cannot write the settings backup " + path + u" (error " + Ascii(std::to_string(error)) + u")");
       return false;
     }
@@ -342,6 +349,7 @@ int RunOn(OsApi& baseOs, HWND owner, Devices*& devicesOut, const Options& option
   }
 
   ConsoleFace face(os, options, io, display);
+  face.place = MousePlace(devices.mouseLink, devices.monitor);
   const UpgradeStatus status =
       RunUpgrade(os, UpgradeDevices{devices.mouseLink, devices.bootLink, devices.monitor}, imagePath.c_str(), face);
   display.Finish();
@@ -382,7 +390,7 @@ int RunReplay(Options options, const UpdateToolIo& io) {
 
   std::vector<std::uint8_t> bytes;
   DWORD error = 0;
-  if (!console::ReadWholeFile(world, options.replay, 256u << 20, bytes, error)) {
+  if (!ReadWholeFile(world, options.replay, 256u << 20, bytes, error)) {
     io.err(u"kv27m-update: cannot read the capture " + options.replay + u" (error " + Ascii(std::to_string(error)) +
            u")");
     return kUpdateCaptureFailed;
@@ -406,7 +414,7 @@ int RunReplay(Options options, const UpdateToolIo& io) {
     const std::string simulated = bus.RunField("simulated");
     std::vector<std::uint8_t> image;
     if (!options.image.empty() && !simulated.empty() && simulated != "no" &&
-        !console::ReadWholeFile(world, options.image, 1u << 20, image, error)) {
+        !ReadWholeFile(world, options.image, 1u << 20, image, error)) {
       image = SampleImageBytes();
       if (const Scenario* scenario = FindScenario(simulated)) {
         sim::World scratch;
@@ -505,6 +513,8 @@ const char16_t* UpgradeGloss(UpgradeStatus status) {
       return u"setting read protection failed";
     case UpgradeStatus::ExitFailed:
       return u"leaving ISP mode failed";
+    case UpgradeStatus::MousePortUnknown:
+      return u"the mouse's USB port cannot be told; replug the mouse and run the upgrade again";
     case UpgradeStatus::Stopped:
       return u"stopped before the mouse was changed";
   }
@@ -552,7 +562,7 @@ int RunUpdateTool(const std::vector<std::u16string>& args, const UpdateToolIo& i
     const std::u16string dir = DirectoryOf(io.programPath);
     besidePath = dir.empty() ? std::u16string(kImageName) : dir + SeparatorOf(dir) + kImageName;
     DWORD error = 0;
-    if (!console::ReadWholeFile(world, besidePath, 1u << 20, beside, error)) beside.clear();
+    if (!ReadWholeFile(world, besidePath, 1u << 20, beside, error)) beside.clear();
   }
 
   std::unique_ptr<sim::MouseRig> ownRig = BuildScenario(world, *scenario);
