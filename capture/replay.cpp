@@ -1,9 +1,11 @@
 #include "capture/replay.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <map>
 #include <vector>
 
@@ -80,12 +82,17 @@ struct ReplayBus::Session : std::enable_shared_from_this<ReplayBus::Session> {
     std::uint16_t address = 0;
     std::string path;
     std::optional<GUID> guid;
+    std::string hub;
     int port = 0;
     bool present = false;
     std::optional<USB_DEVICE_DESCRIPTOR> device;
     std::vector<InterfaceFacts> interfaces;
     std::map<std::uint8_t, std::vector<HidCollectionFacts>> reports;
     // Built:
+    int place = 0;                               // the port of the replay's root hub it goes on
+    std::u16string instance;                     // its device node there
+    std::vector<std::u16string> interfaceNodes;  // per HID device: the node of its USB interface
+    std::u16string winusbPath;
     std::vector<std::unique_ptr<sim::HidDevice>> hid;
     std::vector<std::shared_ptr<ReplayCollection>> collections;
     std::shared_ptr<ReplayPort> function;
@@ -416,6 +423,12 @@ void ReplayBus::Session::Apply(std::size_t index) {
 void ReplayBus::Session::Build(Life& life) {
   const USB_DEVICE_DESCRIPTOR device = life.device.value_or(MakeDeviceDescriptor(0, 0, 0));
   std::weak_ptr<Session> weak = weak_from_this();
+  // Named after its place on the replay's bus, as Windows names a device
+  // without a serial number: the node on the port, for a composite device a
+  // node per interface below it, and a node per HID collection below that.
+  if (life.place != 0)
+    life.instance =
+        sim::UsbDeviceInstanceId(device.idVendor, device.idProduct, root->Port(life.place).HubName(), life.place);
   if (life.kind == "hid") {
     HIDD_ATTRIBUTES attributes{sizeof(HIDD_ATTRIBUTES), device.idVendor, device.idProduct, device.bcdDevice};
     for (const auto& i : life.interfaces) {
@@ -424,7 +437,13 @@ void ReplayBus::Session::Build(Life& life) {
       UCHAR out = 0x01;
       for (const auto& e : i.endpoints)
         if ((e.bEndpointAddress & 0x80) == 0 && (e.bmAttributes & 3) == UsbdPipeTypeInterrupt) out = e.bEndpointAddress;
-      auto hid = std::make_unique<sim::HidDevice>(device.idVendor, device.idProduct, i.number);
+      char node[64];
+      std::snprintf(node, sizeof node, "USB\\VID_%04X&PID_%04X&MI_%02X\\6&%08zx&0&%04X", device.idVendor,
+                    device.idProduct, i.number, std::hash<std::u16string>{}(life.instance) & 0xFFFFFFFFu, i.number);
+      const std::u16string interfaceNode = sim::FromUtf8(node);
+      std::snprintf(node, sizeof node, "7&%08zx&0&0000", std::hash<std::u16string>{}(interfaceNode)&0xFFFFFFFFu);
+      auto hid = std::make_unique<sim::HidDevice>(device.idVendor, device.idProduct, i.number, sim::FromUtf8(node));
+      life.interfaceNodes.push_back(interfaceNode);
       for (const auto& facts : reports->second) {
         auto c = std::make_shared<ReplayCollection>(weak, life.id, life.address, out, attributes, facts);
         hid->Add(c);
@@ -437,26 +456,49 @@ void ReplayBus::Session::Build(Life& life) {
     facts.interfaceClass = 0xFF;
     if (!life.interfaces.empty()) facts = life.interfaces.front();
     life.winusb = std::make_shared<ReplayWinUsb>(weak, life.id, life.address, facts);
+    // Its one interface belongs to the device on the port itself (WinUSB its
+    // function driver), so the interface is named after that node.
+    std::string guid = GuidText(life.guid.value_or(GUID_DEVINTERFACE_USB_DEVICE));
+    for (auto& c : guid) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    life.winusbPath = u"\\\\?\\";
+    for (char16_t c : life.instance) {
+      if (c == u'\\') c = u'#';
+      if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+      life.winusbPath.push_back(c);
+    }
+    life.winusbPath += u"#" + sim::FromUtf8(guid);
   }
-  if (life.port > 0) life.function = std::make_shared<ReplayPort>(weak, life.id, life.address, device, life.interfaces);
+  if (life.place == 0) return;
+  life.function = std::make_shared<ReplayPort>(weak, life.id, life.address, device, life.interfaces);
+  if (life.kind == "winusb") life.function->setupClass = sim::kUsbDeviceSetupClass;
 }
 
 void ReplayBus::Session::Attach(Life& life) {
   if (life.attached) return;
   life.attached = true;
-  if (life.function && root) root->Port(life.port).Plug(life.function);
-  for (auto& hid : life.hid) hid->Attach(world);
-  if (life.winusb)
-    world.Attach(sim::FromUtf8(life.path), life.winusb, life.guid.value_or(GUID_DEVINTERFACE_USB_DEVICE));
+  if (life.function && root) root->Port(life.place).Plug(life.function);
+  for (std::size_t k = 0; k < life.hid.size(); ++k) {
+    sim::HidDevice& hid = *life.hid[k];
+    if (life.function) world.AddDevNode(life.interfaceNodes[k], life.instance, sim::kHidSetupClass);
+    for (std::size_t i = 0; life.function && i < hid.Count(); ++i) {
+      std::u16string node = sim::InstanceIdOfInterface(hid.Path(i));
+      for (auto& c : node)
+        if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+      world.AddDevNode(node, life.interfaceNodes[k], sim::kHidSetupClass);
+    }
+    hid.Attach(world);
+  }
+  if (life.winusb) world.Attach(life.winusbPath, life.winusb, life.guid.value_or(GUID_DEVINTERFACE_USB_DEVICE));
 }
 
+// Off the bus first, then off the port, which takes its device nodes along.
 void ReplayBus::Session::Detach(Life& life) {
   if (!life.attached) return;
   life.attached = false;
-  if (life.winusb && world.IsAttached(sim::FromUtf8(life.path))) world.Detach(sim::FromUtf8(life.path));
+  if (life.winusb && world.IsAttached(life.winusbPath)) world.Detach(life.winusbPath);
   for (auto& hid : life.hid) hid->Detach(world);
   if (life.function && root) {
-    auto port = root->Port(life.port);
+    auto port = root->Port(life.place);
     if (port.Device() == life.function) port.Unplug();
   }
 }
@@ -496,6 +538,7 @@ ReplayBus::ReplayBus(sim::World& world, const CaptureLog& log) : session_(std::m
         life.path = note.Field("path");
         GUID guid{};
         if (ParseGuid(note.Field("class"), &guid)) life.guid = guid;
+        life.hub = note.Field("hub");
         life.port = std::atoi(note.Field("port").c_str());
         life.present = note.kind == "present";
         lifeByAddress[life.address] = life.id;
@@ -595,8 +638,27 @@ ReplayBus::ReplayBus(sim::World& world, const CaptureLog& log) : session_(std::m
     s.requests.push_back(std::move(q));
   }
 
-  int ports = 4;
-  for (const auto& [id, life] : s.lives) ports = std::max(ports, life.port);
+  // Each captured place on the bus (hub and port) gets a port of the
+  // replay's root hub. A WinUSB device whose place the capture does not hold
+  // (the run found it by its interface alone) takes the place of the device
+  // before it, as a mouse that restarts as its bootloader stays on its port,
+  // or a port of its own. A HID device whose place the run could not tell
+  // stays off the hubs, so that the replayed run cannot tell it either.
+  std::map<std::pair<std::string, int>, int> places;
+  int lastPlace = 0;
+  for (auto& [id, life] : s.lives) {
+    if (life.port > 0) {
+      auto place = places.find({life.hub, life.port});
+      if (place == places.end())
+        place = places.emplace(std::make_pair(life.hub, life.port), static_cast<int>(places.size()) + 1).first;
+      life.place = place->second;
+    } else if (life.kind == "winusb") {
+      life.place = lastPlace != 0 ? lastPlace : static_cast<int>(places.size()) + 1;
+      if (lastPlace == 0) places.emplace(std::make_pair(std::string(), -id), life.place);
+    }
+    lastPlace = life.place;
+  }
+  const int ports = std::max(4, static_cast<int>(places.size()));
   s.tree = std::make_unique<sim::UsbTree>(world);
   s.root = s.tree->AddController(0, ports).Root();
   for (auto& [id, life] : s.lives) s.Build(life);
