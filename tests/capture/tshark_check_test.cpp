@@ -53,8 +53,8 @@ class TsharkCheck : public ::testing::Test {
  protected:
   void SetUp() override {
     if (std::system("command -v tshark >/dev/null 2>&1") != 0)
-      GTEST_SKIP() << "tshark is not installed (Debian: apt-get install tshark); the Wireshark check of a capture "
-                      "is skipped";
+      GTEST_SKIP() << "tshark is not installed (scripts/install-deps.sh installs it: Debian's tshark); the Wireshark "
+                      "check of a capture is skipped";
     path_ = (std::filesystem::temp_directory_path() / ("kv27-tshark-" + std::to_string(getpid()) + ".pcapng")).string();
     const std::string backup = path_ + ".kv27ud";
     UpdateToolIo io;

@@ -46,4 +46,17 @@ bool TrafficCapture::End(int exitCode, const std::u16string& message) {
   return capture_->Finish();
 }
 
+int RunCaptured(OsApi& base, const std::u16string& path, const std::string& application, CaptureClock clock,
+                const std::vector<std::pair<std::string, std::string>>& run, const std::function<int(OsApi&)>& body,
+                DWORD* openError, bool* written) {
+  TrafficCapture capture(base, path, application, std::move(clock));
+  *openError = capture.Open();
+  *written = false;
+  if (*openError != 0) return -1;
+  capture.NoteRun(run);
+  const int code = body(capture.os());
+  *written = capture.End(code, u"");
+  return code;
+}
+
 }  // namespace kv27::console

@@ -52,4 +52,13 @@ class TrafficCapture {
   std::optional<capture::CaptureOsApi> capture_;
 };
 
+// A whole run of `body` on `base`, captured to `path`: the file created
+// first (the body does not run when it cannot be: *openError takes the Win32
+// error and the result is -1), the "run" record with `run`'s fields, the body
+// on the capture's boundary, the "end" record with its exit code. *written
+// says whether the whole file could be written.
+int RunCaptured(OsApi& base, const std::u16string& path, const std::string& application, CaptureClock clock,
+                const std::vector<std::pair<std::string, std::string>>& run, const std::function<int(OsApi&)>& body,
+                DWORD* openError, bool* written);
+
 }  // namespace kv27::console
