@@ -35,8 +35,8 @@ void CaptureThrough(test::ProgramRun& run, CapturedDialog& out) {
     out.code = console::RunCaptured(
         os, kPath, "KV27MFirmwareUpdate",
         console::CaptureClock{[&run] { return run.world.NowUs(); }, console::kSimulatedCaptureStartUs},
-        {{"program", "KV27MFirmwareUpdate"}, {"simulated", "ok"}}, [](w32::OsApi& captured) { return AppMain(captured); },
-        &out.openError, &out.written);
+        {{"program", "KV27MFirmwareUpdate"}, {"simulated", "ok"}},
+        [](w32::OsApi& captured) { return AppMain(captured); }, &out.openError, &out.written);
     return out.code < 0 ? 0 : out.code;
   };
 }
