@@ -210,7 +210,8 @@ struct CaptureOsApi::Impl {
   struct Handle {
     std::u16string path;  // lower case
     Kind kind = Kind::Other;
-    Life* life = nullptr;  // once it carried traffic: a handle stays with its device
+    Life* life = nullptr;                  // once it carried traffic: a handle stays with its device
+    const Interface* interface = nullptr;  // a WinUSB handle's, once it has moved data
   };
   // The device of a handle, described once it carries traffic.
   Life& LifeOf(Handle& h) {
@@ -588,9 +589,10 @@ struct CaptureOsApi::Impl {
     return {0x81, 0x01};
   }
 
-  std::uint8_t PipeTransfer(const std::u16string& pathKey, UCHAR pipeId) {
-    const Interface& i = InterfaceAt(pathKey);
-    for (const auto& p : i.pipes)
+  std::uint8_t PipeTransfer(Handle& h, UCHAR pipeId) {
+    // Interfaces stay in the map for the capture's life.
+    if (h.interface == nullptr) h.interface = &InterfaceAt(h.path);
+    for (const auto& p : h.interface->pipes)
       if (p.PipeId == pipeId) return p.PipeType == UsbdPipeTypeInterrupt ? kTransferInterrupt : kTransferBulk;
     return kTransferBulk;
   }
@@ -1091,7 +1093,7 @@ BOOL CaptureOsApi::WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId
     auto w = impl_->winusb.find(handle);
     if (w != impl_->winusb.end() && !impl_->finished) {
       life = &impl_->LifeOf(w->second);
-      transfer = impl_->PipeTransfer(w->second.path, pipeId);
+      transfer = impl_->PipeTransfer(w->second, pipeId);
       irp = impl_->Submit(*life, pipeId, transfer, buffer, buffer != nullptr ? length : 0);
     }
   }
@@ -1119,7 +1121,7 @@ BOOL CaptureOsApi::WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId,
     auto w = impl_->winusb.find(handle);
     if (w != impl_->winusb.end() && !impl_->finished) {
       life = &impl_->LifeOf(w->second);
-      transfer = impl_->PipeTransfer(w->second.path, pipeId);
+      transfer = impl_->PipeTransfer(w->second, pipeId);
       irp = impl_->Submit(*life, pipeId, transfer, nullptr, 0);
     }
   }

@@ -39,13 +39,16 @@ bool Options(const std::uint8_t* p, const std::uint8_t* end, Take take) {
 
 // ---------------------------------------------------------------- writer
 
+// Little-endian, appended in one step (a capture writes several per frame).
 void PcapngWriter::U16(std::uint16_t v) {
-  out_.push_back(static_cast<std::uint8_t>(v));
-  out_.push_back(static_cast<std::uint8_t>(v >> 8));
+  const std::uint8_t b[2] = {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8)};
+  out_.insert(out_.end(), b, b + 2);
 }
 
 void PcapngWriter::U32(std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) out_.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+  const std::uint8_t b[4] = {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
+                             static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
+  out_.insert(out_.end(), b, b + 4);
 }
 
 void PcapngWriter::Bytes(const void* data, std::size_t size) {
@@ -106,14 +109,23 @@ void PcapngWriter::InterfaceDescription(std::uint16_t linkType, std::uint32_t sn
 
 void PcapngWriter::EnhancedPacket(std::uint32_t interfaceId, std::uint64_t timestamp, const std::uint8_t* data,
                                   std::size_t size, const std::string& comment) {
-  const std::size_t start = Begin(kBlockEnhancedPacket);
-  U32(interfaceId);
-  U32(static_cast<std::uint32_t>(timestamp >> 32));
-  U32(static_cast<std::uint32_t>(timestamp));
-  U32(static_cast<std::uint32_t>(size));
-  U32(static_cast<std::uint32_t>(size));
-  Bytes(data, size);
-  Pad();
+  // The fixed part and the data in one step (a capture writes one block per
+  // frame); the length is set by End.
+  const std::size_t start = out_.size();
+  const std::size_t padded = (size + 3) & ~static_cast<std::size_t>(3);
+  out_.resize(start + 28 + padded);
+  std::uint8_t* p = out_.data() + start;
+  auto put32 = [&p](std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) *p++ = static_cast<std::uint8_t>(v >> (8 * i));
+  };
+  put32(kBlockEnhancedPacket);
+  put32(0);
+  put32(interfaceId);
+  put32(static_cast<std::uint32_t>(timestamp >> 32));
+  put32(static_cast<std::uint32_t>(timestamp));
+  put32(static_cast<std::uint32_t>(size));
+  put32(static_cast<std::uint32_t>(size));
+  if (size != 0) std::memcpy(p, data, size);
   if (!comment.empty()) {
     Option(kOptComment, comment.data(), std::min<std::size_t>(comment.size(), 0xFFFF));
     Option(kOptEnd, nullptr, 0);

@@ -6,13 +6,6 @@ using namespace w32;
 
 namespace {
 
-void Put16(std::vector<std::uint8_t>& out, std::uint16_t v) {
-  out.push_back(static_cast<std::uint8_t>(v));
-  out.push_back(static_cast<std::uint8_t>(v >> 8));
-}
-void Put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-}
 std::uint16_t Get16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
 std::uint32_t Get32(const std::uint8_t* p) {
   return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
@@ -38,19 +31,32 @@ constexpr StatusPair kStatusPairs[] = {
 
 }  // namespace
 
+// Filled in place: a capture writes one per frame.
 void AppendUsbPcapHeader(std::vector<std::uint8_t>& out, const UsbPcapHeader& h) {
-  Put16(out, h.stage ? kUsbPcapControlHeaderSize : kUsbPcapHeaderSize);
-  Put32(out, static_cast<std::uint32_t>(h.irpId));
-  Put32(out, static_cast<std::uint32_t>(h.irpId >> 32));
-  Put32(out, h.status);
-  Put16(out, h.function);
-  out.push_back(h.info);
-  Put16(out, h.bus);
-  Put16(out, h.device);
-  out.push_back(h.endpoint);
-  out.push_back(h.transfer);
-  Put32(out, h.dataLength);
-  if (h.stage) out.push_back(*h.stage);
+  const std::size_t size = h.stage ? kUsbPcapControlHeaderSize : kUsbPcapHeaderSize;
+  const std::size_t at = out.size();
+  out.resize(at + size);
+  std::uint8_t* p = out.data() + at;
+  auto put16 = [&p](std::uint16_t v) {
+    *p++ = static_cast<std::uint8_t>(v);
+    *p++ = static_cast<std::uint8_t>(v >> 8);
+  };
+  auto put32 = [&put16](std::uint32_t v) {
+    put16(static_cast<std::uint16_t>(v));
+    put16(static_cast<std::uint16_t>(v >> 16));
+  };
+  put16(static_cast<std::uint16_t>(size));
+  put32(static_cast<std::uint32_t>(h.irpId));
+  put32(static_cast<std::uint32_t>(h.irpId >> 32));
+  put32(h.status);
+  put16(h.function);
+  *p++ = h.info;
+  put16(h.bus);
+  put16(h.device);
+  *p++ = h.endpoint;
+  *p++ = h.transfer;
+  put32(h.dataLength);
+  if (h.stage) *p = *h.stage;
 }
 
 std::optional<UsbPcapHeader> ParseUsbPcapHeader(const std::uint8_t* p, std::size_t size, std::size_t* headerSize) {
