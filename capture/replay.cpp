@@ -437,7 +437,7 @@ void ReplayBus::Session::Build(Life& life) {
       UCHAR out = 0x01;
       for (const auto& e : i.endpoints)
         if ((e.bEndpointAddress & 0x80) == 0 && (e.bmAttributes & 3) == UsbdPipeTypeInterrupt) out = e.bEndpointAddress;
-      char node[64];
+      char node[96];
       std::snprintf(node, sizeof node, "USB\\VID_%04X&PID_%04X&MI_%02X\\6&%08zx&0&%04X", device.idVendor,
                     device.idProduct, i.number, std::hash<std::u16string>{}(life.instance) & 0xFFFFFFFFu, i.number);
       const std::u16string interfaceNode = sim::FromUtf8(node);
