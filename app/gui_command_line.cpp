@@ -88,6 +88,20 @@ GuiCommandLine ParseGuiCommandLine(const std::u16string& commandLine) {
         out.error = u"--simulate-log needs a file name";
         return out;
       }
+    } else if (a == u"--capture" || a.rfind(u"--capture=", 0) == 0) {
+      if (a == u"--capture") {
+        if (i + 1 >= args.size()) {
+          out.error = u"--capture needs a file name";
+          return out;
+        }
+        out.capturePath = args[++i];
+      } else {
+        out.capturePath = a.substr(10);
+      }
+      if (out.capturePath.empty()) {
+        out.error = u"--capture needs a file name";
+        return out;
+      }
     } else if (a.empty() || a[0] == u'-' || a[0] == u'/') {
       out.error = a.empty() ? u"an empty argument is no image path" : u"unknown option '" + a + u"'";
       return out;
@@ -104,7 +118,7 @@ GuiCommandLine ParseGuiCommandLine(const std::u16string& commandLine) {
 
 std::u16string GuiUsage() {
   std::u16string text =
-      u"KV27MFirmwareUpdate.exe [--simulate[=SCENARIO]] [--simulate-log FILE] [IMAGE]\n"
+      u"KV27MFirmwareUpdate.exe [--simulate[=SCENARIO]] [--simulate-log FILE] [--capture FILE] [IMAGE]\n"
       u"\n"
       u"Without options the program upgrades the mouse plugged into this PC.\n"
       u"IMAGE                  the firmware image (.bimg) to use instead of\n"
@@ -112,6 +126,8 @@ std::u16string GuiUsage() {
       u"--simulate[=SCENARIO]  show the same dialog over a simulated mouse, bootloader\n"
       u"                       and USB bus, in real time (default scenario: ok)\n"
       u"--simulate-log FILE    write what the dialog showed, one event a line (UTF-8)\n"
+      u"--capture FILE         write the run's USB traffic to FILE, a pcapng file that\n"
+      u"                       Wireshark opens (with or without --simulate)\n"
       u"--help                 this text\n"
       u"\n"
       u"Scenarios:\n";

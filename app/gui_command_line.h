@@ -1,6 +1,7 @@
 // The dialog program's command line.
 //
-//   KV27MFirmwareUpdate.exe [--simulate[=SCENARIO]] [--simulate-log FILE] [--help] [IMAGE]
+//   KV27MFirmwareUpdate.exe [--simulate[=SCENARIO]] [--simulate-log FILE] [--capture FILE.pcapng]
+//                           [--help] [IMAGE]
 //
 // IMAGE (a .bimg dropped on the program, or opened with it) takes the place of
 // the default image beside the program: it is shown in the path box and
@@ -8,7 +9,8 @@
 // program works on the real USB devices. --simulate shows
 // the same dialog while the mouse, its bootloader and the bus are simulated
 // (scenario "ok" unless named); --simulate-log writes what the user was shown,
-// one event a line (UTF-8). A GUI program has no console: --help and mistakes
+// one event a line (UTF-8). --capture writes the run's USB traffic as a
+// pcapng file (Wireshark), on the real devices or the simulated ones. A GUI program has no console: --help and mistakes
 // are shown in a message box.
 #pragma once
 
@@ -23,6 +25,7 @@ struct GuiCommandLine {
   bool help = false;
   const Scenario* simulate = nullptr;  // null: the real devices
   std::u16string logPath;              // empty: no log
+  std::u16string capturePath;          // empty: no capture
   std::u16string imagePath;            // empty: the default image beside the program
   std::u16string error;                // not empty: the command line is wrong; show it with the usage
 };

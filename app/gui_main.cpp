@@ -11,6 +11,7 @@
 #include "app/simulation.h"
 #include "platform/os_api.h"
 #include "sim/mouse_rig.h"
+#include "tools/console/traffic_capture.h"
 #include "ui/app.h"
 
 namespace kv27 {
@@ -59,6 +60,34 @@ std::u16string ImageFileName() {
   return rig.substr(rig.find_last_of(u'\\') + 1);
 }
 
+// The dialog's run on `os`; with --capture, on a capture of it. `screen`
+// shows what goes wrong with the capture file.
+int RunApp(w32::OsApi& os, w32::OsApi& screen, const GuiCommandLine& options, console::CaptureClock clock) {
+  if (options.capturePath.empty()) return AppMain(os);
+  const std::u16string image =
+      options.imagePath.empty() ? ProgramDirectory(screen) + u"\\" + ImageFileName() : options.imagePath;
+  DWORD error = 0;
+  bool written = false;
+  const int rc = console::RunCaptured(
+      os, options.capturePath, "KV27MFirmwareUpdate", std::move(clock),
+      {{"program", "KV27MFirmwareUpdate"},
+       {"image", capture::Utf8(image)},
+       {"simulated", options.simulate != nullptr ? options.simulate->name : "no"}},
+      [](w32::OsApi& captured) { return AppMain(captured); }, &error, &written);
+  if (error != 0) {
+    const std::string code = std::to_string(error);
+    std::u16string text = u"Cannot write the capture file " + options.capturePath + u" (error " +
+                          std::u16string(code.begin(), code.end()) + u"); nothing was sent to the mouse";
+    screen.MessageBoxW(nullptr, text.c_str(), u"KV27MFirmwareUpdate", MB_OK | MB_ICONHAND);
+    return 2;
+  }
+  if (!written) {
+    std::u16string text = u"The capture file " + options.capturePath + u" could not be written completely";
+    screen.MessageBoxW(nullptr, text.c_str(), u"KV27MFirmwareUpdate", MB_OK | MB_ICONEXCLAMATION);
+  }
+  return rc;
+}
+
 int RunSimulated(w32::OsApi& real, const GuiCommandLine& options) {
   std::unique_ptr<LineLog> log;
   if (!options.logPath.empty()) {
@@ -84,7 +113,8 @@ int RunSimulated(w32::OsApi& real, const GuiCommandLine& options) {
     if (!rig->image().empty()) world.AddFile(path, rig->image());
     os.ServeFileFromWorld(path);
   }
-  int rc = AppMain(os);
+  int rc = RunApp(os, real, options,
+                  console::CaptureClock{[&world] { return world.NowUs(); }, console::kSimulatedCaptureStartUs});
   if (log) log->Write("exit " + std::to_string(rc));
   return rc;
 }
@@ -101,7 +131,7 @@ int GuiMain(const std::u16string& commandLine) {
     return options.error.empty() ? 0 : 2;
   }
   theApp.imagePath = options.imagePath;
-  if (!options.simulate) return AppMain(*real);
+  if (!options.simulate) return RunApp(*real, *real, options, console::HostCaptureClock());
   return RunSimulated(*real, options);
 }
 

@@ -6,7 +6,8 @@
 #                                       MinGW-w64 cross toolchain and Wine of the
 #                                       Windows flavour(s) this machine tests
 #                                       (scripts/windows-flavour.sh, KV_WINDOWS),
-#                                       clang with libFuzzer, and the GUI test's tools
+#                                       clang with libFuzzer, the GUI test's tools, and
+#                                       tshark for the check of a capture
 #   bash scripts/install-deps.sh all win32   the same, with that Windows flavour too
 #   bash scripts/install-deps.sh demo   only what the main job builds with
 #                                       (scripts/run-demo.sh): cmake, make, g++
@@ -28,6 +29,7 @@ if [[ ${1:-all} != demo ]]; then
     clang libclang-rt-14-dev                 # the fuzz targets: clang++ and its libFuzzer runtime
     xvfb xdotool x11-utils imagemagick       # the GUI test: the real dialog under Wine, headless, screenshots
     fonts-wqy-microhei                       # a CJK font, so the dialog's Chinese texts render under Wine
+    tshark                                   # the capture test: Wireshark's dissectors read a capture
   )
   for flavour in "${KV_FLAVOURS[@]}" "${@:2}"; do
     # shellcheck disable=SC2207
@@ -67,6 +69,9 @@ apt_opts=(-q -y -o Dpkg::Use-Pty=0 -o DPkg::Lock::Timeout=600 --no-install-recom
   if [[ $needs_i386 -eq 1 ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     "${sudo[@]}" dpkg --add-architecture i386
   fi
+  # tshark's package asks whether non-root users may capture; answered "no"
+  # beforehand so that the install never stops to ask.
+  echo "wireshark-common wireshark-common/install-setuid boolean false" | "${sudo[@]}" debconf-set-selections
   "${sudo[@]}" apt-get "${apt_opts[@]}" update
   "${sudo[@]}" apt-get "${apt_opts[@]}" install "${packages[@]}"
 } >"$log" 2>&1 || {

@@ -16,6 +16,17 @@
 //                           far the duration lies above floor + waits;
 //                           software_pct the process CPU time spent divided by
 //                           the duration.
+//   BM_UpgradeZeroLatencyCaptured, BM_UpgradeOnTheBusCaptured  the same two
+//                           with the run captured as --capture captures it
+//                           (every call through the capture boundary, the
+//                           pcapng file written to the temporary folder
+//                           with the host's own file calls, as the program
+//                           writes it on a real PC): capture_kib the
+//                           file's size; the summary sets their CPU time
+//                           against the uncaptured runs'.
+//   BM_ReplayWholeUpgrade   `kv27m-update --replay` (in-process) of the
+//                           capture of a whole upgrade on the bus model:
+//                           the real time of the replay, start to end.
 //   BM_IdleMouseLink        the mouse link started with an owner window, in a
 //                           world whose clock runs in real time, left alone
 //                           for KV_IDLE_SECONDS (default 10) of real time:
@@ -41,6 +52,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -51,12 +63,15 @@
 #include "app/mouse_search.h"
 #include "app/simulation.h"
 #include "app/upgrade_sequence.h"
+#include "capture/capture_os_api.h"
 #include "protocol/isp_flash.h"
 #include "protocol/kv27_usb_comm.h"
 #include "protocol/kv8b05_comm.h"
 #include "res/compiled_resources.h"
 #include "sim/resources.h"
 #include "sim/usb_timing.h"
+#include "tools/console/traffic_capture.h"
+#include "tools/kv27m-update/update_tool.h"
 #include "usbmon/usb_device_monitor.h"
 
 extern char** environ;
@@ -75,6 +90,8 @@ struct Figures {
   double idlePct = -1, idleWakeups = -1, idleSeconds = -1;
   double dialogIdlePct = -1, dialogWakeups = -1, dialogSeconds = -1;
   double peakRssKiB = -1;
+  double capturedWallMs = -1, capturedCpuMs = -1, captureKiB = -1, capturedSoftwarePct = -1;
+  double replayMs = -1;
 } g_figures;
 
 using namespace kv27;
@@ -117,12 +134,36 @@ struct QuietFace : UpgradeFace {
   void ShowMessage(UpgradeStatus, const char16_t*) override {}
 };
 
+// The capture file of a captured run, written with the host's file calls (the
+// simulated world's own files are slower than a real disk by far).
+std::string CapturePath() {
+  return (std::filesystem::temp_directory_path() / ("kv27m-bench-" + std::to_string(getpid()) + ".pcapng")).string();
+}
+class HostFileSink : public capture::CaptureSink {
+ public:
+  explicit HostFileSink(const std::string& path) : file_(std::fopen(path.c_str(), "wb")) {}
+  ~HostFileSink() override { Close(); }
+  bool ok() const { return file_ != nullptr; }
+  bool Write(const std::uint8_t* data, std::size_t size) override {
+    return file_ != nullptr && std::fwrite(data, 1, size, file_) == size;
+  }
+  bool Close() override {
+    const bool closed = file_ == nullptr || std::fclose(file_) == 0;
+    file_ = nullptr;
+    return closed;
+  }
+
+ private:
+  std::FILE* file_;
+};
+
 // The dialog's devices on the "ok" rig, as the upgrade sequence test builds
 // them: the monitor refreshed, the mouse link started with an owner window
-// that passes device changes on, a closed bootloader link.
+// that passes device changes on, a closed bootloader link. `captured`: all of
+// it on a capture of the world's boundary, as --capture runs the program.
 class Pc {
  public:
-  explicit Pc(std::optional<sim::UsbTiming> timing = std::nullopt, bool realTime = false) {
+  explicit Pc(std::optional<sim::UsbTiming> timing = std::nullopt, bool realTime = false, bool captured = false) {
     world.SetUsbTiming(timing);
     rig = BuildScenario(world, *FindScenario("ok"));
     rig->mouse().Collection(sim::kMouseCommandCollection)->SetOutputLogEnabled(false);
@@ -132,27 +173,53 @@ class Pc {
       return 0;
     });
     if (realTime) world.SetRealTime(true);
-    monitor = std::make_unique<CUSBDeviceMonitor>(world);
-    bootLink = std::make_unique<CKV8B05Comm>(world);
-    mouseLink = std::make_unique<CKV27USBComm>(world);
+    if (captured) {
+      capture::CaptureOptions options;
+      options.application = "upgrade_bench";
+      options.clockUs = [this] { return world.NowUs(); };
+      options.startUs = console::kSimulatedCaptureStartUs;
+      options.reportIds[{kMouseUsagePage, kMouseUsage}] = kMouseReportId;
+      sink = std::make_unique<HostFileSink>(CapturePath());
+      if (!sink->ok()) std::abort();
+      capture = std::make_unique<capture::CaptureOsApi>(world, *sink, std::move(options));
+    }
+    w32::OsApi& os = Os();
+    monitor = std::make_unique<CUSBDeviceMonitor>(os);
+    bootLink = std::make_unique<CKV8B05Comm>(os);
+    mouseLink = std::make_unique<CKV27USBComm>(os);
     monitor->ownerWindow = owner;
     monitor->Refresh();
     WCHAR path[kHidMaxPath] = {};
-    if (!FindMouseInterface(world, path) || mouseLink->Start(path, owner) != 0) std::abort();
+    if (!FindMouseInterface(os, path) || mouseLink->Start(path, owner) != 0) std::abort();
   }
   ~Pc() {
     mouseLink.reset();
     bootLink.reset();
     monitor.reset();
+    capture.reset();
+    if (sink) {
+      sink.reset();
+      std::filesystem::remove(CapturePath());
+    }
     rig.reset();
     world.DestroyHeadlessWindow(owner);
   }
   UpgradeStatus Run() {
     QuietFace face;
-    return RunUpgrade(world, UpgradeDevices{*mouseLink, *bootLink, *monitor}, sim::kRigImagePath, face);
+    const UpgradeStatus status =
+        RunUpgrade(Os(), UpgradeDevices{*mouseLink, *bootLink, *monitor}, sim::kRigImagePath, face);
+    if (capture) {
+      capture->Finish();  // the file complete, as the program's end writes it
+      captureBytes = static_cast<std::size_t>(std::filesystem::file_size(CapturePath()));
+    }
+    return status;
   }
+  w32::OsApi& Os() { return capture ? static_cast<w32::OsApi&>(*capture) : world; }
 
   StampingWorld world;
+  std::unique_ptr<HostFileSink> sink;
+  std::unique_ptr<capture::CaptureOsApi> capture;
+  std::size_t captureBytes = 0;
   std::unique_ptr<sim::MouseRig> rig;
   std::unique_ptr<CUSBDeviceMonitor> monitor;
   std::unique_ptr<CKV8B05Comm> bootLink;
@@ -165,14 +232,14 @@ void Intervals(const std::vector<Clock::time_point>& stamps, std::vector<double>
     out.push_back(std::chrono::duration<double, std::micro>(stamps[i] - stamps[i - 1]).count());
 }
 
-void BM_UpgradeZeroLatency(benchmark::State& state) {
+void ZeroLatency(benchmark::State& state, bool captured) {
   std::vector<double> hid;
   std::vector<double> bulk;
   std::vector<double> wall;
   std::vector<double> cpu;
   for (auto _ : state) {
     state.PauseTiming();
-    auto pc = std::make_unique<Pc>();
+    auto pc = std::make_unique<Pc>(std::nullopt, false, captured);
     pc->world.hid.reserve(1024);
     pc->world.bulk.reserve(4096);
     pc->world.stamping = true;
@@ -186,27 +253,41 @@ void BM_UpgradeZeroLatency(benchmark::State& state) {
     if (status != UpgradeStatus::Success) state.SkipWithError("the upgrade failed");
     Intervals(pc->world.hid, hid);
     Intervals(pc->world.bulk, bulk);
+    if (captured) g_figures.captureKiB = static_cast<double>(pc->captureBytes) / 1024;
     pc.reset();
     state.ResumeTiming();
   }
-  g_figures.wallMs = Median(wall);
-  g_figures.cpuMs = Median(cpu);
-  g_figures.hidUs = Median(hid);
-  g_figures.bulkUs = Median(bulk);
+  if (captured) {
+    g_figures.capturedWallMs = Median(wall);
+    g_figures.capturedCpuMs = Median(cpu);
+    state.counters["capture_kib"] = g_figures.captureKiB;
+  } else {
+    g_figures.wallMs = Median(wall);
+    g_figures.cpuMs = Median(cpu);
+    g_figures.hidUs = Median(hid);
+    g_figures.bulkUs = Median(bulk);
+  }
   state.counters["hid_median_us"] = Median(hid);
   state.counters["bulk_median_us"] = Median(bulk);
   state.counters["hid_exchanges"] = static_cast<double>(hid.size() / state.iterations() + 1);
   state.counters["bulk_transfers"] = static_cast<double>(bulk.size() / state.iterations() + 1);
 }
+void BM_UpgradeZeroLatency(benchmark::State& state) { ZeroLatency(state, false); }
 BENCHMARK(BM_UpgradeZeroLatency)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime()->Iterations(20);
+void BM_UpgradeZeroLatencyCaptured(benchmark::State& state) { ZeroLatency(state, true); }
+BENCHMARK(BM_UpgradeZeroLatencyCaptured)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime()
+    ->Iterations(20);
 
-void BM_UpgradeOnTheBus(benchmark::State& state) {
+void OnTheBus(benchmark::State& state, bool captured) {
   const sim::UsbTiming timing;
   double durationUs = 0;
   double cpuSeconds = 0;
   for (auto _ : state) {
     state.PauseTiming();
-    auto pc = std::make_unique<Pc>(timing);
+    auto pc = std::make_unique<Pc>(timing, false, captured);
     state.ResumeTiming();
     const double cpu0 = ProcessCpuSeconds();
     const std::uint64_t start = pc->world.NowUs();
@@ -224,6 +305,11 @@ void BM_UpgradeOnTheBus(benchmark::State& state) {
   const double floorMs = static_cast<double>(sim::ComputeUpgradeFloor(timing).TotalUs()) / 1000;
   const double waitsMs = kIspSearchPauseMs + kIspOpenPauseMs;
   const double durationMs = durationUs / n / 1000;
+  if (captured) {
+    g_figures.capturedSoftwarePct = cpuSeconds / n / (durationMs / 1000) * 100;
+    state.counters["software_pct"] = g_figures.capturedSoftwarePct;
+    return;
+  }
   g_figures.durationMs = durationMs;
   g_figures.floorMs = floorMs;
   g_figures.waitsMs = waitsMs;
@@ -234,7 +320,63 @@ void BM_UpgradeOnTheBus(benchmark::State& state) {
   state.counters["over_pct"] = (durationMs - (floorMs + waitsMs)) / (floorMs + waitsMs) * 100;
   state.counters["software_pct"] = cpuSeconds / n / (durationMs / 1000) * 100;
 }
+void BM_UpgradeOnTheBus(benchmark::State& state) { OnTheBus(state, false); }
 BENCHMARK(BM_UpgradeOnTheBus)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime()->Iterations(5);
+void BM_UpgradeOnTheBusCaptured(benchmark::State& state) { OnTheBus(state, true); }
+BENCHMARK(BM_UpgradeOnTheBusCaptured)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime()
+    ->Iterations(5);
+
+// The capture of a whole upgrade on the bus model, made once by the console
+// upgrader (in-process, files in memory), then replayed by it each run.
+void BM_ReplayWholeUpgrade(benchmark::State& state) {
+  constexpr char16_t kCapture[] = u"C:\\captures\\run.pcapng";
+  auto quiet = [](UpdateToolIo& io, sim::World& world) {
+    io.out = [](const std::u16string&) {};
+    io.err = [](const std::u16string&) {};
+    io.backupFolder = [] { return std::u16string(u"C:\\backups"); };
+    io.timeStamp = [] { return std::u16string(u"1"); };
+    io.world = &world;
+  };
+  std::vector<std::uint8_t> bytes;
+  {
+    sim::World world;
+    UpdateToolIo io;
+    quiet(io, world);
+    io.prepareWorld = [](sim::World& w) {
+      w.SetHostFiles(false);
+      w.AddDirectory(u"C:\\captures");
+      w.AddDirectory(u"C:\\backups");
+      w.SetUsbTiming(sim::UsbTiming{});
+    };
+    if (RunUpdateTool({u"--simulate", u"--capture", kCapture}, io) != kUpdateOk) {
+      state.SkipWithError("the captured upgrade failed");
+      for (auto _ : state) {
+      }
+      return;
+    }
+    bytes = *world.FileBytes(kCapture);
+  }
+  std::vector<double> wall;
+  for (auto _ : state) {
+    sim::World world;
+    UpdateToolIo io;
+    quiet(io, world);
+    io.prepareWorld = [&bytes, &kCapture](sim::World& w) {
+      w.SetHostFiles(false);
+      w.AddFile(kCapture, bytes);
+    };
+    const auto wall0 = Clock::now();
+    const int code = RunUpdateTool({u"--replay", kCapture}, io);
+    wall.push_back(std::chrono::duration<double, std::milli>(Clock::now() - wall0).count());
+    if (code != kUpdateOk) state.SkipWithError("the replay diverged");
+  }
+  g_figures.replayMs = Median(wall);
+  state.counters["capture_kib"] = static_cast<double>(bytes.size()) / 1024;
+}
+BENCHMARK(BM_ReplayWholeUpgrade)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime()->Iterations(10);
 
 void BM_IdleMouseLink(benchmark::State& state) {
   const char* env = std::getenv("KV_IDLE_SECONDS");
@@ -349,6 +491,14 @@ void BM_ConsoleUpgraderPeakRss(benchmark::State& state) {
 }
 BENCHMARK(BM_ConsoleUpgraderPeakRss)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
+// A change in percent, which may be negative (a missing figure: "not measured").
+void ChangeRow(const char* what, double before, double after, const char* goal) {
+  if (before <= 0 || after < 0)
+    std::printf("| %-44s | %14s | %-26s |\n", what, "not measured", goal);
+  else
+    std::printf("| %-44s | %+10.3f %-3s | %-26s |\n", what, (after - before) / before * 100, "%", goal);
+}
+
 void Row(const char* what, double value, const char* unit, const char* goal) {
   if (value < 0)
     std::printf("| %-44s | %14s | %-26s |\n", what, "not measured", goal);
@@ -370,6 +520,12 @@ void PrintSummary() {
   Row("bus model: designed waits", f.waitsMs, "ms", "");
   Row("bus model: (floor + waits) * 1.01", f.floorMs < 0 ? -1 : (f.floorMs + f.waitsMs) * 1.01, "ms", "");
   Row("bus model: software share (CPU / duration)", f.softwarePct, "%", "<= 1 %");
+  Row("captured, zero latency: CPU time of one upgrade", f.capturedCpuMs, "ms", "");
+  ChangeRow("capture: CPU added (zero latency)", f.cpuMs, f.capturedCpuMs, "<= 5 %");
+  Row("captured, bus model: software share", f.capturedSoftwarePct, "%", "");
+  ChangeRow("capture: CPU added (bus model)", f.softwarePct, f.capturedSoftwarePct, "<= 5 %");
+  Row("capture file of one upgrade", f.captureKiB, "KiB", "");
+  Row("replay of a whole upgrade (wall time)", f.replayMs, "ms", "< 1000 ms");
   Row("idle main dialog, mouse connected: CPU", f.dialogIdlePct, "%", "<= 0.1 %");
   Row("idle main dialog: reader wake-ups per second", f.dialogSeconds > 0 ? f.dialogWakeups / f.dialogSeconds : -1,
       "/s", "<= 1 /s");

@@ -41,10 +41,17 @@ TEST(GuiCommandLineTest, Options) {
   EXPECT_TRUE(erase.error.empty());
   EXPECT_EQ(ParseGuiCommandLine(u"--simulate --simulate-log=x.txt").logPath, u"x.txt");
   EXPECT_TRUE(ParseGuiCommandLine(u"--help").help);
+  // --capture, on the real devices or simulated ones.
+  EXPECT_EQ(ParseGuiCommandLine(u"--capture \"C:\\t\\run 1.pcapng\"").capturePath, u"C:\\t\\run 1.pcapng");
+  auto captured = ParseGuiCommandLine(u"--simulate=erase-fails --capture=x.pcapng fw.bimg");
+  EXPECT_EQ(captured.capturePath, u"x.pcapng");
+  EXPECT_EQ(captured.imagePath, u"fw.bimg");
+  EXPECT_TRUE(captured.error.empty());
 
   for (const char16_t* wrong :
        {u"--simulate=nothing", u"--simulate --simulate-log", u"--simulate --simulate-log=", u"--simulate-log x.txt",
-        u"--fast", u"-x image.bimg", u"/x", u"a.bimg b.bimg", u"\"C:\\fw\\a.bimg\" --simulate b.bimg", u"\"\""}) {
+        u"--capture", u"--capture=", u"--simulate --capture", u"--fast", u"-x image.bimg", u"/x", u"a.bimg b.bimg",
+        u"\"C:\\fw\\a.bimg\" --simulate b.bimg", u"\"\""}) {
     SCOPED_TRACE(std::string(wrong, wrong + std::char_traits<char16_t>::length(wrong)));
     EXPECT_FALSE(ParseGuiCommandLine(wrong).error.empty());
   }

@@ -73,7 +73,7 @@ class ProgramRun {
     if (app == nullptr) return "no application object\n";
     app->m_pszAppName.clear();  // named after the program file, as at a real start
     std::string problems;
-    const int code = AppMain(world);
+    const int code = entry ? entry(world) : AppMain(world);
     if (code != 0) problems += "exit code " + std::to_string(code) + "\n";
     if (app->m_pMainWnd != nullptr) problems += "the main window outlived the program\n";
     for (const auto& stall : world.Stalls()) problems += "stall: " + stall + "\n";
@@ -149,6 +149,10 @@ class ProgramRun {
   void EndProcess() { EXPECT_EQ(ReleaseProcess(), ""); }
 
   sim::MouseRig& rig() { return *rig_; }
+
+  // The program's entry on the PC's OS boundary: AppMain unless set (say,
+  // AppMain on a capture of the boundary, as the program's --capture runs it).
+  std::function<int(w32::OsApi&)> entry;
 
  private:
   // The command interface and the bootloader of either mouse of the rig: the

@@ -5,13 +5,16 @@
 #include <optional>
 #include <string>
 
+#include "app/simulation.h"
 #include "app/upgrade_sequence.h"
 #include "app/user_data_backup.h"
+#include "capture/replay.h"
 #include "image/image_file.h"
 #include "protocol/isp_flash.h"
 #include "protocol/kv8b05_comm.h"
 #include "sim/bootloader.h"
 #include "tools/console/progress_display.h"
+#include "tools/console/traffic_capture.h"
 
 namespace kv27 {
 using namespace w32;
@@ -19,16 +22,24 @@ using namespace w32;
 namespace {
 
 const char16_t kUsage[] =
-    u"usage: kv27m-isp [--simulate] [--user-data BACKUP] IMAGE\n"
+    u"usage: kv27m-isp [--simulate] [--user-data BACKUP] [--capture FILE.pcapng] IMAGE\n"
+    u"       kv27m-isp --replay FILE.pcapng [--user-data BACKUP] [IMAGE]\n"
     u"  flashes IMAGE (.bimg) onto a mouse that waits in its ISP bootloader\n"
     u"  --user-data BACKUP  put the settings saved by kv27m-update back into the image\n"
     u"                      (refused when the backup fails its checksum)\n"
     u"  --simulate          run against a simulated bootloader instead of the USB bus\n"
+    u"  --capture FILE      write the run's USB traffic to FILE, a pcapng file that\n"
+    u"                      Wireshark opens (USBPcap frames)\n"
+    u"  --replay FILE       run against the bootloader of a capture, in virtual time: every\n"
+    u"                      transfer must be the capture's next one on its pipe (IMAGE\n"
+    u"                      defaults to the captured run's)\n"
     u"  --help              this text\n"
     u"  Ctrl+C ends the wait for the bootloader; a flash that has begun runs to its end\n"
     u"  (a second Ctrl+C ends the program at once).\n"
     u"exit status: 0 success, 1 failure (the message says which), 2 usage error or no\n"
-    u"  USB access on this platform, 3 backup refused, 4 ended by Ctrl+C";
+    u"  USB access on this platform, 3 backup refused, 4 ended by Ctrl+C, 5 the replay\n"
+    u"  diverged from the capture (the report names the frame and both sides), 6 the\n"
+    u"  capture file cannot be written or the replayed one read";
 
 std::u16string Ascii(const std::string& text) { return std::u16string(text.begin(), text.end()); }
 
@@ -36,13 +47,19 @@ struct Options {
   bool simulate = false;
   std::u16string imagePath;
   std::u16string userData;
+  std::u16string capture;
+  std::u16string replay;
+  // A replay that diverged: the wait for the bootloader stops.
+  std::function<bool()> stop;
 };
 
-// Loads and flashes the image through `os`; shows the progress and the message.
-int FlashImageFile(OsApi& os, const Options& options, const IspToolIo& io) {
+// Loads and flashes the image through `os`; shows the progress and the
+// message (also left in `message`).
+int FlashImageFile(OsApi& os, const Options& options, const IspToolIo& io, std::u16string& message) {
   ImageFileResult image = LoadImageFile(os, options.imagePath.c_str());
   if (!image.ok()) {
-    io.out(image.Message());
+    message = image.Message();
+    io.out(message);
     return kIspToolFailed;
   }
   if (!options.userData.empty()) {
@@ -65,6 +82,7 @@ int FlashImageFile(OsApi& os, const Options& options, const IspToolIo& io) {
   CKV8B05Comm bootLink(os);
   console::ProgressDisplay display(io.out, io.terminal);
   bool cancelled = false;
+  bool stopped = false;
   IspFlashResult result = RunIspFlash(
       os, bootLink, image.payload.data(), readBack.data(),
       [&display](int percent) { display.SetStep(percent, console::FlashStepWords(percent)); },
@@ -73,18 +91,91 @@ int FlashImageFile(OsApi& os, const Options& options, const IspToolIo& io) {
           cancelled = true;
           return false;
         }
+        if (options.stop && options.stop()) {
+          stopped = true;
+          return false;
+        }
         display.SetWait(phase == IspWaitPhase::Search ? u"waiting for the bootloader" : u"opening the bootloader",
                         elapsedMs, limitMs);
         return true;
       });
   display.Finish();
+  if (stopped) return kIspToolReplayDiverged;  // the caller reports the divergence
   if (cancelled) {
     io.err(u"kv27m-isp: stopped by Ctrl+C while waiting for the bootloader; nothing was written");
     return kIspToolCancelled;
   }
-  io.out(IspFlashMessage(result));
+  message = IspFlashMessage(result);
+  io.out(message);
   // The link is released with bootLink; the device has normally left by now.
   return result == IspFlashResult::Success ? kIspToolOk : kIspToolFailed;
+}
+
+// FlashImageFile on `base`, through the capture of --capture when asked for.
+int Flash(OsApi& base, const Options& options, const IspToolIo& io, console::CaptureClock clock,
+          const char* simulation) {
+  std::u16string message;
+  if (options.capture.empty()) return FlashImageFile(base, options, io, message);
+  console::TrafficCapture capture(base, options.capture, "kv27m-isp", std::move(clock));
+  if (const DWORD error = capture.Open(); error != 0) {
+    io.err(u"kv27m-isp: cannot write the capture " + options.capture + u" (error " + Ascii(std::to_string(error)) +
+           u"); nothing was written to the mouse");
+    return kIspToolCaptureFailed;
+  }
+  capture.NoteRun({{"program", "kv27m-isp"}, {"image", capture::Utf8(options.imagePath)}, {"simulated", simulation}});
+  const int code = FlashImageFile(capture.os(), options, io, message);
+  if (!capture.End(code, message))
+    io.err(u"kv27m-isp: the capture " + options.capture + u" could not be written completely");
+  else
+    io.out(u"capture written to " + options.capture);
+  return code;
+}
+
+// --replay: the flash against the bootloader of a capture.
+int Replay(Options options, const IspToolIo& io) {
+  std::optional<sim::World> ownWorld;
+  sim::World& world = io.world != nullptr ? *io.world : ownWorld.emplace();
+  if (io.prepareWorld) io.prepareWorld(world);
+  std::vector<std::uint8_t> bytes;
+  DWORD error = 0;
+  if (!ReadWholeFile(world, options.replay, 256u << 20, bytes, error)) {
+    io.err(u"kv27m-isp: cannot read the capture " + options.replay + u" (error " + Ascii(std::to_string(error)) + u")");
+    return kIspToolCaptureFailed;
+  }
+  std::string why;
+  const auto log = capture::ParseCapture(bytes.data(), bytes.size(), &why);
+  if (!log) {
+    io.err(u"kv27m-isp: " + options.replay + u" is not a capture that can be replayed: " + sim::FromUtf8(why));
+    return kIspToolCaptureFailed;
+  }
+  capture::ReplayBus bus(world, *log);
+  io.out(u"replaying " + options.replay + u": " + Ascii(std::to_string(bus.Requests())) +
+         u" requests, in virtual time");
+  if (options.imagePath.empty()) {
+    options.imagePath = sim::FromUtf8(bus.RunField("image"));
+    const std::string simulated = bus.RunField("simulated");
+    std::vector<std::uint8_t> image;
+    if (!options.imagePath.empty() && !simulated.empty() && simulated != "no" &&
+        !ReadWholeFile(world, options.imagePath, 1u << 20, image, error))
+      world.AddFile(options.imagePath, SampleImageBytes());
+  }
+  options.stop = [&bus] { return bus.Diverged(); };
+  const int code =
+      Flash(world, options, io,
+            console::CaptureClock{[&world] { return world.NowUs(); }, console::kSimulatedCaptureStartUs}, "replay");
+  if (const auto divergence = bus.Finish()) {
+    io.err(u"kv27m-isp: " + sim::FromUtf8(divergence->Report()));
+    return kIspToolReplayDiverged;
+  }
+  const auto captured = bus.CapturedExit();
+  if (captured && *captured != code) {
+    io.err(u"kv27m-isp: replay diverged: every transfer matched, but the captured run ended with exit " +
+           Ascii(std::to_string(*captured)) + u" and this one with " + Ascii(std::to_string(code)));
+    return kIspToolReplayDiverged;
+  }
+  io.out(u"replay: the " + Ascii(std::to_string(bus.Matched())) +
+         u" transfers matched the capture; the run ended as the captured one did");
+  return code;
 }
 
 }  // namespace
@@ -102,6 +193,14 @@ int RunIspTool(const std::vector<std::u16string>& args, const IspToolIo& io) {
       options.userData = args[++i];
     } else if (arg.rfind(u"--user-data=", 0) == 0 && arg.size() > 12) {
       options.userData = arg.substr(12);
+    } else if (arg == u"--capture" && i + 1 < args.size() && !args[i + 1].empty()) {
+      options.capture = args[++i];
+    } else if (arg.rfind(u"--capture=", 0) == 0 && arg.size() > 10) {
+      options.capture = arg.substr(10);
+    } else if (arg == u"--replay" && i + 1 < args.size() && !args[i + 1].empty()) {
+      options.replay = args[++i];
+    } else if (arg.rfind(u"--replay=", 0) == 0 && arg.size() > 9) {
+      options.replay = arg.substr(9);
     } else if (arg.size() > 1 && arg[0] == u'-') {
       io.err(kUsage);
       return kIspToolUsage;
@@ -112,10 +211,11 @@ int RunIspTool(const std::vector<std::u16string>& args, const IspToolIo& io) {
       return kIspToolUsage;
     }
   }
-  if (options.imagePath.empty()) {
+  if ((options.imagePath.empty() && options.replay.empty()) || (options.simulate && !options.replay.empty())) {
     io.err(kUsage);
     return kIspToolUsage;
   }
+  if (!options.replay.empty()) return Replay(options, io);
 
   if (!options.simulate) {
     std::unique_ptr<OsApi> os = MakeRealOsApi();
@@ -123,18 +223,23 @@ int RunIspTool(const std::vector<std::u16string>& args, const IspToolIo& io) {
       io.err(u"kv27m-isp: this platform has no USB access for the tool; only --simulate is available here");
       return kIspToolUsage;
     }
-    return FlashImageFile(*os, options, io);
+    return Flash(*os, options, io, console::HostCaptureClock(), "no");
   }
 
   if (io.world != nullptr) {
-    if (io.prepareWorld) io.prepareWorld(*io.world);
-    return FlashImageFile(*io.world, options, io);
+    sim::World& world = *io.world;
+    if (io.prepareWorld) io.prepareWorld(world);
+    return Flash(world, options, io,
+                 console::CaptureClock{[&world] { return world.NowUs(); }, console::kSimulatedCaptureStartUs},
+                 "bootloader");
   }
   sim::World world;
   auto bootloader = std::make_shared<sim::VirtualBootloader>();
   bootloader->Plug(world);
   if (io.prepareWorld) io.prepareWorld(world);
-  const int status = FlashImageFile(world, options, io);
+  const int status =
+      Flash(world, options, io,
+            console::CaptureClock{[&world] { return world.NowUs(); }, console::kSimulatedCaptureStartUs}, "bootloader");
   if (status == kIspToolOk) {
     io.out(bootloader->ReadProtected() && !world.IsAttached(sim::kDefaultBootloaderPath)
                ? u"(simulated bootloader: flashed, read-protected, left ISP mode)"

@@ -1,7 +1,8 @@
 // kv27m-isp: flashes a firmware image onto a mouse that waits in its ISP
 // bootloader, for example after an upgrade that failed half-way.
 //
-//   kv27m-isp [--simulate] [--user-data BACKUP] IMAGE
+//   kv27m-isp [--simulate] [--user-data BACKUP] [--capture FILE.pcapng] IMAGE
+//   kv27m-isp --replay FILE.pcapng [--user-data BACKUP] [IMAGE]
 //
 // The image goes through the same file checks as in the upgrade; the flash is
 // the upgrade's own flash routine. --user-data merges a settings backup
@@ -10,8 +11,14 @@
 // --simulate the run happens in a simulated world with a virtual bootloader on
 // the bus.
 //
+// --capture writes the run's USB traffic as a pcapng file (Wireshark);
+// --replay flashes against the bootloader of such a capture (see
+// capture/replay.h) and reports the first divergence.
+//
 // Exit status: 0 success, 1 failure (the message says which), 2 usage error or
-// no real platform, 3 backup refused, 4 ended by Ctrl+C while waiting.
+// no real platform, 3 backup refused, 4 ended by Ctrl+C while waiting, 5 the
+// replay diverged from the capture, 6 the capture file cannot be written (or
+// the replayed one read).
 #pragma once
 
 #include <functional>
@@ -27,6 +34,8 @@ constexpr int kIspToolFailed = 1;
 constexpr int kIspToolUsage = 2;
 constexpr int kIspToolBadBackup = 3;
 constexpr int kIspToolCancelled = 4;
+constexpr int kIspToolReplayDiverged = 5;
+constexpr int kIspToolCaptureFailed = 6;
 
 struct IspToolIo {
   std::function<void(const std::u16string& line)> out;  // progress and the final message
@@ -38,8 +47,8 @@ struct IspToolIo {
   std::function<bool()> interrupted;
   // Called on the simulated world before the run (tests add files and faults).
   std::function<void(sim::World& world)> prepareWorld;
-  // For tests: simulate in this world as it stands (its bootloader included)
-  // instead of a fresh one with a bootloader of its own.
+  // For tests: simulate (or replay) in this world as it stands (its
+  // bootloader included) instead of a fresh one with a bootloader of its own.
   sim::World* world = nullptr;
 };
 

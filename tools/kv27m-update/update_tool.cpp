@@ -8,10 +8,12 @@
 #include "app/mouse_search.h"
 #include "app/simulation.h"
 #include "app/user_data_backup.h"
+#include "capture/replay.h"
 #include "protocol/kv27_usb_comm.h"
 #include "protocol/kv8b05_comm.h"
 #include "tools/console/logging_os_api.h"
 #include "tools/console/progress_display.h"
+#include "tools/console/traffic_capture.h"
 #include "usbmon/usb_device_monitor.h"
 
 namespace kv27 {
@@ -36,13 +38,19 @@ struct Options {
   std::string scenario = "ok";
   bool verbose = false;
   bool dryRun = false;
-  std::u16string backup;  // empty: the default folder
-  std::u16string image;   // empty: beside the program
+  std::u16string backup;   // empty: the default folder
+  std::u16string image;    // empty: beside the program
+  std::u16string capture;  // --capture FILE
+  std::u16string replay;   // --replay FILE
+  // A replay that diverged: the run stops where it can.
+  std::function<bool()> stop;
 };
 
 std::u16string Usage() {
   std::u16string text =
-      u"usage: kv27m-update [--simulate[=SCENARIO] [--timing]] [--verbose] [--dry-run] [--backup FILE] [IMAGE]\n"
+      u"usage: kv27m-update [--simulate[=SCENARIO] [--timing]] [--verbose] [--dry-run] [--backup FILE]\n"
+      u"                    [--capture FILE.pcapng] [IMAGE]\n"
+      u"       kv27m-update --replay FILE.pcapng [--backup FILE] [--capture FILE.pcapng] [IMAGE]\n"
       u"  Upgrades the mouse's firmware to IMAGE (.bimg) and keeps its settings.\n"
       u"  Without IMAGE: KV27M_FW_UPGRADE.bimg beside the program.\n"
       u"\n"
@@ -51,6 +59,12 @@ std::u16string Usage() {
       u"                         times, in real time, so the run takes as long as on a real bus\n"
       u"  --verbose              print every HID report and bulk transfer, in hex, with times\n"
       u"  --dry-run              check the image and read the settings, change nothing\n"
+      u"  --capture FILE         write the run's USB traffic to FILE, a pcapng file that\n"
+      u"                         Wireshark opens (USBPcap frames, HID decoded)\n"
+      u"  --replay FILE          run against the devices of a capture instead of the USB bus,\n"
+      u"                         in virtual time: every request must be the capture's next one\n"
+      u"                         on its endpoint, and is answered as it was then; IMAGE\n"
+      u"                         defaults to the captured run's (no backup unless --backup)\n"
       u"  --backup FILE          save the settings to FILE (default: a new file in the\n"
       u"                         per-user folder: %LOCALAPPDATA%\\KV27M on Windows,\n"
       u"                         $XDG_STATE_HOME/kv27m or ~/.local/state/kv27m elsewhere)\n"
@@ -75,7 +89,9 @@ std::u16string Usage() {
       u"   2  usage error\n"
       u"   3  the settings backup could not be written; nothing was sent to the mouse\n"
       u"   4  ended by Ctrl+C\n"
-      u"   5  no USB access on this platform (real hardware: the Windows program)\n";
+      u"   5  no USB access on this platform (real hardware: the Windows program)\n"
+      u"   6  the replay diverged from the capture: the report names the frame and both sides\n"
+      u"   7  the capture file could not be written, or the replayed one read\n";
   for (int v = static_cast<int>(UpgradeStatus::MouseAbsent); v < static_cast<int>(UpgradeStatus::Stopped); ++v) {
     const auto status = static_cast<UpgradeStatus>(v);
     std::string code = std::to_string(UpdateExitCode(status));
@@ -109,6 +125,16 @@ std::optional<std::u16string> Parse(const std::vector<std::u16string>& args, Opt
       o.backup = args[++i];
     } else if (a.rfind(u"--backup=", 0) == 0 && a.size() > 9) {
       o.backup = a.substr(9);
+    } else if (a == u"--capture") {
+      if (i + 1 >= args.size() || args[i + 1].empty()) return u"--capture needs a FILE";
+      o.capture = args[++i];
+    } else if (a.rfind(u"--capture=", 0) == 0 && a.size() > 10) {
+      o.capture = a.substr(10);
+    } else if (a == u"--replay") {
+      if (i + 1 >= args.size() || args[i + 1].empty()) return u"--replay needs a FILE";
+      o.replay = args[++i];
+    } else if (a.rfind(u"--replay=", 0) == 0 && a.size() > 9) {
+      o.replay = a.substr(9);
     } else if (a.size() > 1 && a[0] == u'-') {
       return u"unknown option " + a;
     } else if (o.image.empty() && !a.empty()) {
@@ -118,6 +144,7 @@ std::optional<std::u16string> Parse(const std::vector<std::u16string>& args, Opt
     }
   }
   if (o.timing && !o.simulate) return u"--timing needs --simulate";
+  if (!o.replay.empty() && o.simulate) return u"--replay runs on the capture's devices; it takes no --simulate";
   return std::nullopt;
 }
 
@@ -175,6 +202,7 @@ class ConsoleFace : public UpgradeFace {
   // Where the mouse is on the bus, for the backup's name (empty: unknown).
   std::u16string place;
   bool cancelled = false;
+  bool stopped = false;  // a replay that diverged
   bool backupFailed = false;
   std::u16string backupPath;  // set once written
   UpgradeStage stage_ = UpgradeStage::CheckImage;
@@ -182,7 +210,8 @@ class ConsoleFace : public UpgradeFace {
  private:
   bool Interrupted() {
     if (!cancelled && io_.interrupted && io_.interrupted()) cancelled = true;
-    return cancelled;
+    if (!stopped && options_.stop && options_.stop()) stopped = true;
+    return cancelled || stopped;
   }
 
   void Summary(const std::uint8_t* data) {
@@ -209,6 +238,10 @@ class ConsoleFace : public UpgradeFace {
   }
 
   bool SaveBackup(const std::uint8_t* data) {
+    if (!options_.replay.empty() && options_.backup.empty()) {
+      display_.Line(u"replay: no settings backup is written (name one with --backup FILE)");
+      return true;
+    }
     const std::vector<std::uint8_t> bytes = EncodeBackup(data);
     std::u16string path = options_.backup;
     DWORD error = 0;
@@ -256,6 +289,7 @@ struct Devices {
 };
 
 int Finish(UpgradeStatus status, const ConsoleFace& face, const std::u16string& imagePath, const UpdateToolIo& io) {
+  if (face.stopped) return kUpdateReplayDiverged;  // the caller reports the divergence
   if (face.backupFailed) return kUpdateBackupFailed;
   const bool afterRequest = status >= UpgradeStatus::BootloaderNotFound && status <= UpgradeStatus::ExitFailed;
   if (face.cancelled) {
@@ -284,14 +318,23 @@ int Finish(UpgradeStatus status, const ConsoleFace& face, const std::u16string& 
 
 // One run on `os`; `owner` is the window that passes device changes to the
 // mouse link (null on the real platform for now).
-int RunOn(OsApi& baseOs, HWND owner, Devices*& devicesOut, const Options& options, const UpdateToolIo& io) {
+int RunOn(OsApi& baseOs, HWND owner, Devices*& devicesOut, const Options& options, const UpdateToolIo& io,
+          console::TrafficCapture* capture = nullptr) {
   ProgressDisplay display(io.out, io.terminal);
+  OsApi& observed = capture != nullptr ? capture->os() : baseOs;
   std::optional<console::LoggingOsApi> logging;
-  if (options.verbose) logging.emplace(baseOs, [&display](const std::u16string& line) { display.Line(line); });
-  OsApi& os = options.verbose ? static_cast<OsApi&>(*logging) : baseOs;
+  if (options.verbose) logging.emplace(observed, [&display](const std::u16string& line) { display.Line(line); });
+  OsApi& os = options.verbose ? static_cast<OsApi&>(*logging) : observed;
 
   const std::u16string imagePath = options.image.empty() ? DefaultImagePath(os) : options.image;
   io.out(u"image: " + imagePath);
+  if (capture != nullptr) {
+    capture->NoteRun({{"program", "kv27m-update"},
+                      {"image", capture::Utf8(imagePath)},
+                      {"simulated", options.simulate         ? options.scenario
+                                    : options.replay.empty() ? "no"
+                                                             : "replay"}});
+  }
 
   Devices devices(os);
   devicesOut = &devices;
@@ -311,7 +354,105 @@ int RunOn(OsApi& baseOs, HWND owner, Devices*& devicesOut, const Options& option
       RunUpgrade(os, UpgradeDevices{devices.mouseLink, devices.bootLink, devices.monitor}, imagePath.c_str(), face);
   display.Finish();
   const int code = Finish(status, face, imagePath, io);
+  if (capture != nullptr) {
+    const bool told = status != UpgradeStatus::Stopped && !face.cancelled && !face.stopped && !face.backupFailed;
+    if (!capture->End(code, told ? UpgradeMessage(status) : u""))
+      io.err(u"kv27m-update: the capture " + capture->path() + u" could not be written completely");
+    else
+      io.out(u"capture written to " + capture->path());
+  }
   devicesOut = nullptr;
+  return code;
+}
+
+// The capture of --capture over `base`, its file created; null when none was
+// asked for or when it cannot be written (`failed` then set, the reason told).
+std::unique_ptr<console::TrafficCapture> OpenCapture(OsApi& base, const Options& options, console::CaptureClock clock,
+                                                     const UpdateToolIo& io, bool& failed) {
+  failed = false;
+  if (options.capture.empty()) return nullptr;
+  auto capture = std::make_unique<console::TrafficCapture>(base, options.capture, "kv27m-update", std::move(clock));
+  if (const DWORD error = capture->Open(); error != 0) {
+    io.err(u"kv27m-update: cannot write the capture " + options.capture + u" (error " + Ascii(std::to_string(error)) +
+           u"); nothing was sent to the mouse");
+    failed = true;
+    return nullptr;
+  }
+  return capture;
+}
+
+// --replay: the run on the devices of a capture.
+int RunReplay(Options options, const UpdateToolIo& io) {
+  std::optional<sim::World> ownWorld;
+  sim::World& world = io.world != nullptr ? *io.world : ownWorld.emplace();
+  world.SetModulePath(sim::kRigProgramPath);
+  if (io.prepareWorld) io.prepareWorld(world);
+
+  std::vector<std::uint8_t> bytes;
+  DWORD error = 0;
+  if (!ReadWholeFile(world, options.replay, 256u << 20, bytes, error)) {
+    io.err(u"kv27m-update: cannot read the capture " + options.replay + u" (error " + Ascii(std::to_string(error)) +
+           u")");
+    return kUpdateCaptureFailed;
+  }
+  std::string why;
+  const auto log = capture::ParseCapture(bytes.data(), bytes.size(), &why);
+  if (!log) {
+    io.err(u"kv27m-update: " + options.replay + u" is not a capture that can be replayed: " + sim::FromUtf8(why));
+    return kUpdateCaptureFailed;
+  }
+  capture::ReplayBus bus(world, *log);
+  const std::string program = bus.RunField("program");
+  io.out(u"replaying " + options.replay + u": a capture of " +
+         (program.empty() ? u"an unknown program" : sim::FromUtf8(program)) + u", " +
+         Ascii(std::to_string(bus.Requests())) + u" requests, in virtual time");
+  if (options.image.empty()) {
+    // The captured run's image. A simulated run's lived only in its world:
+    // its scenario's image file (none, for a scenario without one), or the
+    // bundled sample.
+    options.image = sim::FromUtf8(bus.RunField("image"));
+    const std::string simulated = bus.RunField("simulated");
+    std::vector<std::uint8_t> image;
+    if (!options.image.empty() && !simulated.empty() && simulated != "no" &&
+        !ReadWholeFile(world, options.image, 1u << 20, image, error)) {
+      image = SampleImageBytes();
+      if (const Scenario* scenario = FindScenario(simulated)) {
+        sim::World scratch;
+        image = BuildScenario(scratch, *scenario)->image();
+      }
+      if (!image.empty()) world.AddFile(options.image, image);
+    }
+  }
+  options.stop = [&bus] { return bus.Diverged(); };
+
+  bool failed = false;
+  auto capture = OpenCapture(
+      world, options, console::CaptureClock{[&world] { return world.NowUs(); }, console::kSimulatedCaptureStartUs}, io,
+      failed);
+  if (failed) return kUpdateCaptureFailed;
+  Devices* devices = nullptr;
+  HWND owner = world.CreateHeadlessWindow([&devices](HWND, UINT message, WPARAM wParam, LPARAM lParam) -> LRESULT {
+    if (message == WM_DEVICECHANGE && devices != nullptr) devices->mouseLink.OnDeviceChange(wParam, lParam);
+    return 0;
+  });
+  const int code = RunOn(world, owner, devices, options, io, capture.get());
+  world.DestroyHeadlessWindow(owner);
+  capture.reset();
+
+  if (const auto divergence = bus.Finish()) {
+    io.err(u"kv27m-update: " + sim::FromUtf8(divergence->Report()));
+    return kUpdateReplayDiverged;
+  }
+  const auto captured = bus.CapturedExit();
+  if (captured && *captured != code) {
+    io.err(u"kv27m-update: replay diverged: every request matched, but the captured run ended with exit " +
+           Ascii(std::to_string(*captured)) + u" (" + sim::FromUtf8(bus.CapturedMessage()) + u") and this one with " +
+           Ascii(std::to_string(code)));
+    return kUpdateReplayDiverged;
+  }
+  io.out(u"replay: the " + Ascii(std::to_string(bus.Matched())) +
+         u" requests matched the capture; the run ended as the captured one did (exit " + Ascii(std::to_string(code)) +
+         u")");
   return code;
 }
 
@@ -393,6 +534,8 @@ int RunUpdateTool(const std::vector<std::u16string>& args, const UpdateToolIo& i
     return kUpdateOk;
   }
 
+  if (!options.replay.empty()) return RunReplay(options, io);
+
   if (!options.simulate) {
     std::unique_ptr<OsApi> os = MakeRealOsApi();
     if (!os) {
@@ -401,8 +544,11 @@ int RunUpdateTool(const std::vector<std::u16string>& args, const UpdateToolIo& i
           u"(kv27m-update.exe) for now. Here, try a simulated upgrade: kv27m-update --simulate");
       return kUpdateNoHardware;
     }
+    bool failed = false;
+    auto capture = OpenCapture(*os, options, console::HostCaptureClock(), io, failed);
+    if (failed) return kUpdateCaptureFailed;
     Devices* devices = nullptr;
-    return RunOn(*os, nullptr, devices, options, io);
+    return RunOn(*os, nullptr, devices, options, io, capture.get());
   }
 
   const Scenario* scenario = FindScenario(options.scenario);
@@ -440,12 +586,17 @@ int RunUpdateTool(const std::vector<std::u16string>& args, const UpdateToolIo& i
   }
   if (io.prepareWorld) io.prepareWorld(world);
 
+  bool failed = false;
+  auto capture = OpenCapture(
+      world, options, console::CaptureClock{[&world] { return world.NowUs(); }, console::kSimulatedCaptureStartUs}, io,
+      failed);
+  if (failed) return kUpdateCaptureFailed;
   Devices* devices = nullptr;
   HWND owner = world.CreateHeadlessWindow([&devices](HWND, UINT message, WPARAM wParam, LPARAM lParam) -> LRESULT {
     if (message == WM_DEVICECHANGE && devices != nullptr) devices->mouseLink.OnDeviceChange(wParam, lParam);
     return 0;
   });
-  const int code = RunOn(world, owner, devices, options, io);
+  const int code = RunOn(world, owner, devices, options, io, capture.get());
   world.DestroyHeadlessWindow(owner);
   return code;
 }

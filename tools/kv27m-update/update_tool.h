@@ -1,11 +1,16 @@
 // kv27m-update: upgrades the mouse's firmware from a console, with the very
 // sequence the dialog runs, and keeps a backup of the settings first.
 //
-//   kv27m-update [--simulate[=SCENARIO]] [--verbose] [--dry-run] [--backup FILE] [IMAGE]
+//   kv27m-update [--simulate[=SCENARIO]] [--verbose] [--dry-run] [--backup FILE]
+//                [--capture FILE.pcapng] [IMAGE]
+//   kv27m-update --replay FILE.pcapng [--backup FILE] [--capture FILE.pcapng] [IMAGE]
 //
 // Without IMAGE the image is "KV27M_FW_UPGRADE.bimg" beside the program. The
 // settings read from the mouse are saved to a backup file before the mouse is
 // sent to its bootloader; when that file cannot be written nothing is sent.
+// --capture writes the run's USB traffic as a pcapng file (Wireshark);
+// --replay runs the upgrade against the devices of such a capture (see
+// capture/replay.h) and reports the first divergence.
 #pragma once
 
 #include <functional>
@@ -20,13 +25,17 @@
 namespace kv27 {
 
 // Exit status: 0 success (a dry run included), 2 usage, 3 backup not written,
-// 4 ended by Ctrl+C, 5 no USB access on this platform, and 10 + the failure's
-// UpgradeStatus value for each failure row (UpdateExitCode).
+// 4 ended by Ctrl+C, 5 no USB access on this platform, 6 the replay diverged
+// from the capture, 7 the capture file cannot be written (or the replayed
+// one read), and 10 + the failure's UpgradeStatus value for each failure row
+// (UpdateExitCode).
 constexpr int kUpdateOk = 0;
 constexpr int kUpdateUsage = 2;
 constexpr int kUpdateBackupFailed = 3;
 constexpr int kUpdateCancelled = 4;
 constexpr int kUpdateNoHardware = 5;
+constexpr int kUpdateReplayDiverged = 6;
+constexpr int kUpdateCaptureFailed = 7;
 constexpr int kUpdateFailureBase = 10;
 
 int UpdateExitCode(UpgradeStatus status);

@@ -1,0 +1,80 @@
+// The replay of a capture: the devices of a captured run, rebuilt on a
+// simulated world, answer the program from the capture, in the world's
+// virtual time.
+//
+// What the capture gives them:
+//   - each device's descriptors (the ids, the HID collections with their
+//     report lengths and ids, the WinUSB interface and its pipes) and its
+//     hub port, so that the program finds it as it did;
+//   - each request the program made (an output report, a descriptor request
+//     through the hub, a pipe transfer) with its answer (status, data, the
+//     bytes moved) and how long the answer took;
+//   - what came without a request of the program's: input reports, device
+//     arrivals and removals.
+// Each request the program makes is matched to the capture's next request on
+// the same endpoint of the same device. The same bytes (for a read: no more
+// than the program asked for) get the captured answer after the captured
+// time; anything else is a divergence: the first one is kept (frame number,
+// what the capture held, what the program sent), and from then on every
+// request fails, so that the run ends. Input reports, arrivals and removals
+// come once every request the capture shows before them has been matched,
+// as long after the last of them as in the captured run.
+//
+// A captured transfer the program cancelled (its completion
+// ERROR_OPERATION_ABORTED) stays pending in the replay until the program
+// cancels it again.
+//
+// Threads: the devices answer inside the world's calls (world locked); the
+// other members lock the world themselves.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "capture/capture_log.h"
+#include "sim/world.h"
+
+namespace kv27::capture {
+
+struct Divergence {
+  std::uint32_t frame = 0;                     // the capture's frame; 0 when the capture held nothing more there
+  std::string where;                           // "HID output report on endpoint 0x02 of device 3", ...
+  std::string captured;                        // what the capture held (hex) or why it held nothing
+  std::string sent;                            // what the program sent (hex), or why it sent nothing
+  std::optional<std::size_t> firstDifference;  // byte offset, when both sides have bytes
+  // Several lines: where, frame number, both sides.
+  std::string Report() const;
+};
+
+class ReplayBus {
+ public:
+  // Builds the capture's devices on `world`, attaches those there from the
+  // start and schedules the rest. Destroy the bus before the world.
+  ReplayBus(sim::World& world, const CaptureLog& log);
+  ~ReplayBus();
+  ReplayBus(const ReplayBus&) = delete;
+  ReplayBus& operator=(const ReplayBus&) = delete;
+
+  // A divergence happened (the run is being stopped).
+  bool Diverged();
+  std::optional<Divergence> FirstDivergence();
+  // After the run: a request of the capture that the program never made is a
+  // divergence too. Returns the first divergence, if any.
+  std::optional<Divergence> Finish();
+  // Requests in the capture, and how many the program made as captured.
+  std::size_t Requests();
+  std::size_t Matched();
+  // The captured run's own records ("run", "end").
+  std::string RunField(const std::string& key) const;
+  std::optional<int> CapturedExit() const;
+  std::string CapturedMessage() const;
+
+  struct Session;
+
+ private:
+  std::shared_ptr<Session> session_;
+};
+
+}  // namespace kv27::capture

@@ -1,0 +1,202 @@
+// --capture on the console programs over the simulated PC: the file a run
+// leaves, read back frame by frame, shows the upgrade as the bus carries it,
+// with the failures the scenarios cause, and capturing changes no outcome.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/simulation.h"
+#include "capture/capture_log.h"
+#include "capture/capture_os_api.h"
+#include "capture/usb_descriptors.h"
+#include "sim/bootloader.h"
+#include "sim/usb_timing.h"
+#include "tests/capture/capture_checks.h"
+#include "tools/kv27m-isp/isp_tool.h"
+#include "tools/kv27m-update/update_tool.h"
+
+namespace kv27::capture {
+namespace {
+
+constexpr char16_t kCapturePath[] = u"C:\\captures\\run.pcapng";
+
+TEST(CaptureRun, WholeUpgradeAsTheBusWouldShowIt) {
+  CapturedUpdate run("ok");
+  ASSERT_EQ(run.status, kUpdateOk);
+  ASSERT_TRUE(run.log) << run.error;
+  const CaptureLog& log = *run.log;
+
+  // The program's records: the run, the mouse there from the start and opened
+  // twice (the link and its reader), its removal when it restarts, the
+  // bootloader's arrival and open, the end.
+  std::vector<std::string> kinds;
+  for (const auto* note : log.Notes()) kinds.push_back(note->kind);
+  EXPECT_EQ(kinds, (std::vector<std::string>{"run", "present", "open", "open", "removal", "arrival", "open", "end"}));
+  const auto mouse = log.Notes("present").at(0);
+  EXPECT_EQ(mouse->Field("kind"), "hid");
+  EXPECT_EQ(mouse->Field("vid"), "4E5B");
+  EXPECT_EQ(mouse->Field("pid"), "002A");
+  EXPECT_EQ(mouse->Field("port"), "2");
+  EXPECT_EQ(mouse->Field("address-from"), "hub connection record");
+  const auto boot = log.Notes("arrival").at(0);
+  EXPECT_EQ(boot->Field("kind"), "winusb");
+  EXPECT_EQ(boot->Field("pid"), "7B05");
+  EXPECT_EQ(boot->Field("class"), GuidText(sim::kBootloaderInterfaceClass));
+  const auto end = log.Notes("end").at(0);
+  EXPECT_EQ(end->Field("exit"), "0");
+  EXPECT_EQ(end->Field("message"), Utf8(UpgradeMessage(UpgradeStatus::Success)));
+
+  const Traffic traffic = Summarise(log);
+  EXPECT_EQ(traffic.unpaired, "");
+  // The mouse's descriptors come before its first transfer, as the program
+  // read them: the command collection with its report id, on interface 1's
+  // interrupt endpoints.
+  const auto& mouseDevice = traffic.devices.at(static_cast<std::uint16_t>(std::stoi(mouse->Field("address"))));
+  ASSERT_TRUE(mouseDevice.describedBeforeTraffic);
+  EXPECT_EQ(mouseDevice.device.idVendor, 0x4E5B);
+  ASSERT_EQ(mouseDevice.interfaces.size(), 1u);
+  EXPECT_EQ(mouseDevice.interfaces[0].number, 1);
+  ASSERT_EQ(mouseDevice.reports.count(1), 1u);
+  ASSERT_EQ(mouseDevice.reports.at(1).size(), 1u);
+  EXPECT_EQ(mouseDevice.reports.at(1)[0].usagePage, 0xFFB4);
+  EXPECT_EQ(mouseDevice.reports.at(1)[0].reportId, std::optional<std::uint8_t>(0xB4));
+  EXPECT_EQ(mouseDevice.reports.at(1)[0].outputLength, 8);
+
+  // 448 requests and their replies, page by page, offset by offset.
+  ASSERT_EQ(mouseDevice.interruptOut.size(), 448u);
+  ASSERT_EQ(mouseDevice.interruptIn.size(), 448u);
+  for (std::size_t i = 0; i < 448; ++i) {
+    const std::vector<std::uint8_t> request = {
+        0xB4, 0x02, static_cast<std::uint8_t>((i % 64) * 4), 4, static_cast<std::uint8_t>(i / 64), 0, 0, 0};
+    ASSERT_EQ(Hex(mouseDevice.interruptOut[i]), Hex(request)) << i;
+    ASSERT_EQ(mouseDevice.interruptIn[i].size(), 8u);
+    EXPECT_EQ(mouseDevice.interruptIn[i][2], request[2]) << i;
+  }
+  // The bootloader request once, through the hub to the mouse.
+  ASSERT_EQ(mouseDevice.controlSetups.size(), 1u);
+  EXPECT_EQ(Hex(mouseDevice.controlSetups[0]), "80 06 C3 03 1A 5D FF 00");
+  EXPECT_EQ(mouseDevice.controlReplies.at(0).at(1), kDescriptorString);
+
+  // The bootloader: the bulk transfers of the timing model's upgrade.
+  const auto& bootDevice = traffic.devices.at(static_cast<std::uint16_t>(std::stoi(boot->Field("address"))));
+  EXPECT_TRUE(bootDevice.describedBeforeTraffic);
+  EXPECT_EQ(bootDevice.bulkTransfers, sim::ComputeUpgradeFloor(sim::UsbTiming{}).bulkTransfers);
+  ASSERT_FALSE(bootDevice.bulkOut.empty());
+  EXPECT_EQ(Hex(bootDevice.bulkOut.front()), "25 00 00 00 00 00 00 00 FF 00");
+  EXPECT_EQ(Hex(bootDevice.bulkOut.back()), "20 00 00 00 00 00 00 00 40 00");
+  // The bootloader restarts the mouse's re-enumeration time after the request.
+  EXPECT_GE(std::stoull(boot->Field("seen")) - traffic.stringRequestUs, 1500u * 1000);
+}
+
+// Failures, time-outs and short transfers keep their status, their Win32
+// error and their counts.
+TEST(CaptureRun, FailuresShowWithTheirStatus) {
+  struct Case {
+    const char* scenario;
+    std::function<bool(const CaptureFrame&)> shows;
+    const char* what;
+  };
+  const Case cases[] = {
+      {"unplug-during-read",
+       [](const CaptureFrame& f) {
+         return f.header.completion() && f.header.transfer == kTransferInterrupt && !f.header.in() &&
+                f.header.status == kUsbdDeviceGone && f.comment == "error 1167 ERROR_DEVICE_NOT_CONNECTED";
+       },
+       "a request that failed because the mouse left"},
+      {"no-bootloader",
+       [](const CaptureFrame& f) {
+         return f.header.completion() && f.header.transfer == kTransferInterrupt && f.header.in() &&
+                f.header.status == kUsbdCanceled && f.Error() == w32::ERROR_OPERATION_ABORTED;
+       },
+       "a read the reader gave up on after its time-out, while the mouse stays"},
+      {"erase-fails",
+       [](const CaptureFrame& f) {
+         return f.header.completion() && f.header.transfer == kTransferBulk && f.header.in() && Hex(f.data) == "01";
+       },
+       "the erase's failed status byte"},
+      {"verify-fails",
+       [](const CaptureFrame& f) {
+         return f.header.completion() && f.header.transfer == kTransferBulk && !f.header.in() &&
+                f.Moved() == std::optional<std::uint32_t>(9) && f.comment == "moved 9 of 10 bytes";
+       },
+       "a command packet the bootloader took short"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.scenario);
+    CapturedUpdate run(c.scenario);
+    ASSERT_TRUE(run.log) << run.error;
+    bool found = false;
+    for (const auto* frame : run.log->Frames()) found = found || c.shows(*frame);
+    EXPECT_TRUE(found) << c.what;
+    EXPECT_EQ(run.log->Notes("end").at(0)->Field("exit"), std::to_string(run.status));
+    EXPECT_EQ(Summarise(*run.log).unpaired, "");
+  }
+  // A device that left shows its removal before the failure that told of it.
+  CapturedUpdate unplug("unplug-during-read");
+  ASSERT_TRUE(unplug.log);
+  std::uint32_t removal = 0, failure = 0;
+  for (const auto& r : unplug.log->records) {
+    if (r.note && r.record.kind == "removal" && removal == 0) removal = r.record.number;
+    if (!r.note && r.frame.header.status == kUsbdDeviceGone && failure == 0) failure = r.frame.number;
+  }
+  EXPECT_NE(removal, 0u);
+  EXPECT_LT(removal, failure);
+}
+
+// The capture observes and changes nothing: every scenario ends as it does
+// without it, and the capture's end record says so.
+TEST(CaptureRun, EveryScenarioEndsAsWithoutCapture) {
+  for (const auto& scenario : Scenarios()) {
+    SCOPED_TRACE(scenario.name);
+    CapturedUpdate run(scenario.name);
+    EXPECT_EQ(run.status, UpdateExitCode(scenario.expected));
+    ASSERT_TRUE(run.log) << run.error;
+    EXPECT_EQ(run.log->Notes("end").at(0)->Field("exit"), std::to_string(run.status));
+    EXPECT_EQ(run.world.LeakReport(), "");
+  }
+}
+
+TEST(CaptureRun, FileThatCannotBeWrittenStopsBeforeAnythingIsSent) {
+  CapturedUpdate run("ok", {}, [](sim::World& world) {
+    world.InjectFault({"CreateFileW", w32::ERROR_ACCESS_DENIED, 1, 1, u"run.pcapng"});
+  });
+  EXPECT_EQ(run.status, kUpdateCaptureFailed);
+  EXPECT_EQ(run.rig->mouse().RequestCount(), 0u);
+  ASSERT_FALSE(run.err.empty());
+  EXPECT_NE(run.err[0].find(u"cannot write the capture C:\\captures\\run.pcapng (error 5)"), std::u16string::npos);
+}
+
+TEST(CaptureRun, IspToolCapturesTheFlash) {
+  sim::World world;
+  auto bootloader = std::make_shared<sim::VirtualBootloader>();
+  bootloader->Plug(world);
+  world.SetHostFiles(false);
+  world.AddDirectory(u"C:\\captures");
+  world.AddFile(u"fw.bimg", SampleImageBytes());
+  IspToolIo io;
+  std::vector<std::u16string> out;
+  io.out = [&out](const std::u16string& line) { out.push_back(line); };
+  io.err = [&out](const std::u16string& line) { out.push_back(line); };
+  io.world = &world;
+  ASSERT_EQ(RunIspTool({u"--simulate", u"--capture", kCapturePath, u"fw.bimg"}, io), kIspToolOk);
+  const auto bytes = world.FileBytes(kCapturePath);
+  ASSERT_TRUE(bytes);
+  std::string error;
+  auto log = ParseCapture(bytes->data(), bytes->size(), &error);
+  ASSERT_TRUE(log) << error;
+  ASSERT_EQ(log->Notes("present").size(), 1u);
+  EXPECT_EQ(log->Notes("present")[0]->Field("kind"), "winusb");
+  EXPECT_EQ(log->Notes("run")[0]->Field("program"), "kv27m-isp");
+  const Traffic traffic = Summarise(*log);
+  EXPECT_EQ(traffic.unpaired, "");
+  ASSERT_EQ(traffic.devices.size(), 1u);
+  EXPECT_EQ(traffic.devices.begin()->second.bulkTransfers, sim::ComputeUpgradeFloor(sim::UsbTiming{}).bulkTransfers);
+  EXPECT_EQ(log->Notes("end")[0]->Field("exit"), "0");
+  EXPECT_EQ(world.LeakReport(), "");
+}
+
+}  // namespace
+}  // namespace kv27::capture
