@@ -305,6 +305,9 @@ HANDLE SimulatedUsbOsApi::CreateThread(SECURITY_ATTRIBUTES* security, SIZE_T sta
   return FromWorld(world_.CreateThread(security, stackSize, start, parameter, flags, threadId));
 }
 DWORD SimulatedUsbOsApi::ResumeThread(HANDLE thread) { return FromWorld(world_.ResumeThread(thread)); }
+BOOL SimulatedUsbOsApi::GetExitCodeThread(HANDLE thread, LPDWORD exitCode) {
+  return FromWorld(world_.GetExitCodeThread(thread, exitCode));
+}
 DWORD SimulatedUsbOsApi::GetTickCount() {
   Pace();
   return world_.GetTickCount();

@@ -93,6 +93,7 @@ class SimulatedUsbOsApi final : public OsApi {
   HANDLE CreateThread(SECURITY_ATTRIBUTES* security, SIZE_T stackSize, LPTHREAD_START_ROUTINE start, LPVOID parameter,
                       DWORD flags, LPDWORD threadId) override;
   DWORD ResumeThread(HANDLE thread) override;
+  BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode) override;
   DWORD GetTickCount() override;
   void Sleep(DWORD milliseconds) override;
   // SetupAPI

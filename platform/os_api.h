@@ -113,6 +113,10 @@ class OsApi {
                               LPVOID parameter, DWORD flags, LPDWORD threadId) = 0;
   // Previous suspend count, or 0xFFFFFFFF on failure.
   virtual DWORD ResumeThread(HANDLE thread) = 0;
+  // The thread's exit code (its start routine's result) once it has ended,
+  // STILL_ACTIVE while it runs. FALSE with ERROR_INVALID_HANDLE for a handle
+  // that is not a thread.
+  virtual BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode) = 0;
   // Milliseconds since start, 32 bits, wrapping. Differences are taken unsigned.
   virtual DWORD GetTickCount() = 0;
   virtual void Sleep(DWORD milliseconds) = 0;

@@ -64,6 +64,7 @@
   X(ERROR_INVALID_WINDOW_HANDLE)                   \
   X(ERROR_TIMEOUT)                                 \
   X(ERROR_DEVICE_REMOVED)                          \
+  X(ERROR_NOACCESS)                                \
   X(ERROR_INVALID_USER_BUFFER)                     \
   X(PIPE_TRANSFER_TIMEOUT)                         \
   X(INFINITE)                                      \
@@ -72,6 +73,7 @@
   X(WAIT_TIMEOUT)                                  \
   X(WAIT_FAILED)                                   \
   X(CREATE_SUSPENDED)                              \
+  X(STILL_ACTIVE)                                  \
   X(DIGCF_DEFAULT)                                 \
   X(DIGCF_PRESENT)                                 \
   X(DIGCF_ALLCLASSES)                              \
@@ -81,6 +83,7 @@
   X(WM_NULL)                                       \
   X(WM_DESTROY)                                    \
   X(WM_CLOSE)                                      \
+  X(WM_SHOWWINDOW)                                 \
   X(WM_TIMER)                                      \
   X(WM_COMMAND)                                    \
   X(WM_DEVICECHANGE)                               \
@@ -527,6 +530,9 @@ class RealOsApi final : public OsApi {
                           reinterpret_cast<::LPTHREAD_START_ROUTINE>(start), parameter, flags, As<::DWORD>(threadId));
   }
   DWORD ResumeThread(HANDLE thread) override { return ::ResumeThread(thread); }
+  BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode) override {
+    return ::GetExitCodeThread(thread, As<::DWORD>(exitCode));
+  }
   DWORD GetTickCount() override { return ::GetTickCount(); }
   void Sleep(DWORD milliseconds) override { ::Sleep(milliseconds); }
 

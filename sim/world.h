@@ -380,6 +380,7 @@ class World : public OsApi {
   HANDLE CreateThread(SECURITY_ATTRIBUTES* security, SIZE_T stackSize, LPTHREAD_START_ROUTINE start, LPVOID parameter,
                       DWORD flags, LPDWORD threadId) override;
   DWORD ResumeThread(HANDLE thread) override;
+  BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode) override;
   DWORD GetTickCount() override;
   void Sleep(DWORD milliseconds) override;
   HDEVINFO SetupDiGetClassDevsW(const GUID* classGuid, LPCWSTR enumerator, HWND parent, DWORD flags) override;

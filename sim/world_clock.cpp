@@ -366,6 +366,25 @@ DWORD World::ResumeThread(HANDLE thread) {
   return previous;
 }
 
+// GetExitCodeThread: "If the specified thread has not terminated ..., the
+// termination status returned is STILL_ACTIVE"; once it has, the value its
+// thread function returned.
+BOOL World::GetExitCodeThread(HANDLE thread, LPDWORD exitCode) {
+  std::lock_guard<std::mutex> lk(mutex_);
+  impl_->Count("GetExitCodeThread");
+  auto* e = impl_->Find(thread, Impl::Kind::Thread);
+  if (!e) {
+    t_lastError = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  if (!exitCode) {
+    t_lastError = ERROR_NOACCESS;
+    return FALSE;
+  }
+  *exitCode = e->thread->finished ? e->thread->exitCode : STILL_ACTIVE;
+  return TRUE;
+}
+
 DWORD World::GetTickCount() {
   std::unique_lock<std::mutex> lk(mutex_);
   impl_->Count("GetTickCount");

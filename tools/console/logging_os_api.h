@@ -64,6 +64,9 @@ class LoggingOsApi : public OsApi {
     return inner_.CreateThread(security, stackSize, start, parameter, flags, threadId);
   }
   DWORD ResumeThread(HANDLE thread) override { return inner_.ResumeThread(thread); }
+  BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode) override {
+    return inner_.GetExitCodeThread(thread, exitCode);
+  }
   DWORD GetTickCount() override { return inner_.GetTickCount(); }
   void Sleep(DWORD milliseconds) override { inner_.Sleep(milliseconds); }
   HDEVINFO SetupDiGetClassDevsW(const GUID* classGuid, LPCWSTR enumerator, HWND parent, DWORD flags) override {
