@@ -163,6 +163,28 @@ HANDLE World::Impl::OpenPlainFile(const std::u16string& path, DWORD access, DWOR
   }
   auto st = std::make_shared<PlainFileState>();
   const std::u16string key = MemoryKey(path);
+  // Sharing, checked against every handle open on the file before the open
+  // changes anything (CreateFileW, dwShareMode: "You cannot request a sharing
+  // mode that conflicts with the access mode that is specified in an existing
+  // request that has an open handle", ERROR_SHARING_VIOLATION; the table in
+  // "Creating and Opening Files"). An open without read or write access
+  // (attributes only) neither checks nor restricts sharing.
+  auto sharingViolation = [&] {
+    if (!(access & (GENERIC_READ | GENERIC_WRITE))) return false;
+    for (auto& [h, e] : handles) {
+      if (e.kind != Kind::File || !e.file || e.file->device != plainFiles) continue;
+      const auto* other = static_cast<const PlainFileState*>(e.file->deviceState.get());
+      if (!other || other->shareKey != key) continue;
+      const DWORD a = e.file->access, s = e.file->share;
+      if (!(a & (GENERIC_READ | GENERIC_WRITE))) continue;
+      if (((access & GENERIC_READ) && !(s & FILE_SHARE_READ)) ||
+          ((access & GENERIC_WRITE) && !(s & FILE_SHARE_WRITE)) || ((a & GENERIC_READ) && !(share & FILE_SHARE_READ)) ||
+          ((a & GENERIC_WRITE) && !(share & FILE_SHARE_WRITE)))
+        return true;
+    }
+    return false;
+  };
+  st->shareKey = key;
   const bool inMemory =
       memoryFiles.count(key) != 0 || IsMemoryDirectory(MemoryParent(key)) || IsMemoryDirectory(key) || !hostFiles;
   bool existed = false;
@@ -177,6 +199,10 @@ HANDLE World::Impl::OpenPlainFile(const std::u16string& path, DWORD access, DWOR
     existed = it != memoryFiles.end();
     if (!existed && !IsMemoryDirectory(MemoryParent(key))) {
       t_lastError = ERROR_PATH_NOT_FOUND;
+      return INVALID_HANDLE_VALUE;
+    }
+    if (existed && sharingViolation()) {
+      t_lastError = ERROR_SHARING_VIOLATION;
       return INVALID_HANDLE_VALUE;
     }
     switch (disposition) {
@@ -211,6 +237,10 @@ HANDLE World::Impl::OpenPlainFile(const std::u16string& path, DWORD access, DWOR
       return INVALID_HANDLE_VALUE;
     }
     existed = std::filesystem::exists(st->hostPath, ec);
+    if (existed && sharingViolation()) {
+      t_lastError = ERROR_SHARING_VIOLATION;
+      return INVALID_HANDLE_VALUE;
+    }
     int mode = (access & GENERIC_WRITE) ? ((access & GENERIC_READ) ? O_RDWR : O_WRONLY) : O_RDONLY;
     switch (disposition) {
       case CREATE_NEW:
@@ -317,13 +347,32 @@ DWORD World::Impl::WritePlainFile(PlainFileState& st, const void* buffer, DWORD 
   return ERROR_SUCCESS;
 }
 
+// A transfer on a handle opened with FILE_FLAG_OVERLAPPED starts at the
+// OVERLAPPED's Offset/OffsetHigh, not at a file pointer (ReadFile, WriteFile:
+// "the read operation starts at the offset that is specified in the
+// OVERLAPPED structure"), and a read that starts at or past the end fails
+// with ERROR_HANDLE_EOF instead of reading 0 bytes (ReadFile, "Synchronization
+// and File Position": for an asynchronous read "beyond the end of a file,
+// ReadFile returns FALSE and GetLastError returns ERROR_HANDLE_EOF").
+namespace {
+void StartAtOffset(PlainFileState& st, const IoRequest& request) {
+  if (!request.overlapped) return;
+  st.position = static_cast<std::size_t>((static_cast<std::uint64_t>(request.overlapped->u.s.OffsetHigh) << 32) |
+                                         request.overlapped->u.s.Offset);
+}
+}  // namespace
+
 DWORD PlainFileDevice::OnRead(IoRequest& request, DWORD* transferred, CallEffects&) {
   auto* st = static_cast<PlainFileState*>(request.file->deviceState.get());
-  return impl_->ReadPlainFile(*st, request.buffer, request.length, transferred);
+  StartAtOffset(*st, request);
+  const DWORD error = impl_->ReadPlainFile(*st, request.buffer, request.length, transferred);
+  if (error == ERROR_SUCCESS && request.overlapped && request.length != 0 && *transferred == 0) return ERROR_HANDLE_EOF;
+  return error;
 }
 
 DWORD PlainFileDevice::OnWrite(IoRequest& request, DWORD* transferred, CallEffects&) {
   auto* st = static_cast<PlainFileState*>(request.file->deviceState.get());
+  StartAtOffset(*st, request);
   return impl_->WritePlainFile(*st, request.buffer, request.length, transferred);
 }
 

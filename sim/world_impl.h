@@ -62,6 +62,7 @@ struct PlainFileState {
   std::size_t position = 0;
   bool inMemory = false;
   std::u16string key;              // memory store key (MemoryKey)
+  std::u16string shareKey;         // the file, for sharing checks (MemoryKey of the path as opened)
   std::filesystem::path hostPath;  // host disk path
   int fd = -1;                     // the host file, open while the handle is
 };

@@ -556,8 +556,8 @@ class WorldHostFiles : public ::testing::Test {
     std::ifstream in(dir_ / name, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
-  HANDLE Create(const std::u16string& path, DWORD disposition, DWORD access = GENERIC_WRITE) {
-    return world.CreateFileW(path.c_str(), access, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE Create(const std::u16string& path, DWORD disposition, DWORD access = GENERIC_WRITE, DWORD share = 0) {
+    return world.CreateFileW(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   }
 
   World world;
@@ -608,15 +608,18 @@ TEST_F(WorldHostFiles, OpenErrorsAreWindowsErrors) {
 }
 
 TEST_F(WorldHostFiles, WritesReachTheDiskWhenWriteFileReturns) {
-  HANDLE w = Create(Path("b.kv27ud"), CREATE_NEW);
+  HANDLE w = Create(Path("b.kv27ud"), CREATE_NEW, GENERIC_WRITE, FILE_SHARE_READ);
   ASSERT_NE(w, INVALID_HANDLE_VALUE);
   EXPECT_EQ(world.GetLastError(), 0u);
   EXPECT_TRUE(std::filesystem::exists(dir_ / "b.kv27ud"));  // created by the open
   DWORD n = 0;
   ASSERT_TRUE(world.WriteFile(w, "abc", 3, &n, nullptr));
   EXPECT_EQ(HostBytes("b.kv27ud"), "abc");
-  // Another handle sees what the first one wrote while it is still open.
-  HANDLE r = Create(Path("b.kv27ud"), OPEN_EXISTING, GENERIC_READ);
+  // Another handle sees what the first one wrote while it is still open (a
+  // reader that shares writing with it; without, ERROR_SHARING_VIOLATION).
+  EXPECT_EQ(Create(Path("b.kv27ud"), OPEN_EXISTING, GENERIC_READ, FILE_SHARE_READ), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(world.GetLastError(), ERROR_SHARING_VIOLATION);
+  HANDLE r = Create(Path("b.kv27ud"), OPEN_EXISTING, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
   ASSERT_NE(r, INVALID_HANDLE_VALUE);
   ASSERT_TRUE(world.WriteFile(w, "de", 2, &n, nullptr));
   char got[8] = {};
