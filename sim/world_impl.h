@@ -189,6 +189,7 @@ struct World::Impl {
     std::deque<std::shared_ptr<SentMsg>> sent;
     std::deque<Posted> posted;
     std::vector<ModalFrame> modal;
+    std::map<UINT_PTR, Timer> timers;  // the thread's timers (SetTimer without a window)
   };
   enum class UserKind { Click, Close, Minimize, Restore, Do };
   struct UserAction {
@@ -284,6 +285,7 @@ struct World::Impl {
   std::map<std::string, std::uint64_t> calls;
   std::map<std::u16string, UINT> messages;  // folded name -> id
   UINT nextMessage = 0xC000;
+  UINT_PTR nextThreadTimer = 1;
   std::vector<Action> actions;
   std::uint64_t actionSeq = 0;
   std::map<std::u16string, std::vector<std::uint8_t>> memoryFiles;  // MemoryKey
