@@ -254,10 +254,17 @@ struct World::Impl {
   // A finite wait in progress. Its outcome is settled when the clock passes its
   // deadline, whichever thread moves the clock.
   enum class WaitOutcome { Waiting, Acquired, TimedOut };
+  // What one wait waits for: one object, or several (any one of them, or all
+  // at once).
+  struct WaitSet {
+    std::vector<Entry>* entries;
+    bool all = false;
+  };
   struct Waiter {
-    Entry* entry;
+    WaitSet* set;
     std::uint64_t deadline;
     WaitOutcome outcome = WaitOutcome::Waiting;
+    DWORD index = 0;  // the object that satisfied a wait for any one
   };
 
   struct FaultState {
@@ -560,7 +567,7 @@ struct World::Impl {
     bool settled = false;
     for (Waiter* w : waiters) {
       if (w->outcome != WaitOutcome::Waiting || w->deadline >= time) continue;
-      w->outcome = TryAcquire(*w->entry) ? WaitOutcome::Acquired : WaitOutcome::TimedOut;
+      w->outcome = TryAcquire(*w->set, &w->index) ? WaitOutcome::Acquired : WaitOutcome::TimedOut;
       settled = true;
     }
     if (settled) Notify();
@@ -578,7 +585,7 @@ struct World::Impl {
   // go on) until the real clock has caught up with `time`. A wait that paces
   // the clock for its own ends (paceWatch) stops early when its object is
   // signalled: false then, and the clock stays where it is.
-  static inline thread_local Entry* paceWatch = nullptr;
+  static inline thread_local WaitSet* paceWatch = nullptr;
   bool PaceTo(std::unique_lock<std::mutex>& lk, std::uint64_t time) {
     if (!realTime) return true;
     const auto deadline = realAnchor + std::chrono::milliseconds(time - std::min(time, virtualAnchor));
@@ -592,6 +599,13 @@ struct World::Impl {
     if (e.kind == Kind::Event) return e.event->signalled;
     if (e.kind == Kind::Thread) return e.thread->finished;
     return false;
+  }
+  static bool Signalled(const WaitSet& set) {
+    for (const Entry& e : *set.entries) {
+      if (Signalled(e) && !set.all) return true;
+      if (!Signalled(e) && set.all) return false;
+    }
+    return set.all;
   }
   // Real time at which the virtual clock reaches `time` in real-time mode.
   std::chrono::steady_clock::time_point RealTimeOf(std::uint64_t time) const {
@@ -641,10 +655,31 @@ struct World::Impl {
     if (e.kind == Kind::Thread) return e.thread->finished;
     return false;
   }
+  // WaitForMultipleObjects: for any one, the first signalled object in array
+  // order is acquired ("the return value indicates the array index of the
+  // object with the smallest index value of all the signaled objects"); for
+  // all, nothing is acquired until every object is signalled, then all are.
+  bool TryAcquire(WaitSet& set, DWORD* index) {
+    std::vector<Entry>& entries = *set.entries;
+    if (set.all) {
+      for (const Entry& e : entries)
+        if (!Signalled(e)) return false;
+      for (Entry& e : entries) TryAcquire(e);
+      *index = 0;
+      return true;
+    }
+    for (std::size_t i = 0; i < entries.size(); ++i)
+      if (TryAcquire(entries[i])) {
+        *index = static_cast<DWORD>(i);
+        return true;
+      }
+    return false;
+  }
 
   // ---------------------------------------------------------------- waits (world_clock.cpp)
-  DWORD WaitFinite(std::unique_lock<std::mutex>& lk, Entry& entry, DWORD ms);
-  void WaitInfinite(std::unique_lock<std::mutex>& lk, Entry& entry);
+  // WAIT_OBJECT_0 + the index that satisfied the wait, or WAIT_TIMEOUT.
+  DWORD WaitFinite(std::unique_lock<std::mutex>& lk, WaitSet& set, DWORD ms);
+  DWORD WaitInfinite(std::unique_lock<std::mutex>& lk, WaitSet& set);
 
   // ---------------------------------------------------------------- plain files
   HANDLE OpenPlainFile(const std::u16string& path, DWORD access, DWORD share, DWORD disposition, DWORD flags);

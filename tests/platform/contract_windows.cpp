@@ -45,13 +45,18 @@ w32::HWND CreateRealWindow(WindowProc proc) {
   auto* owned = new WindowProc(std::move(proc));
   // A message-only window: it has everything the messaging cases need and no
   // need of a screen (Wine without a display refuses other windows).
-  ::HWND window = ::CreateWindowExW(0, kClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                    ::GetModuleHandleW(nullptr), owned);
+  ::HWND window =
+      ::CreateWindowExW(0, kClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, ::GetModuleHandleW(nullptr), owned);
   if (!window) delete owned;
   return reinterpret_cast<w32::HWND>(window);
 }
 
 void DestroyRealWindow(w32::HWND window) { ::DestroyWindow(reinterpret_cast<::HWND>(window)); }
+
+bool RunningOnWine() {
+  ::HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+  return ntdll && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
 
 void RunOnOwnDesktop(const std::function<void()>& body) {
   static std::atomic<unsigned> serial{0};

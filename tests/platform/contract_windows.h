@@ -24,4 +24,9 @@ void DestroyRealWindow(w32::HWND window);
 // started now, with the prefix's current display settings.
 void RunOnOwnDesktop(const std::function<void()>& body);
 
+// True when the platform is Wine (its ntdll exports wine_get_version): the
+// cases that meet a known Wine deviation from Windows check Windows' side
+// everywhere else.
+bool RunningOnWine();
+
 }  // namespace kv27::contract

@@ -61,6 +61,8 @@ class Side {
   virtual std::string Leaks() { return {}; }
   // Runs `body` where top-level windows can be shown.
   virtual void WithScreen(const std::function<void()>& body) { body(); }
+  // Wine stands in for Windows here (see the deviations in the cases).
+  virtual bool Wine() const { return false; }
 };
 
 std::u16string Ascii(const std::string& text) { return std::u16string(text.begin(), text.end()); }
@@ -106,6 +108,7 @@ class RealSide : public Side {
   // the case's own starts with the prefix's settings (see
   // tests/platform/CMakeLists.txt).
   void WithScreen(const std::function<void()>& body) override { contract::RunOnOwnDesktop(body); }
+  bool Wine() const override { return contract::RunningOnWine(); }
   // Beside the test program, named after the tick and this object.
   std::u16string ScratchFolder() override {
     if (folder_.empty()) {
@@ -174,8 +177,8 @@ class OsContract : public ::testing::TestWithParam<Implementation> {
   std::u16string Scratch(const std::u16string& name) { return side_->ScratchFolder() + u"\\" + name; }
   // A file of `bytes` bytes (0, 1, 2, ...).
   void MakeFile(const std::u16string& path, DWORD bytes) {
-    HANDLE file = os().CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                   nullptr);
+    HANDLE file =
+        os().CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE) << os().GetLastError();
     std::vector<std::uint8_t> data(bytes);
     for (DWORD i = 0; i < bytes; ++i) data[i] = static_cast<std::uint8_t>(i);
@@ -274,6 +277,73 @@ TEST_P(OsContract, ThreadsSignalEventsAndEndWithTheirExitCode) {
   EXPECT_TRUE(os().CloseHandle(event));
 }
 
+// WaitForMultipleObjects for any one: the smallest signalled index, and only
+// that object is acquired; for all: nothing is acquired until every object is
+// signalled (an auto-reset event in a wait that times out stays signalled).
+// A thread's handle takes part like an event. Bad arrays fail as documented.
+TEST_P(OsContract, WaitForMultipleObjectsAnyAndAll) {
+  HANDLE first = os().CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  HANDLE second = os().CreateEventW(nullptr, FALSE, TRUE, nullptr);
+  HANDLE third = os().CreateEventW(nullptr, TRUE, TRUE, nullptr);
+  ASSERT_TRUE(first && second && third);
+  const HANDLE three[] = {first, second, third};
+  EXPECT_EQ(os().WaitForMultipleObjects(3, three, FALSE, 0), WAIT_OBJECT_0 + 1);
+  EXPECT_EQ(os().WaitForMultipleObjects(3, three, FALSE, 0), WAIT_OBJECT_0 + 2);         // the second was taken
+  EXPECT_EQ(os().WaitForMultipleObjects(3, three, FALSE, kShortMs), WAIT_OBJECT_0 + 2);  // manual: stays
+
+  EXPECT_TRUE(os().SetEvent(second));
+  EXPECT_EQ(os().WaitForMultipleObjects(3, three, TRUE, 0), WAIT_TIMEOUT);  // the first is not set
+  EXPECT_EQ(os().WaitForSingleObject(second, 0), WAIT_OBJECT_0);            // still set after that
+  EXPECT_TRUE(os().SetEvent(second));
+  EXPECT_TRUE(os().ResetEvent(third));
+  const DWORD before = os().GetTickCount();
+  EXPECT_EQ(os().WaitForMultipleObjects(3, three, FALSE, kShortMs), WAIT_OBJECT_0 + 1);
+  EXPECT_EQ(os().WaitForMultipleObjects(3, three, FALSE, kShortMs), WAIT_TIMEOUT);
+  EXPECT_GE(os().GetTickCount() - before, kShortMs - kTickSlackMs);
+
+  // All at once, when a thread sets the last one.
+  EXPECT_TRUE(os().SetEvent(second));
+  EXPECT_TRUE(os().SetEvent(third));
+  HANDLE setter = Start([&]() -> DWORD {
+    os().Sleep(10);
+    os().SetEvent(first);
+    return 0;
+  });
+  ASSERT_NE(setter, nullptr);
+  EXPECT_EQ(os().WaitForMultipleObjects(3, three, TRUE, INFINITE), WAIT_OBJECT_0);
+  EXPECT_EQ(os().WaitForSingleObject(first, 0), WAIT_TIMEOUT);  // both auto-reset events taken
+  EXPECT_EQ(os().WaitForSingleObject(second, 0), WAIT_TIMEOUT);
+  EXPECT_EQ(os().WaitForSingleObject(third, 0), WAIT_OBJECT_0);
+  const HANDLE eventAndThread[] = {first, setter};
+  EXPECT_EQ(os().WaitForMultipleObjects(2, eventAndThread, FALSE, INFINITE), WAIT_OBJECT_0 + 1);
+
+  // The same object twice: "It may not contain multiple copies of the same
+  // handle" (WaitForMultipleObjects, lpHandles). The NT kernel refuses it only
+  // in a wait for all (NtWaitForMultipleObjects: STATUS_INVALID_PARAMETER_MIX,
+  // ERROR_INVALID_PARAMETER; "with a wait any the user can specify the same
+  // object multiple times"). Known Wine deviation: Wine 8 waits for all on
+  // such an array and succeeds, leaving the last error alone.
+  const HANDLE twice[] = {third, third};
+  EXPECT_EQ(os().WaitForMultipleObjects(2, twice, FALSE, 0), WAIT_OBJECT_0);
+  if (!side_->Wine()) {
+    os().SetLastError(0);
+    EXPECT_EQ(os().WaitForMultipleObjects(2, twice, TRUE, 0), WAIT_FAILED);
+    EXPECT_EQ(os().GetLastError(), ERROR_INVALID_PARAMETER);
+  }
+  os().SetLastError(0);
+  EXPECT_EQ(os().WaitForMultipleObjects(0, three, FALSE, 0), WAIT_FAILED);
+  EXPECT_EQ(os().GetLastError(), ERROR_INVALID_PARAMETER);
+
+  Join(setter);
+  EXPECT_TRUE(os().CloseHandle(first));
+  const HANDLE withClosed[] = {third, first};
+  os().SetLastError(0);
+  EXPECT_EQ(os().WaitForMultipleObjects(2, withClosed, FALSE, 0), WAIT_FAILED);
+  EXPECT_EQ(os().GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_TRUE(os().CloseHandle(second));
+  EXPECT_TRUE(os().CloseHandle(third));
+}
+
 // A handle closed once is no handle: closing it again, waiting on it, setting
 // it and asking a thread's exit code all fail with ERROR_INVALID_HANDLE, and
 // each failure sets the last error anew.
@@ -343,8 +413,8 @@ TEST_P(OsContract, SharingModesOfASecondOpen) {
       {GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, GENERIC_WRITE, FILE_SHARE_READ, ERROR_SUCCESS},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::Message() << std::hex << c.firstAccess << "/" << c.firstShare << " then "
-                                      << c.secondAccess << "/" << c.secondShare);
+    SCOPED_TRACE(::testing::Message() << std::hex << c.firstAccess << "/" << c.firstShare << " then " << c.secondAccess
+                                      << "/" << c.secondShare);
     HANDLE first = os().CreateFileW(path.c_str(), c.firstAccess, c.firstShare, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(first, INVALID_HANDLE_VALUE) << os().GetLastError();
@@ -441,9 +511,8 @@ TEST_P(OsContract, DirectoryIsNotOpenedAsAFile) {
 TEST_P(OsContract, ShortAndZeroReadsAtTheEndOfAFile) {
   const std::u16string path = Scratch(u"ten.bin");
   MakeFile(path, 10);
-  HANDLE file =
-      os().CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                       nullptr);
+  HANDLE file = os().CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(file, INVALID_HANDLE_VALUE);
   std::array<std::uint8_t, 16> buffer{};
   DWORD read = 99;
@@ -511,6 +580,190 @@ TEST_P(OsContract, FindDataOfAFile) {
   EXPECT_LE(now.wDayOfWeek, 6);
   EXPECT_LE(now.wHour, 23);
   EXPECT_LE(now.wMilliseconds, 999);
+}
+
+// ------------------------------------------------------------------ overlapped I/O on a named pipe
+
+// A named pipe of the case's own, both ends opened for overlapped I/O.
+class PipeContract : public OsContract {
+ protected:
+  void SetUp() override {
+    OsContract::SetUp();
+    const std::u16string name = u"\\\\.\\pipe\\kv27-contract-" + Ascii(std::to_string(os().GetTickCount())) + u"-" +
+                                Ascii(std::to_string(reinterpret_cast<std::uintptr_t>(this)));
+    server_ = os().CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                    PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr);
+    ASSERT_NE(server_, INVALID_HANDLE_VALUE) << os().GetLastError();
+    client_ = os().CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(client_, INVALID_HANDLE_VALUE) << os().GetLastError();
+    // One instance: a second client finds it busy.
+    HANDLE second = os().CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_OVERLAPPED, nullptr);
+    EXPECT_EQ(second, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(os().GetLastError(), ERROR_PIPE_BUSY);
+  }
+  void TearDown() override {
+    if (client_ != INVALID_HANDLE_VALUE) {
+      EXPECT_TRUE(os().CloseHandle(client_));
+    }
+    if (server_ != INVALID_HANDLE_VALUE) {
+      EXPECT_TRUE(os().CloseHandle(server_));
+    }
+    OsContract::TearDown();
+  }
+
+  // The server writes `text`; the write completes (at once, or soon).
+  void ServerWrites(const std::string& text) {
+    OVERLAPPED ov{};
+    ov.hEvent = os().CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    DWORD written = 0;
+    if (!os().WriteFile(server_, text.data(), static_cast<DWORD>(text.size()), nullptr, &ov)) {
+      ASSERT_EQ(os().GetLastError(), ERROR_IO_PENDING);
+    }
+    EXPECT_TRUE(os().GetOverlappedResult(server_, &ov, &written, TRUE));
+    EXPECT_EQ(written, text.size());
+    EXPECT_TRUE(os().CloseHandle(ov.hEvent));
+  }
+  // A client read that must stay pending: FALSE with ERROR_IO_PENDING.
+  void StartRead(OVERLAPPED& ov, char* buffer, DWORD length) {
+    DWORD read = 77;
+    EXPECT_FALSE(os().ReadFile(client_, buffer, length, &read, &ov));
+    EXPECT_EQ(os().GetLastError(), ERROR_IO_PENDING);
+  }
+
+  // A client read of what is there: at once or pending, then `expected`.
+  void StartReadOrTake(OVERLAPPED& ov, char* buffer, DWORD length, const std::string& expected) {
+    DWORD read = 0;
+    if (!os().ReadFile(client_, buffer, length, &read, &ov)) {
+      EXPECT_EQ(os().GetLastError(), ERROR_IO_PENDING);
+    }
+    DWORD got = 0;
+    EXPECT_TRUE(os().GetOverlappedResult(client_, &ov, &got, TRUE));
+    EXPECT_EQ(std::string(buffer, got), expected);
+  }
+
+  HANDLE server_ = INVALID_HANDLE_VALUE;
+  HANDLE client_ = INVALID_HANDLE_VALUE;
+};
+
+// A read with nothing written stays pending: ReadFile resets the manual-reset
+// event, GetOverlappedResult without waiting says ERROR_IO_INCOMPLETE, a wait
+// on the event times out. The other end's write completes it: the event is
+// set, GetOverlappedResult gives the count and the OVERLAPPED its status and
+// count as the platform lays them out. What a read does not take stays for the
+// next read, which completes at once.
+TEST_P(PipeContract, PendingReadCompletesWithTheOtherEndsWrite) {
+  OVERLAPPED ov{};
+  ov.hEvent = os().CreateEventW(nullptr, TRUE, TRUE, nullptr);  // set: ReadFile must reset it
+  ASSERT_NE(ov.hEvent, nullptr);
+  char buffer[8] = {};
+  StartRead(ov, buffer, 4);
+  EXPECT_EQ(os().WaitForSingleObject(ov.hEvent, 0), WAIT_TIMEOUT);
+  DWORD got = 99;
+  EXPECT_FALSE(os().GetOverlappedResult(client_, &ov, &got, FALSE));
+  EXPECT_EQ(os().GetLastError(), ERROR_IO_INCOMPLETE);
+  EXPECT_EQ(os().WaitForSingleObject(ov.hEvent, kShortMs), WAIT_TIMEOUT);
+
+  ServerWrites("abcdef");
+  EXPECT_EQ(os().WaitForSingleObject(ov.hEvent, kPatienceMs), WAIT_OBJECT_0);
+  EXPECT_TRUE(os().GetOverlappedResult(client_, &ov, &got, FALSE));
+  EXPECT_EQ(got, 4u);
+  EXPECT_EQ(std::string(buffer, 4), "abcd");
+  EXPECT_EQ(ov.Internal, 0u);
+  EXPECT_EQ(ov.InternalHigh, 4u);
+
+  DWORD read = 0;
+  if (!os().ReadFile(client_, buffer, sizeof(buffer), &read, &ov)) {
+    EXPECT_EQ(os().GetLastError(), ERROR_IO_PENDING);
+  }
+  EXPECT_TRUE(os().GetOverlappedResult(client_, &ov, &got, TRUE));
+  EXPECT_EQ(got, 2u);
+  EXPECT_EQ(std::string(buffer, 2), "ef");
+  EXPECT_TRUE(os().CloseHandle(ov.hEvent));
+}
+
+// With an auto-reset event that a wait has already taken, GetOverlappedResult
+// with wait still returns at once: it looks at the transfer's status before
+// it waits.
+TEST_P(PipeContract, CompletedTransferNeedsNoEventForGetOverlappedResult) {
+  OVERLAPPED ov{};
+  ov.hEvent = os().CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  char buffer[4] = {};
+  StartRead(ov, buffer, 3);
+  ServerWrites("xyz");
+  EXPECT_EQ(os().WaitForSingleObject(ov.hEvent, kPatienceMs), WAIT_OBJECT_0);  // takes the event
+  DWORD got = 0;
+  EXPECT_TRUE(os().GetOverlappedResult(client_, &ov, &got, TRUE));
+  EXPECT_EQ(got, 3u);
+  EXPECT_EQ(os().WaitForSingleObject(ov.hEvent, 0), WAIT_TIMEOUT);
+  EXPECT_TRUE(os().CloseHandle(ov.hEvent));
+}
+
+// CancelIo from the thread that started the read: it completes with
+// ERROR_OPERATION_ABORTED and its event is set; bytes written after the
+// cancellation are not lost to it, the next read takes them.
+TEST_P(PipeContract, CancelIoFromTheIssuingThreadAbortsTheRead) {
+  OVERLAPPED ov{};
+  ov.hEvent = os().CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  char buffer[8] = {};
+  StartRead(ov, buffer, sizeof(buffer));
+  EXPECT_TRUE(os().CancelIo(client_));
+  DWORD got = 99;
+  EXPECT_FALSE(os().GetOverlappedResult(client_, &ov, &got, TRUE));
+  EXPECT_EQ(os().GetLastError(), ERROR_OPERATION_ABORTED);
+  EXPECT_EQ(got, 0u);
+  EXPECT_EQ(os().WaitForSingleObject(ov.hEvent, 0), WAIT_OBJECT_0);
+
+  ServerWrites("late");
+  StartReadOrTake(ov, buffer, sizeof(buffer), "late");
+  EXPECT_TRUE(os().CloseHandle(ov.hEvent));
+}
+
+// CancelIo from another thread leaves the read alone (it cancels only the
+// caller's own transfers): the read stays pending and completes with the
+// write that comes after.
+TEST_P(PipeContract, CancelIoFromAnotherThreadLeavesTheReadPending) {
+  HANDLE issued = os().CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ASSERT_NE(issued, nullptr);
+  char buffer[8] = {};
+  HANDLE reader = Start([&]() -> DWORD {
+    OVERLAPPED ov{};
+    ov.hEvent = os().CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    DWORD got = 0;
+    if (os().ReadFile(client_, buffer, sizeof(buffer), &got, &ov) || os().GetLastError() != ERROR_IO_PENDING)
+      got = 1000;  // not pending: the case fails on the exit code
+    os().SetEvent(issued);
+    if (got != 1000 && !os().GetOverlappedResult(client_, &ov, &got, TRUE)) got = 2000 + os().GetLastError();
+    os().CloseHandle(ov.hEvent);
+    return got;
+  });
+  ASSERT_NE(reader, nullptr);
+  EXPECT_EQ(os().WaitForSingleObject(issued, INFINITE), WAIT_OBJECT_0);
+  EXPECT_TRUE(os().CancelIo(client_));  // this thread started nothing on it
+  EXPECT_EQ(os().WaitForSingleObject(reader, kShortMs), WAIT_TIMEOUT);
+  ServerWrites("hello");
+  EXPECT_EQ(os().WaitForSingleObject(reader, INFINITE), WAIT_OBJECT_0);
+  DWORD code = 0;
+  EXPECT_TRUE(os().GetExitCodeThread(reader, &code));
+  EXPECT_EQ(code, 5u);
+  EXPECT_EQ(std::string(buffer, 5), "hello");
+  EXPECT_TRUE(os().CloseHandle(reader));
+  EXPECT_TRUE(os().CloseHandle(issued));
+}
+
+// Once the other end is closed, a pending read fails with ERROR_BROKEN_PIPE.
+TEST_P(PipeContract, ClosingTheOtherEndBreaksAPendingRead) {
+  OVERLAPPED ov{};
+  ov.hEvent = os().CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  char buffer[8] = {};
+  StartRead(ov, buffer, sizeof(buffer));
+  EXPECT_TRUE(os().CloseHandle(server_));
+  server_ = INVALID_HANDLE_VALUE;
+  DWORD got = 0;
+  EXPECT_FALSE(os().GetOverlappedResult(client_, &ov, &got, TRUE));
+  EXPECT_EQ(os().GetLastError(), ERROR_BROKEN_PIPE);
+  EXPECT_TRUE(os().CloseHandle(ov.hEvent));
 }
 
 // ------------------------------------------------------------------ windows and messages
@@ -740,8 +993,7 @@ TEST_P(OsContract, ProgramDialogMessageOrderAndEndDialogFromANestedCall) {
   });
   g_dialog = nullptr;
   EXPECT_EQ(result, 77) << error;
-  EXPECT_EQ(log.messages,
-            (std::vector<UINT>{WM_INITDIALOG, WM_SHOWWINDOW, kStart, kNested, kStart, WM_DESTROY}));
+  EXPECT_EQ(log.messages, (std::vector<UINT>{WM_INITDIALOG, WM_SHOWWINDOW, kStart, kNested, kStart, WM_DESTROY}));
   EXPECT_NE(log.initFocus, nullptr);
 }
 
@@ -750,10 +1002,14 @@ TEST_P(OsContract, ProgramDialogMessageOrderAndEndDialogFromANestedCall) {
 std::unique_ptr<Side> MakeWorld() { return std::make_unique<WorldSide>(); }
 INSTANTIATE_TEST_SUITE_P(World, OsContract, ::testing::Values(Implementation{"World", &MakeWorld}),
                          [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(World, PipeContract, ::testing::Values(Implementation{"World", &MakeWorld}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 #if defined(_WIN32)
 std::unique_ptr<Side> MakeReal() { return std::make_unique<RealSide>(); }
 INSTANTIATE_TEST_SUITE_P(Real, OsContract, ::testing::Values(Implementation{"Real", &MakeReal}),
+                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Real, PipeContract, ::testing::Values(Implementation{"Real", &MakeReal}),
                          [](const auto& info) { return std::string(info.param.name); });
 #endif
 
