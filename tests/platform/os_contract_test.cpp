@@ -393,10 +393,10 @@ TEST_P(OsContract, NamedEventIsOpenedAgainWithAlreadyExists) {
 
 // ------------------------------------------------------------------ files
 
-// Sharing: a file held with no sharing cannot be opened again; one held with
-// FILE_SHARE_READ can be opened again for reading only by an open that shares
-// the first one's writing... (the second open must share what the first
-// has, and the first must share what the second asks for).
+// Sharing: a file held with no sharing cannot be opened again. Otherwise a
+// second open succeeds when the handle already open shares what it asks for
+// and it shares what that handle has (a reader of a file held for writing
+// must share writing), else ERROR_SHARING_VIOLATION.
 TEST_P(OsContract, SharingModesOfASecondOpen) {
   const std::u16string path = Scratch(u"shared.bin");
   MakeFile(path, 16);
@@ -556,8 +556,8 @@ TEST_P(OsContract, ShortAndZeroReadsAtTheEndOfAFile) {
   EXPECT_TRUE(os().CloseHandle(async));
 }
 
-// What FindFirstFileW fills in, read back through WIN32_FIND_DATAW as the
-// platform lays it out.
+// What FindFirstFileW and GetLocalTime fill in, read back through
+// WIN32_FIND_DATAW and SYSTEMTIME as the platform lays them out.
 TEST_P(OsContract, FindDataOfAFile) {
   const std::u16string path = Scratch(u"found.bin");
   MakeFile(path, 300);
@@ -812,6 +812,11 @@ TEST_P(OsContract, PostedMessagesKeepTheirOrderAndFilters) {
 
   side_->DestroyWindow(window);
   EXPECT_FALSE(os().PostMessageW(window, kPing, 0, 0));
+  EXPECT_EQ(os().GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
+  // A null window: the boundary refuses it on both sides (Win32 itself would
+  // post to the thread's queue, where no window procedure sees it).
+  os().SetLastError(0);
+  EXPECT_FALSE(os().PostMessageW(nullptr, kPing, 0, 0));
   EXPECT_EQ(os().GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
 }
 
