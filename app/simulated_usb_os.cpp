@@ -305,6 +305,21 @@ HANDLE SimulatedUsbOsApi::CreateThread(SECURITY_ATTRIBUTES* security, SIZE_T sta
   return FromWorld(world_.CreateThread(security, stackSize, start, parameter, flags, threadId));
 }
 DWORD SimulatedUsbOsApi::ResumeThread(HANDLE thread) { return FromWorld(world_.ResumeThread(thread)); }
+// Pipes are kernel objects that the world's waits and transfers work with.
+HANDLE SimulatedUsbOsApi::CreateNamedPipeW(LPCWSTR name, DWORD openMode, DWORD pipeMode, DWORD maxInstances,
+                                           DWORD outSize, DWORD inSize, DWORD defaultTimeout,
+                                           SECURITY_ATTRIBUTES* security) {
+  return FromWorld(
+      world_.CreateNamedPipeW(name, openMode, pipeMode, maxInstances, outSize, inSize, defaultTimeout, security));
+}
+DWORD SimulatedUsbOsApi::WaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL waitAll, DWORD milliseconds) {
+  DWORD r = FromWorld(world_.WaitForMultipleObjects(count, objects, waitAll, milliseconds));
+  Pace();
+  return r;
+}
+BOOL SimulatedUsbOsApi::GetExitCodeThread(HANDLE thread, LPDWORD exitCode) {
+  return FromWorld(world_.GetExitCodeThread(thread, exitCode));
+}
 DWORD SimulatedUsbOsApi::GetTickCount() {
   Pace();
   return world_.GetTickCount();

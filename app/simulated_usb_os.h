@@ -93,6 +93,10 @@ class SimulatedUsbOsApi final : public OsApi {
   HANDLE CreateThread(SECURITY_ATTRIBUTES* security, SIZE_T stackSize, LPTHREAD_START_ROUTINE start, LPVOID parameter,
                       DWORD flags, LPDWORD threadId) override;
   DWORD ResumeThread(HANDLE thread) override;
+  HANDLE CreateNamedPipeW(LPCWSTR name, DWORD openMode, DWORD pipeMode, DWORD maxInstances, DWORD outSize, DWORD inSize,
+                          DWORD defaultTimeout, SECURITY_ATTRIBUTES* security) override;
+  DWORD WaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL waitAll, DWORD milliseconds) override;
+  BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode) override;
   DWORD GetTickCount() override;
   void Sleep(DWORD milliseconds) override;
   // SetupAPI

@@ -53,6 +53,16 @@ class OsApi {
   // with GENERIC_WRITE (ERROR_ACCESS_DENIED otherwise); FALSE with the disk's
   // error.
   virtual BOOL FlushFileBuffers(HANDLE file) = 0;
+  // The server end of a named pipe "\\.\pipe\name" (ERROR_INVALID_NAME for
+  // another path), one instance; a client opens the other end with
+  // CreateFileW(OPEN_EXISTING), ERROR_PIPE_BUSY while the instance has one.
+  // openMode: PIPE_ACCESS_* with FILE_FLAG_OVERLAPPED; pipeMode: byte mode
+  // (PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT). A read waits for what the
+  // other end writes and takes what is there, up to its length; once the other
+  // end is closed it fails with ERROR_BROKEN_PIPE, a write with ERROR_NO_DATA.
+  // INVALID_HANDLE_VALUE on failure.
+  virtual HANDLE CreateNamedPipeW(LPCWSTR name, DWORD openMode, DWORD pipeMode, DWORD maxInstances, DWORD outSize,
+                                  DWORD inSize, DWORD defaultTimeout, SECURITY_ATTRIBUTES* security) = 0;
   // Outcome of an overlapped transfer. wait = FALSE on a transfer still running:
   // FALSE with ERROR_IO_INCOMPLETE. Otherwise TRUE with *transferred, or FALSE
   // with the transfer's error (ERROR_OPERATION_ABORTED after CancelIo).
@@ -107,12 +117,23 @@ class OsApi {
   // The timeout is in the clock of this API (see GetTickCount); once it has
   // passed, a later signal no longer ends the wait.
   virtual DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) = 0;
+  // Waits for one of `count` (1..64) events or threads, or for all of them at
+  // once (waitAll). Any one: WAIT_OBJECT_0 + the smallest index of the
+  // signalled objects, which alone is acquired. All: WAIT_OBJECT_0 once every
+  // object is signalled, all acquired together (none before). WAIT_TIMEOUT, or
+  // WAIT_FAILED with ERROR_INVALID_PARAMETER (bad count, the same object twice
+  // in a wait for all) or ERROR_INVALID_HANDLE.
+  virtual DWORD WaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL waitAll, DWORD milliseconds) = 0;
   // Thread; CREATE_SUSPENDED holds it until ResumeThread. Null on failure.
   // The handle is signalled when the thread ends.
   virtual HANDLE CreateThread(SECURITY_ATTRIBUTES* security, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
                               LPVOID parameter, DWORD flags, LPDWORD threadId) = 0;
   // Previous suspend count, or 0xFFFFFFFF on failure.
   virtual DWORD ResumeThread(HANDLE thread) = 0;
+  // The thread's exit code (its start routine's result) once it has ended,
+  // STILL_ACTIVE while it runs. FALSE with ERROR_INVALID_HANDLE for a handle
+  // that is not a thread.
+  virtual BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode) = 0;
   // Milliseconds since start, 32 bits, wrapping. Differences are taken unsigned.
   virtual DWORD GetTickCount() = 0;
   virtual void Sleep(DWORD milliseconds) = 0;

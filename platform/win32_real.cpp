@@ -22,6 +22,17 @@
   X(FILE_ATTRIBUTE_DIRECTORY)                      \
   X(FILE_ATTRIBUTE_NORMAL)                         \
   X(FILE_FLAG_OVERLAPPED)                          \
+  X(PIPE_ACCESS_INBOUND)                           \
+  X(PIPE_ACCESS_OUTBOUND)                          \
+  X(PIPE_ACCESS_DUPLEX)                            \
+  X(PIPE_TYPE_BYTE)                                \
+  X(PIPE_READMODE_BYTE)                            \
+  X(PIPE_WAIT)                                     \
+  X(ERROR_BROKEN_PIPE)                             \
+  X(ERROR_INVALID_NAME)                            \
+  X(ERROR_PIPE_BUSY)                               \
+  X(ERROR_NO_DATA)                                 \
+  X(ERROR_PIPE_LISTENING)                          \
   X(ERROR_SUCCESS)                                 \
   X(NO_ERROR)                                      \
   X(ERROR_INVALID_FUNCTION)                        \
@@ -64,6 +75,7 @@
   X(ERROR_INVALID_WINDOW_HANDLE)                   \
   X(ERROR_TIMEOUT)                                 \
   X(ERROR_DEVICE_REMOVED)                          \
+  X(ERROR_NOACCESS)                                \
   X(ERROR_INVALID_USER_BUFFER)                     \
   X(PIPE_TRANSFER_TIMEOUT)                         \
   X(INFINITE)                                      \
@@ -72,6 +84,7 @@
   X(WAIT_TIMEOUT)                                  \
   X(WAIT_FAILED)                                   \
   X(CREATE_SUSPENDED)                              \
+  X(STILL_ACTIVE)                                  \
   X(DIGCF_DEFAULT)                                 \
   X(DIGCF_PRESENT)                                 \
   X(DIGCF_ALLCLASSES)                              \
@@ -81,6 +94,7 @@
   X(WM_NULL)                                       \
   X(WM_DESTROY)                                    \
   X(WM_CLOSE)                                      \
+  X(WM_SHOWWINDOW)                                 \
   X(WM_TIMER)                                      \
   X(WM_COMMAND)                                    \
   X(WM_DEVICECHANGE)                               \
@@ -482,6 +496,11 @@ class RealOsApi final : public OsApi {
   BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, OVERLAPPED* overlapped) override {
     return ::WriteFile(file, buffer, toWrite, As<::DWORD>(written), As<::OVERLAPPED>(overlapped));
   }
+  HANDLE CreateNamedPipeW(LPCWSTR name, DWORD openMode, DWORD pipeMode, DWORD maxInstances, DWORD outSize, DWORD inSize,
+                          DWORD defaultTimeout, SECURITY_ATTRIBUTES* security) override {
+    return ::CreateNamedPipeW(As<wchar_t>(name), openMode, pipeMode, maxInstances, outSize, inSize, defaultTimeout,
+                              As<::SECURITY_ATTRIBUTES>(security));
+  }
   BOOL FlushFileBuffers(HANDLE file) override { return ::FlushFileBuffers(file); }
   BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, LPDWORD transferred, BOOL wait) override {
     return ::GetOverlappedResult(file, As<::OVERLAPPED>(overlapped), As<::DWORD>(transferred), wait);
@@ -527,6 +546,12 @@ class RealOsApi final : public OsApi {
                           reinterpret_cast<::LPTHREAD_START_ROUTINE>(start), parameter, flags, As<::DWORD>(threadId));
   }
   DWORD ResumeThread(HANDLE thread) override { return ::ResumeThread(thread); }
+  DWORD WaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL waitAll, DWORD milliseconds) override {
+    return ::WaitForMultipleObjects(count, objects, waitAll, milliseconds);
+  }
+  BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode) override {
+    return ::GetExitCodeThread(thread, As<::DWORD>(exitCode));
+  }
   DWORD GetTickCount() override { return ::GetTickCount(); }
   void Sleep(DWORD milliseconds) override { ::Sleep(milliseconds); }
 

@@ -404,6 +404,8 @@ class World : public OsApi {
   BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, OVERLAPPED* overlapped) override;
   BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, OVERLAPPED* overlapped) override;
   BOOL FlushFileBuffers(HANDLE file) override;
+  HANDLE CreateNamedPipeW(LPCWSTR name, DWORD openMode, DWORD pipeMode, DWORD maxInstances, DWORD outSize, DWORD inSize,
+                          DWORD defaultTimeout, SECURITY_ATTRIBUTES* security) override;
   BOOL CreateDirectoryW(LPCWSTR path, SECURITY_ATTRIBUTES* security) override;
   HANDLE FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* data) override;
   BOOL FindNextFileW(HANDLE search, WIN32_FIND_DATAW* data) override;
@@ -419,9 +421,11 @@ class World : public OsApi {
   BOOL SetEvent(HANDLE event) override;
   BOOL ResetEvent(HANDLE event) override;
   DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) override;
+  DWORD WaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL waitAll, DWORD milliseconds) override;
   HANDLE CreateThread(SECURITY_ATTRIBUTES* security, SIZE_T stackSize, LPTHREAD_START_ROUTINE start, LPVOID parameter,
                       DWORD flags, LPDWORD threadId) override;
   DWORD ResumeThread(HANDLE thread) override;
+  BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode) override;
   DWORD GetTickCount() override;
   void Sleep(DWORD milliseconds) override;
   HDEVINFO SetupDiGetClassDevsW(const GUID* classGuid, LPCWSTR enumerator, HWND parent, DWORD flags) override;

@@ -162,12 +162,45 @@ DWORD World::WaitForSingleObject(HANDLE object, DWORD ms) {
     t_lastError = ERROR_INVALID_HANDLE;
     return WAIT_FAILED;
   }
-  Impl::Entry entry = *found;  // keeps the object alive if the handle is closed meanwhile
-  if (ms == INFINITE) {
-    impl_->WaitInfinite(lk, entry);
-    return WAIT_OBJECT_0;
+  std::vector<Impl::Entry> entries{*found};  // keeps the object alive if the handle is closed meanwhile
+  Impl::WaitSet set{&entries, false};
+  if (ms == INFINITE) return impl_->WaitInfinite(lk, set);
+  return impl_->WaitFinite(lk, set, ms);
+}
+
+// WaitForMultipleObjects: 1 to MAXIMUM_WAIT_OBJECTS (64) handles, else
+// ERROR_INVALID_PARAMETER; a handle that is no waitable object fails the call
+// with ERROR_INVALID_HANDLE. The array "may not contain multiple copies of the
+// same handle": Windows' kernel refuses an object given twice to a wait for
+// all (STATUS_INVALID_PARAMETER_MIX, ERROR_INVALID_PARAMETER) and lets a wait
+// for any name it twice.
+DWORD World::WaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL waitAll, DWORD ms) {
+  std::unique_lock<std::mutex> lk(mutex_);
+  impl_->Count("WaitForMultipleObjects");
+  if (count == 0 || count > 64 || !objects) {
+    t_lastError = ERROR_INVALID_PARAMETER;
+    return WAIT_FAILED;
   }
-  return impl_->WaitFinite(lk, entry, ms);
+  std::vector<Impl::Entry> entries;
+  for (DWORD i = 0; i < count; ++i) {
+    auto* found = impl_->FindAny(objects[i]);
+    if (!found || (found->kind != Impl::Kind::Event && found->kind != Impl::Kind::Thread)) {
+      t_lastError = ERROR_INVALID_HANDLE;
+      return WAIT_FAILED;
+    }
+    entries.push_back(*found);
+  }
+  if (waitAll)
+    for (std::size_t i = 0; i < entries.size(); ++i)
+      for (std::size_t j = 0; j < i; ++j)
+        if ((entries[i].event && entries[i].event == entries[j].event) ||
+            (entries[i].thread && entries[i].thread == entries[j].thread)) {
+          t_lastError = ERROR_INVALID_PARAMETER;
+          return WAIT_FAILED;
+        }
+  Impl::WaitSet set{&entries, waitAll != FALSE};
+  if (ms == INFINITE) return impl_->WaitInfinite(lk, set);
+  return impl_->WaitFinite(lk, set, ms);
 }
 
 // The clock as a discrete-event simulation: it moves only when every thread
@@ -260,10 +293,11 @@ void World::Impl::IdleTo(std::unique_lock<std::mutex>& lk, std::uint64_t time) {
 // clock there, and a signal that comes after the deadline does not satisfy it
 // (WaitForSingleObject: the time-out interval elapses, "even if the object's
 // state is nonsignaled"; a later SetEvent wakes only waits still in progress).
-DWORD World::Impl::WaitFinite(std::unique_lock<std::mutex>& lk, Entry& entry, DWORD ms) {
-  if (TryAcquire(entry)) return WAIT_OBJECT_0;
+DWORD World::Impl::WaitFinite(std::unique_lock<std::mutex>& lk, WaitSet& set, DWORD ms) {
+  DWORD index = 0;
+  if (TryAcquire(set, &index)) return WAIT_OBJECT_0 + index;
   if (ms == 0) return WAIT_TIMEOUT;
-  Waiter waiter{&entry, self->now_ + ms};
+  Waiter waiter{&set, self->now_ + ms};
   waiters.push_back(&waiter);
   struct Unregister {
     Impl* impl;
@@ -276,21 +310,21 @@ DWORD World::Impl::WaitFinite(std::unique_lock<std::mutex>& lk, Entry& entry, DW
 
   if (!realTime) {
     for (;;) {
-      if (waiter.outcome == WaitOutcome::Acquired) return WAIT_OBJECT_0;
+      if (waiter.outcome == WaitOutcome::Acquired) return WAIT_OBJECT_0 + waiter.index;
       if (waiter.outcome == WaitOutcome::TimedOut) return WAIT_TIMEOUT;
-      if (TryAcquire(entry)) return WAIT_OBJECT_0;
+      if (TryAcquire(set, &index)) return WAIT_OBJECT_0 + index;
       if (self->now_ >= waiter.deadline) return WAIT_TIMEOUT;
       IdleStep(lk, waiter.deadline);
     }
   }
 
   // Real-time mode: the wait lasts its real time.
-  paceWatch = &entry;
+  paceWatch = &set;
   const auto realDeadline = RealTimeOf(waiter.deadline);
   for (;;) {
-    if (waiter.outcome == WaitOutcome::Acquired) return WAIT_OBJECT_0;
+    if (waiter.outcome == WaitOutcome::Acquired) return WAIT_OBJECT_0 + waiter.index;
     if (waiter.outcome == WaitOutcome::TimedOut) return WAIT_TIMEOUT;
-    if (TryAcquire(entry)) return WAIT_OBJECT_0;
+    if (TryAcquire(set, &index)) return WAIT_OBJECT_0 + index;
     // Timed device work inside the window happens first.
     if (auto next = NextActionTime(); next && *next <= waiter.deadline) {
       AdvanceTo(lk, std::max(*next, self->now_));
@@ -298,9 +332,9 @@ DWORD World::Impl::WaitFinite(std::unique_lock<std::mutex>& lk, Entry& entry, DW
     }
     if (self->now_ >= waiter.deadline) return WAIT_TIMEOUT;
     if (cv.wait_until(lk, realDeadline) == std::cv_status::timeout && waiter.outcome == WaitOutcome::Waiting) {
-      if (TryAcquire(entry)) return WAIT_OBJECT_0;
+      if (TryAcquire(set, &index)) return WAIT_OBJECT_0 + index;
       AdvanceTo(lk, std::max(waiter.deadline, self->now_));
-      return waiter.outcome == WaitOutcome::Acquired ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+      return waiter.outcome == WaitOutcome::Acquired ? WAIT_OBJECT_0 + waiter.index : WAIT_TIMEOUT;
     }
   }
 }
@@ -308,18 +342,21 @@ DWORD World::Impl::WaitFinite(std::unique_lock<std::mutex>& lk, Entry& entry, DW
 // Without a time-out: a thread ends by itself; an event may be signalled by
 // another thread, or by timed device work, for which the clock moves on to the
 // next scheduled action once the world is idle.
-void World::Impl::WaitInfinite(std::unique_lock<std::mutex>& lk, Entry& entry) {
+DWORD World::Impl::WaitInfinite(std::unique_lock<std::mutex>& lk, WaitSet& set) {
+  DWORD index = 0;
   if (!realTime) {
-    while (!TryAcquire(entry)) IdleStep(lk, std::nullopt);
-    return;
+    while (!TryAcquire(set, &index)) IdleStep(lk, std::nullopt);
+    return WAIT_OBJECT_0 + index;
   }
-  paceWatch = &entry;
+  paceWatch = &set;
   struct Unwatch {
     ~Unwatch() { paceWatch = nullptr; }
   } unwatch;
+  bool anEvent = false;
+  for (const Entry& e : *set.entries) anEvent = anEvent || e.kind == Kind::Event;
   for (;;) {
-    if (TryAcquire(entry)) return;
-    if (entry.kind == Kind::Event) {
+    if (TryAcquire(set, &index)) return WAIT_OBJECT_0 + index;
+    if (anEvent) {
       if (auto next = NextActionTime()) {
         AdvanceTo(lk, std::max(*next, self->now_));
         continue;
@@ -389,6 +426,25 @@ DWORD World::ResumeThread(HANDLE thread) {
   if (previous == 1 && !e->thread->finished) impl_->Participate(e->thread->thread.get_id());
   impl_->Notify();
   return previous;
+}
+
+// GetExitCodeThread: "If the specified thread has not terminated ..., the
+// termination status returned is STILL_ACTIVE"; once it has, the value its
+// thread function returned.
+BOOL World::GetExitCodeThread(HANDLE thread, LPDWORD exitCode) {
+  std::lock_guard<std::mutex> lk(mutex_);
+  impl_->Count("GetExitCodeThread");
+  auto* e = impl_->Find(thread, Impl::Kind::Thread);
+  if (!e) {
+    t_lastError = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  if (!exitCode) {
+    t_lastError = ERROR_NOACCESS;
+    return FALSE;
+  }
+  *exitCode = e->thread->finished ? e->thread->exitCode : STILL_ACTIVE;
+  return TRUE;
 }
 
 DWORD World::GetTickCount() {

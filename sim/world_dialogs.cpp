@@ -204,6 +204,12 @@ INT_PTR World::DialogBoxParamW(HMODULE instance, LPCWSTR templateName, HWND pare
 
   if (tpl->style & DS_SETFONT) impl_->Deliver(lk, hwnd, WM_SETFONT, 0, 0);
   impl_->Deliver(lk, hwnd, WM_INITDIALOG, reinterpret_cast<WPARAM>(firstTabStop), initParam);
+  // Then the dialog is shown: a template with WS_VISIBLE is shown as soon as
+  // WM_INITDIALOG has returned, any other by the modal loop before it waits
+  // (DialogBox: "displays the dialog box (regardless of whether the template
+  // specifies the WS_VISIBLE style)"); either way WM_SHOWWINDOW (wParam TRUE)
+  // comes after WM_INITDIALOG and before any queued message.
+  if (!dialog->ended) impl_->Deliver(lk, hwnd, WM_SHOWWINDOW, TRUE, 0);
   const bool ok = impl_->ModalLoop(
       lk, Impl::ModalFrame{Impl::ModalKind::Dialog, hwnd}, [&] { return dialog->ended; }, std::nullopt,
       "modal dialog \"" + ToUtf8(tpl->caption) + "\"");
@@ -321,15 +327,24 @@ LONG_PTR World::SetWindowLongPtrW(HWND window, int index, LONG_PTR value) {
 
 UINT_PTR World::SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC) {
   std::lock_guard<std::mutex> lk(mutex_);
+  const UINT period = std::clamp<UINT>(elapse, 10, 0x7FFFFFFF);  // USER_TIMER_MINIMUM .. MAXIMUM
+  // Without a window the timer is the calling thread's: "If the hWnd parameter
+  // is NULL, and the nIDEvent does not match an existing timer then it ignores
+  // the nIDEvent and creates a new timer ID"; its WM_TIMER has no window.
+  if (!window) {
+    auto& timers = impl_->QueueOf(std::this_thread::get_id()).timers;
+    if (!timers.count(id)) id = impl_->nextThreadTimer++;
+    timers[id] = Impl::Timer{period, now_ + period};
+    impl_->Notify();
+    return id;
+  }
   auto w = impl_->WindowOf(window);
   // Only the window's own thread may set its timers (Wine: SetTimer fails with
-  // ERROR_INVALID_WINDOW_HANDLE for a window of another thread). Thread timers
-  // (no window) are not served.
+  // ERROR_INVALID_WINDOW_HANDLE for a window of another thread).
   if (!w || w->owner != std::this_thread::get_id()) {
     t_lastError = ERROR_INVALID_WINDOW_HANDLE;
     return 0;
   }
-  const UINT period = std::clamp<UINT>(elapse, 10, 0x7FFFFFFF);  // USER_TIMER_MINIMUM .. MAXIMUM
   w->timers[id] = Impl::Timer{period, now_ + period};
   impl_->Notify();
   return id;
@@ -337,6 +352,13 @@ UINT_PTR World::SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC) {
 
 BOOL World::KillTimer(HWND window, UINT_PTR id) {
   std::lock_guard<std::mutex> lk(mutex_);
+  if (!window) {
+    if (!impl_->QueueOf(std::this_thread::get_id()).timers.erase(id)) {
+      t_lastError = ERROR_INVALID_PARAMETER;
+      return FALSE;
+    }
+    return TRUE;
+  }
   auto w = impl_->WindowOf(window);
   if (!w || !w->timers.erase(id)) {
     t_lastError = ERROR_INVALID_PARAMETER;

@@ -163,6 +163,28 @@ HANDLE World::Impl::OpenPlainFile(const std::u16string& path, DWORD access, DWOR
   }
   auto st = std::make_shared<PlainFileState>();
   const std::u16string key = MemoryKey(path);
+  // Sharing, checked against every handle open on the file before the open
+  // changes anything (CreateFileW, dwShareMode: "You cannot request a sharing
+  // mode that conflicts with the access mode that is specified in an existing
+  // request that has an open handle", ERROR_SHARING_VIOLATION; the table in
+  // "Creating and Opening Files"). An open without read or write access
+  // (attributes only) neither checks nor restricts sharing.
+  auto sharingViolation = [&] {
+    if (!(access & (GENERIC_READ | GENERIC_WRITE))) return false;
+    for (auto& [h, e] : handles) {
+      if (e.kind != Kind::File || !e.file || e.file->device != plainFiles) continue;
+      const auto* other = static_cast<const PlainFileState*>(e.file->deviceState.get());
+      if (!other || other->shareKey != key) continue;
+      const DWORD a = e.file->access, s = e.file->share;
+      if (!(a & (GENERIC_READ | GENERIC_WRITE))) continue;
+      if (((access & GENERIC_READ) && !(s & FILE_SHARE_READ)) ||
+          ((access & GENERIC_WRITE) && !(s & FILE_SHARE_WRITE)) || ((a & GENERIC_READ) && !(share & FILE_SHARE_READ)) ||
+          ((a & GENERIC_WRITE) && !(share & FILE_SHARE_WRITE)))
+        return true;
+    }
+    return false;
+  };
+  st->shareKey = key;
   const bool inMemory =
       memoryFiles.count(key) != 0 || IsMemoryDirectory(MemoryParent(key)) || IsMemoryDirectory(key) || !hostFiles;
   bool existed = false;
@@ -179,13 +201,9 @@ HANDLE World::Impl::OpenPlainFile(const std::u16string& path, DWORD access, DWOR
       t_lastError = ERROR_PATH_NOT_FOUND;
       return INVALID_HANDLE_VALUE;
     }
-    // Share modes are checked once the disposition's own checks passed, before
-    // anything is created or truncated (see CheckSharing).
-    if (!(disposition == CREATE_NEW && existed)) {
-      if (DWORD sharing = CheckSharing(path, access, share); sharing != ERROR_SUCCESS) {
-        t_lastError = sharing;
-        return INVALID_HANDLE_VALUE;
-      }
+    if (existed && sharingViolation()) {
+      t_lastError = ERROR_SHARING_VIOLATION;
+      return INVALID_HANDLE_VALUE;
     }
     switch (disposition) {
       case OPEN_EXISTING:
@@ -219,13 +237,9 @@ HANDLE World::Impl::OpenPlainFile(const std::u16string& path, DWORD access, DWOR
       return INVALID_HANDLE_VALUE;
     }
     existed = std::filesystem::exists(st->hostPath, ec);
-    // Share modes are checked once the disposition's own checks passed, before
-    // anything is created or truncated (see CheckSharing).
-    if (!(disposition == CREATE_NEW && existed)) {
-      if (DWORD sharing = CheckSharing(path, access, share); sharing != ERROR_SUCCESS) {
-        t_lastError = sharing;
-        return INVALID_HANDLE_VALUE;
-      }
+    if (existed && sharingViolation()) {
+      t_lastError = ERROR_SHARING_VIOLATION;
+      return INVALID_HANDLE_VALUE;
     }
     int mode = (access & GENERIC_WRITE) ? ((access & GENERIC_READ) ? O_RDWR : O_WRONLY) : O_RDONLY;
     switch (disposition) {
@@ -333,13 +347,32 @@ DWORD World::Impl::WritePlainFile(PlainFileState& st, const void* buffer, DWORD 
   return ERROR_SUCCESS;
 }
 
+// A transfer on a handle opened with FILE_FLAG_OVERLAPPED starts at the
+// OVERLAPPED's Offset/OffsetHigh, not at a file pointer (ReadFile, WriteFile:
+// "the read operation starts at the offset that is specified in the
+// OVERLAPPED structure"), and a read that starts at or past the end fails
+// with ERROR_HANDLE_EOF instead of reading 0 bytes (ReadFile, "Synchronization
+// and File Position": for an asynchronous read "beyond the end of a file,
+// ReadFile returns FALSE and GetLastError returns ERROR_HANDLE_EOF").
+namespace {
+void StartAtOffset(PlainFileState& st, const IoRequest& request) {
+  if (!request.overlapped) return;
+  st.position = static_cast<std::size_t>((static_cast<std::uint64_t>(request.overlapped->u.s.OffsetHigh) << 32) |
+                                         request.overlapped->u.s.Offset);
+}
+}  // namespace
+
 DWORD PlainFileDevice::OnRead(IoRequest& request, DWORD* transferred, CallEffects&) {
   auto* st = static_cast<PlainFileState*>(request.file->deviceState.get());
-  return impl_->ReadPlainFile(*st, request.buffer, request.length, transferred);
+  StartAtOffset(*st, request);
+  const DWORD error = impl_->ReadPlainFile(*st, request.buffer, request.length, transferred);
+  if (error == ERROR_SUCCESS && request.overlapped && request.length != 0 && *transferred == 0) return ERROR_HANDLE_EOF;
+  return error;
 }
 
 DWORD PlainFileDevice::OnWrite(IoRequest& request, DWORD* transferred, CallEffects&) {
   auto* st = static_cast<PlainFileState*>(request.file->deviceState.get());
+  StartAtOffset(*st, request);
   return impl_->WritePlainFile(*st, request.buffer, request.length, transferred);
 }
 
@@ -375,48 +408,6 @@ BOOL World::FlushFileBuffers(HANDLE handle) {
   }
   t_lastError = 0;
   return TRUE;
-}
-
-// Share modes, as the file system checks them at every open: "If this
-// parameter is zero and CreateFile succeeds, the file ... cannot be shared and
-// cannot be opened again until the handle to the file ... is closed", and an
-// open whose access or share mode conflicts with a handle already open fails
-// with ERROR_SHARING_VIOLATION (CreateFileW, dwShareMode, and "Creating and
-// Opening Files" on learn.microsoft.com). Only data access counts: a handle
-// opened with no read, write or delete access takes no part, and an open with
-// none is never refused (as Wine's server, check_sharing, does after Windows).
-// The check comes after the disposition's own (a missing file is not found, an
-// existing one is not created anew) and before anything is truncated.
-DWORD World::Impl::CheckSharing(const std::u16string& path, DWORD access, DWORD share) {
-  constexpr DWORD kGenericExecute = 0x20000000u, kGenericAll = 0x10000000u;
-  constexpr DWORD kReadData = 0x0001, kWriteData = 0x0002, kAppendData = 0x0004, kExecute = 0x0020;
-  constexpr DWORD kDelete = 0x00010000u, kShareDelete = 0x4;
-  auto rights = [&](DWORD a) {
-    DWORD r = 0;
-    if (a & (GENERIC_READ | kGenericExecute | kGenericAll | kReadData | kExecute)) r |= FILE_SHARE_READ;
-    if (a & (GENERIC_WRITE | kGenericAll | kWriteData | kAppendData)) r |= FILE_SHARE_WRITE;
-    if (a & (kGenericAll | kDelete)) r |= kShareDelete;
-    return r;
-  };
-  auto same = [](std::u16string p) {
-    for (auto& c : p)
-      if (c == u'/') c = u'\\';
-    return FoldCase(p);
-  };
-  const std::u16string key = same(path);
-  DWORD existingShare = FILE_SHARE_READ | FILE_SHARE_WRITE | kShareDelete;
-  DWORD existingRights = 0;
-  for (auto& [h, e] : handles) {
-    if (e.kind != Kind::File || !e.file || e.file->device != plainFiles || same(e.file->path) != key) continue;
-    const DWORD held = rights(e.file->access);
-    if (held != 0) existingShare &= e.file->share;
-    existingRights |= held;
-  }
-  const DWORD wanted = rights(access);
-  if ((wanted & ~existingShare) != 0) return ERROR_SHARING_VIOLATION;
-  if (wanted == 0) return ERROR_SUCCESS;
-  if ((existingRights & ~share) != 0) return ERROR_SHARING_VIOLATION;
-  return ERROR_SUCCESS;
 }
 
 // ------------------------------------------------------------------ files

@@ -63,6 +63,7 @@ struct PlainFileState {
   std::size_t position = 0;
   bool inMemory = false;
   std::u16string key;              // memory store key (MemoryKey)
+  std::u16string shareKey;         // the file, for sharing checks (MemoryKey of the path as opened)
   std::filesystem::path hostPath;  // host disk path
   int fd = -1;                     // the host file, open while the handle is
 };
@@ -197,6 +198,7 @@ struct World::Impl {
     std::deque<std::shared_ptr<SentMsg>> sent;
     std::deque<Posted> posted;
     std::vector<ModalFrame> modal;
+    std::map<UINT_PTR, Timer> timers;  // the thread's timers (SetTimer without a window)
   };
   enum class UserKind { Click, Close, Minimize, Restore, Do };
   struct UserAction {
@@ -261,10 +263,17 @@ struct World::Impl {
   // A finite wait in progress. Its outcome is settled when the clock passes its
   // deadline, whichever thread moves the clock.
   enum class WaitOutcome { Waiting, Acquired, TimedOut };
+  // What one wait waits for: one object, or several (any one of them, or all
+  // at once).
+  struct WaitSet {
+    std::vector<Entry>* entries;
+    bool all = false;
+  };
   struct Waiter {
-    Entry* entry;
+    WaitSet* set;
     std::uint64_t deadline;
     WaitOutcome outcome = WaitOutcome::Waiting;
+    DWORD index = 0;  // the object that satisfied a wait for any one
   };
 
   struct FaultState {
@@ -298,6 +307,7 @@ struct World::Impl {
   std::map<std::string, std::uint64_t> calls;
   std::map<std::u16string, UINT> messages;  // folded name -> id
   UINT nextMessage = 0xC000;
+  UINT_PTR nextThreadTimer = 1;
   std::vector<Action> actions;
   std::uint64_t actionSeq = 0;
   std::map<std::u16string, std::vector<std::uint8_t>> memoryFiles;  // MemoryKey
@@ -576,7 +586,7 @@ struct World::Impl {
     bool settled = false;
     for (Waiter* w : waiters) {
       if (w->outcome != WaitOutcome::Waiting || w->deadline >= time) continue;
-      w->outcome = TryAcquire(*w->entry) ? WaitOutcome::Acquired : WaitOutcome::TimedOut;
+      w->outcome = TryAcquire(*w->set, &w->index) ? WaitOutcome::Acquired : WaitOutcome::TimedOut;
       settled = true;
     }
     if (settled) Notify();
@@ -594,7 +604,7 @@ struct World::Impl {
   // go on) until the real clock has caught up with `time`. A wait that paces
   // the clock for its own ends (paceWatch) stops early when its object is
   // signalled: false then, and the clock stays where it is.
-  static inline thread_local Entry* paceWatch = nullptr;
+  static inline thread_local WaitSet* paceWatch = nullptr;
   bool PaceTo(std::unique_lock<std::mutex>& lk, std::uint64_t time) {
     if (!realTime) return true;
     const auto deadline = realAnchor + std::chrono::milliseconds(time - std::min(time, virtualAnchor));
@@ -608,6 +618,13 @@ struct World::Impl {
     if (e.kind == Kind::Event) return e.event->signalled;
     if (e.kind == Kind::Thread) return e.thread->finished;
     return false;
+  }
+  static bool Signalled(const WaitSet& set) {
+    for (const Entry& e : *set.entries) {
+      if (Signalled(e) && !set.all) return true;
+      if (!Signalled(e) && set.all) return false;
+    }
+    return set.all;
   }
   // Real time at which the virtual clock reaches `time` in real-time mode.
   std::chrono::steady_clock::time_point RealTimeOf(std::uint64_t time) const {
@@ -657,10 +674,31 @@ struct World::Impl {
     if (e.kind == Kind::Thread) return e.thread->finished;
     return false;
   }
+  // WaitForMultipleObjects: for any one, the first signalled object in array
+  // order is acquired ("the return value indicates the array index of the
+  // object with the smallest index value of all the signaled objects"); for
+  // all, nothing is acquired until every object is signalled, then all are.
+  bool TryAcquire(WaitSet& set, DWORD* index) {
+    std::vector<Entry>& entries = *set.entries;
+    if (set.all) {
+      for (const Entry& e : entries)
+        if (!Signalled(e)) return false;
+      for (Entry& e : entries) TryAcquire(e);
+      *index = 0;
+      return true;
+    }
+    for (std::size_t i = 0; i < entries.size(); ++i)
+      if (TryAcquire(entries[i])) {
+        *index = static_cast<DWORD>(i);
+        return true;
+      }
+    return false;
+  }
 
   // ---------------------------------------------------------------- waits (world_clock.cpp)
-  DWORD WaitFinite(std::unique_lock<std::mutex>& lk, Entry& entry, DWORD ms);
-  void WaitInfinite(std::unique_lock<std::mutex>& lk, Entry& entry);
+  // WAIT_OBJECT_0 + the index that satisfied the wait, or WAIT_TIMEOUT.
+  DWORD WaitFinite(std::unique_lock<std::mutex>& lk, WaitSet& set, DWORD ms);
+  DWORD WaitInfinite(std::unique_lock<std::mutex>& lk, WaitSet& set);
 
   // ---------------------------------------------------------------- plain files
   HANDLE OpenPlainFile(const std::u16string& path, DWORD access, DWORD share, DWORD disposition, DWORD flags);
@@ -673,9 +711,6 @@ struct World::Impl {
   // A new world's environment, local time and in-memory folders.
   void InitFilesAndEnvironment(std::uint64_t now);
   bool IsMemoryDirectory(const std::u16string& key) const;
-  // ERROR_SHARING_VIOLATION when an open of `path` with `access` and `share`
-  // conflicts with the handles already open on it (world_files.cpp).
-  DWORD CheckSharing(const std::u16string& path, DWORD access, DWORD share);
 
   // ---------------------------------------------------------------- HID class driver (world_hid.cpp)
   // ERROR_ACCESS_DENIED when a program asks for data access to a top-level

@@ -188,8 +188,9 @@ BOOL World::GetOverlappedResult(HANDLE file, OVERLAPPED* ov, LPDWORD transferred
         t_lastError = ERROR_INVALID_HANDLE;
         return FALSE;
       }
-      Impl::Entry event = *found;
-      impl_->WaitInfinite(lk, event);
+      std::vector<Impl::Entry> event{*found};
+      Impl::WaitSet set{&event, false};
+      impl_->WaitInfinite(lk, set);
     } else {
       // The file handle is signalled when a transfer on it completes.
       while (ov->Internal == kStatusPending) {

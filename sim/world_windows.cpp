@@ -322,6 +322,14 @@ bool World::Impl::DispatchOne(std::unique_lock<std::mutex>& lk, HWND filter, boo
       return true;
     }
   }
+  // A thread timer's WM_TIMER has no window: dispatched, it reaches no
+  // procedure (the world keeps no timer procedures).
+  if (!filter)
+    for (auto& [id, t] : QueueOf(me).timers)
+      if (t.due <= self->now_) {
+        t.due = self->now_ + t.elapse;
+        return true;
+      }
   return false;
 }
 
@@ -336,6 +344,7 @@ std::optional<std::uint64_t> World::Impl::NextEventTime(bool withInput) {
   for (auto& [h, e] : handles)
     if (e.kind == Kind::Window && e.window->owner == me)
       for (auto& [id, t] : e.window->timers) consider(t.due);
+  for (auto& [id, t] : QueueOf(me).timers) consider(t.due);
   if (withInput)
     for (auto& a : userActions) consider(a.at);
   return best;
@@ -585,6 +594,13 @@ BOOL World::PeekMessageW(MSG* msg, HWND window, UINT filterMin, UINT filterMax, 
         return TRUE;
       }
     }
+    if (!window)
+      for (auto& [id, t] : impl_->QueueOf(me).timers) {
+        if (t.due > now_) continue;
+        if (remove & PM_REMOVE) t.due = now_ + t.elapse;
+        fill(nullptr, WM_TIMER, id, 0);
+        return TRUE;
+      }
   }
   return FALSE;
 }

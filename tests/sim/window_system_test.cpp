@@ -200,9 +200,10 @@ TEST(WindowSystem, DialogTimersAndEndDialog) {
   const std::uint64_t t0 = world.Now();
   EXPECT_EQ(world.DialogBoxParamW(module, MAKEINTRESOURCEW(1), nullptr, &Recorder::Proc, 2), 33);
   EXPECT_EQ(Recorder::timerTimes, (std::vector<std::uint64_t>{t0 + 100, t0 + 200, t0 + 300}));
-  EXPECT_EQ(Recorder::got[2].first, kPing);  // the posted message before the first WM_TIMER
-  EXPECT_EQ(Recorder::got[3].first, WM_TIMER);
-  EXPECT_EQ(Recorder::got[3].second, 5u);
+  EXPECT_EQ(Recorder::got[2].first, WM_SHOWWINDOW);  // shown once WM_INITDIALOG has returned
+  EXPECT_EQ(Recorder::got[3].first, kPing);          // the posted message before the first WM_TIMER
+  EXPECT_EQ(Recorder::got[4].first, WM_TIMER);
+  EXPECT_EQ(Recorder::got[4].second, 5u);
   EXPECT_EQ(world.OpenHandles(true).size(), 0u);  // the dialog and its controls are gone
 }
 

@@ -618,8 +618,10 @@ TEST_F(WorldHostFiles, WritesReachTheDiskWhenWriteFileReturns) {
   DWORD n = 0;
   ASSERT_TRUE(world.WriteFile(w, "abc", 3, &n, nullptr));
   EXPECT_EQ(HostBytes("b.kv27ud"), "abc");
-  // Another handle sees what the first one wrote while it is still open (the
-  // writer shares reading, the reader shares writing back).
+  // Another handle sees what the first one wrote while it is still open (a
+  // reader that shares writing with it; without, ERROR_SHARING_VIOLATION).
+  EXPECT_EQ(Create(Path("b.kv27ud"), OPEN_EXISTING, GENERIC_READ, FILE_SHARE_READ), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(world.GetLastError(), ERROR_SHARING_VIOLATION);
   HANDLE r = Create(Path("b.kv27ud"), OPEN_EXISTING, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
   ASSERT_NE(r, INVALID_HANDLE_VALUE);
   ASSERT_TRUE(world.WriteFile(w, "de", 2, &n, nullptr));

@@ -64,6 +64,16 @@ class LoggingOsApi : public OsApi {
     return inner_.CreateThread(security, stackSize, start, parameter, flags, threadId);
   }
   DWORD ResumeThread(HANDLE thread) override { return inner_.ResumeThread(thread); }
+  HANDLE CreateNamedPipeW(LPCWSTR name, DWORD openMode, DWORD pipeMode, DWORD maxInstances, DWORD outSize, DWORD inSize,
+                          DWORD defaultTimeout, SECURITY_ATTRIBUTES* security) override {
+    return inner_.CreateNamedPipeW(name, openMode, pipeMode, maxInstances, outSize, inSize, defaultTimeout, security);
+  }
+  DWORD WaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL waitAll, DWORD milliseconds) override {
+    return inner_.WaitForMultipleObjects(count, objects, waitAll, milliseconds);
+  }
+  BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode) override {
+    return inner_.GetExitCodeThread(thread, exitCode);
+  }
   DWORD GetTickCount() override { return inner_.GetTickCount(); }
   void Sleep(DWORD milliseconds) override { inner_.Sleep(milliseconds); }
   HDEVINFO SetupDiGetClassDevsW(const GUID* classGuid, LPCWSTR enumerator, HWND parent, DWORD flags) override {
