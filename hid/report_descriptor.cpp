@@ -133,7 +133,12 @@ ParsedReportDescriptor ParseReportDescriptor(const std::uint8_t* data, std::size
           globals = stack.back();
           stack.pop_back();
           break;
-        case 0x1: case 0x2: case 0x3: case 0x4: case 0x5: case 0x6:
+        case 0x1:
+        case 0x2:
+        case 0x3:
+        case 0x4:
+        case 0x5:
+        case 0x6:
           break;  // logical and physical extents, units: no bearing on lengths
         default:
           return Refuse("unknown global item", at);

@@ -6,7 +6,8 @@
 #                                       MinGW-w64 cross toolchain and Wine of the
 #                                       Windows flavour(s) this machine tests
 #                                       (scripts/windows-flavour.sh, KV_WINDOWS),
-#                                       clang with libFuzzer, and the GUI test's tools
+#                                       clang with libFuzzer, the GUI test's tools,
+#                                       libusb, libudev and umockdev (linux-hw)
 #   bash scripts/install-deps.sh all win32   the same, with that Windows flavour too
 #   bash scripts/install-deps.sh demo   only what the main job builds with
 #                                       (scripts/run-demo.sh): cmake, make, g++
@@ -28,6 +29,8 @@ if [[ ${1:-all} != demo ]]; then
     clang libclang-rt-14-dev                 # the fuzz targets: clang++ and its libFuzzer runtime
     xvfb xdotool x11-utils imagemagick       # the GUI test: the real dialog under Wine, headless, screenshots
     fonts-wqy-microhei                       # a CJK font, so the dialog's Chinese texts render under Wine
+    libusb-1.0-0-dev libudev-dev pkg-config  # real mice on Linux: usbfs through libusb, hidraw and hotplug through udev
+    umockdev libumockdev-dev                 # the linux-hw stage: the mouse modelled at the kernel interface
   )
   for flavour in "${KV_FLAVOURS[@]}" "${@:2}"; do
     # shellcheck disable=SC2207

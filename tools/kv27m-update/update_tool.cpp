@@ -36,6 +36,7 @@ struct Options {
   std::string scenario = "ok";
   bool verbose = false;
   bool dryRun = false;
+  bool list = false;
   std::u16string backup;  // empty: the default folder
   std::u16string image;   // empty: beside the program
 };
@@ -43,6 +44,7 @@ struct Options {
 std::u16string Usage() {
   std::u16string text =
       u"usage: kv27m-update [--simulate[=SCENARIO] [--timing]] [--verbose] [--dry-run] [--backup FILE] [IMAGE]\n"
+      u"       kv27m-update --list\n"
       u"  Upgrades the mouse's firmware to IMAGE (.bimg) and keeps its settings.\n"
       u"  Without IMAGE: KV27M_FW_UPGRADE.bimg beside the program.\n"
       u"\n"
@@ -51,6 +53,8 @@ std::u16string Usage() {
       u"                         times, in real time, so the run takes as long as on a real bus\n"
       u"  --verbose              print every HID report and bulk transfer, in hex, with times\n"
       u"  --dry-run              check the image and read the settings, change nothing\n"
+      u"  --list                 list the mice and bootloaders on the USB bus (bus and port\n"
+      u"                         path, device node, whether this user can open it)\n"
       u"  --backup FILE          save the settings to FILE (default: a new file in the\n"
       u"                         per-user folder: %LOCALAPPDATA%\\KV27M on Windows,\n"
       u"                         $XDG_STATE_HOME/kv27m or ~/.local/state/kv27m elsewhere)\n"
@@ -75,7 +79,8 @@ std::u16string Usage() {
       u"   2  usage error\n"
       u"   3  the settings backup could not be written; nothing was sent to the mouse\n"
       u"   4  ended by Ctrl+C\n"
-      u"   5  no USB access on this platform (real hardware: the Windows program)\n";
+      u"   5  no USB access in this build\n"
+      u"   6  a device node this user may not open (the message names it and the rule file)\n";
   for (int v = static_cast<int>(UpgradeStatus::MouseAbsent); v < static_cast<int>(UpgradeStatus::Stopped); ++v) {
     const auto status = static_cast<UpgradeStatus>(v);
     std::string code = std::to_string(UpdateExitCode(status));
@@ -104,6 +109,8 @@ std::optional<std::u16string> Parse(const std::vector<std::u16string>& args, Opt
       o.verbose = true;
     } else if (a == u"--dry-run") {
       o.dryRun = true;
+    } else if (a == u"--list") {
+      o.list = true;
     } else if (a == u"--backup") {
       if (i + 1 >= args.size() || args[i + 1].empty()) return u"--backup needs a FILE";
       o.backup = args[++i];
@@ -118,6 +125,7 @@ std::optional<std::u16string> Parse(const std::vector<std::u16string>& args, Opt
     }
   }
   if (o.timing && !o.simulate) return u"--timing needs --simulate";
+  if (o.list && o.simulate) return u"--list looks at the real USB bus, not a simulated one";
   return std::nullopt;
 }
 
@@ -315,6 +323,32 @@ int RunOn(OsApi& baseOs, HWND owner, Devices*& devicesOut, const Options& option
   return code;
 }
 
+// A run on real devices behind a world: device changes reach the mouse link
+// through a window of the world, as they do in simulation. A run that failed
+// because a device node was refused says which node and how to give the user
+// access.
+int RunOnRealUsb(console::RealUsb& usb, const Options& options, const UpdateToolIo& io) {
+  if (options.list) {
+    const std::vector<std::u16string> lines = usb.List();
+    if (lines.empty()) io.out(u"no N4 mouse and no bootloader on the USB bus");
+    for (const auto& line : lines) io.out(line);
+    return kUpdateOk;
+  }
+  sim::World& world = usb.World();
+  Devices* devices = nullptr;
+  HWND owner = world.CreateHeadlessWindow([&devices](HWND, UINT message, WPARAM wParam, LPARAM lParam) -> LRESULT {
+    if (message == WM_DEVICECHANGE && devices != nullptr) devices->mouseLink.OnDeviceChange(wParam, lParam);
+    return 0;
+  });
+  const int code = RunOn(world, owner, devices, options, io);
+  world.DestroyHeadlessWindow(owner);
+  if (code == kUpdateOk || code == kUpdateBackupFailed || code == kUpdateCancelled) return code;
+  const std::vector<std::u16string> advice = usb.PermissionAdvice();
+  if (advice.empty()) return code;
+  for (const auto& line : advice) io.err(u"kv27m-update: " + line);
+  return kUpdateNoPermission;
+}
+
 }  // namespace
 
 int UpdateExitCode(UpgradeStatus status) {
@@ -394,11 +428,14 @@ int RunUpdateTool(const std::vector<std::u16string>& args, const UpdateToolIo& i
   }
 
   if (!options.simulate) {
-    std::unique_ptr<OsApi> os = MakeRealOsApi();
+    std::u16string why;
+    std::unique_ptr<console::RealUsb> usb = io.openRealUsb ? io.openRealUsb(why) : nullptr;
+    if (usb) return RunOnRealUsb(*usb, options, io);
+    std::unique_ptr<OsApi> os = options.list ? nullptr : MakeRealOsApi();
     if (!os) {
-      io.err(
-          u"kv27m-update: this build has no USB access; real hardware is reached from the Windows program "
-          u"(kv27m-update.exe) for now. Here, try a simulated upgrade: kv27m-update --simulate");
+      io.err(u"kv27m-update: " + (why.empty() ? std::u16string(u"this build has no USB access") : why) +
+             u" (real hardware: the Windows program, or a Linux build with libusb and libudev). Here, try a "
+             u"simulated upgrade: kv27m-update --simulate");
       return kUpdateNoHardware;
     }
     Devices* devices = nullptr;
