@@ -120,8 +120,8 @@ std::vector<std::uint8_t> ReadFileBytes(const std::string& path) {
 // What is plugged into the world for one USB device.
 struct Plugged {
   UsbRecord record;
-  std::optional<sim::UsbHub> hub;       // when it is a hub
-  std::optional<sim::UsbPort> port;     // where it sits (not for root hubs)
+  std::optional<sim::UsbHub> hub;        // when it is a hub
+  std::optional<sim::UsbPort> port;      // where it sits (not for root hubs)
   std::vector<std::u16string> hidPaths;  // its HID collections, when attached
   std::string hidrawSysname;
   std::u16string bootPath;  // its bootloader interface, when attached
@@ -194,8 +194,8 @@ struct HostBus::Impl {
     node->attributes.VendorID = static_cast<USHORT>(vendor);
     node->attributes.ProductID = static_cast<USHORT>(product);
     node->attributes.VersionNumber = static_cast<USHORT>(Number(Attr(usb, "bcdDevice").c_str(), 16));
-    const std::vector<std::uint8_t> bytes = ReadFileBytes(std::string(udev_device_get_syspath(hid)) +
-                                                          "/report_descriptor");
+    const std::vector<std::uint8_t> bytes =
+        ReadFileBytes(std::string(udev_device_get_syspath(hid)) + "/report_descriptor");
     node->descriptor = ParseReportDescriptor(bytes.data(), bytes.size());
     if (!node->descriptor.ok) return std::nullopt;  // nothing the class driver would list either
     r.node = node;
@@ -282,8 +282,7 @@ struct HostBus::Impl {
     std::string parentName = "usb" + std::to_string(r.bus);
     if (r.ports.size() > 1) {
       parentName = std::to_string(r.bus) + "-";
-      for (std::size_t i = 0; i + 1 < r.ports.size(); ++i)
-        parentName += (i ? "." : "") + std::to_string(r.ports[i]);
+      for (std::size_t i = 0; i + 1 < r.ports.size(); ++i) parentName += (i ? "." : "") + std::to_string(r.ports[i]);
     }
     auto parent = plugged.find(parentName);
     if (parent == plugged.end() || !parent->second.hub) return;

@@ -147,33 +147,37 @@ DWORD HidrawCollection::OnOpen(sim::FileObject& file) {
     }
   }
   handle->readable = read;
-  if (read) {
-    handle->wake = ::eventfd(0, EFD_CLOEXEC);
-    if (handle->wake < 0) return ERROR_NOT_ENOUGH_MEMORY;
-    {
-      std::lock_guard<std::mutex> lk(shared_->mutex);
-      ++shared_->readerThreads;
-    }
-    std::weak_ptr<Device> self = weak_from_this();
-    std::thread([this, self, handle] {
-      if (auto device = self.lock()) {
-        // The device stays alive for the loop: a detached path keeps its
-        // open handles until they are closed.
-        ReaderLoop(handle);
-      }
-      std::lock_guard<std::mutex> lk(shared_->mutex);
-      --shared_->readerThreads;
-      shared_->threadsDone.notify_all();
-    }).detach();
-  }
   handles_[file.id] = handle;
   return ERROR_SUCCESS;
 }
 
-// Reads the node for as long as the handle is open, so that reports that come
-// between two ReadFile calls wait in the handle's buffer as they do on Windows.
-// It waits with poll() on the node and on its stop signal, never in read(),
-// so that closing the handle ends it at once.
+// The handle's reader thread, started with its first read. Until then the
+// kernel keeps the reports that come in the node's own queue for this open
+// file, as the class driver keeps them for a handle on Windows; from then on
+// the thread reads them as they come and keeps them for the next ReadFile.
+bool HidrawCollection::StartReader(const std::shared_ptr<Handle>& handle) {
+  handle->wake = ::eventfd(0, EFD_CLOEXEC);
+  if (handle->wake < 0) return false;
+  {
+    std::lock_guard<std::mutex> lk(shared_->mutex);
+    ++shared_->readerThreads;
+  }
+  std::weak_ptr<Device> self = weak_from_this();
+  std::shared_ptr<HostShared> shared = shared_;
+  std::thread([this, self, handle, shared] {
+    // The device stays alive for the loop: a detached path keeps its open
+    // handles until they are closed.
+    if (auto device = self.lock()) ReaderLoop(handle);
+    std::lock_guard<std::mutex> lk(shared->mutex);
+    --shared->readerThreads;
+    shared->threadsDone.notify_all();
+  }).detach();
+  return true;
+}
+
+// Reads the node for as long as the handle is open. It waits with poll() on
+// the node and on its stop signal, never in read(), so that closing the
+// handle ends it at once.
 void HidrawCollection::ReaderLoop(std::shared_ptr<Handle> handle) {
   sim::World* w = world();
   if (w == nullptr) return;
@@ -262,6 +266,7 @@ DWORD HidrawCollection::OnRead(sim::IoRequest& request, DWORD* transferred, sim:
   }
   if (handle.gone) return ERROR_DEVICE_NOT_CONNECTED;
   if (!request.file->Overlapped()) return ERROR_NOT_SUPPORTED;  // the system reads overlapped only
+  if (handle.wake < 0 && !StartReader(it->second)) return ERROR_NOT_ENOUGH_MEMORY;
   handle.pending.push_back({request.id, request.buffer, request.length});
   return ERROR_IO_PENDING;
 }
@@ -329,8 +334,8 @@ sim::ControlReply HostUsbFunction::OnGetDescriptor(ULONG connectionIndex, const 
   reply.error = OpenUsbfs(*shared_, bus_, devnum_, &handle, &fd);
   if (reply.error != ERROR_SUCCESS) return reply;
   const std::uint16_t length = static_cast<std::uint16_t>(std::min<DWORD>(setup.wLength, room));
-  const int n = libusb_control_transfer(handle, setup.bmRequest, setup.bRequest, setup.wValue, setup.wIndex, data,
-                                        length, 5000);
+  const int n =
+      libusb_control_transfer(handle, setup.bmRequest, setup.bRequest, setup.wValue, setup.wIndex, data, length, 5000);
   CloseUsbfs(handle, fd);
   if (n < 0) {
     reply.error = ErrorOfLibusb(n);
@@ -388,9 +393,9 @@ DWORD HostBootloader::OnWinUsbQueryInterface(UCHAR alternateSetting, USB_INTERFA
   DWORD error = ERROR_NO_MORE_ITEMS;
   if (config->bNumInterfaces > 0 && alternateSetting < config->interface[0].num_altsetting) {
     const libusb_interface_descriptor& d = config->interface[0].altsetting[alternateSetting];
-    *descriptor = USB_INTERFACE_DESCRIPTOR{d.bLength,       d.bDescriptorType,    d.bInterfaceNumber,
-                                           d.bAlternateSetting, d.bNumEndpoints,  d.bInterfaceClass,
-                                           d.bInterfaceSubClass, d.bInterfaceProtocol, d.iInterface};
+    *descriptor = USB_INTERFACE_DESCRIPTOR{
+        d.bLength,         d.bDescriptorType,    d.bInterfaceNumber,   d.bAlternateSetting, d.bNumEndpoints,
+        d.bInterfaceClass, d.bInterfaceSubClass, d.bInterfaceProtocol, d.iInterface};
     error = ERROR_SUCCESS;
   }
   libusb_free_config_descriptor(config);

@@ -72,6 +72,7 @@ class HidrawCollection : public sim::Device {
   struct Handle;
 
  private:
+  bool StartReader(const std::shared_ptr<Handle>& handle);
   void ReaderLoop(std::shared_ptr<Handle> handle);
   std::shared_ptr<HostShared> shared_;
   std::shared_ptr<const HidrawNode> node_;
