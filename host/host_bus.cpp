@@ -451,6 +451,7 @@ std::vector<HostDeviceInfo> HostBus::List() {
     } else {
       const int error = errno;
       info.problem = std::strerror(error);
+      info.denied = error == EACCES || error == EPERM;
     }
   };
   for (const auto& r : scan.usb) {

@@ -45,6 +45,7 @@ struct HostDeviceInfo {
   std::string place;  // bus and port path, "1-2.3"
   std::string node;   // /dev/hidrawN or /dev/bus/usb/BBB/DDD
   bool canOpen = false;
+  bool denied = false;  // refused for lack of permission
   std::string problem;  // why it cannot be opened (empty when it can)
 };
 

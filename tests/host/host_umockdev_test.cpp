@@ -96,9 +96,9 @@ class MouseModel {
     const sim::BootloaderFlash flash = rig.mouse().Flash();
     const auto first = flash.begin() + sim::kMouseUserDataOffset;
     userData_.assign(first, first + sim::kMouseUserDataPages * sim::kMouseUserDataPageSize);
-    HANDLE device = world.CreateFileW(rig.mouse().CommandPath().c_str(), GENERIC_READ | GENERIC_WRITE,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_OVERLAPPED, nullptr);
+    HANDLE device =
+        world.CreateFileW(rig.mouse().CommandPath().c_str(), GENERIC_READ | GENERIC_WRITE,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     OVERLAPPED readOv{};
     readOv.hEvent = world.CreateEventW(nullptr, TRUE, FALSE, nullptr);
     OVERLAPPED writeOv{};
@@ -109,8 +109,7 @@ class MouseModel {
     ready.set_value();
     while (!stop_) {
       if (!reading) {
-        reading = world.ReadFile(device, reply, sizeof reply, &n, &readOv) ||
-                  world.GetLastError() == ERROR_IO_PENDING;
+        reading = world.ReadFile(device, reply, sizeof reply, &n, &readOv) || world.GetLastError() == ERROR_IO_PENDING;
       }
       pollfd fd{master_, POLLIN, 0};
       if (::poll(&fd, 1, 20) <= 0) continue;
@@ -178,7 +177,6 @@ class HostBusAtTheKernel : public ::testing::Test {
   std::atomic<bool> stop_{false};
   std::thread glib_;
 };
-
 
 // sysfs and udev give the mouse's four collections with the capabilities its
 // report descriptor declares, the command collection is the one the search
@@ -324,6 +322,8 @@ TEST_F(HostBusAtTheKernel, ANodeWithoutPermissionIsNamedWithTheRuleFile) {
   EXPECT_NE(text.find("no permission to open /dev/hidraw0"), std::string::npos) << text;
   EXPECT_NE(text.find("70-kv27m.rules"), std::string::npos) << text;
   EXPECT_NE(text.find("udevadm control --reload"), std::string::npos) << text;
+  EXPECT_NE(text.find("nothing was sent to the mouse"), std::string::npos) << text;
+  EXPECT_EQ(text.find("image:"), std::string::npos) << "refused before the run: " << text;
 }
 
 }  // namespace

@@ -22,6 +22,9 @@ class RealUsb {
   // When a device node was refused for lack of permission: which node, which
   // rule file to install and how; empty otherwise.
   virtual std::vector<std::u16string> PermissionAdvice() = 0;
+  // The same for the nodes present now that this user may not open, before
+  // anything is sent: only the mouse's (`mouse`) or only the bootloader's.
+  virtual std::vector<std::u16string> AdviceBeforeRun(bool mouse) = 0;
 };
 
 // Null where this build has no real USB access (the reason in `why`).

@@ -31,6 +31,14 @@ class HostUsb : public RealUsb {
     for (const auto& line : host::PermissionAdvice(bus_.PermissionProblems())) lines.push_back(Wide(line));
     return lines;
   }
+  std::vector<std::u16string> AdviceBeforeRun(bool mouse) override {
+    std::vector<std::string> nodes;
+    for (const auto& d : bus_.List())
+      if (d.denied && (d.kind != "bootloader") == mouse) nodes.push_back(d.node);
+    std::vector<std::u16string> lines;
+    for (const auto& line : host::PermissionAdvice(nodes)) lines.push_back(Wide(line));
+    return lines;
+  }
 
  private:
   host::HostBus bus_;

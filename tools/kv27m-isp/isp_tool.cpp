@@ -147,6 +147,10 @@ int RunIspTool(const std::vector<std::u16string>& args, const IspToolIo& io) {
         for (const auto& line : lines) io.out(line);
         return kIspToolOk;
       }
+      if (const std::vector<std::u16string> early = usb->AdviceBeforeRun(false); !early.empty()) {
+        for (const auto& line : early) io.err(u"kv27m-isp: " + line);
+        return kIspToolNoPermission;
+      }
       const int status = FlashImageFile(usb->World(), options, io);
       if (status != kIspToolFailed) return status;
       const std::vector<std::u16string> advice = usb->PermissionAdvice();

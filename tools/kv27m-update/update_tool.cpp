@@ -334,6 +334,13 @@ int RunOnRealUsb(console::RealUsb& usb, const Options& options, const UpdateTool
     for (const auto& line : lines) io.out(line);
     return kUpdateOk;
   }
+  // A node of the mouse this user may not open stops the run before anything
+  // is read or sent (the request that starts the bootloader included).
+  if (const std::vector<std::u16string> early = usb.AdviceBeforeRun(true); !early.empty()) {
+    for (const auto& line : early) io.err(u"kv27m-update: " + line);
+    io.err(u"kv27m-update: nothing was sent to the mouse; it is unchanged");
+    return kUpdateNoPermission;
+  }
   sim::World& world = usb.World();
   Devices* devices = nullptr;
   HWND owner = world.CreateHeadlessWindow([&devices](HWND, UINT message, WPARAM wParam, LPARAM lParam) -> LRESULT {
