@@ -100,6 +100,9 @@ void CloseUsbfs(libusb_device_handle* handle, int fd) {
   if (fd >= 0) ::close(fd);
 }
 
+// A standard request from the device to the host: 0x80.
+constexpr std::uint8_t kGetDescriptorRequestType = 0x80;
+
 // Reports a handle keeps while nobody reads, as the class driver's input
 // buffer does (its default size).
 constexpr std::size_t kInputBufferReports = 32;
@@ -325,7 +328,10 @@ HostUsbFunction::HostUsbFunction(std::shared_ptr<HostShared> shared, int bus, in
 }
 
 // The hub driver's descriptor request becomes the same standard request sent
-// to the device's default pipe: the setup packet as the caller built it.
+// to the device's default pipe. As the hub driver does, it is always a
+// GET_DESCRIPTOR from the device (bmRequestType 0x80, bRequest 6) with the
+// caller's wValue (type and index), wIndex (language) and wLength: callers
+// leave the first two bytes of the setup packet as they please.
 sim::ControlReply HostUsbFunction::OnGetDescriptor(ULONG connectionIndex, const USB_SETUP_PACKET& setup, BYTE* data,
                                                    DWORD room) {
   libusb_device_handle* handle = nullptr;
@@ -334,8 +340,8 @@ sim::ControlReply HostUsbFunction::OnGetDescriptor(ULONG connectionIndex, const 
   reply.error = OpenUsbfs(*shared_, bus_, devnum_, &handle, &fd);
   if (reply.error != ERROR_SUCCESS) return reply;
   const std::uint16_t length = static_cast<std::uint16_t>(std::min<DWORD>(setup.wLength, room));
-  const int n =
-      libusb_control_transfer(handle, setup.bmRequest, setup.bRequest, setup.wValue, setup.wIndex, data, length, 5000);
+  const int n = libusb_control_transfer(handle, kGetDescriptorRequestType, LIBUSB_REQUEST_GET_DESCRIPTOR, setup.wValue,
+                                        setup.wIndex, data, length, 5000);
   CloseUsbfs(handle, fd);
   if (n < 0) {
     reply.error = ErrorOfLibusb(n);

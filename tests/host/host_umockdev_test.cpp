@@ -7,8 +7,10 @@
 // Runs under umockdev-wrapper (the preload library redirects /sys, /dev and
 // the uevent socket to the test bed).
 #include <fcntl.h>
+#include <linux/usbdevice_fs.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -61,7 +63,8 @@ std::string MouseRecords() {
              "P: /devices/usb1\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: busnum=1\nA: devnum=1\n"
              "A: idVendor=1d6b\nA: idProduct=0002\nA: bDeviceClass=09\nA: maxchild=4\n\n"
              "P: /devices/usb1/1-2\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=/dev/bus/usb/001/003\n"
-             "N: bus/usb/001/003\nA: dev=189:2\nA: busnum=1\nA: devnum=3\nA: idVendor=4e5b\nA: idProduct=002a\n"
+             "N: bus/usb/001/003=12010002000000405B4E2A0005010102000109021200010100A032090401000003000000\nA: "
+             "dev=189:2\nA: busnum=1\nA: devnum=3\nA: idVendor=4e5b\nA: idProduct=002a\n"
              "A: bcdDevice=0105\nA: bDeviceClass=00\n\n"
              "P: /devices/usb1/1-2/1-2:1.1\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nA: bInterfaceNumber=01\n\n"
              "P: /devices/usb1/1-2/1-2:1.1/0003:4E5B:002A.0001\nE: SUBSYSTEM=hid\n"
@@ -89,10 +92,25 @@ class MouseModel {
   }
   std::vector<std::uint8_t> UserData() const { return userData_; }
 
+  // A control transfer on the mouse's default pipe, as the virtual mouse
+  // answers a request through its hub (the setup packet first, then room for
+  // the data stage). The requests are kept.
+  sim::ControlReply Control(const USB_SETUP_PACKET& setup, BYTE* data, DWORD room) {
+    auto lock = world_->Lock();
+    setups_.push_back(setup);
+    return mouse_->OnGetDescriptor(2, setup, data, room);
+  }
+  std::vector<USB_SETUP_PACKET> Setups() {
+    auto lock = world_->Lock();
+    return setups_;
+  }
+
  private:
   void Run(std::promise<void>& ready) {
     sim::World world;
     sim::MouseRig rig(world, {});
+    world_ = &world;
+    mouse_ = &rig.mouse();
     const sim::BootloaderFlash flash = rig.mouse().Flash();
     const auto first = flash.begin() + sim::kMouseUserDataOffset;
     userData_.assign(first, first + sim::kMouseUserDataPages * sim::kMouseUserDataPageSize);
@@ -133,7 +151,80 @@ class MouseModel {
   int master_;
   std::atomic<bool> stop_{false};
   std::vector<std::uint8_t> userData_;
+  sim::World* world_ = nullptr;
+  sim::VirtualMouse* mouse_ = nullptr;
+  std::vector<USB_SETUP_PACKET> setups_;
   std::thread thread_;
+};
+
+// usbfs at the kernel interface: the I/O controls libusb makes on the mouse's
+// node, answered from the model. A control URB carries the setup packet in
+// its first 8 bytes and the data stage after it; it is reaped (without
+// waiting) once answered.
+class UsbfsModel {
+ public:
+  UsbfsModel(UMockdevTestbed* testbed, const char* node, unsigned devnum, MouseModel& mouse)
+      : devnum_(devnum), mouse_(mouse) {
+    handler_ = static_cast<UMockdevIoctlBase*>(g_object_new(umockdev_ioctl_base_get_type(), nullptr));
+    g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(&UsbfsModel::OnIoctl), this);
+    GError* error = nullptr;
+    attached_ = umockdev_testbed_attach_ioctl(testbed, node, handler_, &error);
+  }
+  ~UsbfsModel() { g_object_unref(handler_); }
+  bool attached() const { return attached_; }
+
+ private:
+  static gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
+    return static_cast<UsbfsModel*>(self)->Handle(client);
+  }
+  gboolean Handle(UMockdevIoctlClient* client) {
+    const gulong request = umockdev_ioctl_client_get_request(client);
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+    GError* error = nullptr;
+    if (request == USBDEVFS_CONNECTINFO) {
+      UMockdevIoctlData* d = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_connectinfo), &error);
+      auto* info = reinterpret_cast<usbdevfs_connectinfo*>(d->data);
+      info->devnum = devnum_;
+      info->slow = 0;
+      umockdev_ioctl_client_complete(client, 0, 0);
+    } else if (request == USBDEVFS_SUBMITURB) {
+      UMockdevIoctlData* u = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), &error);
+      auto* urb = reinterpret_cast<usbdevfs_urb*>(u->data);
+      if (urb->type != USBDEVFS_URB_TYPE_CONTROL || urb->buffer_length < 8) {
+        umockdev_ioctl_client_complete(client, -1, EINVAL);
+        return TRUE;
+      }
+      UMockdevIoctlData* buffer = umockdev_ioctl_data_resolve(u, offsetof(usbdevfs_urb, buffer),
+                                                              static_cast<gsize>(urb->buffer_length), &error);
+      USB_SETUP_PACKET setup{};
+      std::memcpy(&setup, buffer->data, sizeof setup);
+      const sim::ControlReply reply =
+          mouse_.Control(setup, buffer->data + 8, static_cast<DWORD>(urb->buffer_length - 8));
+      urb->status = reply.error == ERROR_SUCCESS ? 0 : -EPIPE;  // a stall
+      urb->actual_length = reply.error == ERROR_SUCCESS ? static_cast<int>(reply.length) : 0;
+      done_ = static_cast<UMockdevIoctlData*>(g_object_ref(u));
+      umockdev_ioctl_client_complete(client, 0, 0);
+    } else if (request == USBDEVFS_REAPURBNDELAY || request == USBDEVFS_REAPURB) {
+      if (done_ == nullptr) {
+        umockdev_ioctl_client_complete(client, -1, EAGAIN);
+        return TRUE;
+      }
+      UMockdevIoctlData* where = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), &error);
+      umockdev_ioctl_data_set_ptr(where, 0, done_);
+      g_object_unref(done_);
+      done_ = nullptr;
+      umockdev_ioctl_client_complete(client, 0, 0);
+    } else {
+      umockdev_ioctl_client_complete(client, -1, ENOTTY);  // what a node without it says
+    }
+    return TRUE;
+  }
+
+  unsigned devnum_;
+  MouseModel& mouse_;
+  UMockdevIoctlBase* handler_ = nullptr;
+  UMockdevIoctlData* done_ = nullptr;
+  bool attached_ = false;
 };
 
 class HostBusAtTheKernel : public ::testing::Test {
@@ -264,6 +355,32 @@ TEST_F(HostBusAtTheKernel, AMouseUnpluggedMidReadFailsTheRead) {
   EXPECT_EQ(os.GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
   os.CloseHandle(ov.hEvent);
   os.CloseHandle(handle);
+}
+
+// The request that restarts the mouse into its bootloader goes to the mouse
+// itself, through usbfs: a standard GET_DESCRIPTOR control transfer with the
+// string index and language id of the request through the hub, the setup
+// packet first, reaped once answered; the mouse's answer comes back as the
+// hub driver would give it.
+TEST_F(HostBusAtTheKernel, TheBootloaderRequestIsAControlTransferToTheMouse) {
+  MouseModel model(master_);
+  UsbfsModel usbfs(testbed_, "/dev/bus/usb/001/003", 3, model);
+  ASSERT_TRUE(usbfs.attached());
+  host::HostBus bus(sim::kMouseVendorId, sim::kMouseProductId, sim::kMouseBootVendorId, sim::kMouseBootProductId);
+  ASSERT_TRUE(bus.ok()) << bus.why();
+  WCHAR path[kHidMaxPath] = {};
+  ASSERT_TRUE(FindMouseInterface(bus.world(), path));
+  CUSBDeviceMonitor monitor(bus.world());
+  monitor.Refresh();
+  USBDeviceEntry entry;
+  ASSERT_EQ(monitor.FindDeviceOfInterface(GUID_DEVINTERFACE_HID, path, entry), 1);
+  EXPECT_EQ(monitor.GetDeviceString(&entry), u"ISP");
+  const std::vector<USB_SETUP_PACKET> setups = model.Setups();
+  ASSERT_EQ(setups.size(), 1u);
+  EXPECT_EQ(setups[0].bmRequest, 0x80);
+  EXPECT_EQ(setups[0].bRequest, 6);  // GET_DESCRIPTOR
+  EXPECT_EQ(setups[0].wValue, 0x0300 | sim::kMouseBootStringIndex);
+  EXPECT_EQ(setups[0].wIndex, sim::kMouseBootLanguage);
 }
 
 // Runs the real kv27m-update with `args` as a user who may not open the
