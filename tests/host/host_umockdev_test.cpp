@@ -417,7 +417,9 @@ std::pair<int, std::string> RunUnprivileged(const std::vector<std::string>& args
 // node named, the rule file and how to install it, and its own exit status.
 TEST_F(HostBusAtTheKernel, ANodeWithoutPermissionIsNamedWithTheRuleFile) {
   char pts[256] = {};
-  const std::string root = umockdev_testbed_get_root_dir(testbed_);
+  gchar* rootDir = umockdev_testbed_get_root_dir(testbed_);  // the caller's to free
+  const std::string root = rootDir;
+  g_free(rootDir);
   ASSERT_GT(::readlink((root + "/dev/hidraw0").c_str(), pts, sizeof pts - 1), 0);
   if (::geteuid() == 0) {
     // nobody must reach the test bed (its records and the preload library's
