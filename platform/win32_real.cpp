@@ -57,6 +57,7 @@
   X(ERROR_INVALID_PARAMETER)                       \
   X(ERROR_DISK_FULL)                               \
   X(ERROR_SEM_TIMEOUT)                             \
+  X(ERROR_BUSY)                                    \
   X(ERROR_INSUFFICIENT_BUFFER)                     \
   X(ERROR_BAD_PATHNAME)                            \
   X(ERROR_ALREADY_EXISTS)                          \

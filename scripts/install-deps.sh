@@ -6,8 +6,9 @@
 #                                       MinGW-w64 cross toolchain and Wine of the
 #                                       Windows flavour(s) this machine tests
 #                                       (scripts/windows-flavour.sh, KV_WINDOWS),
-#                                       clang with libFuzzer, the GUI test's tools, and
-#                                       tshark for the check of a capture
+#                                       clang with libFuzzer, the GUI test's tools,
+#                                       tshark for the check of a capture, and
+#                                       libusb, libudev and umockdev (linux-hw)
 #   bash scripts/install-deps.sh all win32   the same, with that Windows flavour too
 #   bash scripts/install-deps.sh demo   only what the main job builds with
 #                                       (scripts/run-demo.sh): cmake, make, g++
@@ -30,6 +31,8 @@ if [[ ${1:-all} != demo ]]; then
     xvfb xdotool x11-utils imagemagick       # the GUI test: the real dialog under Wine, headless, screenshots
     fonts-wqy-microhei                       # a CJK font, so the dialog's Chinese texts render under Wine
     tshark                                   # the capture test: Wireshark's dissectors read a capture
+    libusb-1.0-0-dev libudev-dev pkg-config  # real mice on Linux: usbfs through libusb, hidraw and hotplug through udev
+    umockdev libumockdev-dev                 # the linux-hw stage: the mouse modelled at the kernel interface
   )
   for flavour in "${KV_FLAVOURS[@]}" "${@:2}"; do
     # shellcheck disable=SC2207

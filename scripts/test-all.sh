@@ -11,6 +11,9 @@
 #   linux-tsan  ThreadSanitizer build, the threaded tests (ctest -R "$KV_TSAN_TESTS")
 #   fuzz        clang + libFuzzer build (linux-fuzz), each fuzz target run for
 #               $KV_FUZZ_SECONDS on a copy of its seed corpus (fuzz/corpus/<target>)
+#   linux-hw    the real-device boundary (host/) against the mouse modelled at the
+#               kernel interface with umockdev, in the linux and linux-asan builds,
+#               each run bounded to $KV_HW_SECONDS
 #   gui         the real dialog program under Wine on a headless X screen
 #               (scripts/gui-test.sh; the same flavour(s) as windows, at most 300 s each)
 # Installs what is missing first (scripts/install-deps.sh). Ends with each
@@ -19,10 +22,11 @@
 # Environment:
 #   KV_JOBS         parallel build and test jobs (default: number of CPUs)
 #   KV_TSAN_TESTS   ctest regex of the tests run under ThreadSanitizer (default: all)
-#   KV_STAGES       stages to run, in order, from "format linux linux-asan windows linux-tsan fuzz gui"
+#   KV_STAGES       stages to run, in order, from "format linux linux-asan windows linux-tsan fuzz linux-hw gui"
 #                   (default: all of them; win32 and win64 are accepted too)
 #   KV_WINDOWS      auto (default), win32, win64 or both: the Windows flavour(s)
 #   KV_FUZZ_SECONDS how long each fuzz target runs in the fuzz stage (default 20)
+#   KV_HW_SECONDS   the bound of each linux-hw run (default 300)
 #   KV_SKIP_DEPS=1  do not check or install packages
 set -uo pipefail
 
@@ -31,8 +35,9 @@ cd "$root"
 
 jobs=${KV_JOBS:-$(nproc 2>/dev/null || echo 2)}
 tsan_tests=${KV_TSAN_TESTS:-.}
-stages=${KV_STAGES:-format linux linux-asan windows linux-tsan fuzz gui}
+stages=${KV_STAGES:-format linux linux-asan windows linux-tsan fuzz linux-hw gui}
 fuzz_seconds=${KV_FUZZ_SECONDS:-20}
+hw_seconds=${KV_HW_SECONDS:-300}
 logs=$root/build/logs
 started=$SECONDS
 
@@ -91,6 +96,34 @@ record() {  # record PRESET RC [what failed [label]]
       results+=("$label: FAILED - ${summary:-ctest did not run (see $logs/$preset-ctest.log)}")
     fi
   fi
+}
+
+# linux_hw: the kernel-interface tests (ctest label linux-hw, run under
+# umockdev-wrapper) in the native and the AddressSanitizer builds, building only
+# what they need; each run bounded to $hw_seconds.
+linux_hw() {
+  local preset rc=0 t0=$SECONDS log=$logs/linux-hw.log blog
+  : >"$log"
+  for preset in linux linux-asan; do
+    say "linux-hw ($preset): the host bus against the kernel-interface model"
+    blog=$logs/linux-hw-$preset-build.log
+    if ! { cmake --preset "$preset" && cmake --build --preset "$preset" -j "$jobs" \
+        --target host_umockdev_test kv27m-update; } >"$blog" 2>&1; then
+      echo "$preset: BUILD FAILED (see $blog)" | tee -a "$log"
+      grep -E 'error:|CMake Error' "$blog" | head -n 20
+      rc=1
+      continue
+    fi
+    timeout "$hw_seconds" ctest --preset "$preset" -L linux-hw 2>&1 | tee "$logs/linux-hw-$preset.log"
+    if [[ ${PIPESTATUS[0]} -eq 0 ]]; then
+      echo "$preset: $(grep -E 'tests passed|tests failed' "$logs/linux-hw-$preset.log" | tail -n 1)" >>"$log"
+    else
+      echo "$preset: FAILED (see $logs/linux-hw-$preset.log)" >>"$log"
+      rc=1
+    fi
+  done
+  echo "linux-hw in $((SECONDS - t0)) s" | tee -a "$log"
+  return "$rc"
 }
 
 # run_fuzzers: each fuzz target for $fuzz_seconds on a scratch copy of its seed
@@ -237,11 +270,19 @@ for stage in $stages; do
         record linux-fuzz 1 build
       fi
       ;;
+    linux-hw)
+      if linux_hw; then
+        results+=("linux-hw: OK - $(grep -v '^linux-hw in' "$logs/linux-hw.log" | paste -sd ';' -) ($(tail -n 1 "$logs/linux-hw.log"))")
+      else
+        failed=1
+        results+=("linux-hw: FAILED - $(paste -sd ';' - <"$logs/linux-hw.log")")
+      fi
+      ;;
     gui)
       for flavour in "${KV_FLAVOURS[@]}"; do gui_test gui "$flavour"; done
       ;;
     *)
-      echo "unknown stage '$stage' (known: format linux linux-asan windows win32 win64 linux-tsan fuzz gui)" >&2
+      echo "unknown stage '$stage' (known: format linux linux-asan windows win32 win64 linux-tsan fuzz linux-hw gui)" >&2
       failed=1
       ;;
   esac

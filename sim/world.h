@@ -132,6 +132,9 @@ class Device : public std::enable_shared_from_this<Device> {
   // transfer time-out and was cancelled after `elapsedMs`: nothing moved, and
   // what a read would have delivered stays with the device.
   virtual void OnWinUsbPipeTimeout(UCHAR pipeId, DWORD elapsedMs) {}
+  // WinUsb_SetPipePolicy set the pipe's transfer time-out (0: none). A device
+  // whose transfers take real time (a real bus) keeps it to bound them.
+  virtual void OnWinUsbPipeTimeoutSet(UCHAR pipeId, ULONG timeoutMs) {}
 
   // The world this device is attached to (null before the first attach).
   World* world() const { return world_; }

@@ -125,6 +125,7 @@ BOOL World::WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, U
   ULONG ms = 0;
   std::memcpy(&ms, value, sizeof(ms));
   impl_->Find(handle, Impl::Kind::WinUsb)->winusb->transferTimeoutMs[pipeId] = ms;
+  file->device->OnWinUsbPipeTimeoutSet(pipeId, ms);
   t_lastError = 0;
   return TRUE;
 }

@@ -68,6 +68,18 @@ TEST(IspTool, SimulatedRunFlashesAndCongratulates) {
   EXPECT_TRUE(run.err.empty());
 }
 
+// --verbose traces every bulk transfer of the flash between the progress
+// lines, and the run ends as without it.
+TEST(IspTool, VerboseTracesTheBulkTransfers) {
+  auto plain = RunTool({u"--simulate", u"fw.bimg"}, SampleImage(1));
+  auto traced = RunTool({u"--simulate", u"--verbose", u"fw.bimg"}, SampleImage(1));
+  EXPECT_EQ(traced.status, kIspToolOk);
+  std::size_t writes = 0;
+  for (const auto& line : traced.out) writes += line.find(u"bulk out") != std::u16string::npos;
+  EXPECT_GE(writes, 256u);  // one per 64-byte block at least
+  EXPECT_EQ(traced.out.back(), plain.out.back());
+}
+
 TEST(IspTool, FailuresPrintTheirMessageAndExit1) {
   auto badType = RunTool({u"fw.bimg", u"--simulate"}, SampleImage(2));
   EXPECT_EQ(badType.status, kIspToolFailed);
@@ -82,7 +94,7 @@ TEST(IspTool, FailuresPrintTheirMessageAndExit1) {
 
 TEST(IspTool, UsageErrorsExit2) {
   const std::vector<std::vector<std::u16string>> cases = {
-      {}, {u"--simulate"}, {u"--simulate", u"a.bimg", u"b.bimg"}, {u"--verbose", u"a.bimg"}};
+      {}, {u"--simulate"}, {u"--simulate", u"a.bimg", u"b.bimg"}, {u"--bogus", u"a.bimg"}, {u"--list", u"--simulate"}};
   for (const auto& args : cases) {
     auto run = RunTool(args);
     EXPECT_EQ(run.status, kIspToolUsage);

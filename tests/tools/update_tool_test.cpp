@@ -113,7 +113,8 @@ INSTANTIATE_TEST_SUITE_P(Catalogue, EveryScenario, ::testing::ValuesIn(Scenarios
 
 TEST(UpdateTool, ExitCodesAreDistinct) {
   std::vector<int> codes = {kUpdateOk,        kUpdateUsage,      kUpdateBackupFailed,
-                            kUpdateCancelled, kUpdateNoHardware, kUpdateCaptureFailed};
+                            kUpdateCancelled, kUpdateNoHardware, kUpdateReplayDiverged, kUpdateCaptureFailed,
+                            kUpdateNoPermission};
   for (int v = static_cast<int>(UpgradeStatus::MouseAbsent); v < static_cast<int>(UpgradeStatus::Stopped); ++v)
     codes.push_back(UpdateExitCode(static_cast<UpgradeStatus>(v)));
   std::sort(codes.begin(), codes.end());
@@ -452,8 +453,9 @@ TEST(UpdateTool, CommandLine) {
   for (const auto& s : Scenarios()) EXPECT_NE(help.out[0].find(Wide(s.name)), std::u16string::npos) << s.name;
   EXPECT_NE(help.out[0].find(u"  33  leaving ISP mode failed"), std::u16string::npos);
 
-  const std::vector<std::vector<std::u16string>> usage = {
-      {u"--simulate=nope"}, {u"--bogus"}, {u"a.bimg", u"b.bimg"}, {u"--backup"}, {u"--timing"}};
+  const std::vector<std::vector<std::u16string>> usage = {{u"--simulate=nope"},   {u"--bogus"},
+                                                          {u"a.bimg", u"b.bimg"}, {u"--backup"},
+                                                          {u"--timing"},          {u"--list", u"--simulate"}};
   for (const auto& args : usage) {
     UpdateRun run;
     run.Run(args);

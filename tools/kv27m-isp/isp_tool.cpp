@@ -13,6 +13,7 @@
 #include "protocol/isp_flash.h"
 #include "protocol/kv8b05_comm.h"
 #include "sim/bootloader.h"
+#include "tools/console/logging_os_api.h"
 #include "tools/console/progress_display.h"
 #include "tools/console/traffic_capture.h"
 
@@ -22,8 +23,9 @@ using namespace w32;
 namespace {
 
 const char16_t kUsage[] =
-    u"usage: kv27m-isp [--simulate] [--user-data BACKUP] [--capture FILE.pcapng] IMAGE\n"
+    u"usage: kv27m-isp [--simulate] [--verbose] [--user-data BACKUP] [--capture FILE.pcapng] IMAGE\n"
     u"       kv27m-isp --replay FILE.pcapng [--user-data BACKUP] [IMAGE]\n"
+    u"       kv27m-isp --list\n"
     u"  flashes IMAGE (.bimg) onto a mouse that waits in its ISP bootloader\n"
     u"  --user-data BACKUP  put the settings saved by kv27m-update back into the image\n"
     u"                      (refused when the backup fails its checksum)\n"
@@ -33,18 +35,24 @@ const char16_t kUsage[] =
     u"  --replay FILE       run against the bootloader of a capture, in virtual time: every\n"
     u"                      transfer must be the capture's next one on its pipe (IMAGE\n"
     u"                      defaults to the captured run's)\n"
+    u"  --verbose           print every bulk transfer, in hex, with times\n"
+    u"  --list              list the mice and bootloaders on the USB bus (bus and port path,\n"
+    u"                      device node, whether this user can open it)\n"
     u"  --help              this text\n"
     u"  Ctrl+C ends the wait for the bootloader; a flash that has begun runs to its end\n"
     u"  (a second Ctrl+C ends the program at once).\n"
     u"exit status: 0 success, 1 failure (the message says which), 2 usage error or no\n"
     u"  USB access on this platform, 3 backup refused, 4 ended by Ctrl+C, 5 the replay\n"
     u"  diverged from the capture (the report names the frame and both sides), 6 the\n"
-    u"  capture file cannot be written or the replayed one read";
+    u"  capture file cannot be written or the replayed one read, 7 a device node this\n"
+    u"  user may not open (the message names it and the rule file)";
 
 std::u16string Ascii(const std::string& text) { return std::u16string(text.begin(), text.end()); }
 
 struct Options {
   bool simulate = false;
+  bool verbose = false;
+  bool list = false;
   std::u16string imagePath;
   std::u16string userData;
   std::u16string capture;
@@ -53,9 +61,17 @@ struct Options {
   std::function<bool()> stop;
 };
 
-// Loads and flashes the image through `os`; shows the progress and the
-// message (also left in `message`).
+int FlashImageFileOn(OsApi& os, const Options& options, const IspToolIo& io, std::u16string& message);
+
+// Loads and flashes the image through `os` (logged with --verbose); shows the
+// progress and the message (also left in `message`).
 int FlashImageFile(OsApi& os, const Options& options, const IspToolIo& io, std::u16string& message) {
+  if (!options.verbose) return FlashImageFileOn(os, options, io, message);
+  console::LoggingOsApi logging(os, [&io](const std::u16string& line) { io.out(line); });
+  return FlashImageFileOn(logging, options, io, message);
+}
+
+int FlashImageFileOn(OsApi& os, const Options& options, const IspToolIo& io, std::u16string& message) {
   ImageFileResult image = LoadImageFile(os, options.imagePath.c_str());
   if (!image.ok()) {
     message = image.Message();
@@ -189,6 +205,10 @@ int RunIspTool(const std::vector<std::u16string>& args, const IspToolIo& io) {
       return kIspToolOk;
     } else if (arg == u"--simulate") {
       options.simulate = true;
+    } else if (arg == u"--verbose" || arg == u"-v") {
+      options.verbose = true;
+    } else if (arg == u"--list") {
+      options.list = true;
     } else if (arg == u"--user-data" && i + 1 < args.size() && !args[i + 1].empty()) {
       options.userData = args[++i];
     } else if (arg.rfind(u"--user-data=", 0) == 0 && arg.size() > 12) {
@@ -211,14 +231,33 @@ int RunIspTool(const std::vector<std::u16string>& args, const IspToolIo& io) {
       return kIspToolUsage;
     }
   }
-  if ((options.imagePath.empty() && options.replay.empty()) || (options.simulate && !options.replay.empty())) {
+  if ((options.imagePath.empty() && options.replay.empty() && !options.list) ||
+      (options.simulate && !options.replay.empty()) || (options.list && options.simulate)) {
     io.err(kUsage);
     return kIspToolUsage;
   }
   if (!options.replay.empty()) return Replay(options, io);
 
   if (!options.simulate) {
-    std::unique_ptr<OsApi> os = MakeRealOsApi();
+    std::u16string why;
+    if (std::unique_ptr<console::RealUsb> usb = io.openRealUsb ? io.openRealUsb(why) : nullptr) {
+      if (options.list) {
+        const std::vector<std::u16string> lines = usb->List();
+        if (lines.empty()) io.out(u"no N4 mouse and no bootloader on the USB bus");
+        for (const auto& line : lines) io.out(line);
+        return kIspToolOk;
+      }
+      if (const std::vector<std::u16string> early = usb->AdviceBeforeRun(false); !early.empty()) {
+        for (const auto& line : early) io.err(u"kv27m-isp: " + line);
+        return kIspToolNoPermission;
+      }
+      const int status = Flash(usb->World(), options, io, console::HostCaptureClock(), "no");
+      if (status != kIspToolFailed) return status;
+      const std::vector<std::u16string> advice = usb->PermissionAdvice();
+      for (const auto& line : advice) io.err(u"kv27m-isp: " + line);
+      return advice.empty() ? status : kIspToolNoPermission;
+    }
+    std::unique_ptr<OsApi> os = options.list ? nullptr : MakeRealOsApi();
     if (!os) {
       io.err(u"kv27m-isp: this platform has no USB access for the tool; only --simulate is available here");
       return kIspToolUsage;

@@ -1,8 +1,9 @@
 // kv27m-isp: flashes a firmware image onto a mouse that waits in its ISP
 // bootloader, for example after an upgrade that failed half-way.
 //
-//   kv27m-isp [--simulate] [--user-data BACKUP] [--capture FILE.pcapng] IMAGE
+//   kv27m-isp [--simulate] [--verbose] [--user-data BACKUP] [--capture FILE.pcapng] IMAGE
 //   kv27m-isp --replay FILE.pcapng [--user-data BACKUP] [IMAGE]
+//   kv27m-isp --list
 //
 // The image goes through the same file checks as in the upgrade; the flash is
 // the upgrade's own flash routine. --user-data merges a settings backup
@@ -18,14 +19,17 @@
 // Exit status: 0 success, 1 failure (the message says which), 2 usage error or
 // no real platform, 3 backup refused, 4 ended by Ctrl+C while waiting, 5 the
 // replay diverged from the capture, 6 the capture file cannot be written (or
-// the replayed one read).
+// the replayed one read), 7 a device node this user may not open (the message
+// names it and the rule file).
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "sim/world.h"
+#include "tools/console/real_usb.h"
 
 namespace kv27 {
 
@@ -36,6 +40,7 @@ constexpr int kIspToolBadBackup = 3;
 constexpr int kIspToolCancelled = 4;
 constexpr int kIspToolReplayDiverged = 5;
 constexpr int kIspToolCaptureFailed = 6;
+constexpr int kIspToolNoPermission = 7;
 
 struct IspToolIo {
   std::function<void(const std::u16string& line)> out;  // progress and the final message
@@ -45,6 +50,9 @@ struct IspToolIo {
   std::function<void(const std::u16string& text)> terminal;
   // Ctrl+C was pressed: ends the wait for the bootloader.
   std::function<bool()> interrupted;
+  // Real hardware through a world of real devices (Linux); empty where the
+  // platform's own OsApi reaches it (Windows) or nothing does.
+  std::function<std::unique_ptr<console::RealUsb>(std::u16string& why)> openRealUsb;
   // Called on the simulated world before the run (tests add files and faults).
   std::function<void(sim::World& world)> prepareWorld;
   // For tests: simulate (or replay) in this world as it stands (its

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "tools/console/console_platform.h"
+#include "tools/console/real_usb.h"
 #include "tools/kv27m-isp/isp_tool.h"
 
 namespace {
@@ -15,6 +16,7 @@ int Run(const std::vector<std::u16string>& args) {
   io.err = [](const std::u16string& line) { WriteStderr(line + u"\n"); };
   if (StdoutIsTerminal()) io.terminal = [](const std::u16string& text) { WriteStdout(text); };
   io.interrupted = [] { return InterruptRequested(); };
+  io.openRealUsb = [](std::u16string& why) { return OpenRealUsb(why); };
   return kv27::RunIspTool(args, io);
 }
 

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "tools/console/console_platform.h"
+#include "tools/console/real_usb.h"
 #include "tools/kv27m-update/update_tool.h"
 
 namespace {
@@ -18,6 +19,7 @@ int Run(const std::vector<std::u16string>& args) {
   io.backupFolder = [] { return BackupFolder(); };
   io.timeStamp = [] { return LocalTimeStamp(); };
   io.interrupted = [] { return InterruptRequested(); };
+  io.openRealUsb = [](std::u16string& why) { return OpenRealUsb(why); };
   return kv27::RunUpdateTool(args, io);
 }
 

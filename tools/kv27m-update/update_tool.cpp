@@ -38,6 +38,7 @@ struct Options {
   std::string scenario = "ok";
   bool verbose = false;
   bool dryRun = false;
+  bool list = false;
   std::u16string backup;   // empty: the default folder
   std::u16string image;    // empty: beside the program
   std::u16string capture;  // --capture FILE
@@ -51,6 +52,7 @@ std::u16string Usage() {
       u"usage: kv27m-update [--simulate[=SCENARIO] [--timing]] [--verbose] [--dry-run] [--backup FILE]\n"
       u"                    [--capture FILE.pcapng] [IMAGE]\n"
       u"       kv27m-update --replay FILE.pcapng [--backup FILE] [--capture FILE.pcapng] [IMAGE]\n"
+      u"       kv27m-update --list\n"
       u"  Upgrades the mouse's firmware to IMAGE (.bimg) and keeps its settings.\n"
       u"  Without IMAGE: KV27M_FW_UPGRADE.bimg beside the program.\n"
       u"\n"
@@ -65,6 +67,8 @@ std::u16string Usage() {
       u"                         in virtual time: every request must be the capture's next one\n"
       u"                         on its endpoint, and is answered as it was then; IMAGE\n"
       u"                         defaults to the captured run's (no backup unless --backup)\n"
+      u"  --list                 list the mice and bootloaders on the USB bus (bus and port\n"
+      u"                         path, device node, whether this user can open it)\n"
       u"  --backup FILE          save the settings to FILE (default: a new file in the\n"
       u"                         per-user folder: %LOCALAPPDATA%\\KV27M on Windows,\n"
       u"                         $XDG_STATE_HOME/kv27m or ~/.local/state/kv27m elsewhere)\n"
@@ -89,9 +93,10 @@ std::u16string Usage() {
       u"   2  usage error\n"
       u"   3  the settings backup could not be written; nothing was sent to the mouse\n"
       u"   4  ended by Ctrl+C\n"
-      u"   5  no USB access on this platform (real hardware: the Windows program)\n"
+      u"   5  no USB access in this build\n"
       u"   6  the replay diverged from the capture: the report names the frame and both sides\n"
-      u"   7  the capture file could not be written, or the replayed one read\n";
+      u"   7  the capture file could not be written, or the replayed one read\n"
+      u"   8  a device node this user may not open (the message names it and the rule file)\n";
   for (int v = static_cast<int>(UpgradeStatus::MouseAbsent); v < static_cast<int>(UpgradeStatus::Stopped); ++v) {
     const auto status = static_cast<UpgradeStatus>(v);
     std::string code = std::to_string(UpdateExitCode(status));
@@ -120,6 +125,8 @@ std::optional<std::u16string> Parse(const std::vector<std::u16string>& args, Opt
       o.verbose = true;
     } else if (a == u"--dry-run") {
       o.dryRun = true;
+    } else if (a == u"--list") {
+      o.list = true;
     } else if (a == u"--backup") {
       if (i + 1 >= args.size() || args[i + 1].empty()) return u"--backup needs a FILE";
       o.backup = args[++i];
@@ -145,6 +152,7 @@ std::optional<std::u16string> Parse(const std::vector<std::u16string>& args, Opt
   }
   if (o.timing && !o.simulate) return u"--timing needs --simulate";
   if (!o.replay.empty() && o.simulate) return u"--replay runs on the capture's devices; it takes no --simulate";
+  if (o.list && o.simulate) return u"--list looks at the real USB bus, not a simulated one";
   return std::nullopt;
 }
 
@@ -456,6 +464,43 @@ int RunReplay(Options options, const UpdateToolIo& io) {
   return code;
 }
 
+// A run on real devices behind a world: device changes reach the mouse link
+// through a window of the world, as they do in simulation. A run that failed
+// because a device node was refused says which node and how to give the user
+// access.
+int RunOnRealUsb(console::RealUsb& usb, const Options& options, const UpdateToolIo& io) {
+  if (options.list) {
+    const std::vector<std::u16string> lines = usb.List();
+    if (lines.empty()) io.out(u"no N4 mouse and no bootloader on the USB bus");
+    for (const auto& line : lines) io.out(line);
+    return kUpdateOk;
+  }
+  // A node of the mouse this user may not open stops the run before anything
+  // is read or sent (the request that starts the bootloader included).
+  if (const std::vector<std::u16string> early = usb.AdviceBeforeRun(true); !early.empty()) {
+    for (const auto& line : early) io.err(u"kv27m-update: " + line);
+    io.err(u"kv27m-update: nothing was sent to the mouse; it is unchanged");
+    return kUpdateNoPermission;
+  }
+  sim::World& world = usb.World();
+  bool failed = false;
+  auto capture = OpenCapture(world, options, console::HostCaptureClock(), io, failed);
+  if (failed) return kUpdateCaptureFailed;
+  Devices* devices = nullptr;
+  HWND owner = world.CreateHeadlessWindow([&devices](HWND, UINT message, WPARAM wParam, LPARAM lParam) -> LRESULT {
+    if (message == WM_DEVICECHANGE && devices != nullptr) devices->mouseLink.OnDeviceChange(wParam, lParam);
+    return 0;
+  });
+  const int code = RunOn(world, owner, devices, options, io, capture.get());
+  world.DestroyHeadlessWindow(owner);
+  capture.reset();
+  if (code == kUpdateOk || code == kUpdateBackupFailed || code == kUpdateCancelled) return code;
+  const std::vector<std::u16string> advice = usb.PermissionAdvice();
+  if (advice.empty()) return code;
+  for (const auto& line : advice) io.err(u"kv27m-update: " + line);
+  return kUpdateNoPermission;
+}
+
 }  // namespace
 
 int UpdateExitCode(UpgradeStatus status) {
@@ -537,11 +582,14 @@ int RunUpdateTool(const std::vector<std::u16string>& args, const UpdateToolIo& i
   if (!options.replay.empty()) return RunReplay(options, io);
 
   if (!options.simulate) {
-    std::unique_ptr<OsApi> os = MakeRealOsApi();
+    std::u16string why;
+    std::unique_ptr<console::RealUsb> usb = io.openRealUsb ? io.openRealUsb(why) : nullptr;
+    if (usb) return RunOnRealUsb(*usb, options, io);
+    std::unique_ptr<OsApi> os = options.list ? nullptr : MakeRealOsApi();
     if (!os) {
-      io.err(
-          u"kv27m-update: this build has no USB access; real hardware is reached from the Windows program "
-          u"(kv27m-update.exe) for now. Here, try a simulated upgrade: kv27m-update --simulate");
+      io.err(u"kv27m-update: " + (why.empty() ? std::u16string(u"this build has no USB access") : why) +
+             u" (real hardware: the Windows program, or a Linux build with libusb and libudev). Here, try a "
+             u"simulated upgrade: kv27m-update --simulate");
       return kUpdateNoHardware;
     }
     bool failed = false;

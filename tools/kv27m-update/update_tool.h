@@ -21,14 +21,16 @@
 #include "app/upgrade_sequence.h"
 #include "sim/mouse_rig.h"
 #include "sim/world.h"
+#include "tools/console/real_usb.h"
 
 namespace kv27 {
 
 // Exit status: 0 success (a dry run included), 2 usage, 3 backup not written,
 // 4 ended by Ctrl+C, 5 no USB access on this platform, 6 the replay diverged
 // from the capture, 7 the capture file cannot be written (or the replayed
-// one read), and 10 + the failure's UpgradeStatus value for each failure row
-// (UpdateExitCode).
+// one read), 8 a device node the user may not open (the message names it and
+// the rule file), and 10 + the failure's UpgradeStatus value for each failure
+// row (UpdateExitCode).
 constexpr int kUpdateOk = 0;
 constexpr int kUpdateUsage = 2;
 constexpr int kUpdateBackupFailed = 3;
@@ -36,6 +38,7 @@ constexpr int kUpdateCancelled = 4;
 constexpr int kUpdateNoHardware = 5;
 constexpr int kUpdateReplayDiverged = 6;
 constexpr int kUpdateCaptureFailed = 7;
+constexpr int kUpdateNoPermission = 8;
 constexpr int kUpdateFailureBase = 10;
 
 int UpdateExitCode(UpgradeStatus status);
@@ -57,6 +60,9 @@ struct UpdateToolIo {
   std::function<std::u16string()> timeStamp;
   // Ctrl+C was pressed.
   std::function<bool()> interrupted;
+  // Real hardware through a world of real devices (Linux); empty where the
+  // platform's own OsApi reaches it (Windows) or nothing does.
+  std::function<std::unique_ptr<console::RealUsb>(std::u16string& why)> openRealUsb;
 
   // For tests: the world to simulate in (else a fresh one), a hook on it once
   // the scenario is built, the rig handed over as soon as it is built (else it
