@@ -26,7 +26,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "image/image_file.h"
 #include "platform/os_api.h"
+#include "res/ui_text.h"
 
 namespace kv27 {
 using namespace w32;
@@ -74,6 +76,13 @@ enum class UpgradeStatus {
 
 // The text of the one message box that ends a run with this status.
 const char16_t* UpgradeMessage(UpgradeStatus status);
+// The same in `language` (the Chinese text is UpgradeMessage's).
+const char16_t* UpgradeMessage(UpgradeStatus status, UiLanguage language);
+// The status's message in the program's string table (res/resource.h); 0 for
+// Stopped, which shows nothing.
+UINT UpgradeMessageId(UpgradeStatus status);
+// The status of a run that an image check ended (Success for None).
+UpgradeStatus UpgradeStatusOf(ImageFileError error);
 
 // The stages a run goes through, for faces that show more than a percentage.
 enum class UpgradeStage {

@@ -156,7 +156,9 @@ TEST(CompiledResources, MainDialogIsLaidOutAsDesigned) {
       // Window class names are case-insensitive; resource compilers may store them upper-cased.
       EXPECT_EQ(Lower(Utf8(got.className)), want.cls);
       EXPECT_EQ(Utf8(got.text), language.texts[i]);
-      if (language.language == 0x0804) EXPECT_EQ(Utf8(got.text), want.text);
+      if (language.language == 0x0804) {
+        EXPECT_EQ(Utf8(got.text), want.text);
+      }
       EXPECT_EQ(got.textOrdinal, want.image);
       EXPECT_EQ(got.style, kChild | kVisible | want.style);
       EXPECT_EQ(got.exStyle, 0u);
