@@ -18,6 +18,7 @@ namespace kv27 {
 
 namespace {
 UpgradeStatus FromImageError(ImageFileError error);
+UpgradeStatus FromFlashResult(IspFlashResult result);
 }  // namespace
 
 const char16_t* UpgradeMessage(UpgradeStatus status) {
@@ -96,6 +97,7 @@ static_assert(IDS_UPGRADE_SUCCESS + static_cast<int>(UpgradeStatus::ExitFailed) 
               "the string table follows the statuses");
 
 UpgradeStatus UpgradeStatusOf(ImageFileError error) { return FromImageError(error); }
+UpgradeStatus UpgradeStatusOf(IspFlashResult result) { return FromFlashResult(result); }
 
 namespace {
 

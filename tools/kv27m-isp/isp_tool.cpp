@@ -19,11 +19,13 @@ using namespace w32;
 namespace {
 
 const char16_t kUsage[] =
-    u"usage: kv27m-isp [--simulate] [--user-data BACKUP] IMAGE\n"
+    u"usage: kv27m-isp [--simulate] [--user-data BACKUP] [--lang=zh|en] IMAGE\n"
     u"  flashes IMAGE (.bimg) onto a mouse that waits in its ISP bootloader\n"
     u"  --user-data BACKUP  put the settings saved by kv27m-update back into the image\n"
     u"                      (refused when the backup fails its checksum)\n"
     u"  --simulate          run against a simulated bootloader instead of the USB bus\n"
+    u"  --lang=zh|en        the messages in Simplified Chinese or English (default: the\n"
+    u"                      locale's language; on Windows the user's UI language)\n"
     u"  --help              this text\n"
     u"  Ctrl+C ends the wait for the bootloader; a flash that has begun runs to its end\n"
     u"  (a second Ctrl+C ends the program at once).\n"
@@ -36,13 +38,14 @@ struct Options {
   bool simulate = false;
   std::u16string imagePath;
   std::u16string userData;
+  UiLanguage language = UiLanguage::Chinese;
 };
 
 // Loads and flashes the image through `os`; shows the progress and the message.
 int FlashImageFile(OsApi& os, const Options& options, const IspToolIo& io) {
   ImageFileResult image = LoadImageFile(os, options.imagePath.c_str());
   if (!image.ok()) {
-    io.out(image.Message());
+    io.out(UpgradeMessage(UpgradeStatusOf(image.error), options.language));
     return kIspToolFailed;
   }
   if (!options.userData.empty()) {
@@ -82,7 +85,7 @@ int FlashImageFile(OsApi& os, const Options& options, const IspToolIo& io) {
     io.err(u"kv27m-isp: stopped by Ctrl+C while waiting for the bootloader; nothing was written");
     return kIspToolCancelled;
   }
-  io.out(IspFlashMessage(result));
+  io.out(UpgradeMessage(UpgradeStatusOf(result), options.language));
   // The link is released with bootLink; the device has normally left by now.
   return result == IspFlashResult::Success ? kIspToolOk : kIspToolFailed;
 }
@@ -91,6 +94,7 @@ int FlashImageFile(OsApi& os, const Options& options, const IspToolIo& io) {
 
 int RunIspTool(const std::vector<std::u16string>& args, const IspToolIo& io) {
   Options options;
+  options.language = io.language;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const auto& arg = args[i];
     if (arg == u"--help" || arg == u"-h") {
@@ -102,6 +106,13 @@ int RunIspTool(const std::vector<std::u16string>& args, const IspToolIo& io) {
       options.userData = args[++i];
     } else if (arg.rfind(u"--user-data=", 0) == 0 && arg.size() > 12) {
       options.userData = arg.substr(12);
+    } else if (arg.rfind(u"--lang=", 0) == 0) {
+      bool bad = false;
+      if (auto language = LanguageOption(arg, bad)) options.language = *language;
+      if (bad) {
+        io.err(kUsage);
+        return kIspToolUsage;
+      }
     } else if (arg.size() > 1 && arg[0] == u'-') {
       io.err(kUsage);
       return kIspToolUsage;

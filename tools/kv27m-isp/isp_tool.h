@@ -1,7 +1,7 @@
 // kv27m-isp: flashes a firmware image onto a mouse that waits in its ISP
 // bootloader, for example after an upgrade that failed half-way.
 //
-//   kv27m-isp [--simulate] [--user-data BACKUP] IMAGE
+//   kv27m-isp [--simulate] [--user-data BACKUP] [--lang=zh|en] IMAGE
 //
 // The image goes through the same file checks as in the upgrade; the flash is
 // the upgrade's own flash routine. --user-data merges a settings backup
@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "res/ui_text.h"
 #include "sim/world.h"
 
 namespace kv27 {
@@ -41,6 +42,8 @@ struct IspToolIo {
   // For tests: simulate in this world as it stands (its bootloader included)
   // instead of a fresh one with a bootloader of its own.
   sim::World* world = nullptr;
+  // The user's language (console::UserLanguage); --lang overrides it.
+  UiLanguage language = UiLanguage::Chinese;
 };
 
 // `args` excludes the program name.

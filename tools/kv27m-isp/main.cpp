@@ -15,6 +15,7 @@ int Run(const std::vector<std::u16string>& args) {
   io.err = [](const std::u16string& line) { WriteStderr(line + u"\n"); };
   if (StdoutIsTerminal()) io.terminal = [](const std::u16string& text) { WriteStdout(text); };
   io.interrupted = [] { return InterruptRequested(); };
+  io.language = UserLanguage();
   return kv27::RunIspTool(args, io);
 }
 

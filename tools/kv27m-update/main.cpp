@@ -18,6 +18,7 @@ int Run(const std::vector<std::u16string>& args) {
   io.backupFolder = [] { return BackupFolder(); };
   io.timeStamp = [] { return LocalTimeStamp(); };
   io.interrupted = [] { return InterruptRequested(); };
+  io.language = UserLanguage();
   return kv27::RunUpdateTool(args, io);
 }
 

@@ -1,7 +1,7 @@
 // kv27m-update: upgrades the mouse's firmware from a console, with the very
 // sequence the dialog runs, and keeps a backup of the settings first.
 //
-//   kv27m-update [--simulate[=SCENARIO]] [--verbose] [--dry-run] [--backup FILE] [IMAGE]
+//   kv27m-update [--simulate[=SCENARIO]] [--verbose] [--dry-run] [--backup FILE] [--lang=zh|en] [IMAGE]
 //
 // Without IMAGE the image is "KV27M_FW_UPGRADE.bimg" beside the program. The
 // settings read from the mouse are saved to a backup file before the mouse is
@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/upgrade_sequence.h"
+#include "res/ui_text.h"
 #include "sim/mouse_rig.h"
 #include "sim/world.h"
 
@@ -48,6 +49,9 @@ struct UpdateToolIo {
   std::function<std::u16string()> timeStamp;
   // Ctrl+C was pressed.
   std::function<bool()> interrupted;
+  // The user's language (console::UserLanguage); --lang overrides it. In
+  // Chinese the run's message is followed by its English gloss.
+  UiLanguage language = UiLanguage::Chinese;
 
   // For tests: the world to simulate in (else a fresh one), a hook on it once
   // the scenario is built, the rig handed over as soon as it is built (else it
