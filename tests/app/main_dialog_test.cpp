@@ -204,6 +204,11 @@ TEST(MainDialog, SpeaksTheUserInterfaceLanguage) {
       {"English, --lang=zh", 0x0409, UiLanguage::Chinese, chinese},
       {"Simplified Chinese, --lang=en", 0x0804, UiLanguage::English, english},
   };
+  // The dialog's own messages: the Chinese ones of the string table are the
+  // texts the program has always shown.
+  EXPECT_EQ(std::u16string(UiText(UiLanguage::Chinese, IDS_BACKUP_FAILED)), kBackupFailedText);
+  EXPECT_EQ(std::u16string(UiText(UiLanguage::Chinese, IDS_NO_BACKUP)), kNoBackupText);
+  EXPECT_EQ(std::u16string(UiText(UiLanguage::Chinese, IDS_IMAGE_FILTER)), kImageFilter);
   const std::u16string corrupt = u"C:\\fw\\N4_corrupt.bimg";
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
