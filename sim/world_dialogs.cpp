@@ -277,13 +277,11 @@ INT_PTR World::DialogBoxIndirectParamW(HMODULE instance, LPCDLGTEMPLATEW dialogT
   return impl_->RunDialog(lk, std::move(*tpl), parent, proc, initParam);
 }
 
-INT_PTR World::Impl::RunDialog(std::unique_lock<std::mutex>& lk, DialogTemplate templ, HWND parent, DLGPROC proc,
+INT_PTR World::Impl::RunDialog(std::unique_lock<std::mutex>& lk, DialogTemplate tpl, HWND parent, DLGPROC proc,
                                LPARAM initParam) {
-  Impl* const impl_ = this;  // the builder below reads as the World's calls do
-  DialogTemplate* const tpl = &templ;
-  for (auto& item : tpl->items) item.className = CanonicalClass(item.className);
-  for (auto& item : tpl->items) {
-    if (item.className == u"msctls_progress32" && !(impl_->commonControls & ICC_PROGRESS_CLASS)) {
+  for (auto& item : tpl.items) item.className = CanonicalClass(item.className);
+  for (auto& item : tpl.items) {
+    if (item.className == u"msctls_progress32" && !(commonControls & ICC_PROGRESS_CLASS)) {
       t_lastError = ERROR_CANNOT_FIND_WND_CLASS;
       return -1;
     }
@@ -294,15 +292,15 @@ INT_PTR World::Impl::RunDialog(std::unique_lock<std::mutex>& lk, DialogTemplate 
   auto dialog = de.window;
   dialog->owner = me;
   dialog->className = u"#32770";
-  dialog->text = tpl->caption;
-  dialog->style = tpl->style;
-  dialog->exStyle = tpl->exStyle;
+  dialog->text = tpl.caption;
+  dialog->style = tpl.style;
+  dialog->exStyle = tpl.exStyle;
   dialog->dlgProc = proc;
   dialog->parent = parent;
-  HWND hwnd = static_cast<HWND>(impl_->Add(std::move(de)));
+  HWND hwnd = static_cast<HWND>(Add(std::move(de)));
   dialog->handle = hwnd;
   HWND firstTabStop = nullptr;
-  for (auto& item : tpl->items) {
+  for (auto& item : tpl.items) {
     Impl::Entry ce{Impl::Kind::Window};
     ce.window = std::make_shared<Impl::WindowObj>();
     auto c = ce.window;
@@ -313,32 +311,32 @@ INT_PTR World::Impl::RunDialog(std::unique_lock<std::mutex>& lk, DialogTemplate 
     c->exStyle = item.exStyle;
     c->id = item.id;
     c->parent = hwnd;
-    HWND ch = static_cast<HWND>(impl_->Add(std::move(ce)));
+    HWND ch = static_cast<HWND>(Add(std::move(ce)));
     c->handle = ch;
     dialog->children.push_back(ch);
     if (!firstTabStop && (item.style & WS_TABSTOP) && !(item.style & WS_DISABLED)) firstTabStop = ch;
     // A bitmap static loads the bitmap its template names and owns it.
     if (item.className == u"Static" && (item.style & SS_TYPEMASK) == SS_BITMAP && item.textOrdinal &&
-        impl_->HasResource(kRtBitmap, item.textOrdinal)) {
+        HasResource(kRtBitmap, item.textOrdinal)) {
       Impl::Entry be{Impl::Kind::Bitmap};
       be.resource = item.textOrdinal;
-      c->ownedImage = c->image = impl_->Add(std::move(be));
+      c->ownedImage = c->image = Add(std::move(be));
     }
   }
-  std::shared_ptr<Impl::WindowObj> owner = impl_->WindowOf(parent);
+  std::shared_ptr<Impl::WindowObj> owner = WindowOf(parent);
   const bool ownerWasEnabled = owner && !(owner->style & WS_DISABLED);
   if (owner) owner->style |= WS_DISABLED;
 
-  if (tpl->style & DS_SETFONT) impl_->Deliver(lk, hwnd, WM_SETFONT, 0, 0);
-  impl_->Deliver(lk, hwnd, WM_INITDIALOG, reinterpret_cast<WPARAM>(firstTabStop), initParam);
-  const bool ok = impl_->ModalLoop(
+  if (tpl.style & DS_SETFONT) Deliver(lk, hwnd, WM_SETFONT, 0, 0);
+  Deliver(lk, hwnd, WM_INITDIALOG, reinterpret_cast<WPARAM>(firstTabStop), initParam);
+  const bool ok = ModalLoop(
       lk, Impl::ModalFrame{Impl::ModalKind::Dialog, hwnd}, [&] { return dialog->ended; }, std::nullopt,
-      "modal dialog \"" + ToUtf8(tpl->caption) + "\"");
+      "modal dialog \"" + ToUtf8(tpl.caption) + "\"");
   const INT_PTR result = ok ? dialog->endResult : -1;
   dialog->timers.clear();
-  impl_->Deliver(lk, hwnd, WM_DESTROY, 0, 0);
-  impl_->Deliver(lk, hwnd, WM_NCDESTROY, 0, 0);
-  impl_->DestroyWindowTree(lk, hwnd);
+  Deliver(lk, hwnd, WM_DESTROY, 0, 0);
+  Deliver(lk, hwnd, WM_NCDESTROY, 0, 0);
+  DestroyWindowTree(lk, hwnd);
   if (owner && ownerWasEnabled) owner->style &= ~WS_DISABLED;
   return result;
 }
