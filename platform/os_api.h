@@ -213,7 +213,8 @@ class OsApi {
   // ERROR_MOD_NOT_FOUND otherwise.
   virtual HMODULE GetModuleHandleW(LPCWSTR name) = 0;
   // Builds the dialog of template `templateName` (MAKEINTRESOURCEW id) from the
-  // module's resources, owned by `parent` (may be null), sends WM_SETFONT (shell
+  // module's resources (the resource loader picks the language: the user's UI
+  // language when the module has it), owned by `parent` (may be null), sends WM_SETFONT (shell
   // font templates) and WM_INITDIALOG (wParam: the first tab-stop control,
   // lParam: `initParam`) to `proc`, and runs the modal loop until EndDialog.
   // Returns EndDialog's result; -1 with the last error when the dialog cannot
