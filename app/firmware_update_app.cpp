@@ -29,6 +29,7 @@ BOOL CKV27MFirmwareUpdateApp::InitInstance() {
 
   auto dialog = std::make_unique<CKV27MFirmwareUpdateDlg>(Os());
   dialog->startImage = imagePath;
+  if (language) dialog->SetLanguage(*language);
   m_pMainWnd = dialog.get();
   dialogResult = dialog->DoModal();
   m_pMainWnd = nullptr;  // not left pointing at a destroyed dialog
@@ -57,6 +58,22 @@ CKV27MFirmwareUpdateDlg::CKV27MFirmwareUpdateDlg(OsApi& os, CWnd* parent)
   appIcon = os.LoadIconW(os.GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME));
   presentBitmap.LoadBitmap(IDB_MOUSE_PRESENT);
   absentBitmap.LoadBitmap(IDB_MOUSE_ABSENT);
+  // Chinese for a Chinese UI language, English for every other.
+  SetLanguage(LanguageOfLangId(os.GetUserDefaultUILanguage()));
+}
+
+void CKV27MFirmwareUpdateDlg::SetLanguage(UiLanguage language) {
+  language_ = language;
+  m_templateLanguage = LangIdOf(language);
+}
+
+std::u16string CKV27MFirmwareUpdateDlg::Text(UINT id) const {
+  std::u16string text = LoadResourceString(*m_os, id, LangIdOf(language_));
+  if (text.empty()) {
+    const char16_t* own = UiText(language_, id);
+    if (own) text = own;
+  }
+  return text;
 }
 
 // The members go in reverse order: the monitor, the bootloader link (which
@@ -168,7 +185,8 @@ void CKV27MFirmwareUpdateDlg::OnPaint() {
 HICON CKV27MFirmwareUpdateDlg::OnQueryDragIcon() { return appIcon; }
 
 void CKV27MFirmwareUpdateDlg::OnSelectImage() {
-  CFileDialog dialog(*m_os, TRUE, nullptr, nullptr, OFN_NOCHANGEDIR, kImageFilter, this);
+  const std::u16string filter = Text(IDS_IMAGE_FILTER);
+  CFileDialog dialog(*m_os, TRUE, nullptr, nullptr, OFN_NOCHANGEDIR, filter.c_str(), this);
   if (dialog.DoModal() != IDOK) return;
   const std::u16string path = dialog.GetPathName();
 
@@ -177,7 +195,7 @@ void CKV27MFirmwareUpdateDlg::OnSelectImage() {
   {
     const ImageFileResult image = LoadImageFile(*m_os, path.c_str());
     if (!image.ok()) {
-      MessageBox(image.Message(), nullptr, MB_OK);
+      MessageBox(Text(UpgradeMessageId(UpgradeStatusOf(image.error))), nullptr, MB_OK);
       return;  // the path box and the button keep their state
     }
   }
@@ -262,17 +280,21 @@ class DialogFace : public UpgradeFace {
     dialog_.SetProgress(percent);
     PaintPendingWindows(os_);
   }
-  void ShowMessage(UpgradeStatus, const char16_t* text) override {
+  // The message in the dialog's language (the run's own text is the Chinese one).
+  void ShowMessage(UpgradeStatus status, const char16_t*) override {
     // A wait's countdown gives way to the percentage. A run refused before its
     // first step (no mouse, no image) set none: the display keeps what the
     // previous run left.
     if (percent_) dialog_.SetProgress(*percent_);
-    dialog_.MessageBox(text, nullptr, MB_OK);
+    dialog_.MessageBox(dialog_.Text(UpgradeMessageId(status)), nullptr, MB_OK);
   }
   bool OnWait(UpgradeStage, DWORD elapsedMs, DWORD limitMs) override {
     const DWORD leftMs = limitMs > elapsedMs ? limitMs - elapsedMs : 0;
-    const std::string text = std::to_string((leftMs + 999) / 1000) + "s";
-    dialog_.percentText.SetWindowText(std::u16string(text.begin(), text.end()));
+    const std::string seconds = std::to_string((leftMs + 999) / 1000);
+    std::u16string text = dialog_.Text(IDS_COUNTDOWN);  // "%ds"
+    const std::size_t at = text.find(u"%d");
+    if (at != std::u16string::npos) text.replace(at, 2, std::u16string(seconds.begin(), seconds.end()));
+    dialog_.percentText.SetWindowText(text);
     PaintPendingWindows(os_);
     return true;
   }
@@ -286,7 +308,7 @@ class DialogFace : public UpgradeFace {
         WriteNewBackupFile(os_, folder, BackupTimeStamp(os_), MousePlace(dialog_.mouseLink, dialog_.usbMonitor),
                            EncodeBackup(userData), path, error))
       return true;
-    dialog_.MessageBox(kBackupFailedText, nullptr, MB_OK);
+    dialog_.MessageBox(dialog_.Text(IDS_BACKUP_FAILED), nullptr, MB_OK);
     return false;
   }
   // A mouse in its bootloader gets the settings of its newest backup; without
@@ -301,7 +323,7 @@ class DialogFace : public UpgradeFace {
       std::memcpy(userData, backup.data(), size);
       return true;
     }
-    return dialog_.MessageBox(kNoBackupText, nullptr, MB_OKCANCEL) == IDOK;
+    return dialog_.MessageBox(dialog_.Text(IDS_NO_BACKUP), nullptr, MB_OKCANCEL) == IDOK;
   }
 
  private:

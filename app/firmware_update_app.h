@@ -20,11 +20,13 @@
 // CKV27MFirmwareUpdateApp; this library only provides the classes.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "app/upgrade_sequence.h"
 #include "protocol/kv27_usb_comm.h"
 #include "protocol/kv8b05_comm.h"
+#include "res/ui_text.h"
 #include "ui/app.h"
 #include "ui/controls.h"
 #include "ui/dialog.h"
@@ -32,13 +34,15 @@
 
 namespace kv27 {
 
-// The default image file beside the program, and the file dialog's filter.
+// The default image file beside the program, and the file dialog's filter
+// (the string table's IDS_IMAGE_FILTER, the same in every language).
 inline constexpr char16_t kDefaultImageFormat[] = u"%s\\KV27M_FW_UPGRADE.bimg";
 inline constexpr char16_t kDefaultImageName[] = u"KV27M_FW_UPGRADE.bimg";
 inline constexpr char16_t kImageFilter[] = u"Firmware Image (*.bimg)|*.bimg|";
 // The settings key the application selects; nothing is stored there.
 inline constexpr char16_t kRegistryKey[] = u"应用程序向导生成的本地应用程序";
-// The dialog's own messages beside the upgrade's: the settings backup could
+// The dialog's own messages beside the upgrade's (the Chinese texts of the
+// string table's IDS_BACKUP_FAILED and IDS_NO_BACKUP): the settings backup could
 // not be written (nothing was sent to the mouse); a mouse in its bootloader
 // has no backup, and the image's default settings will be flashed (OK goes
 // on, Cancel stops before anything is sent).
@@ -62,6 +66,10 @@ class CKV27MFirmwareUpdateApp : public CWinApp {
   // The main dialog's result of the last InitInstance (what DoModal gave).
   INT_PTR dialogResult = 0;
 
+  // The language the command line asked for (--lang); none: the user's UI
+  // language decides.
+  std::optional<UiLanguage> language;
+
   DECLARE_MESSAGE_MAP()
 };
 
@@ -83,6 +91,14 @@ class CKV27MFirmwareUpdateDlg : public CDialog {
   void OnUpgrade();
   // Button 1001: choose an image file and check it.
   void OnSelectImage();
+
+  // The language of the template and of every text the dialog shows; set
+  // before DoModal. The dialog starts in the user's UI language.
+  void SetLanguage(UiLanguage language);
+  UiLanguage Language() const { return language_; }
+  // Text `id` of the string table in the dialog's language, from the
+  // program's resources (from the built-in table if they lack it).
+  std::u16string Text(UINT id) const;
 
   bool MousePresent() const { return mouseLink.device != nullptr; }
   // A mouse to upgrade: in normal mode, or else waiting in its bootloader.
@@ -123,6 +139,7 @@ class CKV27MFirmwareUpdateDlg : public CDialog {
   void OnTimer(UINT_PTR id);
 
  private:
+  UiLanguage language_ = UiLanguage::Chinese;
   DECLARE_MESSAGE_MAP()
 };
 

@@ -102,6 +102,13 @@ GuiCommandLine ParseGuiCommandLine(const std::u16string& commandLine) {
         out.error = u"--capture needs a file name";
         return out;
       }
+    } else if (a.rfind(u"--lang=", 0) == 0) {
+      bool bad = false;
+      out.language = LanguageOption(a, bad);
+      if (bad) {
+        out.error = u"--lang takes zh or en, not '" + a.substr(7) + u"'";
+        return out;
+      }
     } else if (a.empty() || a[0] == u'-' || a[0] == u'/') {
       out.error = a.empty() ? u"an empty argument is no image path" : u"unknown option '" + a + u"'";
       return out;
@@ -118,7 +125,8 @@ GuiCommandLine ParseGuiCommandLine(const std::u16string& commandLine) {
 
 std::u16string GuiUsage() {
   std::u16string text =
-      u"KV27MFirmwareUpdate.exe [--simulate[=SCENARIO]] [--simulate-log FILE] [--capture FILE] [IMAGE]\n"
+      u"KV27MFirmwareUpdate.exe [--simulate[=SCENARIO]] [--simulate-log FILE] [--capture FILE] [--lang=zh|en]\n"
+      u"                        [IMAGE]\n"
       u"\n"
       u"Without options the program upgrades the mouse plugged into this PC.\n"
       u"IMAGE                  the firmware image (.bimg) to use instead of\n"
@@ -128,6 +136,8 @@ std::u16string GuiUsage() {
       u"--simulate-log FILE    write what the dialog showed, one event a line (UTF-8)\n"
       u"--capture FILE         write the run's USB traffic to FILE, a pcapng file that\n"
       u"                       Wireshark opens (with or without --simulate)\n"
+      u"--lang=zh|en           the dialog in Simplified Chinese or English (default:\n"
+      u"                       Chinese on a Chinese Windows, English on any other)\n"
       u"--help                 this text\n"
       u"\n"
       u"Scenarios:\n";

@@ -131,6 +131,7 @@ int GuiMain(const std::u16string& commandLine) {
     return options.error.empty() ? 0 : 2;
   }
   theApp.imagePath = options.imagePath;
+  theApp.language = options.language;
   if (!options.simulate) return RunApp(*real, *real, options, console::HostCaptureClock());
   return RunSimulated(*real, options);
 }

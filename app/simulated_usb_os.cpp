@@ -461,6 +461,15 @@ INT_PTR SimulatedUsbOsApi::DialogBoxParamW(HMODULE instance, LPCWSTR templateNam
   t_lastError = error;
   return r;
 }
+INT_PTR SimulatedUsbOsApi::DialogBoxIndirectParamW(HMODULE instance, LPCDLGTEMPLATEW dialogTemplate, HWND parent,
+                                                   DLGPROC proc, LPARAM initParam) {
+  Log("dialog open");
+  INT_PTR r = FromWindows(windows_.DialogBoxIndirectParamW(instance, dialogTemplate, parent, proc, initParam));
+  DWORD error = t_lastError;
+  Log("dialog closed " + std::to_string(static_cast<long long>(r)));
+  t_lastError = error;
+  return r;
+}
 BOOL SimulatedUsbOsApi::EndDialog(HWND dialog, INT_PTR result) {
   return FromWindows(windows_.EndDialog(dialog, result));
 }
@@ -524,6 +533,18 @@ BOOL SimulatedUsbOsApi::DrawIcon(HDC dc, int x, int y, HICON icon) {
 HICON SimulatedUsbOsApi::LoadIconW(HMODULE instance, LPCWSTR name) {
   return FromWindows(windows_.LoadIconW(instance, name));
 }
+// The program's resources and the user's language are the window system's.
+HRSRC SimulatedUsbOsApi::FindResourceExW(HMODULE module, LPCWSTR type, LPCWSTR name, LANGID language) {
+  return FromWindows(windows_.FindResourceExW(module, type, name, language));
+}
+HGLOBAL SimulatedUsbOsApi::LoadResource(HMODULE module, HRSRC resource) {
+  return FromWindows(windows_.LoadResource(module, resource));
+}
+DWORD SimulatedUsbOsApi::SizeofResource(HMODULE module, HRSRC resource) {
+  return FromWindows(windows_.SizeofResource(module, resource));
+}
+LPVOID SimulatedUsbOsApi::LockResource(HGLOBAL data) { return FromWindows(windows_.LockResource(data)); }
+LANGID SimulatedUsbOsApi::GetUserDefaultUILanguage() { return FromWindows(windows_.GetUserDefaultUILanguage()); }
 HBITMAP SimulatedUsbOsApi::LoadBitmapW(HMODULE instance, LPCWSTR name) {
   HBITMAP b = windows_.LoadBitmapW(instance, name);
   t_lastError = windows_.GetLastError();

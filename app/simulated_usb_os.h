@@ -145,6 +145,8 @@ class SimulatedUsbOsApi final : public OsApi {
   // dialogs and controls
   HMODULE GetModuleHandleW(LPCWSTR name) override;
   INT_PTR DialogBoxParamW(HMODULE instance, LPCWSTR templateName, HWND parent, DLGPROC proc, LPARAM initParam) override;
+  INT_PTR DialogBoxIndirectParamW(HMODULE instance, LPCDLGTEMPLATEW dialogTemplate, HWND parent, DLGPROC proc,
+                                  LPARAM initParam) override;
   BOOL EndDialog(HWND dialog, INT_PTR result) override;
   HWND GetDlgItem(HWND dialog, int id) override;
   BOOL SetWindowTextW(HWND window, LPCWSTR text) override;
@@ -166,6 +168,11 @@ class SimulatedUsbOsApi final : public OsApi {
   HICON LoadIconW(HMODULE instance, LPCWSTR name) override;
   HBITMAP LoadBitmapW(HMODULE instance, LPCWSTR name) override;
   BOOL DeleteObject(HGDIOBJ object) override;
+  HRSRC FindResourceExW(HMODULE module, LPCWSTR type, LPCWSTR name, LANGID language) override;
+  HGLOBAL LoadResource(HMODULE module, HRSRC resource) override;
+  DWORD SizeofResource(HMODULE module, HRSRC resource) override;
+  LPVOID LockResource(HGLOBAL data) override;
+  LANGID GetUserDefaultUILanguage() override;
   // common controls and dialogs
   BOOL InitCommonControlsEx(const INITCOMMONCONTROLSEX* init) override;
   BOOL GetOpenFileNameW(OPENFILENAMEW* ofn) override;

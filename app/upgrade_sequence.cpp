@@ -11,9 +11,15 @@
 #include "protocol/isp_flash.h"
 #include "protocol/kv27_usb_comm.h"
 #include "protocol/kv8b05_comm.h"
+#include "res/resource.h"
 #include "usbmon/usb_device_monitor.h"
 
 namespace kv27 {
+
+namespace {
+UpgradeStatus FromImageError(ImageFileError error);
+UpgradeStatus FromFlashResult(IspFlashResult result);
+}  // namespace
 
 const char16_t* UpgradeMessage(UpgradeStatus status) {
   switch (status) {
@@ -72,6 +78,26 @@ const char16_t* UpgradeMessage(UpgradeStatus status) {
   }
   return u"";
 }
+
+const char16_t* UpgradeMessage(UpgradeStatus status, UiLanguage language) {
+  if (language == UiLanguage::Chinese) return UpgradeMessage(status);
+  const char16_t* text = UiText(language, UpgradeMessageId(status));
+  return text ? text : u"";
+}
+
+UINT UpgradeMessageId(UpgradeStatus status) {
+  if (status == UpgradeStatus::Stopped) return 0;
+  return IDS_UPGRADE_SUCCESS + static_cast<UINT>(status);
+}
+static_assert(IDS_UPGRADE_SUCCESS + static_cast<int>(UpgradeStatus::MousePortUnknown) == IDS_MOUSE_PORT_UNKNOWN,
+              "the string table follows the statuses");
+static_assert(IDS_UPGRADE_SUCCESS + static_cast<int>(UpgradeStatus::DecodeVerifyFailed) == IDS_DECODE_VERIFY_FAILED,
+              "the string table follows the statuses");
+static_assert(IDS_UPGRADE_SUCCESS + static_cast<int>(UpgradeStatus::ExitFailed) == IDS_EXIT_FAILED,
+              "the string table follows the statuses");
+
+UpgradeStatus UpgradeStatusOf(ImageFileError error) { return FromImageError(error); }
+UpgradeStatus UpgradeStatusOf(IspFlashResult result) { return FromFlashResult(result); }
 
 namespace {
 

@@ -26,7 +26,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "image/image_file.h"
 #include "platform/os_api.h"
+#include "protocol/isp_flash.h"
+#include "res/ui_text.h"
 
 namespace kv27 {
 using namespace w32;
@@ -74,6 +77,15 @@ enum class UpgradeStatus {
 
 // The text of the one message box that ends a run with this status.
 const char16_t* UpgradeMessage(UpgradeStatus status);
+// The same in `language` (the Chinese text is UpgradeMessage's).
+const char16_t* UpgradeMessage(UpgradeStatus status, UiLanguage language);
+// The status's message in the program's string table (res/resource.h); 0 for
+// Stopped, which shows nothing.
+UINT UpgradeMessageId(UpgradeStatus status);
+// The status of a run that an image check ended (Success for None), and of
+// one that the flash ended.
+UpgradeStatus UpgradeStatusOf(ImageFileError error);
+UpgradeStatus UpgradeStatusOf(IspFlashResult result);
 
 // The stages a run goes through, for faces that show more than a percentage.
 enum class UpgradeStage {

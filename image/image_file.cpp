@@ -3,6 +3,8 @@
 #include <cstring>
 #include <new>
 
+#include "res/resource.h"
+
 namespace kv27 {
 using namespace w32;
 
@@ -34,6 +36,16 @@ const WCHAR* ImageFileErrorText(ImageFileError error) {
       return u"镜像解码验证失败！";
   }
   return u"";
+}
+
+unsigned ImageFileErrorTextId(ImageFileError error) {
+  // The image checks' rows follow one another in the table, from the memory
+  // failure to the decode check.
+  static_assert(IDS_DECODE_VERIFY_FAILED - IDS_OUT_OF_MEMORY ==
+                    static_cast<int>(ImageFileError::VerifyFailed) - static_cast<int>(ImageFileError::OutOfMemory),
+                "the string table follows the image checks");
+  if (error == ImageFileError::None) return 0;
+  return IDS_OUT_OF_MEMORY + static_cast<unsigned>(error) - static_cast<unsigned>(ImageFileError::OutOfMemory);
 }
 
 bool ImageNameMatches(OsApi& os, const std::uint8_t* header) {

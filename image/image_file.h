@@ -37,6 +37,9 @@ enum class ImageFileError {
 
 // The message box text for a failure; an empty string for None.
 const w32::WCHAR* ImageFileErrorText(ImageFileError error);
+// The failure's message in the program's string table (res/resource.h), where
+// it has its text in every language; 0 for None.
+unsigned ImageFileErrorTextId(ImageFileError error);
 
 struct ImageFileResult {
   ImageFileError error = ImageFileError::OpenFailed;

@@ -63,6 +63,27 @@ class ForwardingOsApi : public OsApi {
     return inner_.CreateThread(security, stackSize, start, parameter, flags, threadId);
   }
   DWORD ResumeThread(HANDLE thread) override { return inner_.ResumeThread(thread); }
+  BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode) override {
+    return inner_.GetExitCodeThread(thread, exitCode);
+  }
+  DWORD WaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL waitAll, DWORD milliseconds) override {
+    return inner_.WaitForMultipleObjects(count, objects, waitAll, milliseconds);
+  }
+  HANDLE CreateNamedPipeW(LPCWSTR name, DWORD openMode, DWORD pipeMode, DWORD maxInstances, DWORD outSize, DWORD inSize,
+                          DWORD defaultTimeout, SECURITY_ATTRIBUTES* security) override {
+    return inner_.CreateNamedPipeW(name, openMode, pipeMode, maxInstances, outSize, inSize, defaultTimeout, security);
+  }
+  INT_PTR DialogBoxIndirectParamW(HMODULE instance, LPCDLGTEMPLATEW dialogTemplate, HWND parent, DLGPROC proc,
+                                  LPARAM initParam) override {
+    return inner_.DialogBoxIndirectParamW(instance, dialogTemplate, parent, proc, initParam);
+  }
+  HRSRC FindResourceExW(HMODULE module, LPCWSTR type, LPCWSTR name, LANGID language) override {
+    return inner_.FindResourceExW(module, type, name, language);
+  }
+  HGLOBAL LoadResource(HMODULE module, HRSRC resource) override { return inner_.LoadResource(module, resource); }
+  DWORD SizeofResource(HMODULE module, HRSRC resource) override { return inner_.SizeofResource(module, resource); }
+  LPVOID LockResource(HGLOBAL data) override { return inner_.LockResource(data); }
+  LANGID GetUserDefaultUILanguage() override { return inner_.GetUserDefaultUILanguage(); }
   DWORD GetTickCount() override { return inner_.GetTickCount(); }
   void Sleep(DWORD milliseconds) override { inner_.Sleep(milliseconds); }
   HDEVINFO SetupDiGetClassDevsW(const GUID* classGuid, LPCWSTR enumerator, HWND parent, DWORD flags) override {

@@ -234,7 +234,8 @@ class OsApi {
   // ERROR_MOD_NOT_FOUND otherwise.
   virtual HMODULE GetModuleHandleW(LPCWSTR name) = 0;
   // Builds the dialog of template `templateName` (MAKEINTRESOURCEW id) from the
-  // module's resources, owned by `parent` (may be null), sends WM_SETFONT (shell
+  // module's resources (the resource loader picks the language: the user's UI
+  // language when the module has it), owned by `parent` (may be null), sends WM_SETFONT (shell
   // font templates) and WM_INITDIALOG (wParam: the first tab-stop control,
   // lParam: `initParam`) to `proc`, and runs the modal loop until EndDialog.
   // Returns EndDialog's result; -1 with the last error when the dialog cannot
@@ -246,6 +247,11 @@ class OsApi {
   // The owner is disabled while the dialog runs.
   virtual INT_PTR DialogBoxParamW(HMODULE instance, LPCWSTR templateName, HWND parent, DLGPROC proc,
                                   LPARAM initParam) = 0;
+  // The same from a template in memory (DialogBoxIndirectParamW): standard
+  // (DLGTEMPLATE) or extended (DLGTEMPLATEEX) form, as a resource holds it; the
+  // same results and errors, and ERROR_INVALID_PARAMETER for a null template.
+  virtual INT_PTR DialogBoxIndirectParamW(HMODULE instance, LPCDLGTEMPLATEW dialogTemplate, HWND parent, DLGPROC proc,
+                                          LPARAM initParam) = 0;
   // Ends a modal dialog: the loop returns `result` once the current message is
   // handled, and the dialog is destroyed (WM_DESTROY) before DialogBoxParamW
   // returns. FALSE with ERROR_INVALID_WINDOW_HANDLE for a window that is not a
@@ -308,6 +314,24 @@ class OsApi {
   virtual HICON LoadIconW(HMODULE instance, LPCWSTR name) = 0;
   virtual HBITMAP LoadBitmapW(HMODULE instance, LPCWSTR name) = 0;
   virtual BOOL DeleteObject(HGDIOBJ object) = 0;
+
+  // ------------------------------------------------------------ resources and the user's language (KERNEL32)
+  // The resource of `type` and `name` (MAKEINTRESOURCEW ids) in exactly the
+  // language `language` (FindResourceExW). MAKELANGID(LANG_NEUTRAL,
+  // SUBLANG_NEUTRAL) takes the language associated with the calling thread.
+  // Null with ERROR_RESOURCE_TYPE_NOT_FOUND, ERROR_RESOURCE_NAME_NOT_FOUND or
+  // ERROR_RESOURCE_LANG_NOT_FOUND (ERROR_RESOURCE_DATA_NOT_FOUND for a module
+  // without resources).
+  virtual HRSRC FindResourceExW(HMODULE module, LPCWSTR type, LPCWSTR name, LANGID language) = 0;
+  // The data of a found resource (a handle for LockResource, never to be freed)
+  // and its size in bytes; null / 0 for a handle FindResourceExW did not give.
+  virtual HGLOBAL LoadResource(HMODULE module, HRSRC resource) = 0;
+  virtual DWORD SizeofResource(HMODULE module, HRSRC resource) = 0;
+  // The first byte of loaded resource data; valid while the module is loaded.
+  virtual LPVOID LockResource(HGLOBAL data) = 0;
+  // The user's UI language: the language the user chose for the Windows
+  // interface (else the system's preferred or installed one).
+  virtual LANGID GetUserDefaultUILanguage() = 0;
 
   // ------------------------------------------------------------ common controls and dialogs
   // Registers the control classes of dwICC. FALSE when dwSize is not

@@ -202,6 +202,13 @@
   X(ERROR_RESOURCE_DATA_NOT_FOUND)                 \
   X(ERROR_RESOURCE_TYPE_NOT_FOUND)                 \
   X(ERROR_RESOURCE_NAME_NOT_FOUND)                 \
+  X(ERROR_RESOURCE_LANG_NOT_FOUND)                 \
+  X(LANG_NEUTRAL)                                  \
+  X(LANG_CHINESE)                                  \
+  X(LANG_ENGLISH)                                  \
+  X(SUBLANG_NEUTRAL)                               \
+  X(SUBLANG_ENGLISH_US)                            \
+  X(SUBLANG_CHINESE_SIMPLIFIED)                    \
   X(ERROR_CONTROL_ID_NOT_FOUND)                    \
   X(ERROR_CANNOT_FIND_WND_CLASS)                   \
   X(ERROR_INVALID_INDEX)
@@ -691,6 +698,12 @@ class RealOsApi final : public OsApi {
     return ::DialogBoxParamW(reinterpret_cast<::HINSTANCE>(instance), As<wchar_t>(templateName), Hwnd(parent),
                              reinterpret_cast<::DLGPROC>(proc), initParam);
   }
+  INT_PTR DialogBoxIndirectParamW(HMODULE instance, LPCDLGTEMPLATEW dialogTemplate, HWND parent, DLGPROC proc,
+                                  LPARAM initParam) override {
+    return ::DialogBoxIndirectParamW(reinterpret_cast<::HINSTANCE>(instance),
+                                     reinterpret_cast<const ::DLGTEMPLATE*>(dialogTemplate), Hwnd(parent),
+                                     reinterpret_cast<::DLGPROC>(proc), initParam);
+  }
   BOOL EndDialog(HWND dialog, INT_PTR result) override { return ::EndDialog(Hwnd(dialog), result); }
   HWND GetDlgItem(HWND dialog, int id) override { return Ours(::GetDlgItem(Hwnd(dialog), id)); }
   BOOL SetWindowTextW(HWND window, LPCWSTR text) override { return ::SetWindowTextW(Hwnd(window), As<wchar_t>(text)); }
@@ -731,6 +744,19 @@ class RealOsApi final : public OsApi {
     return reinterpret_cast<HBITMAP>(::LoadBitmapW(reinterpret_cast<::HINSTANCE>(instance), As<wchar_t>(name)));
   }
   BOOL DeleteObject(HGDIOBJ object) override { return ::DeleteObject(object); }
+
+  HRSRC FindResourceExW(HMODULE module, LPCWSTR type, LPCWSTR name, LANGID language) override {
+    return reinterpret_cast<HRSRC>(
+        ::FindResourceExW(reinterpret_cast<::HMODULE>(module), As<wchar_t>(type), As<wchar_t>(name), language));
+  }
+  HGLOBAL LoadResource(HMODULE module, HRSRC resource) override {
+    return ::LoadResource(reinterpret_cast<::HMODULE>(module), reinterpret_cast<::HRSRC>(resource));
+  }
+  DWORD SizeofResource(HMODULE module, HRSRC resource) override {
+    return ::SizeofResource(reinterpret_cast<::HMODULE>(module), reinterpret_cast<::HRSRC>(resource));
+  }
+  LPVOID LockResource(HGLOBAL data) override { return ::LockResource(data); }
+  LANGID GetUserDefaultUILanguage() override { return ::GetUserDefaultUILanguage(); }
 
   // ---------------------------------------------------------------- common controls and dialogs
   BOOL InitCommonControlsEx(const INITCOMMONCONTROLSEX* init) override {

@@ -79,6 +79,16 @@ using HBITMAP = HBITMAP__*;
 struct HDC__;
 using HDC = HDC__*;
 using HGDIOBJ = void*;
+// A resource's information block (FindResourceExW) and its loaded data
+// (LoadResource; LockResource gives the first byte).
+struct HRSRC__;
+using HRSRC = HRSRC__*;
+using HGLOBAL = void*;
+// A language: primary language in bits 0-9, sublanguage in bits 10-15.
+using LANGID = WORD;
+// A dialog template in memory (DLGTEMPLATE or DLGTEMPLATEEX and what follows).
+struct DLGTEMPLATE;
+using LPCDLGTEMPLATEW = const DLGTEMPLATE*;
 using INT_PTR = std::intptr_t;
 using UINT_PTR = std::uintptr_t;
 using LONG_PTR = std::intptr_t;
@@ -733,6 +743,19 @@ constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
 constexpr DWORD ERROR_RESOURCE_DATA_NOT_FOUND = 1812;
 constexpr DWORD ERROR_RESOURCE_TYPE_NOT_FOUND = 1813;
 constexpr DWORD ERROR_RESOURCE_NAME_NOT_FOUND = 1814;
+constexpr DWORD ERROR_RESOURCE_LANG_NOT_FOUND = 1815;
+
+// Languages (LANGID) and resource types by ordinal.
+constexpr WORD LANG_NEUTRAL = 0x00;
+constexpr WORD LANG_CHINESE = 0x04;
+constexpr WORD LANG_ENGLISH = 0x09;
+constexpr WORD SUBLANG_NEUTRAL = 0x00;
+constexpr WORD SUBLANG_ENGLISH_US = 0x01;
+constexpr WORD SUBLANG_CHINESE_SIMPLIFIED = 0x02;
+constexpr LANGID MAKELANGID(WORD primary, WORD sub) { return static_cast<LANGID>((sub << 10) | primary); }
+constexpr WORD PRIMARYLANGID(LANGID language) { return static_cast<WORD>(language & 0x3FF); }
+constexpr WORD kRtDialogOrdinal = 5;  // RT_DIALOG
+constexpr WORD kRtStringOrdinal = 6;  // RT_STRING
 constexpr DWORD ERROR_CONTROL_ID_NOT_FOUND = 1421;
 constexpr DWORD ERROR_CANNOT_FIND_WND_CLASS = 1407;
 constexpr DWORD ERROR_INVALID_INDEX = 1413;

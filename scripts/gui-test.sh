@@ -5,10 +5,16 @@
 # virtual desktop (which draws the title bar without a window manager). For each
 # case it waits for the message box that ends the run, answers it with Return,
 # reads the --simulate-log and checks what the user was shown. Screenshots land
-# in build/gui/FLAVOUR/: the dialog mid-upgrade and the final box of each case.
+# in build/gui/FLAVOUR/ (build/gui/FLAVOUR-LANGUAGE/ for the other languages):
+# the dialog mid-upgrade and the final box of each case.
 #
-#   bash scripts/gui-test.sh [FLAVOUR]  # needs that build (cmake --build --preset FLAVOUR)
+#   bash scripts/gui-test.sh [FLAVOUR [LANGUAGE]]  # needs that build (cmake --build --preset FLAVOUR)
 #   KV_GUI_KEEP=1                       # keep the logs of passing cases too (they are always kept)
+#
+# LANGUAGE: zh (the default: the dialog in Simplified Chinese), en (in English),
+# or en-nocjk (in English, in a Wine prefix of its own that has no CJK font
+# linked, to show the English dialog needs none). The program is started with
+# --lang=zh or --lang=en, so the result does not hang on the host's locale.
 #
 # Chinese texts: Wine has no CJK fonts of its own. The script links the dialog
 # fonts ("MS Shell Dlg", "MS Shell Dlg 2", Tahoma) to WenQuanYi Micro Hei
@@ -26,14 +32,23 @@ if [[ -z $flavour ]]; then
   flavour=${KV_FLAVOURS[0]}
 fi
 [[ $flavour == win32 || $flavour == win64 ]] || fail "unknown flavour '$flavour' (win32 or win64)"
+language=${2:-zh}
+case $language in
+  zh) lang=zh suffix= ;;
+  en) lang=en suffix=-en ;;
+  en-nocjk) lang=en suffix=-en-nocjk ;;
+  *) fail "unknown language '$language' (zh, en or en-nocjk)" ;;
+esac
 exe=$root/build/$flavour/bin/KV27MFirmwareUpdate.exe
-out=$root/build/gui/$flavour
+out=$root/build/gui/$flavour$suffix
 run=$out/run
 started=$SECONDS
 
 [[ -f $exe ]] || fail "$exe is missing (cmake --preset $flavour && cmake --build --preset $flavour)"
 kv_wine_env "$root" "$flavour"
-echo "gui-test: the $flavour program, with $KV_WINE"
+# Without the CJK font: a prefix of its own, never given the FontLink entries.
+[[ $language == en-nocjk ]] && export WINEPREFIX=$WINEPREFIX-nocjk
+echo "gui-test: the $flavour program in language $language, with $KV_WINE"
 for tool in Xvfb xdotool import convert "$KV_WINE" wineserver; do
   command -v "$tool" >/dev/null || fail "$tool is missing (bash scripts/install-deps.sh)"
 done
@@ -67,10 +82,12 @@ else
   "$KV_WINE" wineboot </dev/null >"$out/wineboot.log" 2>&1
 fi
 link='HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink'
-for name in Tahoma "MS Shell Dlg" "MS Shell Dlg 2"; do
-  "$KV_WINE" reg add "$link" /v "$name" /t REG_MULTI_SZ /d "wqy-microhei.ttc,WenQuanYi Micro Hei" /f </dev/null >/dev/null 2>&1 ||
-    fail "cannot write the FontLink entry $name"
-done
+if [[ $language != en-nocjk ]]; then
+  for name in Tahoma "MS Shell Dlg" "MS Shell Dlg 2"; do
+    "$KV_WINE" reg add "$link" /v "$name" /t REG_MULTI_SZ /d "wqy-microhei.ttc,WenQuanYi Micro Hei" /f </dev/null >/dev/null 2>&1 ||
+      fail "cannot write the FontLink entry $name"
+  done
+fi
 
 # wait_for LOG PATTERN SECONDS: waits until a line of LOG matches.
 wait_for() {
@@ -82,10 +99,11 @@ wait_for() {
   return 1
 }
 
-# The labels "固件升级镜像：" and "固件升级进度：" sit 35 pixels apart in the dialog
-# (at the desktop's top left). Drawn without a CJK font every glyph is the same
-# empty box and the two labels are identical pixel for pixel; with the font they
-# differ. Prints the number of differing pixels.
+# The labels "固件升级镜像：" and "固件升级进度：" ("Image file:" and "Progress:")
+# sit 35 pixels apart in the dialog (at the desktop's top left). Drawn without a
+# font for their script every glyph is the same empty box and the two labels are
+# identical pixel for pixel; with the font they differ. Prints the number of
+# differing pixels.
 label_difference() {
   local a=$out/label-a.png b=$out/label-b.png
   convert "$1" -crop 90x16+36+143 +repage "$a" && convert "$1" -crop 90x16+36+178 +repage "$b" &&
@@ -100,7 +118,7 @@ run_case() {
   rm -f "$log"
   echo "gui-test: $name (--simulate=$scenario)"
   (cd "$run" && timeout 240 "$KV_WINE" explorer /desktop=kv,760x360 KV27MFirmwareUpdate.exe \
-    --simulate="$scenario" --simulate-log "$winlog" </dev/null >"$out/$name.wine.log" 2>&1) &
+    --simulate="$scenario" --simulate-log "$winlog" --lang="$lang" </dev/null >"$out/$name.wine.log" 2>&1) &
   local pid=$!
   wait_for "$log" '^dialog open' 60 || fail "$name: the dialog did not open (see $out/$name.wine.log)"
   # Without a window manager the X keyboard focus goes nowhere: a click on the
@@ -112,7 +130,7 @@ run_case() {
   local differ
   differ=$(label_difference "$out/$name-open.png")
   echo "gui-test: $name: the two labels differ in ${differ:-?} pixels (0: the font is missing)"
-  ((${differ:-0} > 20)) || fail "$name: the dialog's Chinese texts are not rendered (see $out/$name-open.png)"
+  ((${differ:-0} > 20)) || fail "$name: the dialog's texts are not rendered (see $out/$name-open.png)"
   # Mid-upgrade: the bootloader wait's countdown, or a percentage past 10.
   if wait_for "$log" '^text percent ([0-9]+s|[2-9][0-9]%)$' 60; then
     import -window root "$out/$name-progress.png"
@@ -132,11 +150,16 @@ run_case() {
   echo "gui-test: $name: OK"
 }
 
-run_case ok ok "恭喜亲，在线升级成功！"
+if [[ $lang == zh ]]; then
+  success="恭喜亲，在线升级成功！" erase_failed="Flash擦除失败！"
+else
+  success="Congratulations, the online upgrade succeeded!" erase_failed="Flash erase failed!"
+fi
+run_case ok ok "$success"
 grep -qx 'progress 100' "$out/ok.log" || fail "ok: the bar did not reach 100"
 grep -qx 'indicator present' "$out/ok.log" || fail "ok: the indicator never showed the mouse"
 grep -qE '^text percent [0-9]+s$' "$out/ok.log" || fail "ok: the bootloader wait was not counted down"
-run_case erase-fails erase-fails "Flash擦除失败！"
+run_case erase-fails erase-fails "$erase_failed"
 grep -qx 'progress 100' "$out/erase-fails.log" && fail "erase-fails: the bar reached 100"
 
 echo "gui-test: screenshots in $out: $(cd "$out" && ls -1 ./*.png | tr '\n' ' ')"

@@ -15,7 +15,8 @@
 #               kernel interface with umockdev, in the linux and linux-asan builds,
 #               each run bounded to $KV_HW_SECONDS
 #   gui         the real dialog program under Wine on a headless X screen
-#               (scripts/gui-test.sh; the same flavour(s) as windows, at most 300 s each)
+#               (scripts/gui-test.sh; the same flavour(s) as windows, in Chinese,
+#               English and English without the CJK font, at most 300 s each)
 # Installs what is missing first (scripts/install-deps.sh). Ends with each
 # runner's summary; exits non-zero if any build or test failed.
 #
@@ -207,17 +208,22 @@ gui_test() {
   local flavour=$2 rc t0 label
   label=$(flavour_label "$1" "$flavour")
   if [[ -f $root/build/$flavour/bin/KV27MFirmwareUpdate.exe ]] || build "$flavour"; then
-    say "gui ($flavour): the dialog program under Wine and Xvfb"
-    t0=$SECONDS
-    timeout 300 bash "$root/scripts/gui-test.sh" "$flavour" 2>&1 | tee "$logs/gui-$flavour.log"
-    rc=${PIPESTATUS[0]}
-    echo "gui stage in $((SECONDS - t0)) s"
-    if [[ $rc -eq 0 ]]; then
-      results+=("$label: OK - $(grep -E 'all passed' "$logs/gui-$flavour.log" | tail -n 1)")
-    else
-      results+=("$label: FAILED (exit $rc; see $logs/gui-$flavour.log and build/gui/$flavour/)")
-      failed=1
-    fi
+    # In Chinese, in English, and in English without the CJK font.
+    local language log
+    for language in zh en en-nocjk; do
+      say "gui ($flavour, $language): the dialog program under Wine and Xvfb"
+      t0=$SECONDS
+      log=$logs/gui-$flavour-$language.log
+      timeout 300 bash "$root/scripts/gui-test.sh" "$flavour" "$language" 2>&1 | tee "$log"
+      rc=${PIPESTATUS[0]}
+      echo "gui stage in $((SECONDS - t0)) s"
+      if [[ $rc -eq 0 ]]; then
+        results+=("$label ($language): OK - $(grep -E 'all passed' "$log" | tail -n 1)")
+      else
+        results+=("$label ($language): FAILED (exit $rc; see $log and build/gui/)")
+        failed=1
+      fi
+    done
   else
     results+=("$label: BUILD FAILED (see $logs/$flavour-build.log)")
     failed=1

@@ -1,5 +1,6 @@
 #include "sim/resources.h"
 
+#include <algorithm>
 #include <set>
 #include <tuple>
 
@@ -226,6 +227,46 @@ const std::vector<std::uint8_t>* ResourceSet::Find(WORD type, WORD id) const {
     if (e.typeName.empty() && e.typeOrdinal == type && e.name.empty() && e.nameOrdinal == id) return &e.data;
   }
   return nullptr;
+}
+
+const ResourceEntry* ResourceSet::Find(WORD type, WORD id, WORD language) const {
+  for (const ResourceEntry& e : entries_) {
+    if (e.typeName.empty() && e.typeOrdinal == type && e.name.empty() && e.nameOrdinal == id && e.language == language)
+      return &e;
+  }
+  return nullptr;
+}
+
+std::optional<DialogTemplate> ResourceSet::Dialog(WORD id, WORD language) const {
+  const ResourceEntry* e = Find(kRtDialog, id, language);
+  if (!e) return std::nullopt;
+  return ParseDialogTemplate(e->data.data(), e->data.size());
+}
+
+std::optional<std::u16string> ResourceSet::String(WORD id, WORD language) const {
+  const ResourceEntry* e = Find(kRtString, static_cast<WORD>(id / 16 + 1), language);
+  if (!e) return std::nullopt;
+  Reader r(e->data.data(), e->data.size());
+  for (unsigned i = 0; i < 16; ++i) {
+    const WORD length = r.Word();
+    std::u16string text;
+    for (WORD k = 0; k < length && r.ok(); ++k) text.push_back(static_cast<char16_t>(r.Word()));
+    if (!r.ok()) return std::nullopt;
+    if (i == id % 16) {
+      if (text.empty()) return std::nullopt;
+      return text;
+    }
+  }
+  return std::nullopt;
+}
+
+std::vector<WORD> ResourceSet::Languages(WORD type) const {
+  std::vector<WORD> out;
+  for (const ResourceEntry& e : entries_) {
+    if (e.typeName.empty() && e.typeOrdinal == type && std::find(out.begin(), out.end(), e.language) == out.end())
+      out.push_back(e.language);
+  }
+  return out;
 }
 
 std::optional<DialogTemplate> ResourceSet::Dialog(WORD id) const {

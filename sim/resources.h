@@ -23,6 +23,7 @@ using namespace w32;
 inline constexpr WORD kRtBitmap = 2;
 inline constexpr WORD kRtIcon = 3;
 inline constexpr WORD kRtDialog = 5;
+inline constexpr WORD kRtString = 6;
 inline constexpr WORD kRtGroupIcon = 14;
 inline constexpr WORD kRtVersion = 16;
 
@@ -74,7 +75,16 @@ class ResourceSet {
   // Raw bytes of resource (type, id), numeric type and id (RT_DIALOG 5, RT_BITMAP 2, RT_ICON 3, RT_GROUP_ICON 14,
   // RT_VERSION 16); null if absent. With several languages, the first in the file.
   const std::vector<std::uint8_t>* Find(WORD type, WORD id) const;
+  // The same in exactly one language; null if absent.
+  const ResourceEntry* Find(WORD type, WORD id, WORD language) const;
   std::optional<DialogTemplate> Dialog(WORD id) const;
+  std::optional<DialogTemplate> Dialog(WORD id, WORD language) const;
+  // String `id` of the string table in `language` (RT_STRING blocks of sixteen
+  // counted strings, block id / 16 + 1); nullopt when absent (a zero-length
+  // string is absent too, as LoadString sees it).
+  std::optional<std::u16string> String(WORD id, WORD language) const;
+  // The languages the set holds resources of `type` in, in file order.
+  std::vector<WORD> Languages(WORD type) const;
 
   const std::vector<ResourceEntry>& entries() const { return entries_; }
 

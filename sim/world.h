@@ -342,6 +342,10 @@ class World : public OsApi {
   // ------------------------------------------------------------ dialogs, controls and the user
   // The program's resources: dialog templates, bitmaps and icons by id.
   void SetResources(const ResourceSet& resources);
+  // The user's UI language (GetUserDefaultUILanguage), which also picks the
+  // language of a resource looked up without one (DialogBoxParamW). A
+  // simulated PC is a Simplified Chinese one unless a test says otherwise.
+  void SetUserDefaultUILanguage(LANGID language);
   // Single resources for tests (they take precedence over SetResources).
   void AddDialogTemplate(WORD id, DialogTemplate dialog);
   void AddBitmapResource(WORD id);
@@ -464,6 +468,8 @@ class World : public OsApi {
                                               ULONG* length, ULONG flags) override;
   HMODULE GetModuleHandleW(LPCWSTR name) override;
   INT_PTR DialogBoxParamW(HMODULE instance, LPCWSTR templateName, HWND parent, DLGPROC proc, LPARAM initParam) override;
+  INT_PTR DialogBoxIndirectParamW(HMODULE instance, LPCDLGTEMPLATEW dialogTemplate, HWND parent, DLGPROC proc,
+                                  LPARAM initParam) override;
   BOOL EndDialog(HWND dialog, INT_PTR result) override;
   HWND GetDlgItem(HWND dialog, int id) override;
   BOOL SetWindowTextW(HWND window, LPCWSTR text) override;
@@ -484,6 +490,11 @@ class World : public OsApi {
   HICON LoadIconW(HMODULE instance, LPCWSTR name) override;
   HBITMAP LoadBitmapW(HMODULE instance, LPCWSTR name) override;
   BOOL DeleteObject(HGDIOBJ object) override;
+  HRSRC FindResourceExW(HMODULE module, LPCWSTR type, LPCWSTR name, LANGID language) override;
+  HGLOBAL LoadResource(HMODULE module, HRSRC resource) override;
+  DWORD SizeofResource(HMODULE module, HRSRC resource) override;
+  LPVOID LockResource(HGLOBAL data) override;
+  LANGID GetUserDefaultUILanguage() override;
   BOOL InitCommonControlsEx(const INITCOMMONCONTROLSEX* init) override;
   BOOL GetOpenFileNameW(OPENFILENAMEW* ofn) override;
   DWORD CommDlgExtendedError() override;

@@ -39,10 +39,15 @@ std::optional<WORD> ResourceId(LPCWSTR name) {
 
 // ------------------------------------------------------------------ resources
 
+// A template looked up without a language (DialogBoxParamW goes through
+// FindResourceW, which asks for the neutral language): the resource loader
+// takes the user's UI language first and falls back on what the module has,
+// here the first in the file.
 std::optional<DialogTemplate> World::Impl::FindDialogTemplate(WORD id) {
   if (auto it = dialogTemplates.find(id); it != dialogTemplates.end()) return it->second;
-  if (resources) return resources->Dialog(id);
-  return std::nullopt;
+  if (!resources) return std::nullopt;
+  if (auto own = resources->Dialog(id, uiLanguage)) return own;
+  return resources->Dialog(id);
 }
 
 bool World::Impl::HasResource(WORD type, WORD id) {
@@ -59,7 +64,89 @@ WORD World::Impl::ResourceOf(const void* gdiObject) {
 void World::SetResources(const ResourceSet& resources) {
   std::lock_guard<std::mutex> lk(mutex_);
   impl_->resources = resources;
+  impl_->resourceSets.push_back(resources);
 }
+void World::SetUserDefaultUILanguage(LANGID language) {
+  std::lock_guard<std::mutex> lk(mutex_);
+  impl_->uiLanguage = language;
+}
+
+LANGID World::GetUserDefaultUILanguage() {
+  std::lock_guard<std::mutex> lk(mutex_);
+  return impl_->uiLanguage;
+}
+
+// FindResourceExW: the resource of exactly this type, name and language. As
+// documented, the neutral language (MAKELANGID(LANG_NEUTRAL,
+// SUBLANG_NEUTRAL)) stands for the calling thread's language, which here is
+// the user's UI language (no thread sets its own). The loader's fallbacks for
+// a language the module lacks are the language with the neutral sublanguage,
+// then the neutral language; otherwise ERROR_RESOURCE_LANG_NOT_FOUND, as
+// ERROR_RESOURCE_TYPE_NOT_FOUND / _NAME_NOT_FOUND when the type / name is
+// missing in every language. Resources are named by ordinal here: a string
+// type or name is not found. A null module is the process's own.
+HRSRC World::FindResourceExW(HMODULE module, LPCWSTR type, LPCWSTR name, LANGID language) {
+  std::lock_guard<std::mutex> lk(mutex_);
+  if ((module != nullptr && module != kModule) || impl_->resourceSets.empty()) {
+    t_lastError = ERROR_RESOURCE_DATA_NOT_FOUND;
+    return nullptr;
+  }
+  const ResourceSet& set = impl_->resourceSets.back();
+  auto typeId = ResourceId(type);
+  auto nameId = ResourceId(name);
+  bool typeSeen = false, nameSeen = false;
+  for (const ResourceEntry& e : set.entries()) {
+    if (!typeId || !e.typeName.empty() || e.typeOrdinal != *typeId) continue;
+    typeSeen = true;
+    if (nameId && e.name.empty() && e.nameOrdinal == *nameId) nameSeen = true;
+  }
+  if (!typeSeen || !nameSeen) {
+    t_lastError = typeSeen ? ERROR_RESOURCE_NAME_NOT_FOUND : ERROR_RESOURCE_TYPE_NOT_FOUND;
+    return nullptr;
+  }
+  const LANGID wanted = language == MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL) ? impl_->uiLanguage : language;
+  for (LANGID candidate :
+       {wanted, MAKELANGID(PRIMARYLANGID(wanted), SUBLANG_NEUTRAL), MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL)}) {
+    if (const ResourceEntry* e = set.Find(*typeId, *nameId, candidate))
+      return reinterpret_cast<HRSRC>(const_cast<ResourceEntry*>(e));
+  }
+  t_lastError = ERROR_RESOURCE_LANG_NOT_FOUND;
+  return nullptr;
+}
+
+namespace {
+// The entry behind a handle FindResourceExW gave, in any set the world holds.
+const ResourceEntry* EntryOf(const std::deque<ResourceSet>& sets, HRSRC resource) {
+  for (const ResourceSet& set : sets)
+    for (const ResourceEntry& e : set.entries())
+      if (reinterpret_cast<HRSRC>(const_cast<ResourceEntry*>(&e)) == resource) return &e;
+  return nullptr;
+}
+}  // namespace
+
+// LoadResource / SizeofResource: the data and size of a resource FindResourceExW
+// found; anything else is refused (null / 0, ERROR_RESOURCE_DATA_NOT_FOUND),
+// where Windows would read whatever the handle points at.
+HGLOBAL World::LoadResource(HMODULE module, HRSRC resource) {
+  std::lock_guard<std::mutex> lk(mutex_);
+  const ResourceEntry* e = (module == nullptr || module == kModule) ? EntryOf(impl_->resourceSets, resource) : nullptr;
+  if (!e || e->data.empty()) {
+    t_lastError = ERROR_RESOURCE_DATA_NOT_FOUND;
+    return nullptr;
+  }
+  return const_cast<std::uint8_t*>(e->data.data());
+}
+DWORD World::SizeofResource(HMODULE module, HRSRC resource) {
+  std::lock_guard<std::mutex> lk(mutex_);
+  const ResourceEntry* e = (module == nullptr || module == kModule) ? EntryOf(impl_->resourceSets, resource) : nullptr;
+  if (!e) {
+    t_lastError = ERROR_RESOURCE_DATA_NOT_FOUND;
+    return 0;
+  }
+  return static_cast<DWORD>(e->data.size());
+}
+// LockResource only turns LoadResource's handle into the pointer to the first byte.
+LPVOID World::LockResource(HGLOBAL data) { return data; }
 void World::AddDialogTemplate(WORD id, DialogTemplate dialog) {
   std::lock_guard<std::mutex> lk(mutex_);
   impl_->dialogTemplates[id] = std::move(dialog);
@@ -154,9 +241,47 @@ INT_PTR World::DialogBoxParamW(HMODULE instance, LPCWSTR templateName, HWND pare
     t_lastError = tpl ? ERROR_INVALID_PARAMETER : ERROR_RESOURCE_NAME_NOT_FOUND;
     return -1;
   }
-  for (auto& item : tpl->items) item.className = CanonicalClass(item.className);
-  for (auto& item : tpl->items) {
-    if (item.className == u"msctls_progress32" && !(impl_->commonControls & ICC_PROGRESS_CLASS)) {
+  return impl_->RunDialog(lk, std::move(*tpl), parent, proc, initParam);
+}
+
+// DialogBoxIndirectParamW: the same dialog from a template in memory. The
+// dialog manager reads the template until its last control; the world reads
+// it only within resource data it handed out (LockResource), where it knows
+// where the bytes end, and refuses any other pointer with
+// ERROR_INVALID_PARAMETER, as it refuses a template it cannot parse.
+INT_PTR World::DialogBoxIndirectParamW(HMODULE instance, LPCDLGTEMPLATEW dialogTemplate, HWND parent, DLGPROC proc,
+                                       LPARAM initParam) {
+  std::unique_lock<std::mutex> lk(mutex_);
+  if (auto f = impl_->Fault("DialogBoxIndirectParamW", {})) {
+    t_lastError = *f;
+    return -1;
+  }
+  if (parent && !impl_->Find(parent, Impl::Kind::Window)) {
+    t_lastError = ERROR_INVALID_WINDOW_HANDLE;
+    return 0;
+  }
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(dialogTemplate);
+  std::optional<DialogTemplate> tpl;
+  for (const ResourceSet& set : impl_->resourceSets) {
+    for (const ResourceEntry& e : set.entries()) {
+      const std::uint8_t* begin = e.data.data();
+      if (bytes && begin && bytes >= begin && bytes < begin + e.data.size())
+        tpl = ParseDialogTemplate(bytes, static_cast<std::size_t>(begin + e.data.size() - bytes));
+    }
+  }
+  (void)instance;  // the template carries everything; the module only owns the dialog
+  if (!tpl || !proc) {
+    t_lastError = ERROR_INVALID_PARAMETER;
+    return -1;
+  }
+  return impl_->RunDialog(lk, std::move(*tpl), parent, proc, initParam);
+}
+
+INT_PTR World::Impl::RunDialog(std::unique_lock<std::mutex>& lk, DialogTemplate tpl, HWND parent, DLGPROC proc,
+                               LPARAM initParam) {
+  for (auto& item : tpl.items) item.className = CanonicalClass(item.className);
+  for (auto& item : tpl.items) {
+    if (item.className == u"msctls_progress32" && !(commonControls & ICC_PROGRESS_CLASS)) {
       t_lastError = ERROR_CANNOT_FIND_WND_CLASS;
       return -1;
     }
@@ -167,15 +292,15 @@ INT_PTR World::DialogBoxParamW(HMODULE instance, LPCWSTR templateName, HWND pare
   auto dialog = de.window;
   dialog->owner = me;
   dialog->className = u"#32770";
-  dialog->text = tpl->caption;
-  dialog->style = tpl->style;
-  dialog->exStyle = tpl->exStyle;
+  dialog->text = tpl.caption;
+  dialog->style = tpl.style;
+  dialog->exStyle = tpl.exStyle;
   dialog->dlgProc = proc;
   dialog->parent = parent;
-  HWND hwnd = static_cast<HWND>(impl_->Add(std::move(de)));
+  HWND hwnd = static_cast<HWND>(Add(std::move(de)));
   dialog->handle = hwnd;
   HWND firstTabStop = nullptr;
-  for (auto& item : tpl->items) {
+  for (auto& item : tpl.items) {
     Impl::Entry ce{Impl::Kind::Window};
     ce.window = std::make_shared<Impl::WindowObj>();
     auto c = ce.window;
@@ -186,38 +311,38 @@ INT_PTR World::DialogBoxParamW(HMODULE instance, LPCWSTR templateName, HWND pare
     c->exStyle = item.exStyle;
     c->id = item.id;
     c->parent = hwnd;
-    HWND ch = static_cast<HWND>(impl_->Add(std::move(ce)));
+    HWND ch = static_cast<HWND>(Add(std::move(ce)));
     c->handle = ch;
     dialog->children.push_back(ch);
     if (!firstTabStop && (item.style & WS_TABSTOP) && !(item.style & WS_DISABLED)) firstTabStop = ch;
     // A bitmap static loads the bitmap its template names and owns it.
     if (item.className == u"Static" && (item.style & SS_TYPEMASK) == SS_BITMAP && item.textOrdinal &&
-        impl_->HasResource(kRtBitmap, item.textOrdinal)) {
+        HasResource(kRtBitmap, item.textOrdinal)) {
       Impl::Entry be{Impl::Kind::Bitmap};
       be.resource = item.textOrdinal;
-      c->ownedImage = c->image = impl_->Add(std::move(be));
+      c->ownedImage = c->image = Add(std::move(be));
     }
   }
-  std::shared_ptr<Impl::WindowObj> owner = impl_->WindowOf(parent);
+  std::shared_ptr<Impl::WindowObj> owner = WindowOf(parent);
   const bool ownerWasEnabled = owner && !(owner->style & WS_DISABLED);
   if (owner) owner->style |= WS_DISABLED;
 
-  if (tpl->style & DS_SETFONT) impl_->Deliver(lk, hwnd, WM_SETFONT, 0, 0);
-  impl_->Deliver(lk, hwnd, WM_INITDIALOG, reinterpret_cast<WPARAM>(firstTabStop), initParam);
+  if (tpl.style & DS_SETFONT) Deliver(lk, hwnd, WM_SETFONT, 0, 0);
+  Deliver(lk, hwnd, WM_INITDIALOG, reinterpret_cast<WPARAM>(firstTabStop), initParam);
   // Then the dialog is shown: a template with WS_VISIBLE is shown as soon as
   // WM_INITDIALOG has returned, any other by the modal loop before it waits
   // (DialogBox: "displays the dialog box (regardless of whether the template
   // specifies the WS_VISIBLE style)"); either way WM_SHOWWINDOW (wParam TRUE)
   // comes after WM_INITDIALOG and before any queued message.
-  if (!dialog->ended) impl_->Deliver(lk, hwnd, WM_SHOWWINDOW, TRUE, 0);
-  const bool ok = impl_->ModalLoop(
+  if (!dialog->ended) Deliver(lk, hwnd, WM_SHOWWINDOW, TRUE, 0);
+  const bool ok = ModalLoop(
       lk, Impl::ModalFrame{Impl::ModalKind::Dialog, hwnd}, [&] { return dialog->ended; }, std::nullopt,
-      "modal dialog \"" + ToUtf8(tpl->caption) + "\"");
+      "modal dialog \"" + ToUtf8(tpl.caption) + "\"");
   const INT_PTR result = ok ? dialog->endResult : -1;
   dialog->timers.clear();
-  impl_->Deliver(lk, hwnd, WM_DESTROY, 0, 0);
-  impl_->Deliver(lk, hwnd, WM_NCDESTROY, 0, 0);
-  impl_->DestroyWindowTree(lk, hwnd);
+  Deliver(lk, hwnd, WM_DESTROY, 0, 0);
+  Deliver(lk, hwnd, WM_NCDESTROY, 0, 0);
+  DestroyWindowTree(lk, hwnd);
   if (owner && ownerWasEnabled) owner->style &= ~WS_DISABLED;
   return result;
 }

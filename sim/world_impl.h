@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <list>
 #include <map>
@@ -381,6 +382,11 @@ struct World::Impl {
   std::map<WORD, DialogTemplate> dialogTemplates;
   std::set<WORD> bitmapResources, iconResources;
   std::optional<ResourceSet> resources;
+  // Every set SetResources was given, the last one in force: a resource's
+  // handle and data (FindResourceExW, LoadResource) stay valid for the
+  // world's life, as a loaded module's do.
+  std::deque<ResourceSet> resourceSets;
+  LANGID uiLanguage = MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED);
   std::map<WORD, HICON> icons;  // shared icon handles by resource
   DWORD commDlgError = 0;
 
@@ -415,6 +421,9 @@ struct World::Impl {
   void DestroyWindowTree(std::unique_lock<std::mutex>& lk, HWND window);
   void Stall(const std::string& text);
   std::optional<DialogTemplate> FindDialogTemplate(WORD id);
+  // Builds the dialog of `tpl` and runs it modally (DialogBoxParamW and
+  // DialogBoxIndirectParamW once they have their template).
+  INT_PTR RunDialog(std::unique_lock<std::mutex>& lk, DialogTemplate tpl, HWND parent, DLGPROC proc, LPARAM initParam);
   bool HasResource(WORD type, WORD id);
   WORD ResourceOf(const void* gdiObject);
 

@@ -1,6 +1,7 @@
 #include "ui/app.h"
 
 #include <atomic>
+#include <cstdint>
 
 namespace kv27 {
 
@@ -57,6 +58,37 @@ int AppMain(OsApi& os) {
   // A program whose InitInstance returns true would run its message loop here;
   // dialog programs never do.
   return app->ExitInstance();
+}
+
+std::u16string LoadResourceString(OsApi& os, UINT id, LANGID language) {
+  const HMODULE module = os.GetModuleHandleW(nullptr);
+  const HRSRC block = os.FindResourceExW(module, MAKEINTRESOURCEW(kRtStringOrdinal),
+                                         MAKEINTRESOURCEW(static_cast<WORD>(id / 16 + 1)), language);
+  if (block == nullptr) return {};
+  const HGLOBAL loaded = os.LoadResource(module, block);
+  const DWORD size = os.SizeofResource(module, block);
+  const auto* bytes = static_cast<const std::uint8_t*>(loaded ? os.LockResource(loaded) : nullptr);
+  if (bytes == nullptr) return {};
+  // The units are little-endian WORDs; every length is checked against the block.
+  std::size_t pos = 0;
+  auto unit = [&](char16_t& out) {
+    if (size - pos < 2) return false;
+    out = static_cast<char16_t>(bytes[pos] | bytes[pos + 1] << 8);
+    pos += 2;
+    return true;
+  };
+  for (UINT index = 0; index < 16; ++index) {
+    char16_t length = 0;
+    if (!unit(length)) return {};
+    std::u16string text;
+    for (char16_t k = 0; k < length; ++k) {
+      char16_t c = 0;
+      if (!unit(c)) return {};
+      text.push_back(c);
+    }
+    if (index == id % 16) return text;
+  }
+  return {};
 }
 
 }  // namespace kv27

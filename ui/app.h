@@ -60,4 +60,11 @@ int AppMain(OsApi& os);
 // The base name of a path without its extension ("C:\x\Tool.exe" -> "Tool").
 std::u16string BaseNameWithoutExtension(const std::u16string& path);
 
+// String `id` of the program's string table in exactly `language`, read through
+// the resource calls (FindResourceExW, LoadResource, LockResource,
+// SizeofResource): strings are kept sixteen to a block (RT_STRING, block
+// id / 16 + 1), each a length in UTF-16 units and the units. Empty when the
+// program has no such string in that language.
+std::u16string LoadResourceString(OsApi& os, UINT id, LANGID language);
+
 }  // namespace kv27

@@ -48,9 +48,21 @@ CDialog::~CDialog() {
 INT_PTR CDialog::DoModal() {
   CDialog* const previous = t_creating;
   t_creating = this;
-  const INT_PTR result =
-      m_os->DialogBoxParamW(m_os->GetModuleHandleW(nullptr), MAKEINTRESOURCEW(static_cast<WORD>(m_nIDHelp)),
-                            SafeHwnd(m_pParentWnd), &DialogProcedure, reinterpret_cast<LPARAM>(this));
+  const HMODULE module = m_os->GetModuleHandleW(nullptr);
+  const LPCWSTR name = MAKEINTRESOURCEW(static_cast<WORD>(m_nIDHelp));
+  // A template of the chosen language when the program has one; otherwise
+  // the one the system picks.
+  LPCDLGTEMPLATEW own = nullptr;
+  if (m_templateLanguage != 0) {
+    if (HRSRC found = m_os->FindResourceExW(module, MAKEINTRESOURCEW(kRtDialogOrdinal), name, m_templateLanguage)) {
+      if (HGLOBAL loaded = m_os->LoadResource(module, found))
+        own = static_cast<LPCDLGTEMPLATEW>(m_os->LockResource(loaded));
+    }
+  }
+  const INT_PTR result = own ? m_os->DialogBoxIndirectParamW(module, own, SafeHwnd(m_pParentWnd), &DialogProcedure,
+                                                             reinterpret_cast<LPARAM>(this))
+                             : m_os->DialogBoxParamW(module, name, SafeHwnd(m_pParentWnd), &DialogProcedure,
+                                                     reinterpret_cast<LPARAM>(this));
   t_creating = previous;
   // The window is gone by now (WM_NCDESTROY detached it); a failed creation
   // never attached one.

@@ -1,7 +1,9 @@
 // Modal dialogs built from a dialog template, and the binding of their controls.
 //
 // A CDialog names its template by resource id. DoModal builds the dialog
-// (DialogBoxParamW), runs the modal loop and returns EndDialog's result. The
+// (DialogBoxParamW, or the template of one language found with
+// FindResourceExW and built with DialogBoxIndirectParamW), runs the modal
+// loop and returns EndDialog's result. The
 // dialog's messages arrive at WindowProc (override it to see them before the
 // message map). WM_INITDIALOG calls OnInitDialog, whose base binds the controls
 // through DoDataExchange. IDOK and IDCANCEL end the dialog by default.
@@ -58,6 +60,9 @@ class CDialog : public CWnd {
   bool OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result) override;
 
   UINT m_nIDHelp = 0;  // the template id
+  // The language of the template DoModal builds the dialog from; the neutral
+  // language (0) leaves the choice to the system (DialogBoxParamW).
+  LANGID m_templateLanguage = 0;
   // Controls bound by DDX_Control; let go when the dialog's window is destroyed.
   std::vector<CWnd*> m_boundControls;
 

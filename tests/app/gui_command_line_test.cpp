@@ -48,10 +48,15 @@ TEST(GuiCommandLineTest, Options) {
   EXPECT_EQ(captured.imagePath, u"fw.bimg");
   EXPECT_TRUE(captured.error.empty());
 
+  EXPECT_FALSE(plain.language.has_value());  // the user's UI language decides
+  EXPECT_EQ(ParseGuiCommandLine(u"--lang=en").language, UiLanguage::English);
+  EXPECT_EQ(ParseGuiCommandLine(u"--simulate --lang=zh a.bimg").language, UiLanguage::Chinese);
+  EXPECT_EQ(ParseGuiCommandLine(u"--simulate --lang=zh a.bimg").imagePath, u"a.bimg");
+
   for (const char16_t* wrong :
        {u"--simulate=nothing", u"--simulate --simulate-log", u"--simulate --simulate-log=", u"--simulate-log x.txt",
         u"--capture", u"--capture=", u"--simulate --capture", u"--fast", u"-x image.bimg", u"/x", u"a.bimg b.bimg",
-        u"\"C:\\fw\\a.bimg\" --simulate b.bimg", u"\"\""}) {
+        u"\"C:\\fw\\a.bimg\" --simulate b.bimg", u"\"\"", u"--lang=fr", u"--lang=", u"--lang zh"}) {
     SCOPED_TRACE(std::string(wrong, wrong + std::char_traits<char16_t>::length(wrong)));
     EXPECT_FALSE(ParseGuiCommandLine(wrong).error.empty());
   }

@@ -18,6 +18,7 @@
 #include "platform/device_path.h"
 #include "res/compiled_resources.h"
 #include "res/resource.h"
+#include "res/ui_text.h"
 #include "sim/hid_device.h"
 #include "sim/resources.h"
 #include "tests/support/backup_names.h"
@@ -132,6 +133,123 @@ TEST_P(EveryScenarioThroughTheDialog, ShowsItsOneMessage) {
 
 INSTANTIATE_TEST_SUITE_P(Catalogue, EveryScenarioThroughTheDialog, ::testing::ValuesIn(Scenarios()),
                          test::ScenarioTestName);
+
+// The same catalogue on an English Windows: every failure row's message (and
+// the congratulation) comes in English from the program's string table, and
+// never as the Chinese text.
+class EveryScenarioInEnglish : public ::testing::TestWithParam<Scenario> {};
+
+TEST_P(EveryScenarioInEnglish, ShowsItsOneMessageInEnglish) {
+  const Scenario& scenario = GetParam();
+  const std::string name = scenario.name;
+  ProgramRun run(scenario.name, [](sim::World& world) { world.SetUserDefaultUILanguage(0x0409); });
+  const std::uint64_t t0 = run.world.Now();
+  run.world.User().AnswerMessageBox(IDOK, 1000);
+  if (name == "no-image") run.world.User().DoAt(t0 + 300, [&] { run.Command(IDC_UPGRADE); });
+  run.world.User().CloseAt(t0 + kAfterAnyRun + 1);
+  run.Run();
+
+  const auto boxes = run.world.MessageBoxes();
+  if (name == "no-mouse") {
+    EXPECT_TRUE(boxes.empty());
+  } else {
+    const UpgradeStatus shown = name == "no-image" ? UpgradeStatus::NoImagePath : scenario.expected;
+    ASSERT_EQ(boxes.size(), 1u);
+    ASSERT_NE(UiText(UiLanguage::English, UpgradeMessageId(shown)), nullptr);
+    EXPECT_EQ(boxes[0].text, UiText(UiLanguage::English, UpgradeMessageId(shown)));
+    EXPECT_NE(boxes[0].text, UpgradeMessage(shown));
+    EXPECT_EQ(boxes[0].caption, kCaption);  // the program's name in every language
+  }
+  run.EndProcess();
+}
+
+INSTANTIATE_TEST_SUITE_P(Catalogue, EveryScenarioInEnglish, ::testing::ValuesIn(Scenarios()), test::ScenarioTestName);
+
+// The dialog speaks the user's UI language: Simplified Chinese for any
+// Chinese UI language, English for every other; --lang overrides it. The
+// template (caption, buttons, labels), a refusal, an image check that fails
+// and the file dialog's filter, each in the language shown, the Chinese ones
+// exactly as the program has always shown them.
+TEST(MainDialog, SpeaksTheUserInterfaceLanguage) {
+  struct Texts {
+    const char16_t* caption;
+    const char16_t* chooseButton;
+    const char16_t* upgradeButton;
+    const char16_t* progressLabel;
+    const char16_t* chooseImage;
+    const char16_t* badImage;
+  };
+  const Texts chinese{u"N4工程师鼠标固件升级软件 v1.0",
+                      u"选择镜像文件",
+                      u"固件升级",
+                      u"固件升级进度：",
+                      kChooseNoImage,
+                      u"镜像解码验证失败！"};
+  const Texts english{u"N4 Engineer Mouse Firmware Upgrade v1.0",
+                      u"Choose image",
+                      u"Upgrade",
+                      u"Progress:",
+                      u"Please choose an image file!",
+                      u"The decoded image fails its check!"};
+  struct Case {
+    const char* what;
+    LANGID uiLanguage;
+    std::optional<UiLanguage> option;  // --lang
+    const Texts& shown;
+  };
+  const Case cases[] = {
+      {"Simplified Chinese", 0x0804, std::nullopt, chinese},
+      {"Traditional Chinese (Taiwan)", 0x0404, std::nullopt, chinese},
+      {"English", 0x0409, std::nullopt, english},
+      {"German", 0x0407, std::nullopt, english},
+      {"English, --lang=zh", 0x0409, UiLanguage::Chinese, chinese},
+      {"Simplified Chinese, --lang=en", 0x0804, UiLanguage::English, english},
+  };
+  // The dialog's own messages: the Chinese ones of the string table are the
+  // texts the program has always shown.
+  EXPECT_EQ(std::u16string(UiText(UiLanguage::Chinese, IDS_BACKUP_FAILED)), kBackupFailedText);
+  EXPECT_EQ(std::u16string(UiText(UiLanguage::Chinese, IDS_NO_BACKUP)), kNoBackupText);
+  EXPECT_EQ(std::u16string(UiText(UiLanguage::Chinese, IDS_IMAGE_FILTER)), kImageFilter);
+  const std::u16string corrupt = u"C:\\fw\\N4_corrupt.bimg";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ProgramRun run("no-image", [&](sim::World& world) { world.SetUserDefaultUILanguage(c.uiLanguage); });
+    std::vector<std::uint8_t> bad = SampleImageBytes();
+    bad[32 + 0x1000] ^= 0x01;
+    run.world.AddFile(corrupt, bad);
+    theApp.language = c.option;
+    const std::uint64_t t0 = run.world.Now();
+    sim::ControlState caption, choose, upgrade, label;
+    run.world.User().DoAt(t0 + 50, [&] {
+      caption = run.Ctl(0);
+      choose = run.Ctl(IDC_SELECT_IMAGE);
+      upgrade = run.Ctl(IDC_UPGRADE);
+      label = run.Ctl(0xFFFF);  // the last static without an id
+    });
+    run.world.User().DoAt(t0 + 100, [&] { run.Command(IDC_UPGRADE); });
+    run.world.User().AnswerMessageBox(IDOK, 500);
+    run.world.User().ClickAt(t0 + 2000, IDC_SELECT_IMAGE);
+    run.world.User().ChooseFile(corrupt, 200);
+    run.world.User().AnswerMessageBox(IDOK, 500);
+    run.world.User().CloseAt(t0 + 5000);
+    run.Run();
+    theApp.language.reset();
+
+    EXPECT_EQ(caption.text, c.shown.caption);
+    EXPECT_EQ(choose.text, c.shown.chooseButton);
+    EXPECT_EQ(upgrade.text, c.shown.upgradeButton);
+    EXPECT_EQ(label.text, c.shown.progressLabel);
+    const auto boxes = run.world.MessageBoxes();
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[0].text, c.shown.chooseImage);
+    EXPECT_EQ(boxes[1].text, c.shown.badImage);
+    for (const auto& box : boxes) EXPECT_EQ(box.caption, kCaption);
+    const auto files = run.world.FileDialogs();
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(files[0].filter, kImageFilter);
+    run.EndProcess();
+  }
+}
 
 // A whole good run from the automatic start: the flash holds the image with
 // the mouse's own settings, the mouse comes back in normal mode with them, and

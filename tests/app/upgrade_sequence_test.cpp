@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "protocol/isp_flash.h"
 #include "protocol/kv27_usb_comm.h"
 #include "protocol/kv8b05_comm.h"
+#include "res/ui_text.h"
 #include "tests/support/scenario_names.h"
 #include "tests/support/upgrade_expectations.h"
 #include "usbmon/usb_device_monitor.h"
@@ -168,6 +170,68 @@ TEST(UpgradeSequence, CatalogueCoversEveryFailureRow) {
                    UpgradeStatus::Stopped})
     seen[static_cast<int>(row)] = true;
   for (std::size_t i = 0; i < seen.size(); ++i) EXPECT_TRUE(seen[i]) << "no scenario ends with status " << i;
+}
+
+// Every row's message in both languages: the Chinese text byte for byte as the
+// program has always shown it, from every way the code reaches it (the run's
+// status, the image check, the flash, the string table), and the English one.
+TEST(UpgradeSequence, EveryMessageInBothLanguages) {
+  struct Row {
+    UpgradeStatus status;
+    const char16_t* chinese;
+    const char16_t* english;
+  };
+  const Row rows[] = {
+      {UpgradeStatus::Success, u"恭喜亲，在线升级成功！", u"Congratulations, the online upgrade succeeded!"},
+      {UpgradeStatus::MouseAbsent, u"请插入需要升级的USB设备！", u"Please plug in the USB device to be upgraded!"},
+      {UpgradeStatus::NoImagePath, u"请选择镜像文件！", u"Please choose an image file!"},
+      {UpgradeStatus::OutOfMemory, u"申请内存失败！", u"Out of memory!"},
+      {UpgradeStatus::ImageOpenFailed, u"打开镜像文件失败！", u"Cannot open the image file!"},
+      {UpgradeStatus::HeaderReadFailed, u"读镜像头失败！", u"Cannot read the image header!"},
+      {UpgradeStatus::InvalidImage, u"无效的镜像文件！", u"Invalid image file!"},
+      {UpgradeStatus::NotKv27Image, u"不是KV27镜像文件！", u"Not a KV27 image file!"},
+      {UpgradeStatus::WrongImageName, u"镜像名称错误！", u"Wrong image name!"},
+      {UpgradeStatus::WrongChecksum, u"镜像CHECKSUM错误！", u"Image CHECKSUM error!"},
+      {UpgradeStatus::WrongLength, u"镜像文件的长度错误！", u"Wrong image file length!"},
+      {UpgradeStatus::DecodeInitFailed, u"镜像解码初始化失败！", u"Cannot start decoding the image!"},
+      {UpgradeStatus::PayloadReadFailed, u"读镜像文件失败！", u"Cannot read the image file!"},
+      {UpgradeStatus::DecodeVerifyFailed, u"镜像解码验证失败！", u"The decoded image fails its check!"},
+      {UpgradeStatus::UserDataFailed, u"读取用户数据失败！", u"Cannot read the user data!"},
+      {UpgradeStatus::BootloaderNotFound, u"升级设备驱动安装失败！请重新插拔设备，之后重新执行升级程序！",
+       u"The upgrade device's driver could not be installed! Unplug and replug the device, then run the upgrade "
+       u"again!"},
+      {UpgradeStatus::BootloaderOpenFailed, u"升级设备打开失败！", u"Cannot open the upgrade device!"},
+      {UpgradeStatus::EraseFailed, u"Flash擦除失败！", u"Flash erase failed!"},
+      {UpgradeStatus::WriteFailed, u"Flash写失败！", u"Flash write failed!"},
+      {UpgradeStatus::ReadFailed, u"Flash读失败！", u"Flash read failed!"},
+      {UpgradeStatus::CompareFailed, u"Flash数据校验失败！", u"Flash data check failed!"},
+      {UpgradeStatus::VerifyFailed, u"Flash验证失败！", u"Flash verification failed!"},
+      {UpgradeStatus::ProtectFailed, u"Flash读保护失败！", u"Flash read protection failed!"},
+      {UpgradeStatus::ExitFailed, u"退出ISP模式失败！", u"Cannot leave ISP mode!"},
+      {UpgradeStatus::MousePortUnknown, u"无法确定需要升级的USB设备所在的端口！请重新插拔设备，之后重新执行升级程序！",
+       u"Cannot tell which USB port the device to be upgraded is on! Unplug and replug the device, then run the "
+       u"upgrade again!"},
+  };
+  ASSERT_EQ(std::size(rows), static_cast<std::size_t>(UpgradeStatus::Stopped));  // every status but Stopped
+  for (const Row& row : rows) {
+    SCOPED_TRACE(static_cast<int>(row.status));
+    EXPECT_EQ(std::u16string(UpgradeMessage(row.status)), row.chinese);
+    EXPECT_EQ(std::u16string(UpgradeMessage(row.status, UiLanguage::Chinese)), row.chinese);
+    EXPECT_EQ(std::u16string(UpgradeMessage(row.status, UiLanguage::English)), row.english);
+    ASSERT_NE(UiText(UiLanguage::Chinese, UpgradeMessageId(row.status)), nullptr);
+    EXPECT_EQ(std::u16string(UiText(UiLanguage::Chinese, UpgradeMessageId(row.status))), row.chinese);
+  }
+  EXPECT_EQ(UpgradeMessageId(UpgradeStatus::Stopped), 0u);
+  for (int e = static_cast<int>(ImageFileError::OutOfMemory); e <= static_cast<int>(ImageFileError::VerifyFailed);
+       ++e) {
+    const auto error = static_cast<ImageFileError>(e);
+    EXPECT_EQ(std::u16string(ImageFileErrorText(error)), UpgradeMessage(UpgradeStatusOf(error))) << e;
+    EXPECT_EQ(ImageFileErrorTextId(error), UpgradeMessageId(UpgradeStatusOf(error))) << e;
+  }
+  for (int r = static_cast<int>(IspFlashResult::Success); r <= static_cast<int>(IspFlashResult::ExitFailed); ++r) {
+    const auto result = static_cast<IspFlashResult>(r);
+    EXPECT_EQ(std::u16string(IspFlashMessage(result)), UpgradeMessage(UpgradeStatusOf(result))) << r;
+  }
 }
 
 // A good run: the flash holds the image with the mouse's own user data, the

@@ -32,6 +32,7 @@
 #include "protocol/kv27_usb_comm.h"
 #include "sim/mouse_rig.h"
 #include "sim/virtual_mouse.h"
+#include "tools/kv27m-update/update_tool.h"
 #include "usbmon/usb_device_monitor.h"
 
 // After the system's headers: GLib has TRUE and FALSE macros of its own.

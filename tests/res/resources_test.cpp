@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "res/compiled_resources.h"
+#include "res/resource.h"
+#include "res/ui_text.h"
 #include "sim/resources.h"
 #include "tools/mkart/art.h"
 
@@ -82,59 +84,90 @@ std::string Lower(std::string s) {
   return s;
 }
 
-TEST(CompiledResources, MainDialogIsLaidOutAsDesigned) {
-  const std::optional<DialogTemplate> dlg = Resources().Dialog(102);
-  ASSERT_TRUE(dlg.has_value());
-  EXPECT_TRUE(dlg->extended);
-  EXPECT_EQ(Utf8(dlg->caption), "N4工程师鼠标固件升级软件 v1.0");
-  EXPECT_EQ(dlg->cx, 319);
-  EXPECT_EQ(dlg->cy, 120);
-  EXPECT_EQ(Utf8(dlg->fontName), "MS Shell Dlg");
-  EXPECT_EQ(dlg->pointSize, 9);
-  EXPECT_EQ(dlg->style, kPopup | kVisible | kCaption | kSysMenu | kDsModalFrame | kDsSetFont | kDsFixedSys);
-  EXPECT_EQ(dlg->exStyle, kExAppWindow);
-  EXPECT_EQ(dlg->menu, u"");
-  EXPECT_EQ(dlg->menuOrdinal, 0);
-  EXPECT_EQ(dlg->className, u"");
+// The template's texts in one language, in control order (the edit, the
+// progress bar and the bitmap have none).
+struct TemplateTexts {
+  WORD language;
+  const char* caption;
+  const char* texts[10];
+};
+// Simplified Chinese exactly as the program has always shown it, and English
+// fitted to the same controls.
+const TemplateTexts kTemplateTexts[] = {
+    {0x0804,
+     "N4工程师鼠标固件升级软件 v1.0",
+     {"固件升级镜像：", "", "选择镜像文件", "", "固件升级",
+      "操作说明：\n1. 保证电脑只连接一个USB 设备；\n2. 在固件升级过程中不要插拔USB 设备；", "USB设备：", "", "0%",
+      "固件升级进度："}},
+    {0x0409,
+     "N4 Engineer Mouse Firmware Upgrade v1.0",
+     {"Image file:", "", "Choose image", "", "Upgrade",
+      "Instructions:\n1. Make sure only one USB device is connected to the computer.\n2. Do not plug or unplug USB "
+      "devices during the firmware upgrade.",
+      "USB device:", "", "0%", "Progress:"}},
+};
 
-  struct Control {
-    WORD id;
-    const char* cls;
-    const char* text;
-    WORD image;
-    DWORD style;  // beyond child and visible
-    short x, y, cx, cy;
-  };
-  const Control expected[] = {
-      {0xFFFF, "static", "固件升级镜像：", 0, kGroup, 20, 70, 50, 8},
-      {1000, "edit", "", 0, kBorder | kTabStop | kEsReadOnly | kEsAutoHScroll, 75, 67, 150, 14},
-      {1001, "button", "选择镜像文件", 0, kTabStop, 235, 67, 60, 14},
-      {1002, "msctls_progress32", "", 0, kBorder, 75, 87, 130, 14},
-      {1003, "button", "固件升级", 0, kTabStop | kDisabled, 235, 87, 60, 14},
-      {0xFFFF, "static", "操作说明：\n1. 保证电脑只连接一个USB 设备；\n2. 在固件升级过程中不要插拔USB 设备；", 0,
-       kGroup, 20, 15, 275, 32},
-      {0xFFFF, "static", "USB设备：", 0, kGroup, 20, 50, 50, 8},
-      {1007, "static", "", 129, kSsBitmap, 75, 49, 10, 10},
-      {1004, "static", "0%", 0, kGroup | kSsRight, 205, 89, 20, 8},
-      {0xFFFF, "static", "固件升级进度：", 0, kGroup, 20, 90, 50, 8},
-  };
-  ASSERT_EQ(dlg->items.size(), std::size(expected));
-  for (std::size_t i = 0; i < std::size(expected); ++i) {
-    const Control& want = expected[i];
-    const DialogItem& got = dlg->items[i];
-    SCOPED_TRACE("control " + std::to_string(i) + " (" + want.text + ")");
-    EXPECT_EQ(got.id, want.id);
-    // Window class names are case-insensitive; resource compilers may store them upper-cased.
-    EXPECT_EQ(Lower(Utf8(got.className)), want.cls);
-    EXPECT_EQ(Utf8(got.text), want.text);
-    EXPECT_EQ(got.textOrdinal, want.image);
-    EXPECT_EQ(got.style, kChild | kVisible | want.style);
-    EXPECT_EQ(got.exStyle, 0u);
-    EXPECT_EQ(got.x, want.x);
-    EXPECT_EQ(got.y, want.y);
-    EXPECT_EQ(got.cx, want.cx);
-    EXPECT_EQ(got.cy, want.cy);
-    EXPECT_TRUE(got.creationData.empty());
+TEST(CompiledResources, MainDialogIsLaidOutAsDesigned) {
+  // Exactly the two languages, and the same layout in each.
+  EXPECT_EQ(Resources().Languages(sim::kRtDialog), (std::vector<WORD>{0x0409, 0x0804}));
+  for (const TemplateTexts& language : kTemplateTexts) {
+    SCOPED_TRACE("language " + std::to_string(language.language));
+    const std::optional<DialogTemplate> dlg = Resources().Dialog(102, language.language);
+    ASSERT_TRUE(dlg.has_value());
+    EXPECT_TRUE(dlg->extended);
+    EXPECT_EQ(Utf8(dlg->caption), language.caption);
+    EXPECT_EQ(dlg->cx, 319);
+    EXPECT_EQ(dlg->cy, 120);
+    EXPECT_EQ(Utf8(dlg->fontName), "MS Shell Dlg");
+    EXPECT_EQ(dlg->pointSize, 9);
+    EXPECT_EQ(dlg->style, kPopup | kVisible | kCaption | kSysMenu | kDsModalFrame | kDsSetFont | kDsFixedSys);
+    EXPECT_EQ(dlg->exStyle, kExAppWindow);
+    EXPECT_EQ(dlg->menu, u"");
+    EXPECT_EQ(dlg->menuOrdinal, 0);
+    EXPECT_EQ(dlg->className, u"");
+
+    struct Control {
+      WORD id;
+      const char* cls;
+      const char* text;
+      WORD image;
+      DWORD style;  // beyond child and visible
+      short x, y, cx, cy;
+    };
+    const Control expected[] = {
+        {0xFFFF, "static", "固件升级镜像：", 0, kGroup, 20, 70, 50, 8},
+        {1000, "edit", "", 0, kBorder | kTabStop | kEsReadOnly | kEsAutoHScroll, 75, 67, 150, 14},
+        {1001, "button", "选择镜像文件", 0, kTabStop, 235, 67, 60, 14},
+        {1002, "msctls_progress32", "", 0, kBorder, 75, 87, 130, 14},
+        {1003, "button", "固件升级", 0, kTabStop | kDisabled, 235, 87, 60, 14},
+        {0xFFFF, "static", "操作说明：\n1. 保证电脑只连接一个USB 设备；\n2. 在固件升级过程中不要插拔USB 设备；", 0,
+         kGroup, 20, 15, 275, 32},
+        {0xFFFF, "static", "USB设备：", 0, kGroup, 20, 50, 50, 8},
+        {1007, "static", "", 129, kSsBitmap, 75, 49, 10, 10},
+        {1004, "static", "0%", 0, kGroup | kSsRight, 205, 89, 20, 8},
+        {0xFFFF, "static", "固件升级进度：", 0, kGroup, 20, 90, 50, 8},
+    };
+    ASSERT_EQ(dlg->items.size(), std::size(expected));
+    for (std::size_t i = 0; i < std::size(expected); ++i) {
+      const Control& want = expected[i];
+      const DialogItem& got = dlg->items[i];
+      SCOPED_TRACE("control " + std::to_string(i) + " (" + want.text + ")");
+      EXPECT_EQ(got.id, want.id);
+      // Window class names are case-insensitive; resource compilers may store them upper-cased.
+      EXPECT_EQ(Lower(Utf8(got.className)), want.cls);
+      EXPECT_EQ(Utf8(got.text), language.texts[i]);
+      if (language.language == 0x0804) {
+        EXPECT_EQ(Utf8(got.text), want.text);
+      }
+      EXPECT_EQ(got.textOrdinal, want.image);
+      EXPECT_EQ(got.style, kChild | kVisible | want.style);
+      EXPECT_EQ(got.exStyle, 0u);
+      EXPECT_EQ(got.x, want.x);
+      EXPECT_EQ(got.y, want.y);
+      EXPECT_EQ(got.cx, want.cx);
+      EXPECT_EQ(got.cy, want.cy);
+      EXPECT_TRUE(got.creationData.empty());
+    }
   }
 }
 
@@ -150,6 +183,68 @@ std::size_t CheckInfoHeader(const Bytes& b, int width, int height, int bits) {
   EXPECT_EQ(U32(b, 16), 0u);  // BI_RGB
   EXPECT_EQ(U32(b, 32), 0u);  // no colour table
   return 40 + static_cast<std::size_t>((width * bits + 31) / 32 * 4) * static_cast<std::size_t>(height);
+}
+
+// Every string of the table in both languages, nothing more, and each the text
+// the console programs carry for it: a string missing in one language would
+// leave the dialog without its message there.
+TEST(CompiledResources, StringTablesHoldEveryTextInBothLanguages) {
+  const std::vector<unsigned> ids = UiTextIds();
+  ASSERT_FALSE(ids.empty());
+  EXPECT_EQ(Resources().Languages(sim::kRtString), (std::vector<WORD>{0x0409, 0x0804}));
+  for (const auto& [language, langId] :
+       {std::pair{UiLanguage::Chinese, WORD{0x0804}}, std::pair{UiLanguage::English, WORD{0x0409}}}) {
+    std::vector<unsigned> present;
+    for (const sim::ResourceEntry& e : Resources().entries()) {
+      if (e.typeOrdinal != sim::kRtString || e.language != langId) continue;
+      for (unsigned i = 0; i < 16; ++i) {
+        const unsigned id = (e.nameOrdinal - 1u) * 16 + i;
+        if (Resources().String(static_cast<WORD>(id), langId)) present.push_back(id);
+      }
+    }
+    EXPECT_EQ(present, ids) << "language " << langId;
+    for (unsigned id : ids) {
+      SCOPED_TRACE("string " + std::to_string(id) + " in " + std::to_string(langId));
+      const std::optional<std::u16string> text = Resources().String(static_cast<WORD>(id), langId);
+      ASSERT_TRUE(text.has_value());
+      EXPECT_EQ(*text, UiText(language, id));
+    }
+  }
+  // The two languages differ wherever the text is language at all.
+  for (unsigned id : ids) {
+    if (id == IDS_IMAGE_FILTER || id == IDS_COUNTDOWN) continue;
+    EXPECT_NE(std::u16string(UiText(UiLanguage::Chinese, id)), UiText(UiLanguage::English, id)) << id;
+  }
+  // The caption in the table is the template's.
+  for (const TemplateTexts& t : kTemplateTexts) {
+    const UiLanguage language = t.language == 0x0804 ? UiLanguage::Chinese : UiLanguage::English;
+    EXPECT_EQ(Utf8(UiText(language, IDS_CAPTION)), t.caption);
+  }
+}
+
+// The English texts must fit the controls the Chinese ones were laid out for.
+// A dialog unit is a quarter of the dialog font's average character width, so
+// a line of n average characters needs about 4n units; push buttons keep a
+// margin of about 3 units on each side.
+TEST(CompiledResources, EnglishTemplateTextsFitTheirControls) {
+  const std::optional<DialogTemplate> dlg = Resources().Dialog(102, 0x0409);
+  ASSERT_TRUE(dlg.has_value());
+  for (const DialogItem& item : dlg->items) {
+    std::size_t longest = 0, lines = 0, start = 0;
+    const std::u16string& text = item.text;
+    if (text.empty()) continue;
+    while (start <= text.size()) {
+      std::size_t end = text.find(u'\n', start);
+      if (end == std::u16string::npos) end = text.size();
+      longest = std::max(longest, end - start);
+      ++lines;
+      start = end + 1;
+    }
+    const bool button = Lower(Utf8(item.className)) == "button";
+    SCOPED_TRACE(Utf8(text));
+    EXPECT_LE(longest * 4 + (button ? 6 : 0), static_cast<std::size_t>(item.cx));
+    EXPECT_LE(lines * 8, static_cast<std::size_t>(item.cy));
+  }
 }
 
 TEST(CompiledResources, IndicatorBitmapsAreSmall24BitImages) {

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/simulation.h"
@@ -104,9 +106,15 @@ struct Output {
   int status = -1;
 };
 
-Output RunProgram(bool terminal, const std::vector<std::string>& args) {
+// The environment of a run: each variable set to a value, or unset (nullopt).
+using Environment = std::vector<std::pair<std::string, std::optional<std::string>>>;
+// A Simplified Chinese locale, whatever the test's own environment says.
+const Environment kChineseLocale = {{"LC_ALL", std::nullopt}, {"LC_MESSAGES", std::nullopt}, {"LANG", "zh_CN.UTF-8"}};
+
+Output RunProgram(const std::string& program, bool terminal, const std::vector<std::string>& args,
+                  const Environment& environment) {
   std::vector<char*> argv;
-  std::string exe = KV_UPDATE_EXE;
+  std::string exe = program;
   argv.push_back(exe.data());
   std::vector<std::string> copy = args;
   for (auto& a : copy) argv.push_back(a.data());
@@ -134,6 +142,12 @@ Output RunProgram(bool terminal, const std::vector<std::string>& args) {
     }
   }
   if (pid == 0) {
+    for (const auto& [name, value] : environment) {
+      if (value)
+        setenv(name.c_str(), value->c_str(), 1);
+      else
+        unsetenv(name.c_str());
+    }
     execv(exe.c_str(), argv.data());
     _exit(127);
   }
@@ -155,6 +169,10 @@ Output RunProgram(bool terminal, const std::vector<std::string>& args) {
   return output;
 }
 
+Output RunProgram(bool terminal, const std::vector<std::string>& args) {
+  return RunProgram(KV_UPDATE_EXE, terminal, args, kChineseLocale);
+}
+
 class ProgramOutput : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -167,7 +185,8 @@ class ProgramOutput : public ::testing::Test {
 };
 
 // On a terminal: the bar redrawn in place, the countdown of the wait, then
-// the dialog's message on a line of its own.
+// the dialog's message on a line of its own (in a Chinese locale: the
+// program's own text with its English gloss).
 TEST_F(ProgramOutput, TerminalShowsTheBarAndTheCountdown) {
   const Output run = RunProgram(
       true, {"--simulate=slow-open", "--backup", Backup("a.kv27ud"), KV_SOURCE_DIR "/res/KV27M_FW_UPGRADE.bimg"});
@@ -193,6 +212,77 @@ TEST_F(ProgramOutput, PipeGetsPlainLines) {
   const Output help = RunProgram(false, {"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.text.rfind("usage: kv27m-update", 0), 0u);
+}
+// The three programs speak the locale's language for messages: LC_ALL, else
+// LC_MESSAGES, else LANG; Chinese (with the English gloss after the upgrader's
+// message) for a Chinese locale, English for any other, the POSIX locale "C"
+// included; --lang overrides. Exit status and backup file are the same in
+// every language.
+TEST_F(ProgramOutput, MessagesFollowTheLocale) {
+  const std::string image = KV_SOURCE_DIR "/res/KV27M_FW_UPGRADE.bimg";
+  std::vector<std::uint8_t> bytes = SampleImageBytes();
+  bytes[32 + 0x1000] ^= 0x01;  // fails the decode check
+  const std::string corrupt = Backup("corrupt.bimg");
+  {
+    std::FILE* f = std::fopen(corrupt.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+  }
+  const auto unset = std::nullopt;
+  struct Case {
+    const char* what;
+    Environment environment;
+    std::vector<std::string> option;  // --lang, or nothing
+    bool chinese;
+  };
+  const Case cases[] = {
+      {"LANG=zh_CN.UTF-8", {{"LC_ALL", unset}, {"LC_MESSAGES", unset}, {"LANG", "zh_CN.UTF-8"}}, {}, true},
+      {"LANG=en_US.UTF-8", {{"LC_ALL", unset}, {"LC_MESSAGES", unset}, {"LANG", "en_US.UTF-8"}}, {}, false},
+      {"LANG=C", {{"LC_ALL", unset}, {"LC_MESSAGES", unset}, {"LANG", "C"}}, {}, false},
+      {"nothing set", {{"LC_ALL", unset}, {"LC_MESSAGES", unset}, {"LANG", unset}}, {}, false},
+      {"LC_ALL=C over LANG=zh_CN", {{"LC_ALL", "C"}, {"LC_MESSAGES", unset}, {"LANG", "zh_CN.UTF-8"}}, {}, false},
+      {"empty LC_ALL skipped", {{"LC_ALL", ""}, {"LC_MESSAGES", unset}, {"LANG", "zh_CN.UTF-8"}}, {}, true},
+      {"LC_MESSAGES=zh_CN over LANG=en_US",
+       {{"LC_ALL", unset}, {"LC_MESSAGES", "zh_CN.UTF-8"}, {"LANG", "en_US.UTF-8"}},
+       {},
+       true},
+      {"--lang=zh over LANG=C", {{"LC_ALL", unset}, {"LC_MESSAGES", unset}, {"LANG", "C"}}, {"--lang=zh"}, true},
+      {"--lang=en over LANG=zh_CN",
+       {{"LC_ALL", unset}, {"LC_MESSAGES", unset}, {"LANG", "zh_CN.UTF-8"}},
+       {"--lang=en"},
+       false},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto with = [&](std::vector<std::string> args) {
+      args.insert(args.begin(), c.option.begin(), c.option.end());
+      return args;
+    };
+    const std::string backup = Backup(("lang" + std::to_string(n++) + ".kv27ud").c_str());
+    const Output update =
+        RunProgram(KV_UPDATE_EXE, false, with({"--simulate", "--backup", backup, image}), c.environment);
+    EXPECT_EQ(update.status, 0) << update.text;
+    EXPECT_TRUE(std::filesystem::exists(backup));
+    const Output isp = RunProgram(KV_ISP_EXE, false, with({"--simulate", image}), c.environment);
+    EXPECT_EQ(isp.status, 0) << isp.text;
+    const Output check = RunProgram(KV_BIMGTOOL_EXE, false, with({"check", corrupt}), c.environment);
+    EXPECT_EQ(check.status, 1) << check.text;
+    if (c.chinese) {
+      EXPECT_NE(update.text.find("\n恭喜亲，在线升级成功！  (the upgrade succeeded)\n"), std::string::npos)
+          << update.text;
+      EXPECT_NE(isp.text.find("\n恭喜亲，在线升级成功！\n"), std::string::npos) << isp.text;
+      EXPECT_NE(check.text.find("\n镜像解码验证失败！\n"), std::string::npos) << check.text;
+    } else {
+      EXPECT_NE(update.text.find("\nCongratulations, the online upgrade succeeded!\n"), std::string::npos)
+          << update.text;
+      EXPECT_NE(isp.text.find("\nCongratulations, the online upgrade succeeded!\n"), std::string::npos) << isp.text;
+      EXPECT_NE(check.text.find("\nThe decoded image fails its check!\n"), std::string::npos) << check.text;
+      for (const Output* o : {&update, &isp, &check})
+        for (char ch : o->text) EXPECT_EQ(static_cast<unsigned char>(ch) & 0x80, 0) << o->text;
+    }
+  }
 }
 #endif
 

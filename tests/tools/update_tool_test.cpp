@@ -112,9 +112,8 @@ TEST_P(EveryScenario, ExitsWithItsCodeAndTheDialogsMessage) {
 INSTANTIATE_TEST_SUITE_P(Catalogue, EveryScenario, ::testing::ValuesIn(Scenarios()), test::ScenarioTestName);
 
 TEST(UpdateTool, ExitCodesAreDistinct) {
-  std::vector<int> codes = {kUpdateOk,        kUpdateUsage,      kUpdateBackupFailed,
-                            kUpdateCancelled, kUpdateNoHardware, kUpdateReplayDiverged, kUpdateCaptureFailed,
-                            kUpdateNoPermission};
+  std::vector<int> codes = {kUpdateOk,         kUpdateUsage,          kUpdateBackupFailed,  kUpdateCancelled,
+                            kUpdateNoHardware, kUpdateReplayDiverged, kUpdateCaptureFailed, kUpdateNoPermission};
   for (int v = static_cast<int>(UpgradeStatus::MouseAbsent); v < static_cast<int>(UpgradeStatus::Stopped); ++v)
     codes.push_back(UpdateExitCode(static_cast<UpgradeStatus>(v)));
   std::sort(codes.begin(), codes.end());

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "res/compiled_resources.h"
+#include "res/resource.h"
 #include "sim/world.h"
 #include "ui/app.h"
 #include "ui/controls.h"
@@ -404,6 +405,84 @@ TEST(UiProgramResources, DialogFromTheProgramsTemplate) {
   EXPECT_TRUE(world.Stalls().empty());
   owned.reset();
   EXPECT_EQ(world.LeakReport(), "");  // the template's own bitmap went with its control
+}
+
+// The program's resources by language, as the resource calls find them: the
+// string table and the template of exactly the language asked for, the
+// neutral language standing for the user's UI language, and the errors of a
+// missing type, name or language; a template looked up without a language
+// follows the user's UI language; data only for handles the world gave out.
+TEST(UiProgramResources, ResourcesByLanguage) {
+  sim::World bare;
+  EXPECT_EQ(bare.FindResourceExW(nullptr, MAKEINTRESOURCEW(kRtStringOrdinal), MAKEINTRESOURCEW(7), 0x0409), nullptr);
+  EXPECT_EQ(bare.GetLastError(), ERROR_RESOURCE_DATA_NOT_FOUND);
+
+  sim::World world;
+  auto [data, size] = res::CompiledResources();
+  auto resources = sim::ResourceSet::Parse(data, size);
+  ASSERT_TRUE(resources);
+  world.SetResources(*resources);
+  EXPECT_EQ(world.GetUserDefaultUILanguage(), 0x0804);  // a Simplified Chinese PC unless told otherwise
+
+  EXPECT_EQ(LoadResourceString(world, IDS_MOUSE_ABSENT, 0x0804), u"请插入需要升级的USB设备！");
+  EXPECT_EQ(LoadResourceString(world, IDS_MOUSE_ABSENT, 0x0409), u"Please plug in the USB device to be upgraded!");
+  EXPECT_EQ(LoadResourceString(world, IDS_COUNTDOWN, 0x0409), u"%ds");
+  EXPECT_EQ(LoadResourceString(world, IDS_MOUSE_ABSENT, 0x0407), u"");  // no German
+  EXPECT_EQ(LoadResourceString(world, 99, 0x0409), u"");                // an empty slot of a block
+
+  const HMODULE module = world.GetModuleHandleW(nullptr);
+  const LPCWSTR strings = MAKEINTRESOURCEW(kRtStringOrdinal);
+  const LPCWSTR block = MAKEINTRESOURCEW(IDS_MOUSE_ABSENT / 16 + 1);
+  const HRSRC english = world.FindResourceExW(module, strings, block, 0x0409);
+  ASSERT_NE(english, nullptr);
+  EXPECT_NE(english, world.FindResourceExW(nullptr, strings, block, 0x0804));
+  EXPECT_EQ(world.FindResourceExW(module, strings, block, 0x0407), nullptr);
+  EXPECT_EQ(world.GetLastError(), ERROR_RESOURCE_LANG_NOT_FOUND);
+  EXPECT_EQ(world.FindResourceExW(module, strings, MAKEINTRESOURCEW(200), 0x0409), nullptr);
+  EXPECT_EQ(world.GetLastError(), ERROR_RESOURCE_NAME_NOT_FOUND);
+  EXPECT_EQ(world.FindResourceExW(module, MAKEINTRESOURCEW(4), block, 0x0409), nullptr);  // no menus
+  EXPECT_EQ(world.GetLastError(), ERROR_RESOURCE_TYPE_NOT_FOUND);
+  world.SetUserDefaultUILanguage(0x0409);
+  EXPECT_EQ(world.FindResourceExW(module, strings, block, 0), english);
+  EXPECT_EQ(world.SizeofResource(module, english),
+            resources->Find(sim::kRtString, IDS_MOUSE_ABSENT / 16 + 1, 0x0409)->data.size());
+  EXPECT_NE(world.LockResource(world.LoadResource(module, english)), nullptr);
+  int notAResource = 0;
+  EXPECT_EQ(world.LoadResource(module, reinterpret_cast<HRSRC>(&notAResource)), nullptr);
+  EXPECT_EQ(world.GetLastError(), ERROR_RESOURCE_DATA_NOT_FOUND);
+  EXPECT_EQ(world.SizeofResource(module, reinterpret_cast<HRSRC>(&notAResource)), 0u);
+
+  // A template from anywhere but the resources the world gave out is refused.
+  std::vector<std::uint8_t> copy = resources->Find(sim::kRtDialog, kTemplate, 0x0409)->data;
+  EXPECT_EQ(world.DialogBoxIndirectParamW(module, reinterpret_cast<LPCDLGTEMPLATEW>(copy.data()), nullptr,
+                                          &DialogProcedure, 0),
+            -1);
+  EXPECT_EQ(world.GetLastError(), ERROR_INVALID_PARAMETER);
+
+  INITCOMMONCONTROLSEX icc{sizeof(INITCOMMONCONTROLSEX), ICC_WIN95_CLASSES};
+  ASSERT_TRUE(world.InitCommonControlsEx(&icc));
+  struct Case {
+    const char* what;
+    LANGID templateLanguage;  // CDialog::m_templateLanguage
+    const char16_t* caption;
+  };
+  const Case cases[] = {
+      {"the system's choice on an English PC", 0, u"N4 Engineer Mouse Firmware Upgrade v1.0"},
+      {"Chinese asked for", 0x0804, u"N4工程师鼠标固件升级软件 v1.0"},
+      {"English asked for", 0x0409, u"N4 Engineer Mouse Firmware Upgrade v1.0"},
+      {"a language the program lacks", 0x0407, u"N4 Engineer Mouse Firmware Upgrade v1.0"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    CMainLikeDlg dialog(world);
+    dialog.m_templateLanguage = c.templateLanguage;
+    std::optional<sim::ControlState> self;
+    world.User().DoAt(world.Now() + 50, [&] { self = world.Control(dialog.m_hWnd); });
+    world.User().CloseAt(world.Now() + 100);
+    EXPECT_EQ(dialog.DoModal(), IDCANCEL);
+    ASSERT_TRUE(self);
+    EXPECT_EQ(self->text, c.caption);
+  }
 }
 
 // The application: named after the program file, InitInstance runs the dialog

@@ -8,6 +8,7 @@
 
 #include "image/image.h"
 #include "image/image_file.h"
+#include "res/ui_text.h"
 
 namespace kv27 {
 using namespace w32;
@@ -36,7 +37,16 @@ const char kUsage[] =
     "  bimgtool check IMAGE\n"
     "      run the upgrade's file checks; the last line is the upgrade's message\n"
     "  bimgtool info IMAGE\n"
-    "      show every header field and whether each check passes\n";
+    "      show every header field and whether each check passes\n"
+    "  --lang=zh|en, anywhere: the upgrade's messages in Simplified Chinese or\n"
+    "      English (default: the locale's language; on Windows the user's UI language)\n";
+
+// The upgrade's message for a failed check in the language of the run.
+std::u16string CheckMessage(const ImageFileResult& result, UiLanguage language) {
+  if (language == UiLanguage::Chinese) return result.Message();
+  const char16_t* text = UiText(language, ImageFileErrorTextId(result.error));
+  return text ? text : u"";
+}
 
 std::u16string ToWide(OsApi& os, const std::string& text) {
   int size = os.MultiByteToWideChar(kArgCodePage, 0, text.c_str(), -1, nullptr, 0);
@@ -336,7 +346,7 @@ const char* StepName(ImageFileError error) {
   return "?";
 }
 
-int Check(OsApi& os, const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+int Check(OsApi& os, const std::vector<std::string>& args, std::ostream& out, std::ostream& err, UiLanguage language) {
   if (args.size() != 2) {
     err << "bimgtool check: needs IMAGE\n" << kUsage;
     return kBimgUsage;
@@ -351,13 +361,13 @@ int Check(OsApi& os, const std::vector<std::string>& args, std::ostream& out, st
   out << args[1] << ": failed at " << StepName(result.error);
   if (result.osError != 0) out << " (error " << result.osError << ")";
   if (result.error == ImageFileError::InvalidImage) out << ": " << HeaderProblem(result.header.data());
-  out << "\n" << ToUtf8(os, result.Message()) << "\n";
+  out << "\n" << ToUtf8(os, CheckMessage(result, language).c_str()) << "\n";
   return kBimgFailed;
 }
 
 // ---------------------------------------------------------------- info
 
-int Info(OsApi& os, const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+int Info(OsApi& os, const std::vector<std::string>& args, std::ostream& out, std::ostream& err, UiLanguage language) {
   if (args.size() != 2) {
     err << "bimgtool info: needs IMAGE\n" << kUsage;
     return kBimgUsage;
@@ -435,13 +445,29 @@ int Info(OsApi& os, const std::vector<std::string>& args, std::ostream& out, std
     out << "result          accepted for upgrade\n";
     return kBimgOk;
   }
-  out << "result          refused at " << StepName(result.error) << ": " << ToUtf8(os, result.Message()) << "\n";
+  out << "result          refused at " << StepName(result.error) << ": "
+      << ToUtf8(os, CheckMessage(result, language).c_str()) << "\n";
   return kBimgFailed;
 }
 
 }  // namespace
 
-int RunBimgTool(OsApi& os, const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+int RunBimgTool(OsApi& os, const std::vector<std::string>& allArgs, std::ostream& out, std::ostream& err,
+                UiLanguage language) {
+  // --lang=zh|en may stand anywhere; the rest is the command.
+  std::vector<std::string> args;
+  for (const std::string& a : allArgs) {
+    if (a.rfind("--lang=", 0) != 0) {
+      args.push_back(a);
+      continue;
+    }
+    bool bad = false;
+    if (auto chosen = LanguageOption(std::u16string(a.begin(), a.end()), bad)) language = *chosen;
+    if (bad) {
+      err << "bimgtool: --lang takes zh or en\n" << kUsage;
+      return kBimgUsage;
+    }
+  }
   if (args.empty()) {
     err << kUsage;
     return kBimgUsage;
@@ -453,8 +479,8 @@ int RunBimgTool(OsApi& os, const std::vector<std::string>& args, std::ostream& o
   }
   if (command == "pack") return Pack(os, args, out, err);
   if (command == "unpack") return Unpack(os, args, out, err);
-  if (command == "check") return Check(os, args, out, err);
-  if (command == "info") return Info(os, args, out, err);
+  if (command == "check") return Check(os, args, out, err, language);
+  if (command == "info") return Info(os, args, out, err, language);
   err << "bimgtool: unknown command '" << command << "'\n" << kUsage;
   return kBimgUsage;
 }

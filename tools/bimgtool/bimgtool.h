@@ -4,6 +4,7 @@
 //   bimgtool unpack IMAGE OUT.bin
 //   bimgtool check IMAGE
 //   bimgtool info IMAGE
+//   (--lang=zh|en anywhere: the upgrade's messages in that language)
 //
 // Exit status: 0 success, 1 failure (bad input, failed check), 2 usage error.
 #pragma once
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "platform/os_api.h"
+#include "res/ui_text.h"
 
 namespace kv27 {
 
@@ -23,6 +25,9 @@ constexpr int kBimgUsage = 2;
 // Runs one command; `args` excludes the program name. Files are read through
 // `os`; output files are written beside their final name and renamed into
 // place, so a failed run leaves no partial output. Text goes out as UTF-8.
-int RunBimgTool(w32::OsApi& os, const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+// The upgrade's messages are in `language`, unless --lang=zh|en (anywhere
+// among the arguments) names another.
+int RunBimgTool(w32::OsApi& os, const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+                UiLanguage language = UiLanguage::Chinese);
 
 }  // namespace kv27

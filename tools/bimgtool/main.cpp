@@ -6,6 +6,7 @@
 
 #include "sim/world.h"
 #include "tools/bimgtool/bimgtool.h"
+#include "tools/console/console_platform.h"
 
 int main(int argc, char** argv) {
   // The real platform where there is one; elsewhere a simulated world, which
@@ -13,7 +14,7 @@ int main(int argc, char** argv) {
   std::unique_ptr<w32::OsApi> os = w32::MakeRealOsApi();
   if (!os) os = std::make_unique<kv27::sim::World>();
   std::vector<std::string> args(argv + 1, argv + argc);
-  const int status = kv27::RunBimgTool(*os, args, std::cout, std::cerr);
+  const int status = kv27::RunBimgTool(*os, args, std::cout, std::cerr, kv27::console::UserLanguage());
   std::cout.flush();
   return status;
 }

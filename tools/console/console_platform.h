@@ -1,10 +1,13 @@
 // The little the console programs' entry points need from the platform itself,
 // outside the OS boundary of the system: the standard streams, Ctrl+C, the
-// program's own path, the per-user state folder and the local time.
+// program's own path, the per-user state folder, the user's language and the
+// local time.
 #pragma once
 
 #include <string>
 #include <vector>
+
+#include "res/ui_text.h"
 
 namespace kv27::console {
 
@@ -36,6 +39,10 @@ std::u16string ProgramPath();
 // on Windows, $XDG_STATE_HOME/kv27m or ~/.local/state/kv27m elsewhere. Empty
 // when there is none and it cannot be made.
 std::u16string BackupFolder();
+// The language of the user's messages: on Windows the user's UI language
+// (Chinese for a primary language of Chinese), elsewhere the locale's (LC_ALL,
+// else LC_MESSAGES, else LANG). English for every language but Chinese.
+UiLanguage UserLanguage();
 // The local time as YYYYMMDD-HHMMSS-mmm (milliseconds), for file names.
 std::u16string LocalTimeStamp();
 

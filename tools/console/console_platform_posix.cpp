@@ -92,4 +92,10 @@ std::u16string LocalTimeStamp() {
   return sim::FromUtf8(std::string(text) + millis);
 }
 
+UiLanguage UserLanguage() {
+  // POSIX: LC_ALL overrides every category, then LC_MESSAGES names the
+  // messages' locale, then LANG; unset or empty ones are skipped.
+  return LanguageOfLocale(std::getenv("LC_ALL"), std::getenv("LC_MESSAGES"), std::getenv("LANG"));
+}
+
 }  // namespace kv27::console

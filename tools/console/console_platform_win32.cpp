@@ -86,4 +86,6 @@ std::u16string LocalTimeStamp() {
   return std::u16string(wide.begin(), wide.end());
 }
 
+UiLanguage UserLanguage() { return LanguageOfLangId(::GetUserDefaultUILanguage()); }
+
 }  // namespace kv27::console

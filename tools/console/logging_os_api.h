@@ -153,6 +153,10 @@ class LoggingOsApi : public OsApi {
                           LPARAM initParam) override {
     return inner_.DialogBoxParamW(instance, templateName, parent, proc, initParam);
   }
+  INT_PTR DialogBoxIndirectParamW(HMODULE instance, LPCDLGTEMPLATEW dialogTemplate, HWND parent, DLGPROC proc,
+                                  LPARAM initParam) override {
+    return inner_.DialogBoxIndirectParamW(instance, dialogTemplate, parent, proc, initParam);
+  }
   BOOL EndDialog(HWND dialog, INT_PTR result) override { return inner_.EndDialog(dialog, result); }
   HWND GetDlgItem(HWND dialog, int id) override { return inner_.GetDlgItem(dialog, id); }
   BOOL SetWindowTextW(HWND window, LPCWSTR text) override { return inner_.SetWindowTextW(window, text); }
@@ -181,6 +185,13 @@ class LoggingOsApi : public OsApi {
   HICON LoadIconW(HMODULE instance, LPCWSTR name) override { return inner_.LoadIconW(instance, name); }
   HBITMAP LoadBitmapW(HMODULE instance, LPCWSTR name) override { return inner_.LoadBitmapW(instance, name); }
   BOOL DeleteObject(HGDIOBJ object) override { return inner_.DeleteObject(object); }
+  HRSRC FindResourceExW(HMODULE module, LPCWSTR type, LPCWSTR name, LANGID language) override {
+    return inner_.FindResourceExW(module, type, name, language);
+  }
+  HGLOBAL LoadResource(HMODULE module, HRSRC resource) override { return inner_.LoadResource(module, resource); }
+  DWORD SizeofResource(HMODULE module, HRSRC resource) override { return inner_.SizeofResource(module, resource); }
+  LPVOID LockResource(HGLOBAL data) override { return inner_.LockResource(data); }
+  LANGID GetUserDefaultUILanguage() override { return inner_.GetUserDefaultUILanguage(); }
   BOOL InitCommonControlsEx(const INITCOMMONCONTROLSEX* init) override { return inner_.InitCommonControlsEx(init); }
   BOOL GetOpenFileNameW(OPENFILENAMEW* ofn) override { return inner_.GetOpenFileNameW(ofn); }
   DWORD CommDlgExtendedError() override { return inner_.CommDlgExtendedError(); }

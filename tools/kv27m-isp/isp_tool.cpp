@@ -23,7 +23,7 @@ using namespace w32;
 namespace {
 
 const char16_t kUsage[] =
-    u"usage: kv27m-isp [--simulate] [--verbose] [--user-data BACKUP] [--capture FILE.pcapng] IMAGE\n"
+    u"usage: kv27m-isp [--simulate] [--verbose] [--user-data BACKUP] [--capture FILE.pcapng] [--lang=zh|en] IMAGE\n"
     u"       kv27m-isp --replay FILE.pcapng [--user-data BACKUP] [IMAGE]\n"
     u"       kv27m-isp --list\n"
     u"  flashes IMAGE (.bimg) onto a mouse that waits in its ISP bootloader\n"
@@ -38,6 +38,8 @@ const char16_t kUsage[] =
     u"  --verbose           print every bulk transfer, in hex, with times\n"
     u"  --list              list the mice and bootloaders on the USB bus (bus and port path,\n"
     u"                      device node, whether this user can open it)\n"
+    u"  --lang=zh|en        the messages in Simplified Chinese or English (default: the\n"
+    u"                      locale's language; on Windows the user's UI language)\n"
     u"  --help              this text\n"
     u"  Ctrl+C ends the wait for the bootloader; a flash that has begun runs to its end\n"
     u"  (a second Ctrl+C ends the program at once).\n"
@@ -59,6 +61,7 @@ struct Options {
   std::u16string replay;
   // A replay that diverged: the wait for the bootloader stops.
   std::function<bool()> stop;
+  UiLanguage language = UiLanguage::Chinese;
 };
 
 int FlashImageFileOn(OsApi& os, const Options& options, const IspToolIo& io, std::u16string& message);
@@ -74,7 +77,7 @@ int FlashImageFile(OsApi& os, const Options& options, const IspToolIo& io, std::
 int FlashImageFileOn(OsApi& os, const Options& options, const IspToolIo& io, std::u16string& message) {
   ImageFileResult image = LoadImageFile(os, options.imagePath.c_str());
   if (!image.ok()) {
-    message = image.Message();
+    message = UpgradeMessage(UpgradeStatusOf(image.error), options.language);
     io.out(message);
     return kIspToolFailed;
   }
@@ -121,7 +124,7 @@ int FlashImageFileOn(OsApi& os, const Options& options, const IspToolIo& io, std
     io.err(u"kv27m-isp: stopped by Ctrl+C while waiting for the bootloader; nothing was written");
     return kIspToolCancelled;
   }
-  message = IspFlashMessage(result);
+  message = UpgradeMessage(UpgradeStatusOf(result), options.language);
   io.out(message);
   // The link is released with bootLink; the device has normally left by now.
   return result == IspFlashResult::Success ? kIspToolOk : kIspToolFailed;
@@ -198,6 +201,7 @@ int Replay(Options options, const IspToolIo& io) {
 
 int RunIspTool(const std::vector<std::u16string>& args, const IspToolIo& io) {
   Options options;
+  options.language = io.language;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const auto& arg = args[i];
     if (arg == u"--help" || arg == u"-h") {
@@ -221,6 +225,13 @@ int RunIspTool(const std::vector<std::u16string>& args, const IspToolIo& io) {
       options.replay = args[++i];
     } else if (arg.rfind(u"--replay=", 0) == 0 && arg.size() > 9) {
       options.replay = arg.substr(9);
+    } else if (arg.rfind(u"--lang=", 0) == 0) {
+      bool bad = false;
+      if (auto language = LanguageOption(arg, bad)) options.language = *language;
+      if (bad) {
+        io.err(kUsage);
+        return kIspToolUsage;
+      }
     } else if (arg.size() > 1 && arg[0] == u'-') {
       io.err(kUsage);
       return kIspToolUsage;

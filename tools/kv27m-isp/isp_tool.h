@@ -1,7 +1,7 @@
 // kv27m-isp: flashes a firmware image onto a mouse that waits in its ISP
 // bootloader, for example after an upgrade that failed half-way.
 //
-//   kv27m-isp [--simulate] [--verbose] [--user-data BACKUP] [--capture FILE.pcapng] IMAGE
+//   kv27m-isp [--simulate] [--verbose] [--user-data BACKUP] [--capture FILE.pcapng] [--lang=zh|en] IMAGE
 //   kv27m-isp --replay FILE.pcapng [--user-data BACKUP] [IMAGE]
 //   kv27m-isp --list
 //
@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "res/ui_text.h"
 #include "sim/world.h"
 #include "tools/console/real_usb.h"
 
@@ -58,6 +59,8 @@ struct IspToolIo {
   // For tests: simulate (or replay) in this world as it stands (its
   // bootloader included) instead of a fresh one with a bootloader of its own.
   sim::World* world = nullptr;
+  // The user's language (console::UserLanguage); --lang overrides it.
+  UiLanguage language = UiLanguage::Chinese;
 };
 
 // `args` excludes the program name.

@@ -17,6 +17,7 @@ int Run(const std::vector<std::u16string>& args) {
   if (StdoutIsTerminal()) io.terminal = [](const std::u16string& text) { WriteStdout(text); };
   io.interrupted = [] { return InterruptRequested(); };
   io.openRealUsb = [](std::u16string& why) { return OpenRealUsb(why); };
+  io.language = UserLanguage();
   return kv27::RunIspTool(args, io);
 }
 

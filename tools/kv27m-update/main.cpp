@@ -20,6 +20,7 @@ int Run(const std::vector<std::u16string>& args) {
   io.timeStamp = [] { return LocalTimeStamp(); };
   io.interrupted = [] { return InterruptRequested(); };
   io.openRealUsb = [](std::u16string& why) { return OpenRealUsb(why); };
+  io.language = UserLanguage();
   return kv27::RunUpdateTool(args, io);
 }
 

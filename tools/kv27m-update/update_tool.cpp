@@ -39,10 +39,11 @@ struct Options {
   bool verbose = false;
   bool dryRun = false;
   bool list = false;
-  std::u16string backup;   // empty: the default folder
-  std::u16string image;    // empty: beside the program
-  std::u16string capture;  // --capture FILE
-  std::u16string replay;   // --replay FILE
+  std::u16string backup;               // empty: the default folder
+  std::u16string image;                // empty: beside the program
+  std::u16string capture;              // --capture FILE
+  std::u16string replay;               // --replay FILE
+  std::optional<UiLanguage> language;  // --lang
   // A replay that diverged: the run stops where it can.
   std::function<bool()> stop;
 };
@@ -50,7 +51,7 @@ struct Options {
 std::u16string Usage() {
   std::u16string text =
       u"usage: kv27m-update [--simulate[=SCENARIO] [--timing]] [--verbose] [--dry-run] [--backup FILE]\n"
-      u"                    [--capture FILE.pcapng] [IMAGE]\n"
+      u"                    [--capture FILE.pcapng] [--lang=zh|en] [IMAGE]\n"
       u"       kv27m-update --replay FILE.pcapng [--backup FILE] [--capture FILE.pcapng] [IMAGE]\n"
       u"       kv27m-update --list\n"
       u"  Upgrades the mouse's firmware to IMAGE (.bimg) and keeps its settings.\n"
@@ -72,6 +73,9 @@ std::u16string Usage() {
       u"  --backup FILE          save the settings to FILE (default: a new file in the\n"
       u"                         per-user folder: %LOCALAPPDATA%\\KV27M on Windows,\n"
       u"                         $XDG_STATE_HOME/kv27m or ~/.local/state/kv27m elsewhere)\n"
+      u"  --lang=zh|en           the messages in Simplified Chinese or English (default: the\n"
+      u"                         locale's language, LC_ALL, LC_MESSAGES or LANG; on Windows\n"
+      u"                         the user's UI language)\n"
       u"  --help                 this text\n"
       u"\n"
       u"  The settings are saved before the mouse is sent to its bootloader; if that\n"
@@ -142,6 +146,10 @@ std::optional<std::u16string> Parse(const std::vector<std::u16string>& args, Opt
       o.replay = args[++i];
     } else if (a.rfind(u"--replay=", 0) == 0 && a.size() > 9) {
       o.replay = a.substr(9);
+    } else if (a.rfind(u"--lang=", 0) == 0) {
+      bool bad = false;
+      o.language = LanguageOption(a, bad);
+      if (bad) return u"--lang takes zh or en, not '" + a.substr(7) + u"'";
     } else if (a.size() > 1 && a[0] == u'-') {
       return u"unknown option " + a;
     } else if (o.image.empty() && !a.empty()) {
@@ -296,7 +304,8 @@ struct Devices {
   CKV27USBComm mouseLink;
 };
 
-int Finish(UpgradeStatus status, const ConsoleFace& face, const std::u16string& imagePath, const UpdateToolIo& io) {
+int Finish(UpgradeStatus status, const ConsoleFace& face, const std::u16string& imagePath, const UpdateToolIo& io,
+           UiLanguage language) {
   if (face.stopped) return kUpdateReplayDiverged;  // the caller reports the divergence
   if (face.backupFailed) return kUpdateBackupFailed;
   const bool afterRequest = status >= UpgradeStatus::BootloaderNotFound && status <= UpgradeStatus::ExitFailed;
@@ -312,7 +321,11 @@ int Finish(UpgradeStatus status, const ConsoleFace& face, const std::u16string& 
     return kUpdateCancelled;
   }
   if (status == UpgradeStatus::Stopped) return kUpdateOk;  // the dry run printed its summary
-  const std::u16string text = std::u16string(UpgradeMessage(status)) + u"  (" + UpgradeGloss(status) + u")";
+  // In Chinese the program's own text with an English gloss; in English the
+  // English text alone.
+  const std::u16string text = language == UiLanguage::Chinese
+                                  ? std::u16string(UpgradeMessage(status)) + u"  (" + UpgradeGloss(status) + u")"
+                                  : std::u16string(UpgradeMessage(status, language));
   if (status == UpgradeStatus::Success) {
     io.out(text);
   } else {
@@ -361,10 +374,11 @@ int RunOn(OsApi& baseOs, HWND owner, Devices*& devicesOut, const Options& option
   const UpgradeStatus status =
       RunUpgrade(os, UpgradeDevices{devices.mouseLink, devices.bootLink, devices.monitor}, imagePath.c_str(), face);
   display.Finish();
-  const int code = Finish(status, face, imagePath, io);
+  const UiLanguage language = options.language.value_or(io.language);
+  const int code = Finish(status, face, imagePath, io, language);
   if (capture != nullptr) {
     const bool told = status != UpgradeStatus::Stopped && !face.cancelled && !face.stopped && !face.backupFailed;
-    if (!capture->End(code, told ? UpgradeMessage(status) : u""))
+    if (!capture->End(code, told ? UpgradeMessage(status, language) : u""))
       io.err(u"kv27m-update: the capture " + capture->path() + u" could not be written completely");
     else
       io.out(u"capture written to " + capture->path());

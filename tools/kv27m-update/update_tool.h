@@ -2,8 +2,9 @@
 // sequence the dialog runs, and keeps a backup of the settings first.
 //
 //   kv27m-update [--simulate[=SCENARIO]] [--verbose] [--dry-run] [--backup FILE]
-//                [--capture FILE.pcapng] [IMAGE]
+//                [--capture FILE.pcapng] [--lang=zh|en] [IMAGE]
 //   kv27m-update --replay FILE.pcapng [--backup FILE] [--capture FILE.pcapng] [IMAGE]
+//   kv27m-update --list
 //
 // Without IMAGE the image is "KV27M_FW_UPGRADE.bimg" beside the program. The
 // settings read from the mouse are saved to a backup file before the mouse is
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "app/upgrade_sequence.h"
+#include "res/ui_text.h"
 #include "sim/mouse_rig.h"
 #include "sim/world.h"
 #include "tools/console/real_usb.h"
@@ -63,6 +65,9 @@ struct UpdateToolIo {
   // Real hardware through a world of real devices (Linux); empty where the
   // platform's own OsApi reaches it (Windows) or nothing does.
   std::function<std::unique_ptr<console::RealUsb>(std::u16string& why)> openRealUsb;
+  // The user's language (console::UserLanguage); --lang overrides it. In
+  // Chinese the run's message is followed by its English gloss.
+  UiLanguage language = UiLanguage::Chinese;
 
   // For tests: the world to simulate in (else a fresh one), a hook on it once
   // the scenario is built, the rig handed over as soon as it is built (else it
