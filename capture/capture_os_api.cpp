@@ -856,7 +856,8 @@ BOOL CaptureOsApi::DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD i
     {
       std::lock_guard<std::mutex> lock(impl_->mutex);
       if (!impl_->finished) {
-        life = &impl_->PortLife({hub, request.ConnectionIndex});
+        const ULONG connection = request.ConnectionIndex;  // out of a byte-packed record
+        life = &impl_->PortLife({hub, connection});
         irp = impl_->ControlSetup(*life, setup, kUrbGetDescriptorFromDevice, {});
       }
     }
@@ -890,13 +891,17 @@ BOOL CaptureOsApi::DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD i
     std::memcpy(&port.info, out, sizeof port.info);
     const auto* bytes = static_cast<const std::uint8_t*>(out);
     const DWORD room = (got - sizeof(USB_NODE_CONNECTION_INFORMATION)) / sizeof(USB_PIPE_INFO);
-    const DWORD pipes = std::min<DWORD>(port.info.NumberOfOpenPipes, room);
+    // The record is byte-packed: its fields are copied out, never bound to a
+    // reference (std::min, a pair's constructor).
+    const DWORD openPipes = port.info.NumberOfOpenPipes;
+    const ULONG connection = port.info.ConnectionIndex;
+    const DWORD pipes = std::min<DWORD>(openPipes, room);
     for (DWORD p = 0; p < pipes; ++p) {
       USB_PIPE_INFO info{};
       std::memcpy(&info, bytes + sizeof(USB_NODE_CONNECTION_INFORMATION) + p * sizeof(USB_PIPE_INFO), sizeof info);
       port.pipes.push_back(info.EndpointDescriptor);
     }
-    impl_->ports[{hub, port.info.ConnectionIndex}] = port;
+    impl_->ports[{hub, connection}] = port;
     inner_.SetLastError(error);
   }
   return ok;

@@ -257,7 +257,11 @@ for stage in $stages; do
       ;;
     linux-tsan)
       if build linux-tsan; then
-        run_tests linux-tsan -R "$tsan_tests"
+        # The kernel-interface tests run under umockdev's preload library,
+        # which is not built with ThreadSanitizer: the descriptors of its own
+        # sockets, reused by the next open, show as races there. The linux-hw
+        # stage runs them in the normal and the AddressSanitizer builds.
+        run_tests linux-tsan -R "$tsan_tests" -LE linux-hw
         record linux-tsan $?
       else
         record linux-tsan 1 build
