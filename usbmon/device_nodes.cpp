@@ -20,7 +20,7 @@ constexpr ULONG kMaxPropertySize = 4096;
 // leads back into itself.
 constexpr int kMaxTreeDepth = 64;
 // Largest driver key reply taken from a hub.
-constexpr ULONG kMaxNameReply = 4096;
+constexpr ULONG kMaxDriverKeyReply = 4096;
 
 char16_t Fold(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c; }
 
@@ -117,7 +117,7 @@ std::u16string GetDriverKeyName(OsApi& os, HANDLE hub, ULONG port) {
     return {};
   ULONG actualLength = 0;
   std::memcpy(&actualLength, probe + offsetof(USB_NODE_CONNECTION_DRIVERKEY_NAME, ActualLength), sizeof actualLength);
-  if (actualLength <= sizeof(USB_NODE_CONNECTION_DRIVERKEY_NAME) || actualLength > kMaxNameReply) return {};
+  if (actualLength <= sizeof(USB_NODE_CONNECTION_DRIVERKEY_NAME) || actualLength > kMaxDriverKeyReply) return {};
 
   std::unique_ptr<BYTE[]> reply(new (std::nothrow) BYTE[actualLength]());
   if (!reply) return {};
