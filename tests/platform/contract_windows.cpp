@@ -65,6 +65,19 @@ void RunOnOwnDesktop(const std::function<void()>& body) {
   ::HDESK desktop = ::CreateDesktopW(name.c_str(), nullptr, nullptr, 0, GENERIC_ALL, nullptr);
   std::thread runner([&] {
     if (desktop) ::SetThreadDesktop(desktop);
+    // Wine brings a new desktop's own window up in a process of its own, some
+    // time after the first call that needs it; until then a top-level window
+    // on it cannot be made (ERROR_INVALID_WINDOW_HANDLE). Wait for it, at most
+    // 5 s, so that the case sees the platform and not that start-up.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      ::HWND probe = ::CreateWindowExW(0, L"Static", L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr,
+                                       ::GetModuleHandleW(nullptr), nullptr);
+      if (probe) {
+        ::DestroyWindow(probe);
+        break;
+      }
+      ::Sleep(50);
+    }
     body();
   });
   runner.join();
