@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test suite:
 #   format      every C++ source follows .clang-format
+#   demo        the README's main job (scripts/run-demo.sh): the demo preset's
+#               build and a full upgrade of the virtual mouse with the sample
 #   linux       native build, all tests against the simulated world
 #   linux-asan  AddressSanitizer + UndefinedBehaviorSanitizer build, all tests
 #   windows     the MinGW-w64 Windows build, the same tests under Wine, in the
@@ -23,7 +25,7 @@
 # Environment:
 #   KV_JOBS         parallel build and test jobs (default: number of CPUs)
 #   KV_TSAN_TESTS   ctest regex of the tests run under ThreadSanitizer (default: all)
-#   KV_STAGES       stages to run, in order, from "format linux linux-asan windows linux-tsan fuzz linux-hw gui"
+#   KV_STAGES       stages to run, in order, from "format demo linux linux-asan windows linux-tsan fuzz linux-hw gui"
 #                   (default: all of them; win32 and win64 are accepted too)
 #   KV_WINDOWS      auto (default), win32, win64 or both: the Windows flavour(s)
 #   KV_FUZZ_SECONDS how long each fuzz target runs in the fuzz stage (default 20)
@@ -36,7 +38,7 @@ cd "$root"
 
 jobs=${KV_JOBS:-$(nproc 2>/dev/null || echo 2)}
 tsan_tests=${KV_TSAN_TESTS:-.}
-stages=${KV_STAGES:-format linux linux-asan windows linux-tsan fuzz linux-hw gui}
+stages=${KV_STAGES:-format demo linux linux-asan windows linux-tsan fuzz linux-hw gui}
 fuzz_seconds=${KV_FUZZ_SECONDS:-20}
 hw_seconds=${KV_HW_SECONDS:-300}
 logs=$root/build/logs
@@ -242,6 +244,16 @@ for stage in $stages; do
         failed=1
       fi
       ;;
+    demo)
+      say "demo: the main job (scripts/run-demo.sh)"
+      if KV_SKIP_DEPS=1 bash "$root/scripts/run-demo.sh" >"$logs/demo.log" 2>&1; then
+        results+=("demo: OK - $(tail -n 1 "$logs/demo.log")")
+      else
+        tail -n 20 "$logs/demo.log"
+        results+=("demo: FAILED (see $logs/demo.log)")
+        failed=1
+      fi
+      ;;
     linux | linux-asan)
       if build "$stage"; then
         run_tests "$stage"; record "$stage" $?
@@ -292,7 +304,7 @@ for stage in $stages; do
       for flavour in "${KV_FLAVOURS[@]}"; do gui_test gui "$flavour"; done
       ;;
     *)
-      echo "unknown stage '$stage' (known: format linux linux-asan windows win32 win64 linux-tsan fuzz linux-hw gui)" >&2
+      echo "unknown stage '$stage' (known: format demo linux linux-asan windows win32 win64 linux-tsan fuzz linux-hw gui)" >&2
       failed=1
       ;;
   esac
