@@ -387,6 +387,20 @@ int RunOn(OsApi& baseOs, HWND owner, Devices*& devicesOut, const Options& option
   return code;
 }
 
+// RunOn in `world`, with a headless window of it as the mouse link's owner:
+// device changes reach the link through it, as they would through a window of
+// the program's.
+int RunOnWorld(sim::World& world, const Options& options, const UpdateToolIo& io, console::TrafficCapture* capture) {
+  Devices* devices = nullptr;
+  HWND owner = world.CreateHeadlessWindow([&devices](HWND, UINT message, WPARAM wParam, LPARAM lParam) -> LRESULT {
+    if (message == WM_DEVICECHANGE && devices != nullptr) devices->mouseLink.OnDeviceChange(wParam, lParam);
+    return 0;
+  });
+  const int code = RunOn(world, owner, devices, options, io, capture);
+  world.DestroyHeadlessWindow(owner);
+  return code;
+}
+
 // The capture of --capture over `base`, its file created; null when none was
 // asked for or when it cannot be written (`failed` then set, the reason told).
 std::unique_ptr<console::TrafficCapture> OpenCapture(OsApi& base, const Options& options, console::CaptureClock clock,
@@ -452,13 +466,7 @@ int RunReplay(Options options, const UpdateToolIo& io) {
       world, options, console::CaptureClock{[&world] { return world.NowUs(); }, console::kSimulatedCaptureStartUs}, io,
       failed);
   if (failed) return kUpdateCaptureFailed;
-  Devices* devices = nullptr;
-  HWND owner = world.CreateHeadlessWindow([&devices](HWND, UINT message, WPARAM wParam, LPARAM lParam) -> LRESULT {
-    if (message == WM_DEVICECHANGE && devices != nullptr) devices->mouseLink.OnDeviceChange(wParam, lParam);
-    return 0;
-  });
-  const int code = RunOn(world, owner, devices, options, io, capture.get());
-  world.DestroyHeadlessWindow(owner);
+  const int code = RunOnWorld(world, options, io, capture.get());
   capture.reset();
 
   if (const auto divergence = bus.Finish()) {
@@ -500,13 +508,7 @@ int RunOnRealUsb(console::RealUsb& usb, const Options& options, const UpdateTool
   bool failed = false;
   auto capture = OpenCapture(world, options, console::HostCaptureClock(), io, failed);
   if (failed) return kUpdateCaptureFailed;
-  Devices* devices = nullptr;
-  HWND owner = world.CreateHeadlessWindow([&devices](HWND, UINT message, WPARAM wParam, LPARAM lParam) -> LRESULT {
-    if (message == WM_DEVICECHANGE && devices != nullptr) devices->mouseLink.OnDeviceChange(wParam, lParam);
-    return 0;
-  });
-  const int code = RunOn(world, owner, devices, options, io, capture.get());
-  world.DestroyHeadlessWindow(owner);
+  const int code = RunOnWorld(world, options, io, capture.get());
   capture.reset();
   if (code == kUpdateOk || code == kUpdateBackupFailed || code == kUpdateCancelled) return code;
   const std::vector<std::u16string> advice = usb.PermissionAdvice();
@@ -653,13 +655,7 @@ int RunUpdateTool(const std::vector<std::u16string>& args, const UpdateToolIo& i
       world, options, console::CaptureClock{[&world] { return world.NowUs(); }, console::kSimulatedCaptureStartUs}, io,
       failed);
   if (failed) return kUpdateCaptureFailed;
-  Devices* devices = nullptr;
-  HWND owner = world.CreateHeadlessWindow([&devices](HWND, UINT message, WPARAM wParam, LPARAM lParam) -> LRESULT {
-    if (message == WM_DEVICECHANGE && devices != nullptr) devices->mouseLink.OnDeviceChange(wParam, lParam);
-    return 0;
-  });
-  const int code = RunOn(world, owner, devices, options, io, capture.get());
-  world.DestroyHeadlessWindow(owner);
+  const int code = RunOnWorld(world, options, io, capture.get());
   return code;
 }
 
