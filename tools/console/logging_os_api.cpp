@@ -15,11 +15,11 @@ bool IsDevicePath(LPCWSTR path) {
 }  // namespace
 
 LoggingOsApi::LoggingOsApi(OsApi& inner, std::function<void(const std::u16string& line)> log)
-    : inner_(inner), log_(std::move(log)), start_(inner.GetTickCount()) {}
+    : ForwardingOsApi(inner), log_(std::move(log)), start_(inner.GetTickCount()) {}
 
 void LoggingOsApi::Log(const char* what, HANDLE handle, const void* data, DWORD size) {
-  const DWORD error = inner_.GetLastError();  // the log must not disturb the caller's last error
-  const DWORD ms = static_cast<DWORD>(inner_.GetTickCount() - start_);
+  const DWORD error = inner().GetLastError();  // the log must not disturb the caller's last error
+  const DWORD ms = static_cast<DWORD>(inner().GetTickCount() - start_);
   char head[96];
   std::snprintf(head, sizeof head, "[%6lu.%03lu] %-9s %5lu bytes:", static_cast<unsigned long>(ms / 1000),
                 static_cast<unsigned long>(ms % 1000), what, static_cast<unsigned long>(size));
@@ -33,12 +33,12 @@ void LoggingOsApi::Log(const char* what, HANDLE handle, const void* data, DWORD 
     text += kHex[bytes[i] & 15];
   }
   log_(std::u16string(text.begin(), text.end()));
-  inner_.SetLastError(error);
+  inner().SetLastError(error);
 }
 
 HANDLE LoggingOsApi::CreateFileW(LPCWSTR path, DWORD access, DWORD share, SECURITY_ATTRIBUTES* security,
                                  DWORD disposition, DWORD flags, HANDLE templateFile) {
-  HANDLE handle = inner_.CreateFileW(path, access, share, security, disposition, flags, templateFile);
+  HANDLE handle = inner().CreateFileW(path, access, share, security, disposition, flags, templateFile);
   if (handle != INVALID_HANDLE_VALUE && IsDevicePath(path)) {
     std::lock_guard<std::mutex> lock(mutex_);
     devices_.insert(handle);
@@ -52,7 +52,7 @@ BOOL LoggingOsApi::CloseHandle(HANDLE handle) {
     devices_.erase(handle);
     for (auto it = reads_.begin(); it != reads_.end();) it = it->second.handle == handle ? reads_.erase(it) : ++it;
   }
-  return inner_.CloseHandle(handle);
+  return inner().CloseHandle(handle);
 }
 
 BOOL LoggingOsApi::ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, OVERLAPPED* overlapped) {
@@ -64,7 +64,7 @@ BOOL LoggingOsApi::ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD re
     // before this one returns.
     if (device && overlapped != nullptr) reads_[overlapped] = Pending{file, buffer};
   }
-  const BOOL ok = inner_.ReadFile(file, buffer, toRead, read, overlapped);
+  const BOOL ok = inner().ReadFile(file, buffer, toRead, read, overlapped);
   if (!device) return ok;
   if (ok && read != nullptr) {
     {
@@ -72,11 +72,11 @@ BOOL LoggingOsApi::ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD re
       if (overlapped != nullptr) reads_.erase(overlapped);
     }
     Log("HID in", file, buffer, *read);
-  } else if (!ok && (overlapped == nullptr || inner_.GetLastError() != ERROR_IO_PENDING)) {
-    const DWORD error = inner_.GetLastError();
+  } else if (!ok && (overlapped == nullptr || inner().GetLastError() != ERROR_IO_PENDING)) {
+    const DWORD error = inner().GetLastError();
     std::lock_guard<std::mutex> lock(mutex_);
     if (overlapped != nullptr) reads_.erase(overlapped);
-    inner_.SetLastError(error);
+    inner().SetLastError(error);
   }
   return ok;
 }
@@ -88,12 +88,12 @@ BOOL LoggingOsApi::WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD
     device = devices_.count(file) != 0;
   }
   if (device) Log("HID out", file, buffer, toWrite);
-  return inner_.WriteFile(file, buffer, toWrite, written, overlapped);
+  return inner().WriteFile(file, buffer, toWrite, written, overlapped);
 }
 
 BOOL LoggingOsApi::GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, LPDWORD transferred, BOOL wait) {
-  const BOOL ok = inner_.GetOverlappedResult(file, overlapped, transferred, wait);
-  const DWORD error = inner_.GetLastError();
+  const BOOL ok = inner().GetOverlappedResult(file, overlapped, transferred, wait);
+  const DWORD error = inner().GetLastError();
   if (!ok && error == ERROR_IO_INCOMPLETE) return ok;  // still running
   Pending pending{};
   {
@@ -104,21 +104,19 @@ BOOL LoggingOsApi::GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, LPDW
     reads_.erase(it);
   }
   if (ok && transferred != nullptr) Log("HID in", file, pending.buffer, *transferred);
-  inner_.SetLastError(error);
+  inner().SetLastError(error);
   return ok;
 }
-
-BOOL LoggingOsApi::CancelIo(HANDLE file) { return inner_.CancelIo(file); }
 
 BOOL LoggingOsApi::WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer, ULONG length,
                                     PULONG transferred, OVERLAPPED* overlapped) {
   Log("bulk out", nullptr, buffer, length);
-  return inner_.WinUsb_WritePipe(handle, pipeId, buffer, length, transferred, overlapped);
+  return inner().WinUsb_WritePipe(handle, pipeId, buffer, length, transferred, overlapped);
 }
 
 BOOL LoggingOsApi::WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer, ULONG length,
                                    PULONG transferred, OVERLAPPED* overlapped) {
-  const BOOL ok = inner_.WinUsb_ReadPipe(handle, pipeId, buffer, length, transferred, overlapped);
+  const BOOL ok = inner().WinUsb_ReadPipe(handle, pipeId, buffer, length, transferred, overlapped);
   if (ok && overlapped == nullptr && transferred != nullptr) Log("bulk in", nullptr, buffer, *transferred);
   return ok;
 }
