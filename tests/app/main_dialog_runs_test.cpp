@@ -295,7 +295,6 @@ TEST(MainDialog, DefaultImageBesideProgramsInLongDirectories) {
   }
 }
 
-
 // The backup files in the world's per-user folder, by name.
 std::vector<std::u16string> BackupFiles(sim::World& world) {
   std::vector<std::u16string> names;
