@@ -3,6 +3,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/device_interfaces.h"
+
 namespace kv27 {
 using namespace w32;
 
@@ -15,17 +17,6 @@ DWORD BoundedLength(LPCWSTR text, DWORD limit) {
   while (n < limit && text[n] != 0) ++n;
   return n;
 }
-
-// An enumeration that keeps failing with something other than "no more items"
-// would otherwise be walked for four billion indices, on the caller's thread.
-// Real interface lists are short; this many failures in a row means the list
-// itself is broken.
-constexpr DWORD kMaxFailedEnumerations = 64;
-
-// Largest interface detail record we allocate. Real paths are a few hundred
-// bytes; this only stops an absurd size (0xFFFFFFFF wraps size + 1 to 0 in a
-// 32-bit build) from sizing the buffer.
-constexpr DWORD kMaxDetailSize = 4096;
 
 SECURITY_ATTRIBUTES NonInheritable() {
   SECURITY_ATTRIBUTES sa{};
@@ -333,64 +324,32 @@ std::int32_t CStdHIDComm::FindDevicePath(USHORT vendor, USHORT product, USHORT o
   if (out == nullptr) return SetResult(ERROR_INVALID_PARAMETER);
   GUID guid{};
   os().HidD_GetHidGuid(&guid);
-  HDEVINFO set = os().SetupDiGetClassDevsW(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-  if (set == INVALID_HANDLE_VALUE) return SetResult(-1);
-
   USHORT matches = 0;
   std::int32_t result = ERROR_FILE_NOT_FOUND;
-  DWORD failedInARow = 0;
-  for (DWORD index = 0; failedInARow < kMaxFailedEnumerations; ++index) {
-    SP_DEVICE_INTERFACE_DATA data{};
-    data.cbSize = sizeof(SP_DEVICE_INTERFACE_DATA);
-    if (!os().SetupDiEnumDeviceInterfaces(set, nullptr, &guid, index, &data)) {
-      if (os().GetLastError() == ERROR_NO_MORE_ITEMS) break;
-      ++failedInARow;
-      continue;
-    }
-    failedInARow = 0;
-
-    DWORD required = 0;
-    os().SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &required, nullptr);
-    if (required < kDeviceInterfaceDetailFixedSize || required > kMaxDetailSize) continue;
-    std::vector<BYTE> buffer(static_cast<std::size_t>(required) + 1, 0);
-    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
-    detail->cbSize = kDeviceInterfaceDetailFixedSize;
-    if (!os().SetupDiGetDeviceInterfaceDetailW(set, &data, detail, required, nullptr, nullptr)) continue;
-
-    // The path ends at its terminator or at the end of the buffer, whichever
-    // comes first.
-    const DWORD room = (required - sizeof(DWORD)) / sizeof(WCHAR);
-    const WCHAR* path = detail->DevicePath;
-    const DWORD pathLength = BoundedLength(path, room);
-    std::vector<WCHAR> terminated(path, path + pathLength);
-    terminated.push_back(0);
-
+  const bool listed = ForEachDeviceInterface(os(), guid, [&](const ListedInterface& candidate) {
     SECURITY_ATTRIBUTES sa = NonInheritable();
-    HANDLE probe = os().CreateFileW(terminated.data(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING,
+    HANDLE probe = os().CreateFileW(candidate.path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (probe == INVALID_HANDLE_VALUE) continue;
-
+    if (probe == INVALID_HANDLE_VALUE) return false;
     HIDD_ATTRIBUTES attributes{};
     attributes.Size = sizeof(attributes);
     const bool same =
         os().HidD_GetAttributes(probe, &attributes) && attributes.VendorID == vendor && attributes.ProductID == product;
     os().CloseHandle(probe);
-    if (!same) continue;
-
-    if (matches >= ordinal) {
-      if (pathLength >= kHidMaxPath) {
-        result = kHidErrorPathTooLong;
-      } else {
-        std::memcpy(out, terminated.data(), (pathLength + 1) * sizeof(WCHAR));
-        result = 0;
-      }
-      break;
+    if (!same) return false;
+    if (matches < ordinal) {
+      ++matches;
+      return false;
     }
-    ++matches;
-  }
-
-  os().SetupDiDestroyDeviceInfoList(set);
-  return SetResult(result);
+    if (candidate.path.size() >= kHidMaxPath) {
+      result = kHidErrorPathTooLong;
+    } else {
+      std::memcpy(out, candidate.path.c_str(), (candidate.path.size() + 1) * sizeof(WCHAR));
+      result = 0;
+    }
+    return true;
+  });
+  return SetResult(listed ? result : -1);
 }
 
 }  // namespace kv27

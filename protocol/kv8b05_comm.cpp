@@ -5,29 +5,20 @@
 #include <memory>
 #include <new>
 
+#include "platform/device_interfaces.h"
+
 namespace kv27 {
 using namespace w32;
 
 namespace {
 
-constexpr DWORD kDigcfPresentInterfaces = DIGCF_PRESENT | DIGCF_DEVICEINTERFACE;  // 0x12
-constexpr DWORD kGenericReadWrite = 0xC0000000u;                                  // GENERIC_READ | GENERIC_WRITE
-constexpr DWORD kShareReadWrite = 0x3;                                            // FILE_SHARE_READ | FILE_SHARE_WRITE
-constexpr DWORD kOpenExisting = 3;                                                // OPEN_EXISTING
+constexpr DWORD kGenericReadWrite = 0xC0000000u;  // GENERIC_READ | GENERIC_WRITE
+constexpr DWORD kShareReadWrite = 0x3;            // FILE_SHARE_READ | FILE_SHARE_WRITE
+constexpr DWORD kOpenExisting = 3;                // OPEN_EXISTING
 constexpr DWORD kNormalOverlapped = 0x40000080u;  // FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED
 constexpr UCHAR kPipeDirectionIn = 0x80;
 constexpr UCHAR kBlockLengthField = 0x40;
 constexpr UCHAR kEraseLengthField = 0xFF;
-
-// An enumeration that keeps failing with something other than "no more items"
-// would otherwise be walked for four billion indices. Real interface lists
-// are short; this many failures in a row means the list itself is broken.
-constexpr DWORD kMaxFailedEnumerations = 64;
-
-// Largest interface detail record we allocate. Real paths are a few hundred
-// bytes; this only stops an absurd size (0xFFFFFFFF wraps size + 1 to 0) from
-// sizing the buffer.
-constexpr DWORD kMaxDetailSize = 4096;
 
 // A failing platform call that left no error code behind must still not look
 // like success.
@@ -36,61 +27,16 @@ DWORD FailureCode(OsApi& os) {
   return code != ERROR_SUCCESS ? code : ERROR_GEN_FAILURE;
 }
 
-// Device path of interface `data`, or false when the platform cannot give it.
-bool InterfacePath(OsApi& os, HDEVINFO set, SP_DEVICE_INTERFACE_DATA& data, std::u16string& path) {
-  DWORD required = 0;
-  os.SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &required, nullptr);
-  // Anything smaller cannot even hold the size field and a terminator.
-  if (required < kDeviceInterfaceDetailFixedSize + sizeof(WCHAR) || required > kMaxDetailSize) return false;
-
-  const DWORD size = required + 1;
-  std::unique_ptr<BYTE[]> record(new (std::nothrow) BYTE[size]());
-  if (!record) return false;
-  auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(record.get());
-  const DWORD fixed = kDeviceInterfaceDetailFixedSize;
-  std::memcpy(record.get(), &fixed, sizeof(fixed));  // cbSize
-  if (!os.SetupDiGetDeviceInterfaceDetailW(set, &data, detail, size, nullptr, nullptr)) return false;
-
-  // The path starts after the size field and is NUL-terminated inside the
-  // record; never read past the record's end.
-  const BYTE* text = record.get() + sizeof(DWORD);
-  const DWORD maxUnits = (size - sizeof(DWORD)) / sizeof(WCHAR);
-  std::u16string found;
-  for (DWORD i = 0; i < maxUnits; ++i) {
-    WCHAR unit;
-    std::memcpy(&unit, text + i * sizeof(WCHAR), sizeof(unit));
-    if (unit == 0) break;
-    found.push_back(unit);
-  }
-  path = std::move(found);
-  return true;
-}
-
 }  // namespace
 
 BOOL FindIspDevice(OsApi& os, std::u16string& path, const IspAccept& accept) {
-  HDEVINFO set = os.SetupDiGetClassDevsW(&IspInterfaceGuid, nullptr, nullptr, kDigcfPresentInterfaces);
-  if (set == INVALID_HANDLE_VALUE || set == nullptr) return FALSE;
-
   BOOL found = FALSE;
-  DWORD failedInARow = 0;
-  for (DWORD index = 0; failedInARow < kMaxFailedEnumerations; ++index) {
-    SP_DEVICE_INTERFACE_DATA data{};
-    data.cbSize = sizeof(SP_DEVICE_INTERFACE_DATA);
-    if (!os.SetupDiEnumDeviceInterfaces(set, nullptr, &IspInterfaceGuid, index, &data)) {
-      if (os.GetLastError() == ERROR_NO_MORE_ITEMS) break;
-      ++failedInARow;
-      continue;
-    }
-    failedInARow = 0;
-    std::u16string candidate;
-    if (!InterfacePath(os, set, data, candidate)) continue;
-    if (accept && !accept(candidate)) continue;
-    path = std::move(candidate);
+  ForEachDeviceInterface(os, IspInterfaceGuid, [&](const ListedInterface& candidate) {
+    if (accept && !accept(candidate.path)) return false;
+    path = candidate.path;
     found = TRUE;
-    break;
-  }
-  os.SetupDiDestroyDeviceInfoList(set);
+    return true;
+  });
   return found;
 }
 

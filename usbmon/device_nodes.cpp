@@ -4,17 +4,14 @@
 #include <memory>
 #include <new>
 
+#include "platform/device_interfaces.h"
+
 namespace kv27 {
 using namespace w32;
 
 namespace {
 
-// A list whose enumeration keeps failing with anything but "no more items" is
-// broken; the index is not run through four billion values.
-constexpr DWORD kMaxFailedEnumerations = 64;
-// Largest interface detail record and property taken; an absurd size would
-// otherwise size the allocation.
-constexpr DWORD kMaxDetailSize = 4096;
+// Largest property taken; an absurd size would otherwise size the allocation.
 constexpr ULONG kMaxPropertySize = 4096;
 // Device trees are a handful of levels deep; a parent chain longer than this
 // leads back into itself.
@@ -27,35 +24,13 @@ char16_t Fold(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t
 // The device node of the interface `path` among the present interfaces of its
 // class.
 bool InterfaceNode(OsApi& os, const GUID& interfaceClass, LPCWSTR path, DEVINST& node) {
-  HDEVINFO set = os.SetupDiGetClassDevsW(&interfaceClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-  if (set == INVALID_HANDLE_VALUE || set == nullptr) return false;
   bool found = false;
-  DWORD failedInARow = 0;
-  for (DWORD index = 0; !found && failedInARow < kMaxFailedEnumerations; ++index) {
-    SP_DEVICE_INTERFACE_DATA data{};
-    data.cbSize = sizeof data;
-    if (!os.SetupDiEnumDeviceInterfaces(set, nullptr, &interfaceClass, index, &data)) {
-      if (os.GetLastError() == ERROR_NO_MORE_ITEMS) break;
-      ++failedInARow;
-      continue;
-    }
-    failedInARow = 0;
-    DWORD required = 0;
-    os.SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &required, nullptr);
-    if (required < kDeviceInterfaceDetailFixedSize + sizeof(WCHAR) || required > kMaxDetailSize) continue;
-    // Room for a terminator the driver left out.
-    std::unique_ptr<BYTE[]> record(new (std::nothrow) BYTE[required + sizeof(WCHAR)]());
-    if (!record) continue;
-    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(record.get());
-    detail->cbSize = kDeviceInterfaceDetailFixedSize;
-    SP_DEVINFO_DATA device{};
-    device.cbSize = sizeof device;
-    if (!os.SetupDiGetDeviceInterfaceDetailW(set, &data, detail, required, nullptr, &device)) continue;
-    if (!SameDevicePath(detail->DevicePath, path)) continue;
-    node = device.DevInst;
+  ForEachDeviceInterface(os, interfaceClass, [&](const ListedInterface& candidate) {
+    if (!SameDevicePath(candidate.path.c_str(), path)) return false;
+    node = candidate.node;
     found = true;
-  }
-  os.SetupDiDestroyDeviceInfoList(set);
+    return true;
+  });
   return found;
 }
 
