@@ -10,11 +10,6 @@ namespace kv27 {
 namespace {
 
 using namespace dialog_test;
-using test::kAfterAnyRun;
-using test::Percent;
-using test::ProgramRun;
-using test::ProgressAfter;
-using test::View;
 
 // Two N4 mice on the hub, the second plugged in first: the dialog links to the
 // command interface listed first, the second mouse's, and its automatic start

@@ -10,11 +10,6 @@ namespace kv27 {
 namespace {
 
 using namespace dialog_test;
-using test::kAfterAnyRun;
-using test::Percent;
-using test::ProgramRun;
-using test::ProgressAfter;
-using test::View;
 
 // A whole good run from the automatic start: the flash holds the image with
 // the mouse's own settings, the mouse comes back in normal mode with them, and

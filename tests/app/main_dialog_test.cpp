@@ -18,11 +18,6 @@ CKV27MFirmwareUpdateApp theApp;
 namespace {
 
 using namespace dialog_test;
-using test::kAfterAnyRun;
-using test::Percent;
-using test::ProgramRun;
-using test::ProgressAfter;
-using test::View;
 
 // Every scenario of the catalogue through the dialog: the automatic start (or,
 // where the dialog has nothing to start, what it does instead), the one

@@ -33,6 +33,12 @@ extern CKV27MFirmwareUpdateApp theApp;
 
 namespace kv27::dialog_test {
 
+using test::kAfterAnyRun;
+using test::Percent;
+using test::ProgramRun;
+using test::ProgressAfter;
+using test::View;
+
 inline constexpr const char16_t* kCaption = test::kDialogCaption;
 inline constexpr char16_t kChooseNoImage[] = u"请选择镜像文件！";
 inline constexpr char16_t kPlugInMouse[] = u"请插入需要升级的USB设备！";
