@@ -2,9 +2,9 @@
 
 #include <fcntl.h>
 #include <linux/usbdevice_fs.h>
-#include <sys/ioctl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -622,8 +622,9 @@ void KernelModel::ShowMouse() {
       "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nA: bInterfaceNumber=01\nA: bInterfaceClass=03\n\n" + "P: " + hid +
       "\nE: SUBSYSTEM=hid\nE: HID_ID=0003:00004E5B:0000002A\nH: report_descriptor=" +
       Hex(sim::kMouseReportDescriptor, sizeof sim::kMouseReportDescriptor) + "\n\n" + "P: " + raw +
-      "\nE: SUBSYSTEM=hidraw\nE: DEVNAME=/dev/" + hidraw + "\nN: " + hidraw + "\nA: dev=244:" +
-      std::to_string(hidrawIndex_) + "\nL: device=../../../" + hid.substr(hid.rfind('/') + 1) + "\n\n";
+      "\nE: SUBSYSTEM=hidraw\nE: DEVNAME=/dev/" + hidraw + "\nN: " + hidraw +
+      "\nA: dev=244:" + std::to_string(hidrawIndex_) + "\nL: device=../../../" + hid.substr(hid.rfind('/') + 1) +
+      "\n\n";
   GError* error = nullptr;
   if (!umockdev_testbed_add_from_string(testbed_.get(), records.c_str(), &error)) {
     std::fprintf(stderr, "kernel model: %s\n", error ? error->message : "cannot add the mouse");
@@ -721,9 +722,9 @@ void KernelModel::HideCurrent() {
 
 void KernelModel::OpenCommandCollection() {
   sim::World& world = *world_;
-  command_ = world.CreateFileW(rig_->mouse().CommandPath().c_str(), GENERIC_READ | GENERIC_WRITE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                               nullptr);
+  command_ =
+      world.CreateFileW(rig_->mouse().CommandPath().c_str(), GENERIC_READ | GENERIC_WRITE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   readOv_ = OVERLAPPED{};
   readOv_.hEvent = world.CreateEventW(nullptr, TRUE, FALSE, nullptr);
   writeOv_ = OVERLAPPED{};
@@ -761,7 +762,8 @@ void KernelModel::ServeHid() {
   }
   DWORD n = 0;
   if (!reading_)
-    reading_ = world.ReadFile(command_, reply_, sizeof reply_, &n, &readOv_) || world.GetLastError() == ERROR_IO_PENDING;
+    reading_ =
+        world.ReadFile(command_, reply_, sizeof reply_, &n, &readOv_) || world.GetLastError() == ERROR_IO_PENDING;
   auto forward = [&](DWORD waitMs) {
     if (!reading_ || world.WaitForSingleObject(readOv_.hEvent, waitMs) != WAIT_OBJECT_0) return;
     reading_ = false;
@@ -775,11 +777,11 @@ void KernelModel::ServeHid() {
   requestBytes_ += static_cast<std::size_t>(got);
   if (requestBytes_ < sizeof request_) return;
   requestBytes_ = 0;
-  if (!world.WriteFile(command_, request_, sizeof request_, &n, &writeOv_) &&
-      world.GetLastError() == ERROR_IO_PENDING)
+  if (!world.WriteFile(command_, request_, sizeof request_, &n, &writeOv_) && world.GetLastError() == ERROR_IO_PENDING)
     world.GetOverlappedResult(command_, &writeOv_, &n, TRUE);
   if (!reading_)
-    reading_ = world.ReadFile(command_, reply_, sizeof reply_, &n, &readOv_) || world.GetLastError() == ERROR_IO_PENDING;
+    reading_ =
+        world.ReadFile(command_, reply_, sizeof reply_, &n, &readOv_) || world.GetLastError() == ERROR_IO_PENDING;
   // The mouse answers within its own time (virtual); none is an answer too.
   forward(200);
 }

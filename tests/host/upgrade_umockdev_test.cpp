@@ -58,8 +58,7 @@ TEST_F(UpgradeAtTheKernel, TheWholeUpgradeEndsWithTheImageAndTheSettingsInTheFla
   KernelModel model(bed);
   const ChildRun run = Update(bed, model.imagePath());
   ASSERT_EQ(run.status, kUpdateOk) << Describe(run);
-  EXPECT_NE(run.out.find(EnglishMessage(static_cast<int>(UpgradeStatus::Success))), std::string::npos)
-      << Describe(run);
+  EXPECT_NE(run.out.find(EnglishMessage(static_cast<int>(UpgradeStatus::Success))), std::string::npos) << Describe(run);
   EXPECT_TRUE(run.err.empty()) << Describe(run);
   EXPECT_TRUE(model.Flash() == model.expectedFlash());
   EXPECT_EQ(model.WriteBlocks(), sim::kBootloaderFlashSize / sim::kBootloaderBlockSize);
@@ -93,11 +92,14 @@ TEST_F(UpgradeAtTheKernel, DeviceFaultsEndTheRunWithTheirRowsMessageAndStatus) {
   // commands (514 to 769), then verify (770).
   constexpr unsigned kVerifyWrite = 770;
   const std::vector<Row> rows = {
-      {"the bootloader refuses the erase", [](sim::MouseRig& r, const sim::BootloaderFlash&) { r.mouse().Bootloader()->FailStatus(0x25, 0); },
+      {"the bootloader refuses the erase",
+       [](sim::MouseRig& r, const sim::BootloaderFlash&) { r.mouse().Bootloader()->FailStatus(0x25, 0); },
        S::EraseFailed},
       {"the erase never ends (its status read times out)",
-       [](sim::MouseRig& r, const sim::BootloaderFlash&) { r.mouse().Bootloader()->SetEraseDelay(sim::kNeverMs); }, S::EraseFailed},
-      {"a block's write fails", [](sim::MouseRig& r, const sim::BootloaderFlash&) { r.mouse().Bootloader()->FailStatus(0x28, 128); },
+       [](sim::MouseRig& r, const sim::BootloaderFlash&) { r.mouse().Bootloader()->SetEraseDelay(sim::kNeverMs); },
+       S::EraseFailed},
+      {"a block's write fails",
+       [](sim::MouseRig& r, const sim::BootloaderFlash&) { r.mouse().Bootloader()->FailStatus(0x28, 128); },
        S::WriteFailed},
       {"a block reads back wrong",
        // Worn cells under a byte the image has bits set in.
@@ -113,7 +115,9 @@ TEST_F(UpgradeAtTheKernel, DeviceFaultsEndTheRunWithTheirRowsMessageAndStatus) {
        },
        S::VerifyFailed},
       {"the bootloader's interface is held elsewhere",
-       [](sim::MouseRig& r, const sim::BootloaderFlash&) { r.mouse().Bootloader()->RefuseOpens(1000000, ERROR_ACCESS_DENIED); },
+       [](sim::MouseRig& r, const sim::BootloaderFlash&) {
+         r.mouse().Bootloader()->RefuseOpens(1000000, ERROR_ACCESS_DENIED);
+       },
        S::BootloaderOpenFailed},
   };
   for (const Row& row : rows) {
