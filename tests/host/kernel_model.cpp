@@ -393,6 +393,7 @@ class UsbfsNode {
       }
       if ((u->endpoint & 0x80) == 0) urb->out.assign(urb->buffer->data, urb->buffer->data + u->buffer_length);
       flying_.push_back(urb);
+      model_.Wake();
     }
     umockdev_ioctl_client_complete(client, 0, 0);
     return TRUE;
@@ -511,6 +512,12 @@ std::size_t KernelModel::WriteBlocks() {
 std::vector<std::string> KernelModel::Nodes() {
   std::lock_guard<std::mutex> lk(mutex_);
   return nodes_;
+}
+
+void KernelModel::Wake() {
+  std::lock_guard<std::mutex> lk(wakeMutex_);
+  woken_ = true;
+  wakeUp_.notify_one();
 }
 
 // The pump: builds the world (so that it is the world's own thread, whose
@@ -757,7 +764,9 @@ void KernelModel::CloseCommandCollection() {
 void KernelModel::ServeHid() {
   sim::World& world = *world_;
   if (master_ < 0 || command_ == INVALID_HANDLE_VALUE) {
-    std::this_thread::sleep_for(1ms);
+    std::unique_lock<std::mutex> lk(wakeMutex_);
+    wakeUp_.wait_for(lk, 1ms, [this] { return woken_; });
+    woken_ = false;
     return;
   }
   DWORD n = 0;

@@ -31,6 +31,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <future>
@@ -151,6 +152,12 @@ class KernelModel {
 
   std::uint8_t request_[8] = {};
   std::size_t requestBytes_ = 0;
+
+  // A URB came: the pump looks at once instead of at its next tick.
+  void Wake();
+  std::mutex wakeMutex_;
+  std::condition_variable wakeUp_;
+  bool woken_ = false;
 
   std::mutex mutex_;  // guards what other threads read
   std::vector<std::string> nodes_;
