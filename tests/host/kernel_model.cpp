@@ -233,6 +233,8 @@ class UsbfsNode {
     const bool reap = request == USBDEVFS_REAPURBNDELAY || request == USBDEVFS_REAPURB;
     if (gone_ && !(reap && !done_.empty())) {
       umockdev_ioctl_client_complete(client, -1, ENODEV);
+      std::lock_guard<std::mutex> counted(model_.mutex_);
+      ++model_.refusedGone_;
       return TRUE;
     }
     switch (request) {
@@ -508,6 +510,10 @@ std::size_t KernelModel::MouseControlRequests() {
 std::size_t KernelModel::WriteBlocks() {
   std::lock_guard<std::mutex> lk(mutex_);
   return writeBlocks_;
+}
+std::size_t KernelModel::CallsAfterDisconnect() {
+  std::lock_guard<std::mutex> lk(mutex_);
+  return refusedGone_;
 }
 std::vector<std::string> KernelModel::Nodes() {
   std::lock_guard<std::mutex> lk(mutex_);

@@ -105,6 +105,8 @@ class KernelModel {
   std::size_t MouseControlRequests();
   // Write blocks the bootloader's node carried (64-byte bulk OUT URBs).
   std::size_t WriteBlocks();
+  // Calls on a usbfs node refused with ENODEV once its device had left.
+  std::size_t CallsAfterDisconnect();
   // The usbfs and hidraw nodes the device has had, in order ("/dev/...").
   std::vector<std::string> Nodes();
 
@@ -163,6 +165,7 @@ class KernelModel {
   std::vector<std::string> nodes_;
   std::size_t mouseControls_ = 0;
   std::size_t writeBlocks_ = 0;
+  std::size_t refusedGone_ = 0;
 };
 
 // A run of a program as a child process, bounded in real time.

@@ -151,11 +151,11 @@ TEST_F(UpgradeAtTheKernel, ABootloaderThatNeverComesIsWaitedForUntilCtrlC) {
   KernelModelOptions options;
   options.prepare = [](sim::MouseRig& r, const sim::BootloaderFlash&) { r.mouse().IgnoreBootloaderRequest(true); };
   KernelModel model(bed, options);
-  std::optional<std::chrono::steady_clock::time_point> saved;
-  const ChildRun run = Update(bed, model.imagePath(), [&](const std::string& out) {
-    // A second after the settings were saved and the request went out.
-    if (!saved && out.find("settings saved") != std::string::npos) saved = std::chrono::steady_clock::now();
-    return saved && std::chrono::steady_clock::now() > *saved + std::chrono::seconds(1);
+  std::optional<std::chrono::steady_clock::time_point> sent;
+  const ChildRun run = Update(bed, model.imagePath(), [&](const std::string&) {
+    // Half a second after the request reached the mouse.
+    if (!sent && model.MouseControlRequests() > 0) sent = std::chrono::steady_clock::now();
+    return sent && std::chrono::steady_clock::now() > *sent + std::chrono::milliseconds(500);
   });
   EXPECT_EQ(run.status, kUpdateCancelled) << Describe(run);
   EXPECT_NE(run.err.find("stopped by Ctrl+C while waiting for the bootloader"), std::string::npos) << Describe(run);
@@ -197,6 +197,7 @@ TEST_F(UpgradeAtTheKernel, ABootloaderUnpluggedMidWriteEndsWithTheWriteRow) {
       << Describe(run);
   EXPECT_NE(run.err.find("kv27m-isp --user-data"), std::string::npos) << Describe(run);
   EXPECT_EQ(model.WriteBlocks(), 100u);
+  EXPECT_GT(model.CallsAfterDisconnect(), 0u) << "the program's last calls on the node";
   EXPECT_EQ(model.Mode(), sim::VirtualMouse::Mode::kAbsent);
 }
 
