@@ -285,6 +285,7 @@ class UsbfsNode {
         }
         // Opening the interface is the pump's: it completes the call.
         claims_.push_back(static_cast<UMockdevIoctlClient*>(g_object_ref(client)));
+        model_.Wake();
         return TRUE;
       case USBDEVFS_SUBMITURB:
         return Submit(client, arg);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app/upgrade_sequence.h"
+#include "app/user_data_backup.h"
 #include "sim/mouse_rig.h"
 #include "sim/virtual_mouse.h"
 #include "tests/host/kernel_model.h"
@@ -65,9 +66,11 @@ TEST_F(UpgradeAtTheKernel, TheWholeUpgradeEndsWithTheImageAndTheSettingsInTheFla
 
   // The backup holds the settings as the mouse had them.
   std::ifstream backup(bed.root() + "/settings.kvb", std::ios::binary);
-  const std::string saved((std::istreambuf_iterator<char>(backup)), std::istreambuf_iterator<char>());
-  const std::string settings(model.settings().begin(), model.settings().end());
-  EXPECT_NE(saved.find(settings.substr(0, 256)), std::string::npos) << "the backup lacks the first settings page";
+  const std::vector<std::uint8_t> file((std::istreambuf_iterator<char>(backup)), std::istreambuf_iterator<char>());
+  std::vector<std::uint8_t> saved;
+  ASSERT_EQ(DecodeBackup(file, saved), BackupError::None);
+  saved.resize(model.settings().size());
+  EXPECT_EQ(saved, model.settings());
 
   // The mouse comes back in normal mode: each arrival with nodes of its own.
   EXPECT_TRUE(KernelModel::Eventually([&] { return model.Mode() == sim::VirtualMouse::Mode::kNormal; }));
