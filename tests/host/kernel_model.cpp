@@ -1,10 +1,12 @@
 #include "tests/host/kernel_model.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/usbdevice_fs.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -654,6 +656,8 @@ void KernelModel::ShowMouse() {
       ::tcsetattr(master_, TCSANOW, &raw);
     }
   }
+  Permit(node, true);
+  Permit("/dev/" + hidraw, true);
   requestBytes_ = 0;
   OpenCommandCollection();
   removeOnHide_ = {"/sys" + raw, "/sys" + hid, "/sys" + intf, "/sys" + usb};
@@ -691,6 +695,7 @@ void KernelModel::ShowBootloader() {
     std::fprintf(stderr, "kernel model: %s\n", error ? error->message : "cannot add the bootloader");
     if (error != nullptr) g_error_free(error);
   }
+  Permit(node, !options_.denyBootloaderNode);
   removeOnHide_ = {"/sys" + usbIntf, "/sys" + usb};
   umockdev_testbed_uevent(testbed_.get(), ("/sys" + usb).c_str(), "add");
 }
@@ -732,6 +737,18 @@ void KernelModel::HideCurrent() {
   removeOnHide_.clear();
   umockdev_testbed_uevent(testbed_.get(), kRootHub, "change");
   shown_ = Shown::kNone;
+}
+
+// A node's access as the rule file gives it (read and write for the user;
+// here anyone, since a test may run the program as another user than
+// itself), or none. The preload library's socket for the node's I/O controls
+// stays open to anyone: the node is what permission is checked on.
+void KernelModel::Permit(const std::string& node, bool allowed) {
+  const std::string path = testbed_.root() + node;
+  char target[256] = {};
+  const ssize_t length = ::readlink(path.c_str(), target, sizeof target - 1);  // a pty
+  ::chmod(length > 0 ? target : path.c_str(), allowed ? 0666 : 0);
+  ::chmod((testbed_.root() + "/ioctl" + node).c_str(), 0666);
 }
 
 void KernelModel::OpenCommandCollection() {
@@ -805,7 +822,7 @@ void KernelModel::ServeHid() {
 // ---------------------------------------------------------------- programs
 
 ChildRun RunChild(const std::string& program, const std::vector<std::string>& args, int seconds,
-                  const std::function<bool(const std::string& out)>& interruptWhen) {
+                  const std::function<bool(const std::string& out)>& interruptWhen, bool asNobody) {
   ChildRun run;
   int out[2], err[2];
   if (::pipe2(out, O_CLOEXEC) != 0) return run;
@@ -822,6 +839,8 @@ ChildRun RunChild(const std::string& program, const std::vector<std::string>& ar
   if (child == 0) {
     ::dup2(out[1], 1);
     ::dup2(err[1], 2);
+    if (asNobody && ::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
+      ::_exit(120);
     ::execv(program.c_str(), argv.data());
     ::_exit(121);
   }

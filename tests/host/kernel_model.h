@@ -78,6 +78,9 @@ struct KernelModelOptions {
   // The device is pulled out once the bootloader has taken this many write
   // blocks (its 64-byte data packets); 0: never.
   std::size_t pullAfterWriteBlocks = 0;
+  // The bootloader's usbfs node comes without permission for anyone but
+  // root (mode 0), as when the rule file lacks its line.
+  bool denyBootloaderNode = false;
 };
 
 class KernelModel {
@@ -122,6 +125,7 @@ class KernelModel {
   void ShowBootloader();
   void HideCurrent();
   void ServeHid();
+  void Permit(const std::string& node, bool allowed);
   void OpenCommandCollection();
   void CloseCommandCollection();
   std::string NextUsbNode();
@@ -175,10 +179,11 @@ struct ChildRun {
   std::string out, err;
 };
 // Runs `program` with `args`; kills it and says so when it has not ended
-// within `seconds`. `interruptAfter`, when it returns true while the program
-// runs, sends it SIGINT once (Ctrl+C).
+// within `seconds`. `interruptWhen`, when it returns true while the program
+// runs, sends it SIGINT once (Ctrl+C). `asNobody`: a run started as root is
+// made as nobody (exit status 120 when that cannot be done).
 ChildRun RunChild(const std::string& program, const std::vector<std::string>& args, int seconds,
-                  const std::function<bool(const std::string& out)>& interruptWhen = {});
+                  const std::function<bool(const std::string& out)>& interruptWhen = {}, bool asNobody = false);
 
 // The message of `status` in English as the console programs print it.
 std::string EnglishMessage(int status);

@@ -5,6 +5,9 @@
 // and devices pulled out on the way.
 //
 // Runs under umockdev-wrapper; each program run is bounded in real time.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -202,6 +205,38 @@ TEST_F(UpgradeAtTheKernel, ABootloaderUnpluggedMidWriteEndsWithTheWriteRow) {
   EXPECT_EQ(model.WriteBlocks(), 100u);
   EXPECT_GT(model.CallsAfterDisconnect(), 0u) << "the program's last calls on the node";
   EXPECT_EQ(model.Mode(), sim::VirtualMouse::Mode::kAbsent);
+}
+
+// The bootloader's node cannot be opened for lack of permission (the rule
+// file without its line): the settings were saved and the mouse sent to its
+// bootloader, so the run ends with the open row, names the node, the rule
+// file and how to install it, and says how to recover the mouse.
+TEST_F(UpgradeAtTheKernel, ABootloaderNodeWithoutPermissionIsNamedWithTheRuleFileAndTheRecovery) {
+  KernelTestbed bed;
+  KernelModelOptions options;
+  options.denyBootloaderNode = true;
+  KernelModel model(bed, options);
+  if (::geteuid() == 0) {
+    // Root opens anything: the run is made as nobody, who must reach the test
+    // bed (its records, the preload library's sockets) and the image; the
+    // nodes have the access the model gives them.
+    ASSERT_EQ(std::system(("chmod -R a+rwX '" + bed.root() + "'").c_str()), 0);
+    if (::access(KV_UPDATE_PROGRAM, X_OK) != 0) GTEST_SKIP() << "the program is not nobody's to run";
+  }
+  const ChildRun run =
+      RunChild(KV_UPDATE_PROGRAM, {"--lang=en", "--backup", bed.root() + "/settings.kvb", model.imagePath()},
+               kRunSeconds, {}, true);
+  if (run.status == 120) GTEST_SKIP() << "cannot run as another user here";
+  const std::string node = model.Nodes().at(2);
+  EXPECT_EQ(run.status, kUpdateNoPermission) << Describe(run);
+  EXPECT_NE(run.err.find(EnglishMessage(static_cast<int>(UpgradeStatus::BootloaderOpenFailed))), std::string::npos)
+      << Describe(run);
+  EXPECT_NE(run.err.find("no permission to open " + node), std::string::npos) << Describe(run);
+  EXPECT_NE(run.err.find("70-kv27m.rules"), std::string::npos) << Describe(run);
+  EXPECT_NE(run.err.find("udevadm control --reload"), std::string::npos) << Describe(run);
+  EXPECT_NE(run.err.find("kv27m-isp --user-data"), std::string::npos) << Describe(run);
+  EXPECT_EQ(model.BootloaderOpens(), 0u);
+  EXPECT_EQ(model.Mode(), sim::VirtualMouse::Mode::kBootloader);
 }
 
 }  // namespace
