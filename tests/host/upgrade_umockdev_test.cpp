@@ -122,6 +122,11 @@ TEST_F(UpgradeAtTheKernel, DeviceFaultsEndTheRunWithTheirRowsMessageAndStatus) {
        },
        S::CompareFailed},
       {"a block's data packet stalls", stall(3 + 2 * 128), S::WriteFailed},
+      {"a block's data packet is never taken (NAKed until the program gives up)",
+       [](sim::MouseRig& r, const sim::BootloaderFlash&) {
+         r.world().InjectFault({"WinUsb_WritePipe", ERROR_SEM_TIMEOUT, 3 + 2 * 128, 1, r.mouse().BootloaderPath()});
+       },
+       S::WriteFailed},
       {"a read command stalls", stall(kReadCommand128), S::ReadFailed},
       {"the verify command stalls", stall(kVerifyWrite), S::VerifyFailed},
       {"the read-protection command stalls", stall(kVerifyWrite + 1), S::ProtectFailed},
