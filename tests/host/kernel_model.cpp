@@ -619,6 +619,7 @@ void KernelModel::ShowMouse() {
     nodes_.push_back("/dev/" + hidraw);
   }
   usbfs_ = std::make_shared<UsbfsNode>(*this, testbed_.get(), node, devnum_, UsbfsNode::Kind::kMouse);
+  OpenIoctlSocket(node);
   std::vector<std::uint8_t> descriptors =
       DeviceDescriptor(sim::kMouseVendorId, sim::kMouseProductId, rig_->mouse().descriptor.bcdDevice);
   USB_INTERFACE_DESCRIPTOR hidInterface{9, 4, 1, 0, 0, 3, 0, 0, 0};
@@ -678,6 +679,7 @@ void KernelModel::ShowBootloader() {
   }
   const std::string node = NextUsbNode();
   usbfs_ = std::make_shared<UsbfsNode>(*this, testbed_.get(), node, devnum_, UsbfsNode::Kind::kBootloader, pipes);
+  OpenIoctlSocket(node);
   std::vector<std::uint8_t> descriptors = DeviceDescriptor(sim::kMouseBootVendorId, sim::kMouseBootProductId, 0x0100);
   const std::vector<std::uint8_t> config = ConfigDescriptor(intf, pipes);
   descriptors.insert(descriptors.end(), config.begin(), config.end());
@@ -741,14 +743,21 @@ void KernelModel::HideCurrent() {
 
 // A node's access as the rule file gives it (read and write for the user;
 // here anyone, since a test may run the program as another user than
-// itself), or none. The preload library's socket for the node's I/O controls
-// stays open to anyone: the node is what permission is checked on.
+// itself), or none.
 void KernelModel::Permit(const std::string& node, bool allowed) {
   const std::string path = testbed_.root() + node;
   char target[256] = {};
   const ssize_t length = ::readlink(path.c_str(), target, sizeof target - 1);  // a pty
   ::chmod(length > 0 ? target : path.c_str(), allowed ? 0666 : 0);
-  ::chmod((testbed_.root() + "/ioctl" + node).c_str(), 0666);
+}
+
+// The preload library's socket for a node's I/O controls, open to anyone
+// before the node appears (a program that cannot reach it is ended): the node
+// itself is what permission is checked on.
+void KernelModel::OpenIoctlSocket(const std::string& node) {
+  const std::string socket = testbed_.root() + "/ioctl" + node;
+  if (::chmod(socket.c_str(), 0666) != 0)
+    std::fprintf(stderr, "kernel model: %s: %s\n", socket.c_str(), std::strerror(errno));
 }
 
 void KernelModel::OpenCommandCollection() {

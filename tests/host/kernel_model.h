@@ -126,6 +126,7 @@ class KernelModel {
   void HideCurrent();
   void ServeHid();
   void Permit(const std::string& node, bool allowed);
+  void OpenIoctlSocket(const std::string& node);
   void OpenCommandCollection();
   void CloseCommandCollection();
   std::string NextUsbNode();
