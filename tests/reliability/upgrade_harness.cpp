@@ -132,11 +132,7 @@ void UpgradeBench::Built() {
     ImageFileResult image = LoadImageFile(files, u"C:\\x.bimg");
     plain_ = image.payload;
   }
-  std::copy(plain_.begin(), plain_.begin() + std::min(plain_.size(), expected_.size()), expected_.begin());
-  for (std::size_t p = 0; p < kUserDataPages; ++p)
-    std::copy(pages_[p].begin(), pages_[p].end(), expected_.begin() + kUserDataOffset + p * kUserDataPageSize);
-  std::copy(pages_[6].begin(), pages_[6].begin() + 6, expected_.begin() + 0x3F00);
-  std::fill(expected_.begin() + 0x3FFB, expected_.end(), 0xFF);
+  expected_ = FlashAfterUpgrade(plain_, pages_);
 }
 
 void UpgradeBench::Prepare(std::function<void(UpgradeBench&)> fault) {

@@ -3,7 +3,12 @@
 // tests of every face check the sequence against it.
 #pragma once
 
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
 #include "app/upgrade_sequence.h"
+#include "sim/bootloader.h"
 
 namespace kv27::test {
 
@@ -40,6 +45,20 @@ inline int ProgressAfter(UpgradeStatus status) {
     default:
       return 0;  // the image file rows and the first buffer
   }
+}
+
+// The flash a good upgrade leaves: the plain (descrambled) image with the
+// mouse's settings, the seven pages read before the run, at 0x3800, the first
+// six bytes of the last page again at 0x3F00, and 0xFF at 0x3FFB-0x3FFF.
+inline sim::BootloaderFlash FlashAfterUpgrade(const std::vector<std::uint8_t>& plainImage,
+                                              const std::vector<std::vector<std::uint8_t>>& pages) {
+  sim::BootloaderFlash flash{};
+  std::copy(plainImage.begin(), plainImage.begin() + std::min(plainImage.size(), flash.size()), flash.begin());
+  for (std::size_t p = 0; p < pages.size() && p < kUserDataPages; ++p)
+    std::copy(pages[p].begin(), pages[p].end(), flash.begin() + kUserDataOffset + p * kUserDataPageSize);
+  if (pages.size() >= kUserDataPages) std::copy(pages[6].begin(), pages[6].begin() + 6, flash.begin() + 0x3F00);
+  std::fill(flash.begin() + 0x3FFB, flash.end(), 0xFF);
+  return flash;
 }
 
 }  // namespace kv27::test

@@ -1,0 +1,192 @@
+// The N4 mouse and its bootloader as a Linux kernel shows them, modelled with
+// umockdev for a real program run under umockdev-wrapper.
+//
+// One simulated world in this process holds the devices (a MouseRig: the
+// virtual mouse with its flash, and the virtual bootloader it restarts into),
+// so that what they do is what the rest of the suite checks. The model mirrors
+// that world into the test bed:
+//   - the mouse in normal mode: its USB device on root hub port 2 (usbfs node
+//     with its descriptors), its HID interface, the HID device with its id and
+//     report descriptor, and a hidraw node (a pty: this model holds the master
+//     end); output reports written to the node go to the virtual mouse's
+//     command collection, its input reports come back through the node;
+//     control URBs on its usbfs node are answered by the virtual mouse as it
+//     answers a request through its hub;
+//   - the bootloader: a USB device on the same port with its own ids, a new
+//     device number and a usbfs node whose URBs (bulk OUT and IN on the pipes
+//     the virtual bootloader has) are served by the virtual bootloader through
+//     the world's WinUSB calls;
+//   - every change of the device's life (to its bootloader, back to normal
+//     mode, pulled out) as the kernel shows it: the records of what left go,
+//     leaf first, and a uevent makes udev listeners look again (umockdev sends
+//     none for a removal); what came gets new node names and numbers.
+//
+// Threads: the world is created and driven by the model's own thread (the
+// pump), which also moves the world's clock, serves the hidraw node and
+// carries the URBs to the bootloader. The test bed answers the preload
+// library's calls from the default GLib main context, on a thread of its own;
+// the ioctl handlers there never wait on the world: a URB is queued and
+// completed by the pump, a bulk IN with nothing to give stays pending until
+// the program discards it, as a real device NAKs it.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/mouse_rig.h"
+#include "sim/world.h"
+
+typedef struct _UMockdevTestbed UMockdevTestbed;
+
+namespace kv27::test {
+
+class UsbfsNode;
+
+// The test bed with its GLib thread: one per test.
+class KernelTestbed {
+ public:
+  KernelTestbed();
+  ~KernelTestbed();
+  KernelTestbed(const KernelTestbed&) = delete;
+  KernelTestbed& operator=(const KernelTestbed&) = delete;
+
+  UMockdevTestbed* get() const { return testbed_; }
+  // The test bed's root directory on the host disk (the programs see /sys and
+  // /dev below it).
+  const std::string& root() const { return root_; }
+
+ private:
+  UMockdevTestbed* testbed_ = nullptr;
+  std::string root_;
+  std::atomic<bool> stop_{false};
+  std::thread glib_;
+};
+
+// What a model is asked to build: faults set on the world once the rig is
+// built (on the pump, world unlocked), before anything reaches the devices;
+// `expected` is the flash a good upgrade would leave.
+struct KernelModelOptions {
+  std::function<void(sim::MouseRig& rig, const sim::BootloaderFlash& expected)> prepare;
+  // The device is pulled out once the bootloader has taken this many write
+  // blocks (its 64-byte data packets); 0: never.
+  std::size_t pullAfterWriteBlocks = 0;
+  // The bootloader's usbfs node comes without permission for anyone but
+  // root (mode 0), as when the rule file lacks its line.
+  bool denyBootloaderNode = false;
+};
+
+class KernelModel {
+ public:
+  KernelModel(KernelTestbed& testbed, KernelModelOptions options = {});
+  ~KernelModel();
+  KernelModel(const KernelModel&) = delete;
+  KernelModel& operator=(const KernelModel&) = delete;
+
+  // The image the rig's program directory holds, written to the host disk for
+  // the real program.
+  const std::string& imagePath() const { return imagePath_; }
+  // The flash a good upgrade leaves: the image with the mouse's settings.
+  const sim::BootloaderFlash& expectedFlash() const { return expected_; }
+  // The mouse's settings (0x3800, seven pages) as the rig built them.
+  const std::vector<std::uint8_t>& settings() const { return settings_; }
+
+  // The device's flash and state now (world locked for the call).
+  sim::BootloaderFlash Flash();
+  sim::VirtualMouse::Mode Mode();
+  // Transfers the virtual bootloader saw.
+  std::vector<sim::WireTransfer> BootloaderWire();
+  unsigned BootloaderOpens();
+  // Control requests that reached the mouse through its usbfs node.
+  std::size_t MouseControlRequests();
+  // Write blocks the bootloader's node carried (64-byte bulk OUT URBs).
+  std::size_t WriteBlocks();
+  // Calls on a usbfs node refused with ENODEV once its device had left.
+  std::size_t CallsAfterDisconnect();
+  // The usbfs and hidraw nodes the device has had, in order ("/dev/...").
+  std::vector<std::string> Nodes();
+
+  // Waits (real time, bounded) until `done` holds; false when it never did.
+  static bool Eventually(const std::function<bool()>& done, int seconds = 10);
+
+ private:
+  friend class UsbfsNode;
+  enum class Shown { kNone, kMouse, kBootloader };
+  void Run(std::promise<void>* ready);
+  void Mirror();
+  void ShowMouse();
+  void ShowBootloader();
+  void HideCurrent();
+  void ServeHid();
+  void Permit(const std::string& node, bool allowed);
+  void OpenIoctlSocket(const std::string& node);
+  void OpenCommandCollection();
+  void CloseCommandCollection();
+  std::string NextUsbNode();
+
+  KernelTestbed& testbed_;
+  KernelModelOptions options_;
+  std::string imagePath_;
+  sim::BootloaderFlash expected_{};
+  std::vector<std::uint8_t> settings_;
+
+  std::atomic<bool> stop_{false};
+  std::thread pump_;
+  sim::World* world_ = nullptr;
+  sim::MouseRig* rig_ = nullptr;
+
+  // Pump state.
+  Shown shown_ = Shown::kNone;
+  int devnum_ = 2;  // the last device number given out on bus 1
+  int hidrawIndex_ = -1;
+  int master_ = -1;  // the hidraw node's pty master
+  std::string hidrawSysPath_;
+  std::vector<std::string> removeOnHide_;  // sysfs paths of what is shown, leaf first
+  std::shared_ptr<UsbfsNode> usbfs_;       // the node of what is shown
+  std::vector<std::shared_ptr<UsbfsNode>> oldNodes_;
+  w32::HANDLE command_ = w32::INVALID_HANDLE_VALUE;
+  w32::OVERLAPPED readOv_{};
+  w32::OVERLAPPED writeOv_{};
+  bool reading_ = false;
+  std::uint8_t reply_[8] = {};
+
+  std::uint8_t request_[8] = {};
+  std::size_t requestBytes_ = 0;
+
+  // A URB came: the pump looks at once instead of at its next tick.
+  void Wake();
+  std::mutex wakeMutex_;
+  std::condition_variable wakeUp_;
+  bool woken_ = false;
+
+  std::mutex mutex_;  // guards what other threads read
+  std::vector<std::string> nodes_;
+  std::size_t mouseControls_ = 0;
+  std::size_t writeBlocks_ = 0;
+  std::size_t refusedGone_ = 0;
+};
+
+// A run of a program as a child process, bounded in real time.
+struct ChildRun {
+  int status = -1;  // exit status; -1 when killed or not run
+  bool timedOut = false;
+  std::string out, err;
+};
+// Runs `program` with `args`; kills it and says so when it has not ended
+// within `seconds`. `interruptWhen`, when it returns true while the program
+// runs, sends it SIGINT once (Ctrl+C). `asNobody`: a run started as root is
+// made as nobody (exit status 120 when that cannot be done).
+ChildRun RunChild(const std::string& program, const std::vector<std::string>& args, int seconds,
+                  const std::function<bool(const std::string& out)>& interruptWhen = {}, bool asNobody = false);
+
+// The message of `status` in English as the console programs print it.
+std::string EnglishMessage(int status);
+
+}  // namespace kv27::test
