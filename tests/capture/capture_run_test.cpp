@@ -12,6 +12,7 @@
 #include "capture/capture_log.h"
 #include "capture/capture_os_api.h"
 #include "capture/usb_descriptors.h"
+#include "protocol/kv8b05_comm.h"
 #include "sim/bootloader.h"
 #include "sim/usb_timing.h"
 #include "tests/capture/capture_checks.h"
@@ -196,6 +197,62 @@ TEST(CaptureRun, IspToolCapturesTheFlash) {
   EXPECT_EQ(traffic.devices.begin()->second.bulkTransfers, sim::ComputeUpgradeFloor(sim::UsbTiming{}).bulkTransfers);
   EXPECT_EQ(log->Notes("end")[0]->Field("exit"), "0");
   EXPECT_EQ(world.LeakReport(), "");
+}
+
+// The file is written in large pieces, yet a run that dies (killed, crashed:
+// its end never written) leaves in it its device events at once, a failed
+// transfer at once, and the rest of its traffic but its last second.
+TEST(CaptureRun, RunThatDiesLeavesWhatCameBeforeInTheFile) {
+  sim::World world;
+  world.SetUsbTiming(sim::UsbTiming{});
+  auto bootloader = std::make_shared<sim::VirtualBootloader>();
+  bootloader->Plug(world);
+  MemoryCaptureSink sink;
+  CaptureOptions options;
+  options.clockUs = [&world] { return world.NowUs(); };
+  CaptureOsApi capture(world, sink, options);
+  struct Held {
+    std::size_t notes = 0, opens = 0, removals = 0, frames = 0, failures = 0;
+  };
+  auto held = [&sink] {
+    std::string error;
+    const auto log = ParseCapture(sink.bytes.data(), sink.bytes.size(), &error);
+    EXPECT_TRUE(log) << error;
+    Held h;
+    if (!log) return h;
+    h.notes = log->Notes().size();
+    h.opens = log->Notes("open").size();
+    h.removals = log->Notes("removal").size();
+    for (const auto* frame : log->Frames()) {
+      ++h.frames;
+      if (frame->header.status != kUsbdSuccess) ++h.failures;
+    }
+    return h;
+  };
+
+  std::u16string path;
+  ASSERT_TRUE(FindIspDevice(capture, path));
+  CKV8B05Comm link(capture);
+  ASSERT_EQ(link.Open(path.c_str()), 0u);
+  EXPECT_EQ(held().opens, 1u);
+  EXPECT_EQ(held().notes, capture.Records());
+
+  ASSERT_TRUE(link.EraseFlash());
+  const std::uint32_t erased = capture.Records();
+  EXPECT_EQ(held().frames, 0u) << "less than a second and 64 KiB of traffic waits";
+  world.Advance(1000);
+  ASSERT_TRUE(link.VerifyFlash());
+  const Held later = held();
+  EXPECT_GT(later.frames, 0u);
+  EXPECT_EQ(later.notes + later.frames, erased) << "the erase's frames are written with the next transfer";
+
+  world.Detach(sim::kDefaultBootloaderPath);
+  EXPECT_FALSE(link.ExitIsp());
+  const Held gone = held();
+  EXPECT_EQ(gone.removals, 1u);
+  EXPECT_EQ(gone.failures, 1u);
+  EXPECT_EQ(gone.notes + gone.frames, capture.Records()) << "everything, up to the failure";
+  ASSERT_TRUE(capture.Finish());
 }
 
 }  // namespace
