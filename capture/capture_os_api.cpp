@@ -236,6 +236,10 @@ struct CaptureOsApi::Impl {
   };
   // The device of a handle, described once it carries traffic.
   Life& LifeOf(Handle& h) {
+    if (h.life != nullptr && h.life->described) return *h.life;
+    return DescribedLifeOf(h);
+  }
+  [[gnu::noinline]] Life& DescribedLifeOf(Handle& h) {
     if (h.life == nullptr) h.life = &LifeFor(h.path);
     if (!h.life->described) Describe(*h.life);
     return *h.life;
@@ -342,7 +346,7 @@ struct CaptureOsApi::Impl {
     if (used == 0 || nowUs - oldestUs >= options.flushUs || out.size() - used < size) MakeRoom(size, nowUs);
     return out.data() + used;
   }
-  void MakeRoom(std::size_t size, std::uint64_t nowUs) {
+  [[gnu::noinline]] void MakeRoom(std::size_t size, std::uint64_t nowUs) {
     if (used != 0 && nowUs - oldestUs >= options.flushUs) Flush();
     if (used == 0) oldestUs = nowUs;
     if (out.size() - used < size) out.resize(used + size);
@@ -359,18 +363,31 @@ struct CaptureOsApi::Impl {
   }
 
   // One frame: its USBPcap header (with the data's length), its data and an
-  // optional comment, encoded straight into the waiting blocks.
-  void Frame(const UsbPcapHeader& h, const std::uint8_t* data, std::size_t size, const std::string* comment = nullptr) {
+  // optional comment, encoded straight into the waiting blocks. A failed
+  // transfer, which always has its comment, is written at once.
+  void Frame(const UsbPcapHeader& h, const std::uint8_t* data, std::size_t size) {
     if (finished) return;
     const std::size_t headSize = h.stage ? kUsbPcapControlHeaderSize : kUsbPcapHeaderSize;
-    const std::size_t textSize = comment != nullptr ? comment->size() : 0;
-    const std::size_t blockSize = EnhancedPacketSize(headSize + size, textSize);
+    const std::size_t blockSize = EnhancedPacketSize(headSize + size, 0);
     const std::uint64_t now = NowUs();
     std::uint8_t* block = Room(blockSize, now);
     std::uint8_t* frame = PutEnhancedPacketStart(block, 0, now, headSize + size, blockSize);
     PutUsbPcapHeader(frame, h, static_cast<std::uint32_t>(size));
     if (size != 0) std::memcpy(frame + headSize, data, size);
-    PutEnhancedPacketEnd(block, headSize + size, comment != nullptr ? comment->data() : nullptr, textSize, blockSize);
+    PutEnhancedPacketEnd(block, headSize + size, nullptr, 0, blockSize);
+    Stored(blockSize, false);
+  }
+  [[gnu::noinline]] void Frame(const UsbPcapHeader& h, const std::uint8_t* data, std::size_t size,
+                               const std::string& comment) {
+    if (finished) return;
+    const std::size_t headSize = h.stage ? kUsbPcapControlHeaderSize : kUsbPcapHeaderSize;
+    const std::size_t blockSize = EnhancedPacketSize(headSize + size, comment.size());
+    const std::uint64_t now = NowUs();
+    std::uint8_t* block = Room(blockSize, now);
+    std::uint8_t* frame = PutEnhancedPacketStart(block, 0, now, headSize + size, blockSize);
+    PutUsbPcapHeader(frame, h, static_cast<std::uint32_t>(size));
+    if (size != 0) std::memcpy(frame + headSize, data, size);
+    PutEnhancedPacketEnd(block, headSize + size, comment.data(), comment.size(), blockSize);
     Stored(blockSize, h.status != kUsbdSuccess);
   }
 
@@ -418,10 +435,10 @@ struct CaptureOsApi::Impl {
     h.transfer = transfer;
     if (error != ERROR_SUCCESS) {
       const std::string comment = FailureComment(error);
-      Frame(h, nullptr, 0, &comment);
+      Frame(h, nullptr, 0, comment);
     } else if ((endpoint & 0x80) == 0 && moved != requested) {
       const std::string comment = "moved " + std::to_string(moved) + " of " + std::to_string(requested) + " bytes";
-      Frame(h, data, size, &comment);
+      Frame(h, data, size, comment);
     } else {
       Frame(h, data, size);
     }
@@ -438,7 +455,10 @@ struct CaptureOsApi::Impl {
     h.endpoint = kControlIn;
     h.transfer = kTransferControl;
     h.stage = kStageSetup;
-    Frame(h, setup, 8, comment.empty() ? nullptr : &comment);
+    if (comment.empty())
+      Frame(h, setup, 8);
+    else
+      Frame(h, setup, 8, comment);
     return h.irpId;
   }
   void ControlComplete(const Life& life, std::uint64_t irpId, DWORD error, const std::uint8_t* data, std::size_t size) {
@@ -456,7 +476,7 @@ struct CaptureOsApi::Impl {
       Frame(h, data, size);
     } else {
       const std::string comment = FailureComment(error);
-      Frame(h, nullptr, 0, &comment);
+      Frame(h, nullptr, 0, comment);
     }
   }
   void Descriptor(const Life& life, std::uint8_t requestType, std::uint8_t type, std::uint16_t index,
