@@ -3,9 +3,14 @@
 // with the failures the scenarios cause, and capturing changes no outcome.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <future>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/simulation.h"
@@ -253,6 +258,62 @@ TEST(CaptureRun, RunThatDiesLeavesWhatCameBeforeInTheFile) {
   EXPECT_EQ(gone.failures, 1u);
   EXPECT_EQ(gone.notes + gone.frames, capture.Records()) << "everything, up to the failure";
   ASSERT_TRUE(capture.Finish());
+}
+
+// The file is written outside the capture's lock: records made while another
+// thread writes wait for nothing, and follow that write in the order they were
+// made.
+TEST(CaptureRun, RecordsMadeWhileTheFileIsWrittenFollowInOrder) {
+  struct GatedSink : MemoryCaptureSink {
+    bool Write(const std::uint8_t* data, std::size_t size) override {
+      std::unique_lock<std::mutex> lock(mutex);
+      ++writes;
+      writing = true;
+      changed.notify_all();
+      changed.wait(lock, [this] { return open; });
+      writing = false;
+      return MemoryCaptureSink::Write(data, size);
+    }
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool open = false;
+    bool writing = false;
+    int writes = 0;
+  };
+  sim::World world;
+  GatedSink sink;
+  CaptureOptions options;
+  options.clockUs = [] { return std::uint64_t{0}; };
+  CaptureOsApi capture(world, sink, options);
+
+  std::thread first([&capture] { capture.Note("first", {}); });  // held in its write
+  {
+    std::unique_lock<std::mutex> lock(sink.mutex);
+    EXPECT_TRUE(sink.changed.wait_for(lock, std::chrono::seconds(30), [&sink] { return sink.writing; }));
+  }
+  auto later = std::async(std::launch::async, [&capture] {
+    capture.Note("second", {});
+    capture.Note("third", {});
+  });
+  EXPECT_EQ(later.wait_for(std::chrono::seconds(30)), std::future_status::ready) << "a record waited for the file";
+  {
+    std::lock_guard<std::mutex> lock(sink.mutex);
+    sink.open = true;
+    sink.changed.notify_all();
+  }
+  first.join();
+  later.get();
+
+  // Written before the capture ends: the first write, then the two records
+  // that came during it.
+  EXPECT_EQ(sink.writes, 2);
+  std::string error;
+  const auto log = ParseCapture(sink.bytes.data(), sink.bytes.size(), &error);
+  ASSERT_TRUE(log) << error;
+  std::vector<std::string> kinds;
+  for (const auto* note : log->Notes()) kinds.push_back(note->kind);
+  EXPECT_EQ(kinds, (std::vector<std::string>{"first", "second", "third"}));
+  EXPECT_TRUE(capture.Finish());
 }
 
 }  // namespace
