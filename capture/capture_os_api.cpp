@@ -1226,7 +1226,10 @@ BOOL CaptureOsApi::WinUsb_Initialize(HANDLE device, WINUSB_INTERFACE_HANDLE* han
   if (ok && handle != nullptr) {
     Impl::Locked lock(*impl_);
     if (auto h = impl_->handles.find(device); h != impl_->handles.end()) {
-      impl_->winusb[*handle] = Impl::Handle{h->second.path, Impl::Kind::WinUsb, nullptr};
+      Impl::Handle& w = impl_->winusb[*handle];
+      w = Impl::Handle{};
+      w.path = h->second.path;
+      w.kind = Impl::Kind::WinUsb;
       impl_->InterfaceAt(h->second.path).kind = Impl::Kind::WinUsb;
       h->second.kind = Impl::Kind::WinUsb;
     }

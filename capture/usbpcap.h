@@ -84,13 +84,12 @@ inline std::size_t PutUsbPcapHeader(std::uint8_t* p, const UsbPcapHeader& h, std
       *p++ = static_cast<std::uint8_t>(v >> 8);
     }
   };
-  auto put32 = [&p, &put16](std::uint32_t v) {
+  auto put32 = [&p](std::uint32_t v) {
     if constexpr (std::endian::native == std::endian::little) {
       std::memcpy(p, &v, 4);
       p += 4;
     } else {
-      put16(static_cast<std::uint16_t>(v));
-      put16(static_cast<std::uint16_t>(v >> 16));
+      for (int i = 0; i < 4; ++i) *p++ = static_cast<std::uint8_t>(v >> (8 * i));
     }
   };
   put16(static_cast<std::uint16_t>(size));
