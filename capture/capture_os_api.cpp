@@ -1,9 +1,11 @@
 #include "capture/capture_os_api.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <thread>
 
 #include "capture/pcapng.h"
 
@@ -17,6 +19,24 @@ constexpr USHORT kFirstStandInAddress = 100;
 constexpr std::uint16_t kBus = 1;
 constexpr std::uint8_t kControlIn = 0x80;
 constexpr char kRebuilt[] = "rebuilt from what the program read of the device; not seen on the bus";
+
+// The capture's state lock: taken about once per frame and held for a few
+// hundred instructions at most, never while a forwarded call or a file write
+// runs (a mutex would cost more than the frame itself). A waiter spins
+// briefly, then yields.
+class StateLock {
+ public:
+  void lock() {
+    while (held_.exchange(true, std::memory_order_acquire)) {
+      for (int spins = 0; held_.load(std::memory_order_relaxed); ++spins)
+        if (spins >= 64) std::this_thread::yield();
+    }
+  }
+  void unlock() { held_.store(false, std::memory_order_release); }
+
+ private:
+  std::atomic<bool> held_{false};
+};
 
 }  // namespace
 
@@ -210,17 +230,23 @@ struct CaptureOsApi::Impl {
   struct Handle {
     std::u16string path;  // lower case
     Kind kind = Kind::Other;
-    Life* life = nullptr;                  // once it carried traffic: a handle stays with its device
-    const Interface* interface = nullptr;  // a WinUSB handle's, once it has moved data
+    Life* life = nullptr;                                 // once it carried traffic: a handle stays with its device
+    const Interface* interface = nullptr;                 // a WinUSB handle's, once it has moved data
+    std::optional<std::pair<UCHAR, UCHAR>> hidEndpoints;  // a HID handle's (IN, OUT), once it has moved data
   };
   // The device of a handle, described once it carries traffic.
   Life& LifeOf(Handle& h) {
+    if (h.life != nullptr && h.life->described) return *h.life;
+    return DescribedLifeOf(h);
+  }
+  [[gnu::noinline]] Life& DescribedLifeOf(Handle& h) {
     if (h.life == nullptr) h.life = &LifeFor(h.path);
     if (!h.life->described) Describe(*h.life);
     return *h.life;
   }
 
   struct Pending {
+    OVERLAPPED* overlapped = nullptr;
     HANDLE file = nullptr;
     bool read = false;
     const void* buffer = nullptr;
@@ -236,44 +262,145 @@ struct CaptureOsApi::Impl {
   };
 
   Impl(OsApi& innerOs, CaptureSink& sinkTo, CaptureOptions opts)
-      : inner(innerOs), sink(sinkTo), options(std::move(opts)), writer(buffer) {
+      : inner(innerOs), sink(sinkTo), options(std::move(opts)), writer(blocks) {
     if (!options.clockUs) options.clockUs = [this] { return static_cast<std::uint64_t>(inner.GetTickCount()) * 1000; };
     clockStart = options.clockUs();
+    out.resize(std::min<std::size_t>(options.flushBytes, 1u << 20) + 4096);
+    writing.resize(out.size());
     writer.SectionHeader(options.application);
     writer.InterfaceDescription(kLinkTypeUsbPcap, kSnapLength, 6);
+    Store(blocks.data(), blocks.size(), options.startUs);
+    blocks.clear();
   }
 
   std::uint64_t NowUs() { return options.startUs + (options.clockUs() - clockStart); }
 
   // ------------------------------------------------------------ output (locked)
-  void Flush(bool all) {
-    if (buffer.empty() || (!all && buffer.size() < options.flushBytes)) return;
+  // The file is written in large pieces: blocks gather in `out` until
+  // `flushBytes` are there, or until a block comes `flushUs` of capture time
+  // after the oldest one waiting. The program's own records (a device's
+  // arrival, open and removal, the run's start and end) and failed transfers
+  // are written at once, with everything before them: a run that dies leaves
+  // its file holding what it did until its last second of traffic, and at
+  // least until its last device event or failure.
+  //
+  // The writes run outside the state lock, one at a time and in the order
+  // the blocks were made: Flush hands the waiting blocks over to the thread
+  // that holds the file (`fileLock`), which writes them once it has let go of
+  // the state (Locked); when the file is busy, its holder writes them after
+  // its own.
+  void Flush() {
+    if (used == 0) return;
+    if (!fileLock.try_lock()) {
+      flushWanted = true;
+      return;
+    }
+    HandOver();
+    writeReady = true;
+  }
+  // (locked, holding the file) The waiting blocks become the ones to write.
+  void HandOver() {
+    out.swap(writing);
+    writingSize = used;
+    used = 0;
+    flushWanted = false;
+  }
+  // (unlocked, holding the file) Writes what was handed over, and what was
+  // wanted written meanwhile; then lets go of the file.
+  void WriteOut() {
     const DWORD error = inner.GetLastError();  // the file write must not show in the caller's last error
-    if (!sink.Write(buffer.data(), buffer.size())) failed = true;
-    buffer.clear();
+    for (;;) {
+      const bool ok = sink.Write(writing.data(), writingSize);
+      std::lock_guard<StateLock> lock(state);
+      if (!ok) failed = true;
+      if (!flushWanted || used == 0) {
+        flushWanted = false;
+        fileLock.unlock();
+        break;
+      }
+      HandOver();
+    }
     inner.SetLastError(error);
   }
 
-  void Frame(const UsbPcapHeader& h, const std::uint8_t* data, std::size_t size, const std::string& comment) {
-    if (finished) return;
-    frame.clear();
-    UsbPcapHeader header = h;
-    header.dataLength = static_cast<std::uint32_t>(size);
-    AppendUsbPcapHeader(frame, header);
-    if (size != 0) frame.insert(frame.end(), data, data + size);
-    writer.EnhancedPacket(0, NowUs(), frame.data(), frame.size(), comment);
+  // The state lock, and the write Flush handed this thread, once it is let go.
+  class Locked {
+   public:
+    explicit Locked(Impl& impl) : impl_(impl) { impl_.state.lock(); }
+    ~Locked() {
+      const bool write = impl_.writeReady;
+      impl_.writeReady = false;
+      impl_.state.unlock();
+      if (write) impl_.WriteOut();
+    }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+
+   private:
+    Impl& impl_;
+  };
+
+  // Room for `size` more bytes at the end of what waits; `nowUs` is the
+  // capture time of the block that goes there.
+  std::uint8_t* Room(std::size_t size, std::uint64_t nowUs) {
+    if (used == 0 || nowUs - oldestUs >= options.flushUs || out.size() - used < size) MakeRoom(size, nowUs);
+    return out.data() + used;
+  }
+  [[gnu::noinline]] void MakeRoom(std::size_t size, std::uint64_t nowUs) {
+    if (used != 0 && nowUs - oldestUs >= options.flushUs) Flush();
+    if (used == 0) oldestUs = nowUs;
+    if (out.size() - used < size) out.resize(used + size);
+  }
+  // The block just put at Room(size) is complete.
+  void Stored(std::size_t size, bool now) {
+    used += size;
     ++records;
-    Flush(false);
+    if (now || flushWanted || used >= options.flushBytes) Flush();
+  }
+  void Store(const std::uint8_t* data, std::size_t size, std::uint64_t nowUs) {
+    std::memcpy(Room(size, nowUs), data, size);
+    used += size;
+  }
+
+  // One frame: its USBPcap header (with the data's length), its data and an
+  // optional comment, encoded straight into the waiting blocks. A failed
+  // transfer, which always has its comment, is written at once.
+  void Frame(const UsbPcapHeader& h, const std::uint8_t* data, std::size_t size) {
+    if (finished) return;
+    const std::size_t headSize = h.stage ? kUsbPcapControlHeaderSize : kUsbPcapHeaderSize;
+    const std::size_t blockSize = EnhancedPacketSize(headSize + size, 0);
+    const std::uint64_t now = NowUs();
+    std::uint8_t* block = Room(blockSize, now);
+    std::uint8_t* frame = PutEnhancedPacketStart(block, 0, now, headSize + size, blockSize);
+    PutUsbPcapHeader(frame, h, static_cast<std::uint32_t>(size));
+    if (size != 0) std::memcpy(frame + headSize, data, size);
+    PutEnhancedPacketEnd(block, headSize + size, nullptr, 0, blockSize);
+    Stored(blockSize, false);
+  }
+  [[gnu::noinline]] void Frame(const UsbPcapHeader& h, const std::uint8_t* data, std::size_t size,
+                               const std::string& comment) {
+    if (finished) return;
+    const std::size_t headSize = h.stage ? kUsbPcapControlHeaderSize : kUsbPcapHeaderSize;
+    const std::size_t blockSize = EnhancedPacketSize(headSize + size, comment.size());
+    const std::uint64_t now = NowUs();
+    std::uint8_t* block = Room(blockSize, now);
+    std::uint8_t* frame = PutEnhancedPacketStart(block, 0, now, headSize + size, blockSize);
+    PutUsbPcapHeader(frame, h, static_cast<std::uint32_t>(size));
+    if (size != 0) std::memcpy(frame + headSize, data, size);
+    PutEnhancedPacketEnd(block, headSize + size, comment.data(), comment.size(), blockSize);
+    Stored(blockSize, h.status != kUsbdSuccess);
   }
 
   void NoteLocked(const std::string& kind, const std::vector<std::pair<std::string, std::string>>& fields) {
     if (finished) return;
     std::string text = std::string(kCustomMagic) + kind + "\n";
     for (const auto& [key, value] : fields) text += key + "=" + value + "\n";
-    text += "time=" + std::to_string(NowUs()) + "\n";
+    const std::uint64_t now = NowUs();
+    text += "time=" + std::to_string(now) + "\n";
+    blocks.clear();
     writer.CustomBlock(kCustomBlockPen, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-    ++records;
-    Flush(false);
+    std::memcpy(Room(blocks.size(), now), blocks.data(), blocks.size());
+    Stored(blocks.size(), true);
   }
 
   static std::string FailureComment(DWORD error) {
@@ -290,7 +417,7 @@ struct CaptureOsApi::Impl {
     h.bus = kBus;
     h.endpoint = endpoint;
     h.transfer = transfer;
-    Frame(h, data, size, {});
+    Frame(h, data, size);
     return h.irpId;
   }
 
@@ -300,19 +427,21 @@ struct CaptureOsApi::Impl {
                 const std::uint8_t* data, std::size_t size, std::size_t requested = 0, std::size_t moved = 0) {
     UsbPcapHeader h;
     h.irpId = irpId;
-    h.status = UsbdStatusOf(error);
+    h.status = error == ERROR_SUCCESS ? kUsbdSuccess : UsbdStatusOf(error);
     h.info = kInfoCompletion;
     h.device = life.address;
     h.bus = kBus;
     h.endpoint = endpoint;
     h.transfer = transfer;
-    std::string comment;
-    if (error != ERROR_SUCCESS) comment = FailureComment(error);
-    if (error == ERROR_SUCCESS && (endpoint & 0x80) == 0 && moved != requested) {
-      if (!comment.empty()) comment += "; ";
-      comment += "moved " + std::to_string(moved) + " of " + std::to_string(requested) + " bytes";
+    if (error != ERROR_SUCCESS) {
+      const std::string comment = FailureComment(error);
+      Frame(h, nullptr, 0, comment);
+    } else if ((endpoint & 0x80) == 0 && moved != requested) {
+      const std::string comment = "moved " + std::to_string(moved) + " of " + std::to_string(requested) + " bytes";
+      Frame(h, data, size, comment);
+    } else {
+      Frame(h, data, size);
     }
-    Frame(h, error == ERROR_SUCCESS ? data : nullptr, error == ERROR_SUCCESS ? size : 0, comment);
   }
 
   // A control transfer: its setup frame, then (after the call) its completion.
@@ -326,13 +455,16 @@ struct CaptureOsApi::Impl {
     h.endpoint = kControlIn;
     h.transfer = kTransferControl;
     h.stage = kStageSetup;
-    Frame(h, setup, 8, comment);
+    if (comment.empty())
+      Frame(h, setup, 8);
+    else
+      Frame(h, setup, 8, comment);
     return h.irpId;
   }
   void ControlComplete(const Life& life, std::uint64_t irpId, DWORD error, const std::uint8_t* data, std::size_t size) {
     UsbPcapHeader h;
     h.irpId = irpId;
-    h.status = UsbdStatusOf(error);
+    h.status = error == ERROR_SUCCESS ? kUsbdSuccess : UsbdStatusOf(error);
     h.function = kUrbControlTransfer;
     h.info = kInfoCompletion;
     h.device = life.address;
@@ -340,8 +472,12 @@ struct CaptureOsApi::Impl {
     h.endpoint = kControlIn;
     h.transfer = kTransferControl;
     h.stage = kStageComplete;
-    Frame(h, error == ERROR_SUCCESS ? data : nullptr, error == ERROR_SUCCESS ? size : 0,
-          error == ERROR_SUCCESS ? std::string() : FailureComment(error));
+    if (error == ERROR_SUCCESS) {
+      Frame(h, data, size);
+    } else {
+      const std::string comment = FailureComment(error);
+      Frame(h, nullptr, 0, comment);
+    }
   }
   void Descriptor(const Life& life, std::uint8_t requestType, std::uint8_t type, std::uint16_t index,
                   const std::vector<std::uint8_t>& bytes) {
@@ -588,6 +724,29 @@ struct CaptureOsApi::Impl {
     if (auto it = life.hidEndpoints.find(number); it != life.hidEndpoints.end()) return it->second;
     return {0x81, 0x01};
   }
+  // A HID handle's device and endpoints; its device is described by then, so
+  // that they stay what they are.
+  std::pair<UCHAR, UCHAR> HidEndpoints(Handle& h) {
+    if (!h.hidEndpoints) h.hidEndpoints = HidEndpoints(LifeOf(h), h.path);
+    return *h.hidEndpoints;
+  }
+
+  // The transfers in flight: a few at a time.
+  Pending* PendingOf(OVERLAPPED* overlapped) {
+    for (auto& p : pending)
+      if (p.overlapped == overlapped) return &p;
+    return nullptr;
+  }
+  void AddPending(const Pending& p) {
+    if (Pending* same = PendingOf(p.overlapped))
+      *same = p;
+    else
+      pending.push_back(p);
+  }
+  void DropPending(Pending* p) {
+    *p = pending.back();
+    pending.pop_back();
+  }
 
   std::uint8_t PipeTransfer(Handle& h, UCHAR pipeId) {
     // Interfaces stay in the map for the capture's life.
@@ -604,9 +763,16 @@ struct CaptureOsApi::Impl {
   OsApi& inner;
   CaptureSink& sink;
   CaptureOptions options;
-  std::mutex mutex;
-  std::vector<std::uint8_t> buffer;
-  std::vector<std::uint8_t> frame;
+  StateLock state;
+  std::mutex fileLock;            // held by the thread that writes
+  std::vector<std::uint8_t> out;  // the blocks waiting for the file: its first `used` bytes
+  std::size_t used = 0;
+  std::vector<std::uint8_t> writing;  // the blocks being written: its first `writingSize` bytes
+  std::size_t writingSize = 0;
+  bool writeReady = false;           // Flush handed blocks over to the thread in the state lock
+  bool flushWanted = false;          // Flush found the file busy
+  std::uint64_t oldestUs = 0;        // the capture time of the first of them
+  std::vector<std::uint8_t> blocks;  // the writer's, for the blocks other than frames
   PcapngWriter writer;
   std::uint64_t clockStart = 0;
   std::uint64_t irp = 0;
@@ -624,7 +790,7 @@ struct CaptureOsApi::Impl {
   std::map<WINUSB_INTERFACE_HANDLE, Handle> winusb;
   std::map<HDEVINFO, Listing> listings;
   std::vector<GUID> classesListed;
-  std::map<OVERLAPPED*, Pending> pending;
+  std::vector<Pending> pending;
 };
 
 // ---------------------------------------------------------------- the boundary
@@ -635,24 +801,36 @@ CaptureOsApi::CaptureOsApi(OsApi& inner, CaptureSink& sink, CaptureOptions optio
 CaptureOsApi::~CaptureOsApi() { Finish(); }
 
 void CaptureOsApi::Note(const std::string& kind, const std::vector<std::pair<std::string, std::string>>& fields) {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
+  Impl::Locked lock(*impl_);
   impl_->NoteLocked(kind, fields);
 }
 
 bool CaptureOsApi::Finish() {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  if (!impl_->finished) {
-    impl_->Flush(true);
-    const DWORD error = inner_.GetLastError();
-    if (!impl_->sink.Close()) impl_->failed = true;
-    inner_.SetLastError(error);
-    impl_->finished = true;
+  // A write under way ends first; the rest is written here.
+  std::lock_guard<std::mutex> file(impl_->fileLock);
+  bool close = false;
+  {
+    std::lock_guard<StateLock> lock(impl_->state);
+    if (!impl_->finished) {
+      impl_->finished = true;
+      impl_->HandOver();
+      close = true;
+    }
   }
+  if (close) {
+    const DWORD error = inner_.GetLastError();
+    bool ok = impl_->writingSize == 0 || impl_->sink.Write(impl_->writing.data(), impl_->writingSize);
+    ok = impl_->sink.Close() && ok;
+    inner_.SetLastError(error);
+    std::lock_guard<StateLock> lock(impl_->state);
+    if (!ok) impl_->failed = true;
+  }
+  std::lock_guard<StateLock> lock(impl_->state);
   return !impl_->failed;
 }
 
 std::uint32_t CaptureOsApi::Records() {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
+  Impl::Locked lock(*impl_);
   return impl_->records;
 }
 
@@ -665,7 +843,7 @@ HANDLE CaptureOsApi::CreateFileW(LPCWSTR path, DWORD access, DWORD share, SECURI
     // A device interface that refuses to open for I/O: the run saw it.
     if (!forIo) return handle;
     const DWORD error = inner_.GetLastError();
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    Impl::Locked lock(*impl_);
     if (!impl_->finished) {
       const std::u16string original = Terminated(path, 4096);
       impl_->InterfaceAt(Lower(original), &original);
@@ -675,7 +853,7 @@ HANDLE CaptureOsApi::CreateFileW(LPCWSTR path, DWORD access, DWORD share, SECURI
     inner_.SetLastError(error);
     return handle;
   }
-  std::lock_guard<std::mutex> lock(impl_->mutex);
+  Impl::Locked lock(*impl_);
   const std::u16string original = Terminated(path, 4096);
   const std::u16string key = Lower(original);
   Impl::Handle h;
@@ -702,18 +880,24 @@ HANDLE CaptureOsApi::CreateFileW(LPCWSTR path, DWORD access, DWORD share, SECURI
 
 BOOL CaptureOsApi::CloseHandle(HANDLE handle) {
   {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    Impl::Locked lock(*impl_);
     if (impl_->handles.erase(handle) != 0) {
-      // Closing cancels what is still pending on the handle.
-      for (auto it = impl_->pending.begin(); it != impl_->pending.end();) {
-        if (it->second.file != handle) {
-          ++it;
+      // Closing cancels what is still pending on the handle, taken in the
+      // order of their OVERLAPPED records.
+      std::vector<Impl::Pending> cancelled;
+      for (std::size_t i = 0; i < impl_->pending.size();) {
+        if (impl_->pending[i].file != handle) {
+          ++i;
           continue;
         }
-        const Impl::Pending& p = it->second;
-        impl_->Complete(*p.life, p.endpoint, kTransferInterrupt, p.irp, ERROR_OPERATION_ABORTED, nullptr, 0);
-        it = impl_->pending.erase(it);
+        cancelled.push_back(impl_->pending[i]);
+        impl_->DropPending(&impl_->pending[i]);
       }
+      std::sort(cancelled.begin(), cancelled.end(), [](const Impl::Pending& a, const Impl::Pending& b) {
+        return std::less<const OVERLAPPED*>()(a.overlapped, b.overlapped);
+      });
+      for (const auto& p : cancelled)
+        impl_->Complete(*p.life, p.endpoint, kTransferInterrupt, p.irp, ERROR_OPERATION_ABORTED, nullptr, 0);
     }
   }
   return inner_.CloseHandle(handle);
@@ -724,27 +908,27 @@ BOOL CaptureOsApi::ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD re
   Impl::Life* life = nullptr;
   UCHAR endpoint = 0;
   {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    Impl::Locked lock(*impl_);
     auto h = impl_->handles.find(file);
     if (h != impl_->handles.end() && h->second.kind == Impl::Kind::Hid && !impl_->finished) {
-      life = &impl_->LifeOf(h->second);
-      endpoint = impl_->HidEndpoints(*life, h->second.path).first;
+      endpoint = impl_->HidEndpoints(h->second).first;
+      life = h->second.life;
       irp = impl_->Submit(*life, endpoint, kTransferInterrupt, nullptr, 0);
       // Registered before the call: the transfer may complete, and another
       // thread learn of it, before this one returns.
-      if (overlapped != nullptr) impl_->pending[overlapped] = {file, true, buffer, toRead, irp, life, endpoint};
+      if (overlapped != nullptr) impl_->AddPending({overlapped, file, true, buffer, toRead, irp, life, endpoint});
     }
   }
   const BOOL ok = inner_.ReadFile(file, buffer, toRead, read, overlapped);
   if (life == nullptr) return ok;
   const DWORD error = inner_.GetLastError();
   if (ok || overlapped == nullptr || error != ERROR_IO_PENDING) {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    Impl::Locked lock(*impl_);
     bool mine = true;
     if (overlapped != nullptr) {
-      auto it = impl_->pending.find(overlapped);
-      mine = it != impl_->pending.end() && it->second.irp == irp;
-      if (mine) impl_->pending.erase(it);
+      Impl::Pending* p = impl_->PendingOf(overlapped);
+      mine = p != nullptr && p->irp == irp;
+      if (mine) impl_->DropPending(p);
     }
     if (mine) {
       if (ok) {
@@ -766,26 +950,26 @@ BOOL CaptureOsApi::WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD
   Impl::Life* life = nullptr;
   UCHAR endpoint = 0;
   {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    Impl::Locked lock(*impl_);
     auto h = impl_->handles.find(file);
     if (h != impl_->handles.end() && h->second.kind == Impl::Kind::Hid && !impl_->finished) {
-      life = &impl_->LifeOf(h->second);
-      endpoint = impl_->HidEndpoints(*life, h->second.path).second;
+      endpoint = impl_->HidEndpoints(h->second).second;
       if (endpoint == 0) endpoint = 0x01;
+      life = h->second.life;
       irp = impl_->Submit(*life, endpoint, kTransferInterrupt, static_cast<const std::uint8_t*>(buffer), toWrite);
-      if (overlapped != nullptr) impl_->pending[overlapped] = {file, false, buffer, toWrite, irp, life, endpoint};
+      if (overlapped != nullptr) impl_->AddPending({overlapped, file, false, buffer, toWrite, irp, life, endpoint});
     }
   }
   const BOOL ok = inner_.WriteFile(file, buffer, toWrite, written, overlapped);
   if (life == nullptr) return ok;
   const DWORD error = inner_.GetLastError();
   if (ok || overlapped == nullptr || error != ERROR_IO_PENDING) {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    Impl::Locked lock(*impl_);
     bool mine = true;
     if (overlapped != nullptr) {
-      auto it = impl_->pending.find(overlapped);
-      mine = it != impl_->pending.end() && it->second.irp == irp;
-      if (mine) impl_->pending.erase(it);
+      Impl::Pending* p = impl_->PendingOf(overlapped);
+      mine = p != nullptr && p->irp == irp;
+      if (mine) impl_->DropPending(p);
     }
     if (mine) {
       if (ok) {
@@ -806,11 +990,11 @@ BOOL CaptureOsApi::GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, LPDW
   const DWORD error = inner_.GetLastError();
   if (!ok && error == ERROR_IO_INCOMPLETE) return ok;  // still running
   {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    auto it = impl_->pending.find(overlapped);
-    if (it != impl_->pending.end() && it->second.file == file) {
-      const Impl::Pending p = it->second;
-      impl_->pending.erase(it);
+    Impl::Locked lock(*impl_);
+    Impl::Pending* found = impl_->PendingOf(overlapped);
+    if (found != nullptr && found->file == file) {
+      const Impl::Pending p = *found;
+      impl_->DropPending(found);
       const DWORD n = transferred != nullptr ? *transferred : static_cast<DWORD>(overlapped->InternalHigh);
       if (ok && p.read) {
         impl_->Complete(*p.life, p.endpoint, kTransferInterrupt, p.irp, ERROR_SUCCESS,
@@ -831,7 +1015,7 @@ BOOL CaptureOsApi::DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD i
                                    LPDWORD returned, OVERLAPPED* overlapped) {
   std::u16string hub;
   {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    Impl::Locked lock(*impl_);
     auto h = impl_->handles.find(device);
     if (h != impl_->handles.end() && h->second.kind == Impl::Kind::Hub) hub = h->second.path;
   }
@@ -854,7 +1038,7 @@ BOOL CaptureOsApi::DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD i
     Impl::Life* life = nullptr;
     std::uint64_t irp = 0;
     {
-      std::lock_guard<std::mutex> lock(impl_->mutex);
+      Impl::Locked lock(*impl_);
       if (!impl_->finished) {
         const ULONG connection = request.ConnectionIndex;  // out of a byte-packed record
         life = &impl_->PortLife({hub, connection});
@@ -866,7 +1050,7 @@ BOOL CaptureOsApi::DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD i
     if (returned != nullptr) *returned = got;
     const DWORD error = inner_.GetLastError();
     if (life != nullptr) {
-      std::lock_guard<std::mutex> lock(impl_->mutex);
+      Impl::Locked lock(*impl_);
       const DWORD header = sizeof(USB_DESCRIPTOR_REQUEST);
       const DWORD n = ok && out != nullptr && got > header && outSize > header ? std::min(got, outSize) - header : 0;
       if (ok) {
@@ -886,7 +1070,7 @@ BOOL CaptureOsApi::DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD i
   if (ok && code == IOCTL_USB_GET_NODE_CONNECTION_INFORMATION && out != nullptr &&
       got >= sizeof(USB_NODE_CONNECTION_INFORMATION) && outSize >= got) {
     const DWORD error = inner_.GetLastError();
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    Impl::Locked lock(*impl_);
     Impl::Port port;
     std::memcpy(&port.info, out, sizeof port.info);
     const auto* bytes = static_cast<const std::uint8_t*>(out);
@@ -910,7 +1094,7 @@ BOOL CaptureOsApi::DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD i
 HDEVINFO CaptureOsApi::SetupDiGetClassDevsW(const GUID* classGuid, LPCWSTR enumerator, HWND parent, DWORD flags) {
   HDEVINFO set = inner_.SetupDiGetClassDevsW(classGuid, enumerator, parent, flags);
   if (set != INVALID_HANDLE_VALUE && classGuid != nullptr) {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    Impl::Locked lock(*impl_);
     impl_->listings[set] = Impl::Listing{*classGuid, {}};
   }
   return set;
@@ -924,7 +1108,7 @@ BOOL CaptureOsApi::SetupDiEnumDeviceInterfaces(HDEVINFO set, SP_DEVINFO_DATA* de
   if (error == ERROR_NO_MORE_ITEMS) {
     // A whole listing: a device of the class with traffic that is not in it
     // has gone.
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    Impl::Locked lock(*impl_);
     auto it = impl_->listings.find(set);
     if (it != impl_->listings.end()) {
       std::vector<Impl::Life*> gone;
@@ -949,7 +1133,7 @@ BOOL CaptureOsApi::SetupDiGetDeviceInterfaceDetailW(HDEVINFO set, SP_DEVICE_INTE
   if (!ok || detail == nullptr || detailSize <= kDeviceInterfaceDetailFixedSize) return ok;
   const DWORD error = inner_.GetLastError();
   {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    Impl::Locked lock(*impl_);
     auto it = impl_->listings.find(set);
     const std::size_t units = (detailSize - offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath)) / sizeof(WCHAR);
     const std::u16string original = Terminated(detail->DevicePath, units);
@@ -968,7 +1152,7 @@ BOOL CaptureOsApi::SetupDiGetDeviceInterfaceDetailW(HDEVINFO set, SP_DEVICE_INTE
 
 BOOL CaptureOsApi::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
   {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    Impl::Locked lock(*impl_);
     if (auto it = impl_->listings.find(set); it != impl_->listings.end()) {
       if (!impl_->ClassListed(it->second.guid)) impl_->classesListed.push_back(it->second.guid);
       impl_->listings.erase(it);
@@ -980,7 +1164,7 @@ BOOL CaptureOsApi::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
 BOOLEAN CaptureOsApi::HidD_GetAttributes(HANDLE device, HIDD_ATTRIBUTES* attributes) {
   const BOOLEAN ok = inner_.HidD_GetAttributes(device, attributes);
   if (ok && attributes != nullptr) {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    Impl::Locked lock(*impl_);
     if (auto h = impl_->handles.find(device); h != impl_->handles.end())
       impl_->InterfaceAt(h->second.path).attributes = *attributes;
   }
@@ -990,7 +1174,7 @@ BOOLEAN CaptureOsApi::HidD_GetAttributes(HANDLE device, HIDD_ATTRIBUTES* attribu
 BOOLEAN CaptureOsApi::HidD_GetPreparsedData(HANDLE device, PHIDP_PREPARSED_DATA* data) {
   const BOOLEAN ok = inner_.HidD_GetPreparsedData(device, data);
   if (ok && data != nullptr) {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    Impl::Locked lock(*impl_);
     if (auto h = impl_->handles.find(device); h != impl_->handles.end()) impl_->preparsed[*data] = h->second.path;
   }
   return ok;
@@ -998,7 +1182,7 @@ BOOLEAN CaptureOsApi::HidD_GetPreparsedData(HANDLE device, PHIDP_PREPARSED_DATA*
 
 BOOLEAN CaptureOsApi::HidD_FreePreparsedData(PHIDP_PREPARSED_DATA data) {
   {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    Impl::Locked lock(*impl_);
     impl_->preparsed.erase(data);
   }
   return inner_.HidD_FreePreparsedData(data);
@@ -1007,7 +1191,7 @@ BOOLEAN CaptureOsApi::HidD_FreePreparsedData(PHIDP_PREPARSED_DATA data) {
 NTSTATUS CaptureOsApi::HidP_GetCaps(PHIDP_PREPARSED_DATA data, HIDP_CAPS* caps) {
   const NTSTATUS status = inner_.HidP_GetCaps(data, caps);
   if (status == HIDP_STATUS_SUCCESS && caps != nullptr) {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    Impl::Locked lock(*impl_);
     if (auto p = impl_->preparsed.find(data); p != impl_->preparsed.end()) impl_->InterfaceAt(p->second).caps = *caps;
   }
   return status;
@@ -1018,7 +1202,7 @@ NTSTATUS CaptureOsApi::HidP_GetSpecificButtonCaps(HIDP_REPORT_TYPE type, USAGE u
                                                   PHIDP_PREPARSED_DATA data) {
   const NTSTATUS status = inner_.HidP_GetSpecificButtonCaps(type, usagePage, linkCollection, usage, caps, length, data);
   if (status == HIDP_STATUS_SUCCESS && caps != nullptr && length != nullptr && *length != 0 && caps[0].ReportID != 0) {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    Impl::Locked lock(*impl_);
     if (auto p = impl_->preparsed.find(data); p != impl_->preparsed.end())
       impl_->InterfaceAt(p->second).reportId = caps[0].ReportID;
   }
@@ -1030,7 +1214,7 @@ NTSTATUS CaptureOsApi::HidP_GetSpecificValueCaps(HIDP_REPORT_TYPE type, USAGE us
                                                  PHIDP_PREPARSED_DATA data) {
   const NTSTATUS status = inner_.HidP_GetSpecificValueCaps(type, usagePage, linkCollection, usage, caps, length, data);
   if (status == HIDP_STATUS_SUCCESS && caps != nullptr && length != nullptr && *length != 0 && caps[0].ReportID != 0) {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    Impl::Locked lock(*impl_);
     if (auto p = impl_->preparsed.find(data); p != impl_->preparsed.end())
       impl_->InterfaceAt(p->second).reportId = caps[0].ReportID;
   }
@@ -1040,9 +1224,12 @@ NTSTATUS CaptureOsApi::HidP_GetSpecificValueCaps(HIDP_REPORT_TYPE type, USAGE us
 BOOL CaptureOsApi::WinUsb_Initialize(HANDLE device, WINUSB_INTERFACE_HANDLE* handle) {
   const BOOL ok = inner_.WinUsb_Initialize(device, handle);
   if (ok && handle != nullptr) {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    Impl::Locked lock(*impl_);
     if (auto h = impl_->handles.find(device); h != impl_->handles.end()) {
-      impl_->winusb[*handle] = Impl::Handle{h->second.path, Impl::Kind::WinUsb, nullptr};
+      Impl::Handle& w = impl_->winusb[*handle];
+      w = Impl::Handle{};
+      w.path = h->second.path;
+      w.kind = Impl::Kind::WinUsb;
       impl_->InterfaceAt(h->second.path).kind = Impl::Kind::WinUsb;
       h->second.kind = Impl::Kind::WinUsb;
     }
@@ -1052,7 +1239,7 @@ BOOL CaptureOsApi::WinUsb_Initialize(HANDLE device, WINUSB_INTERFACE_HANDLE* han
 
 BOOL CaptureOsApi::WinUsb_Free(WINUSB_INTERFACE_HANDLE handle) {
   {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    Impl::Locked lock(*impl_);
     impl_->winusb.erase(handle);
   }
   return inner_.WinUsb_Free(handle);
@@ -1062,7 +1249,7 @@ BOOL CaptureOsApi::WinUsb_QueryInterfaceSettings(WINUSB_INTERFACE_HANDLE handle,
                                                  USB_INTERFACE_DESCRIPTOR* descriptor) {
   const BOOL ok = inner_.WinUsb_QueryInterfaceSettings(handle, alternateSetting, descriptor);
   if (ok && alternateSetting == 0 && descriptor != nullptr) {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    Impl::Locked lock(*impl_);
     if (auto w = impl_->winusb.find(handle); w != impl_->winusb.end())
       impl_->InterfaceAt(w->second.path).usbInterface = *descriptor;
   }
@@ -1073,7 +1260,7 @@ BOOL CaptureOsApi::WinUsb_QueryPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR altern
                                     WINUSB_PIPE_INFORMATION* pipe) {
   const BOOL ok = inner_.WinUsb_QueryPipe(handle, alternateSetting, pipeIndex, pipe);
   if (ok && alternateSetting == 0 && pipe != nullptr) {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    Impl::Locked lock(*impl_);
     if (auto w = impl_->winusb.find(handle); w != impl_->winusb.end()) {
       auto& pipes = impl_->InterfaceAt(w->second.path).pipes;
       auto same = std::find_if(pipes.begin(), pipes.end(), [&](const auto& p) { return p.PipeId == pipe->PipeId; });
@@ -1094,7 +1281,7 @@ BOOL CaptureOsApi::WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId
   std::uint64_t irp = 0;
   std::uint8_t transfer = kTransferBulk;
   if (overlapped == nullptr) {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    Impl::Locked lock(*impl_);
     auto w = impl_->winusb.find(handle);
     if (w != impl_->winusb.end() && !impl_->finished) {
       life = &impl_->LifeOf(w->second);
@@ -1108,7 +1295,7 @@ BOOL CaptureOsApi::WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId
   if (life == nullptr) return ok;
   const DWORD error = inner_.GetLastError();
   {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    Impl::Locked lock(*impl_);
     if (!ok) impl_->Failed(*life, error);
     impl_->Complete(*life, pipeId, transfer, irp, ok ? ERROR_SUCCESS : error, nullptr, 0, length, ok ? moved : 0);
   }
@@ -1122,7 +1309,7 @@ BOOL CaptureOsApi::WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId,
   std::uint64_t irp = 0;
   std::uint8_t transfer = kTransferBulk;
   if (overlapped == nullptr) {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    Impl::Locked lock(*impl_);
     auto w = impl_->winusb.find(handle);
     if (w != impl_->winusb.end() && !impl_->finished) {
       life = &impl_->LifeOf(w->second);
@@ -1136,7 +1323,7 @@ BOOL CaptureOsApi::WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId,
   if (life == nullptr) return ok;
   const DWORD error = inner_.GetLastError();
   {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    Impl::Locked lock(*impl_);
     if (!ok) impl_->Failed(*life, error);
     impl_->Complete(*life, pipeId, transfer, irp, ok ? ERROR_SUCCESS : error, buffer,
                     ok && buffer != nullptr ? std::min<ULONG>(moved, length) : 0);

@@ -38,8 +38,14 @@
 // or the host's steady clock), offset to a wall-clock start.
 //
 // Threads: every call may come from any thread; the state is under one lock,
-// never held while the inner boundary runs a forwarded call. The last error a
-// call leaves is the inner boundary's, whatever the capture did meanwhile.
+// never held while the inner boundary runs a forwarded call or the file is
+// written. The last error a call leaves is the inner boundary's, whatever the
+// capture did meanwhile.
+//
+// Writing: blocks are encoded as they come and written in large pieces (see
+// CaptureOptions), the program's own records and failed transfers at once: a
+// run that dies leaves a file holding what it did until its last device event
+// or failure, and all of its traffic but the last second's.
 #pragma once
 
 #include <cstdint>
@@ -108,8 +114,11 @@ struct CaptureOptions {
   // Report ids of HID collections (usage page, usage) the program knows by
   // its protocol, for collections whose capabilities name none.
   std::map<std::pair<USAGE, USAGE>, std::uint8_t> reportIds;
-  // Bytes kept before they go to the sink (the rest at Finish).
+  // The file is written in pieces of `flushBytes`, or once the oldest block
+  // not yet written is `flushUs` of capture time older than a new one; the
+  // program's own records and failed transfers at once, the rest at Finish.
   std::size_t flushBytes = 64 * 1024;
+  std::uint64_t flushUs = 1000 * 1000;
 };
 
 class CaptureOsApi : public ForwardingOsApi {

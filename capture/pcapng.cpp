@@ -109,28 +109,13 @@ void PcapngWriter::InterfaceDescription(std::uint16_t linkType, std::uint32_t sn
 
 void PcapngWriter::EnhancedPacket(std::uint32_t interfaceId, std::uint64_t timestamp, const std::uint8_t* data,
                                   std::size_t size, const std::string& comment) {
-  // The fixed part and the data in one step (a capture writes one block per
-  // frame); the length is set by End.
   const std::size_t start = out_.size();
-  const std::size_t padded = (size + 3) & ~static_cast<std::size_t>(3);
-  out_.resize(start + 28 + padded);
-  std::uint8_t* p = out_.data() + start;
-  auto put32 = [&p](std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) *p++ = static_cast<std::uint8_t>(v >> (8 * i));
-  };
-  put32(kBlockEnhancedPacket);
-  put32(0);
-  put32(interfaceId);
-  put32(static_cast<std::uint32_t>(timestamp >> 32));
-  put32(static_cast<std::uint32_t>(timestamp));
-  put32(static_cast<std::uint32_t>(size));
-  put32(static_cast<std::uint32_t>(size));
-  if (size != 0) std::memcpy(p, data, size);
-  if (!comment.empty()) {
-    Option(kOptComment, comment.data(), std::min<std::size_t>(comment.size(), 0xFFFF));
-    Option(kOptEnd, nullptr, 0);
-  }
-  End(start);
+  const std::size_t blockSize = EnhancedPacketSize(size, comment.size());
+  out_.resize(start + blockSize);
+  std::uint8_t* at = out_.data() + start;
+  std::uint8_t* frame = PutEnhancedPacketStart(at, interfaceId, timestamp, size, blockSize);
+  if (size != 0) std::memcpy(frame, data, size);
+  PutEnhancedPacketEnd(at, size, comment.data(), comment.size(), blockSize);
 }
 
 void PcapngWriter::CustomBlock(std::uint32_t pen, const std::uint8_t* data, std::size_t size) {

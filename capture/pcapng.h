@@ -9,8 +9,10 @@
 // Numbers are little-endian.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -59,6 +61,71 @@ class PcapngWriter {
 
   std::vector<std::uint8_t>& out_;
 };
+
+// An Enhanced Packet Block written in place, for writers that keep their own
+// buffer (the capture writes one per frame), the same bytes as
+// PcapngWriter::EnhancedPacket: its size for `size` bytes of frame and a
+// comment of `commentSize` bytes (0: none; longer than 65535: cut); its fixed
+// part at `at`, which returns where the frame goes (its padding is set);
+// after the frame, the rest.
+namespace pcapng_detail {
+
+constexpr std::size_t Padded(std::size_t size) { return (size + 3) & ~static_cast<std::size_t>(3); }
+
+// Little-endian; one store where the host is little-endian itself.
+inline void Put32(std::uint8_t* p, std::uint32_t v) {
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(p, &v, 4);
+  } else {
+    p[0] = static_cast<std::uint8_t>(v);
+    p[1] = static_cast<std::uint8_t>(v >> 8);
+    p[2] = static_cast<std::uint8_t>(v >> 16);
+    p[3] = static_cast<std::uint8_t>(v >> 24);
+  }
+}
+
+}  // namespace pcapng_detail
+
+// The fixed part (28 bytes), the frame padded to 4 bytes, the comment option
+// and opt_endofopt when there is a comment, the total length again.
+inline std::size_t EnhancedPacketSize(std::size_t size, std::size_t commentSize) {
+  using pcapng_detail::Padded;
+  commentSize = commentSize < 0xFFFF ? commentSize : 0xFFFF;
+  return 28 + Padded(size) + (commentSize != 0 ? 4 + Padded(commentSize) + 4 : 0) + 4;
+}
+
+inline std::uint8_t* PutEnhancedPacketStart(std::uint8_t* p, std::uint32_t interfaceId, std::uint64_t timestamp,
+                                            std::size_t size, std::size_t blockSize) {
+  using pcapng_detail::Padded;
+  using pcapng_detail::Put32;
+  Put32(p, kBlockEnhancedPacket);
+  Put32(p + 4, static_cast<std::uint32_t>(blockSize));
+  Put32(p + 8, interfaceId);
+  Put32(p + 12, static_cast<std::uint32_t>(timestamp >> 32));
+  Put32(p + 16, static_cast<std::uint32_t>(timestamp));
+  Put32(p + 20, static_cast<std::uint32_t>(size));
+  Put32(p + 24, static_cast<std::uint32_t>(size));
+  // The padding: the frame's last word zeroed before the frame covers it.
+  if (Padded(size) != size) Put32(p + 28 + Padded(size) - 4, 0);
+  return p + 28;
+}
+
+inline void PutEnhancedPacketEnd(std::uint8_t* at, std::size_t size, const char* comment, std::size_t commentSize,
+                                 std::size_t blockSize) {
+  using pcapng_detail::Padded;
+  using pcapng_detail::Put32;
+  commentSize = commentSize < 0xFFFF ? commentSize : 0xFFFF;
+  std::uint8_t* p = at + 28 + Padded(size);
+  if (commentSize != 0) {
+    Put32(p, 1u | static_cast<std::uint32_t>(commentSize) << 16);  // opt_comment and its length
+    if (Padded(commentSize) != commentSize) Put32(p + 4 + Padded(commentSize) - 4, 0);
+    std::memcpy(p + 4, comment, commentSize);
+    p += 4 + Padded(commentSize);
+    Put32(p, 0);  // opt_endofopt: code and length 0
+    p += 4;
+  }
+  Put32(p, static_cast<std::uint32_t>(blockSize));
+}
 
 // One frame or custom block of a file, in file order. `number` counts both
 // from 1, as Wireshark numbers its frames.

@@ -31,32 +31,10 @@ constexpr StatusPair kStatusPairs[] = {
 
 }  // namespace
 
-// Filled in place: a capture writes one per frame.
 void AppendUsbPcapHeader(std::vector<std::uint8_t>& out, const UsbPcapHeader& h) {
-  const std::size_t size = h.stage ? kUsbPcapControlHeaderSize : kUsbPcapHeaderSize;
-  const std::size_t at = out.size();
-  out.resize(at + size);
-  std::uint8_t* p = out.data() + at;
-  auto put16 = [&p](std::uint16_t v) {
-    *p++ = static_cast<std::uint8_t>(v);
-    *p++ = static_cast<std::uint8_t>(v >> 8);
-  };
-  auto put32 = [&put16](std::uint32_t v) {
-    put16(static_cast<std::uint16_t>(v));
-    put16(static_cast<std::uint16_t>(v >> 16));
-  };
-  put16(static_cast<std::uint16_t>(size));
-  put32(static_cast<std::uint32_t>(h.irpId));
-  put32(static_cast<std::uint32_t>(h.irpId >> 32));
-  put32(h.status);
-  put16(h.function);
-  *p++ = h.info;
-  put16(h.bus);
-  put16(h.device);
-  *p++ = h.endpoint;
-  *p++ = h.transfer;
-  put32(h.dataLength);
-  if (h.stage) *p = *h.stage;
+  std::uint8_t header[kUsbPcapControlHeaderSize];
+  const std::size_t size = PutUsbPcapHeader(header, h, h.dataLength);
+  out.insert(out.end(), header, header + size);
 }
 
 std::optional<UsbPcapHeader> ParseUsbPcapHeader(const std::uint8_t* p, std::size_t size, std::size_t* headerSize) {

@@ -13,8 +13,10 @@
 // transfer's setup frame carries the 8 setup bytes.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -67,6 +69,44 @@ struct UsbPcapHeader {
 
 // Appends the header (27 or 28 bytes, after `stage`).
 void AppendUsbPcapHeader(std::vector<std::uint8_t>& out, const UsbPcapHeader& header);
+// Writes it at `at`, which has room for kUsbPcapControlHeaderSize bytes, with
+// `dataLength` for the header's; its size. In place: a capture writes one per
+// frame.
+inline std::size_t PutUsbPcapHeader(std::uint8_t* p, const UsbPcapHeader& h, std::uint32_t dataLength) {
+  const std::size_t size = h.stage ? kUsbPcapControlHeaderSize : kUsbPcapHeaderSize;
+  // Little-endian; one store each where the host is little-endian itself.
+  auto put16 = [&p](std::uint16_t v) {
+    if constexpr (std::endian::native == std::endian::little) {
+      std::memcpy(p, &v, 2);
+      p += 2;
+    } else {
+      *p++ = static_cast<std::uint8_t>(v);
+      *p++ = static_cast<std::uint8_t>(v >> 8);
+    }
+  };
+  auto put32 = [&p](std::uint32_t v) {
+    if constexpr (std::endian::native == std::endian::little) {
+      std::memcpy(p, &v, 4);
+      p += 4;
+    } else {
+      for (int i = 0; i < 4; ++i) *p++ = static_cast<std::uint8_t>(v >> (8 * i));
+    }
+  };
+  put16(static_cast<std::uint16_t>(size));
+  put32(static_cast<std::uint32_t>(h.irpId));
+  put32(static_cast<std::uint32_t>(h.irpId >> 32));
+  put32(h.status);
+  put16(h.function);
+  *p++ = h.info;
+  put16(h.bus);
+  put16(h.device);
+  *p++ = h.endpoint;
+  *p++ = h.transfer;
+  put32(dataLength);
+  if (h.stage) *p = *h.stage;
+  return size;
+}
+
 // Parses the header at the start of a frame; `headerSize` gets its length.
 // nullopt when the frame is too short or its header length is not 27/28.
 std::optional<UsbPcapHeader> ParseUsbPcapHeader(const std::uint8_t* data, std::size_t size, std::size_t* headerSize);

@@ -24,6 +24,7 @@ World::World(std::shared_ptr<Session> session)
   impl_->plainFiles = std::make_shared<PlainFileDevice>(impl_.get());
   impl_->plainFiles->world_ = this;
   now_ = 1'000'000;  // a machine that has been up for a while
+  PublishClockLocked();
   impl_->InitFilesAndEnvironment(now_);
   // The thread that builds the world drives it (a test, a program's main
   // thread): the clock waits for it while it is busy.

@@ -17,6 +17,7 @@
 // helpers. Device methods that tests call directly take the lock with Lock().
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -234,6 +235,9 @@ class World : public OsApi {
   // Microseconds: the clock in milliseconds and the part of the current one
   // that device calls have charged (the USB timing model's bulk transfers).
   // Any move of the clock to a later millisecond starts it at 0 again.
+  // NowUs takes no lock: the clock is published whenever it moves, so that
+  // observers that stamp every call (the traffic capture) do not serialise on
+  // the world.
   std::uint64_t NowUs();
   std::uint64_t NowUsLocked() const { return now_ * 1000 + subUs_; }
   // Real-time mode: the virtual clock moves no faster than the real one (1:1),
@@ -524,7 +528,9 @@ class World : public OsApi {
   std::mutex mutex_;
   friend class UserScript;
   std::uint64_t now_ = 0;
-  std::uint32_t subUs_ = 0;  // below now_'s millisecond
+  std::uint32_t subUs_ = 0;                    // below now_'s millisecond
+  std::atomic<std::uint64_t> publishedUs_{0};  // NowUsLocked(), set under the lock wherever the clock moves
+  void PublishClockLocked() { publishedUs_.store(NowUsLocked(), std::memory_order_release); }
   std::optional<UsbTiming> usbTiming_;
   std::uint32_t hidArrivalDelayMs_ = kDefaultHidArrivalDelayMs;
   friend struct Impl;

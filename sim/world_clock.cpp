@@ -38,10 +38,7 @@ void World::SetCancelLatency(std::uint32_t ms) {
   impl_->cancelLatencyMs = ms;
 }
 
-std::uint64_t World::NowUs() {
-  std::lock_guard<std::mutex> lk(mutex_);
-  return NowUsLocked();
-}
+std::uint64_t World::NowUs() { return publishedUs_.load(std::memory_order_acquire); }
 
 void World::SetRealTime(bool enabled) {
   std::lock_guard<std::mutex> lk(mutex_);

@@ -606,6 +606,7 @@ struct World::Impl {
     SettleWaitersBefore(time);
     self->now_ = time;
     self->subUs_ = 0;
+    self->PublishClockLocked();
     Notify();
   }
 
@@ -671,7 +672,10 @@ struct World::Impl {
     const std::uint64_t totalUs = std::uint64_t{self->subUs_} + std::uint64_t{fx.delayMs} * 1000 + fx.delayUs;
     const std::uint64_t target = self->now_ + totalUs / 1000;
     IdleTo(lk, target);
-    if (self->now_ == target) self->subUs_ = static_cast<std::uint32_t>(totalUs % 1000);
+    if (self->now_ == target) {
+      self->subUs_ = static_cast<std::uint32_t>(totalUs % 1000);
+      self->PublishClockLocked();
+    }
   }
 
   bool TryAcquire(Entry& e) {

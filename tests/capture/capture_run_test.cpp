@@ -3,15 +3,21 @@
 // with the failures the scenarios cause, and capturing changes no outcome.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <future>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/simulation.h"
 #include "capture/capture_log.h"
 #include "capture/capture_os_api.h"
 #include "capture/usb_descriptors.h"
+#include "protocol/kv8b05_comm.h"
 #include "sim/bootloader.h"
 #include "sim/usb_timing.h"
 #include "tests/capture/capture_checks.h"
@@ -196,6 +202,118 @@ TEST(CaptureRun, IspToolCapturesTheFlash) {
   EXPECT_EQ(traffic.devices.begin()->second.bulkTransfers, sim::ComputeUpgradeFloor(sim::UsbTiming{}).bulkTransfers);
   EXPECT_EQ(log->Notes("end")[0]->Field("exit"), "0");
   EXPECT_EQ(world.LeakReport(), "");
+}
+
+// The file is written in large pieces, yet a run that dies (killed, crashed:
+// its end never written) leaves in it its device events at once, a failed
+// transfer at once, and the rest of its traffic but its last second.
+TEST(CaptureRun, RunThatDiesLeavesWhatCameBeforeInTheFile) {
+  sim::World world;
+  world.SetUsbTiming(sim::UsbTiming{});
+  auto bootloader = std::make_shared<sim::VirtualBootloader>();
+  bootloader->Plug(world);
+  MemoryCaptureSink sink;
+  CaptureOptions options;
+  options.clockUs = [&world] { return world.NowUs(); };
+  CaptureOsApi capture(world, sink, options);
+  struct Held {
+    std::size_t notes = 0, opens = 0, removals = 0, frames = 0, failures = 0;
+  };
+  auto held = [&sink] {
+    std::string error;
+    const auto log = ParseCapture(sink.bytes.data(), sink.bytes.size(), &error);
+    EXPECT_TRUE(log) << error;
+    Held h;
+    if (!log) return h;
+    h.notes = log->Notes().size();
+    h.opens = log->Notes("open").size();
+    h.removals = log->Notes("removal").size();
+    for (const auto* frame : log->Frames()) {
+      ++h.frames;
+      if (frame->header.status != kUsbdSuccess) ++h.failures;
+    }
+    return h;
+  };
+
+  std::u16string path;
+  ASSERT_TRUE(FindIspDevice(capture, path));
+  CKV8B05Comm link(capture);
+  ASSERT_EQ(link.Open(path.c_str()), 0u);
+  EXPECT_EQ(held().opens, 1u);
+  EXPECT_EQ(held().notes, capture.Records());
+
+  ASSERT_TRUE(link.EraseFlash());
+  const std::uint32_t erased = capture.Records();
+  EXPECT_EQ(held().frames, 0u) << "less than a second and 64 KiB of traffic waits";
+  world.Advance(1000);
+  ASSERT_TRUE(link.VerifyFlash());
+  const Held later = held();
+  EXPECT_GT(later.frames, 0u);
+  EXPECT_EQ(later.notes + later.frames, erased) << "the erase's frames are written with the next transfer";
+
+  world.Detach(sim::kDefaultBootloaderPath);
+  EXPECT_FALSE(link.ExitIsp());
+  const Held gone = held();
+  EXPECT_EQ(gone.removals, 1u);
+  EXPECT_EQ(gone.failures, 1u);
+  EXPECT_EQ(gone.notes + gone.frames, capture.Records()) << "everything, up to the failure";
+  ASSERT_TRUE(capture.Finish());
+}
+
+// The file is written outside the capture's lock: records made while another
+// thread writes wait for nothing, and follow that write in the order they were
+// made.
+TEST(CaptureRun, RecordsMadeWhileTheFileIsWrittenFollowInOrder) {
+  struct GatedSink : MemoryCaptureSink {
+    bool Write(const std::uint8_t* data, std::size_t size) override {
+      std::unique_lock<std::mutex> lock(mutex);
+      ++writes;
+      writing = true;
+      changed.notify_all();
+      changed.wait(lock, [this] { return open; });
+      writing = false;
+      return MemoryCaptureSink::Write(data, size);
+    }
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool open = false;
+    bool writing = false;
+    int writes = 0;
+  };
+  sim::World world;
+  GatedSink sink;
+  CaptureOptions options;
+  options.clockUs = [] { return std::uint64_t{0}; };
+  CaptureOsApi capture(world, sink, options);
+
+  std::thread first([&capture] { capture.Note("first", {}); });  // held in its write
+  {
+    std::unique_lock<std::mutex> lock(sink.mutex);
+    EXPECT_TRUE(sink.changed.wait_for(lock, std::chrono::seconds(30), [&sink] { return sink.writing; }));
+  }
+  auto later = std::async(std::launch::async, [&capture] {
+    capture.Note("second", {});
+    capture.Note("third", {});
+  });
+  EXPECT_EQ(later.wait_for(std::chrono::seconds(30)), std::future_status::ready) << "a record waited for the file";
+  {
+    std::lock_guard<std::mutex> lock(sink.mutex);
+    sink.open = true;
+    sink.changed.notify_all();
+  }
+  first.join();
+  later.get();
+
+  // Written before the capture ends: the first write, then the two records
+  // that came during it.
+  EXPECT_EQ(sink.writes, 2);
+  std::string error;
+  const auto log = ParseCapture(sink.bytes.data(), sink.bytes.size(), &error);
+  ASSERT_TRUE(log) << error;
+  std::vector<std::string> kinds;
+  for (const auto* note : log->Notes()) kinds.push_back(note->kind);
+  EXPECT_EQ(kinds, (std::vector<std::string>{"first", "second", "third"}));
+  EXPECT_TRUE(capture.Finish());
 }
 
 }  // namespace
