@@ -1,6 +1,7 @@
 #include "capture/capture_os_api.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -27,14 +28,17 @@ constexpr char kRebuilt[] = "rebuilt from what the program read of the device; n
 class StateLock {
  public:
   void lock() {
-    while (held_.exchange(true, std::memory_order_acquire)) {
-      for (int spins = 0; held_.load(std::memory_order_relaxed); ++spins)
-        if (spins >= 64) std::this_thread::yield();
-    }
+    if (held_.exchange(true, std::memory_order_acquire)) Contend();
   }
   void unlock() { held_.store(false, std::memory_order_release); }
 
  private:
+  [[gnu::noinline]] void Contend() {
+    do {
+      for (int spins = 0; held_.load(std::memory_order_relaxed); ++spins)
+        if (spins >= 64) std::this_thread::yield();
+    } while (held_.exchange(true, std::memory_order_acquire));
+  }
   std::atomic<bool> held_{false};
 };
 
@@ -233,9 +237,45 @@ struct CaptureOsApi::Impl {
     Life* life = nullptr;                                 // once it carried traffic: a handle stays with its device
     const Interface* interface = nullptr;                 // a WinUSB handle's, once it has moved data
     std::optional<std::pair<UCHAR, UCHAR>> hidEndpoints;  // a HID handle's (IN, OUT), once it has moved data
+    // A WinUSB handle's transfer type by pipe (PipeSlot), 0 until worked out
+    // from the interface's pipes; cleared when a pipe query changes them.
+    std::array<std::uint8_t, 32> transferOf{};
   };
+  static std::size_t PipeSlot(UCHAR pipeId) { return (pipeId & 0x0Fu) | ((pipeId & 0x80u) >> 3); }
+
+  // Handles by value, with the two looked up last kept at hand: a run's
+  // transfers go through one or two handles at a time. Nodes of a map stay
+  // where they are until erased.
+  template <typename Key>
+  class Handles {
+   public:
+    Handle* Find(Key key) {
+      if (key == recent_[0].first && recent_[0].second != nullptr) return recent_[0].second;
+      if (key == recent_[1].first && recent_[1].second != nullptr) {
+        std::swap(recent_[0], recent_[1]);
+        return recent_[0].second;
+      }
+      auto it = map_.find(key);
+      if (it == map_.end()) return nullptr;
+      recent_[1] = recent_[0];
+      recent_[0] = {key, &it->second};
+      return &it->second;
+    }
+    Handle& operator[](Key key) { return map_[key]; }
+    bool Erase(Key key) {
+      for (auto& r : recent_)
+        if (r.first == key) r = {};
+      return map_.erase(key) != 0;
+    }
+    std::map<Key, Handle>& all() { return map_; }
+
+   private:
+    std::map<Key, Handle> map_;
+    std::pair<Key, Handle*> recent_[2] = {};
+  };
+
   // The device of a handle, described once it carries traffic.
-  Life& LifeOf(Handle& h) {
+  [[gnu::always_inline]] Life& LifeOf(Handle& h) {
     if (h.life != nullptr && h.life->described) return *h.life;
     return DescribedLifeOf(h);
   }
@@ -307,7 +347,7 @@ struct CaptureOsApi::Impl {
   }
   // (unlocked, holding the file) Writes what was handed over, and what was
   // wanted written meanwhile; then lets go of the file.
-  void WriteOut() {
+  [[gnu::noinline]] void WriteOut() {
     const DWORD error = inner.GetLastError();  // the file write must not show in the caller's last error
     for (;;) {
       const bool ok = sink.Write(writing.data(), writingSize);
@@ -377,6 +417,22 @@ struct CaptureOsApi::Impl {
     PutEnhancedPacketEnd(block, headSize + size, nullptr, 0, blockSize);
     Stored(blockSize, false);
   }
+  // A bulk or interrupt transfer's frame without a comment, most of any
+  // capture: the same bytes as Frame, without the header's record.
+  void TransferFrame(std::uint64_t irpId, std::uint32_t status, std::uint8_t info, std::uint16_t device,
+                     std::uint8_t endpoint, std::uint8_t transfer, const std::uint8_t* data, std::size_t size) {
+    if (finished) return;
+    const std::size_t frameSize = kUsbPcapHeaderSize + size;
+    const std::size_t blockSize = EnhancedPacketSize(frameSize, 0);
+    const std::uint64_t now = NowUs();
+    std::uint8_t* block = Room(blockSize, now);
+    std::uint8_t* frame = PutEnhancedPacketStart(block, 0, now, frameSize, blockSize);
+    PutUsbPcapTransferHeader(frame, irpId, status, info, kBus, device, endpoint, transfer,
+                             static_cast<std::uint32_t>(size));
+    if (size != 0) std::memcpy(frame + kUsbPcapHeaderSize, data, size);
+    pcapng_detail::Put32(block + blockSize - 4, static_cast<std::uint32_t>(blockSize));
+    Stored(blockSize, false);
+  }
   [[gnu::noinline]] void Frame(const UsbPcapHeader& h, const std::uint8_t* data, std::size_t size,
                                const std::string& comment) {
     if (finished) return;
@@ -411,20 +467,24 @@ struct CaptureOsApi::Impl {
 
   std::uint64_t Submit(const Life& life, UCHAR endpoint, std::uint8_t transfer, const std::uint8_t* data,
                        std::size_t size) {
-    UsbPcapHeader h;
-    h.irpId = ++irp;
-    h.device = life.address;
-    h.bus = kBus;
-    h.endpoint = endpoint;
-    h.transfer = transfer;
-    Frame(h, data, size);
-    return h.irpId;
+    const std::uint64_t irpId = ++irp;
+    TransferFrame(irpId, kUsbdSuccess, 0, life.address, endpoint, transfer, data, size);
+    return irpId;
   }
 
   // The completion of a bulk or interrupt transfer; `requested` and `moved`
   // tell a short OUT transfer.
-  void Complete(const Life& life, UCHAR endpoint, std::uint8_t transfer, std::uint64_t irpId, DWORD error,
-                const std::uint8_t* data, std::size_t size, std::size_t requested = 0, std::size_t moved = 0) {
+  [[gnu::always_inline]] void Complete(const Life& life, UCHAR endpoint, std::uint8_t transfer, std::uint64_t irpId,
+                                       DWORD error, const std::uint8_t* data, std::size_t size,
+                                       std::size_t requested = 0, std::size_t moved = 0) {
+    if (error == ERROR_SUCCESS && ((endpoint & 0x80) != 0 || moved == requested))
+      TransferFrame(irpId, kUsbdSuccess, kInfoCompletion, life.address, endpoint, transfer, data, size);
+    else
+      CompleteWithComment(life, endpoint, transfer, irpId, error, data, size, requested, moved);
+  }
+  [[gnu::noinline]] void CompleteWithComment(const Life& life, UCHAR endpoint, std::uint8_t transfer,
+                                             std::uint64_t irpId, DWORD error, const std::uint8_t* data,
+                                             std::size_t size, std::size_t requested, std::size_t moved) {
     UsbPcapHeader h;
     h.irpId = irpId;
     h.status = error == ERROR_SUCCESS ? kUsbdSuccess : UsbdStatusOf(error);
@@ -436,11 +496,9 @@ struct CaptureOsApi::Impl {
     if (error != ERROR_SUCCESS) {
       const std::string comment = FailureComment(error);
       Frame(h, nullptr, 0, comment);
-    } else if ((endpoint & 0x80) == 0 && moved != requested) {
+    } else {
       const std::string comment = "moved " + std::to_string(moved) + " of " + std::to_string(requested) + " bytes";
       Frame(h, data, size, comment);
-    } else {
-      Frame(h, data, size);
     }
   }
 
@@ -727,9 +785,10 @@ struct CaptureOsApi::Impl {
   // A HID handle's device and endpoints; its device is described by then, so
   // that they stay what they are.
   std::pair<UCHAR, UCHAR> HidEndpoints(Handle& h) {
-    if (!h.hidEndpoints) h.hidEndpoints = HidEndpoints(LifeOf(h), h.path);
+    if (!h.hidEndpoints) WorkOutHidEndpoints(h);
     return *h.hidEndpoints;
   }
+  [[gnu::noinline]] void WorkOutHidEndpoints(Handle& h) { h.hidEndpoints = HidEndpoints(LifeOf(h), h.path); }
 
   // The transfers in flight: a few at a time.
   Pending* PendingOf(OVERLAPPED* overlapped) {
@@ -749,6 +808,11 @@ struct CaptureOsApi::Impl {
   }
 
   std::uint8_t PipeTransfer(Handle& h, UCHAR pipeId) {
+    std::uint8_t& known = h.transferOf[PipeSlot(pipeId)];
+    if (known == 0) known = PipeTransferOf(h, pipeId);
+    return known;
+  }
+  [[gnu::noinline]] std::uint8_t PipeTransferOf(Handle& h, UCHAR pipeId) {
     // Interfaces stay in the map for the capture's life.
     if (h.interface == nullptr) h.interface = &InterfaceAt(h.path);
     for (const auto& p : h.interface->pipes)
@@ -785,9 +849,9 @@ struct CaptureOsApi::Impl {
   std::map<PortKey, Port> ports;
   std::vector<std::unique_ptr<Life>> lives;
   std::map<std::u16string, Life*> active;  // by device key
-  std::map<HANDLE, Handle> handles;
+  Handles<HANDLE> handles;
   std::map<PHIDP_PREPARSED_DATA, std::u16string> preparsed;
-  std::map<WINUSB_INTERFACE_HANDLE, Handle> winusb;
+  Handles<WINUSB_INTERFACE_HANDLE> winusb;
   std::map<HDEVINFO, Listing> listings;
   std::vector<GUID> classesListed;
   std::vector<Pending> pending;
@@ -881,7 +945,7 @@ HANDLE CaptureOsApi::CreateFileW(LPCWSTR path, DWORD access, DWORD share, SECURI
 BOOL CaptureOsApi::CloseHandle(HANDLE handle) {
   {
     Impl::Locked lock(*impl_);
-    if (impl_->handles.erase(handle) != 0) {
+    if (impl_->handles.Erase(handle)) {
       // Closing cancels what is still pending on the handle, taken in the
       // order of their OVERLAPPED records.
       std::vector<Impl::Pending> cancelled;
@@ -909,10 +973,10 @@ BOOL CaptureOsApi::ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD re
   UCHAR endpoint = 0;
   {
     Impl::Locked lock(*impl_);
-    auto h = impl_->handles.find(file);
-    if (h != impl_->handles.end() && h->second.kind == Impl::Kind::Hid && !impl_->finished) {
-      endpoint = impl_->HidEndpoints(h->second).first;
-      life = h->second.life;
+    Impl::Handle* h = impl_->handles.Find(file);
+    if (h != nullptr && h->kind == Impl::Kind::Hid && !impl_->finished) {
+      endpoint = impl_->HidEndpoints(*h).first;
+      life = h->life;
       irp = impl_->Submit(*life, endpoint, kTransferInterrupt, nullptr, 0);
       // Registered before the call: the transfer may complete, and another
       // thread learn of it, before this one returns.
@@ -921,8 +985,11 @@ BOOL CaptureOsApi::ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD re
   }
   const BOOL ok = inner_.ReadFile(file, buffer, toRead, read, overlapped);
   if (life == nullptr) return ok;
-  const DWORD error = inner_.GetLastError();
-  if (ok || overlapped == nullptr || error != ERROR_IO_PENDING) {
+  // Only a failure is read and put back: nothing the capture does on success
+  // sets the last error (a file write keeps it).
+  const DWORD error = ok ? ERROR_SUCCESS : inner_.GetLastError();
+  if (!ok && overlapped != nullptr && error == ERROR_IO_PENDING) return ok;  // completes later
+  {
     Impl::Locked lock(*impl_);
     bool mine = true;
     if (overlapped != nullptr) {
@@ -941,7 +1008,7 @@ BOOL CaptureOsApi::ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD re
       }
     }
   }
-  inner_.SetLastError(error);
+  if (!ok) inner_.SetLastError(error);
   return ok;
 }
 
@@ -951,19 +1018,22 @@ BOOL CaptureOsApi::WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD
   UCHAR endpoint = 0;
   {
     Impl::Locked lock(*impl_);
-    auto h = impl_->handles.find(file);
-    if (h != impl_->handles.end() && h->second.kind == Impl::Kind::Hid && !impl_->finished) {
-      endpoint = impl_->HidEndpoints(h->second).second;
+    Impl::Handle* h = impl_->handles.Find(file);
+    if (h != nullptr && h->kind == Impl::Kind::Hid && !impl_->finished) {
+      endpoint = impl_->HidEndpoints(*h).second;
       if (endpoint == 0) endpoint = 0x01;
-      life = h->second.life;
+      life = h->life;
       irp = impl_->Submit(*life, endpoint, kTransferInterrupt, static_cast<const std::uint8_t*>(buffer), toWrite);
       if (overlapped != nullptr) impl_->AddPending({overlapped, file, false, buffer, toWrite, irp, life, endpoint});
     }
   }
   const BOOL ok = inner_.WriteFile(file, buffer, toWrite, written, overlapped);
   if (life == nullptr) return ok;
-  const DWORD error = inner_.GetLastError();
-  if (ok || overlapped == nullptr || error != ERROR_IO_PENDING) {
+  // Only a failure is read and put back: nothing the capture does on success
+  // sets the last error (a file write keeps it).
+  const DWORD error = ok ? ERROR_SUCCESS : inner_.GetLastError();
+  if (!ok && overlapped != nullptr && error == ERROR_IO_PENDING) return ok;  // completes later
+  {
     Impl::Locked lock(*impl_);
     bool mine = true;
     if (overlapped != nullptr) {
@@ -981,13 +1051,13 @@ BOOL CaptureOsApi::WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD
       }
     }
   }
-  inner_.SetLastError(error);
+  if (!ok) inner_.SetLastError(error);
   return ok;
 }
 
 BOOL CaptureOsApi::GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, LPDWORD transferred, BOOL wait) {
   const BOOL ok = inner_.GetOverlappedResult(file, overlapped, transferred, wait);
-  const DWORD error = inner_.GetLastError();
+  const DWORD error = ok ? ERROR_SUCCESS : inner_.GetLastError();
   if (!ok && error == ERROR_IO_INCOMPLETE) return ok;  // still running
   {
     Impl::Locked lock(*impl_);
@@ -1007,7 +1077,7 @@ BOOL CaptureOsApi::GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, LPDW
       }
     }
   }
-  inner_.SetLastError(error);
+  if (!ok) inner_.SetLastError(error);
   return ok;
 }
 
@@ -1016,8 +1086,8 @@ BOOL CaptureOsApi::DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD i
   std::u16string hub;
   {
     Impl::Locked lock(*impl_);
-    auto h = impl_->handles.find(device);
-    if (h != impl_->handles.end() && h->second.kind == Impl::Kind::Hub) hub = h->second.path;
+    Impl::Handle* h = impl_->handles.Find(device);
+    if (h != nullptr && h->kind == Impl::Kind::Hub) hub = h->path;
   }
   if (hub.empty()) return inner_.DeviceIoControl(device, code, in, inSize, out, outSize, returned, overlapped);
 
@@ -1165,8 +1235,7 @@ BOOLEAN CaptureOsApi::HidD_GetAttributes(HANDLE device, HIDD_ATTRIBUTES* attribu
   const BOOLEAN ok = inner_.HidD_GetAttributes(device, attributes);
   if (ok && attributes != nullptr) {
     Impl::Locked lock(*impl_);
-    if (auto h = impl_->handles.find(device); h != impl_->handles.end())
-      impl_->InterfaceAt(h->second.path).attributes = *attributes;
+    if (Impl::Handle* h = impl_->handles.Find(device)) impl_->InterfaceAt(h->path).attributes = *attributes;
   }
   return ok;
 }
@@ -1175,7 +1244,7 @@ BOOLEAN CaptureOsApi::HidD_GetPreparsedData(HANDLE device, PHIDP_PREPARSED_DATA*
   const BOOLEAN ok = inner_.HidD_GetPreparsedData(device, data);
   if (ok && data != nullptr) {
     Impl::Locked lock(*impl_);
-    if (auto h = impl_->handles.find(device); h != impl_->handles.end()) impl_->preparsed[*data] = h->second.path;
+    if (Impl::Handle* h = impl_->handles.Find(device)) impl_->preparsed[*data] = h->path;
   }
   return ok;
 }
@@ -1225,13 +1294,13 @@ BOOL CaptureOsApi::WinUsb_Initialize(HANDLE device, WINUSB_INTERFACE_HANDLE* han
   const BOOL ok = inner_.WinUsb_Initialize(device, handle);
   if (ok && handle != nullptr) {
     Impl::Locked lock(*impl_);
-    if (auto h = impl_->handles.find(device); h != impl_->handles.end()) {
+    if (Impl::Handle* h = impl_->handles.Find(device)) {
       Impl::Handle& w = impl_->winusb[*handle];
       w = Impl::Handle{};
-      w.path = h->second.path;
+      w.path = h->path;
       w.kind = Impl::Kind::WinUsb;
-      impl_->InterfaceAt(h->second.path).kind = Impl::Kind::WinUsb;
-      h->second.kind = Impl::Kind::WinUsb;
+      impl_->InterfaceAt(h->path).kind = Impl::Kind::WinUsb;
+      h->kind = Impl::Kind::WinUsb;
     }
   }
   return ok;
@@ -1240,7 +1309,7 @@ BOOL CaptureOsApi::WinUsb_Initialize(HANDLE device, WINUSB_INTERFACE_HANDLE* han
 BOOL CaptureOsApi::WinUsb_Free(WINUSB_INTERFACE_HANDLE handle) {
   {
     Impl::Locked lock(*impl_);
-    impl_->winusb.erase(handle);
+    impl_->winusb.Erase(handle);
   }
   return inner_.WinUsb_Free(handle);
 }
@@ -1250,8 +1319,7 @@ BOOL CaptureOsApi::WinUsb_QueryInterfaceSettings(WINUSB_INTERFACE_HANDLE handle,
   const BOOL ok = inner_.WinUsb_QueryInterfaceSettings(handle, alternateSetting, descriptor);
   if (ok && alternateSetting == 0 && descriptor != nullptr) {
     Impl::Locked lock(*impl_);
-    if (auto w = impl_->winusb.find(handle); w != impl_->winusb.end())
-      impl_->InterfaceAt(w->second.path).usbInterface = *descriptor;
+    if (Impl::Handle* w = impl_->winusb.Find(handle)) impl_->InterfaceAt(w->path).usbInterface = *descriptor;
   }
   return ok;
 }
@@ -1261,13 +1329,15 @@ BOOL CaptureOsApi::WinUsb_QueryPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR altern
   const BOOL ok = inner_.WinUsb_QueryPipe(handle, alternateSetting, pipeIndex, pipe);
   if (ok && alternateSetting == 0 && pipe != nullptr) {
     Impl::Locked lock(*impl_);
-    if (auto w = impl_->winusb.find(handle); w != impl_->winusb.end()) {
-      auto& pipes = impl_->InterfaceAt(w->second.path).pipes;
+    if (Impl::Handle* w = impl_->winusb.Find(handle)) {
+      auto& pipes = impl_->InterfaceAt(w->path).pipes;
       auto same = std::find_if(pipes.begin(), pipes.end(), [&](const auto& p) { return p.PipeId == pipe->PipeId; });
       if (same != pipes.end())
         *same = *pipe;
       else
         pipes.push_back(*pipe);
+      // The transfer types the handles worked out may have changed.
+      for (auto& [key, other] : impl_->winusb.all()) other.transferOf = {};
     }
   }
   return ok;
@@ -1282,10 +1352,10 @@ BOOL CaptureOsApi::WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId
   std::uint8_t transfer = kTransferBulk;
   if (overlapped == nullptr) {
     Impl::Locked lock(*impl_);
-    auto w = impl_->winusb.find(handle);
-    if (w != impl_->winusb.end() && !impl_->finished) {
-      life = &impl_->LifeOf(w->second);
-      transfer = impl_->PipeTransfer(w->second, pipeId);
+    Impl::Handle* w = impl_->winusb.Find(handle);
+    if (w != nullptr && !impl_->finished) {
+      life = &impl_->LifeOf(*w);
+      transfer = impl_->PipeTransfer(*w, pipeId);
       irp = impl_->Submit(*life, pipeId, transfer, buffer, buffer != nullptr ? length : 0);
     }
   }
@@ -1293,11 +1363,18 @@ BOOL CaptureOsApi::WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId
   const BOOL ok = inner_.WinUsb_WritePipe(handle, pipeId, buffer, length, &moved, overlapped);
   if (transferred != nullptr) *transferred = moved;
   if (life == nullptr) return ok;
+  if (ok) {
+    // A completion calls nothing that sets the last error (a file write keeps
+    // it): the inner call's stays.
+    Impl::Locked lock(*impl_);
+    impl_->Complete(*life, pipeId, transfer, irp, ERROR_SUCCESS, nullptr, 0, length, moved);
+    return ok;
+  }
   const DWORD error = inner_.GetLastError();
   {
     Impl::Locked lock(*impl_);
-    if (!ok) impl_->Failed(*life, error);
-    impl_->Complete(*life, pipeId, transfer, irp, ok ? ERROR_SUCCESS : error, nullptr, 0, length, ok ? moved : 0);
+    impl_->Failed(*life, error);
+    impl_->Complete(*life, pipeId, transfer, irp, error, nullptr, 0, length, 0);
   }
   inner_.SetLastError(error);
   return ok;
@@ -1310,10 +1387,10 @@ BOOL CaptureOsApi::WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId,
   std::uint8_t transfer = kTransferBulk;
   if (overlapped == nullptr) {
     Impl::Locked lock(*impl_);
-    auto w = impl_->winusb.find(handle);
-    if (w != impl_->winusb.end() && !impl_->finished) {
-      life = &impl_->LifeOf(w->second);
-      transfer = impl_->PipeTransfer(w->second, pipeId);
+    Impl::Handle* w = impl_->winusb.Find(handle);
+    if (w != nullptr && !impl_->finished) {
+      life = &impl_->LifeOf(*w);
+      transfer = impl_->PipeTransfer(*w, pipeId);
       irp = impl_->Submit(*life, pipeId, transfer, nullptr, 0);
     }
   }
@@ -1321,12 +1398,17 @@ BOOL CaptureOsApi::WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId,
   const BOOL ok = inner_.WinUsb_ReadPipe(handle, pipeId, buffer, length, &moved, overlapped);
   if (transferred != nullptr) *transferred = moved;
   if (life == nullptr) return ok;
+  if (ok) {
+    Impl::Locked lock(*impl_);
+    impl_->Complete(*life, pipeId, transfer, irp, ERROR_SUCCESS, buffer,
+                    buffer != nullptr ? std::min<ULONG>(moved, length) : 0);
+    return ok;
+  }
   const DWORD error = inner_.GetLastError();
   {
     Impl::Locked lock(*impl_);
-    if (!ok) impl_->Failed(*life, error);
-    impl_->Complete(*life, pipeId, transfer, irp, ok ? ERROR_SUCCESS : error, buffer,
-                    ok && buffer != nullptr ? std::min<ULONG>(moved, length) : 0);
+    impl_->Failed(*life, error);
+    impl_->Complete(*life, pipeId, transfer, irp, error, buffer, 0);
   }
   inner_.SetLastError(error);
   return ok;
