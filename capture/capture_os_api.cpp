@@ -27,10 +27,10 @@ constexpr char kRebuilt[] = "rebuilt from what the program read of the device; n
 // briefly, then yields.
 class StateLock {
  public:
-  void lock() {
+  [[gnu::always_inline]] void lock() {
     if (held_.exchange(true, std::memory_order_acquire)) Contend();
   }
-  void unlock() { held_.store(false, std::memory_order_release); }
+  [[gnu::always_inline]] void unlock() { held_.store(false, std::memory_order_release); }
 
  private:
   [[gnu::noinline]] void Contend() {
@@ -249,8 +249,11 @@ struct CaptureOsApi::Impl {
   template <typename Key>
   class Handles {
    public:
-    Handle* Find(Key key) {
+    [[gnu::always_inline]] Handle* Find(Key key) {
       if (key == recent_[0].first && recent_[0].second != nullptr) return recent_[0].second;
+      return FindFurther(key);
+    }
+    [[gnu::noinline]] Handle* FindFurther(Key key) {
       if (key == recent_[1].first && recent_[1].second != nullptr) {
         std::swap(recent_[0], recent_[1]);
         return recent_[0].second;
@@ -366,8 +369,8 @@ struct CaptureOsApi::Impl {
   // The state lock, and the write Flush handed this thread, once it is let go.
   class Locked {
    public:
-    explicit Locked(Impl& impl) : impl_(impl) { impl_.state.lock(); }
-    ~Locked() {
+    [[gnu::always_inline]] explicit Locked(Impl& impl) : impl_(impl) { impl_.state.lock(); }
+    [[gnu::always_inline]] ~Locked() {
       const bool write = impl_.writeReady;
       impl_.writeReady = false;
       impl_.state.unlock();
@@ -382,7 +385,7 @@ struct CaptureOsApi::Impl {
 
   // Room for `size` more bytes at the end of what waits; `nowUs` is the
   // capture time of the block that goes there.
-  std::uint8_t* Room(std::size_t size, std::uint64_t nowUs) {
+  [[gnu::always_inline]] std::uint8_t* Room(std::size_t size, std::uint64_t nowUs) {
     if (used == 0 || nowUs - oldestUs >= options.flushUs || out.size() - used < size) MakeRoom(size, nowUs);
     return out.data() + used;
   }
@@ -392,7 +395,7 @@ struct CaptureOsApi::Impl {
     if (out.size() - used < size) out.resize(used + size);
   }
   // The block just put at Room(size) is complete.
-  void Stored(std::size_t size, bool now) {
+  [[gnu::always_inline]] void Stored(std::size_t size, bool now) {
     used += size;
     ++records;
     if (now || flushWanted || used >= options.flushBytes) Flush();
@@ -419,8 +422,9 @@ struct CaptureOsApi::Impl {
   }
   // A bulk or interrupt transfer's frame without a comment, most of any
   // capture: the same bytes as Frame, without the header's record.
-  void TransferFrame(std::uint64_t irpId, std::uint32_t status, std::uint8_t info, std::uint16_t device,
-                     std::uint8_t endpoint, std::uint8_t transfer, const std::uint8_t* data, std::size_t size) {
+  [[gnu::always_inline]] void TransferFrame(std::uint64_t irpId, std::uint32_t status, std::uint8_t info,
+                                            std::uint16_t device, std::uint8_t endpoint, std::uint8_t transfer,
+                                            const std::uint8_t* data, std::size_t size) {
     if (finished) return;
     const std::size_t frameSize = kUsbPcapHeaderSize + size;
     const std::size_t blockSize = EnhancedPacketSize(frameSize, 0);
