@@ -469,8 +469,8 @@ struct CaptureOsApi::Impl {
     return text;
   }
 
-  std::uint64_t Submit(const Life& life, UCHAR endpoint, std::uint8_t transfer, const std::uint8_t* data,
-                       std::size_t size) {
+  [[gnu::always_inline]] std::uint64_t Submit(const Life& life, UCHAR endpoint, std::uint8_t transfer,
+                                              const std::uint8_t* data, std::size_t size) {
     const std::uint64_t irpId = ++irp;
     TransferFrame(irpId, kUsbdSuccess, 0, life.address, endpoint, transfer, data, size);
     return irpId;

@@ -94,8 +94,9 @@ inline std::size_t EnhancedPacketSize(std::size_t size, std::size_t commentSize)
   return 28 + Padded(size) + (commentSize != 0 ? 4 + Padded(commentSize) + 4 : 0) + 4;
 }
 
-inline std::uint8_t* PutEnhancedPacketStart(std::uint8_t* p, std::uint32_t interfaceId, std::uint64_t timestamp,
-                                            std::size_t size, std::size_t blockSize) {
+[[gnu::always_inline]] inline std::uint8_t* PutEnhancedPacketStart(std::uint8_t* p, std::uint32_t interfaceId,
+                                                                   std::uint64_t timestamp, std::size_t size,
+                                                                   std::size_t blockSize) {
   using pcapng_detail::Padded;
   using pcapng_detail::Put32;
   Put32(p, kBlockEnhancedPacket);

@@ -69,15 +69,15 @@ struct UsbPcapHeader {
 
 // Appends the header (27 or 28 bytes, after `stage`).
 void AppendUsbPcapHeader(std::vector<std::uint8_t>& out, const UsbPcapHeader& header);
-// Writes a header at `p`, which has room for kUsbPcapControlHeaderSize bytes
-// (`stage` only for control transfers, -1 for none); its size. In place, one
-// store per field where the host is little-endian itself: a capture writes
-// two per transfer.
-inline std::size_t PutUsbPcapHeaderFields(std::uint8_t* p, std::uint64_t irpId, std::uint32_t status,
-                                          std::uint16_t function, std::uint8_t info, std::uint16_t bus,
-                                          std::uint16_t device, std::uint8_t endpoint, std::uint8_t transfer,
-                                          std::uint32_t dataLength, int stage) {
-  const std::uint16_t size = stage >= 0 ? kUsbPcapControlHeaderSize : kUsbPcapHeaderSize;
+namespace usbpcap_detail {
+
+// The header's fields from its length to the data's length (27 bytes),
+// little-endian, one store per field where the host is little-endian itself;
+// the byte after them.
+[[gnu::always_inline]] inline std::uint8_t* PutFields(std::uint8_t* p, std::uint16_t headerLength, std::uint64_t irpId,
+                                                      std::uint32_t status, std::uint16_t function, std::uint8_t info,
+                                                      std::uint16_t bus, std::uint16_t device, std::uint8_t endpoint,
+                                                      std::uint8_t transfer, std::uint32_t dataLength) {
   auto put16 = [&p](std::uint16_t v) {
     if constexpr (std::endian::native == std::endian::little) {
       std::memcpy(p, &v, 2);
@@ -95,7 +95,7 @@ inline std::size_t PutUsbPcapHeaderFields(std::uint8_t* p, std::uint64_t irpId, 
       for (int i = 0; i < 4; ++i) *p++ = static_cast<std::uint8_t>(v >> (8 * i));
     }
   };
-  put16(size);
+  put16(headerLength);
   put32(static_cast<std::uint32_t>(irpId));
   put32(static_cast<std::uint32_t>(irpId >> 32));
   put32(status);
@@ -106,20 +106,28 @@ inline std::size_t PutUsbPcapHeaderFields(std::uint8_t* p, std::uint64_t irpId, 
   *p++ = endpoint;
   *p++ = transfer;
   put32(dataLength);
-  if (stage >= 0) *p = static_cast<std::uint8_t>(stage);
+  return p;
+}
+
+}  // namespace usbpcap_detail
+
+// Writes `h` at `p`, which has room for kUsbPcapControlHeaderSize bytes, with
+// `dataLength` for the header's own; its size. In place: a capture writes two
+// per transfer.
+inline std::size_t PutUsbPcapHeader(std::uint8_t* p, const UsbPcapHeader& h, std::uint32_t dataLength) {
+  const std::uint16_t size = h.stage ? kUsbPcapControlHeaderSize : kUsbPcapHeaderSize;
+  p = usbpcap_detail::PutFields(p, size, h.irpId, h.status, h.function, h.info, h.bus, h.device, h.endpoint, h.transfer,
+                                dataLength);
+  if (h.stage) *p = *h.stage;
   return size;
 }
 // The header of a bulk or interrupt transfer's frame (27 bytes).
-inline void PutUsbPcapTransferHeader(std::uint8_t* p, std::uint64_t irpId, std::uint32_t status, std::uint8_t info,
-                                     std::uint16_t bus, std::uint16_t device, std::uint8_t endpoint,
-                                     std::uint8_t transfer, std::uint32_t dataLength) {
-  PutUsbPcapHeaderFields(p, irpId, status, kUrbBulkOrInterruptTransfer, info, bus, device, endpoint, transfer,
-                         dataLength, -1);
-}
-// `h` with `dataLength` for the header's own.
-inline std::size_t PutUsbPcapHeader(std::uint8_t* p, const UsbPcapHeader& h, std::uint32_t dataLength) {
-  return PutUsbPcapHeaderFields(p, h.irpId, h.status, h.function, h.info, h.bus, h.device, h.endpoint, h.transfer,
-                                dataLength, h.stage ? *h.stage : -1);
+[[gnu::always_inline]] inline void PutUsbPcapTransferHeader(std::uint8_t* p, std::uint64_t irpId, std::uint32_t status,
+                                                            std::uint8_t info, std::uint16_t bus, std::uint16_t device,
+                                                            std::uint8_t endpoint, std::uint8_t transfer,
+                                                            std::uint32_t dataLength) {
+  usbpcap_detail::PutFields(p, kUsbPcapHeaderSize, irpId, status, kUrbBulkOrInterruptTransfer, info, bus, device,
+                            endpoint, transfer, dataLength);
 }
 
 // Parses the header at the start of a frame; `headerSize` gets its length.
