@@ -117,6 +117,11 @@ TEST(UsbPcap, HeaderIs27BytesOr28WithTheControlStage) {
   Bytes out;
   AppendUsbPcapHeader(out, bulk);
   EXPECT_EQ(Hex(out), "1B 00 88 77 66 55 44 33 22 11 00 00 01 C0 09 00 01 01 00 05 01 81 03 40 00 00 00");
+  // A capture writes most of its headers field by field, in place.
+  Bytes inPlace(kUsbPcapControlHeaderSize, 0xEE);
+  PutUsbPcapTransferHeader(inPlace.data(), bulk.irpId, bulk.status, bulk.info, bulk.bus, bulk.device, bulk.endpoint,
+                           bulk.transfer, bulk.dataLength);
+  EXPECT_EQ(Hex(inPlace), Hex(out) + " EE");
 
   UsbPcapHeader setup;
   setup.irpId = 7;
