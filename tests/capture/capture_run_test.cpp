@@ -3,20 +3,24 @@
 // with the failures the scenarios cause, and capturing changes no outcome.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <future>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "app/mouse_search.h"
 #include "app/simulation.h"
 #include "capture/capture_log.h"
 #include "capture/capture_os_api.h"
 #include "capture/usb_descriptors.h"
+#include "protocol/kv27_usb_comm.h"
 #include "protocol/kv8b05_comm.h"
 #include "sim/bootloader.h"
 #include "sim/usb_timing.h"
@@ -202,6 +206,127 @@ TEST(CaptureRun, IspToolCapturesTheFlash) {
   EXPECT_EQ(traffic.devices.begin()->second.bulkTransfers, sim::ComputeUpgradeFloor(sim::UsbTiming{}).bulkTransfers);
   EXPECT_EQ(log->Notes("end")[0]->Field("exit"), "0");
   EXPECT_EQ(world.LeakReport(), "");
+}
+
+// What every transfer call left for its caller: its result and its last
+// error. The last error is set to a mark before each call, so that a call
+// that succeeds without setting it would show as leaving the mark.
+class LastErrorProbe : public w32::ForwardingOsApi {
+ public:
+  using ForwardingOsApi::ForwardingOsApi;
+  static constexpr DWORD kMark = 0xBEEF;
+  std::vector<std::string> seen;
+
+  BOOL ReadFile(HANDLE f, LPVOID b, DWORD n, LPDWORD done, OVERLAPPED* o) override {
+    return Note("ReadFile", (Mark(), inner_.ReadFile(f, b, n, done, o)));
+  }
+  BOOL WriteFile(HANDLE f, LPCVOID b, DWORD n, LPDWORD done, OVERLAPPED* o) override {
+    return Note("WriteFile", (Mark(), inner_.WriteFile(f, b, n, done, o)));
+  }
+  BOOL GetOverlappedResult(HANDLE f, OVERLAPPED* o, LPDWORD done, BOOL wait) override {
+    return Note("GetOverlappedResult", (Mark(), inner_.GetOverlappedResult(f, o, done, wait)));
+  }
+  BOOL WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE h, UCHAR pipe, PUCHAR b, ULONG n, PULONG done, OVERLAPPED* o) override {
+    return Note("WinUsb_WritePipe", (Mark(), inner_.WinUsb_WritePipe(h, pipe, b, n, done, o)));
+  }
+  BOOL WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE h, UCHAR pipe, PUCHAR b, ULONG n, PULONG done, OVERLAPPED* o) override {
+    return Note("WinUsb_ReadPipe", (Mark(), inner_.WinUsb_ReadPipe(h, pipe, b, n, done, o)));
+  }
+
+ private:
+  void Mark() { inner_.SetLastError(kMark); }
+  BOOL Note(const char* call, BOOL ok) {
+    const DWORD error = inner_.GetLastError();
+    seen.push_back(std::string(call) + (ok ? " ok " : " failed ") + std::to_string(error));
+    return ok;
+  }
+};
+
+// A capture file whose writes set a last error of their own, as a disk that
+// is full would; every frame is written at once.
+class ErrorSettingSink : public MemoryCaptureSink {
+ public:
+  explicit ErrorSettingSink(OsApi& os) : os_(os) {}
+  bool Write(const std::uint8_t* data, std::size_t size) override {
+    os_.SetLastError(ERROR_DISK_FULL);
+    return MemoryCaptureSink::Write(data, size);
+  }
+
+ private:
+  OsApi& os_;
+};
+
+// Capturing changes no call's last error: not on success (the capture reads
+// and puts back nothing then), not on failure or while a transfer is pending,
+// and not when the capture's own file write sets one.
+TEST(CaptureRun, EveryTransferLeavesTheLastErrorItsDeviceLeft) {
+  const auto calls = [](bool captured) {
+    sim::World world;
+    auto rig = BuildScenario(world, *FindScenario("ok"));
+    auto bootloader = std::make_shared<sim::VirtualBootloader>();
+    bootloader->Plug(world);
+    ErrorSettingSink sink(world);
+    CaptureOptions options;
+    options.clockUs = [&world] { return world.NowUs(); };
+    options.flushBytes = 1;
+    std::optional<CaptureOsApi> capture;
+    if (captured) capture.emplace(world, sink, options);
+    LastErrorProbe probe(captured ? static_cast<OsApi&>(*capture) : world);
+
+    // The mouse: a request written and its answer read, overlapped; then a
+    // read nobody answers, looked at, cancelled and completed.
+    WCHAR path[kHidMaxPath] = {};
+    EXPECT_TRUE(FindMouseInterface(probe, path));
+    HANDLE mouse = probe.CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                     OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    EXPECT_NE(mouse, INVALID_HANDLE_VALUE);
+    BYTE request[kMouseReportLength] = {kMouseReportId, kMouseFlashRead, 0x00, 0x04};
+    BYTE answer[kMouseReportLength] = {};
+    DWORD moved = 0;
+    OVERLAPPED io{};
+    io.hEvent = probe.CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    probe.WriteFile(mouse, request, sizeof request, nullptr, &io);
+    probe.GetOverlappedResult(mouse, &io, &moved, TRUE);
+    for (int read = 0; read < 2; ++read) {
+      probe.ResetEvent(io.hEvent);
+      if (!probe.ReadFile(mouse, answer, sizeof answer, nullptr, &io)) {
+        if (read == 1 && !probe.GetOverlappedResult(mouse, &io, &moved, FALSE)) probe.CancelIo(mouse);
+        probe.GetOverlappedResult(mouse, &io, &moved, TRUE);
+      }
+    }
+    probe.CloseHandle(io.hEvent);
+    probe.CloseHandle(mouse);
+
+    // The bootloader: an erase and a verify, then a command to a bootloader
+    // that has left the bus.
+    std::u16string boot;
+    EXPECT_TRUE(FindIspDevice(probe, boot));
+    CKV8B05Comm link(probe);
+    EXPECT_EQ(link.Open(boot.c_str()), 0u);
+    EXPECT_TRUE(link.EraseFlash());
+    EXPECT_TRUE(link.VerifyFlash());
+    world.Detach(sim::kDefaultBootloaderPath);
+    EXPECT_FALSE(link.ExitIsp());
+    link.Close();
+    if (captured) {
+      EXPECT_TRUE(capture->Finish());
+      EXPECT_GT(sink.bytes.size(), 0u);
+    }
+    return probe.seen;
+  };
+  const auto plain = calls(false);
+  const auto captured = calls(true);
+  EXPECT_EQ(captured, plain);
+  const auto has = [&plain](const std::string& what) {
+    return std::find(plain.begin(), plain.end(), what) != plain.end();
+  };
+  // The cases the comparison covers.
+  EXPECT_TRUE(has("WinUsb_WritePipe ok 0"));
+  EXPECT_TRUE(has("GetOverlappedResult ok 0"));
+  EXPECT_TRUE(has("ReadFile failed " + std::to_string(ERROR_IO_PENDING)));
+  EXPECT_TRUE(has("GetOverlappedResult failed " + std::to_string(ERROR_IO_INCOMPLETE)));
+  EXPECT_TRUE(has("GetOverlappedResult failed " + std::to_string(ERROR_OPERATION_ABORTED)));
+  EXPECT_TRUE(has("WinUsb_WritePipe failed " + std::to_string(ERROR_DEVICE_NOT_CONNECTED)));
 }
 
 // The file is written in large pieces, yet a run that dies (killed, crashed:
