@@ -11,6 +11,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -383,7 +384,7 @@ class UsbfsNode {
         auto lock = model_.world_->Lock();
         reply = mouse.OnGetDescriptor(2, setup, urb->buffer->data + 8, static_cast<DWORD>(u->buffer_length - 8));
         std::lock_guard<std::mutex> counted(model_.mutex_);
-        ++model_.mouseControls_;
+        model_.mouseSetups_.push_back(setup);
       }
       urb->status = reply.error == ERROR_SUCCESS ? 0 : -EPIPE;  // a stall
       urb->actual = reply.error == ERROR_SUCCESS ? static_cast<int>(reply.length) : 0;
@@ -508,8 +509,13 @@ std::vector<sim::WireTransfer> KernelModel::BootloaderWire() { return rig_->mous
 unsigned KernelModel::BootloaderOpens() { return rig_->mouse().Bootloader()->OpenCount(); }
 std::size_t KernelModel::MouseControlRequests() {
   std::lock_guard<std::mutex> lk(mutex_);
-  return mouseControls_;
+  return mouseSetups_.size();
 }
+std::vector<USB_SETUP_PACKET> KernelModel::MouseControlSetups() {
+  std::lock_guard<std::mutex> lk(mutex_);
+  return mouseSetups_;
+}
+std::size_t KernelModel::MouseRequests() { return rig_->mouse().RequestCount(); }
 std::size_t KernelModel::WriteBlocks() {
   std::lock_guard<std::mutex> lk(mutex_);
   return writeBlocks_;
@@ -521,6 +527,26 @@ std::size_t KernelModel::CallsAfterDisconnect() {
 std::vector<std::string> KernelModel::Nodes() {
   std::lock_guard<std::mutex> lk(mutex_);
   return nodes_;
+}
+
+void KernelModel::Pull() {
+  std::future<void> done = pulled_.get_future();
+  pull_ = true;
+  Wake();
+  if (done.wait_for(10s) != std::future_status::ready) std::fprintf(stderr, "kernel model: the pull was not made\n");
+}
+
+bool KernelModel::ShareWithOtherUsers() {
+  if (std::system(("chmod -R a+rwX '" + testbed_.root() + "'").c_str()) != 0) return false;
+  // chmod leaves the ptys behind the hidraw links as they are (it follows no
+  // link it meets on its way); usbfs nodes are files of the test bed.
+  std::vector<std::string> denied;
+  {
+    std::lock_guard<std::mutex> lk(mutex_);
+    denied = denied_;
+  }
+  for (const auto& node : denied) Permit(node, false);
+  return true;
 }
 
 void KernelModel::Wake() {
@@ -556,6 +582,11 @@ void KernelModel::Run(std::promise<void>* ready) {
   ready->set_value();
 
   while (!stop_) {
+    if (pull_.exchange(false)) {
+      rig.mouse().Unplug();
+      Mirror();
+      pulled_.set_value();
+    }
     Mirror();
     ServeHid();
     if (usbfs_ && shown_ == Shown::kBootloader) {
@@ -620,8 +651,11 @@ void KernelModel::ShowMouse() {
   }
   usbfs_ = std::make_shared<UsbfsNode>(*this, testbed_.get(), node, devnum_, UsbfsNode::Kind::kMouse);
   OpenIoctlSocket(node);
-  std::vector<std::uint8_t> descriptors =
-      DeviceDescriptor(sim::kMouseVendorId, sim::kMouseProductId, rig_->mouse().descriptor.bcdDevice);
+  // The kernel's HID device takes its version from the USB device's bcdDevice
+  // (usbhid), as the Windows HID class driver does for HidD_GetAttributes: the
+  // device carries the version its HID interface reports.
+  const USHORT version = rig_->mouse().Collection(sim::kMouseCommandCollection)->attributes().VersionNumber;
+  std::vector<std::uint8_t> descriptors = DeviceDescriptor(sim::kMouseVendorId, sim::kMouseProductId, version);
   USB_INTERFACE_DESCRIPTOR hidInterface{9, 4, 1, 0, 0, 3, 0, 0, 0};
   const std::vector<std::uint8_t> config = ConfigDescriptor(hidInterface, {});
   descriptors.insert(descriptors.end(), config.begin(), config.end());
@@ -634,8 +668,8 @@ void KernelModel::ShowMouse() {
       "P: " + usb + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=" + node + "\nN: " + node.substr(5) + "=" +
       Hex(descriptors.data(), descriptors.size()) + "\nA: dev=189:" + std::to_string(devnum_ - 1) +
       "\nA: busnum=1\nA: devnum=" + std::to_string(devnum_) + Format("\nA: idVendor=%04x", sim::kMouseVendorId) +
-      Format("\nA: idProduct=%04x", sim::kMouseProductId) +
-      Format("\nA: bcdDevice=%04x", rig_->mouse().descriptor.bcdDevice) + "\nA: bDeviceClass=00\n\n" + "P: " + intf +
+      Format("\nA: idProduct=%04x", sim::kMouseProductId) + Format("\nA: bcdDevice=%04x", version) +
+      "\nA: bDeviceClass=00\n\n" + "P: " + intf +
       "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nA: bInterfaceNumber=01\nA: bInterfaceClass=03\n\n" + "P: " + hid +
       "\nE: SUBSYSTEM=hid\nE: HID_ID=0003:00004E5B:0000002A\nH: report_descriptor=" +
       Hex(sim::kMouseReportDescriptor, sizeof sim::kMouseReportDescriptor) + "\n\n" + "P: " + raw +
@@ -657,8 +691,8 @@ void KernelModel::ShowMouse() {
       ::tcsetattr(master_, TCSANOW, &raw);
     }
   }
-  Permit(node, true);
-  Permit("/dev/" + hidraw, true);
+  Permit(node, !options_.denyMouseUsbNode);
+  Permit("/dev/" + hidraw, !options_.denyMouseHidraw);
   requestBytes_ = 0;
   OpenCommandCollection();
   removeOnHide_ = {"/sys" + raw, "/sys" + hid, "/sys" + intf, "/sys" + usb};
@@ -745,6 +779,10 @@ void KernelModel::HideCurrent() {
 // here anyone, since a test may run the program as another user than
 // itself), or none.
 void KernelModel::Permit(const std::string& node, bool allowed) {
+  if (!allowed) {
+    std::lock_guard<std::mutex> lk(mutex_);
+    if (std::find(denied_.begin(), denied_.end(), node) == denied_.end()) denied_.push_back(node);
+  }
   const std::string path = testbed_.root() + node;
   char target[256] = {};
   const ssize_t length = ::readlink(path.c_str(), target, sizeof target - 1);  // a pty

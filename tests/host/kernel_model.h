@@ -78,8 +78,12 @@ struct KernelModelOptions {
   // The device is pulled out once the bootloader has taken this many write
   // blocks (its 64-byte data packets); 0: never.
   std::size_t pullAfterWriteBlocks = 0;
-  // The bootloader's usbfs node comes without permission for anyone but
-  // root (mode 0), as when the rule file lacks its line.
+  // Nodes that come without permission for anyone but root (mode 0), as
+  // when the rule file is not installed or lacks their line: the mouse's
+  // hidraw node, its usbfs node (the one the bootloader request goes
+  // through), the bootloader's usbfs node.
+  bool denyMouseHidraw = false;
+  bool denyMouseUsbNode = false;
   bool denyBootloaderNode = false;
 };
 
@@ -104,14 +108,29 @@ class KernelModel {
   // Transfers the virtual bootloader saw.
   std::vector<sim::WireTransfer> BootloaderWire();
   unsigned BootloaderOpens();
-  // Control requests that reached the mouse through its usbfs node.
+  // Control requests that reached the mouse through its usbfs node, and
+  // their setup packets in order.
   std::size_t MouseControlRequests();
+  std::vector<w32::USB_SETUP_PACKET> MouseControlSetups();
+  // Output reports the mouse's command collection received (through hidraw).
+  std::size_t MouseRequests();
   // Write blocks the bootloader's node carried (64-byte bulk OUT URBs).
   std::size_t WriteBlocks();
   // Calls on a usbfs node refused with ENODEV once its device had left.
   std::size_t CallsAfterDisconnect();
   // The usbfs and hidraw nodes the device has had, in order ("/dev/...").
   std::vector<std::string> Nodes();
+
+  // The cable is pulled now, in whichever state the device is: returns once
+  // it has left the test bed (its nodes hung up or gone, its records removed,
+  // the uevent sent).
+  void Pull();
+
+  // A run as another user (root runs the program as nobody): the test bed's
+  // records, the preload library's sockets and the files in it are opened to
+  // anyone, and each node keeps the access this model gave it. False when
+  // that could not be done.
+  bool ShareWithOtherUsers();
 
   // Waits (real time, bounded) until `done` holds; false when it never did.
   static bool Eventually(const std::function<bool()>& done, int seconds = 10);
@@ -138,6 +157,8 @@ class KernelModel {
   std::vector<std::uint8_t> settings_;
 
   std::atomic<bool> stop_{false};
+  std::atomic<bool> pull_{false};
+  std::promise<void> pulled_;
   std::thread pump_;
   sim::World* world_ = nullptr;
   sim::MouseRig* rig_ = nullptr;
@@ -168,7 +189,8 @@ class KernelModel {
 
   std::mutex mutex_;  // guards what other threads read
   std::vector<std::string> nodes_;
-  std::size_t mouseControls_ = 0;
+  std::vector<std::string> denied_;  // nodes shown without permission
+  std::vector<w32::USB_SETUP_PACKET> mouseSetups_;
   std::size_t writeBlocks_ = 0;
   std::size_t refusedGone_ = 0;
 };
