@@ -10,7 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -33,10 +32,7 @@ constexpr int kRunSeconds = 60;
 
 class HostBusAtTheKernel : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* preload = std::getenv("LD_PRELOAD");
-    ASSERT_TRUE(preload != nullptr && std::strstr(preload, "umockdev") != nullptr) << "run under umockdev-wrapper";
-  }
+  void SetUp() override { ASSERT_TRUE(KernelTestbed::UnderWrapper()) << "run under umockdev-wrapper"; }
 };
 
 // sysfs and udev give the mouse's four collections with the capabilities its

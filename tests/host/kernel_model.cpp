@@ -454,6 +454,11 @@ class UsbfsNode {
 
 // ---------------------------------------------------------------- the test bed
 
+bool KernelTestbed::UnderWrapper() {
+  const char* preload = std::getenv("LD_PRELOAD");
+  return preload != nullptr && std::strstr(preload, "umockdev") != nullptr;
+}
+
 KernelTestbed::KernelTestbed() {
   testbed_ = umockdev_testbed_new();
   gchar* root = umockdev_testbed_get_root_dir(testbed_);  // the caller's to free

@@ -58,6 +58,10 @@ class KernelTestbed {
   KernelTestbed(const KernelTestbed&) = delete;
   KernelTestbed& operator=(const KernelTestbed&) = delete;
 
+  // True when this process runs under umockdev-wrapper (its preload library
+  // is in LD_PRELOAD): only then do /sys and /dev lead to a test bed.
+  static bool UnderWrapper();
+
   UMockdevTestbed* get() const { return testbed_; }
   // The test bed's root directory on the host disk (the programs see /sys and
   // /dev below it).

@@ -11,8 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <functional>
 #include <optional>
@@ -34,10 +32,7 @@ constexpr int kRunSeconds = 120;
 
 class UpgradeAtTheKernel : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* preload = std::getenv("LD_PRELOAD");
-    ASSERT_TRUE(preload != nullptr && std::strstr(preload, "umockdev") != nullptr) << "run under umockdev-wrapper";
-  }
+  void SetUp() override { ASSERT_TRUE(KernelTestbed::UnderWrapper()) << "run under umockdev-wrapper"; }
 
   // kv27m-update in English with a backup file in the test bed, on `image`.
   ChildRun Update(KernelTestbed& bed, const std::string& image,
