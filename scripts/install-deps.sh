@@ -24,6 +24,7 @@ packages=(cmake make g++)                  # native build (g++ brings the saniti
 if [[ ${1:-all} != demo ]]; then
   kv_windows_flavours
   packages+=(
+    ccache                                   # every build compiles through it: a second clone rebuilds from the cache
     binutils-mingw-w64-i686                  # windres: compiles the resource script in every build
     libgtest-dev googletest libbenchmark-dev # tests, GoogleTest sources for the cross build, benchmarks
     clang-format                             # the format check
