@@ -4,10 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "hid/hid_comm.h"
+#include "sim/mouse_layouts.h"
 #include "sim/mouse_rig.h"
 #include "sim/virtual_mouse.h"
 
@@ -158,6 +161,75 @@ TEST(ReportDescriptor, VirtualMouseCapabilitiesAreItsDescriptors) {
     EXPECT_EQ(caps.caps.InputReportByteLength, parsed.collections[i].inputLength);
     EXPECT_EQ(caps.caps.OutputReportByteLength, parsed.collections[i].outputLength);
     EXPECT_EQ(caps.caps.FeatureReportByteLength, parsed.collections[i].featureLength);
+  }
+}
+
+// The layouts a mouse of the family may have: each interface's descriptor is
+// one the class driver takes, with the collections the layout names; the
+// command collection (0xFFB4/1, 8 bytes each way, report 0xB4) is on exactly
+// one interface, the one marked; interfaces are numbered 0..n-1 in order, as
+// a configuration must number them; boot interfaces use no report ids, as the
+// boot protocol's reports have none; endpoint addresses are distinct.
+TEST(ReportDescriptor, EveryMouseLayoutDeclaresWhatItSays) {
+  struct Collection {
+    std::uint16_t page, usage, in, out;
+  };
+  const Collection pointer{0x01, 0x02, 5, 0}, bootKeyboard{0x01, 0x06, 9, 2}, command{0xFFB4, 0x01, 8, 8},
+      consumer{0x0C, 0x01, 3, 0};
+  const std::vector<std::pair<const char*, std::vector<std::vector<Collection>>>> expected = {
+      {"vendor", {{pointer, {0xFFB4, 0x02, 65, 65}, command, consumer}}},
+      {"mouse-vendor", {{pointer}, {{0xFFB4, 0x02, 64, 64}, command, consumer}}},
+      {"mouse-vendor-keyboard", {{pointer}, {{0xFFB4, 0x02, 64, 64}, command, consumer}, {bootKeyboard}}},
+      {"vendor-mouse", {{{0xFFB4, 0x02, 64, 64}, command, consumer}, {pointer}}},
+  };
+  ASSERT_EQ(sim::MouseLayouts().size(), expected.size());
+  EXPECT_EQ(sim::FindMouseLayout("no-such-layout"), nullptr);
+  for (const auto& [name, interfaces] : expected) {
+    SCOPED_TRACE(name);
+    const sim::MouseLayout* layout = sim::FindMouseLayout(name);
+    ASSERT_NE(layout, nullptr);
+    ASSERT_EQ(layout->interfaces.size(), interfaces.size());
+    std::vector<std::uint8_t> endpoints;
+    int commandInterfaces = 0;
+    for (std::size_t n = 0; n < interfaces.size(); ++n) {
+      const sim::HidInterfaceLayout& intf = layout->interfaces[n];
+      SCOPED_TRACE(intf.role);
+      EXPECT_EQ(intf.number, n);
+      const ParsedReportDescriptor parsed =
+          ParseReportDescriptor(intf.reportDescriptor.data(), intf.reportDescriptor.size());
+      ASSERT_TRUE(parsed.ok) << parsed.error;
+      ASSERT_EQ(parsed.collections.size(), interfaces[n].size());
+      bool hasCommands = false;
+      for (std::size_t i = 0; i < interfaces[n].size(); ++i) {
+        const auto& got = parsed.collections[i];
+        const auto& want = interfaces[n][i];
+        EXPECT_EQ(got.usagePage, want.page) << i;
+        EXPECT_EQ(got.usage, want.usage) << i;
+        EXPECT_EQ(got.inputLength, want.in) << i;
+        EXPECT_EQ(got.outputLength, want.out) << i;
+        hasCommands = hasCommands || (got.usagePage == 0xFFB4 && got.usage == 1);
+      }
+      EXPECT_EQ(hasCommands, intf.commands);
+      if (intf.commands) {
+        ++commandInterfaces;
+        EXPECT_EQ(sim::CommandInterface(*layout), &intf);
+        EXPECT_EQ(parsed.collections[CollectionOfReport(parsed, 0xB4)].usage, 1);
+      }
+      if (intf.subClass == sim::kHidSubClassBoot) {
+        EXPECT_FALSE(parsed.usesReportIds);
+      }
+      EXPECT_EQ(intf.inEndpoint & 0x80, 0x80);
+      EXPECT_NE(intf.inMaxPacketSize, 0);
+      endpoints.push_back(intf.inEndpoint);
+      if (intf.outEndpoint != 0) {
+        EXPECT_EQ(intf.outEndpoint & 0x80, 0);
+        EXPECT_NE(intf.outMaxPacketSize, 0);
+        endpoints.push_back(intf.outEndpoint);
+      }
+    }
+    EXPECT_EQ(commandInterfaces, 1);
+    std::sort(endpoints.begin(), endpoints.end());
+    EXPECT_EQ(std::adjacent_find(endpoints.begin(), endpoints.end()), endpoints.end()) << "endpoint addresses repeat";
   }
 }
 
