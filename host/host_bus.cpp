@@ -72,8 +72,24 @@ struct HidrawRecord {
   std::string sysname;  // hidrawN
   std::string usbSysname;
   int interfaceNumber = -1;
+  // The USB device is composite as Windows tells one (its interfaces each a
+  // device of their own under the generic parent driver): the HID interfaces
+  // are then named with their interface number (&mi_NN).
+  bool composite = false;
   std::shared_ptr<HidrawNode> node;
 };
+
+// Windows loads the generic parent driver (USB\COMPOSITE) for a device with
+// one configuration and more than one interface whose device class is 0, or
+// the interface-association triple EF/02/01; a device with one interface is
+// the HID device itself.
+bool CompositeDevice(udev_device* usb) {
+  const auto number = [&](const char* name, int base) { return Number(Attr(usb, name).c_str(), base); };
+  const unsigned long deviceClass = number("bDeviceClass", 16);
+  const bool association =
+      deviceClass == 0xEF && number("bDeviceSubClass", 16) == 0x02 && number("bDeviceProtocol", 16) == 0x01;
+  return number("bNumInterfaces", 10) > 1 && number("bNumConfigurations", 10) == 1 && (deviceClass == 0 || association);
+}
 
 std::optional<UsbRecord> ReadUsb(udev_device* device) {
   const char* devtype = udev_device_get_devtype(device);
@@ -117,14 +133,20 @@ std::vector<std::uint8_t> ReadFileBytes(const std::string& path) {
   return bytes;
 }
 
+// One HID interface of a USB device as attached: its collections' interface
+// paths and their device nodes.
+struct AttachedHid {
+  std::vector<std::u16string> paths;
+  std::vector<std::u16string> nodes;
+};
+
 // What is plugged into the world for one USB device.
 struct Plugged {
   UsbRecord record;
-  std::optional<sim::UsbHub> hub;        // when it is a hub
-  std::optional<sim::UsbPort> port;      // where it sits (not for root hubs)
-  std::vector<std::u16string> hidPaths;  // its HID collections, when attached
-  std::string hidrawSysname;
-  std::u16string bootPath;  // its bootloader interface, when attached
+  std::optional<sim::UsbHub> hub;          // when it is a hub
+  std::optional<sim::UsbPort> port;        // where it sits (not for root hubs)
+  std::map<std::string, AttachedHid> hid;  // its HID interfaces, by hidraw node (hidrawN)
+  std::u16string bootPath;                 // its bootloader interface, when attached
 };
 
 }  // namespace
@@ -187,6 +209,7 @@ struct HostBus::Impl {
     r.sysname = udev_device_get_sysname(device);
     r.usbSysname = udev_device_get_sysname(usb);
     r.interfaceNumber = static_cast<int>(Number(Attr(intf, "bInterfaceNumber").c_str(), 16));
+    r.composite = CompositeDevice(usb);
     auto node = std::make_shared<HidrawNode>();
     const char* devnode = udev_device_get_devnode(device);
     node->devnode = devnode != nullptr ? devnode : "/dev/" + r.sysname;
@@ -204,12 +227,27 @@ struct HostBus::Impl {
 
   static std::size_t Depth(const UsbRecord& r) { return r.ports.size(); }
 
+  // The collections of one HID interface leave the boundary and the device
+  // tree; the interface's own node stays with its USB device.
+  void DetachHid(AttachedHid& hid) {
+    for (const auto& path : hid.paths) world.Detach(path);
+    for (const auto& node : hid.nodes) world.RemoveDevNode(node);
+    hid.paths.clear();
+    hid.nodes.clear();
+  }
+
+  void DetachAll(Plugged& p) {
+    for (auto& [name, hid] : p.hid) DetachHid(hid);
+    p.hid.clear();
+    if (!p.bootPath.empty()) world.Detach(p.bootPath);
+    p.bootPath.clear();
+  }
+
   void Unplug(const std::string& sysname) {
     auto it = plugged.find(sysname);
     if (it == plugged.end()) return;
     Plugged& p = it->second;
-    for (const auto& path : p.hidPaths) world.Detach(path);
-    if (!p.bootPath.empty()) world.Detach(p.bootPath);
+    DetachAll(p);
     if (p.port) p.port->Unplug();
     plugged.erase(it);
   }
@@ -235,8 +273,7 @@ struct HostBus::Impl {
       for (auto it = plugged.begin(); it != plugged.end();) {
         const bool below = it->first != name && it->first.rfind(name + ".", 0) == 0;
         if (below) {
-          for (const auto& path : it->second.hidPaths) world.Detach(path);
-          if (!it->second.bootPath.empty()) world.Detach(it->second.bootPath);
+          DetachAll(it->second);
           it = plugged.erase(it);
         } else {
           ++it;
@@ -244,12 +281,15 @@ struct HostBus::Impl {
       }
       Unplug(name);
     }
-    // HID interfaces that left while their device stayed.
+    // HID interfaces that left while their device stayed (a node each).
     for (auto& [name, p] : plugged) {
-      if (!p.hidPaths.empty() && hidNow.count(name + "/" + p.hidrawSysname) == 0) {
-        for (const auto& path : p.hidPaths) world.Detach(path);
-        p.hidPaths.clear();
-        p.hidrawSysname.clear();
+      for (auto it = p.hid.begin(); it != p.hid.end();) {
+        if (hidNow.count(name + "/" + it->first) != 0) {
+          ++it;
+          continue;
+        }
+        DetachHid(it->second);
+        it = p.hid.erase(it);
       }
     }
 
@@ -259,9 +299,10 @@ struct HostBus::Impl {
     std::sort(fresh.begin(), fresh.end(), [](const UsbRecord* a, const UsbRecord* b) { return Depth(*a) < Depth(*b); });
     for (const UsbRecord* r : fresh) Plug(*r);
 
+    // Every HID interface of a device, each through its own hidraw node.
     for (const auto& h : scan.hidraw) {
       auto it = plugged.find(h.usbSysname);
-      if (it == plugged.end() || !it->second.hidPaths.empty() || !it->second.port) continue;
+      if (it == plugged.end() || !it->second.port || it->second.hid.count(h.sysname) != 0) continue;
       AttachHid(it->second, h);
     }
   }
@@ -312,25 +353,38 @@ struct HostBus::Impl {
     plugged[r.sysname] = std::move(p);
   }
 
-  // The interface's node below the port's, one node per collection below it,
-  // and one HID interface per top-level collection.
+  // One HID interface as the Windows HID class driver names it: on a
+  // composite device the generic parent's node of the interface
+  // ("USB\VID_v&PID_p&MI_NN\...") below the port's node, and its collections
+  // named with "&mi_NN"; on a device with one interface the collections hang
+  // on the port's node itself, without. "&colNN" only when the interface's
+  // descriptor has more than one top-level collection; one HID interface per
+  // collection, one device node each.
   void AttachHid(Plugged& p, const HidrawRecord& h) {
     const std::u16string deviceInstance = p.port->DeviceInstanceId();
-    char ids[48];
-    std::snprintf(ids, sizeof ids, "USB\\VID_%04X&PID_%04X&MI_%02X\\", vendorId, productId,
-                  static_cast<unsigned>(h.interfaceNumber & 0xFF));
-    const std::u16string interfaceInstance = Wide(ids) + ChildInstance('6', deviceInstance, "0001");
-    const std::u16string instance = ChildInstance('7', interfaceInstance, "0000");
-    world.AddDevNode(interfaceInstance, deviceInstance, sim::kHidSetupClass);
+    const unsigned number = static_cast<unsigned>(h.interfaceNumber & 0xFF);
+    std::u16string parent = deviceInstance;
+    std::u16string instance = ChildInstance('6', deviceInstance, "0000");
+    if (h.composite) {
+      char ids[48], tail[8];
+      std::snprintf(ids, sizeof ids, "USB\\VID_%04X&PID_%04X&MI_%02X\\", vendorId, productId, number);
+      std::snprintf(tail, sizeof tail, "%04X", number);
+      parent = Wide(ids) + ChildInstance('6', deviceInstance, tail);
+      instance = ChildInstance('7', parent, "0000");
+      world.AddDevNode(parent, deviceInstance, sim::kHidSetupClass);
+    }
+    AttachedHid& attached = p.hid[h.sysname];
     const auto& collections = h.node->descriptor.collections;
     for (std::size_t i = 0; i < collections.size(); ++i) {
       const int col = collections.size() > 1 ? static_cast<int>(i + 1) : 0;
-      const std::u16string path = sim::HidInterfacePath(vendorId, productId, h.interfaceNumber, col, instance);
-      world.AddDevNode(Upper(sim::InstanceIdOfInterface(path)), interfaceInstance, sim::kHidSetupClass);
+      const std::u16string path =
+          sim::HidInterfacePath(vendorId, productId, h.composite ? h.interfaceNumber : -1, col, instance);
+      const std::u16string node = Upper(sim::InstanceIdOfInterface(path));
+      world.AddDevNode(node, parent, sim::kHidSetupClass);
       world.Attach(path, std::make_shared<HidrawCollection>(shared, h.node, i), GUID_DEVINTERFACE_HID);
-      p.hidPaths.push_back(path);
+      attached.paths.push_back(path);
+      attached.nodes.push_back(node);
     }
-    p.hidrawSysname = h.sysname;
   }
 
   void Rescan() {
@@ -416,10 +470,7 @@ HostBus::~HostBus() {
     std::unique_lock<std::mutex> lk(m.shared->mutex);
     m.shared->threadsDone.wait_for(lk, std::chrono::seconds(5), [&] { return m.shared->readerThreads == 0; });
   }
-  for (auto& [name, p] : m.plugged) {
-    for (const auto& path : p.hidPaths) m.world.Detach(path);
-    if (!p.bootPath.empty()) m.world.Detach(p.bootPath);
-  }
+  for (auto& [name, p] : m.plugged) m.DetachAll(p);
   m.plugged.clear();
   m.tree.reset();
   if (m.stopFd >= 0) ::close(m.stopFd);

@@ -77,7 +77,9 @@ VirtualMouse::VirtualMouse(World& world, UsbPort port, const BootloaderFlash& fl
   // The bootloader is a WinUSB device: its node installs under the class of
   // such devices.
   bootFunction_->setupClass = kUsbDeviceSetupClass;
-  const USHORT version = 0x0105;
+  // One version for the device and its collections, as a real device has.
+  descriptor.bcdDevice = kMouseVersion;
+  const USHORT version = kMouseVersion;
   hid_.Add(std::make_shared<HidCollection>(kMouseVendorId, kMouseProductId, version, MakeHidDescription(1, 2, 5, 0)));
   hid_.Add(
       std::make_shared<HidCollection>(kMouseVendorId, kMouseProductId, version, MakeHidDescription(0xFFB4, 2, 65, 65)));

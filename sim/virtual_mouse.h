@@ -79,6 +79,9 @@ inline constexpr std::size_t kMouseUserDataPageSize = 256;
 inline constexpr UCHAR kMouseBootStringIndex = 0xC3;
 inline constexpr USHORT kMouseBootLanguage = 0x5D1A;
 inline constexpr std::uint64_t kMouseDefaultReenumerationMs = 1500;
+// The device's release number: bcdDevice of its device descriptor, which the
+// HID class driver reports as every collection's VersionNumber.
+inline constexpr USHORT kMouseVersion = 0x0105;
 // Index of the command collection in the device's collections.
 inline constexpr std::size_t kMouseCommandCollection = 2;
 

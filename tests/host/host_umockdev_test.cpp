@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "hid/hid_comm.h"
 #include "host/host_bus.h"
 #include "protocol/kv27_usb_comm.h"
+#include "sim/mouse_layouts.h"
 #include "sim/mouse_rig.h"
 #include "sim/virtual_mouse.h"
 #include "tests/host/kernel_model.h"
@@ -35,67 +37,211 @@ class HostBusAtTheKernel : public ::testing::Test {
   void SetUp() override { ASSERT_TRUE(KernelTestbed::UnderWrapper()) << "run under umockdev-wrapper"; }
 };
 
-// sysfs and udev give the mouse's four collections with the capabilities its
-// report descriptor declares, the command collection is the one the search
-// picks, and the monitor finds the port the mouse is on.
-TEST_F(HostBusAtTheKernel, TheMouseIsFoundWithItsCollectionsAndItsPort) {
+// What the class driver shows of each layout: every collection's name (the
+// part of its path after the ids), its capabilities, and which one carries
+// the commands. A composite device names its interfaces (&mi_NN), a device
+// with one interface does not; &colNN only on an interface with more than one
+// top-level collection.
+struct ShownCollection {
+  const char* name;
+  USAGE page, usage;
+  USHORT in, out;
+};
+struct LayoutExpectation {
+  const char* layout;
+  std::vector<ShownCollection> collections;
+  const char* command;
+};
+const std::vector<LayoutExpectation>& LayoutExpectations() {
+  static const std::vector<LayoutExpectation> expected = {
+      {"vendor",
+       {{"&col01", 0x01, 0x02, 5, 0},
+        {"&col02", 0xFFB4, 0x02, 65, 65},
+        {"&col03", 0xFFB4, 0x01, 8, 8},
+        {"&col04", 0x0C, 0x01, 3, 0}},
+       "&col03"},
+      {"mouse-vendor",
+       {{"&mi_00", 0x01, 0x02, 5, 0},
+        {"&mi_01&col01", 0xFFB4, 0x02, 64, 64},
+        {"&mi_01&col02", 0xFFB4, 0x01, 8, 8},
+        {"&mi_01&col03", 0x0C, 0x01, 3, 0}},
+       "&mi_01&col02"},
+      {"mouse-vendor-keyboard",
+       {{"&mi_00", 0x01, 0x02, 5, 0},
+        {"&mi_01&col01", 0xFFB4, 0x02, 64, 64},
+        {"&mi_01&col02", 0xFFB4, 0x01, 8, 8},
+        {"&mi_01&col03", 0x0C, 0x01, 3, 0},
+        {"&mi_02", 0x01, 0x06, 9, 2}},
+       "&mi_01&col02"},
+      {"vendor-mouse",
+       {{"&mi_00&col01", 0xFFB4, 0x02, 64, 64},
+        {"&mi_00&col02", 0xFFB4, 0x01, 8, 8},
+        {"&mi_00&col03", 0x0C, 0x01, 3, 0},
+        {"&mi_01", 0x01, 0x02, 5, 0}},
+       "&mi_00&col02"},
+  };
+  return expected;
+}
+
+// The part of a mouse's HID interface path between its ids and the instance:
+// "&mi_01&col02" of "\\?\hid#vid_4e5b&pid_002a&mi_01&col02#7&...".
+std::string NameOf(const std::u16string& path) {
+  const std::u16string ids = u"vid_4e5b&pid_002a";
+  const std::size_t at = path.find(ids);
+  if (at == std::u16string::npos) return "?";
+  const std::size_t from = at + ids.size();
+  return sim::ToUtf8(path.substr(from, path.find(u'#', from) - from));
+}
+
+// Every HID interface of the mouse, in the order the search lists them.
+std::vector<std::u16string> MouseInterfaces(sim::World& os) {
+  CStdHIDComm hid(os);
+  std::vector<std::u16string> paths;
+  WCHAR path[kHidMaxPath] = {};
+  for (DWORD i = 0; hid.FindDevicePath(sim::kMouseVendorId, sim::kMouseProductId, i, path) == 0; ++i)
+    paths.push_back(path);
+  return paths;
+}
+
+// For each layout, sysfs and udev give every HID interface of the mouse, each
+// through its own hidraw node, with the collections and capabilities its
+// report descriptor declares and the names the class driver gives them; the
+// command collection is the one the search picks, and the monitor finds the
+// port the mouse is on from any of its collections.
+TEST_F(HostBusAtTheKernel, EveryHidInterfaceOfEachLayoutIsFoundWithItsCollectionsAndItsPort) {
+  ASSERT_EQ(LayoutExpectations().size(), sim::MouseLayouts().size());
+  for (const LayoutExpectation& want : LayoutExpectations()) {
+    SCOPED_TRACE(want.layout);
+    KernelTestbed bed;
+    KernelModelOptions options;
+    options.layout = sim::FindMouseLayout(want.layout);
+    ASSERT_NE(options.layout, nullptr);
+    KernelModel model(bed, options);
+    host::HostBus bus(sim::kMouseVendorId, sim::kMouseProductId, sim::kMouseBootVendorId, sim::kMouseBootProductId);
+    ASSERT_TRUE(bus.ok()) << bus.why();
+    sim::World& os = bus.world();
+    const std::vector<std::u16string> paths = MouseInterfaces(os);
+    std::vector<std::string> names;
+    for (const auto& path : paths) names.push_back(NameOf(path));
+    std::vector<std::string> wanted;
+    for (const auto& c : want.collections) wanted.push_back(c.name);
+    std::sort(names.begin(), names.end());
+    std::sort(wanted.begin(), wanted.end());
+    ASSERT_EQ(names, wanted);
+
+    CUSBDeviceMonitor monitor(os);
+    monitor.Refresh();
+    CStdHIDComm hid(os);
+    for (const ShownCollection& c : want.collections) {
+      SCOPED_TRACE(c.name);
+      const auto path = std::find_if(paths.begin(), paths.end(), [&](const auto& p) { return NameOf(p) == c.name; });
+      ASSERT_NE(path, paths.end());
+      HIDDeviceCaps caps{};
+      ASSERT_TRUE(hid.QueryDeviceCaps(path->c_str(), &caps));
+      EXPECT_EQ(caps.attributes.VersionNumber, 0x0105);
+      EXPECT_EQ(caps.caps.UsagePage, c.page);
+      EXPECT_EQ(caps.caps.Usage, c.usage);
+      EXPECT_EQ(caps.caps.InputReportByteLength, c.in);
+      EXPECT_EQ(caps.caps.OutputReportByteLength, c.out);
+      // The port the bootloader request would go to: root hub port 2, found
+      // through the device nodes as on Windows.
+      USBDeviceEntry entry;
+      ASSERT_EQ(monitor.FindDeviceOfInterface(GUID_DEVINTERFACE_HID, path->c_str(), entry), 1);
+      ULONG port = 0;
+      std::memcpy(&port, entry.connection, sizeof port);
+      EXPECT_EQ(port, 2u);
+    }
+    WCHAR path[kHidMaxPath] = {};
+    ASSERT_TRUE(FindMouseInterface(os, path));
+    EXPECT_EQ(NameOf(path), want.command);
+    USBDeviceEntry byIds;
+    EXPECT_EQ(monitor.FindDevice(sim::kMouseVendorId, sim::kMouseProductId, byIds), 1);
+  }
+}
+
+// The HID driver lets one interface of the mouse go and takes it again (its
+// hidraw node leaves and comes back under a new name, the USB device stays):
+// only that interface's collections leave and come back, under the same
+// names; the others stay, and the command collection keeps working through
+// its own node all the while.
+TEST_F(HostBusAtTheKernel, AnInterfaceThatLeavesTakesOnlyItsOwnCollections) {
   KernelTestbed bed;
-  KernelModel model(bed);
+  KernelModelOptions options;
+  options.layout = sim::FindMouseLayout("mouse-vendor-keyboard");
+  KernelModel model(bed, options);
   host::HostBus bus(sim::kMouseVendorId, sim::kMouseProductId, sim::kMouseBootVendorId, sim::kMouseBootProductId);
   ASSERT_TRUE(bus.ok()) << bus.why();
   sim::World& os = bus.world();
-  CStdHIDComm hid(os);
-  WCHAR path[kHidMaxPath] = {};
+  const std::vector<std::u16string> all = MouseInterfaces(os);
+  ASSERT_EQ(all.size(), 5u);
+  WCHAR command[kHidMaxPath] = {};
+  ASSERT_TRUE(FindMouseInterface(os, command));
+  CKV27USBComm link(os);
+  ASSERT_EQ(link.Start(command), 0);
+  std::vector<std::uint8_t> page(sim::kMouseUserDataPageSize);
+  auto names = [&] {
+    std::vector<std::string> out;
+    for (const auto& p : MouseInterfaces(os)) out.push_back(NameOf(p));
+    std::sort(out.begin(), out.end());
+    return out;
+  };
+  const std::vector<std::string> before = names();
   const struct {
-    USAGE page, usage;
-    USHORT in, out;
-  } expected[] = {{0x01, 0x02, 5, 0}, {0xFFB4, 0x02, 65, 65}, {0xFFB4, 0x01, 8, 8}, {0x0C, 0x01, 3, 0}};
-  for (int i = 0; i < 4; ++i) {
-    SCOPED_TRACE(i);
-    ASSERT_EQ(hid.FindDevicePath(sim::kMouseVendorId, sim::kMouseProductId, static_cast<DWORD>(i), path), 0);
-    HIDDeviceCaps caps{};
-    ASSERT_TRUE(hid.QueryDeviceCaps(path, &caps));
-    EXPECT_EQ(caps.attributes.VersionNumber, 0x0105);
-    EXPECT_EQ(caps.caps.UsagePage, expected[i].page);
-    EXPECT_EQ(caps.caps.Usage, expected[i].usage);
-    EXPECT_EQ(caps.caps.InputReportByteLength, expected[i].in);
-    EXPECT_EQ(caps.caps.OutputReportByteLength, expected[i].out);
-  }
-  ASSERT_TRUE(FindMouseInterface(os, path));
-  EXPECT_NE(std::u16string(path).find(u"&col03"), std::u16string::npos);
+    int number;
+    std::vector<std::string> gone;
+  } rows[] = {{2, {"&mi_02"}}, {0, {"&mi_00"}}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.number);
+    model.UnbindInterface(row.number);
+    std::vector<std::string> left = before;
+    for (const auto& g : row.gone) left.erase(std::find(left.begin(), left.end(), g));
+    EXPECT_TRUE(KernelModel::Eventually([&] { return names() == left; })) << ::testing::PrintToString(names());
+    EXPECT_TRUE(os.IsAttached(command));
+    ASSERT_EQ(link.ReadUserData(1, page.data()), 1);
+    EXPECT_TRUE(std::equal(page.begin(), page.end(), model.settings().begin() + sim::kMouseUserDataPageSize));
 
-  // The port the bootloader request would go to: root hub port 2, found
-  // through the device nodes as on Windows.
-  CUSBDeviceMonitor monitor(os);
-  monitor.Refresh();
-  USBDeviceEntry entry;
-  ASSERT_EQ(monitor.FindDeviceOfInterface(GUID_DEVINTERFACE_HID, path, entry), 1);
-  ULONG port = 0;
-  std::memcpy(&port, entry.connection, sizeof port);
-  EXPECT_EQ(port, 2u);
-  USBDeviceEntry byIds;
-  ASSERT_EQ(monitor.FindDevice(sim::kMouseVendorId, sim::kMouseProductId, byIds), 1);
-  EXPECT_EQ(byIds.hubPath, entry.hubPath);
+    model.BindInterface(row.number);
+    EXPECT_TRUE(KernelModel::Eventually([&] { return names() == before; })) << ::testing::PrintToString(names());
+    ASSERT_EQ(link.ReadUserData(2, page.data()), 1);
+  }
+  // The vendor interface itself: its three collections go, the others stay.
+  model.UnbindInterface(1);
+  EXPECT_TRUE(KernelModel::Eventually([&] {
+    return names() == std::vector<std::string>{"&mi_00", "&mi_02"};
+  })) << ::testing::PrintToString(names());
+  EXPECT_FALSE(os.IsAttached(command));
+  link.Close();
+  // The model's nodes: each interface's hidraw node, then the two that came
+  // back and the vendor interface's none.
+  const std::vector<std::string> nodes = {"/dev/bus/usb/001/003", "/dev/hidraw0", "/dev/hidraw1",
+                                          "/dev/hidraw2",         "/dev/hidraw3", "/dev/hidraw4"};
+  EXPECT_EQ(model.Nodes(), nodes);
 }
 
-// The settings come over hidraw: requests written with the report id first,
-// replies read by the reader thread and handed to the link, all 1792 bytes
-// as the virtual mouse holds them.
-TEST_F(HostBusAtTheKernel, TheSettingsAreReadThroughHidraw) {
-  KernelTestbed bed;
-  KernelModel model(bed);
-  host::HostBus bus(sim::kMouseVendorId, sim::kMouseProductId, sim::kMouseBootVendorId, sim::kMouseBootProductId);
-  ASSERT_TRUE(bus.ok()) << bus.why();
-  WCHAR path[kHidMaxPath] = {};
-  ASSERT_TRUE(FindMouseInterface(bus.world(), path));
-  CKV27USBComm link(bus.world());
-  ASSERT_EQ(link.Start(path), 0);
-  std::vector<std::uint8_t> settings(sim::kMouseUserDataPages * sim::kMouseUserDataPageSize);
-  for (BYTE page = 0; page < sim::kMouseUserDataPages; ++page)
-    ASSERT_EQ(link.ReadUserData(page, settings.data() + page * sim::kMouseUserDataPageSize), 1) << int(page);
-  EXPECT_EQ(settings, model.settings());
-  EXPECT_EQ(model.MouseRequests(), 448u) << "each request reached the mouse once, through the node";
-  link.Close();
+// The settings come over hidraw, whichever interface carries the commands:
+// requests written with the report id first, replies read by the reader
+// thread and handed to the link, all 1792 bytes as the virtual mouse holds
+// them.
+TEST_F(HostBusAtTheKernel, TheSettingsAreReadThroughHidrawInEveryLayout) {
+  for (const sim::MouseLayout& layout : sim::MouseLayouts()) {
+    SCOPED_TRACE(layout.name);
+    KernelTestbed bed;
+    KernelModelOptions options;
+    options.layout = &layout;
+    KernelModel model(bed, options);
+    host::HostBus bus(sim::kMouseVendorId, sim::kMouseProductId, sim::kMouseBootVendorId, sim::kMouseBootProductId);
+    ASSERT_TRUE(bus.ok()) << bus.why();
+    WCHAR path[kHidMaxPath] = {};
+    ASSERT_TRUE(FindMouseInterface(bus.world(), path));
+    CKV27USBComm link(bus.world());
+    ASSERT_EQ(link.Start(path), 0);
+    std::vector<std::uint8_t> settings(sim::kMouseUserDataPages * sim::kMouseUserDataPageSize);
+    for (BYTE page = 0; page < sim::kMouseUserDataPages; ++page)
+      ASSERT_EQ(link.ReadUserData(page, settings.data() + page * sim::kMouseUserDataPageSize), 1) << int(page);
+    EXPECT_EQ(settings, model.settings());
+    EXPECT_EQ(model.MouseRequests(), 448u) << "each request reached the mouse once, through the node";
+    link.Close();
+  }
 }
 
 // The mouse leaves while a read waits: its hidraw node hangs up, its records

@@ -89,6 +89,30 @@ std::vector<std::uint8_t> ConfigDescriptor(const USB_INTERFACE_DESCRIPTOR& intf,
   return d;
 }
 
+// The configuration descriptor of a mouse layout: each HID interface with its
+// HID descriptor (bcdHID 1.11, one report descriptor of its length) and its
+// interrupt endpoints, as the device declares them.
+std::vector<std::uint8_t> LayoutConfigDescriptor(const sim::MouseLayout& layout) {
+  std::vector<std::uint8_t> d = {9, 2, 0, 0, static_cast<std::uint8_t>(layout.interfaces.size()), 1, 0, 0xA0, 50};
+  for (const sim::HidInterfaceLayout& intf : layout.interfaces) {
+    const std::uint8_t endpoints = intf.outEndpoint != 0 ? 2 : 1;
+    d.insert(d.end(), {9, 4, intf.number, 0, endpoints, 3, intf.subClass, intf.protocol, 0});
+    d.insert(d.end(), {9, 0x21, 0x11, 0x01, 0, 1, 0x22});
+    Put16(d, static_cast<unsigned>(intf.reportDescriptor.size()));
+    d.insert(d.end(), {7, 5, intf.inEndpoint, 3});
+    Put16(d, intf.inMaxPacketSize);
+    d.push_back(intf.inInterval);
+    if (intf.outEndpoint != 0) {
+      d.insert(d.end(), {7, 5, intf.outEndpoint, 3});
+      Put16(d, intf.outMaxPacketSize);
+      d.push_back(intf.outInterval);
+    }
+  }
+  d[2] = static_cast<std::uint8_t>(d.size() & 0xFF);
+  d[3] = static_cast<std::uint8_t>(d.size() >> 8);
+  return d;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- usbfs
@@ -486,7 +510,9 @@ KernelTestbed::~KernelTestbed() {
 // ---------------------------------------------------------------- the model
 
 KernelModel::KernelModel(KernelTestbed& testbed, KernelModelOptions options)
-    : testbed_(testbed), options_(std::move(options)) {
+    : testbed_(testbed),
+      options_(std::move(options)),
+      layout_(options_.layout != nullptr ? *options_.layout : sim::MouseLayouts().front()) {
   imagePath_ = testbed_.root() + "/KV27M_FW_UPGRADE.bimg";
   std::promise<void> ready;
   auto started = ready.get_future();
@@ -587,6 +613,14 @@ void KernelModel::Run(std::promise<void>* ready) {
   ready->set_value();
 
   while (!stop_) {
+    {
+      std::deque<std::packaged_task<void()>> tasks;
+      {
+        std::lock_guard<std::mutex> lk(tasksMutex_);
+        tasks.swap(tasks_);
+      }
+      for (auto& task : tasks) task();
+    }
     if (pull_.exchange(false)) {
       rig.mouse().Unplug();
       Mirror();
@@ -644,16 +678,11 @@ std::string KernelModel::NextUsbNode() {
   return node;
 }
 
-// The mouse in normal mode on port 2: a new device number, and a new hidraw
-// node (the kernel numbers a replugged device's node anew).
+// The mouse in normal mode on port 2, with the layout's HID interfaces: a new
+// device number, its interfaces, and below each the HID device and its hidraw
+// node (ShowHid).
 void KernelModel::ShowMouse() {
   const std::string node = NextUsbNode();
-  ++hidrawIndex_;
-  const std::string hidraw = "hidraw" + std::to_string(hidrawIndex_);
-  {
-    std::lock_guard<std::mutex> lk(mutex_);
-    nodes_.push_back("/dev/" + hidraw);
-  }
   usbfs_ = std::make_shared<UsbfsNode>(*this, testbed_.get(), node, devnum_, UsbfsNode::Kind::kMouse);
   OpenIoctlSocket(node);
   // The kernel's HID device takes its version from the USB device's bcdDevice
@@ -661,47 +690,102 @@ void KernelModel::ShowMouse() {
   // device carries the version its HID interface reports.
   const USHORT version = rig_->mouse().Collection(sim::kMouseCommandCollection)->attributes().VersionNumber;
   std::vector<std::uint8_t> descriptors = DeviceDescriptor(sim::kMouseVendorId, sim::kMouseProductId, version);
-  USB_INTERFACE_DESCRIPTOR hidInterface{9, 4, 1, 0, 0, 3, 0, 0, 0};
-  const std::vector<std::uint8_t> config = ConfigDescriptor(hidInterface, {});
+  const std::vector<std::uint8_t> config = LayoutConfigDescriptor(layout_);
   descriptors.insert(descriptors.end(), config.begin(), config.end());
 
   const std::string usb = kPortDevice;
-  const std::string intf = usb + "/1-2:1.1";
-  const std::string hid = intf + Format("/0003:4E5B:002A.%04X", hidrawIndex_ + 1);
-  const std::string raw = hid + "/hidraw/" + hidraw;
-  const std::string records =
+  std::string records =
       "P: " + usb + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=" + node + "\nN: " + node.substr(5) + "=" +
       Hex(descriptors.data(), descriptors.size()) + "\nA: dev=189:" + std::to_string(devnum_ - 1) +
       "\nA: busnum=1\nA: devnum=" + std::to_string(devnum_) + Format("\nA: idVendor=%04x", sim::kMouseVendorId) +
       Format("\nA: idProduct=%04x", sim::kMouseProductId) + Format("\nA: bcdDevice=%04x", version) +
-      "\nA: bDeviceClass=00\n\n" + "P: " + intf +
-      "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nA: bInterfaceNumber=01\nA: bInterfaceClass=03\n\n" + "P: " + hid +
-      "\nE: SUBSYSTEM=hid\nE: HID_ID=0003:00004E5B:0000002A\nH: report_descriptor=" +
-      Hex(sim::kMouseReportDescriptor, sizeof sim::kMouseReportDescriptor) + "\n\n" + "P: " + raw +
-      "\nE: SUBSYSTEM=hidraw\nE: DEVNAME=/dev/" + hidraw + "\nN: " + hidraw +
-      "\nA: dev=244:" + std::to_string(hidrawIndex_) + "\nL: device=../../../" + hid.substr(hid.rfind('/') + 1) +
-      "\n\n";
+      "\nA: bDeviceClass=00\nA: bDeviceSubClass=00\nA: bDeviceProtocol=00\nA: bNumConfigurations=1" +
+      Format("\nA: bNumInterfaces=%2d", static_cast<int>(layout_.interfaces.size())) + "\n\n";
+  std::vector<std::string> remove;
+  for (const sim::HidInterfaceLayout& intf : layout_.interfaces) {
+    const std::string path = InterfacePath(intf.number);
+    records += "P: " + path + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface" +
+               Format("\nA: bInterfaceNumber=%02x", intf.number) + "\nA: bInterfaceClass=03" +
+               Format("\nA: bInterfaceSubClass=%02x", intf.subClass) +
+               Format("\nA: bInterfaceProtocol=%02x", intf.protocol) + "\n\n";
+    remove.push_back("/sys" + path);
+  }
+  remove.push_back("/sys" + usb);
   GError* error = nullptr;
   if (!umockdev_testbed_add_from_string(testbed_.get(), records.c_str(), &error)) {
     std::fprintf(stderr, "kernel model: %s\n", error ? error->message : "cannot add the mouse");
     if (error != nullptr) g_error_free(error);
   }
-  master_ = umockdev_testbed_get_dev_fd(testbed_.get(), ("/dev/" + hidraw).c_str());
-  if (master_ >= 0) {
+  Permit(node, !options_.denyMouseUsbNode);
+  for (const sim::HidInterfaceLayout& intf : layout_.interfaces) ShowHid(intf);
+  removeOnHide_ = remove;
+  Uevent("/sys" + usb, "add");
+}
+
+// The sysfs path of the mouse's interface `number` (configuration 1).
+std::string KernelModel::InterfacePath(int number) {
+  return std::string(kPortDevice) + "/1-2:1." + std::to_string(number);
+}
+
+// The HID driver takes an interface: the HID device with the interface's
+// report descriptor and its hidraw node, under new numbers (the kernel numbers
+// HID devices and hidraw nodes anew each time). The command interface's node
+// is served by the virtual mouse; the others are open to the program but
+// carry nothing.
+void KernelModel::ShowHid(const sim::HidInterfaceLayout& intf) {
+  ++hidrawIndex_;
+  ++hidDeviceIndex_;
+  ShownHid shown;
+  shown.number = intf.number;
+  shown.commands = intf.commands;
+  const std::string hidraw = "hidraw" + std::to_string(hidrawIndex_);
+  shown.node = "/dev/" + hidraw;
+  shown.hid = InterfacePath(intf.number) + Format("/0003:4E5B:002A.%04X", hidDeviceIndex_);
+  shown.raw = shown.hid + "/hidraw/" + hidraw;
+  {
+    std::lock_guard<std::mutex> lk(mutex_);
+    nodes_.push_back(shown.node);
+  }
+  const std::string records =
+      "P: " + shown.hid + "\nE: SUBSYSTEM=hid\nE: HID_ID=0003:00004E5B:0000002A\n" +
+      "H: report_descriptor=" + Hex(intf.reportDescriptor.data(), intf.reportDescriptor.size()) +
+      "\n\nP: " + shown.raw + "\nE: SUBSYSTEM=hidraw\nE: DEVNAME=" + shown.node + "\nN: " + hidraw +
+      "\nA: dev=244:" + std::to_string(hidrawIndex_) + "\nL: device=../../../" +
+      shown.hid.substr(shown.hid.rfind('/') + 1) + "\n\n";
+  GError* error = nullptr;
+  if (!umockdev_testbed_add_from_string(testbed_.get(), records.c_str(), &error)) {
+    std::fprintf(stderr, "kernel model: %s\n", error ? error->message : "cannot add a HID interface");
+    if (error != nullptr) g_error_free(error);
+  }
+  shown.master = umockdev_testbed_get_dev_fd(testbed_.get(), shown.node.c_str());
+  if (shown.master >= 0) {
     // hidraw passes every byte: no line discipline (the pty's ISIG and IXON
     // would take 0x03 or 0x13 out of a report).
     termios raw{};
-    if (::tcgetattr(master_, &raw) == 0) {
+    if (::tcgetattr(shown.master, &raw) == 0) {
       ::cfmakeraw(&raw);
-      ::tcsetattr(master_, TCSANOW, &raw);
+      ::tcsetattr(shown.master, TCSANOW, &raw);
     }
   }
-  Permit(node, !options_.denyMouseUsbNode);
-  Permit("/dev/" + hidraw, !options_.denyMouseHidraw);
-  requestBytes_ = 0;
-  OpenCommandCollection();
-  removeOnHide_ = {"/sys" + raw, "/sys" + hid, "/sys" + intf, "/sys" + usb};
-  umockdev_testbed_uevent(testbed_.get(), ("/sys" + usb).c_str(), "add");
+  Permit(shown.node, !(intf.commands && options_.denyMouseHidraw));
+  if (intf.commands) {
+    master_ = shown.master;
+    requestBytes_ = 0;
+    OpenCommandCollection();
+  }
+  hidraws_.push_back(shown);
+}
+
+// The HID driver lets an interface go: its hidraw node hangs up, its records
+// go leaf first; the USB device and its other interfaces stay.
+void KernelModel::HideHid(const ShownHid& shown) {
+  if (shown.commands) {
+    CloseCommandCollection();
+    master_ = -1;
+  }
+  HangUp(shown.node, shown.master);
+  umockdev_testbed_remove_device(testbed_.get(), ("/sys" + shown.raw).c_str());
+  umockdev_testbed_remove_device(testbed_.get(), ("/sys" + shown.hid).c_str());
 }
 
 // The bootloader on the same port, with its ids, a new device number and the
@@ -738,7 +822,7 @@ void KernelModel::ShowBootloader() {
   }
   Permit(node, !options_.denyBootloaderNode);
   removeOnHide_ = {"/sys" + usbIntf, "/sys" + usb};
-  umockdev_testbed_uevent(testbed_.get(), ("/sys" + usb).c_str(), "add");
+  Uevent("/sys" + usb, "add");
 }
 
 // What is shown leaves: its node's URBs end as on a disconnect, a hidraw node
@@ -748,27 +832,9 @@ void KernelModel::ShowBootloader() {
 void KernelModel::HideCurrent() {
   if (shown_ == Shown::kNone) return;
   CloseCommandCollection();
-  if (master_ >= 0) {
-    // The test bed keeps the master's descriptor and closes it at its end:
-    // the pty is hung up by putting /dev/null in its place. Its number may
-    // then go to the next pty, which the test bed would refuse while it still
-    // maps the old one to this node: the mapping goes too.
-    char pts[256] = {};
-    const std::string link = testbed_.root() + "/dev/hidraw" + std::to_string(hidrawIndex_);
-    const ssize_t length = ::readlink(link.c_str(), pts, sizeof pts - 1);
-    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-    if (null >= 0) {
-      ::dup2(null, master_);
-      ::close(null);
-    }
-    master_ = -1;
-    if (length > 0) {
-      std::string name(pts, static_cast<std::size_t>(length));
-      for (auto& c : name)
-        if (c == '/') c = '_';
-      ::unlink((testbed_.root() + "/dev/.ptymap/" + name).c_str());
-    }
-  }
+  for (const auto& hidraw : hidraws_) HideHid(hidraw);
+  hidraws_.clear();
+  master_ = -1;
   if (usbfs_) {
     usbfs_->Disconnect(*world_);
     oldNodes_.push_back(usbfs_);
@@ -776,8 +842,73 @@ void KernelModel::HideCurrent() {
   }
   for (const auto& path : removeOnHide_) umockdev_testbed_remove_device(testbed_.get(), path.c_str());
   removeOnHide_.clear();
-  umockdev_testbed_uevent(testbed_.get(), kRootHub, "change");
+  Uevent(kRootHub, "change");
   shown_ = Shown::kNone;
+}
+
+// A uevent for udev listeners, unless this model runs without them (a system
+// without udevd: libudev reads sysfs, but nothing announces a change).
+void KernelModel::Uevent(const std::string& sysPath, const char* action) {
+  if (options_.noUevents) return;
+  umockdev_testbed_uevent(testbed_.get(), sysPath.c_str(), action);
+}
+
+void KernelModel::OnPump(std::function<void()> task) {
+  std::packaged_task<void()> job(std::move(task));
+  std::future<void> done = job.get_future();
+  {
+    std::lock_guard<std::mutex> lk(tasksMutex_);
+    tasks_.push_back(std::move(job));
+  }
+  Wake();
+  if (done.wait_for(10s) != std::future_status::ready) std::fprintf(stderr, "kernel model: a pump task did not run\n");
+}
+
+void KernelModel::UnbindInterface(int number) {
+  OnPump([this, number] {
+    for (auto it = hidraws_.begin(); it != hidraws_.end(); ++it) {
+      if (it->number != number) continue;
+      HideHid(*it);
+      hidraws_.erase(it);
+      Uevent(kRootHub, "change");
+      return;
+    }
+  });
+}
+
+void KernelModel::BindInterface(int number) {
+  OnPump([this, number] {
+    if (shown_ != Shown::kMouse) return;
+    for (const auto& shown : hidraws_)
+      if (shown.number == number) return;
+    for (const sim::HidInterfaceLayout& intf : layout_.interfaces) {
+      if (intf.number != number) continue;
+      ShowHid(intf);
+      Uevent("/sys" + hidraws_.back().raw, "add");
+    }
+  });
+}
+
+// A hidraw node's pty hangs up (its readers see POLLHUP, its reads and writes
+// fail). The test bed keeps the master's descriptor and closes it at its end:
+// the pty is hung up by putting /dev/null in its place. Its number may then go
+// to the next pty, which the test bed would refuse while it still maps the old
+// one to this node: the mapping goes too.
+void KernelModel::HangUp(const std::string& node, int master) {
+  if (master < 0) return;
+  char pts[256] = {};
+  const ssize_t length = ::readlink((testbed_.root() + node).c_str(), pts, sizeof pts - 1);
+  const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (null >= 0) {
+    ::dup2(null, master);
+    ::close(null);
+  }
+  if (length > 0) {
+    std::string name(pts, static_cast<std::size_t>(length));
+    for (auto& c : name)
+      if (c == '/') c = '_';
+    ::unlink((testbed_.root() + "/dev/.ptymap/" + name).c_str());
+  }
 }
 
 // A node's access as the rule file gives it (read and write for the user;

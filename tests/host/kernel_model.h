@@ -6,12 +6,14 @@
 // so that what they do is what the rest of the suite checks. The model mirrors
 // that world into the test bed:
 //   - the mouse in normal mode: its USB device on root hub port 2 (usbfs node
-//     with its descriptors), its HID interface, the HID device with its id and
-//     report descriptor, and a hidraw node (a pty: this model holds the master
-//     end); output reports written to the node go to the virtual mouse's
-//     command collection, its input reports come back through the node;
-//     control URBs on its usbfs node are answered by the virtual mouse as it
-//     answers a request through its hub;
+//     with its descriptors) with the HID interfaces of one of the layouts of
+//     sim/mouse_layouts.h, and below each interface the HID device with its id
+//     and report descriptor and a hidraw node (a pty: this model holds the
+//     master end); output reports written to the command interface's node go
+//     to the virtual mouse's command collection, its input reports come back
+//     through that node (the other nodes carry nothing); control URBs on its
+//     usbfs node are answered by the virtual mouse as it answers a request
+//     through its hub;
 //   - the bootloader: a USB device on the same port with its own ids, a new
 //     device number and a usbfs node whose URBs (bulk OUT and IN on the pipes
 //     the virtual bootloader has) are served by the virtual bootloader through
@@ -33,6 +35,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <future>
 #include <memory>
@@ -41,6 +44,7 @@
 #include <thread>
 #include <vector>
 
+#include "sim/mouse_layouts.h"
 #include "sim/mouse_rig.h"
 #include "sim/world.h"
 
@@ -89,6 +93,12 @@ struct KernelModelOptions {
   bool denyMouseHidraw = false;
   bool denyMouseUsbNode = false;
   bool denyBootloaderNode = false;
+  // How the mouse lays out its HID interfaces in normal mode (null: the
+  // first of sim::MouseLayouts(), the vendor interface alone).
+  const sim::MouseLayout* layout = nullptr;
+  // No uevents at all, as on a system without udevd: the records come and go
+  // in sysfs and nothing announces it.
+  bool noUevents = false;
 };
 
 class KernelModel {
@@ -125,6 +135,12 @@ class KernelModel {
   // The usbfs and hidraw nodes the device has had, in order ("/dev/...").
   std::vector<std::string> Nodes();
 
+  // The HID driver lets the mouse's interface `number` go (its HID device and
+  // hidraw node leave; the USB device and its other interfaces stay), or
+  // takes it again (under a new hidraw name). Return once done.
+  void UnbindInterface(int number);
+  void BindInterface(int number);
+
   // The cable is pulled now, in whichever state the device is: returns once
   // it has left the test bed (its nodes hung up or gone, its records removed,
   // the uevent sent).
@@ -147,6 +163,20 @@ class KernelModel {
   void ShowMouse();
   void ShowBootloader();
   void HideCurrent();
+  struct ShownHid {
+    int number = -1;
+    bool commands = false;
+    std::string node;      // /dev/hidrawN
+    std::string hid, raw;  // sysfs paths of the HID device and the hidraw node
+    int master = -1;       // the pty's master end
+  };
+  static std::string InterfacePath(int number);
+  void ShowHid(const sim::HidInterfaceLayout& intf);
+  void HideHid(const ShownHid& shown);
+  void HangUp(const std::string& node, int master);
+  void Uevent(const std::string& sysPath, const char* action);
+  // Runs `task` on the pump and waits for it.
+  void OnPump(std::function<void()> task);
   void ServeHid();
   void Permit(const std::string& node, bool allowed);
   void OpenIoctlSocket(const std::string& node);
@@ -156,6 +186,7 @@ class KernelModel {
 
   KernelTestbed& testbed_;
   KernelModelOptions options_;
+  sim::MouseLayout layout_;
   std::string imagePath_;
   sim::BootloaderFlash expected_{};
   std::vector<std::uint8_t> settings_;
@@ -171,8 +202,9 @@ class KernelModel {
   Shown shown_ = Shown::kNone;
   int devnum_ = 2;  // the last device number given out on bus 1
   int hidrawIndex_ = -1;
-  int master_ = -1;  // the hidraw node's pty master
-  std::string hidrawSysPath_;
+  int hidDeviceIndex_ = 0;
+  std::vector<ShownHid> hidraws_;          // the mouse's HID interfaces shown now
+  int master_ = -1;                        // the command interface's pty master
   std::vector<std::string> removeOnHide_;  // sysfs paths of what is shown, leaf first
   std::shared_ptr<UsbfsNode> usbfs_;       // the node of what is shown
   std::vector<std::shared_ptr<UsbfsNode>> oldNodes_;
@@ -190,6 +222,9 @@ class KernelModel {
   std::mutex wakeMutex_;
   std::condition_variable wakeUp_;
   bool woken_ = false;
+
+  std::mutex tasksMutex_;
+  std::deque<std::packaged_task<void()>> tasks_;
 
   std::mutex mutex_;  // guards what other threads read
   std::vector<std::string> nodes_;

@@ -19,6 +19,7 @@
 
 #include "app/upgrade_sequence.h"
 #include "app/user_data_backup.h"
+#include "sim/mouse_layouts.h"
 #include "sim/mouse_rig.h"
 #include "sim/virtual_mouse.h"
 #include "tests/host/kernel_model.h"
@@ -47,35 +48,47 @@ std::string Describe(const ChildRun& run) {
          run.out + "--- stderr\n" + run.err;
 }
 
-// The upgrade the user runs: the settings read over hidraw, the bootloader
-// request as a control transfer to the mouse, the mouse gone and the
-// bootloader on its port under a new device number, the flash written, read
-// back and verified over usbfs, and the mouse back in normal mode under new
-// node names. The flash holds the image with the mouse's own settings.
-TEST_F(UpgradeAtTheKernel, TheWholeUpgradeEndsWithTheImageAndTheSettingsInTheFlash) {
-  KernelTestbed bed;
-  KernelModel model(bed);
-  const ChildRun run = Update(bed, model.imagePath());
-  ASSERT_EQ(run.status, kUpdateOk) << Describe(run);
-  EXPECT_NE(run.out.find(EnglishMessage(static_cast<int>(UpgradeStatus::Success))), std::string::npos) << Describe(run);
-  EXPECT_TRUE(run.err.empty()) << Describe(run);
-  EXPECT_TRUE(model.Flash() == model.expectedFlash());
-  EXPECT_EQ(model.WriteBlocks(), sim::kBootloaderFlashSize / sim::kBootloaderBlockSize);
+// The upgrade the user runs, for each layout of the mouse's HID interfaces:
+// the settings read over hidraw, the bootloader request as a control transfer
+// to the mouse, the mouse gone and the bootloader on its port under a new
+// device number, the flash written, read back and verified over usbfs, and
+// the mouse back in normal mode under new node names. The flash holds the
+// image with the mouse's own settings.
+TEST_F(UpgradeAtTheKernel, TheWholeUpgradeEndsWithTheImageAndTheSettingsInTheFlashInEveryLayout) {
+  for (const sim::MouseLayout& layout : sim::MouseLayouts()) {
+    SCOPED_TRACE(layout.name);
+    KernelTestbed bed;
+    KernelModelOptions options;
+    options.layout = &layout;
+    KernelModel model(bed, options);
+    const ChildRun run = Update(bed, model.imagePath());
+    ASSERT_EQ(run.status, kUpdateOk) << Describe(run);
+    EXPECT_NE(run.out.find(EnglishMessage(static_cast<int>(UpgradeStatus::Success))), std::string::npos)
+        << Describe(run);
+    EXPECT_TRUE(run.err.empty()) << Describe(run);
+    EXPECT_TRUE(model.Flash() == model.expectedFlash());
+    EXPECT_EQ(model.WriteBlocks(), sim::kBootloaderFlashSize / sim::kBootloaderBlockSize);
+    EXPECT_EQ(model.MouseRequests(), 448u) << "the settings were read once, through the command interface's node";
 
-  // The backup holds the settings as the mouse had them.
-  std::ifstream backup(bed.root() + "/settings.kvb", std::ios::binary);
-  const std::vector<std::uint8_t> file((std::istreambuf_iterator<char>(backup)), std::istreambuf_iterator<char>());
-  std::vector<std::uint8_t> saved;
-  ASSERT_EQ(DecodeBackup(file, saved), BackupError::None);
-  saved.resize(model.settings().size());
-  EXPECT_EQ(saved, model.settings());
+    // The backup holds the settings as the mouse had them.
+    std::ifstream backup(bed.root() + "/settings.kvb", std::ios::binary);
+    const std::vector<std::uint8_t> file((std::istreambuf_iterator<char>(backup)), std::istreambuf_iterator<char>());
+    std::vector<std::uint8_t> saved;
+    ASSERT_EQ(DecodeBackup(file, saved), BackupError::None);
+    saved.resize(model.settings().size());
+    EXPECT_EQ(saved, model.settings());
 
-  // The mouse comes back in normal mode: each arrival with nodes of its own.
-  EXPECT_TRUE(KernelModel::Eventually([&] { return model.Mode() == sim::VirtualMouse::Mode::kNormal; }));
-  EXPECT_TRUE(KernelModel::Eventually([&] { return model.Nodes().size() == 5; }));
-  const std::vector<std::string> expectedNodes = {"/dev/bus/usb/001/003", "/dev/hidraw0", "/dev/bus/usb/001/004",
-                                                  "/dev/bus/usb/001/005", "/dev/hidraw1"};
-  EXPECT_EQ(model.Nodes(), expectedNodes);
+    // The mouse comes back in normal mode: each arrival with nodes of its own
+    // (a hidraw node per HID interface).
+    const std::size_t n = layout.interfaces.size();
+    std::vector<std::string> expectedNodes = {"/dev/bus/usb/001/003"};
+    for (std::size_t i = 0; i < n; ++i) expectedNodes.push_back("/dev/hidraw" + std::to_string(i));
+    expectedNodes.insert(expectedNodes.end(), {"/dev/bus/usb/001/004", "/dev/bus/usb/001/005"});
+    for (std::size_t i = 0; i < n; ++i) expectedNodes.push_back("/dev/hidraw" + std::to_string(n + i));
+    EXPECT_TRUE(KernelModel::Eventually([&] { return model.Mode() == sim::VirtualMouse::Mode::kNormal; }));
+    EXPECT_TRUE(KernelModel::Eventually([&] { return model.Nodes().size() == expectedNodes.size(); }));
+    EXPECT_EQ(model.Nodes(), expectedNodes);
+  }
 }
 
 // The failure rows device faults produce: each run ends with the row's

@@ -109,6 +109,36 @@ TEST_F(VirtualMouseTest, ASearchByIdsAloneFindsAnotherCollection) {
   EXPECT_EQ(others, 3);
 }
 
+// A real device agrees with itself: the version its device descriptor
+// carries (what the hub reports for the port, and what the device answers to
+// GET_DESCRIPTOR) is the one every HID collection reports, as the HID class
+// driver takes VersionNumber from bcdDevice.
+TEST_F(VirtualMouseTest, TheDeviceDescriptorAndTheCollectionsTellOneVersion) {
+  monitor.Refresh();
+  USBDeviceEntry entry;
+  ASSERT_EQ(monitor.FindDevice(sim::kMouseVendorId, sim::kMouseProductId, entry), 1);
+  const USHORT version = Record(entry).DeviceDescriptor.bcdDevice;
+  EXPECT_EQ(version, 0x0105);
+  HANDLE hub =
+      world.CreateFileW(hc.Root().Path().c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  std::vector<BYTE> block(sizeof(USB_DESCRIPTOR_REQUEST) + 18, 0);
+  const USB_DESCRIPTOR_REQUEST request{2, USB_SETUP_PACKET{0x80, 6, 0x0100, 0, 18}};
+  std::memcpy(block.data(), &request, sizeof request);
+  DWORD returned = 0;
+  ASSERT_TRUE(world.DeviceIoControl(hub, IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION, block.data(),
+                                    static_cast<DWORD>(block.size()), block.data(), static_cast<DWORD>(block.size()),
+                                    &returned, nullptr));
+  world.CloseHandle(hub);
+  ASSERT_EQ(returned, block.size());
+  EXPECT_EQ(block[sizeof request + 12] | block[sizeof request + 13] << 8, version);  // bcdDevice
+  CStdHIDComm probe(world);
+  for (std::size_t i = 0; i < 4; ++i) {
+    HIDDeviceCaps caps{};
+    ASSERT_TRUE(probe.QueryDeviceCaps(mouse->CollectionPath(i).c_str(), &caps));
+    EXPECT_EQ(caps.attributes.VersionNumber, version) << i;
+  }
+}
+
 TEST_F(VirtualMouseTest, AnswersOrdinaryStringRequestsAndStays) {
   const std::u16string hub = hc.Root().Path();
   const std::vector<BYTE> product = AskString(world, hub, 2, 0x0409);
