@@ -32,8 +32,7 @@ ChildRun RunChild(const std::string& program, const std::vector<std::string>& ar
   if (child == 0) {
     ::dup2(out[1], 1);
     ::dup2(err[1], 2);
-    if (options.uid != 0 &&
-        (::setgroups(0, nullptr) != 0 || ::setgid(options.gid) != 0 || ::setuid(options.uid) != 0))
+    if (options.uid != 0 && (::setgroups(0, nullptr) != 0 || ::setgid(options.gid) != 0 || ::setuid(options.uid) != 0))
       ::_exit(120);
     ::execve(program.c_str(), argv.data(), envp.data());
     ::_exit(121);

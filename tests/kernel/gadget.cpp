@@ -24,15 +24,13 @@ bool Tracing() {
   static const bool on = std::getenv("KV_GADGET_TRACE") != nullptr;
   return on;
 }
-double Now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-#define TRACE(...)                             \
-  do {                                         \
-    if (Tracing()) {                           \
-      std::fprintf(stderr, "%.3f ", Now());    \
-      std::fprintf(stderr, __VA_ARGS__);       \
-    }                                          \
+double Now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
+#define TRACE(...)                          \
+  do {                                      \
+    if (Tracing()) {                        \
+      std::fprintf(stderr, "%.3f ", Now()); \
+      std::fprintf(stderr, __VA_ARGS__);    \
+    }                                       \
   } while (0)
 
 void Put32(std::vector<std::uint8_t>& out, std::uint32_t value) {
@@ -244,9 +242,9 @@ void Gadget::EnableEndpoints() {
     std::vector<std::uint8_t> message;
     Put32(message, 1);
     const GadgetEndpoint& d = ep->descriptor;
-    message.insert(message.end(), {7, USB_DT_ENDPOINT, d.address, d.attributes,
-                                   static_cast<std::uint8_t>(d.maxPacketSize & 0xFF),
-                                   static_cast<std::uint8_t>(d.maxPacketSize >> 8), d.interval});
+    message.insert(message.end(),
+                   {7, USB_DT_ENDPOINT, d.address, d.attributes, static_cast<std::uint8_t>(d.maxPacketSize & 0xFF),
+                    static_cast<std::uint8_t>(d.maxPacketSize >> 8), d.interval});
     if (::write(ep->fd, message.data(), message.size()) != static_cast<ssize_t>(message.size())) {
       ::close(ep->fd);
       ep->fd = -1;

@@ -359,9 +359,9 @@ void KernelMouse::ShowBootloader() {
     bootloaderShown_ = true;
     bulkPackets_.clear();
   }
-  bootFile_ = world.CreateFileW(rig_->mouse().BootloaderPath().c_str(), GENERIC_READ | GENERIC_WRITE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                                nullptr);
+  bootFile_ =
+      world.CreateFileW(rig_->mouse().BootloaderPath().c_str(), GENERIC_READ | GENERIC_WRITE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   if (bootFile_ != INVALID_HANDLE_VALUE && !world.WinUsb_Initialize(bootFile_, &winusb_)) winusb_ = nullptr;
   if (winusb_ != nullptr) {
     ULONG timeout = 1;
@@ -414,9 +414,9 @@ void KernelMouse::ServeHid() {
   if (command_ == INVALID_HANDLE_VALUE) {
     // The command collection comes once the class driver has the interface
     // up (at once, or a moment of virtual time after the plug).
-    command_ = world.CreateFileW(rig_->mouse().CommandPath().c_str(), GENERIC_READ | GENERIC_WRITE,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                                 nullptr);
+    command_ =
+        world.CreateFileW(rig_->mouse().CommandPath().c_str(), GENERIC_READ | GENERIC_WRITE,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (command_ == INVALID_HANDLE_VALUE) return;
     readOv_ = OVERLAPPED{};
     readOv_.hEvent = world.CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -471,8 +471,8 @@ void KernelMouse::ServeBootloader() {
       bulkPackets_.pop_front();
     }
     ULONG moved = 0;
-    const bool ok = world.WinUsb_WritePipe(winusb_, bulkOut_, packet.data(), static_cast<ULONG>(packet.size()),
-                                           &moved, nullptr);
+    const bool ok =
+        world.WinUsb_WritePipe(winusb_, bulkOut_, packet.data(), static_cast<ULONG>(packet.size()), &moved, nullptr);
     if (ok && packet.size() == sim::kBootloaderBlockSize) {
       std::size_t blocks;
       {

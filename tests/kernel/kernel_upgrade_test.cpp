@@ -139,8 +139,7 @@ std::vector<std::string> Tags(const std::string& node) {
   struct stat st {};
   std::vector<std::string> tags;
   if (::stat(node.c_str(), &st) != 0) return tags;
-  std::ifstream data("/run/udev/data/c" + std::to_string(major(st.st_rdev)) + ":" +
-                     std::to_string(minor(st.st_rdev)));
+  std::ifstream data("/run/udev/data/c" + std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev)));
   std::string line;
   while (std::getline(data, line))
     if (line.rfind("G:", 0) == 0) tags.push_back(line.substr(2));
