@@ -223,8 +223,12 @@ class RealKernel : public ::testing::Test {
   static ChildRun Update(KernelMouse& mouse, const std::string& backup,
                          const std::function<bool()>& interruptWhen = {}) {
     std::vector<std::string> args = {"--lang=en", "--backup", backup, mouse.imagePath()};
-    if (std::getenv("KV_VERBOSE") != nullptr) args.insert(args.begin(), "--verbose");
-    return RunAsUser(UpdateProgram(), args, interruptWhen);
+    // KV_VERBOSE: every transfer the program made, on the console.
+    const bool verbose = std::getenv("KV_VERBOSE") != nullptr;
+    if (verbose) args.insert(args.begin(), "--verbose");
+    ChildRun run = RunAsUser(UpdateProgram(), args, interruptWhen);
+    if (verbose) std::printf("%s\n", Describe(run).c_str());
+    return run;
   }
 };
 
@@ -235,13 +239,24 @@ class EveryLayout : public RealKernel, public ::testing::WithParamInterface<std:
   const sim::MouseLayout& Layout() const { return sim::MouseLayouts()[GetParam()]; }
 };
 
-// The upgrade the user runs: the settings read over hidraw, the
-// bootloader-entry request on the mouse's default pipe through usbfs, the
-// mouse gone and the bootloader enumerated in its place, the flash written,
-// read back and verified over usbfs, and the mouse enumerated again in normal
-// mode. The flash holds the image with the mouse's own settings, and every
-// node the run opened was the seat user's by the rule file alone.
-TEST_P(EveryLayout, TheWholeUpgradeLeavesTheImageAndTheSettingsInTheFlash) {
+// The line of `--list`'s output that names `node`.
+std::string LineOf(const std::string& out, const std::string& node) {
+  const auto at = out.find(node);
+  if (at == std::string::npos) return {};
+  const auto begin = out.rfind('\n', at);
+  const auto from = begin == std::string::npos ? 0 : begin + 1;
+  return out.substr(from, out.find('\n', at) - from);
+}
+
+// What a user does first, then the upgrade. --list: one line per node of the
+// mouse, each the seat user's to open, and for another user the same nodes
+// refused by the kernel itself. Then the upgrade: the settings read over
+// hidraw, the bootloader-entry request on the mouse's default pipe through
+// usbfs, the mouse gone and the bootloader enumerated in its place, the flash
+// written, read back and verified over usbfs, and the mouse enumerated again
+// in normal mode. The flash holds the image with the mouse's own settings, and
+// every node the run opened was the seat user's by the rule file alone.
+TEST_P(EveryLayout, ListThenTheWholeUpgradeLeavesTheImageAndTheSettingsInTheFlash) {
   KernelMouseOptions options;
   options.layout = &Layout();
   KernelMouse mouse(options);
@@ -250,6 +265,18 @@ TEST_P(EveryLayout, TheWholeUpgradeLeavesTheImageAndTheSettingsInTheFlash) {
   ASSERT_TRUE(shown) << "the kernel did not enumerate the mouse";
   EXPECT_EQ(shown->hidraw.size(), Layout().interfaces.size()) << "a hidraw node per HID interface";
   ExpectTheRulesAccess(*shown);
+
+  const ChildRun seat = RunAsUser(UpdateProgram(), {"--list"});
+  EXPECT_EQ(seat.status, 0) << Describe(seat);
+  const ChildRun other = RunAsUser(UpdateProgram(), {"--list"}, {}, kOtherUser);
+  std::vector<std::string> nodes = shown->hidraw;
+  nodes.push_back(shown->usbNode);
+  for (const std::string& node : nodes) {
+    EXPECT_NE(LineOf(seat.out, node).find("can be opened"), std::string::npos) << node << "\n" << Describe(seat);
+    EXPECT_NE(LineOf(other.out, node).find("cannot be opened"), std::string::npos) << node << "\n" << Describe(other);
+  }
+  EXPECT_NE(LineOf(seat.out, shown->usbNode).find("mouse (USB device)"), std::string::npos) << Describe(seat);
+  EXPECT_EQ(mouse.MouseRequests(), 0u) << "--list sends nothing";
 
   const std::string backup = BackupPath(std::string(Layout().name));
   const auto start = Clock::now();
@@ -273,35 +300,6 @@ TEST_P(EveryLayout, TheWholeUpgradeLeavesTheImageAndTheSettingsInTheFlash) {
   const auto back = WaitForDevice(sim::kMouseVendorId, sim::kMouseProductId, Layout().interfaces.size());
   ASSERT_TRUE(back) << "the mouse did not come back";
   EXPECT_NE(back->usbNode, shown->usbNode) << "a new device number";
-}
-
-// --list: one line per node of the mouse, each the seat user's to open; for
-// another user the same nodes cannot be opened, by the kernel's own refusal.
-TEST_P(EveryLayout, ListNamesEveryNodeAndWhetherTheUserMayOpenIt) {
-  KernelMouseOptions options;
-  options.layout = &Layout();
-  KernelMouse mouse(options);
-  ASSERT_EQ(mouse.Error(), "");
-  const auto shown = WaitForDevice(sim::kMouseVendorId, sim::kMouseProductId, Layout().interfaces.size());
-  ASSERT_TRUE(shown);
-  const ChildRun seat = RunAsUser(UpdateProgram(), {"--list"});
-  EXPECT_EQ(seat.status, 0) << Describe(seat);
-  const ChildRun other = RunAsUser(UpdateProgram(), {"--list"}, {}, kOtherUser);
-  std::vector<std::string> nodes = shown->hidraw;
-  nodes.push_back(shown->usbNode);
-  for (const std::string& node : nodes) {
-    const auto at = seat.out.find(node);
-    ASSERT_NE(at, std::string::npos) << node << "\n" << Describe(seat);
-    const std::string line = seat.out.substr(at, seat.out.find('\n', at) - at);
-    EXPECT_NE(line.find("can be opened"), std::string::npos) << line;
-    const auto there = other.out.find(node);
-    ASSERT_NE(there, std::string::npos) << node << "\n" << Describe(other);
-    EXPECT_NE(other.out.find("cannot be opened", there), std::string::npos) << Describe(other);
-  }
-  EXPECT_NE(seat.out.find("mouse (USB device)"), std::string::npos) << Describe(seat);
-  // Nothing was sent to the mouse.
-  EXPECT_EQ(mouse.MouseRequests(), 0u);
-  EXPECT_EQ(mouse.BootloaderRequests(), 0u);
 }
 
 std::string LayoutName(const ::testing::TestParamInfo<std::size_t>& info) {
