@@ -163,12 +163,6 @@ void Gadget::Send(std::uint8_t address, std::vector<std::uint8_t> data) {
   changed_.notify_all();
 }
 
-std::size_t Gadget::Pending(std::uint8_t address) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto it = endpoints_.find(address);
-  return it == endpoints_.end() ? 0 : it->second->queue.size();
-}
-
 void Gadget::Ep0Loop() {
   while (!stop_) {
     pollfd p{ep0_, POLLIN, 0};
@@ -276,7 +270,6 @@ void Gadget::InLoop(Endpoint* ep) {
       changed_.wait(lock, [&] { return stop_ || !ep->queue.empty(); });
       if (stop_) return;
       data = ep->queue.front();
-      ep->writing = true;
     }
     const ssize_t n = ::write(ep->fd, data.data(), data.size());
     const int error = errno;
@@ -284,7 +277,6 @@ void Gadget::InLoop(Endpoint* ep) {
           n < 0 ? std::strerror(error) : "");
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      ep->writing = false;
       if (n >= 0 && !ep->queue.empty()) ep->queue.pop_front();
     }
     if (n < 0 && error != EINTR && error != ECONNRESET) return;  // gone (ESHUTDOWN, ENODEV)

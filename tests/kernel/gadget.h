@@ -70,8 +70,6 @@ class Gadget {
 
   // Queues one transfer on an IN endpoint; it goes when the host asks for it.
   void Send(std::uint8_t address, std::vector<std::uint8_t> data);
-  // Transfers queued on an IN endpoint and not taken by the host yet.
-  std::size_t Pending(std::uint8_t address);
 
  private:
   struct Endpoint {
@@ -80,8 +78,7 @@ class Gadget {
     int fd = -1;
     std::thread thread;
     std::atomic<bool> running{false};
-    std::deque<std::vector<std::uint8_t>> queue;  // IN: waiting for the host
-    bool writing = false;
+    std::deque<std::vector<std::uint8_t>> queue;  // IN: waiting for the host (the first is being written)
   };
 
   void Ep0Loop();
