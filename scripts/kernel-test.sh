@@ -11,7 +11,7 @@
 #   bash scripts/kernel-test.sh
 #
 # Environment:
-#   KV_KERNEL_SECONDS  the bound of the guest's run (default 240)
+#   KV_KERNEL_SECONDS  the bound of the guest's run (default 360)
 #   KV_KERNEL_FILTER   the cases to run (GoogleTest filter; default: all)
 #   KV_KERNEL_APPEND   more of the guest kernel's command line (KV_GADGET_TRACE=1:
 #                      the device side's trace on the console)
@@ -24,7 +24,7 @@ set -uo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 jobs=${KV_JOBS:-$(nproc 2>/dev/null || echo 2)}
-seconds=${KV_KERNEL_SECONDS:-240}
+seconds=${KV_KERNEL_SECONDS:-360}
 filter=${KV_KERNEL_FILTER:-}
 work=$root/build/linux-kernel
 logs=$root/build/logs

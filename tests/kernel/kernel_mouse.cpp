@@ -259,6 +259,7 @@ void KernelMouse::Run(std::promise<void>* ready) {
   Mirror();
   ready->set_value();
 
+  auto clock = std::chrono::steady_clock::now();
   while (!stop_) {
     std::deque<std::function<void(sim::MouseRig&)>> actions;
     {
@@ -269,12 +270,19 @@ void KernelMouse::Run(std::promise<void>* ready) {
     Mirror();
     ServeHid();
     ServeBootloader();
-    // The world's clock moves on (at once: this thread is the only one in
-    // it), then the pump waits a moment for the bus.
-    world.Sleep(2);
-    std::unique_lock<std::mutex> lock(mutex_);
-    wake_.wait_for(lock, 1ms, [this] { return woken_; });
-    woken_ = false;
+    // The pump waits for the bus (a transfer or a request wakes it at once),
+    // then the world's clock moves on as far as the real one did (at once:
+    // this thread is the only one in the world).
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      wake_.wait_for(lock, 10ms, [this] { return woken_ || stop_; });
+      woken_ = false;
+    }
+    const auto passed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - clock);
+    if (passed.count() > 0) {
+      world.Sleep(static_cast<DWORD>(passed.count()));
+      clock += passed;
+    }
   }
   HideCurrent();
   rig_ = nullptr;
