@@ -265,6 +265,11 @@ TEST_P(EveryLayout, ListThenTheWholeUpgradeLeavesTheImageAndTheSettingsInTheFlas
   ASSERT_TRUE(shown) << "the kernel did not enumerate the mouse";
   EXPECT_EQ(shown->hidraw.size(), Layout().interfaces.size()) << "a hidraw node per HID interface";
   ExpectTheRulesAccess(*shown);
+  // The rule gives nothing else: the root hub (the dummy controller's) stays root's.
+  const auto hub = FindDevice(0x1D6B, 0x0002);
+  ASSERT_TRUE(hub);
+  EXPECT_FALSE(Tagged(hub->usbNode, "uaccess"));
+  EXPECT_EQ(Owner(hub->usbNode), 0u);
 
   const ChildRun seat = RunAsUser(UpdateProgram(), {"--list"});
   EXPECT_EQ(seat.status, 0) << Describe(seat);
