@@ -27,6 +27,10 @@
 namespace kv27::host {
 namespace {
 
+// How long the monitor thread waits for a uevent before it looks at sysfs
+// again by itself.
+constexpr int kLookAgainMs = 500;
+
 std::u16string Wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }
 
 std::u16string Upper(std::u16string text) {
@@ -158,7 +162,6 @@ struct HostBus::Impl {
   sim::World world;
   std::optional<sim::UsbTree> tree;
   std::shared_ptr<HostShared> shared = std::make_shared<HostShared>();
-  udev* udevContext = nullptr;
   std::string problem;
   std::mutex scanMutex;  // one look at sysfs at a time
   std::map<int, sim::UsbController> controllers;
@@ -171,16 +174,24 @@ struct HostBus::Impl {
     std::vector<HidrawRecord> hidraw;
   };
 
+  // One look at sysfs, through a libudev context of its own: the monitor
+  // thread and the caller's both look, and a context with everything made
+  // from it must never be used by two threads at once (one costs little).
   Scan Look() {
     Scan scan;
-    udev_enumerate* e = udev_enumerate_new(udevContext);
-    if (e == nullptr) return scan;
+    udev* context = udev_new();
+    if (context == nullptr) return scan;
+    udev_enumerate* e = udev_enumerate_new(context);
+    if (e == nullptr) {
+      udev_unref(context);
+      return scan;
+    }
     udev_enumerate_add_match_subsystem(e, "usb");
     udev_enumerate_add_match_subsystem(e, "hidraw");
     udev_enumerate_scan_devices(e);
     for (udev_list_entry* entry = udev_enumerate_get_list_entry(e); entry != nullptr;
          entry = udev_list_entry_get_next(entry)) {
-      udev_device* device = udev_device_new_from_syspath(udevContext, udev_list_entry_get_name(entry));
+      udev_device* device = udev_device_new_from_syspath(context, udev_list_entry_get_name(entry));
       if (device == nullptr) continue;
       const char* subsystem = udev_device_get_subsystem(device);
       if (subsystem != nullptr && std::strcmp(subsystem, "usb") == 0) {
@@ -191,6 +202,7 @@ struct HostBus::Impl {
       udev_device_unref(device);
     }
     udev_enumerate_unref(e);
+    udev_unref(context);
     return scan;
   }
 
@@ -393,8 +405,13 @@ struct HostBus::Impl {
     Apply(Look());
   }
 
+  // The monitor thread: it looks at sysfs again on every uevent, when a node
+  // failed, and when nothing came for kLookAgainMs, for a system without
+  // udevd (a container, say), where libudev reads sysfs but no event ever
+  // comes: a device that appears there is found within that time.
   void Monitor() {
-    udev_monitor* monitor = udev_monitor_new_from_netlink(udevContext, "udev");
+    udev* context = udev_new();  // this thread's own
+    udev_monitor* monitor = context != nullptr ? udev_monitor_new_from_netlink(context, "udev") : nullptr;
     if (monitor != nullptr) {
       udev_monitor_filter_add_match_subsystem_devtype(monitor, "usb", nullptr);
       udev_monitor_filter_add_match_subsystem_devtype(monitor, "hidraw", nullptr);
@@ -408,9 +425,10 @@ struct HostBus::Impl {
     for (;;) {
       pollfd fds[3] = {{stopFd, POLLIN, 0}, {rescanFd, POLLIN, 0}, {-1, POLLIN, 0}};
       if (monitor != nullptr) fds[2].fd = udev_monitor_get_fd(monitor);
-      if (::poll(fds, 3, -1) < 0) continue;
+      const int ready = ::poll(fds, 3, kLookAgainMs);
+      if (ready < 0) continue;
       if (fds[0].revents != 0) break;
-      bool look = false;
+      bool look = ready == 0;
       if (fds[1].revents != 0) {
         std::uint64_t count = 0;
         (void)!::read(rescanFd, &count, sizeof count);
@@ -425,6 +443,7 @@ struct HostBus::Impl {
       if (look) Rescan();
     }
     if (monitor != nullptr) udev_monitor_unref(monitor);
+    if (context != nullptr) udev_unref(context);
   }
 };
 
@@ -441,8 +460,9 @@ HostBus::HostBus(std::uint16_t vendorId, std::uint16_t productId, std::uint16_t 
     m.problem = "libusb could not start";
     return;
   }
-  m.udevContext = udev_new();
-  if (m.udevContext == nullptr) {
+  if (udev* probe = udev_new()) {
+    udev_unref(probe);
+  } else {
     m.problem = "libudev could not start";
     return;
   }
@@ -475,7 +495,6 @@ HostBus::~HostBus() {
   m.tree.reset();
   if (m.stopFd >= 0) ::close(m.stopFd);
   if (m.rescanFd >= 0) ::close(m.rescanFd);
-  if (m.udevContext != nullptr) udev_unref(m.udevContext);
   if (m.shared->usb != nullptr) libusb_exit(m.shared->usb);
 }
 

@@ -17,11 +17,13 @@
 //     claimed, bulk OUT 0x01 / IN 0x81, the pipe time-out WinUsb_SetPipePolicy
 //     set;
 //   - arrival and removal from a libudev monitor: each uevent makes the bus
-//     look at sysfs again, and what changed is plugged or unplugged, which
+//     look at sysfs again (and so does half a second without one, for a
+//     system without udevd), and what changed is plugged or unplugged, which
 //     the world turns into WM_DEVICECHANGE for registered windows.
 //
-// Device nodes a user may not open are remembered (PermissionProblems), so
-// that the programs can say which node and which rule file to install.
+// Device nodes a user may not open are remembered until opened after all
+// (PermissionProblems), so that the programs can say which node and which
+// rule file to install.
 #pragma once
 
 #include <cstdint>
@@ -67,10 +69,12 @@ class HostBus {
 
   // The mouse's and the bootloader's devices present now.
   std::vector<HostDeviceInfo> List();
-  // Device nodes an open was refused on for lack of permission, each once.
+  // Device nodes whose last open was refused for lack of permission, each
+  // once (a node opened since is not among them).
   std::vector<std::string> PermissionProblems();
 
-  // Looks at sysfs again now (the monitor does so on every uevent).
+  // Looks at sysfs again now (the monitor thread does so on every uevent and
+  // every half second without one). Any thread.
   void Rescan();
 
  private:

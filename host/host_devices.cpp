@@ -21,6 +21,11 @@ void HostShared::Refused(const std::string& node) {
   if (std::find(refused.begin(), refused.end(), node) == refused.end()) refused.push_back(node);
 }
 
+void HostShared::Opened(const std::string& node) {
+  std::lock_guard<std::mutex> lk(mutex);
+  refused.erase(std::remove(refused.begin(), refused.end(), node), refused.end());
+}
+
 std::string UsbfsNode(int bus, int devnum) {
   char text[40];
   std::snprintf(text, sizeof text, "/dev/bus/usb/%03d/%03d", bus, devnum);
@@ -84,6 +89,7 @@ DWORD OpenUsbfs(HostShared& shared, int bus, int devnum, libusb_device_handle** 
     if (error == EACCES || error == EPERM) shared.Refused(node);
     return ErrorOfErrno(error);
   }
+  shared.Opened(node);
   const int result = libusb_wrap_sys_device(shared.usb, static_cast<intptr_t>(fd), handle);
   if (result != LIBUSB_SUCCESS) {
     ::close(fd);
@@ -148,6 +154,7 @@ DWORD HidrawCollection::OnOpen(sim::FileObject& file) {
       if (error == EACCES || error == EPERM) shared_->Refused(node_->devnode);
       return ErrorOfErrno(error);
     }
+    shared_->Opened(node_->devnode);
   }
   handle->readable = read;
   handles_[file.id] = handle;

@@ -36,11 +36,15 @@ struct HostShared {
   std::mutex mutex;
   std::condition_variable threadsDone;
   int readerThreads = 0;
-  std::vector<std::string> refused;  // nodes refused for lack of permission
+  // Nodes whose last open was refused for lack of permission. A node opened
+  // after a refusal (udev gives a new node its access a moment after it
+  // appears) leaves the list: that refusal stopped nothing.
+  std::vector<std::string> refused;
   std::function<void()> requestRescan;
   libusb_context* usb = nullptr;
 
   void Refused(const std::string& node);
+  void Opened(const std::string& node);
 };
 
 // A usbfs node path, /dev/bus/usb/BBB/DDD.

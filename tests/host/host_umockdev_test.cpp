@@ -12,7 +12,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/mouse_search.h"
@@ -23,6 +25,7 @@
 #include "sim/mouse_rig.h"
 #include "sim/virtual_mouse.h"
 #include "tests/host/kernel_model.h"
+#include "tests/host/udev_watch.h"
 #include "tools/kv27m-update/update_tool.h"
 #include "usbmon/usb_device_monitor.h"
 
@@ -218,6 +221,42 @@ TEST_F(HostBusAtTheKernel, AnInterfaceThatLeavesTakesOnlyItsOwnCollections) {
   EXPECT_EQ(model.Nodes(), nodes);
 }
 
+// libudev is used from the bus's monitor thread (it follows uevents and looks
+// at sysfs again on each) and from the caller's (the first look, --list, a
+// look asked for): no libudev context is used by two threads.
+TEST_F(HostBusAtTheKernel, EachLibudevContextIsUsedByOneThread) {
+  KernelTestbed bed;
+  KernelModelOptions options;
+  options.layout = sim::FindMouseLayout("mouse-vendor");
+  KernelModel model(bed, options);
+  ResetUdevContextWatch();
+  {
+    host::HostBus bus(sim::kMouseVendorId, sim::kMouseProductId, sim::kMouseBootVendorId, sim::kMouseBootProductId);
+    ASSERT_TRUE(bus.ok()) << bus.why();
+    const std::u16string boot = MouseInterfaces(bus.world()).front();
+    // uevents for the monitor thread while this one lists and looks.
+    model.UnbindInterface(0);
+    for (int i = 0; i < 10; ++i) {
+      EXPECT_FALSE(bus.List().empty());
+      bus.Rescan();
+    }
+    EXPECT_TRUE(KernelModel::Eventually([&] { return !bus.world().IsAttached(boot); }));
+    model.BindInterface(0);
+    for (int i = 0; i < 10; ++i) EXPECT_FALSE(bus.List().empty());
+    EXPECT_TRUE(KernelModel::Eventually([&] { return bus.world().IsAttached(boot); }));
+  }
+  std::set<std::thread::id> threads;
+  std::size_t contexts = 0;
+  for (const UdevContextUse& use : UdevContextsUsed()) {
+    if (!use.created) continue;  // the test bed's own, made before
+    ++contexts;
+    threads.insert(use.threads.begin(), use.threads.end());
+    EXPECT_EQ(use.threads.size(), 1u) << "a context used " << use.calls << " times by " << use.threads.size()
+                                      << " threads";
+  }
+  EXPECT_GE(threads.size(), 2u) << "the calls of both threads were seen (" << contexts << " contexts)";
+}
+
 // The settings come over hidraw, whichever interface carries the commands:
 // requests written with the report id first, replies read by the reader
 // thread and handed to the link, all 1792 bytes as the virtual mouse holds
@@ -341,7 +380,7 @@ TEST_F(HostBusAtTheKernel, ANodeWithoutPermissionIsNamedWithTheRuleFile) {
       if (::access(KV_UPDATE_PROGRAM, X_OK) != 0) GTEST_SKIP() << "the program is not nobody's to run";
     }
     const ChildRun list = RunChild(KV_UPDATE_PROGRAM, {"--list"}, kRunSeconds, {}, true);
-    if (list.status == 120 || list.status == 121) GTEST_SKIP() << "cannot run as another user here";
+    if (const std::string why = WhyNotRunAsNobody(list); !why.empty()) GTEST_SKIP() << why;
     EXPECT_EQ(list.status, 0) << list.out << list.err;
     EXPECT_NE(LineOf(list.out, row.refused).find("cannot be opened"), std::string::npos) << list.out;
     EXPECT_NE(LineOf(list.out, row.openable).find("can be opened"), std::string::npos) << list.out;

@@ -1,6 +1,7 @@
 #include "tests/host/kernel_model.h"
 
 #include <fcntl.h>
+#include <glob.h>
 #include <grp.h>
 #include <linux/usbdevice_fs.h>
 #include <poll.h>
@@ -627,6 +628,10 @@ void KernelModel::Run(std::promise<void>* ready) {
       pulled_.set_value();
     }
     Mirror();
+    if (!permitNode_.empty() && std::chrono::steady_clock::now() >= permitAt_) {
+      Permit(permitNode_, true);
+      permitNode_.clear();
+    }
     ServeHid();
     if (usbfs_ && shown_ == Shown::kBootloader) {
       std::size_t limit = 0;
@@ -662,8 +667,15 @@ void KernelModel::Mirror() {
                      : mode == sim::VirtualMouse::Mode::kBootloader ? Shown::kBootloader
                                                                     : Shown::kNone;
   if (want == shown_) return;
+  if (want == Shown::kBootloader && shown_ == Shown::kNone && std::chrono::steady_clock::now() < showBootloaderAt_)
+    return;  // still on its way
   if (std::getenv("KV_MODEL_TRACE") != nullptr)
     std::fprintf(stderr, "kernel model: %d -> %d\n", static_cast<int>(shown_), static_cast<int>(want));
+  if (want == Shown::kBootloader && shown_ == Shown::kMouse && options_.bootloaderAppearsAfterMs > 0) {
+    HideCurrent();
+    showBootloaderAt_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.bootloaderAppearsAfterMs);
+    return;
+  }
   HideCurrent();
   if (want == Shown::kMouse) ShowMouse();
   if (want == Shown::kBootloader) ShowBootloader();
@@ -682,13 +694,18 @@ std::string KernelModel::NextUsbNode() {
 // device number, its interfaces, and below each the HID device and its hidraw
 // node (ShowHid).
 void KernelModel::ShowMouse() {
+  Silence();
   const std::string node = NextUsbNode();
   usbfs_ = std::make_shared<UsbfsNode>(*this, testbed_.get(), node, devnum_, UsbfsNode::Kind::kMouse);
   OpenIoctlSocket(node);
-  // The kernel's HID device takes its version from the USB device's bcdDevice
-  // (usbhid), as the Windows HID class driver does for HidD_GetAttributes: the
-  // device carries the version its HID interface reports.
-  const USHORT version = rig_->mouse().Collection(sim::kMouseCommandCollection)->attributes().VersionNumber;
+  // The device descriptor as the virtual mouse has it: the kernel's HID
+  // devices take their version from its bcdDevice (usbhid), as the Windows HID
+  // class driver does for HidD_GetAttributes.
+  USHORT version = 0;
+  {
+    auto lock = world_->Lock();
+    version = rig_->mouse().descriptor.bcdDevice;
+  }
   std::vector<std::uint8_t> descriptors = DeviceDescriptor(sim::kMouseVendorId, sim::kMouseProductId, version);
   const std::vector<std::uint8_t> config = LayoutConfigDescriptor(layout_);
   descriptors.insert(descriptors.end(), config.begin(), config.end());
@@ -733,6 +750,7 @@ std::string KernelModel::InterfacePath(int number) {
 // is served by the virtual mouse; the others are open to the program but
 // carry nothing.
 void KernelModel::ShowHid(const sim::HidInterfaceLayout& intf) {
+  Silence();
   ++hidrawIndex_;
   ++hidDeviceIndex_;
   ShownHid shown;
@@ -791,6 +809,7 @@ void KernelModel::HideHid(const ShownHid& shown) {
 // The bootloader on the same port, with its ids, a new device number and the
 // interface the virtual bootloader has (its pipes).
 void KernelModel::ShowBootloader() {
+  Silence();
   USB_INTERFACE_DESCRIPTOR intf{};
   std::vector<WINUSB_PIPE_INFORMATION> pipes;
   {
@@ -821,6 +840,10 @@ void KernelModel::ShowBootloader() {
     if (error != nullptr) g_error_free(error);
   }
   Permit(node, !options_.denyBootloaderNode);
+  if (options_.denyBootloaderNode && options_.permitBootloaderNodeAfterMs > 0) {
+    permitNode_ = node;
+    permitAt_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.permitBootloaderNodeAfterMs);
+  }
   removeOnHide_ = {"/sys" + usbIntf, "/sys" + usb};
   Uevent("/sys" + usb, "add");
 }
@@ -830,6 +853,7 @@ void KernelModel::ShowBootloader() {
 // go leaf first, and a uevent of the root hub makes listeners look again
 // (umockdev sends no "remove").
 void KernelModel::HideCurrent() {
+  Silence();
   if (shown_ == Shown::kNone) return;
   CloseCommandCollection();
   for (const auto& hidraw : hidraws_) HideHid(hidraw);
@@ -851,6 +875,19 @@ void KernelModel::HideCurrent() {
 void KernelModel::Uevent(const std::string& sysPath, const char* action) {
   if (options_.noUevents) return;
   umockdev_testbed_uevent(testbed_.get(), sysPath.c_str(), action);
+}
+
+// Before a change of the test bed in a model without uevents: the test bed
+// sends an "add" for every record it adds, to each listener's socket in its
+// root ("event<N>", bound when a program subscribes); with the sockets'
+// names gone, the listeners stay subscribed and hear nothing, as under a
+// kernel without udevd to pass its events on.
+void KernelModel::Silence() {
+  if (!options_.noUevents) return;
+  glob_t found{};
+  if (::glob((testbed_.root() + "/event[0-9]*").c_str(), 0, nullptr, &found) == 0)
+    for (std::size_t i = 0; i < found.gl_pathc; ++i) ::unlink(found.gl_pathv[i]);
+  ::globfree(&found);
 }
 
 void KernelModel::OnPump(std::function<void()> task) {
@@ -915,9 +952,11 @@ void KernelModel::HangUp(const std::string& node, int master) {
 // here anyone, since a test may run the program as another user than
 // itself), or none.
 void KernelModel::Permit(const std::string& node, bool allowed) {
-  if (!allowed) {
+  {
     std::lock_guard<std::mutex> lk(mutex_);
-    if (std::find(denied_.begin(), denied_.end(), node) == denied_.end()) denied_.push_back(node);
+    const auto it = std::find(denied_.begin(), denied_.end(), node);
+    if (!allowed && it == denied_.end()) denied_.push_back(node);
+    if (allowed && it != denied_.end()) denied_.erase(it);
   }
   const std::string path = testbed_.root() + node;
   char target[256] = {};
@@ -1023,9 +1062,9 @@ ChildRun RunChild(const std::string& program, const std::vector<std::string>& ar
     ::dup2(out[1], 1);
     ::dup2(err[1], 2);
     if (asNobody && ::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
-      ::_exit(120);
+      ::_exit(kCannotBecomeNobody);
     ::execv(program.c_str(), argv.data());
-    ::_exit(121);
+    ::_exit(kCannotStart);
   }
   ::close(out[1]);
   ::close(err[1]);
@@ -1064,6 +1103,14 @@ ChildRun RunChild(const std::string& program, const std::vector<std::string>& ar
   ::waitpid(child, &status, 0);
   run.status = !run.timedOut && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return run;
+}
+
+std::string WhyNotRunAsNobody(const ChildRun& run) {
+  if (run.status == kCannotBecomeNobody) return "cannot run a program as another user here";
+  if (run.status == kCannotStart)
+    return "nobody cannot start the program: its build folder, or a folder above it, is closed to other users "
+           "(a home folder of mode 700, say)";
+  return {};
 }
 
 std::string EnglishMessage(int status) {

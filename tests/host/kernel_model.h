@@ -33,6 +33,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -93,12 +94,21 @@ struct KernelModelOptions {
   bool denyMouseHidraw = false;
   bool denyMouseUsbNode = false;
   bool denyBootloaderNode = false;
+  // The bootloader's node, refused at first, is given its access this long
+  // (real time) after it appears, as udev applies the rule file a moment
+  // after the kernel made the node; 0: never.
+  int permitBootloaderNodeAfterMs = 0;
   // How the mouse lays out its HID interfaces in normal mode (null: the
   // first of sim::MouseLayouts(), the vendor interface alone).
   const sim::MouseLayout* layout = nullptr;
   // No uevents at all, as on a system without udevd: the records come and go
-  // in sysfs and nothing announces it.
+  // in sysfs and nothing announces it (the program's subscription stays, and
+  // hears nothing).
   bool noUevents = false;
+  // Real time between the mouse leaving for its bootloader and the
+  // bootloader's records appearing (0: in the same step), as a real device
+  // takes a moment to come back on the bus.
+  int bootloaderAppearsAfterMs = 0;
 };
 
 class KernelModel {
@@ -175,6 +185,7 @@ class KernelModel {
   void HideHid(const ShownHid& shown);
   void HangUp(const std::string& node, int master);
   void Uevent(const std::string& sysPath, const char* action);
+  void Silence();
   // Runs `task` on the pump and waits for it.
   void OnPump(std::function<void()> task);
   void ServeHid();
@@ -203,8 +214,11 @@ class KernelModel {
   int devnum_ = 2;  // the last device number given out on bus 1
   int hidrawIndex_ = -1;
   int hidDeviceIndex_ = 0;
-  std::vector<ShownHid> hidraws_;          // the mouse's HID interfaces shown now
-  int master_ = -1;                        // the command interface's pty master
+  std::vector<ShownHid> hidraws_;  // the mouse's HID interfaces shown now
+  int master_ = -1;                // the command interface's pty master
+  std::chrono::steady_clock::time_point permitAt_{};
+  std::string permitNode_;  // the node to give its access at permitAt_
+  std::chrono::steady_clock::time_point showBootloaderAt_{};
   std::vector<std::string> removeOnHide_;  // sysfs paths of what is shown, leaf first
   std::shared_ptr<UsbfsNode> usbfs_;       // the node of what is shown
   std::vector<std::shared_ptr<UsbfsNode>> oldNodes_;
@@ -243,9 +257,16 @@ struct ChildRun {
 // Runs `program` with `args`; kills it and says so when it has not ended
 // within `seconds`. `interruptWhen`, when it returns true while the program
 // runs, sends it SIGINT once (Ctrl+C). `asNobody`: a run started as root is
-// made as nobody (exit status 120 when that cannot be done).
+// made as nobody (exit status kCannotBecomeNobody when that cannot be done).
+// A program that cannot be started ends with kCannotStart.
+inline constexpr int kCannotBecomeNobody = 120;
+inline constexpr int kCannotStart = 121;
 ChildRun RunChild(const std::string& program, const std::vector<std::string>& args, int seconds,
                   const std::function<bool(const std::string& out)>& interruptWhen = {}, bool asNobody = false);
+
+// Why a run as nobody could not be made (empty when it was): the reason a
+// test that needs one skips with.
+std::string WhyNotRunAsNobody(const ChildRun& run);
 
 // The message of `status` in English as the console programs print it.
 std::string EnglishMessage(int status);
