@@ -640,7 +640,10 @@ struct World::Impl {
   // falls due on the way. A wait that ends early (its object signalled) or a
   // call that moves no time leaves the clock where it was while real time
   // goes on; a later time-out counted from there would end early by all that
-  // was left behind, and GetTickCount would lag the wall clock.
+  // was left behind, and GetTickCount would lag the wall clock. (Windows
+  // counts both in real milliseconds: GetTickCount, "the number of
+  // milliseconds that have elapsed since the system was started";
+  // WaitForSingleObject, "the time-out interval, in milliseconds".)
   void CatchUp(std::unique_lock<std::mutex>& lk) {
     if (!realTime) return;
     const auto real =
