@@ -13,8 +13,9 @@
 # Environment:
 #   KV_KERNEL_SECONDS  the bound of the guest's run (default 360)
 #   KV_KERNEL_FILTER   the cases to run (GoogleTest filter; default: all)
-#   KV_KERNEL_APPEND   more of the guest kernel's command line (KV_GADGET_TRACE=1:
-#                      the device side's trace on the console)
+#   KV_KERNEL_APPEND   more of the guest kernel's command line: KV_GADGET_TRACE=1 (the
+#                      device side's trace), KV_VERBOSE=1 (the programs' transfers),
+#                      kv_debug=SECONDS (the blocked tasks' stacks after that long)
 #   KV_JOBS            parallel build jobs (default: number of CPUs)
 # Builds in build/linux (the linux preset); works in build/linux-kernel; the
 # console log is build/logs/linux-kernel-guest.log. The last line says how it
