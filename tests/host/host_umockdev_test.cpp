@@ -233,7 +233,10 @@ TEST_F(HostBusAtTheKernel, EachLibudevContextIsUsedByOneThread) {
   {
     host::HostBus bus(sim::kMouseVendorId, sim::kMouseProductId, sim::kMouseBootVendorId, sim::kMouseBootProductId);
     ASSERT_TRUE(bus.ok()) << bus.why();
-    const std::u16string boot = MouseInterfaces(bus.world()).front();
+    const std::vector<std::u16string> paths = MouseInterfaces(bus.world());
+    const auto found = std::find_if(paths.begin(), paths.end(), [](const auto& p) { return NameOf(p) == "&mi_00"; });
+    ASSERT_NE(found, paths.end());
+    const std::u16string boot = *found;  // the boot mouse's collection
     // uevents for the monitor thread while this one lists and looks.
     model.UnbindInterface(0);
     for (int i = 0; i < 10; ++i) {
