@@ -8,7 +8,9 @@
 #                                       (scripts/windows-flavour.sh, KV_WINDOWS),
 #                                       clang with libFuzzer, the GUI test's tools,
 #                                       tshark for the check of a capture, and
-#                                       libusb, libudev and umockdev (linux-hw)
+#                                       libusb, libudev and umockdev (linux-hw), and
+#                                       QEMU with Debian's kernel, busybox and udev
+#                                       (linux-kernel)
 #   bash scripts/install-deps.sh all win32   the same, with that Windows flavour too
 #   bash scripts/install-deps.sh demo   only what the main job builds with
 #                                       (scripts/run-demo.sh): cmake, make, g++
@@ -34,6 +36,8 @@ if [[ ${1:-all} != demo ]]; then
     tshark                                   # the capture test: Wireshark's dissectors read a capture
     libusb-1.0-0-dev libudev-dev pkg-config  # real mice on Linux: usbfs through libusb, hidraw and hotplug through udev
     umockdev libumockdev-dev                 # the linux-hw stage: the mouse modelled at the kernel interface
+    qemu-system-x86 linux-image-amd64        # the linux-kernel stage: a guest running Debian's own kernel,
+    busybox-static udev cpio xz-utils        # with busybox, udevd and the rule file in an initramfs made with cpio
   )
   for flavour in "${KV_FLAVOURS[@]}" "${@:2}"; do
     # shellcheck disable=SC2207

@@ -16,6 +16,10 @@
 #   linux-hw    the real-device boundary (host/) against the mouse modelled at the
 #               kernel interface with umockdev, in the linux and linux-asan builds,
 #               each run bounded to $KV_HW_SECONDS
+#   linux-kernel the real kv27m-update and kv27m-isp in a QEMU guest running Debian's
+#               own kernel, against the mouse and its bootloader shown to that
+#               kernel through its USB gadget framework (scripts/kernel-test.sh;
+#               skipped, with one line, only where QEMU cannot run at all)
 #   gui         the real dialog program under Wine on a headless X screen
 #               (scripts/gui-test.sh; the same flavour(s) as windows, in Chinese,
 #               English and English without the CJK font, at most 300 s each)
@@ -25,7 +29,8 @@
 # Environment:
 #   KV_JOBS         parallel build and test jobs (default: number of CPUs)
 #   KV_TSAN_TESTS   ctest regex of the tests run under ThreadSanitizer (default: all)
-#   KV_STAGES       stages to run, in order, from "format demo linux linux-asan windows linux-tsan fuzz linux-hw gui"
+#   KV_STAGES       stages to run, in order, from "format demo linux linux-asan windows linux-tsan fuzz linux-hw
+#                   linux-kernel gui"
 #                   (default: all of them; win32 and win64 are accepted too)
 #   KV_WINDOWS      auto (default), win32, win64 or both: the Windows flavour(s)
 #   KV_FUZZ_SECONDS how long each fuzz target runs in the fuzz stage (default 20)
@@ -38,7 +43,7 @@ cd "$root"
 
 jobs=${KV_JOBS:-$(nproc 2>/dev/null || echo 2)}
 tsan_tests=${KV_TSAN_TESTS:-.}
-stages=${KV_STAGES:-format demo linux linux-asan windows linux-tsan fuzz linux-hw gui}
+stages=${KV_STAGES:-format demo linux linux-asan windows linux-tsan fuzz linux-hw linux-kernel gui}
 fuzz_seconds=${KV_FUZZ_SECONDS:-20}
 hw_seconds=${KV_HW_SECONDS:-300}
 logs=$root/build/logs
@@ -300,11 +305,18 @@ for stage in $stages; do
         results+=("linux-hw: FAILED - $(paste -sd ';' - <"$logs/linux-hw.log")")
       fi
       ;;
+    linux-kernel)
+      say "linux-kernel: the real programs against a real Linux kernel in a QEMU guest"
+      KV_JOBS=$jobs bash "$root/scripts/kernel-test.sh" 2>&1 | tee "$logs/linux-kernel.log"
+      rc=${PIPESTATUS[0]}
+      results+=("$(tail -n 1 "$logs/linux-kernel.log")")
+      [[ $rc -eq 0 ]] || failed=1
+      ;;
     gui)
       for flavour in "${KV_FLAVOURS[@]}"; do gui_test gui "$flavour"; done
       ;;
     *)
-      echo "unknown stage '$stage' (known: format demo linux linux-asan windows win32 win64 linux-tsan fuzz linux-hw gui)" >&2
+      echo "unknown stage '$stage' (known: format demo linux linux-asan windows win32 win64 linux-tsan fuzz linux-hw linux-kernel gui)" >&2
       failed=1
       ;;
   esac

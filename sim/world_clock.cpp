@@ -294,6 +294,8 @@ DWORD World::Impl::WaitFinite(std::unique_lock<std::mutex>& lk, WaitSet& set, DW
   DWORD index = 0;
   if (TryAcquire(set, &index)) return WAIT_OBJECT_0 + index;
   if (ms == 0) return WAIT_TIMEOUT;
+  CatchUp(lk);  // the time-out counts from now
+  if (TryAcquire(set, &index)) return WAIT_OBJECT_0 + index;
   Waiter waiter{&set, self->now_ + ms};
   waiters.push_back(&waiter);
   struct Unregister {
@@ -447,6 +449,7 @@ BOOL World::GetExitCodeThread(HANDLE thread, LPDWORD exitCode) {
 DWORD World::GetTickCount() {
   std::unique_lock<std::mutex> lk(mutex_);
   impl_->Count("GetTickCount");
+  impl_->CatchUp(lk);
   impl_->RunDue(lk);
   return static_cast<DWORD>(now_);
 }
@@ -454,6 +457,7 @@ DWORD World::GetTickCount() {
 void World::Sleep(DWORD milliseconds) {
   std::unique_lock<std::mutex> lk(mutex_);
   impl_->Count("Sleep");
+  impl_->CatchUp(lk);
   impl_->IdleTo(lk, now_ + milliseconds);
   lk.unlock();
   std::this_thread::yield();

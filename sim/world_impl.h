@@ -636,6 +636,21 @@ struct World::Impl {
     }
     return set.all;
   }
+  // Real-time mode: the clock catches up with the real one, running what
+  // falls due on the way. A wait that ends early (its object signalled) or a
+  // call that moves no time leaves the clock where it was while real time
+  // goes on; a later time-out counted from there would end early by all that
+  // was left behind, and GetTickCount would lag the wall clock. (Windows
+  // counts both in real milliseconds: GetTickCount, "the number of
+  // milliseconds that have elapsed since the system was started";
+  // WaitForSingleObject, "the time-out interval, in milliseconds".)
+  void CatchUp(std::unique_lock<std::mutex>& lk) {
+    if (!realTime) return;
+    const auto real =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - realAnchor);
+    const std::uint64_t time = virtualAnchor + static_cast<std::uint64_t>(std::max<std::int64_t>(0, real.count()));
+    if (time > self->now_) AdvanceTo(lk, time);
+  }
   // Real time at which the virtual clock reaches `time` in real-time mode.
   std::chrono::steady_clock::time_point RealTimeOf(std::uint64_t time) const {
     return realAnchor + std::chrono::milliseconds(time - std::min(time, virtualAnchor));
@@ -669,6 +684,7 @@ struct World::Impl {
       RunDue(lk);
       return;
     }
+    CatchUp(lk);
     const std::uint64_t totalUs = std::uint64_t{self->subUs_} + std::uint64_t{fx.delayMs} * 1000 + fx.delayUs;
     const std::uint64_t target = self->now_ + totalUs / 1000;
     IdleTo(lk, target);

@@ -280,5 +280,36 @@ TEST(RealTimeWorld, SleepAndWaitsTakeRealTime) {
   EXPECT_EQ(world.LeakReport(), "");
 }
 
+// The clock keeps up with the real one while waits end early: a program that
+// waits for each reply of a device with a time-out (signalled after some real
+// time each) has the whole time-out for every wait, however many went before,
+// and the ticks it counts are real milliseconds. (A clock left behind by each
+// early end gave a later wait a deadline already past in real time: it ended
+// at once, with the reply on its way.)
+TEST(RealTimeWorld, WaitsEndedEarlyLeaveTheClockWithTheRealOne) {
+  World world;
+  world.SetRealTime(true);
+  HANDLE reply = world.CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  const DWORD ticks = world.GetTickCount();
+  const auto t0 = std::chrono::steady_clock::now();
+  for (int i = 0; i < 4; ++i) {
+    std::thread device([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+      world.SetEvent(reply);
+    });
+    EXPECT_EQ(world.WaitForSingleObject(reply, 60), WAIT_OBJECT_0) << "exchange " << i;
+    device.join();
+  }
+  const auto real = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+  EXPECT_GE(world.GetTickCount() - ticks + 5, static_cast<DWORD>(real.count()));
+
+  // No reply: the wait lasts its time-out.
+  const auto t1 = std::chrono::steady_clock::now();
+  EXPECT_EQ(world.WaitForSingleObject(reply, 60), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_GE(std::chrono::steady_clock::now() - t1, std::chrono::milliseconds(55));
+  world.CloseHandle(reply);
+  EXPECT_EQ(world.LeakReport(), "");
+}
+
 }  // namespace
 }  // namespace kv27::sim
