@@ -1045,64 +1045,11 @@ void KernelModel::ServeHid() {
 
 ChildRun RunChild(const std::string& program, const std::vector<std::string>& args, int seconds,
                   const std::function<bool(const std::string& out)>& interruptWhen, bool asNobody) {
-  ChildRun run;
-  int out[2], err[2];
-  if (::pipe2(out, O_CLOEXEC) != 0) return run;
-  if (::pipe2(err, O_CLOEXEC) != 0) {
-    ::close(out[0]);
-    ::close(out[1]);
-    return run;
-  }
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(program.c_str()));
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::dup2(out[1], 1);
-    ::dup2(err[1], 2);
-    if (asNobody && ::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
-      ::_exit(kCannotBecomeNobody);
-    ::execv(program.c_str(), argv.data());
-    ::_exit(kCannotStart);
-  }
-  ::close(out[1]);
-  ::close(err[1]);
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  bool interrupted = false;
-  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-  int open = 2;
-  while (open > 0) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      run.timedOut = true;
-      ::kill(child, SIGKILL);
-      break;
-    }
-    if (::poll(fds, 2, static_cast<int>(std::min<long long>(left.count(), 100))) < 0 && errno != EINTR) break;
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      char buffer[4096];
-      const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-      if (n > 0) {
-        (i == 0 ? run.out : run.err).append(buffer, static_cast<std::size_t>(n));
-      } else if (n == 0 || errno != EINTR) {
-        ::close(fds[i].fd);
-        fds[i].fd = -1;
-        --open;
-      }
-    }
-    if (!interrupted && interruptWhen && interruptWhen(run.out)) {
-      interrupted = true;
-      ::kill(child, SIGINT);
-    }
-  }
-  for (auto& fd : fds)
-    if (fd.fd >= 0) ::close(fd.fd);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  run.status = !run.timedOut && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return run;
+  ChildOptions options;
+  options.seconds = seconds;
+  options.interruptWhen = interruptWhen;
+  if (asNobody && ::geteuid() == 0) options.uid = options.gid = 65534;
+  return RunChild(program, args, options);
 }
 
 std::string WhyNotRunAsNobody(const ChildRun& run) {

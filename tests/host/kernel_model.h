@@ -48,6 +48,7 @@
 #include "sim/mouse_layouts.h"
 #include "sim/mouse_rig.h"
 #include "sim/world.h"
+#include "tests/support/child_run.h"
 
 typedef struct _UMockdevTestbed UMockdevTestbed;
 
@@ -248,19 +249,13 @@ class KernelModel {
   std::size_t refusedGone_ = 0;
 };
 
-// A run of a program as a child process, bounded in real time.
-struct ChildRun {
-  int status = -1;  // exit status; -1 when killed or not run
-  bool timedOut = false;
-  std::string out, err;
-};
-// Runs `program` with `args`; kills it and says so when it has not ended
-// within `seconds`. `interruptWhen`, when it returns true while the program
-// runs, sends it SIGINT once (Ctrl+C). `asNobody`: a run started as root is
-// made as nobody (exit status kCannotBecomeNobody when that cannot be done).
-// A program that cannot be started ends with kCannotStart.
-inline constexpr int kCannotBecomeNobody = 120;
-inline constexpr int kCannotStart = 121;
+// Runs `program` with `args` (RunChild of tests/support/child_run.h); kills it
+// and says so when it has not ended within `seconds`. `interruptWhen`, when it
+// returns true while the program runs, sends it SIGINT once (Ctrl+C).
+// `asNobody`: a run started as root is made as nobody (exit status
+// kCannotBecomeNobody when that cannot be done). A program that cannot be
+// started ends with kCannotStart.
+inline constexpr int kCannotBecomeNobody = kCannotChangeUser;
 ChildRun RunChild(const std::string& program, const std::vector<std::string>& args, int seconds,
                   const std::function<bool(const std::string& out)>& interruptWhen = {}, bool asNobody = false);
 

@@ -29,8 +29,8 @@
 #include "app/user_data_backup.h"
 #include "res/ui_text.h"
 #include "sim/virtual_mouse.h"
-#include "tests/kernel/child_run.h"
 #include "tests/kernel/kernel_mouse.h"
+#include "tests/support/child_run.h"
 #include "tools/kv27m-isp/isp_tool.h"
 #include "tools/kv27m-update/update_tool.h"
 
@@ -208,7 +208,7 @@ class RealKernel : public ::testing::Test {
     options.uid = user;
     options.gid = user;
     options.seconds = kRunSeconds;
-    options.interruptWhen = interruptWhen;
+    if (interruptWhen) options.interruptWhen = [interruptWhen](const std::string&) { return interruptWhen(); };
     options.environment = {"HOME=/tmp", "LANG=C", "PATH=/bin"};
     return RunChild(program, args, options);
   }

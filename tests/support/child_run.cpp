@@ -1,4 +1,4 @@
-#include "tests/kernel/child_run.h"
+#include "tests/support/child_run.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -28,14 +28,15 @@ ChildRun RunChild(const std::string& program, const std::vector<std::string>& ar
   argv.push_back(nullptr);
   for (const auto& e : options.environment) envp.push_back(const_cast<char*>(e.c_str()));
   envp.push_back(nullptr);
+  char** const environment = options.environment.empty() ? environ : envp.data();
   const pid_t child = ::fork();
   if (child == 0) {
     ::dup2(out[1], 1);
     ::dup2(err[1], 2);
     if (options.uid != 0 && (::setgroups(0, nullptr) != 0 || ::setgid(options.gid) != 0 || ::setuid(options.uid) != 0))
-      ::_exit(120);
-    ::execve(program.c_str(), argv.data(), envp.data());
-    ::_exit(121);
+      ::_exit(kCannotChangeUser);
+    ::execve(program.c_str(), argv.data(), environment);
+    ::_exit(kCannotStart);
   }
   ::close(out[1]);
   ::close(err[1]);
@@ -63,7 +64,7 @@ ChildRun RunChild(const std::string& program, const std::vector<std::string>& ar
         --open;
       }
     }
-    if (!interrupted && options.interruptWhen && options.interruptWhen()) {
+    if (!interrupted && options.interruptWhen && options.interruptWhen(run.out)) {
       interrupted = true;
       ::kill(child, SIGINT);
     }
