@@ -132,6 +132,7 @@ int GuiMain(const std::u16string& commandLine) {
   }
   theApp.imagePath = options.imagePath;
   theApp.language = options.language;
+  theApp.simulated = options.simulate != nullptr;
   if (!options.simulate) return RunApp(*real, *real, options, console::HostCaptureClock());
   return RunSimulated(*real, options);
 }

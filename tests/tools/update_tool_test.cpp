@@ -24,8 +24,12 @@ namespace kv27 {
 namespace {
 
 constexpr char16_t kFolder[] = u"C:\\Users\\me\\AppData\\Local\\KV27M";
-// The backup a run at the tests' stamp saves.
-std::u16string BackupPath(int number = 1) { return test::RigBackupPath(kFolder, u"20261210-120000", number); }
+// Where simulated runs keep their backups: apart from the real mice's.
+constexpr char16_t kSimulatedFolder[] = u"C:\\Users\\me\\AppData\\Local\\KV27M\\simulated";
+// The backup a simulated run at the tests' stamp saves.
+std::u16string BackupPath(unsigned sequence = 1, int number = 1) {
+  return test::RigBackupPath(kSimulatedFolder, u"20261210-120000", sequence, number);
+}
 
 bool Contains(const std::vector<std::u16string>& lines, const std::u16string& part) {
   for (const auto& line : lines)
@@ -191,25 +195,27 @@ TEST(UpdateTool, BackupThatCannotBeWrittenStopsBeforeTheRequest) {
   }
 }
 
-// Default names never collide: a run whose stamp (the local time to the
-// millisecond) names a file that exists already takes the next free number
-// and leaves the other file alone. Two runs in the same stamp, one after the
-// other on the same disk, both succeed.
+// Default names never collide and never overwrite: a run takes the sequence
+// number after the highest in the folder (whatever the stamps say) and leaves
+// the other files alone, damaged or not. Two runs in the same stamp, one after
+// the other on the same disk, both succeed with their own files.
 TEST(UpdateTool, DefaultBackupNamesNeverCollide) {
   UpdateRun run;
   run.io.prepareWorld = [&](sim::World& w) {
     w.SetHostFiles(false);
-    w.AddFile(BackupPath(), {1, 2, 3});
-    w.AddFile(BackupPath(2), {4, 5});
+    w.AddFile(BackupPath(1), {1, 2, 3});
+    w.AddFile(BackupPath(1, 2), {4, 5});
+    // A later stamp (the clock was put back since) does not rank it higher.
+    w.AddFile(test::RigBackupPath(kSimulatedFolder, u"20301210-120000", 7), {6});
   };
   run.Run({u"--simulate"});
   EXPECT_EQ(run.status, kUpdateOk);
-  EXPECT_TRUE(Contains(run.out, u"settings saved to " + BackupPath(3)));
-  EXPECT_EQ(run.world.FileBytes(BackupPath()), (std::vector<std::uint8_t>{1, 2, 3}));
-  EXPECT_EQ(run.world.FileBytes(BackupPath(2)), (std::vector<std::uint8_t>{4, 5}));
-  ASSERT_TRUE(run.world.FileBytes(BackupPath(3)).has_value());
+  EXPECT_TRUE(Contains(run.out, u"settings saved to " + BackupPath(8))) << sim::ToUtf8(run.out[2]);
+  EXPECT_EQ(run.world.FileBytes(BackupPath(1)), (std::vector<std::uint8_t>{1, 2, 3}));
+  EXPECT_EQ(run.world.FileBytes(BackupPath(1, 2)), (std::vector<std::uint8_t>{4, 5}));
+  ASSERT_TRUE(run.world.FileBytes(BackupPath(8)).has_value());
   std::vector<std::uint8_t> data;
-  EXPECT_EQ(DecodeBackup(*run.world.FileBytes(BackupPath(3)), data), BackupError::None);
+  EXPECT_EQ(DecodeBackup(*run.world.FileBytes(BackupPath(8)), data), BackupError::None);
 
   // Two whole runs, each on its own simulated PC, saving to one host folder in
   // the same stamp.
@@ -230,6 +236,39 @@ TEST(UpdateTool, DefaultBackupNamesNeverCollide) {
   EXPECT_NE(saved[0], saved[1]);
   for (const auto& path : saved) EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(path)));
   std::filesystem::remove_all(dir);
+}
+
+// A second mouse on the hub, plugged in after the rig's (port 2), on either
+// side of it: the run upgrades the rig's mouse, whose command interface is
+// listed first, and its backup is named after that mouse's port, as the rig
+// plugged it, and holds its settings; the other mouse is asked nothing. (The
+// dialog's test of two mice covers both orders.)
+TEST(UpdateTool, TwoMiceTheBackupIsNamedAfterThePortOfTheMouseUpgraded) {
+  for (const int otherPort : {1, 3}) {
+    SCOPED_TRACE(otherPort);
+    UpdateRun run;
+    std::shared_ptr<sim::VirtualMouse> other;
+    std::vector<std::uint8_t> pages;
+    run.io.prepareWorld = [&](sim::World& w) {
+      w.SetHostFiles(false);
+      w.AddDirectory(kFolder);
+      other = sim::VirtualMouse::Create(w, run.rig->hub().Port(otherPort), sim::VirtualMouse::FactoryFlash(1));
+      other->Plug();
+      w.Advance(w.HidArrivalDelay());
+      pages = run.Pages();
+    };
+    run.Run({u"--simulate=no-bootloader"});
+    EXPECT_EQ(run.status, UpdateExitCode(UpgradeStatus::BootloaderNotFound));
+    EXPECT_EQ(other->RequestCount(), 0u);
+    const std::u16string expected = test::RigBackupPathAt(kSimulatedFolder, u"20261210-120000", test::kRigMousePort);
+    EXPECT_TRUE(Contains(run.out, u"settings saved to " + expected));
+    const auto file = run.world.FileBytes(expected);
+    ASSERT_TRUE(file.has_value());
+    std::vector<std::uint8_t> data;
+    ASSERT_EQ(DecodeBackup(*file, data), BackupError::None);
+    EXPECT_TRUE(std::equal(pages.begin(), pages.end(), data.begin()));
+    other->Unplug();
+  }
 }
 
 // A backup named on the command line that the disk does not take: a folder

@@ -192,6 +192,8 @@ class ConsoleFace : public UpgradeFace {
       display_.SetPercent(percent);
   }
   void ShowMessage(UpgradeStatus, const char16_t*) override { display_.Finish(); }
+  // The port the run follows: the backup is named after it.
+  void OnMousePort(const USBDeviceEntry& port) override { place = PortPlace(port); }
   void OnStage(UpgradeStage stage) override {
     stage_ = stage;
     if (io_.onStage) io_.onStage(stage);
@@ -215,7 +217,8 @@ class ConsoleFace : public UpgradeFace {
     return true;
   }
 
-  // Where the mouse is on the bus, for the backup's name (empty: unknown).
+  // Where the followed mouse is on the bus, for the backup's name (empty:
+  // unknown).
   std::u16string place;
   bool cancelled = false;
   bool stopped = false;  // a replay that diverged
@@ -263,7 +266,9 @@ class ConsoleFace : public UpgradeFace {
     DWORD error = 0;
     bool written = false;
     if (path.empty()) {
-      const std::u16string folder = io_.backupFolder ? io_.backupFolder() : std::u16string();
+      std::u16string folder = io_.backupFolder ? io_.backupFolder() : std::u16string();
+      // A simulated mouse's settings stay apart from the real mice's.
+      if (options_.simulate) folder = SimulatedBackupFolder(os_, folder);
       if (folder.empty()) {
         Fail(u"there is no per-user folder for the settings backup; name a file with --backup FILE");
         return false;
@@ -370,7 +375,6 @@ int RunOn(OsApi& baseOs, HWND owner, Devices*& devicesOut, const Options& option
   }
 
   ConsoleFace face(os, options, io, display);
-  face.place = MousePlace(devices.mouseLink, devices.monitor);
   const UpgradeStatus status =
       RunUpgrade(os, UpgradeDevices{devices.mouseLink, devices.bootLink, devices.monitor}, imagePath.c_str(), face);
   display.Finish();
