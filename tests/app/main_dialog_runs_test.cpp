@@ -453,6 +453,46 @@ TEST(MainDialog, TwoMiceTheRecoveryTakesTheSettingsOfTheMouseThatFailed) {
   }
 }
 
+// A simulated run (--simulate) keeps its backups in the per-user folder's
+// "simulated" subfolder: the real folder, which the recovery of a real mouse
+// reads, gets nothing, and a backup there (a real mouse's on the same port) is
+// never taken for the simulated mouse.
+TEST(MainDialog, SimulatedRunsKeepTheirBackupsApart) {
+  theApp.simulated = true;
+  ProgramRun run("write-fails");
+  const std::u16string real = std::u16string(sim::kWorldLocalAppData) + u"\\KV27M";
+  const std::vector<std::uint8_t> realSettings(kUserDataSize, 0x42);
+  const std::u16string realBackup =
+      real + u"\\backup-20301210-120000-000-n999999-" + test::RigMousePlace() + u".kv27ud";
+  run.world.AddFile(realBackup, EncodeBackup(realSettings.data()));
+  const auto pages = UserPages(run.rig().mouse());
+  const std::uint64_t t0 = run.world.Now();
+  run.world.User().AnswerMessageBox(IDOK, 1000);
+  run.world.User().DoAt(t0 + 100'000, [&] {
+    run.rig().mouse().Bootloader()->ClearFaults();
+    run.rig().mouse().Unplug();
+    run.rig().mouse().PlugAfter(5000);
+  });
+  run.world.User().ClickAt(t0 + 109'000, IDC_UPGRADE);
+  run.world.User().AnswerMessageBox(IDOK, 1000);
+  run.world.User().CloseAt(t0 + 200'000);
+  run.Run();
+  theApp.simulated = false;
+
+  EXPECT_EQ(BackupFiles(run.world), std::vector<std::u16string>{realBackup.substr(real.size() + 1)});
+  WIN32_FIND_DATAW data{};
+  HANDLE search = run.world.FindFirstFileW((real + u"\\simulated\\backup-*.kv27ud").c_str(), &data);
+  ASSERT_NE(search, INVALID_HANDLE_VALUE);
+  EXPECT_NE(std::u16string(data.cFileName).find(test::RigMousePlace()), std::u16string::npos);
+  EXPECT_FALSE(run.world.FindNextFileW(search, &data));
+  run.world.FindClose(search);
+  const auto boxes = run.world.MessageBoxes();
+  ASSERT_EQ(boxes.size(), 2u);
+  EXPECT_EQ(boxes[1].text, UpgradeMessage(UpgradeStatus::Success));
+  EXPECT_TRUE(UserPages(run.rig().mouse()) == pages) << "the settings differ";
+  run.EndProcess();
+}
+
 // No backup file, no request: when the settings cannot be saved the dialog
 // says so in its own message, the progress stays at 10 and the mouse stays in
 // normal mode, untouched.

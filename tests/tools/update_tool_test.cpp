@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -507,6 +508,168 @@ TEST(UpdateTool, CommandLine) {
   EXPECT_EQ(real.status, kUpdateNoHardware);
   ASSERT_EQ(real.err.size(), 1u);
   EXPECT_NE(real.err[0].find(u"Windows"), std::u16string::npos);
+#endif
+}
+
+// A scratch folder on the host disk, removed with the object.
+struct HostFolder {
+  explicit HostFolder(const std::string& name)
+      : path(std::filesystem::temp_directory_path() / (name + "-" + std::to_string(::getpid()))) {
+    std::filesystem::remove_all(path);
+    std::filesystem::create_directories(path);
+  }
+  ~HostFolder() { std::filesystem::remove_all(path); }
+  std::u16string operator/(const char* file) const { return (path / file).u16string(); }
+  std::filesystem::path path;
+};
+
+std::string HostBytes(const std::u16string& path) {
+  std::ifstream in(std::filesystem::path(path), std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+void PutHostBytes(const std::u16string& path, const std::string& bytes) {
+  std::ofstream(std::filesystem::path(path), std::ios::binary) << bytes;
+}
+
+// --capture writes only a new file, or an existing one with
+// --capture-overwrite; the image, the replayed capture and the backup are
+// never written, under any of their names (the check asks the file system
+// which file a name is). A refused capture sends nothing to the mouse and
+// ends with the capture's status, the file as it was.
+TEST(UpdateTool, CaptureNeverReplacesAFileItWasNotAllowedTo) {
+  HostFolder dir("kv27m-capture-names");
+  const std::u16string image = dir / "fw.bimg", mine = dir / "mine.pcapng", backup = dir / "b.kv27ud";
+  const std::string imageBytes = HostBytes(Wide(KV_SOURCE_DIR "/res/KV27M_FW_UPGRADE.bimg"));
+  ASSERT_FALSE(imageBytes.empty());
+  std::error_code ec;
+  std::filesystem::create_symlink(dir.path / "fw.bimg", dir.path / "link.bimg", ec);
+  const bool links = !ec;
+  struct Case {
+    const char* what;
+    std::vector<std::u16string> args;  // before IMAGE
+    int status;
+    const char16_t* says;  // in the errors (refused) or the output
+  };
+  std::vector<Case> cases = {
+      {"an existing file", {u"--capture", mine}, kUpdateCaptureFailed, u"exists already"},
+      {"the image", {u"--capture", image}, kUpdateCaptureFailed, u"is the image"},
+      {"the image, allowed to overwrite",
+       {u"--capture-overwrite", u"--capture", image},
+       kUpdateCaptureFailed,
+       u"is the image"},
+      {"the image by another name",
+       {u"--capture-overwrite", u"--capture", dir / "./fw.bimg"},
+       kUpdateCaptureFailed,
+       u"is the image"},
+      {"the backup",
+       {u"--capture-overwrite", u"--backup", backup, u"--capture", backup},
+       kUpdateCaptureFailed,
+       u"is the settings backup"},
+      {"an existing file, allowed to overwrite",
+       {u"--capture-overwrite", u"--capture", mine},
+       kUpdateOk,
+       u"capture written to"},
+  };
+  if (links)
+    cases.push_back({"the image through a link",
+                     {u"--capture-overwrite", u"--capture", dir / "link.bimg"},
+                     kUpdateCaptureFailed,
+                     u"is the image"});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    PutHostBytes(image, imageBytes);
+    PutHostBytes(mine, "mine");
+    PutHostBytes(backup, "backup");
+    UpdateRun run;
+    run.io.prepareWorld = nullptr;  // host files on
+    run.io.backupFolder = [&] { return dir.path.u16string(); };
+    std::vector<std::u16string> args = {u"--simulate"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    args.push_back(image);
+    run.Run(args);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_TRUE(Contains(c.status == kUpdateOk ? run.out : run.err, c.says));
+    if (c.status != kUpdateOk) {
+      EXPECT_EQ(run.rig->mouse().RequestCount(), 0u);
+      EXPECT_TRUE(Contains(run.err, u"nothing was sent to the mouse"));
+      EXPECT_EQ(HostBytes(mine), "mine");
+      EXPECT_EQ(HostBytes(backup), "backup");
+    } else {
+      EXPECT_EQ(HostBytes(mine).substr(0, 4), std::string("\x0A\x0D\x0D\x0A", 4));  // a pcapng file now
+    }
+    EXPECT_EQ(HostBytes(image), imageBytes);
+  }
+
+  // A replay never writes the capture it replays, whatever its name.
+  PutHostBytes(mine, "");
+  {
+    UpdateRun made;
+    made.io.prepareWorld = nullptr;
+    made.io.backupFolder = [&] { return dir.path.u16string(); };
+    std::filesystem::remove(dir.path / "mine.pcapng");
+    made.Run({u"--simulate", u"--capture", mine, image});
+    ASSERT_EQ(made.status, kUpdateOk);
+  }
+  const std::string captured = HostBytes(mine);
+  for (const std::u16string& again : {mine, dir / "./mine.pcapng"}) {
+    UpdateRun replay;
+    replay.io.prepareWorld = nullptr;
+    replay.Run({u"--replay", mine, u"--capture-overwrite", u"--capture", again, image});
+    EXPECT_EQ(replay.status, kUpdateCaptureFailed);
+    EXPECT_TRUE(Contains(replay.err, u"is the capture being replayed"));
+    EXPECT_EQ(HostBytes(mine), captured);
+  }
+}
+
+// A capture that cannot be written completely (a full disk) fails the run
+// with the capture's status when the upgrade succeeded; when the upgrade
+// failed too, both are told and the upgrade's own status stays. kv27m-isp
+// likewise, with its own code.
+TEST(UpdateTool, CaptureThatCannotBeWrittenIsAFailure) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "needs /dev/full";
+#else
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
+  struct Case {
+    const char16_t* scenario;
+    int status;
+    const char16_t* says;
+  };
+  const Case cases[] = {
+      {u"--simulate=ok", kUpdateCaptureFailed, u"could not be written completely (exit status 7)"},
+      {u"--simulate=erase-fails", UpdateExitCode(UpgradeStatus::EraseFailed),
+       u"could not be written completely; the exit status is the upgrade's own (27)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(sim::ToUtf8(c.scenario));
+    UpdateRun run;
+    run.io.prepareWorld = nullptr;  // host files on
+    HostFolder dir("kv27m-capture-full");
+    run.io.backupFolder = [&] { return dir.path.u16string(); };
+    run.Run({c.scenario, u"--capture-overwrite", u"--capture", u"/dev/full",
+             Wide(KV_SOURCE_DIR "/res/KV27M_FW_UPGRADE.bimg")});
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_TRUE(Contains(run.err, c.says));
+    if (c.status != kUpdateCaptureFailed) EXPECT_TRUE(Contains(run.err, UpgradeGloss(UpgradeStatus::EraseFailed)));
+  }
+  // Without --capture-overwrite /dev/full is a file that exists.
+  UpdateRun refused;
+  refused.io.prepareWorld = nullptr;
+  refused.Run({u"--simulate", u"--capture", u"/dev/full", Wide(KV_SOURCE_DIR "/res/KV27M_FW_UPGRADE.bimg")});
+  EXPECT_EQ(refused.status, kUpdateCaptureFailed);
+  EXPECT_TRUE(Contains(refused.err, u"exists already"));
+
+  std::vector<std::u16string> out, err;
+  IspToolIo io;
+  io.out = [&](const std::u16string& line) { out.push_back(line); };
+  io.err = [&](const std::u16string& line) { err.push_back(line); };
+  const std::u16string image = Wide(KV_SOURCE_DIR "/res/KV27M_FW_UPGRADE.bimg");
+  EXPECT_EQ(RunIspTool({u"--simulate", u"--capture-overwrite", u"--capture", u"/dev/full", image}, io),
+            kIspToolCaptureFailed);
+  EXPECT_TRUE(Contains(err, u"could not be written completely (exit status 6)"));
+  err.clear();
+  EXPECT_EQ(RunIspTool({u"--simulate", u"--capture-overwrite", u"--capture", image, image}, io), kIspToolCaptureFailed);
+  EXPECT_TRUE(Contains(err, u"is the image"));
 #endif
 }
 
