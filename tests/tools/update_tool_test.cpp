@@ -673,6 +673,46 @@ TEST(UpdateTool, CaptureThatCannotBeWrittenIsAFailure) {
 #endif
 }
 
+// README.md lists each console program's exit statuses in a table between
+// "<!-- exit-codes PROGRAM -->" and "<!-- /exit-codes -->": it must be the
+// code's own table, so that neither can change without the other. A failure
+// prints the table to put there.
+TEST(ConsolePrograms, ReadmeExitCodeTablesAreTheCodes) {
+  std::ifstream in(KV_SOURCE_DIR "/README.md", std::ios::binary);
+  ASSERT_TRUE(in) << "README.md";
+  const std::string readme((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::pair<const char*, const std::vector<console::ExitCodeRow>*> programs[] = {
+      {"kv27m-update", &UpdateExitCodes()}, {"kv27m-isp", &IspExitCodes()}, {"bimgtool", &BimgExitCodes()}};
+  for (const auto& [program, rows] : programs) {
+    SCOPED_TRACE(program);
+    const std::string open = std::string("<!-- exit-codes ") + program + " -->\n";
+    const std::size_t start = readme.find(open);
+    ASSERT_NE(start, std::string::npos) << "README.md has no " << open;
+    const std::size_t end = readme.find("<!-- /exit-codes -->", start);
+    ASSERT_NE(end, std::string::npos);
+    const std::string table = readme.substr(start + open.size(), end - start - open.size());
+    EXPECT_EQ(table, console::ExitCodeMarkdown(*rows))
+        << "put this in README.md:\n"
+        << open << console::ExitCodeMarkdown(*rows) << "<!-- /exit-codes -->";
+    // The usage lists the same codes.
+    std::vector<int> codes;
+    for (const auto& row : *rows) codes.push_back(row.code);
+    EXPECT_TRUE(std::is_sorted(codes.begin(), codes.end()));
+    EXPECT_EQ(std::adjacent_find(codes.begin(), codes.end()), codes.end());
+  }
+  // Every status the programs define has its row.
+  for (const int code : {kUpdateOk, kUpdateUsage, kUpdateBackupFailed, kUpdateCancelled, kUpdateNoHardware,
+                         kUpdateReplayDiverged, kUpdateCaptureFailed, kUpdateNoPermission})
+    EXPECT_TRUE(std::any_of(UpdateExitCodes().begin(), UpdateExitCodes().end(),
+                            [code](const console::ExitCodeRow& row) { return row.code == code; }))
+        << code;
+  for (const int code : {kIspToolOk, kIspToolFailed, kIspToolUsage, kIspToolBadBackup, kIspToolCancelled,
+                         kIspToolReplayDiverged, kIspToolCaptureFailed, kIspToolNoPermission})
+    EXPECT_TRUE(std::any_of(IspExitCodes().begin(), IspExitCodes().end(), [code](const console::ExitCodeRow& row) {
+      return row.code == code;
+    })) << code;
+}
+
 // --help of every console program: the usage on standard output, status 0.
 TEST(ConsolePrograms, HelpGoesToStandardOutput) {
   std::vector<std::u16string> out, err;

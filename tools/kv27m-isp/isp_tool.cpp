@@ -23,32 +23,36 @@ using namespace w32;
 
 namespace {
 
-const char16_t kUsage[] =
-    u"usage: kv27m-isp [--simulate] [--verbose] [--user-data BACKUP] [--capture FILE.pcapng] [--lang=zh|en] IMAGE\n"
-    u"       kv27m-isp --replay FILE.pcapng [--user-data BACKUP] [IMAGE]\n"
-    u"       kv27m-isp --list\n"
-    u"  flashes IMAGE (.bimg) onto a mouse that waits in its ISP bootloader\n"
-    u"  --user-data BACKUP  put the settings saved by kv27m-update back into the image\n"
-    u"                      (refused when the backup fails its checksum)\n"
-    u"  --simulate          run against a simulated bootloader instead of the USB bus\n"
-    u"  --capture FILE      write the run's USB traffic to FILE, a pcapng file that\n"
-    u"                      Wireshark opens (USBPcap frames)\n"
-    u"  --replay FILE       run against the bootloader of a capture, in virtual time: every\n"
-    u"                      transfer must be the capture's next one on its pipe (IMAGE\n"
-    u"                      defaults to the captured run's)\n"
-    u"  --verbose           print every bulk transfer, in hex, with times\n"
-    u"  --list              list the mice and bootloaders on the USB bus (bus and port path,\n"
-    u"                      device node, whether this user can open it)\n"
-    u"  --lang=zh|en        the messages in Simplified Chinese or English (default: the\n"
-    u"                      locale's language; on Windows the user's UI language)\n"
-    u"  --help              this text\n"
-    u"  Ctrl+C ends the wait for the bootloader; a flash that has begun runs to its end\n"
-    u"  (a second Ctrl+C ends the program at once).\n"
-    u"exit status: 0 success, 1 failure (the message says which), 2 usage error or no\n"
-    u"  USB access on this platform, 3 backup refused, 4 ended by Ctrl+C, 5 the replay\n"
-    u"  diverged from the capture (the report names the frame and both sides), 6 the\n"
-    u"  capture file cannot be written or the replayed one read, 7 a device node this\n"
-    u"  user may not open (the message names it and the rule file)";
+std::u16string Usage() {
+  std::u16string text =
+      u"usage: kv27m-isp [--simulate] [--verbose] [--user-data BACKUP] [--capture FILE.pcapng [--capture-overwrite]]\n"
+      u"                 [--lang=zh|en] IMAGE\n"
+      u"       kv27m-isp --replay FILE.pcapng [--user-data BACKUP] [IMAGE]\n"
+      u"       kv27m-isp --list\n"
+      u"  flashes IMAGE (.bimg) onto a mouse that waits in its ISP bootloader\n"
+      u"  --user-data BACKUP  put the settings saved by kv27m-update back into the image\n"
+      u"                      (refused when the backup fails its checksum)\n"
+      u"  --simulate          run against a simulated bootloader instead of the USB bus\n"
+      u"  --capture FILE      write the run's USB traffic to FILE, a pcapng file that\n"
+      u"                      Wireshark opens (USBPcap frames); FILE must not exist, and\n"
+      u"                      is never the image, the backup or the replayed capture\n"
+      u"  --capture-overwrite let --capture replace an existing FILE\n"
+      u"  --replay FILE       run against the bootloader of a capture, in virtual time: every\n"
+      u"                      transfer must be the capture's next one on its pipe (IMAGE\n"
+      u"                      defaults to the captured run's)\n"
+      u"  --verbose           print every bulk transfer, in hex, with times\n"
+      u"  --list              list the mice and bootloaders on the USB bus (bus and port path,\n"
+      u"                      device node, whether this user can open it)\n"
+      u"  --lang=zh|en        the messages in Simplified Chinese or English (default: the\n"
+      u"                      locale's language; on Windows the user's UI language)\n"
+      u"  --help              this text\n"
+      u"  Ctrl+C ends the wait for the bootloader; a flash that has begun runs to its end\n"
+      u"  (a second Ctrl+C ends the program at once).\n"
+      u"exit status:\n" +
+      console::ExitCodeLines(IspExitCodes());
+  text.pop_back();
+  return text;
+}
 
 std::u16string Ascii(const std::string& text) { return std::u16string(text.begin(), text.end()); }
 
@@ -226,13 +230,29 @@ int Replay(Options options, const IspToolIo& io) {
 
 }  // namespace
 
+const std::vector<console::ExitCodeRow>& IspExitCodes() {
+  static const std::vector<console::ExitCodeRow> rows = {
+      {kIspToolOk, u"success"},
+      {kIspToolFailed, u"failure (its message says which)"},
+      {kIspToolUsage, u"usage error, or no USB access on this platform"},
+      {kIspToolBadBackup, u"the settings backup (--user-data) could not be read or fails its checks; nothing was sent"},
+      {kIspToolCancelled, u"ended by Ctrl+C while waiting for the bootloader"},
+      {kIspToolReplayDiverged, u"the replay diverged from the capture: the report names the frame and both sides"},
+      {kIspToolCaptureFailed,
+       u"the capture file was refused (it exists, or the run reads it; nothing was sent to the mouse) or could not "
+       u"be written completely, or the replayed capture could not be read; a flash that failed keeps its own status"},
+      {kIspToolNoPermission, u"a device node this user may not open (the message names it and the rule file)"},
+  };
+  return rows;
+}
+
 int RunIspTool(const std::vector<std::u16string>& args, const IspToolIo& io) {
   Options options;
   options.language = io.language;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const auto& arg = args[i];
     if (arg == u"--help" || arg == u"-h") {
-      io.out(kUsage);
+      io.out(Usage());
       return kIspToolOk;
     } else if (arg == u"--simulate") {
       options.simulate = true;
@@ -258,23 +278,23 @@ int RunIspTool(const std::vector<std::u16string>& args, const IspToolIo& io) {
       bool bad = false;
       if (auto language = LanguageOption(arg, bad)) options.language = *language;
       if (bad) {
-        io.err(kUsage);
+        io.err(Usage());
         return kIspToolUsage;
       }
     } else if (arg.size() > 1 && arg[0] == u'-') {
-      io.err(kUsage);
+      io.err(Usage());
       return kIspToolUsage;
     } else if (options.imagePath.empty()) {
       options.imagePath = arg;
     } else {
-      io.err(kUsage);
+      io.err(Usage());
       return kIspToolUsage;
     }
   }
   if ((options.imagePath.empty() && options.replay.empty() && !options.list) ||
       (options.simulate && !options.replay.empty()) || (options.list && options.simulate) ||
       (options.captureOverwrite && options.capture.empty())) {
-    io.err(kUsage);
+    io.err(Usage());
     return kIspToolUsage;
   }
   if (!options.replay.empty()) return Replay(options, io);

@@ -98,21 +98,8 @@ std::u16string Usage() {
   }
   text +=
       u"\n"
-      u"exit status:\n"
-      u"   0  success (a dry run included)\n"
-      u"   2  usage error\n"
-      u"   3  the settings backup could not be written; nothing was sent to the mouse\n"
-      u"   4  ended by Ctrl+C\n"
-      u"   5  no USB access in this build\n"
-      u"   6  the replay diverged from the capture: the report names the frame and both sides\n"
-      u"   7  the capture file could not be written, or the replayed one read\n"
-      u"   8  a device node this user may not open (the message names it and the rule file)\n";
-  for (int v = static_cast<int>(UpgradeStatus::MouseAbsent); v < static_cast<int>(UpgradeStatus::Stopped); ++v) {
-    const auto status = static_cast<UpgradeStatus>(v);
-    std::string code = std::to_string(UpdateExitCode(status));
-    code.insert(0, 4 - code.size(), ' ');
-    text += Ascii(code + "  ") + UpgradeGloss(status) + u"\n";
-  }
+      u"exit status:\n";
+  text += console::ExitCodeLines(UpdateExitCodes());
   text.pop_back();
   return text;
 }
@@ -581,6 +568,32 @@ int RunOnRealUsb(console::RealUsb& usb, const Options& options, const UpdateTool
 int UpdateExitCode(UpgradeStatus status) {
   if (status == UpgradeStatus::Success || status == UpgradeStatus::Stopped) return kUpdateOk;
   return kUpdateFailureBase + static_cast<int>(status);
+}
+
+const std::vector<console::ExitCodeRow>& UpdateExitCodes() {
+  static const std::vector<console::ExitCodeRow> rows = [] {
+    std::vector<console::ExitCodeRow> r = {
+        {kUpdateOk, u"success (a dry run included)"},
+        {kUpdateUsage, u"usage error"},
+        {kUpdateBackupFailed,
+         u"the settings backup could not be written, or --backup names a file the run reads; nothing was sent to "
+         u"the mouse"},
+        {kUpdateCancelled, u"ended by Ctrl+C"},
+        {kUpdateNoHardware, u"no USB access in this build"},
+        {kUpdateReplayDiverged, u"the replay diverged from the capture: the report names the frame and both sides"},
+        {kUpdateCaptureFailed,
+         u"the capture file was refused (it exists, or the run reads it; nothing was sent to the mouse) or could "
+         u"not be written completely, or the replayed capture could not be read; an upgrade that failed keeps its "
+         u"own status"},
+        {kUpdateNoPermission, u"a device node this user may not open (the message names it and the rule file)"},
+    };
+    for (int v = static_cast<int>(UpgradeStatus::MouseAbsent); v < static_cast<int>(UpgradeStatus::Stopped); ++v) {
+      const auto status = static_cast<UpgradeStatus>(v);
+      r.push_back({UpdateExitCode(status), UpgradeGloss(status)});
+    }
+    return r;
+  }();
+  return rows;
 }
 
 const char16_t* UpgradeGloss(UpgradeStatus status) {
