@@ -73,7 +73,7 @@ int RunApp(w32::OsApi& os, w32::OsApi& screen, const GuiCommandLine& options, co
       screen, options.capturePath, options.captureOverwrite,
       {{u"the image", image}, {u"the log (--simulate-log)", options.logPath}}, u"--capture-overwrite");
   if (!problem.empty()) {
-    const std::u16string text = u"Refused --capture " + problem + u"; nothing was sent to the mouse";
+    const std::u16string text = u"Refused --capture: " + problem + u".\n\nNothing was sent to the mouse.";
     screen.MessageBoxW(nullptr, text.c_str(), u"KV27MFirmwareUpdate", MB_OK | MB_ICONHAND);
     return 2;
   }

@@ -164,7 +164,9 @@ unsigned long CutSequence(std::u16string& body) {
 
 // Lists "backup-*.kv27ud" in `folder`: false with the OS error when the
 // folder cannot be listed (a folder with no backup is an empty list).
-// `place` (upper case, "-AT-..."), when not empty, keeps only that place's.
+// `marker` ("-" and a place, upper case), when not empty, keeps only that
+// place's backups, with their stamps and numbers; without it every name is
+// listed, for its sequence number only.
 bool ListBackups(OsApi& os, const std::u16string& folder, const std::u16string& marker, std::vector<BackupName>& found,
                  DWORD& error) {
   found.clear();
@@ -235,6 +237,9 @@ bool WriteNewBackupFile(OsApi& os, const std::u16string& folder, const std::u16s
   if (!ListBackups(os, folder, u"", existing, error)) return false;
   unsigned long sequence = 0;
   for (const BackupName& b : existing) sequence = std::max(sequence, b.sequence);
+  // Nine digits at most are read back; a name that claims the last one does
+  // not push the numbers past what is read.
+  sequence = std::min(sequence, 999'999'998ul);
   char seq[32];
   std::snprintf(seq, sizeof seq, "-n%06lu", sequence + 1);
   std::u16string base = folder + SeparatorOf(folder) + u"backup-" + stamp;

@@ -150,7 +150,7 @@ int Flash(OsApi& base, const Options& options, const IspToolIo& io, console::Cap
                                                              {u"the capture being replayed", options.replay}},
                                                             u"--capture-overwrite");
   if (!problem.empty()) {
-    io.err(u"kv27m-isp: refused --capture " + problem);
+    io.err(u"kv27m-isp: refused --capture: " + problem);
     io.err(u"kv27m-isp: nothing was written to the mouse");
     return kIspToolCaptureFailed;
   }

@@ -447,7 +447,7 @@ std::unique_ptr<console::TrafficCapture> OpenCapture(OsApi& base, const Options&
   const std::u16string problem =
       console::OutputFileProblem(base, options.capture, options.captureOverwrite, inputs, u"--capture-overwrite");
   if (!problem.empty()) {
-    io.err(u"kv27m-update: refused --capture " + problem);
+    io.err(u"kv27m-update: refused --capture: " + problem);
     io.err(u"kv27m-update: nothing was sent to the mouse");
     failed = true;
     return nullptr;
