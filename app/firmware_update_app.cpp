@@ -29,6 +29,7 @@ BOOL CKV27MFirmwareUpdateApp::InitInstance() {
 
   auto dialog = std::make_unique<CKV27MFirmwareUpdateDlg>(Os());
   dialog->startImage = imagePath;
+  dialog->simulatedBackups = simulated;
   if (language) dialog->SetLanguage(*language);
   m_pMainWnd = dialog.get();
   dialogResult = dialog->DoModal();
@@ -298,38 +299,69 @@ class DialogFace : public UpgradeFace {
     PaintPendingWindows(os_);
     return true;
   }
+  // The port the run follows: the backup is named after it.
+  void OnMousePort(const USBDeviceEntry& port) override { place_ = PortPlace(port); }
   // The settings just read go to a new backup file before the request that
   // restarts the mouse; without it the run stops here, the mouse untouched.
   bool OnUserDataRead(const std::uint8_t* userData, std::size_t) override {
-    const std::u16string folder = UserBackupFolder(os_);
+    const std::u16string folder = UserBackupFolder(os_, dialog_.simulatedBackups);
     std::u16string path;
     DWORD error = 0;
     if (!folder.empty() &&
-        WriteNewBackupFile(os_, folder, BackupTimeStamp(os_), MousePlace(dialog_.mouseLink, dialog_.usbMonitor),
-                           EncodeBackup(userData), path, error))
+        WriteNewBackupFile(os_, folder, BackupTimeStamp(os_), place_, EncodeBackup(userData), path, error))
       return true;
     dialog_.MessageBox(dialog_.Text(IDS_BACKUP_FAILED), nullptr, MB_OK);
     return false;
   }
-  // A mouse in its bootloader gets the settings of its newest backup; without
-  // one, the image's own, once the user agrees.
-  bool OnBootloaderUserData(std::uint8_t* userData, std::size_t size) override {
-    std::u16string ispPath;
-    FindIspDevice(os_, ispPath);
-    const std::u16string place = BootloaderPlace(ispPath, dialog_.usbMonitor);
+  // A mouse in its bootloader gets the settings of the newest backup of its
+  // port. Without one, the image's own, once the user agrees; a newer backup
+  // that is damaged is named in the question, and the user agrees to an older
+  // sound one too before it is taken.
+  bool OnBootloaderUserData(std::uint8_t* userData, std::size_t size, const USBDeviceEntry* port) override {
+    const std::u16string place = port != nullptr ? PortPlace(*port) : std::u16string();
     std::vector<std::uint8_t> backup;
     std::u16string path;
-    if (FindNewestBackup(os_, UserBackupFolder(os_), place, backup, path) && backup.size() == size) {
+    std::vector<std::u16string> damaged;
+    const bool found =
+        FindNewestBackup(os_, UserBackupFolder(os_, dialog_.simulatedBackups), place, backup, path, &damaged) &&
+        backup.size() == size;
+    if (found && damaged.empty()) {
       std::memcpy(userData, backup.data(), size);
       return true;
     }
-    return dialog_.MessageBox(dialog_.Text(IDS_NO_BACKUP), nullptr, MB_OKCANCEL) == IDOK;
+    std::u16string question;
+    if (damaged.empty())
+      question = dialog_.Text(IDS_NO_BACKUP);
+    else if (!found)
+      question = Fill(dialog_.Text(IDS_BACKUP_DAMAGED), {FileName(damaged.front())});
+    else
+      question = Fill(dialog_.Text(IDS_OLDER_BACKUP), {FileName(damaged.front()), FileName(path)});
+    if (dialog_.MessageBox(question, nullptr, MB_OKCANCEL) != IDOK) return false;
+    if (found) std::memcpy(userData, backup.data(), size);
+    return true;
   }
 
  private:
+  static std::u16string FileName(const std::u16string& path) {
+    const std::size_t cut = path.find_last_of(u"\\/");
+    return cut == std::u16string::npos ? path : path.substr(cut + 1);
+  }
+  // The "%s" of a text, in order.
+  static std::u16string Fill(std::u16string text, const std::vector<std::u16string>& values) {
+    std::size_t from = 0;
+    for (const auto& value : values) {
+      const std::size_t at = text.find(u"%s", from);
+      if (at == std::u16string::npos) break;
+      text.replace(at, 2, value);
+      from = at + value.size();
+    }
+    return text;
+  }
+
   OsApi& os_;
   CKV27MFirmwareUpdateDlg& dialog_;
   std::optional<int> percent_;  // the last percentage this run set
+  std::u16string place_;        // the followed mouse's place on the bus
 };
 
 }  // namespace

@@ -48,6 +48,13 @@ inline constexpr char16_t kRegistryKey[] = u"应用程序向导生成的本地�
 // on, Cancel stops before anything is sent).
 inline constexpr char16_t kBackupFailedText[] = u"备份用户数据失败！";
 inline constexpr char16_t kNoBackupText[] = u"未找到此设备的用户数据备份！\n将使用镜像文件中的默认设置升级，是否继续？";
+// The same question when the device's newest backup is damaged (IDS_BACKUP_DAMAGED,
+// "%s" the damaged file's name), and when an older sound one is left
+// (IDS_OLDER_BACKUP, "%s" the damaged file's name, then the older one's).
+inline constexpr char16_t kBackupDamagedText[] =
+    u"此设备的用户数据备份已损坏：\n%s\n将使用镜像文件中的默认设置升级，是否继续？";
+inline constexpr char16_t kOlderBackupText[] =
+    u"此设备最新的用户数据备份已损坏：\n%s\n将使用较早的备份升级：\n%s\n是否继续？";
 // Timer 1 starts the upgrade once, this long after the dialog opened.
 inline constexpr UINT_PTR kAutoStartTimer = 1;
 inline constexpr UINT kAutoStartDelayMs = 100;
@@ -69,6 +76,10 @@ class CKV27MFirmwareUpdateApp : public CWinApp {
   // The language the command line asked for (--lang); none: the user's UI
   // language decides.
   std::optional<UiLanguage> language;
+
+  // The devices are simulated (--simulate): the settings backups go to the
+  // per-user folder's "simulated" subfolder, apart from the real mice's.
+  bool simulated = false;
 
   DECLARE_MESSAGE_MAP()
 };
@@ -126,6 +137,9 @@ class CKV27MFirmwareUpdateDlg : public CDialog {
   // The image the program was started with, set before the dialog runs; it
   // takes the place of the default image beside the program.
   std::u16string startImage;
+  // The settings backups are a simulated mouse's: they are written to, and
+  // taken from, the per-user folder's "simulated" subfolder only.
+  bool simulatedBackups = false;
 
  protected:
   void DoDataExchange(CDataExchange* pDX) override;

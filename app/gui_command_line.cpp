@@ -102,6 +102,8 @@ GuiCommandLine ParseGuiCommandLine(const std::u16string& commandLine) {
         out.error = u"--capture needs a file name";
         return out;
       }
+    } else if (a == u"--capture-overwrite") {
+      out.captureOverwrite = true;
     } else if (a.rfind(u"--lang=", 0) == 0) {
       bool bad = false;
       out.language = LanguageOption(a, bad);
@@ -120,13 +122,14 @@ GuiCommandLine ParseGuiCommandLine(const std::u16string& commandLine) {
     }
   }
   if (!out.logPath.empty() && !out.simulate) out.error = u"--simulate-log works only with --simulate";
+  if (out.captureOverwrite && out.capturePath.empty()) out.error = u"--capture-overwrite works only with --capture";
   return out;
 }
 
 std::u16string GuiUsage() {
   std::u16string text =
-      u"KV27MFirmwareUpdate.exe [--simulate[=SCENARIO]] [--simulate-log FILE] [--capture FILE] [--lang=zh|en]\n"
-      u"                        [IMAGE]\n"
+      u"KV27MFirmwareUpdate.exe [--simulate[=SCENARIO]] [--simulate-log FILE] [--capture FILE\n"
+      u"                        [--capture-overwrite]] [--lang=zh|en] [IMAGE]\n"
       u"\n"
       u"Without options the program upgrades the mouse plugged into this PC.\n"
       u"IMAGE                  the firmware image (.bimg) to use instead of\n"
@@ -135,7 +138,9 @@ std::u16string GuiUsage() {
       u"                       and USB bus, in real time (default scenario: ok)\n"
       u"--simulate-log FILE    write what the dialog showed, one event a line (UTF-8)\n"
       u"--capture FILE         write the run's USB traffic to FILE, a pcapng file that\n"
-      u"                       Wireshark opens (with or without --simulate)\n"
+      u"                       Wireshark opens (with or without --simulate); FILE must\n"
+      u"                       not exist, and is never the image\n"
+      u"--capture-overwrite    let --capture replace an existing FILE\n"
       u"--lang=zh|en           the dialog in Simplified Chinese or English (default:\n"
       u"                       Chinese on a Chinese Windows, English on any other)\n"
       u"--help                 this text\n"

@@ -1,7 +1,7 @@
 // The dialog program's command line.
 //
-//   KV27MFirmwareUpdate.exe [--simulate[=SCENARIO]] [--simulate-log FILE] [--capture FILE.pcapng]
-//                           [--lang=zh|en] [--help] [IMAGE]
+//   KV27MFirmwareUpdate.exe [--simulate[=SCENARIO]] [--simulate-log FILE] [--capture FILE.pcapng
+//                           [--capture-overwrite]] [--lang=zh|en] [--help] [IMAGE]
 //
 // IMAGE (a .bimg dropped on the program, or opened with it) takes the place of
 // the default image beside the program: it is shown in the path box and
@@ -10,7 +10,8 @@
 // the same dialog while the mouse, its bootloader and the bus are simulated
 // (scenario "ok" unless named); --simulate-log writes what the user was shown,
 // one event a line (UTF-8). --capture writes the run's USB traffic as a
-// pcapng file (Wireshark), on the real devices or the simulated ones. --lang
+// pcapng file (Wireshark), on the real devices or the simulated ones: a new
+// file, or with --capture-overwrite an existing one, never the image. --lang
 // shows the dialog in Simplified Chinese or English whatever the user's UI
 // language. A GUI program has no console: --help and mistakes
 // are shown in a message box.
@@ -30,6 +31,7 @@ struct GuiCommandLine {
   const Scenario* simulate = nullptr;  // null: the real devices
   std::u16string logPath;              // empty: no log
   std::u16string capturePath;          // empty: no capture
+  bool captureOverwrite = false;       // --capture-overwrite: an existing capture file may be replaced
   std::u16string imagePath;            // empty: the default image beside the program
   std::optional<UiLanguage> language;  // none: the user's UI language
   std::u16string error;                // not empty: the command line is wrong; show it with the usage

@@ -11,6 +11,7 @@
 #include "app/simulation.h"
 #include "platform/os_api.h"
 #include "sim/mouse_rig.h"
+#include "tools/console/output_files.h"
 #include "tools/console/traffic_capture.h"
 #include "ui/app.h"
 
@@ -66,6 +67,16 @@ int RunApp(w32::OsApi& os, w32::OsApi& screen, const GuiCommandLine& options, co
   if (options.capturePath.empty()) return AppMain(os);
   const std::u16string image =
       options.imagePath.empty() ? ProgramDirectory(screen) + u"\\" + ImageFileName() : options.imagePath;
+  // A new file, or an existing one the user let it replace; never the image
+  // or the log.
+  const std::u16string problem = console::OutputFileProblem(
+      screen, options.capturePath, options.captureOverwrite,
+      {{u"the image", image}, {u"the log (--simulate-log)", options.logPath}}, u"--capture-overwrite");
+  if (!problem.empty()) {
+    const std::u16string text = u"Refused --capture: " + problem + u".\n\nNothing was sent to the mouse.";
+    screen.MessageBoxW(nullptr, text.c_str(), u"KV27MFirmwareUpdate", MB_OK | MB_ICONHAND);
+    return 2;
+  }
   DWORD error = 0;
   bool written = false;
   const int rc = console::RunCaptured(
@@ -73,7 +84,7 @@ int RunApp(w32::OsApi& os, w32::OsApi& screen, const GuiCommandLine& options, co
       {{"program", "KV27MFirmwareUpdate"},
        {"image", capture::Utf8(image)},
        {"simulated", options.simulate != nullptr ? options.simulate->name : "no"}},
-      [](w32::OsApi& captured) { return AppMain(captured); }, &error, &written);
+      [](w32::OsApi& captured) { return AppMain(captured); }, &error, &written, options.captureOverwrite);
   if (error != 0) {
     const std::string code = std::to_string(error);
     std::u16string text = u"Cannot write the capture file " + options.capturePath + u" (error " +
@@ -91,6 +102,17 @@ int RunApp(w32::OsApi& os, w32::OsApi& screen, const GuiCommandLine& options, co
 int RunSimulated(w32::OsApi& real, const GuiCommandLine& options) {
   std::unique_ptr<LineLog> log;
   if (!options.logPath.empty()) {
+    // The log, named by the user, may replace a file of its name, but never
+    // the image beside the program, the one named, or the capture.
+    const std::u16string image =
+        options.imagePath.empty() ? ProgramDirectory(real) + u"\\" + ImageFileName() : options.imagePath;
+    for (const std::u16string& input : {image, options.capturePath}) {
+      if (console::SameFile(real, options.logPath, input)) {
+        const std::u16string text = u"Refused --simulate-log " + options.logPath + u": it is " + input;
+        real.MessageBoxW(nullptr, text.c_str(), u"KV27MFirmwareUpdate", MB_OK | MB_ICONHAND);
+        return 2;
+      }
+    }
     log = std::make_unique<LineLog>(real, options.logPath);
     if (!log->ok()) {
       std::u16string text = u"Cannot write the log file " + options.logPath;
@@ -132,6 +154,7 @@ int GuiMain(const std::u16string& commandLine) {
   }
   theApp.imagePath = options.imagePath;
   theApp.language = options.language;
+  theApp.simulated = options.simulate != nullptr;
   if (!options.simulate) return RunApp(*real, *real, options, console::HostCaptureClock());
   return RunSimulated(*real, options);
 }

@@ -244,6 +244,10 @@ BOOL SimulatedUsbOsApi::FlushFileBuffers(HANDLE file) {
   if (IsWindowsHandle(file)) return FromWindows(windows_.FlushFileBuffers(file));
   return FromWorld(world_.FlushFileBuffers(file));
 }
+BOOL SimulatedUsbOsApi::GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* information) {
+  if (IsWindowsHandle(file)) return FromWindows(windows_.GetFileInformationByHandle(file, information));
+  return FromWorld(world_.GetFileInformationByHandle(file, information));
+}
 
 BOOL SimulatedUsbOsApi::GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, LPDWORD transferred, BOOL wait) {
   if (IsWindowsHandle(file)) return FromWindows(windows_.GetOverlappedResult(file, overlapped, transferred, wait));

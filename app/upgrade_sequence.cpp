@@ -207,6 +207,7 @@ UpgradeStatus RunSteps(OsApi& os, const UpgradeDevices& devices, const WCHAR* im
   if (!image.ok()) return FromImageError(image.error);
   face.SetProgress(10);
 
+  face.OnMousePort(mousePort);
   // The user data, page by page; the first page that fails ends the run.
   face.OnStage(UpgradeStage::ReadUserData);
   std::uint8_t userData[kUserDataSize] = {};
@@ -241,18 +242,34 @@ UpgradeStatus RunSteps(OsApi& os, const UpgradeDevices& devices, const WCHAR* im
   });
 }
 
-// A mouse already in its bootloader: the image, the settings the face gives,
-// the flash.
-UpgradeStatus RunBootloaderSteps(OsApi& os, const UpgradeDevices& devices, const WCHAR* imagePath, UpgradeFace& face) {
+// A mouse already in its bootloader, whose interface is `bootloader`: the
+// image, the settings the face gives for its port, the flash of that
+// bootloader only.
+UpgradeStatus RunBootloaderSteps(OsApi& os, const UpgradeDevices& devices, const WCHAR* imagePath,
+                                 const std::u16string& bootloader, UpgradeFace& face) {
   face.SetProgress(0);
   face.OnStage(UpgradeStage::CheckImage);
   ImageFileResult image = LoadImageFile(os, imagePath);
   if (!image.ok()) return FromImageError(image.error);
   face.SetProgress(10);
 
+  // Its port; the table may predate the bootloader's arrival, so it is read
+  // again once before the port is taken for unknown.
+  USBDeviceEntry port;
+  std::array<BYTE, kConnectionRecordSize> record{};
+  bool located = devices.usbMonitor.FindDeviceOfInterface(IspInterfaceGuid, bootloader.c_str(), port) != 0;
+  if (!located) {
+    devices.usbMonitor.Refresh();
+    located = devices.usbMonitor.FindDeviceOfInterface(IspInterfaceGuid, bootloader.c_str(), port) != 0;
+  }
+  if (located) {
+    std::memcpy(record.data(), port.connection, record.size());
+    port.connection = record.data();
+  }
+
   std::uint8_t userData[kUserDataSize];
   std::memcpy(userData, image.payload.data() + kUserDataOffset, kUserDataSize);
-  if (!face.OnBootloaderUserData(userData, kUserDataSize)) return UpgradeStatus::Stopped;
+  if (!face.OnBootloaderUserData(userData, kUserDataSize, located ? &port : nullptr)) return UpgradeStatus::Stopped;
   std::memcpy(image.payload.data() + kUserDataOffset, userData, kUserDataSize);
 
   std::vector<std::uint8_t> readBack;
@@ -262,7 +279,9 @@ UpgradeStatus RunBootloaderSteps(OsApi& os, const UpgradeDevices& devices, const
     return UpgradeStatus::OutOfMemory;
   }
   face.SetProgress(20);
-  return Flash(os, devices, image.payload.data(), readBack.data(), face);
+  return Flash(os, devices, image.payload.data(), readBack.data(), face, [&](const std::u16string& path) {
+    return located ? devices.usbMonitor.PortCarriesInterface(port, IspInterfaceGuid, path.c_str()) : path == bootloader;
+  });
 }
 
 }  // namespace
@@ -298,7 +317,7 @@ UpgradeStatus RunBootloaderUpgrade(OsApi& os, const UpgradeDevices& devices, con
   else if (imagePath == nullptr || imagePath[0] == 0)
     status = UpgradeStatus::NoImagePath;
   else
-    status = RunBootloaderSteps(os, devices, imagePath, face);
+    status = RunBootloaderSteps(os, devices, imagePath, bootloader, face);
   if (status != UpgradeStatus::Stopped) face.ShowMessage(status, UpgradeMessage(status));
   return status;
 }

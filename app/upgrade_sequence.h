@@ -37,6 +37,7 @@ using namespace w32;
 class CKV27USBComm;
 class CKV8B05Comm;
 class CUSBDeviceMonitor;
+struct USBDeviceEntry;
 
 // How a run ended: success, or the row of the failure table that ended it.
 // Every value has its own message (UpgradeMessage).
@@ -113,6 +114,11 @@ class UpgradeFace {
   // The run's one message, after the working data has been released.
   virtual void ShowMessage(UpgradeStatus status, const char16_t* text) = 0;
   virtual void OnStage(UpgradeStage stage) {}
+  // The hub port the run follows (the port that carries the device the mouse
+  // link's command interface belongs to: the bootloader request goes there),
+  // once located, before anything is read from the mouse. The entry and its
+  // connection record are valid during the call only.
+  virtual void OnMousePort(const USBDeviceEntry& port) {}
   // The user data just read, as it will be merged (kUserDataSize bytes), before
   // anything is sent that changes the mouse. A face may keep a copy (a backup).
   // Returning false stops the run here without a message (a dry run, or a
@@ -121,9 +127,13 @@ class UpgradeFace {
   // A run on a mouse that waits in its bootloader (RunBootloaderUpgrade) has
   // no settings to read: `userData` (kUserDataSize bytes) holds the image's
   // own defaults from 0x3800, and the face may put a backup of the mouse's
-  // settings in their place. Returning false stops the run here without a
-  // message; nothing has been sent to the mouse.
-  virtual bool OnBootloaderUserData(std::uint8_t* userData, std::size_t size) { return true; }
+  // settings in their place. `port` is the hub port of the bootloader the
+  // run flashes (valid during the call), null when it cannot be told.
+  // Returning false stops the run here without a message; nothing has been
+  // sent to the mouse.
+  virtual bool OnBootloaderUserData(std::uint8_t* userData, std::size_t size, const USBDeviceEntry* port) {
+    return true;
+  }
   // Called before each search for the bootloader (stage WaitBootloader,
   // elapsed of at most 600 s) and before each attempt to open it (stage Flash,
   // elapsed of the 5 s window): a face can count the time down. It must not
@@ -148,8 +158,12 @@ UpgradeStatus RunUpgrade(OsApi& os, const UpgradeDevices& devices, const WCHAR* 
 // mode (a flash that failed after the erase leaves it so): the same image
 // checks, the settings the face gives (OnBootloaderUserData: a backup, or the
 // image's own), then the flash as in RunUpgrade, from the bootloader search
-// on, with the same progress points and messages. Without a bootloader the
-// run asks for the mouse ("please plug in").
+// on, with the same progress points and messages. The run follows the first
+// bootloader listed: the settings are chosen for its port, and only the
+// bootloader on that port (or, when the port cannot be told, that very
+// interface) is flashed, so that with two mice waiting neither gets the
+// other's settings. Without a bootloader the run asks for the mouse
+// ("please plug in").
 UpgradeStatus RunBootloaderUpgrade(OsApi& os, const UpgradeDevices& devices, const WCHAR* imagePath, UpgradeFace& face);
 
 }  // namespace kv27

@@ -7,7 +7,6 @@
 
 #include "app/upgrade_sequence.h"
 #include "hid/hid_comm.h"
-#include "protocol/kv27_usb_comm.h"
 #include "usbmon/usb_device_monitor.h"
 
 namespace kv27 {
@@ -138,10 +137,117 @@ char16_t SeparatorOf(const std::u16string& folder) {
 
 }  // namespace
 
+namespace {
+
+// One default name in a backup folder, taken apart.
+struct BackupName {
+  std::u16string name;         // as listed
+  std::u16string stamp;        // upper case
+  unsigned long sequence = 0;  // 0: a name written before sequence numbers
+  unsigned long number = 1;    // K
+};
+
+// "-N<digits>" at the end of `body` (upper case): the sequence number, with
+// the body cut before it. 0 when there is none.
+unsigned long CutSequence(std::u16string& body) {
+  const std::size_t at = body.rfind(u"-N");
+  if (at == std::u16string::npos || at + 2 >= body.size() || body.size() - at - 2 > 9) return 0;
+  unsigned long value = 0;
+  for (std::size_t i = at + 2; i < body.size(); ++i) {
+    if (body[i] < u'0' || body[i] > u'9') return 0;
+    value = value * 10 + static_cast<unsigned long>(body[i] - u'0');
+  }
+  if (value == 0) return 0;
+  body.resize(at);
+  return value;
+}
+
+// Lists "backup-*.kv27ud" in `folder`: false with the OS error when the
+// folder cannot be listed (a folder with no backup is an empty list).
+// `marker` ("-" and a place, upper case), when not empty, keeps only that
+// place's backups, with their stamps and numbers; without it every name is
+// listed, for its sequence number only.
+bool ListBackups(OsApi& os, const std::u16string& folder, const std::u16string& marker, std::vector<BackupName>& found,
+                 DWORD& error) {
+  found.clear();
+  error = 0;
+  const std::u16string prefix = u"backup-";
+  const std::u16string extension = Ascii(kBackupExtension);
+  WIN32_FIND_DATAW data{};
+  HANDLE search = os.FindFirstFileW((folder + SeparatorOf(folder) + prefix + u"*" + extension).c_str(), &data);
+  if (search == INVALID_HANDLE_VALUE) {
+    error = os.GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_MORE_FILES) error = 0;
+    return error == 0;
+  }
+  do {
+    std::u16string name(data.cFileName, std::find(data.cFileName, data.cFileName + 260, u'\0'));
+    // The pattern also matches short names; the name itself is checked again.
+    if (name.size() <= prefix.size() + extension.size() || Upper(name.substr(0, prefix.size())) != Upper(prefix) ||
+        !EndsWithFolded(name, extension))
+      continue;
+    std::u16string body = Upper(name.substr(prefix.size(), name.size() - prefix.size() - extension.size()));
+    BackupName entry;
+    entry.name = name;
+    if (!marker.empty()) {
+      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+      const std::size_t at = body.find(marker);
+      if (at == std::u16string::npos || at == 0) continue;
+      const std::u16string rest = body.substr(at + marker.size());
+      if (!rest.empty()) {
+        if (rest.size() < 2 || rest.size() > 6 || rest[0] != u'-') continue;
+        entry.number = 0;
+        bool digits = true;
+        for (std::size_t i = 1; i < rest.size(); ++i) {
+          if (rest[i] < u'0' || rest[i] > u'9') digits = false;
+          entry.number = entry.number * 10 + static_cast<unsigned long>(rest[i] - u'0');
+        }
+        if (!digits) continue;
+      }
+      body.resize(at);
+      entry.sequence = CutSequence(body);
+      entry.stamp = body;
+    } else {
+      // Any place: the sequence number is the "-N<digits>" before "-AT-" or
+      // before the end (a name without a place), counted whatever the rest.
+      const std::size_t at = body.find(u"-AT-");
+      std::u16string head = at == std::u16string::npos ? body : body.substr(0, at);
+      entry.sequence = CutSequence(head);
+      if (entry.sequence == 0 && at == std::u16string::npos) {
+        // "STAMP-nSEQ-K" of a name without a place.
+        const std::size_t dash = head.rfind(u'-');
+        if (dash != std::u16string::npos) {
+          head.resize(dash);
+          entry.sequence = CutSequence(head);
+        }
+      }
+    }
+    found.push_back(std::move(entry));
+  } while (os.FindNextFileW(search, &data));
+  os.FindClose(search);
+  return true;
+}
+
+}  // namespace
+
 bool WriteNewBackupFile(OsApi& os, const std::u16string& folder, const std::u16string& stamp,
                         const std::u16string& place, const std::vector<std::uint8_t>& bytes, std::u16string& path,
                         DWORD& error) {
-  const std::u16string base = folder + SeparatorOf(folder) + u"backup-" + stamp + (place.empty() ? u"" : u"-" + place);
+  std::vector<BackupName> existing;
+  if (!ListBackups(os, folder, u"", existing, error)) return false;
+  unsigned long sequence = 0;
+  for (const BackupName& b : existing) sequence = std::max(sequence, b.sequence);
+  // Nine digits at most are read back; a name that claims the last one does
+  // not push the numbers past what is read.
+  sequence = std::min(sequence, 999'999'998ul);
+  char seq[32];
+  std::snprintf(seq, sizeof seq, "-n%06lu", sequence + 1);
+  std::u16string base = folder + SeparatorOf(folder) + u"backup-" + stamp;
+  base += Ascii(seq);
+  if (!place.empty()) {
+    base += u'-';
+    base += place;
+  }
   for (int n = 1; n <= kBackupNameAttempts; ++n) {
     // Appended in steps: GCC 12 warns falsely (-Wrestrict) on "literal" + string&&.
     std::u16string name = base;
@@ -162,57 +268,28 @@ bool WriteNewBackupFile(OsApi& os, const std::u16string& folder, const std::u16s
 }
 
 bool FindNewestBackup(OsApi& os, const std::u16string& folder, const std::u16string& place,
-                      std::vector<std::uint8_t>& userData, std::u16string& path) {
+                      std::vector<std::uint8_t>& userData, std::u16string& path, std::vector<std::u16string>* damaged) {
   userData.clear();
+  if (damaged != nullptr) damaged->clear();
   if (folder.empty() || place.empty()) return false;
-  struct Candidate {
-    std::u16string stamp;
-    unsigned long number;
-    std::u16string name;
-  };
-  std::vector<Candidate> found;
-  const std::u16string prefix = u"backup-";
-  const std::u16string extension = Ascii(kBackupExtension);
-  std::u16string marker = u"-";
-  marker += Upper(place);
-  WIN32_FIND_DATAW data{};
-  HANDLE search = os.FindFirstFileW((folder + SeparatorOf(folder) + prefix + u"*" + extension).c_str(), &data);
-  if (search == INVALID_HANDLE_VALUE) return false;
-  do {
-    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-    std::u16string name(data.cFileName, std::find(data.cFileName, data.cFileName + 260, u'\0'));
-    // The pattern also matches short names; the name itself is checked again.
-    if (name.size() <= prefix.size() + extension.size() || Upper(name.substr(0, prefix.size())) != Upper(prefix) ||
-        !EndsWithFolded(name, extension))
-      continue;
-    const std::u16string body = Upper(name.substr(prefix.size(), name.size() - prefix.size() - extension.size()));
-    const std::size_t at = body.find(marker);
-    if (at == std::u16string::npos || at == 0) continue;
-    const std::u16string rest = body.substr(at + marker.size());
-    unsigned long number = 1;
-    if (!rest.empty()) {
-      if (rest.size() < 2 || rest.size() > 6 || rest[0] != u'-') continue;
-      number = 0;
-      bool digits = true;
-      for (std::size_t i = 1; i < rest.size(); ++i) {
-        if (rest[i] < u'0' || rest[i] > u'9') digits = false;
-        number = number * 10 + static_cast<unsigned long>(rest[i] - u'0');
-      }
-      if (!digits) continue;
-    }
-    found.push_back({body.substr(0, at), number, name});
-  } while (os.FindNextFileW(search, &data));
-  os.FindClose(search);
+  std::vector<BackupName> found;
+  DWORD error = 0;
+  if (!ListBackups(os, folder, u"-" + Upper(place), found, error)) return false;
 
-  std::sort(found.begin(), found.end(), [](const Candidate& a, const Candidate& b) {
+  // Newest first: a sequence number before none, then the higher sequence,
+  // the later stamp, the higher K.
+  std::sort(found.begin(), found.end(), [](const BackupName& a, const BackupName& b) {
+    if (a.sequence != b.sequence) return a.sequence > b.sequence;
     return a.stamp != b.stamp ? a.stamp > b.stamp : a.number > b.number;
   });
-  for (const Candidate& c : found) {
+  for (const BackupName& c : found) {
     const std::u16string file = folder + SeparatorOf(folder) + c.name;
     std::vector<std::uint8_t> bytes;
-    DWORD error = 0;
-    if (!ReadWholeFile(os, file, kBackupHeaderSize + kUserDataSize, bytes, error)) continue;
-    if (DecodeBackup(bytes, userData) != BackupError::None) continue;
+    if (!ReadWholeFile(os, file, kBackupHeaderSize + kUserDataSize, bytes, error) ||
+        DecodeBackup(bytes, userData) != BackupError::None) {
+      if (damaged != nullptr) damaged->push_back(file);
+      continue;
+    }
     path = file;
     return true;
   }
@@ -220,13 +297,20 @@ bool FindNewestBackup(OsApi& os, const std::u16string& folder, const std::u16str
   return false;
 }
 
-std::u16string UserBackupFolder(OsApi& os) {
+std::u16string UserBackupFolder(OsApi& os, bool simulated) {
   WCHAR base[kHidMaxPath] = {};
   const DWORD length = os.GetEnvironmentVariableW(u"LOCALAPPDATA", base, kHidMaxPath);
   if (length == 0 || length >= kHidMaxPath) return {};
   const std::u16string folder = std::u16string(base, length) + u"\\KV27M";
   if (!os.CreateDirectoryW(folder.c_str(), nullptr) && os.GetLastError() != ERROR_ALREADY_EXISTS) return {};
-  return folder;
+  return simulated ? SimulatedBackupFolder(os, folder) : folder;
+}
+
+std::u16string SimulatedBackupFolder(OsApi& os, const std::u16string& folder) {
+  if (folder.empty()) return {};
+  const std::u16string simulated = folder + SeparatorOf(folder) + u"simulated";
+  if (!os.CreateDirectoryW(simulated.c_str(), nullptr) && os.GetLastError() != ERROR_ALREADY_EXISTS) return {};
+  return simulated;
 }
 
 std::u16string BackupTimeStamp(OsApi& os) {
@@ -250,48 +334,11 @@ std::u16string BackupPlace(const std::u16string& hubPath, ULONG port) {
   return Ascii(text);
 }
 
-namespace {
-
-std::u16string PlaceOf(const CUSBDeviceMonitor& monitor, USHORT vendorId, USHORT productId) {
-  USBDeviceEntry entry;
-  if (!monitor.FindDevice(vendorId, productId, entry) || entry.hubPath.empty() || entry.connection == nullptr)
-    return {};
-  ULONG port = 0;  // ConnectionIndex, the record's first field
-  std::memcpy(&port, entry.connection, sizeof port);
-  return BackupPlace(entry.hubPath, port);
-}
-
-// The four hex digits after `key` ("VID_" or "PID_", any case) in a device
-// path; -1 without them.
-long HexAfter(const std::u16string& path, const std::u16string& key) {
-  const std::size_t at = Upper(path).find(key);
-  if (at == std::u16string::npos || at + key.size() + 4 > path.size()) return -1;
-  long value = 0;
-  for (std::size_t i = at + key.size(); i < at + key.size() + 4; ++i) {
-    const char16_t c = path[i];
-    int digit = c >= u'0' && c <= u'9'   ? c - u'0'
-                : c >= u'a' && c <= u'f' ? c - u'a' + 10
-                : c >= u'A' && c <= u'F' ? c - u'A' + 10
-                                         : -1;
-    if (digit < 0) return -1;
-    value = value * 16 + digit;
-  }
-  return value;
-}
-
-}  // namespace
-
-std::u16string MousePlace(CKV27USBComm& mouseLink, const CUSBDeviceMonitor& monitor) {
-  HIDDeviceCaps caps{};
-  if (!mouseLink.GetDeviceCaps(&caps)) return {};
-  return PlaceOf(monitor, caps.attributes.VendorID, caps.attributes.ProductID);
-}
-
-std::u16string BootloaderPlace(const std::u16string& ispPath, const CUSBDeviceMonitor& monitor) {
-  const long vendorId = HexAfter(ispPath, u"VID_");
-  const long productId = HexAfter(ispPath, u"PID_");
-  if (vendorId < 0 || productId < 0) return {};
-  return PlaceOf(monitor, static_cast<USHORT>(vendorId), static_cast<USHORT>(productId));
+std::u16string PortPlace(const USBDeviceEntry& port) {
+  if (port.hubPath.empty() || port.connection == nullptr) return {};
+  ULONG number = 0;  // ConnectionIndex, the record's first field
+  std::memcpy(&number, port.connection, sizeof number);
+  return BackupPlace(port.hubPath, number);
 }
 
 bool ReadWholeFile(OsApi& os, const std::u16string& path, std::size_t limit, std::vector<std::uint8_t>& bytes,

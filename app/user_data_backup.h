@@ -22,8 +22,7 @@
 
 namespace kv27 {
 
-class CKV27USBComm;
-class CUSBDeviceMonitor;
+struct USBDeviceEntry;
 
 inline constexpr char kBackupExtension[] = ".kv27ud";
 inline constexpr std::size_t kBackupHeaderSize = 16;
@@ -52,28 +51,46 @@ bool ReadWholeFile(w32::OsApi& os, const std::u16string& path, std::size_t limit
 // Most names tried for one new backup before giving up.
 inline constexpr int kBackupNameAttempts = 1000;
 
-// Default backup names: "backup-STAMP[-PLACE][-N].kv27ud". STAMP is the local
-// time (BackupTimeStamp); PLACE, when known, says where the mouse was on the
-// bus (BackupPlace), which is how a backup is told to belong to a mouse; N
-// (2, 3, ...) keeps names apart that would otherwise be the same.
+// Default backup names: "backup-STAMP-nSEQ[-PLACE][-K].kv27ud".
+//   STAMP  the local time (BackupTimeStamp), for the person who reads the name;
+//   SEQ    one more than the highest SEQ of any backup in the folder when the
+//          file is written (six digits or more): the order of the backups. It
+//          never goes backwards, whatever the clock, the time zone or daylight
+//          saving do to STAMP;
+//   PLACE  when known, where the mouse was on the bus (BackupPlace): how a
+//          backup is told to belong to a mouse;
+//   K      (2, 3, ...) keeps apart names that would otherwise be the same (two
+//          programs writing at once).
+// Names written before SEQ existed ("backup-STAMP[-PLACE][-K].kv27ud") are
+// still read; they rank below every name with a SEQ, and among themselves by
+// STAMP, then K.
 //
 // Writes `bytes` to a new file in `folder` under such a name, taking the next
-// N while a name is taken: an existing file is never overwritten, so runs
-// that share a stamp each get their own file. `path` gets the name written;
-// `error` the OS error of the first failure that is not a taken name.
+// K while a name is taken: an existing file is never overwritten. `path` gets
+// the name written; `error` the OS error of the first failure that is not a
+// taken name. A folder that cannot be listed fails too (SEQ could not be
+// told, and a backup ranked below older ones would be worse than none).
 bool WriteNewBackupFile(w32::OsApi& os, const std::u16string& folder, const std::u16string& stamp,
                         const std::u16string& place, const std::vector<std::uint8_t>& bytes, std::u16string& path,
                         w32::DWORD& error);
 
-// The newest sound backup in `folder` whose name carries `place` (newest by
-// the stamp and number in the name); files that fail DecodeBackup are passed
-// over. True with its data (kUserDataSize bytes) and path.
+// The newest sound backup in `folder` whose name carries `place`, newest in
+// the order above. True with its data (kUserDataSize bytes) and path.
+// Backups of the place that are newer than the one taken (all of them, when
+// none is taken) but cannot be read or fail DecodeBackup are passed over;
+// `damaged` (optional) gets their paths, newest first, so that the caller can
+// say so.
 bool FindNewestBackup(w32::OsApi& os, const std::u16string& folder, const std::u16string& place,
-                      std::vector<std::uint8_t>& userData, std::u16string& path);
+                      std::vector<std::uint8_t>& userData, std::u16string& path,
+                      std::vector<std::u16string>* damaged = nullptr);
 
 // The per-user backup folder, %LOCALAPPDATA%\KV27M, made when missing; empty
-// when there is none and it cannot be made.
-std::u16string UserBackupFolder(w32::OsApi& os);
+// when there is none and it cannot be made. Simulated runs keep their
+// backups in its subfolder "simulated" (SimulatedBackupFolder), apart from
+// the real mice's: the recovery never reads them.
+std::u16string UserBackupFolder(w32::OsApi& os, bool simulated = false);
+// `folder`\simulated, made when missing; empty when it cannot be made.
+std::u16string SimulatedBackupFolder(w32::OsApi& os, const std::u16string& folder);
 // The local time as YYYYMMDD-HHMMSS-mmm, for backup names.
 std::u16string BackupTimeStamp(w32::OsApi& os);
 
@@ -82,12 +99,8 @@ std::u16string BackupTimeStamp(w32::OsApi& os);
 // number. A mouse keeps its place when it restarts into its bootloader, and
 // again when it is unplugged and plugged into the same port.
 std::u16string BackupPlace(const std::u16string& hubPath, w32::ULONG port);
-// The place of the open mouse: the monitor's entry for its ids (the port the
-// bootloader request goes to); empty when there is none.
-std::u16string MousePlace(CKV27USBComm& mouseLink, const CUSBDeviceMonitor& monitor);
-// The place of the bootloader whose device interface is `ispPath`: the
-// monitor's entry for the ids in the path ("...vid_XXXX&pid_XXXX..."); empty
-// when the path carries none or no entry has them.
-std::u16string BootloaderPlace(const std::u16string& ispPath, const CUSBDeviceMonitor& monitor);
+// The place of a port the run has located (USBDeviceEntry with its
+// connection record); empty for a free entry.
+std::u16string PortPlace(const USBDeviceEntry& port);
 
 }  // namespace kv27

@@ -57,10 +57,10 @@ bool ParseGuid(const std::string& text, GUID* guid) {
 
 // ---------------------------------------------------------------- file sink
 
-DWORD FileCaptureSink::Open() {
+DWORD FileCaptureSink::Open(bool replace) {
   Close();
-  file_ = os_.CreateFileW(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                          nullptr);
+  file_ = os_.CreateFileW(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, replace ? CREATE_ALWAYS : CREATE_NEW,
+                          FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file_ == INVALID_HANDLE_VALUE) {
     const DWORD error = os_.GetLastError();
     return error != 0 ? error : ERROR_GEN_FAILURE;

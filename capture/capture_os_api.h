@@ -91,8 +91,9 @@ class FileCaptureSink : public CaptureSink {
  public:
   FileCaptureSink(OsApi& os, std::u16string path) : os_(os), path_(std::move(path)) {}
   ~FileCaptureSink() override { Close(); }
-  // Creates (or empties) the file: 0, or the Win32 error.
-  DWORD Open();
+  // Creates the file: 0, or the Win32 error. An existing file is refused
+  // (ERROR_FILE_EXISTS) unless `replace`, which empties it.
+  DWORD Open(bool replace = false);
   bool Write(const std::uint8_t* data, std::size_t size) override;
   bool Close() override;
   const std::u16string& path() const { return path_; }

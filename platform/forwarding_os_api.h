@@ -27,6 +27,9 @@ class ForwardingOsApi : public OsApi {
     return inner_.WriteFile(file, buffer, toWrite, written, overlapped);
   }
   BOOL FlushFileBuffers(HANDLE file) override { return inner_.FlushFileBuffers(file); }
+  BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* information) override {
+    return inner_.GetFileInformationByHandle(file, information);
+  }
   BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, LPDWORD transferred, BOOL wait) override {
     return inner_.GetOverlappedResult(file, overlapped, transferred, wait);
   }

@@ -53,6 +53,12 @@ class OsApi {
   // with GENERIC_WRITE (ERROR_ACCESS_DENIED otherwise); FALSE with the disk's
   // error.
   virtual BOOL FlushFileBuffers(HANDLE file) = 0;
+  // The attributes, size and identity of an open file (a handle opened with
+  // any access, none included): dwVolumeSerialNumber with nFileIndexHigh and
+  // nFileIndexLow are the same for every handle of one file and differ
+  // between files. FALSE with ERROR_INVALID_HANDLE for a handle that is not a
+  // file's.
+  virtual BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* information) = 0;
   // The server end of a named pipe "\\.\pipe\name" (ERROR_INVALID_NAME for
   // another path), one instance; a client opens the other end with
   // CreateFileW(OPEN_EXISTING), ERROR_PIPE_BUSY while the instance has one.

@@ -14,6 +14,7 @@
   X(GENERIC_WRITE)                                 \
   X(FILE_SHARE_READ)                               \
   X(FILE_SHARE_WRITE)                              \
+  X(FILE_SHARE_DELETE)                             \
   X(CREATE_NEW)                                    \
   X(CREATE_ALWAYS)                                 \
   X(OPEN_EXISTING)                                 \
@@ -316,6 +317,9 @@ KV_SAME_SIZE(SYSTEMTIME, 16);
 KV_SAME_OFFSET(SYSTEMTIME, wDay);
 KV_SAME_OFFSET(SYSTEMTIME, wMilliseconds);
 KV_SAME_SIZE(WIN32_FIND_DATAW, 592);
+KV_SAME_SIZE(BY_HANDLE_FILE_INFORMATION, 52);
+KV_SAME_OFFSET(BY_HANDLE_FILE_INFORMATION, dwVolumeSerialNumber);
+KV_SAME_OFFSET(BY_HANDLE_FILE_INFORMATION, nFileIndexLow);
 KV_SAME_OFFSET(WIN32_FIND_DATAW, ftLastWriteTime);
 KV_SAME_OFFSET(WIN32_FIND_DATAW, nFileSizeLow);
 KV_SAME_OFFSET(WIN32_FIND_DATAW, cFileName);
@@ -510,6 +514,9 @@ class RealOsApi final : public OsApi {
                               As<::SECURITY_ATTRIBUTES>(security));
   }
   BOOL FlushFileBuffers(HANDLE file) override { return ::FlushFileBuffers(file); }
+  BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* information) override {
+    return ::GetFileInformationByHandle(file, As<::BY_HANDLE_FILE_INFORMATION>(information));
+  }
   BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, LPDWORD transferred, BOOL wait) override {
     return ::GetOverlappedResult(file, As<::OVERLAPPED>(overlapped), As<::DWORD>(transferred), wait);
   }

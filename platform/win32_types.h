@@ -168,6 +168,22 @@ struct WIN32_FIND_DATAW {
   WCHAR cAlternateFileName[14];
 };
 
+// What GetFileInformationByHandle gives for an open file. The volume's serial
+// number and the file index together tell a file apart from every other one
+// on the computer while it is open, whatever path it was opened by.
+struct BY_HANDLE_FILE_INFORMATION {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD dwVolumeSerialNumber;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD nNumberOfLinks;
+  DWORD nFileIndexHigh;
+  DWORD nFileIndexLow;
+};
+
 struct OVERLAPPED {
   ULONG_PTR Internal;      // completion status while/after the transfer runs
   ULONG_PTR InternalHigh;  // bytes transferred
@@ -571,6 +587,7 @@ constexpr DWORD GENERIC_READ = 0x80000000u;
 constexpr DWORD GENERIC_WRITE = 0x40000000u;
 constexpr DWORD FILE_SHARE_READ = 0x1;
 constexpr DWORD FILE_SHARE_WRITE = 0x2;
+constexpr DWORD FILE_SHARE_DELETE = 0x00000004;
 constexpr DWORD CREATE_NEW = 1;
 constexpr DWORD CREATE_ALWAYS = 2;
 constexpr DWORD OPEN_EXISTING = 3;

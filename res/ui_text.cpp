@@ -52,6 +52,10 @@ constexpr TextRow kTexts[] = {
     {IDS_CAPTION, u"N4工程师鼠标固件升级软件 v1.0", u"N4 Engineer Mouse Firmware Upgrade v1.0"},
     {IDS_IMAGE_FILTER, u"Firmware Image (*.bimg)|*.bimg|", u"Firmware Image (*.bimg)|*.bimg|"},
     {IDS_COUNTDOWN, u"%ds", u"%ds"},
+    {IDS_BACKUP_DAMAGED, u"此设备的用户数据备份已损坏：\n%s\n将使用镜像文件中的默认设置升级，是否继续？",
+     u"This device's user data backup is damaged:\n%s\nUpgrade with the default settings in the image file?"},
+    {IDS_OLDER_BACKUP, u"此设备最新的用户数据备份已损坏：\n%s\n将使用较早的备份升级：\n%s\n是否继续？",
+     u"This device's newest user data backup is damaged:\n%s\nUpgrade with the older backup\n%s\ninstead?"},
 };
 
 }  // namespace

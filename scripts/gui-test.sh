@@ -6,7 +6,8 @@
 # case it waits for the message box that ends the run, answers it with Return,
 # reads the --simulate-log and checks what the user was shown. Screenshots land
 # in build/gui/FLAVOUR/ (build/gui/FLAVOUR-LANGUAGE/ for the other languages):
-# the dialog mid-upgrade and the final box of each case.
+# the dialog mid-upgrade and the final box of each case, and the question the
+# recovery of a mouse in its bootloader asks when its newest backup is damaged.
 #
 #   bash scripts/gui-test.sh [FLAVOUR [LANGUAGE]]  # needs that build (cmake --build --preset FLAVOUR)
 #   KV_GUI_KEEP=1                       # keep the logs of passing cases too (they are always kept)
@@ -150,10 +151,56 @@ run_case() {
   echo "gui-test: $name: OK"
 }
 
+# The recovery of a mouse left in its bootloader whose newest backup is
+# damaged: a failed erase, its box answered; the backup just written is cut
+# short; a click on the upgrade button (where the template puts it, at the
+# desktop's top left) asks the question that names the damaged file, and
+# Cancel (Escape) ends it with nothing sent. The backups of the simulated run
+# are in the prefix's per-user folder, under KV27M\simulated.
+run_damaged_backup_case() {
+  local name=damaged-backup
+  local log=$out/$name.log winlog="Z:${out//\//\\}\\$name.log"
+  rm -f "$log"
+  echo "gui-test: $name (--simulate=erase-fails, then the recovery)"
+  (cd "$run" && timeout 240 "$KV_WINE" explorer /desktop=kv,760x360 KV27MFirmwareUpdate.exe \
+    --simulate=erase-fails --simulate-log "$winlog" --lang="$lang" </dev/null >"$out/$name.wine.log" 2>&1) &
+  local pid=$!
+  wait_for "$log" '^dialog open' 60 || fail "$name: the dialog did not open (see $out/$name.wine.log)"
+  sleep 1
+  xdotool mousemove 300 11 click 1
+  wait_for "$log" '^messagebox ' 180 || fail "$name: no message box (log: $log)"
+  sleep 1
+  xdotool key Return
+  wait_for "$log" '^messagebox-answer 1$' 20 || fail "$name: the box was not answered"
+  local newest
+  newest=$(find "$WINEPREFIX/drive_c/users" -path '*/KV27M/simulated/backup-*.kv27ud' -newer "$log.start" 2>/dev/null |
+    head -n 1)
+  [[ -n $newest ]] || fail "$name: no backup of the simulated run under $WINEPREFIX/drive_c/users/*/KV27M/simulated"
+  case $newest in */KV27M/simulated/*) ;; *) fail "$name: the simulated backup is not apart: $newest" ;; esac
+  truncate -s 3 "$newest"
+  sleep 0.5
+  xdotool mousemove 466 186 click 1
+  wait_for "$log" "^messagebox .*$(basename "$newest")" 30 || fail "$name: no question naming $(basename "$newest") (log: $log)"
+  sleep 1.5
+  import -window root "$out/$name-question.png"
+  xdotool key Escape
+  wait_for "$log" '^messagebox-answer 2$' 20 || fail "$name: the question was not answered with Cancel"
+  sleep 0.5
+  xdotool key Escape
+  wait_for "$log" '^exit ' 20 || fail "$name: the program did not end"
+  wait "$pid" 2>/dev/null || true
+  # The question about the image's defaults, or about an older backup when
+  # earlier runs in this prefix left one.
+  grep -qE "^messagebox .* \| .*$damaged" "$log" || fail "$name: expected the question '...$damaged...' (log: $log)"
+  grep -qx 'progress 100' "$log" && fail "$name: the cancelled recovery flashed"
+  echo "gui-test: $name: OK"
+}
+
 if [[ $lang == zh ]]; then
-  success="恭喜亲，在线升级成功！" erase_failed="Flash擦除失败！"
+  success="恭喜亲，在线升级成功！" erase_failed="Flash擦除失败！" damaged="用户数据备份已损坏："
 else
   success="Congratulations, the online upgrade succeeded!" erase_failed="Flash erase failed!"
+  damaged="user data backup is damaged:"
 fi
 run_case ok ok "$success"
 grep -qx 'progress 100' "$out/ok.log" || fail "ok: the bar did not reach 100"
@@ -161,6 +208,8 @@ grep -qx 'indicator present' "$out/ok.log" || fail "ok: the indicator never show
 grep -qE '^text percent [0-9]+s$' "$out/ok.log" || fail "ok: the bootloader wait was not counted down"
 run_case erase-fails erase-fails "$erase_failed"
 grep -qx 'progress 100' "$out/erase-fails.log" && fail "erase-fails: the bar reached 100"
+touch "$out/damaged-backup.log.start"
+run_damaged_backup_case
 
 echo "gui-test: screenshots in $out: $(cd "$out" && ls -1 ./*.png | tr '\n' ' ')"
 echo "gui-test: all passed in $((SECONDS - started)) s"

@@ -415,6 +415,7 @@ class World : public OsApi {
   BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, OVERLAPPED* overlapped) override;
   BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, OVERLAPPED* overlapped) override;
   BOOL FlushFileBuffers(HANDLE file) override;
+  BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* information) override;
   HANDLE CreateNamedPipeW(LPCWSTR name, DWORD openMode, DWORD pipeMode, DWORD maxInstances, DWORD outSize, DWORD inSize,
                           DWORD defaultTimeout, SECURITY_ATTRIBUTES* security) override;
   BOOL CreateDirectoryW(LPCWSTR path, SECURITY_ATTRIBUTES* security) override;

@@ -24,6 +24,9 @@
 
 #if defined(_WIN32)
 #include <io.h>
+// The host's own call, for the identity of a host file (the world does not
+// see <windows.h>); its record has BY_HANDLE_FILE_INFORMATION's layout.
+extern "C" __declspec(dllimport) int __stdcall GetFileInformationByHandle(void* file, void* information);
 #else
 #include <unistd.h>
 #endif
@@ -406,6 +409,67 @@ BOOL World::FlushFileBuffers(HANDLE handle) {
       return FALSE;
     }
   }
+  t_lastError = 0;
+  return TRUE;
+}
+
+// ------------------------------------------------------------------ OsApi: GetFileInformationByHandle
+
+// As Windows gives it for a file (GetFileInformationByHandle): a memory file
+// is on a volume of its own (serial "KV27") with an index per path; a host
+// file carries the host's identity (its device and inode on POSIX, the
+// volume serial and file index Windows gives). Every handle of one file gives
+// the same identity, two files never do.
+BOOL World::GetFileInformationByHandle(HANDLE handle, BY_HANDLE_FILE_INFORMATION* information) {
+  std::lock_guard<std::mutex> lk(mutex_);
+  if (auto f = impl_->Fault("GetFileInformationByHandle", impl_->HandlePath(handle))) {
+    t_lastError = *f;
+    return FALSE;
+  }
+  auto* e = impl_->Find(handle, Impl::Kind::File);
+  if (!e || e->file->device != impl_->plainFiles || information == nullptr) {
+    t_lastError = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  info.dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
+  info.nNumberOfLinks = 1;
+  const auto* st = static_cast<const PlainFileState*>(e->file->deviceState.get());
+  if (st->inMemory) {
+    auto found = impl_->memoryFileIndex.find(st->key);
+    if (found == impl_->memoryFileIndex.end())
+      found = impl_->memoryFileIndex.emplace(st->key, impl_->memoryFileIndex.size() + 1).first;
+    const auto bytes = impl_->memoryFiles.find(st->key);
+    const std::uint64_t size = bytes == impl_->memoryFiles.end() ? 0 : bytes->second.size();
+    info.dwVolumeSerialNumber = 0x4B563237;  // "KV27"
+    info.nFileIndexHigh = static_cast<DWORD>(found->second >> 32);
+    info.nFileIndexLow = static_cast<DWORD>(found->second);
+    info.nFileSizeHigh = static_cast<DWORD>(size >> 32);
+    info.nFileSizeLow = static_cast<DWORD>(size);
+  } else {
+#if defined(_WIN32)
+    if (!::GetFileInformationByHandle(reinterpret_cast<void*>(_get_osfhandle(st->fd)), &info)) {
+      t_lastError = ERROR_INVALID_HANDLE;
+      return FALSE;
+    }
+#else
+    struct stat status {};
+    if (::fstat(st->fd, &status) != 0) {
+      t_lastError = WindowsError(errno);
+      return FALSE;
+    }
+    const auto device = static_cast<std::uint64_t>(status.st_dev);
+    const auto inode = static_cast<std::uint64_t>(status.st_ino);
+    const auto size = static_cast<std::uint64_t>(status.st_size);
+    info.dwVolumeSerialNumber = static_cast<DWORD>(device ^ (device >> 32));
+    info.nFileIndexHigh = static_cast<DWORD>(inode >> 32);
+    info.nFileIndexLow = static_cast<DWORD>(inode);
+    info.nFileSizeHigh = static_cast<DWORD>(size >> 32);
+    info.nFileSizeLow = static_cast<DWORD>(size);
+    info.nNumberOfLinks = static_cast<DWORD>(status.st_nlink);
+#endif
+  }
+  *information = info;
   t_lastError = 0;
   return TRUE;
 }

@@ -312,6 +312,9 @@ struct World::Impl {
   std::vector<Action> actions;
   std::uint64_t actionSeq = 0;
   std::map<std::u16string, std::vector<std::uint8_t>> memoryFiles;  // MemoryKey
+  // The file index GetFileInformationByHandle gives a memory file, by its
+  // MemoryKey: given at the first call, kept for the world's life.
+  std::map<std::u16string, std::uint64_t> memoryFileIndex;
   // Directories of the memory overlay (MemoryKey): the folders of its files
   // and their parents, and the ones added or created.
   std::set<std::u16string> memoryDirs;

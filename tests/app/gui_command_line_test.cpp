@@ -47,6 +47,8 @@ TEST(GuiCommandLineTest, Options) {
   EXPECT_EQ(captured.capturePath, u"x.pcapng");
   EXPECT_EQ(captured.imagePath, u"fw.bimg");
   EXPECT_TRUE(captured.error.empty());
+  EXPECT_FALSE(captured.captureOverwrite);  // an existing capture file is refused
+  EXPECT_TRUE(ParseGuiCommandLine(u"--capture x.pcapng --capture-overwrite").captureOverwrite);
 
   EXPECT_FALSE(plain.language.has_value());  // the user's UI language decides
   EXPECT_EQ(ParseGuiCommandLine(u"--lang=en").language, UiLanguage::English);
@@ -55,8 +57,9 @@ TEST(GuiCommandLineTest, Options) {
 
   for (const char16_t* wrong :
        {u"--simulate=nothing", u"--simulate --simulate-log", u"--simulate --simulate-log=", u"--simulate-log x.txt",
-        u"--capture", u"--capture=", u"--simulate --capture", u"--fast", u"-x image.bimg", u"/x", u"a.bimg b.bimg",
-        u"\"C:\\fw\\a.bimg\" --simulate b.bimg", u"\"\"", u"--lang=fr", u"--lang=", u"--lang zh"}) {
+        u"--capture", u"--capture=", u"--simulate --capture", u"--capture-overwrite", u"--fast", u"-x image.bimg",
+        u"/x", u"a.bimg b.bimg", u"\"C:\\fw\\a.bimg\" --simulate b.bimg", u"\"\"", u"--lang=fr", u"--lang=",
+        u"--lang zh"}) {
     SCOPED_TRACE(std::string(wrong, wrong + std::char_traits<char16_t>::length(wrong)));
     EXPECT_FALSE(ParseGuiCommandLine(wrong).error.empty());
   }

@@ -399,6 +399,100 @@ TEST(MainDialog, SettingsSurviveAFailedFlashThroughTheirBackup) {
   again.EndProcess();
 }
 
+// Two mice on the hub, in both orders and with the second one on either side
+// of the rig's (port 2). The dialog upgrades the mouse it links to (the one
+// listed first) and its flash fails; the backup it saved is named after that
+// mouse's own port, as the rig plugged it. The other mouse is unplugged, the
+// failed one re-plugged: it waits in its bootloader, and a click flashes it
+// with its own settings, without a question. The other mouse's flash is never
+// touched.
+TEST(MainDialog, TwoMiceTheRecoveryTakesTheSettingsOfTheMouseThatFailed) {
+  struct Case {
+    int otherPort;
+    bool otherFirst;
+  };
+  for (const Case c : {Case{1, false}, Case{1, true}, Case{3, false}, Case{3, true}}) {
+    SCOPED_TRACE(std::to_string(c.otherPort) + (c.otherFirst ? " other first" : " rig's first"));
+    sim::World world;
+    sim::MouseRig rig(world, SampleImageBytes(), sim::RigOptions{0, c.otherPort, c.otherFirst});
+    sim::VirtualMouse& failed = c.otherFirst ? *rig.otherMouse() : rig.mouse();
+    sim::VirtualMouse& beside = c.otherFirst ? rig.mouse() : *rig.otherMouse();
+    const int failedPort = c.otherFirst ? c.otherPort : test::kRigMousePort;
+    const auto pages = UserPages(failed);
+    ASSERT_FALSE(pages == UserPages(beside));  // settings of their own
+    const sim::BootloaderFlash besideBefore = beside.Flash();
+    failed.Bootloader()->FailStatus(0x28, 100);  // the write of block 100 fails
+
+    ProgramRun run(world, rig);
+    const std::uint64_t t0 = world.Now();
+    std::vector<std::u16string> backups;
+    world.User().AnswerMessageBox(IDOK, 1000);
+    world.User().DoAt(t0 + 100'000, [&] {
+      backups = BackupFiles(world);
+      failed.Bootloader()->ClearFaults();
+      beside.Unplug();
+      failed.Unplug();
+      failed.PlugAfter(5000);
+    });
+    world.User().ClickAt(t0 + 109'000, IDC_UPGRADE);
+    world.User().AnswerMessageBox(IDOK, 1000);
+    world.User().CloseAt(t0 + 200'000);
+    run.Run();
+
+    ASSERT_EQ(backups.size(), 1u);
+    EXPECT_NE(backups[0].find(u"-" + test::RigPlace(failedPort) + u".kv27ud"), std::u16string::npos)
+        << sim::ToUtf8(backups[0]);
+    const auto boxes = world.MessageBoxes();
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[0].text, UpgradeMessage(UpgradeStatus::WriteFailed));
+    EXPECT_EQ(boxes[1].text, UpgradeMessage(UpgradeStatus::Success));
+    EXPECT_EQ(failed.CurrentMode(), sim::VirtualMouse::Mode::kNormal);
+    EXPECT_TRUE(UserPages(failed) == pages) << "the settings differ";
+    EXPECT_TRUE(beside.Flash() == besideBefore);
+    run.EndProcess();
+  }
+}
+
+// A simulated run (--simulate) keeps its backups in the per-user folder's
+// "simulated" subfolder: the real folder, which the recovery of a real mouse
+// reads, gets nothing, and a backup there (a real mouse's on the same port) is
+// never taken for the simulated mouse.
+TEST(MainDialog, SimulatedRunsKeepTheirBackupsApart) {
+  theApp.simulated = true;
+  ProgramRun run("write-fails");
+  const std::u16string real = std::u16string(sim::kWorldLocalAppData) + u"\\KV27M";
+  const std::vector<std::uint8_t> realSettings(kUserDataSize, 0x42);
+  const std::u16string realBackup =
+      real + u"\\backup-20301210-120000-000-n999999-" + test::RigMousePlace() + u".kv27ud";
+  run.world.AddFile(realBackup, EncodeBackup(realSettings.data()));
+  const auto pages = UserPages(run.rig().mouse());
+  const std::uint64_t t0 = run.world.Now();
+  run.world.User().AnswerMessageBox(IDOK, 1000);
+  run.world.User().DoAt(t0 + 100'000, [&] {
+    run.rig().mouse().Bootloader()->ClearFaults();
+    run.rig().mouse().Unplug();
+    run.rig().mouse().PlugAfter(5000);
+  });
+  run.world.User().ClickAt(t0 + 109'000, IDC_UPGRADE);
+  run.world.User().AnswerMessageBox(IDOK, 1000);
+  run.world.User().CloseAt(t0 + 200'000);
+  run.Run();
+  theApp.simulated = false;
+
+  EXPECT_EQ(BackupFiles(run.world), std::vector<std::u16string>{realBackup.substr(real.size() + 1)});
+  WIN32_FIND_DATAW data{};
+  HANDLE search = run.world.FindFirstFileW((real + u"\\simulated\\backup-*.kv27ud").c_str(), &data);
+  ASSERT_NE(search, INVALID_HANDLE_VALUE);
+  EXPECT_NE(std::u16string(data.cFileName).find(test::RigMousePlace()), std::u16string::npos);
+  EXPECT_FALSE(run.world.FindNextFileW(search, &data));
+  run.world.FindClose(search);
+  const auto boxes = run.world.MessageBoxes();
+  ASSERT_EQ(boxes.size(), 2u);
+  EXPECT_EQ(boxes[1].text, UpgradeMessage(UpgradeStatus::Success));
+  EXPECT_TRUE(UserPages(run.rig().mouse()) == pages) << "the settings differ";
+  run.EndProcess();
+}
+
 // No backup file, no request: when the settings cannot be saved the dialog
 // says so in its own message, the progress stays at 10 and the mouse stays in
 // normal mode, untouched.
@@ -455,59 +549,92 @@ TEST(MainDialog, BackupThatCannotBeWrittenSendsNothing) {
   }
 }
 
-// A mouse in its bootloader with no backup of its own (the only backups are
-// of a mouse on another port, and one of its own that is damaged): the dialog
-// says so and asks. OK flashes the image with the image's own settings at
-// 0x3800; Cancel sends nothing.
-TEST(MainDialog, MouseInItsBootloaderWithoutABackup) {
-  for (const int answer : {IDOK, IDCANCEL}) {
-    SCOPED_TRACE(answer);
-    ProgramRun run("unplug-during-write");
-    const std::u16string folder = std::u16string(sim::kWorldLocalAppData) + u"\\KV27M";
-    std::vector<std::uint8_t> others(kUserDataSize, 0x5A);
-    View waiting;
-    run.world.User().AnswerMessageBox(IDOK, 1000);
-    run.world.User().DoAt(run.world.Now() + 100'000, [&] {
-      // What the failed run saved is gone; what is left is not this mouse's.
-      for (const auto& name : BackupFiles(run.world)) run.world.AddFile(folder + u"\\" + name, {1, 2, 3});
-      run.world.AddFile(folder + u"\\backup-20300101-000000-000-at-00000000-2.kv27ud", EncodeBackup(others.data()));
-      run.rig().mouse().Bootloader()->ClearFaults();
-      run.rig().mouse().Plug();  // it left during the write; it comes back in its bootloader
-    });
-    sim::BootloaderFlash waitingFlash{};
-    run.world.User().DoAt(run.world.Now() + 105'000, [&] {
-      waiting = run.Look();
-      waitingFlash = run.rig().mouse().Flash();
-    });
-    run.world.User().ClickAt(run.world.Now() + 106'000, IDC_UPGRADE);
-    run.world.User().AnswerMessageBox(answer, 1000);
-    run.world.User().AnswerMessageBox(IDOK, 1000);
-    run.world.User().CloseAt(run.world.Now() + 200'000);
-    run.Run();
+// The "%s" of a dialog text, in order.
+std::u16string Filled(std::u16string text, const std::vector<std::u16string>& values) {
+  for (const auto& value : values) text.replace(text.find(u"%s"), 2, value);
+  return text;
+}
 
-    EXPECT_EQ(waiting.indicator, IDB_MOUSE_PRESENT);
-    EXPECT_TRUE(waiting.upgradeEnabled);
-    const auto boxes = run.world.MessageBoxes();
-    ASSERT_GE(boxes.size(), 2u);
-    EXPECT_EQ(boxes[0].text, UpgradeMessage(UpgradeStatus::WriteFailed));
-    EXPECT_EQ(boxes[1].text, kNoBackupText);
-    EXPECT_EQ(boxes[1].type, static_cast<UINT>(MB_OKCANCEL));
-    if (answer == IDOK) {
-      ASSERT_EQ(boxes.size(), 3u);
-      EXPECT_EQ(boxes[2].text, UpgradeMessage(UpgradeStatus::Success));
-      EXPECT_EQ(run.rig().mouse().CurrentMode(), sim::VirtualMouse::Mode::kNormal);
-      // The image's own bytes at 0x3800-0x3F05.
-      const ImageFileResult plain = PlainSampleImage();
-      ASSERT_TRUE(plain.ok());
-      const sim::BootloaderFlash flash = run.rig().mouse().Flash();
-      EXPECT_TRUE(
-          std::equal(flash.begin() + 0x3800, flash.begin() + 0x3800 + kUserDataSize, plain.payload.begin() + 0x3800));
-    } else {
-      EXPECT_EQ(boxes.size(), 2u);
-      EXPECT_EQ(run.rig().mouse().CurrentMode(), sim::VirtualMouse::Mode::kBootloader);
-      EXPECT_EQ(run.rig().mouse().Flash(), waitingFlash);
+// A mouse in its bootloader without a sound backup of its own that is its
+// newest: none at all (the only backup is of a mouse on another port), its
+// own damaged, or its newest damaged with an older sound one. The dialog says
+// which and asks. OK flashes the image with the image's own settings at
+// 0x3800, or the older backup's; Cancel sends nothing.
+TEST(MainDialog, MouseInItsBootloaderWithoutABackup) {
+  const std::u16string folder = std::u16string(sim::kWorldLocalAppData) + u"\\KV27M";
+  const std::vector<std::uint8_t> others(kUserDataSize, 0x5A), older(kUserDataSize, 0x3C);
+  enum class Left { None, Damaged, DamagedAndOlder };
+  for (const Left left : {Left::None, Left::Damaged, Left::DamagedAndOlder}) {
+    for (const int answer : {IDOK, IDCANCEL}) {
+      SCOPED_TRACE(static_cast<int>(left) * 10 + answer);
+      ProgramRun run("unplug-during-write");
+      View waiting;
+      std::u16string expected;
+      run.world.User().AnswerMessageBox(IDOK, 1000);
+      run.world.User().DoAt(run.world.Now() + 100'000, [&] {
+        const std::vector<std::u16string> written = BackupFiles(run.world);
+        ASSERT_EQ(written.size(), 1u);
+        const std::u16string own = written[0];
+        if (left == Left::None) {
+          // Another user's folder, holding only another mouse's backup.
+          run.world.AddDirectory(u"C:\\Users\\other\\AppData\\Local\\KV27M");
+          run.world.SetEnvironmentVariable(u"LOCALAPPDATA", u"C:\\Users\\other\\AppData\\Local");
+          run.world.AddFile(
+              u"C:\\Users\\other\\AppData\\Local\\KV27M\\backup-20300101-000000-000-n000009-at-00000000-2.kv27ud",
+              EncodeBackup(others.data()));
+          expected = kNoBackupText;
+        } else {
+          run.world.AddFile(folder + u"\\" + own, {1, 2, 3});
+          run.world.AddFile(folder + u"\\backup-20300101-000000-000-n000009-at-00000000-2.kv27ud",
+                            EncodeBackup(others.data()));
+          expected = Filled(kBackupDamagedText, {own});
+          if (left == Left::DamagedAndOlder) {
+            const std::u16string before = u"backup-20261209-000000-000-" + test::RigMousePlace() + u".kv27ud";
+            run.world.AddFile(folder + u"\\" + before, EncodeBackup(older.data()));
+            expected = Filled(kOlderBackupText, {own, before});
+          }
+        }
+        run.rig().mouse().Bootloader()->ClearFaults();
+        run.rig().mouse().Plug();  // it left during the write; it comes back in its bootloader
+      });
+      sim::BootloaderFlash waitingFlash{};
+      run.world.User().DoAt(run.world.Now() + 105'000, [&] {
+        waiting = run.Look();
+        waitingFlash = run.rig().mouse().Flash();
+      });
+      run.world.User().ClickAt(run.world.Now() + 106'000, IDC_UPGRADE);
+      run.world.User().AnswerMessageBox(answer, 1000);
+      run.world.User().AnswerMessageBox(IDOK, 1000);
+      run.world.User().CloseAt(run.world.Now() + 200'000);
+      run.Run();
+
+      EXPECT_EQ(waiting.indicator, IDB_MOUSE_PRESENT);
+      EXPECT_TRUE(waiting.upgradeEnabled);
+      const auto boxes = run.world.MessageBoxes();
+      ASSERT_GE(boxes.size(), 2u);
+      EXPECT_EQ(boxes[0].text, UpgradeMessage(UpgradeStatus::WriteFailed));
+      EXPECT_EQ(boxes[1].text, expected);
+      EXPECT_EQ(boxes[1].type, static_cast<UINT>(MB_OKCANCEL));
+      if (answer == IDOK) {
+        ASSERT_EQ(boxes.size(), 3u);
+        EXPECT_EQ(boxes[2].text, UpgradeMessage(UpgradeStatus::Success));
+        EXPECT_EQ(run.rig().mouse().CurrentMode(), sim::VirtualMouse::Mode::kNormal);
+        // The image's own bytes at 0x3800-0x3F05, or the older backup's.
+        const ImageFileResult plain = PlainSampleImage();
+        ASSERT_TRUE(plain.ok());
+        const sim::BootloaderFlash flash = run.rig().mouse().Flash();
+        if (left == Left::DamagedAndOlder)
+          EXPECT_TRUE(std::equal(flash.begin() + 0x3800, flash.begin() + 0x3800 + kUserDataSize, older.begin()));
+        else
+          EXPECT_TRUE(std::equal(flash.begin() + 0x3800, flash.begin() + 0x3800 + kUserDataSize,
+                                 plain.payload.begin() + 0x3800));
+      } else {
+        EXPECT_EQ(boxes.size(), 2u);
+        EXPECT_EQ(run.rig().mouse().CurrentMode(), sim::VirtualMouse::Mode::kBootloader);
+        EXPECT_EQ(run.rig().mouse().Flash(), waitingFlash);
+      }
+      run.EndProcess();
     }
-    run.EndProcess();
   }
 }
 

@@ -7,6 +7,7 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@
 #include "protocol/kv27_usb_comm.h"
 #include "protocol/kv8b05_comm.h"
 #include "res/ui_text.h"
+#include "tests/support/backup_names.h"
 #include "tests/support/scenario_names.h"
 #include "tests/support/upgrade_expectations.h"
 #include "usbmon/usb_device_monitor.h"
@@ -47,6 +49,15 @@ struct RecordingFace : UpgradeFace {
   bool OnUserDataRead(const std::uint8_t* data, std::size_t size) override {
     userData.assign(data, data + size);
     return !stopAfterUserData;
+  }
+  // The place of the bootloader a bootloader run follows ("unknown" without
+  // one), and the settings it gets instead of the image's.
+  std::optional<std::u16string> bootloaderPlace;
+  std::vector<std::uint8_t> bootloaderUserData;
+  bool OnBootloaderUserData(std::uint8_t* data, std::size_t size, const USBDeviceEntry* port) override {
+    bootloaderPlace = port != nullptr ? PortPlace(*port) : u"unknown";
+    if (bootloaderUserData.size() == size) std::copy(bootloaderUserData.begin(), bootloaderUserData.end(), data);
+    return true;
   }
   bool OnWait(UpgradeStage stage, DWORD elapsedMs, DWORD limitMs) override {
     if (!observeWaits) return true;
@@ -482,6 +493,47 @@ TEST(TwoMice, OnlyTheMouseReadIsFlashedWithItsOwnSettings) {
   }
 }
 
+// Two mice waiting in their bootloaders, sent there in either order: a
+// bootloader run follows the bootloader listed first, the face is told that
+// one's port (where the rig plugged its mouse), and only that mouse is
+// flashed, with the settings the face gave; the other keeps its flash and
+// stays in its bootloader.
+TEST(TwoMice, BootloaderRunFollowsOneBootloaderAndTellsItsPort) {
+  for (const int first : {2, 3}) {
+    SCOPED_TRACE(first);
+    SequenceRun run(sim::RigOptions{0, 3, false}, [&](SequenceRun& r) {
+      CUSBDeviceMonitor monitor(r.world);
+      for (const int port : {first, 5 - first}) {
+        sim::VirtualMouse& mouse = port == 2 ? r.rig().mouse() : *r.rig().otherMouse();
+        monitor.Refresh();
+        USBDeviceEntry entry;
+        ASSERT_EQ(monitor.FindDeviceOfInterface(GUID_DEVINTERFACE_HID, mouse.CommandPath().c_str(), entry), 1);
+        monitor.GetDeviceString(&entry);
+        r.world.Advance(5'000);
+        ASSERT_EQ(mouse.CurrentMode(), sim::VirtualMouse::Mode::kBootloader);
+      }
+    });
+    sim::VirtualMouse& followed = first == 2 ? run.rig().mouse() : *run.rig().otherMouse();
+    sim::VirtualMouse& other = first == 2 ? *run.rig().otherMouse() : run.rig().mouse();
+    const sim::BootloaderFlash otherBefore = other.Flash();
+    run.face.bootloaderUserData.assign(kUserDataSize, 0xA5);
+    ASSERT_EQ(RunBootloaderUpgrade(run.world, UpgradeDevices{*run.mouseLink, *run.bootLink, *run.monitor},
+                                   sim::kRigImagePath, run.face),
+              UpgradeStatus::Success);
+    EXPECT_EQ(run.face.bootloaderPlace, test::RigPlace(first));
+    const sim::BootloaderFlash flash = followed.Flash();
+    EXPECT_TRUE(std::all_of(flash.begin() + 0x3800, flash.begin() + 0x3800 + kUserDataSize,
+                            [](std::uint8_t b) { return b == 0xA5; }));
+    run.Settle(10'000);
+    EXPECT_EQ(followed.CurrentMode(), sim::VirtualMouse::Mode::kNormal);
+    EXPECT_EQ(other.CurrentMode(), sim::VirtualMouse::Mode::kBootloader);
+    EXPECT_TRUE(other.Flash() == otherBefore);
+    run.mouseLink.reset();
+    run.bootLink->Close();
+    EXPECT_EQ(run.world.LeakReport(), "");
+  }
+}
+
 // Where the hub port of the open mouse cannot be told, the run refuses at
 // once, before anything goes to any mouse: no report on a command interface,
 // no string request through any port, the progress display left alone. The
@@ -542,9 +594,13 @@ TEST(TwoMice, RefusesBeforeAnythingIsSentWhenThePortCannotBeTold) {
 }
 
 // The backup a mouse in its bootloader gets: the newest sound one whose name
-// carries the mouse's place, newest by the stamp and then the number in the
-// name; backups of other places, damaged files and other names are passed
-// over, and the per-user folder comes from LOCALAPPDATA.
+// carries the mouse's place. Names with a sequence number rank by it, above
+// every name written before sequence numbers, whatever their stamps (the
+// local time, which daylight saving, the time zone or the clock can put
+// back); the old names still rank among themselves by stamp, then number.
+// Backups of other places and other names are passed over; damaged ones newer
+// than the one taken are passed over and named. The per-user folder comes
+// from LOCALAPPDATA.
 TEST(SettingsBackup, NewestSoundBackupOfThePlace) {
   sim::World world;
   world.SetHostFiles(false);
@@ -564,7 +620,12 @@ TEST(SettingsBackup, NewestSoundBackupOfThePlace) {
     std::u16string name;
     std::vector<std::uint8_t> bytes;
   };
-  const File files[] = {
+  std::vector<std::uint8_t> got;
+  std::u16string path;
+  std::vector<std::u16string> passedOver;
+
+  // Names of the program before sequence numbers, as users' disks hold them.
+  const File old[] = {
       {u"backup-20261210-115959-999-" + place + u".kv27ud", data(0x11)},
       {u"backup-20261210-120000-000-" + place + u".kv27ud", data(0x22)},
       {u"backup-20261210-120000-000-" + place + u"-2.kv27ud", data(0x33)},   // same stamp, later
@@ -574,21 +635,49 @@ TEST(SettingsBackup, NewestSoundBackupOfThePlace) {
       {u"backup-20270101-000000-000-" + place + u"x.kv27ud", data(0x66)},    // not this place
       {u"notes-20270101-" + place + u".kv27ud", data(0x88)},
   };
-  for (const File& f : files) world.AddFile(folder + u"\\" + f.name, f.bytes);
-  std::vector<std::uint8_t> got;
-  std::u16string path;
-  ASSERT_TRUE(FindNewestBackup(world, folder, place, got, path));
-  EXPECT_EQ(path, folder + u"\\" + files[3].name);
+  for (const File& f : old) world.AddFile(folder + u"\\" + f.name, f.bytes);
+  ASSERT_TRUE(FindNewestBackup(world, folder, place, got, path, &passedOver));
+  EXPECT_EQ(path, folder + u"\\" + old[3].name);
   EXPECT_EQ(got, std::vector<std::uint8_t>(kUserDataSize, 0x44));
-  EXPECT_FALSE(FindNewestBackup(world, folder, BackupPlace(u"\\\\.\\other", 1), got, path));
+  EXPECT_EQ(passedOver, std::vector<std::u16string>{folder + u"\\" + old[4].name});
+  EXPECT_FALSE(FindNewestBackup(world, folder, BackupPlace(u"\\\\.\\other", 1), got, path, &passedOver));
   EXPECT_TRUE(got.empty());
+  EXPECT_TRUE(passedOver.empty());
   EXPECT_EQ(world.LeakReport(), "");
 
-  // Written next to them: never over an existing name.
+  // Written next to them: the first sequence number, never over a name, and
+  // it outranks every old name, later stamps included.
   std::u16string written;
   DWORD error = 0;
-  ASSERT_TRUE(WriteNewBackupFile(world, folder, u"20261210-120000-000", place, data(0x99), written, error));
-  EXPECT_EQ(written, folder + u"\\backup-20261210-120000-000-" + place + u"-3.kv27ud");
+  ASSERT_TRUE(WriteNewBackupFile(world, folder, u"20261210-110000-000", place, data(0x99), written, error));
+  EXPECT_EQ(written, folder + u"\\backup-20261210-110000-000-n000001-" + place + u".kv27ud");
+  ASSERT_TRUE(FindNewestBackup(world, folder, place, got, path));
+  EXPECT_EQ(path, written);
+
+  // Daylight saving ends: the next backup's local stamp is an hour earlier,
+  // and it is still the newest. A backup of another mouse in between counts
+  // for the order too.
+  ASSERT_TRUE(WriteNewBackupFile(world, folder, u"20261210-100500-000", BackupPlace(u"\\\\.\\other", 1), data(0xA0),
+                                 written, error));
+  EXPECT_NE(written.find(u"-n000002-"), std::u16string::npos) << sim::ToUtf8(written);
+  ASSERT_TRUE(WriteNewBackupFile(world, folder, u"20261210-101000-000", place, data(0xAA), written, error));
+  EXPECT_EQ(written, folder + u"\\backup-20261210-101000-000-n000003-" + place + u".kv27ud");
+  ASSERT_TRUE(FindNewestBackup(world, folder, place, got, path, &passedOver));
+  EXPECT_EQ(path, written);
+  EXPECT_EQ(got, std::vector<std::uint8_t>(kUserDataSize, 0xAA));
+  EXPECT_TRUE(passedOver.empty());
+
+  // The newest is damaged: the one before is taken, and the damaged one named.
+  world.AddFile(written, {1, 2, 3});
+  ASSERT_TRUE(FindNewestBackup(world, folder, place, got, path, &passedOver));
+  EXPECT_EQ(path, folder + u"\\backup-20261210-110000-000-n000001-" + place + u".kv27ud");
+  EXPECT_EQ(passedOver, std::vector<std::u16string>{written});
+
+  // A folder that cannot be listed takes no backup: its number could not be told.
+  world.InjectFault({"FindFirstFileW", ERROR_ACCESS_DENIED, 1, 1});
+  EXPECT_FALSE(WriteNewBackupFile(world, folder, u"20261210-102000-000", place, data(0xBB), written, error));
+  EXPECT_EQ(error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  world.ClearFaults();
 
   world.SetEnvironmentVariable(u"LOCALAPPDATA", std::nullopt);
   EXPECT_EQ(UserBackupFolder(world), u"");

@@ -271,6 +271,32 @@ TEST_F(BimgTool, BadInputLeavesNoOutputBehind) {
                                                "plain.bin", "short.bimg", "small.bin"}));
 }
 
+// The outputs never replace a file the user did not name as one: a file the
+// user keeps under the temporary file's name ("OUT.part") keeps its bytes and
+// stays, and the input is refused as the output, under any of its names. An
+// output that exists is replaced (it was named as the output).
+TEST_F(BimgTool, OutputsReplaceOnlyTheFileNamedAsTheOutput) {
+  MakeImage("good.bimg");
+  const Bytes image = ReadBytes(P("good.bimg"));
+  WriteBytes(P("out.bin.part"), Bytes{7, 7});
+  WriteBytes(P("out.bin"), Bytes{1});
+  ASSERT_EQ(Run({"unpack", P("good.bimg"), P("out.bin")}), 0) << err_;
+  EXPECT_EQ(ReadBytes(P("out.bin")).size(), kImagePayloadSize);
+  EXPECT_EQ(ReadBytes(P("out.bin.part")), (Bytes{7, 7}));
+
+  for (const std::string& output : {P("good.bimg"), (dir_ / "." / "good.bimg").string()}) {
+    SCOPED_TRACE(output);
+    EXPECT_EQ(Run({"unpack", P("good.bimg"), output}), 1);
+    EXPECT_NE(err_.find("is the input"), std::string::npos) << err_;
+    EXPECT_EQ(ReadBytes(P("good.bimg")), image);
+    EXPECT_EQ(Run({"pack", "--type", "1", "--name", "KV27-N4", P("plain.bin"), (dir_ / "." / "plain.bin").string()}),
+              1);
+    EXPECT_EQ(ReadBytes(P("plain.bin")).size(), kImagePayloadSize);
+  }
+  EXPECT_EQ(Files(), (std::vector<std::string>{"good.bimg", "out.bin", "out.bin.part", "plain.bin"}));
+  EXPECT_EQ(leaks_, "");
+}
+
 // The committed sample is what the generator and bimgtool make today.
 TEST_F(BimgTool, SampleImageIsReproducible) {
   const Bytes plain = MakeSampleFirmware();

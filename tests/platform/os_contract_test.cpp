@@ -556,6 +556,51 @@ TEST_P(OsContract, ShortAndZeroReadsAtTheEndOfAFile) {
   EXPECT_TRUE(os().CloseHandle(async));
 }
 
+// A file's identity (GetFileInformationByHandle: the volume serial number and
+// the file index) is the same through every handle of it, an open without
+// access included, and differs between two files; the size is the file's.
+// Only files are asked: an event is not one.
+TEST_P(OsContract, IdentityOfAFileThroughEveryHandle) {
+  const std::u16string a = Scratch(u"identity-a.bin"), b = Scratch(u"identity-b.bin");
+  MakeFile(a, 70);
+  MakeFile(b, 70);
+  auto identity = [this](HANDLE file, BY_HANDLE_FILE_INFORMATION& info) {
+    info = {};
+    return os().GetFileInformationByHandle(file, &info) != FALSE;
+  };
+  HANDLE reading = os().CreateFileW(a.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE bare = os().CreateFileW(a.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE other = os().CreateFileW(b.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(reading, INVALID_HANDLE_VALUE) << os().GetLastError();
+  ASSERT_NE(bare, INVALID_HANDLE_VALUE) << os().GetLastError();
+  ASSERT_NE(other, INVALID_HANDLE_VALUE) << os().GetLastError();
+  BY_HANDLE_FILE_INFORMATION first{}, second{}, third{};
+  ASSERT_TRUE(identity(reading, first)) << os().GetLastError();
+  ASSERT_TRUE(identity(bare, second)) << os().GetLastError();
+  ASSERT_TRUE(identity(other, third)) << os().GetLastError();
+  EXPECT_EQ(first.dwVolumeSerialNumber, second.dwVolumeSerialNumber);
+  EXPECT_EQ(first.nFileIndexHigh, second.nFileIndexHigh);
+  EXPECT_EQ(first.nFileIndexLow, second.nFileIndexLow);
+  EXPECT_FALSE(first.dwVolumeSerialNumber == third.dwVolumeSerialNumber &&
+               first.nFileIndexHigh == third.nFileIndexHigh && first.nFileIndexLow == third.nFileIndexLow);
+  EXPECT_EQ(first.nFileSizeLow, 70u);
+  EXPECT_EQ(first.nFileSizeHigh, 0u);
+  EXPECT_EQ(first.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
+  EXPECT_GE(first.nNumberOfLinks, 1u);
+  EXPECT_TRUE(os().CloseHandle(reading));
+  EXPECT_TRUE(os().CloseHandle(bare));
+  EXPECT_TRUE(os().CloseHandle(other));
+
+  HANDLE event = os().CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ASSERT_NE(event, nullptr);
+  BY_HANDLE_FILE_INFORMATION none{};
+  EXPECT_FALSE(os().GetFileInformationByHandle(event, &none));
+  EXPECT_TRUE(os().CloseHandle(event));
+}
+
 // What FindFirstFileW and GetLocalTime fill in, read back through
 // WIN32_FIND_DATAW and SYSTEMTIME as the platform lays them out.
 TEST_P(OsContract, FindDataOfAFile) {

@@ -42,8 +42,11 @@ bool RecordingFace::OnUserDataRead(const std::uint8_t* data, std::size_t size) {
 
 namespace {
 constexpr char16_t kBackupFolder[] = u"C:\\Users\\me\\AppData\\Local\\KV27M";
-// The backup kv27m-update saves at the harness's stamp.
-std::u16string BackupPath() { return test::RigBackupPath(kBackupFolder, u"20261210-120000"); }
+// The backup kv27m-update saves at the harness's stamp (a simulated run's
+// settings go to the folder's "simulated" subfolder).
+std::u16string BackupPath() {
+  return test::RigBackupPath(std::u16string(kBackupFolder) + u"\\simulated", u"20261210-120000");
+}
 // Where the settings the dialog read are kept for kv27m-isp.
 constexpr char16_t kDialogReadPath[] = u"C:\\Users\\me\\AppData\\Local\\KV27M\\dialog-read.kv27ud";
 

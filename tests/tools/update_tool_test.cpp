@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -24,8 +25,12 @@ namespace kv27 {
 namespace {
 
 constexpr char16_t kFolder[] = u"C:\\Users\\me\\AppData\\Local\\KV27M";
-// The backup a run at the tests' stamp saves.
-std::u16string BackupPath(int number = 1) { return test::RigBackupPath(kFolder, u"20261210-120000", number); }
+// Where simulated runs keep their backups: apart from the real mice's.
+constexpr char16_t kSimulatedFolder[] = u"C:\\Users\\me\\AppData\\Local\\KV27M\\simulated";
+// The backup a simulated run at the tests' stamp saves.
+std::u16string BackupPath(unsigned sequence = 1, int number = 1) {
+  return test::RigBackupPath(kSimulatedFolder, u"20261210-120000", sequence, number);
+}
 
 bool Contains(const std::vector<std::u16string>& lines, const std::u16string& part) {
   for (const auto& line : lines)
@@ -191,25 +196,27 @@ TEST(UpdateTool, BackupThatCannotBeWrittenStopsBeforeTheRequest) {
   }
 }
 
-// Default names never collide: a run whose stamp (the local time to the
-// millisecond) names a file that exists already takes the next free number
-// and leaves the other file alone. Two runs in the same stamp, one after the
-// other on the same disk, both succeed.
+// Default names never collide and never overwrite: a run takes the sequence
+// number after the highest in the folder (whatever the stamps say) and leaves
+// the other files alone, damaged or not. Two runs in the same stamp, one after
+// the other on the same disk, both succeed with their own files.
 TEST(UpdateTool, DefaultBackupNamesNeverCollide) {
   UpdateRun run;
   run.io.prepareWorld = [&](sim::World& w) {
     w.SetHostFiles(false);
-    w.AddFile(BackupPath(), {1, 2, 3});
-    w.AddFile(BackupPath(2), {4, 5});
+    w.AddFile(BackupPath(1), {1, 2, 3});
+    w.AddFile(BackupPath(1, 2), {4, 5});
+    // A later stamp (the clock was put back since) does not rank it higher.
+    w.AddFile(test::RigBackupPath(kSimulatedFolder, u"20301210-120000", 7), {6});
   };
   run.Run({u"--simulate"});
   EXPECT_EQ(run.status, kUpdateOk);
-  EXPECT_TRUE(Contains(run.out, u"settings saved to " + BackupPath(3)));
-  EXPECT_EQ(run.world.FileBytes(BackupPath()), (std::vector<std::uint8_t>{1, 2, 3}));
-  EXPECT_EQ(run.world.FileBytes(BackupPath(2)), (std::vector<std::uint8_t>{4, 5}));
-  ASSERT_TRUE(run.world.FileBytes(BackupPath(3)).has_value());
+  EXPECT_TRUE(Contains(run.out, u"settings saved to " + BackupPath(8))) << sim::ToUtf8(run.out[2]);
+  EXPECT_EQ(run.world.FileBytes(BackupPath(1)), (std::vector<std::uint8_t>{1, 2, 3}));
+  EXPECT_EQ(run.world.FileBytes(BackupPath(1, 2)), (std::vector<std::uint8_t>{4, 5}));
+  ASSERT_TRUE(run.world.FileBytes(BackupPath(8)).has_value());
   std::vector<std::uint8_t> data;
-  EXPECT_EQ(DecodeBackup(*run.world.FileBytes(BackupPath(3)), data), BackupError::None);
+  EXPECT_EQ(DecodeBackup(*run.world.FileBytes(BackupPath(8)), data), BackupError::None);
 
   // Two whole runs, each on its own simulated PC, saving to one host folder in
   // the same stamp.
@@ -230,6 +237,39 @@ TEST(UpdateTool, DefaultBackupNamesNeverCollide) {
   EXPECT_NE(saved[0], saved[1]);
   for (const auto& path : saved) EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(path)));
   std::filesystem::remove_all(dir);
+}
+
+// A second mouse on the hub, plugged in after the rig's (port 2), on either
+// side of it: the run upgrades the rig's mouse, whose command interface is
+// listed first, and its backup is named after that mouse's port, as the rig
+// plugged it, and holds its settings; the other mouse is asked nothing. (The
+// dialog's test of two mice covers both orders.)
+TEST(UpdateTool, TwoMiceTheBackupIsNamedAfterThePortOfTheMouseUpgraded) {
+  for (const int otherPort : {1, 3}) {
+    SCOPED_TRACE(otherPort);
+    UpdateRun run;
+    std::shared_ptr<sim::VirtualMouse> other;
+    std::vector<std::uint8_t> pages;
+    run.io.prepareWorld = [&](sim::World& w) {
+      w.SetHostFiles(false);
+      w.AddDirectory(kFolder);
+      other = sim::VirtualMouse::Create(w, run.rig->hub().Port(otherPort), sim::VirtualMouse::FactoryFlash(1));
+      other->Plug();
+      w.Advance(w.HidArrivalDelay());
+      pages = run.Pages();
+    };
+    run.Run({u"--simulate=no-bootloader"});
+    EXPECT_EQ(run.status, UpdateExitCode(UpgradeStatus::BootloaderNotFound));
+    EXPECT_EQ(other->RequestCount(), 0u);
+    const std::u16string expected = test::RigBackupPathAt(kSimulatedFolder, u"20261210-120000", test::kRigMousePort);
+    EXPECT_TRUE(Contains(run.out, u"settings saved to " + expected));
+    const auto file = run.world.FileBytes(expected);
+    ASSERT_TRUE(file.has_value());
+    std::vector<std::uint8_t> data;
+    ASSERT_EQ(DecodeBackup(*file, data), BackupError::None);
+    EXPECT_TRUE(std::equal(pages.begin(), pages.end(), data.begin()));
+    other->Unplug();
+  }
 }
 
 // A backup named on the command line that the disk does not take: a folder
@@ -469,6 +509,208 @@ TEST(UpdateTool, CommandLine) {
   ASSERT_EQ(real.err.size(), 1u);
   EXPECT_NE(real.err[0].find(u"Windows"), std::u16string::npos);
 #endif
+}
+
+// A scratch folder on the host disk, removed with the object.
+struct HostFolder {
+  explicit HostFolder(const std::string& name)
+      : path(std::filesystem::temp_directory_path() / (name + "-" + std::to_string(::getpid()))) {
+    std::filesystem::remove_all(path);
+    std::filesystem::create_directories(path);
+  }
+  ~HostFolder() { std::filesystem::remove_all(path); }
+  std::u16string operator/(const char* file) const { return (path / file).u16string(); }
+  std::filesystem::path path;
+};
+
+std::string HostBytes(const std::u16string& path) {
+  std::ifstream in(std::filesystem::path(path), std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+void PutHostBytes(const std::u16string& path, const std::string& bytes) {
+  std::ofstream(std::filesystem::path(path), std::ios::binary) << bytes;
+}
+
+// --capture writes only a new file, or an existing one with
+// --capture-overwrite; the image, the replayed capture and the backup are
+// never written, under any of their names (the check asks the file system
+// which file a name is). A refused capture sends nothing to the mouse and
+// ends with the capture's status, the file as it was.
+TEST(UpdateTool, CaptureNeverReplacesAFileItWasNotAllowedTo) {
+  HostFolder dir("kv27m-capture-names");
+  const std::u16string image = dir / "fw.bimg", mine = dir / "mine.pcapng", backup = dir / "b.kv27ud";
+  const std::string imageBytes = HostBytes(Wide(KV_SOURCE_DIR "/res/KV27M_FW_UPGRADE.bimg"));
+  ASSERT_FALSE(imageBytes.empty());
+  std::error_code ec;
+  std::filesystem::create_symlink(dir.path / "fw.bimg", dir.path / "link.bimg", ec);
+  const bool links = !ec;
+  struct Case {
+    const char* what;
+    std::vector<std::u16string> args;  // before IMAGE
+    int status;
+    const char16_t* says;  // in the errors (refused) or the output
+  };
+  std::vector<Case> cases = {
+      {"an existing file", {u"--capture", mine}, kUpdateCaptureFailed, u"exists already"},
+      {"the image", {u"--capture", image}, kUpdateCaptureFailed, u"is the image"},
+      {"the image, allowed to overwrite",
+       {u"--capture-overwrite", u"--capture", image},
+       kUpdateCaptureFailed,
+       u"is the image"},
+      {"the image by another name",
+       {u"--capture-overwrite", u"--capture", dir / "./fw.bimg"},
+       kUpdateCaptureFailed,
+       u"is the image"},
+      {"the backup",
+       {u"--capture-overwrite", u"--backup", backup, u"--capture", backup},
+       kUpdateCaptureFailed,
+       u"is the settings backup"},
+      {"an existing file, allowed to overwrite",
+       {u"--capture-overwrite", u"--capture", mine},
+       kUpdateOk,
+       u"capture written to"},
+  };
+  if (links)
+    cases.push_back({"the image through a link",
+                     {u"--capture-overwrite", u"--capture", dir / "link.bimg"},
+                     kUpdateCaptureFailed,
+                     u"is the image"});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    PutHostBytes(image, imageBytes);
+    PutHostBytes(mine, "mine");
+    PutHostBytes(backup, "backup");
+    UpdateRun run;
+    run.io.prepareWorld = nullptr;  // host files on
+    run.io.backupFolder = [&] { return dir.path.u16string(); };
+    std::vector<std::u16string> args = {u"--simulate"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    args.push_back(image);
+    run.Run(args);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_TRUE(Contains(c.status == kUpdateOk ? run.out : run.err, c.says));
+    if (c.status != kUpdateOk) {
+      EXPECT_EQ(run.rig->mouse().RequestCount(), 0u);
+      EXPECT_TRUE(Contains(run.err, u"nothing was sent to the mouse"));
+      EXPECT_EQ(HostBytes(mine), "mine");
+      EXPECT_EQ(HostBytes(backup), "backup");
+    } else {
+      EXPECT_EQ(HostBytes(mine).substr(0, 4), std::string("\x0A\x0D\x0D\x0A", 4));  // a pcapng file now
+    }
+    EXPECT_EQ(HostBytes(image), imageBytes);
+  }
+
+  // A replay never writes the capture it replays, whatever its name.
+  PutHostBytes(mine, "");
+  {
+    UpdateRun made;
+    made.io.prepareWorld = nullptr;
+    made.io.backupFolder = [&] { return dir.path.u16string(); };
+    std::filesystem::remove(dir.path / "mine.pcapng");
+    made.Run({u"--simulate", u"--capture", mine, image});
+    ASSERT_EQ(made.status, kUpdateOk);
+  }
+  const std::string captured = HostBytes(mine);
+  for (const std::u16string& again : {mine, dir / "./mine.pcapng"}) {
+    UpdateRun replay;
+    replay.io.prepareWorld = nullptr;
+    replay.Run({u"--replay", mine, u"--capture-overwrite", u"--capture", again, image});
+    EXPECT_EQ(replay.status, kUpdateCaptureFailed);
+    EXPECT_TRUE(Contains(replay.err, u"is the capture being replayed"));
+    EXPECT_EQ(HostBytes(mine), captured);
+  }
+}
+
+// A capture that cannot be written completely (a full disk) fails the run
+// with the capture's status when the upgrade succeeded; when the upgrade
+// failed too, both are told and the upgrade's own status stays. kv27m-isp
+// likewise, with its own code.
+TEST(UpdateTool, CaptureThatCannotBeWrittenIsAFailure) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "needs /dev/full";
+#else
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
+  struct Case {
+    const char16_t* scenario;
+    int status;
+    const char16_t* says;
+  };
+  const Case cases[] = {
+      {u"--simulate=ok", kUpdateCaptureFailed, u"could not be written completely (exit status 7)"},
+      {u"--simulate=erase-fails", UpdateExitCode(UpgradeStatus::EraseFailed),
+       u"could not be written completely; the exit status is the upgrade's own (27)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(sim::ToUtf8(c.scenario));
+    UpdateRun run;
+    run.io.prepareWorld = nullptr;  // host files on
+    HostFolder dir("kv27m-capture-full");
+    run.io.backupFolder = [&] { return dir.path.u16string(); };
+    run.Run({c.scenario, u"--capture-overwrite", u"--capture", u"/dev/full",
+             Wide(KV_SOURCE_DIR "/res/KV27M_FW_UPGRADE.bimg")});
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_TRUE(Contains(run.err, c.says));
+    if (c.status != kUpdateCaptureFailed) EXPECT_TRUE(Contains(run.err, UpgradeGloss(UpgradeStatus::EraseFailed)));
+  }
+  // Without --capture-overwrite /dev/full is a file that exists.
+  UpdateRun refused;
+  refused.io.prepareWorld = nullptr;
+  refused.Run({u"--simulate", u"--capture", u"/dev/full", Wide(KV_SOURCE_DIR "/res/KV27M_FW_UPGRADE.bimg")});
+  EXPECT_EQ(refused.status, kUpdateCaptureFailed);
+  EXPECT_TRUE(Contains(refused.err, u"exists already"));
+
+  std::vector<std::u16string> out, err;
+  IspToolIo io;
+  io.out = [&](const std::u16string& line) { out.push_back(line); };
+  io.err = [&](const std::u16string& line) { err.push_back(line); };
+  const std::u16string image = Wide(KV_SOURCE_DIR "/res/KV27M_FW_UPGRADE.bimg");
+  EXPECT_EQ(RunIspTool({u"--simulate", u"--capture-overwrite", u"--capture", u"/dev/full", image}, io),
+            kIspToolCaptureFailed);
+  EXPECT_TRUE(Contains(err, u"could not be written completely (exit status 6)"));
+  err.clear();
+  EXPECT_EQ(RunIspTool({u"--simulate", u"--capture-overwrite", u"--capture", image, image}, io), kIspToolCaptureFailed);
+  EXPECT_TRUE(Contains(err, u"is the image"));
+#endif
+}
+
+// README.md lists each console program's exit statuses in a table between
+// "<!-- exit-codes PROGRAM -->" and "<!-- /exit-codes -->": it must be the
+// code's own table, so that neither can change without the other. A failure
+// prints the table to put there.
+TEST(ConsolePrograms, ReadmeExitCodeTablesAreTheCodes) {
+  std::ifstream in(KV_SOURCE_DIR "/README.md", std::ios::binary);
+  ASSERT_TRUE(in) << "README.md";
+  const std::string readme((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::pair<const char*, const std::vector<console::ExitCodeRow>*> programs[] = {
+      {"kv27m-update", &UpdateExitCodes()}, {"kv27m-isp", &IspExitCodes()}, {"bimgtool", &BimgExitCodes()}};
+  for (const auto& [program, rows] : programs) {
+    SCOPED_TRACE(program);
+    const std::string open = std::string("<!-- exit-codes ") + program + " -->\n";
+    const std::size_t start = readme.find(open);
+    ASSERT_NE(start, std::string::npos) << "README.md has no " << open;
+    const std::size_t end = readme.find("<!-- /exit-codes -->", start);
+    ASSERT_NE(end, std::string::npos);
+    const std::string table = readme.substr(start + open.size(), end - start - open.size());
+    EXPECT_EQ(table, console::ExitCodeMarkdown(*rows))
+        << "put this in README.md:\n"
+        << open << console::ExitCodeMarkdown(*rows) << "<!-- /exit-codes -->";
+    // The usage lists the same codes.
+    std::vector<int> codes;
+    for (const auto& row : *rows) codes.push_back(row.code);
+    EXPECT_TRUE(std::is_sorted(codes.begin(), codes.end()));
+    EXPECT_EQ(std::adjacent_find(codes.begin(), codes.end()), codes.end());
+  }
+  // Every status the programs define has its row.
+  for (const int code : {kUpdateOk, kUpdateUsage, kUpdateBackupFailed, kUpdateCancelled, kUpdateNoHardware,
+                         kUpdateReplayDiverged, kUpdateCaptureFailed, kUpdateNoPermission})
+    EXPECT_TRUE(std::any_of(UpdateExitCodes().begin(), UpdateExitCodes().end(),
+                            [code](const console::ExitCodeRow& row) { return row.code == code; }))
+        << code;
+  for (const int code : {kIspToolOk, kIspToolFailed, kIspToolUsage, kIspToolBadBackup, kIspToolCancelled,
+                         kIspToolReplayDiverged, kIspToolCaptureFailed, kIspToolNoPermission})
+    EXPECT_TRUE(std::any_of(IspExitCodes().begin(), IspExitCodes().end(), [code](const console::ExitCodeRow& row) {
+      return row.code == code;
+    })) << code;
 }
 
 // --help of every console program: the usage on standard output, status 0.

@@ -3,12 +3,12 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 
 #include "image/image.h"
 #include "image/image_file.h"
 #include "res/ui_text.h"
+#include "tools/console/output_files.h"
 
 namespace kv27 {
 using namespace w32;
@@ -161,26 +161,56 @@ bool ReadFileBytes(OsApi& os, const std::string& path, std::size_t limit, FileBy
 
 // Writes `bytes` to a temporary file beside `path` and renames it into place;
 // on any failure the temporary file is removed and `path` is left untouched.
-bool WriteFileAtomically(const std::string& path, const std::vector<std::uint8_t>& bytes, std::ostream& err) {
+// The temporary file is a new one ("OUT.part", else "OUT.part2", ...): a file
+// the user has under such a name is never written or removed. `input`, the
+// file the command reads, is never replaced, whatever name it is given.
+bool WriteFileAtomically(OsApi& os, const std::string& path, const std::string& input,
+                         const std::vector<std::uint8_t>& bytes, std::ostream& err) {
   namespace fs = std::filesystem;
-  const fs::path target(path);
-  fs::path temp = target;
-  temp += ".part";
-  std::error_code ec;
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    if (out) out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (out) out.close();
-    if (!out) {
-      err << "bimgtool: cannot write " << temp.string() << "\n";
-      fs::remove(temp, ec);
-      return false;
+  const std::u16string wide = ToWide(os, path);
+  if (wide.empty()) {
+    err << "bimgtool: cannot write " << path << " (error " << ERROR_BAD_PATHNAME << ")\n";
+    return false;
+  }
+  if (console::SameFile(os, wide, ToWide(os, input))) {
+    err << "bimgtool: " << path << " is the input " << input << "; it is never written: choose another name\n";
+    return false;
+  }
+  std::u16string temp;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  for (int n = 1; n <= 100 && file == INVALID_HANDLE_VALUE; ++n) {
+    temp = wide + u".part";
+    if (n > 1) {
+      const std::string number = std::to_string(n);
+      temp += std::u16string(number.begin(), number.end());
+    }
+    file = os.CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      const DWORD error = os.GetLastError();
+      if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+        err << "bimgtool: cannot write " << path << ".part (error " << error << ")\n";
+        return false;
+      }
     }
   }
-  fs::rename(temp, target, ec);
+  if (file == INVALID_HANDLE_VALUE) {
+    err << "bimgtool: cannot write " << path << ": no free name for its temporary file\n";
+    return false;
+  }
+  DWORD written = 0;
+  const BOOL ok = os.WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  const DWORD error = ok ? 0 : os.GetLastError();
+  os.CloseHandle(file);
+  std::error_code ec;
+  if (!ok || written != bytes.size()) {
+    err << "bimgtool: cannot write " << path << " (error " << error << ")\n";
+    fs::remove(fs::path(temp), ec);
+    return false;
+  }
+  fs::rename(fs::path(temp), fs::path(wide), ec);
   if (ec) {
-    err << "bimgtool: cannot rename " << temp.string() << " to " << path << ": " << ec.message() << "\n";
-    fs::remove(temp, ec);
+    err << "bimgtool: cannot rename the temporary file to " << path << ": " << ec.message() << "\n";
+    fs::remove(fs::path(temp), ec);
     return false;
   }
   return true;
@@ -260,7 +290,7 @@ int Pack(OsApi& os, const std::vector<std::string>& args, std::ostream& out, std
     err << "bimgtool pack: cannot encode type " << *type << "\n";
     return kBimgFailed;
   }
-  if (!WriteFileAtomically(files[1], image, err)) return kBimgFailed;
+  if (!WriteFileAtomically(os, files[1], files[0], image, err)) return kBimgFailed;
   out << files[1] << ": type " << *type << " (" << FindImageType(fields.type)->model << "), name "
       << QuotedName(fields.name.data()) << ", data CRC " << Hex(ImageReadU32(image.data(), kImageOffDataCrc), 4)
       << ", header CRC " << Hex(ImageReadU32(image.data(), kImageOffHeaderCrc), 4) << "\n";
@@ -309,7 +339,7 @@ int Unpack(OsApi& os, const std::vector<std::string>& args, std::ostream& out, s
         << " does not match the data CRC field " << Hex(ImageReadU32(header, kImageOffDataCrc), 8) << "\n";
     return kBimgFailed;
   }
-  if (!WriteFileAtomically(args[2], plain, err)) return kBimgFailed;
+  if (!WriteFileAtomically(os, args[2], args[1], plain, err)) return kBimgFailed;
   out << args[2] << ": " << plain.size() << " plain bytes, CRC " << Hex(imageDecoder.dataCrc, 4) << "\n";
   return kBimgOk;
 }

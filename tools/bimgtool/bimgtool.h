@@ -15,12 +15,22 @@
 
 #include "platform/os_api.h"
 #include "res/ui_text.h"
+#include "tools/console/exit_codes.h"
 
 namespace kv27 {
 
 constexpr int kBimgOk = 0;
 constexpr int kBimgFailed = 1;
 constexpr int kBimgUsage = 2;
+// Every exit status with its meaning: what README.md lists.
+inline const std::vector<console::ExitCodeRow>& BimgExitCodes() {
+  static const std::vector<console::ExitCodeRow> rows = {
+      {kBimgOk, u"success"},
+      {kBimgFailed, u"failure: bad input, a failed check, or an output that cannot be written"},
+      {kBimgUsage, u"usage error"},
+  };
+  return rows;
+}
 
 // Runs one command; `args` excludes the program name. Files are read through
 // `os`; output files are written beside their final name and renamed into

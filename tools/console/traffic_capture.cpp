@@ -35,7 +35,7 @@ TrafficCapture::~TrafficCapture() {
   if (capture_) capture_->Finish();
 }
 
-DWORD TrafficCapture::Open() { return sink_.Open(); }
+DWORD TrafficCapture::Open(bool replace) { return sink_.Open(replace); }
 
 void TrafficCapture::NoteRun(const std::vector<std::pair<std::string, std::string>>& fields) {
   capture_->Note("run", fields);
@@ -43,14 +43,15 @@ void TrafficCapture::NoteRun(const std::vector<std::pair<std::string, std::strin
 
 bool TrafficCapture::End(int exitCode, const std::u16string& message) {
   capture_->Note("end", {{"exit", std::to_string(exitCode)}, {"message", capture::Utf8(message)}});
-  return capture_->Finish();
+  incomplete_ = !capture_->Finish();
+  return !incomplete_;
 }
 
 int RunCaptured(OsApi& base, const std::u16string& path, const std::string& application, CaptureClock clock,
                 const std::vector<std::pair<std::string, std::string>>& run, const std::function<int(OsApi&)>& body,
-                DWORD* openError, bool* written) {
+                DWORD* openError, bool* written, bool replace) {
   TrafficCapture capture(base, path, application, std::move(clock));
-  *openError = capture.Open();
+  *openError = capture.Open(replace);
   *written = false;
   if (*openError != 0) return -1;
   capture.NoteRun(run);

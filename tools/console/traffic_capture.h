@@ -35,8 +35,9 @@ class TrafficCapture {
  public:
   TrafficCapture(OsApi& base, std::u16string path, std::string application, CaptureClock clock);
   ~TrafficCapture();
-  // Creates the file: 0, or the Win32 error.
-  DWORD Open();
+  // Creates the file: 0, or the Win32 error. An existing file is refused
+  // (ERROR_FILE_EXISTS) unless `replace`.
+  DWORD Open(bool replace = false);
   // The boundary to run the program on.
   OsApi& os() { return *capture_; }
   capture::CaptureOsApi& capture() { return *capture_; }
@@ -45,20 +46,24 @@ class TrafficCapture {
   // The "end" record, then the file is closed. False when any part of it
   // could not be written.
   bool End(int exitCode, const std::u16string& message);
+  // End found that some of the file could not be written.
+  bool Incomplete() const { return incomplete_; }
 
  private:
   std::u16string path_;
   capture::FileCaptureSink sink_;
   std::optional<capture::CaptureOsApi> capture_;
+  bool incomplete_ = false;
 };
 
 // A whole run of `body` on `base`, captured to `path`: the file created
 // first (the body does not run when it cannot be: *openError takes the Win32
 // error and the result is -1), the "run" record with `run`'s fields, the body
 // on the capture's boundary, the "end" record with its exit code. *written
-// says whether the whole file could be written.
+// says whether the whole file could be written. An existing file is refused
+// (ERROR_FILE_EXISTS) unless `replace`.
 int RunCaptured(OsApi& base, const std::u16string& path, const std::string& application, CaptureClock clock,
                 const std::vector<std::pair<std::string, std::string>>& run, const std::function<int(OsApi&)>& body,
-                DWORD* openError, bool* written);
+                DWORD* openError, bool* written, bool replace = false);
 
 }  // namespace kv27::console

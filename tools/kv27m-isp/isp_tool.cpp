@@ -14,6 +14,7 @@
 #include "protocol/kv8b05_comm.h"
 #include "sim/bootloader.h"
 #include "tools/console/logging_os_api.h"
+#include "tools/console/output_files.h"
 #include "tools/console/progress_display.h"
 #include "tools/console/traffic_capture.h"
 
@@ -22,32 +23,36 @@ using namespace w32;
 
 namespace {
 
-const char16_t kUsage[] =
-    u"usage: kv27m-isp [--simulate] [--verbose] [--user-data BACKUP] [--capture FILE.pcapng] [--lang=zh|en] IMAGE\n"
-    u"       kv27m-isp --replay FILE.pcapng [--user-data BACKUP] [IMAGE]\n"
-    u"       kv27m-isp --list\n"
-    u"  flashes IMAGE (.bimg) onto a mouse that waits in its ISP bootloader\n"
-    u"  --user-data BACKUP  put the settings saved by kv27m-update back into the image\n"
-    u"                      (refused when the backup fails its checksum)\n"
-    u"  --simulate          run against a simulated bootloader instead of the USB bus\n"
-    u"  --capture FILE      write the run's USB traffic to FILE, a pcapng file that\n"
-    u"                      Wireshark opens (USBPcap frames)\n"
-    u"  --replay FILE       run against the bootloader of a capture, in virtual time: every\n"
-    u"                      transfer must be the capture's next one on its pipe (IMAGE\n"
-    u"                      defaults to the captured run's)\n"
-    u"  --verbose           print every bulk transfer, in hex, with times\n"
-    u"  --list              list the mice and bootloaders on the USB bus (bus and port path,\n"
-    u"                      device node, whether this user can open it)\n"
-    u"  --lang=zh|en        the messages in Simplified Chinese or English (default: the\n"
-    u"                      locale's language; on Windows the user's UI language)\n"
-    u"  --help              this text\n"
-    u"  Ctrl+C ends the wait for the bootloader; a flash that has begun runs to its end\n"
-    u"  (a second Ctrl+C ends the program at once).\n"
-    u"exit status: 0 success, 1 failure (the message says which), 2 usage error or no\n"
-    u"  USB access on this platform, 3 backup refused, 4 ended by Ctrl+C, 5 the replay\n"
-    u"  diverged from the capture (the report names the frame and both sides), 6 the\n"
-    u"  capture file cannot be written or the replayed one read, 7 a device node this\n"
-    u"  user may not open (the message names it and the rule file)";
+std::u16string Usage() {
+  std::u16string text =
+      u"usage: kv27m-isp [--simulate] [--verbose] [--user-data BACKUP] [--capture FILE.pcapng [--capture-overwrite]]\n"
+      u"                 [--lang=zh|en] IMAGE\n"
+      u"       kv27m-isp --replay FILE.pcapng [--user-data BACKUP] [IMAGE]\n"
+      u"       kv27m-isp --list\n"
+      u"  flashes IMAGE (.bimg) onto a mouse that waits in its ISP bootloader\n"
+      u"  --user-data BACKUP  put the settings saved by kv27m-update back into the image\n"
+      u"                      (refused when the backup fails its checksum)\n"
+      u"  --simulate          run against a simulated bootloader instead of the USB bus\n"
+      u"  --capture FILE      write the run's USB traffic to FILE, a pcapng file that\n"
+      u"                      Wireshark opens (USBPcap frames); FILE must not exist, and\n"
+      u"                      is never the image, the backup or the replayed capture\n"
+      u"  --capture-overwrite let --capture replace an existing FILE\n"
+      u"  --replay FILE       run against the bootloader of a capture, in virtual time: every\n"
+      u"                      transfer must be the capture's next one on its pipe (IMAGE\n"
+      u"                      defaults to the captured run's)\n"
+      u"  --verbose           print every bulk transfer, in hex, with times\n"
+      u"  --list              list the mice and bootloaders on the USB bus (bus and port path,\n"
+      u"                      device node, whether this user can open it)\n"
+      u"  --lang=zh|en        the messages in Simplified Chinese or English (default: the\n"
+      u"                      locale's language; on Windows the user's UI language)\n"
+      u"  --help              this text\n"
+      u"  Ctrl+C ends the wait for the bootloader; a flash that has begun runs to its end\n"
+      u"  (a second Ctrl+C ends the program at once).\n"
+      u"exit status:\n" +
+      console::ExitCodeLines(IspExitCodes());
+  text.pop_back();
+  return text;
+}
 
 std::u16string Ascii(const std::string& text) { return std::u16string(text.begin(), text.end()); }
 
@@ -58,6 +63,7 @@ struct Options {
   std::u16string imagePath;
   std::u16string userData;
   std::u16string capture;
+  bool captureOverwrite = false;  // --capture-overwrite
   std::u16string replay;
   // A replay that diverged: the wait for the bootloader stops.
   std::function<bool()> stop;
@@ -131,23 +137,47 @@ int FlashImageFileOn(OsApi& os, const Options& options, const IspToolIo& io, std
 }
 
 // FlashImageFile on `base`, through the capture of --capture when asked for.
-int Flash(OsApi& base, const Options& options, const IspToolIo& io, console::CaptureClock clock,
-          const char* simulation) {
+// The capture file must not exist (unless --capture-overwrite) and is never
+// one the run reads. `captureIncomplete` (optional) tells whether the capture
+// could not be written completely; the result is the flash's own status.
+int Flash(OsApi& base, const Options& options, const IspToolIo& io, console::CaptureClock clock, const char* simulation,
+          bool* captureIncomplete = nullptr) {
   std::u16string message;
   if (options.capture.empty()) return FlashImageFile(base, options, io, message);
+  const std::u16string problem = console::OutputFileProblem(base, options.capture, options.captureOverwrite,
+                                                            {{u"the image", options.imagePath},
+                                                             {u"the settings backup (--user-data)", options.userData},
+                                                             {u"the capture being replayed", options.replay}},
+                                                            u"--capture-overwrite");
+  if (!problem.empty()) {
+    io.err(u"kv27m-isp: refused --capture: " + problem);
+    io.err(u"kv27m-isp: nothing was written to the mouse");
+    return kIspToolCaptureFailed;
+  }
   console::TrafficCapture capture(base, options.capture, "kv27m-isp", std::move(clock));
-  if (const DWORD error = capture.Open(); error != 0) {
+  if (const DWORD error = capture.Open(options.captureOverwrite); error != 0) {
     io.err(u"kv27m-isp: cannot write the capture " + options.capture + u" (error " + Ascii(std::to_string(error)) +
            u"); nothing was written to the mouse");
     return kIspToolCaptureFailed;
   }
   capture.NoteRun({{"program", "kv27m-isp"}, {"image", capture::Utf8(options.imagePath)}, {"simulated", simulation}});
   const int code = FlashImageFile(capture.os(), options, io, message);
-  if (!capture.End(code, message))
-    io.err(u"kv27m-isp: the capture " + options.capture + u" could not be written completely");
-  else
-    io.out(u"capture written to " + options.capture);
+  if (!capture.End(code, message)) {
+    // Both are told; a failed flash's own status is the one that stays.
+    io.err(u"kv27m-isp: the capture " + options.capture + u" could not be written completely" +
+           (code == kIspToolOk ? std::u16string(u" (exit status 6)")
+                               : u"; the exit status is the flash's own (" + Ascii(std::to_string(code)) + u")"));
+    if (captureIncomplete != nullptr) *captureIncomplete = true;
+    return code;
+  }
+  io.out(u"capture written to " + options.capture);
   return code;
+}
+
+// A flash's status once its capture is known: a capture that could not be
+// written completely turns success into kIspToolCaptureFailed.
+int WithCapture(int code, bool captureIncomplete) {
+  return code == kIspToolOk && captureIncomplete ? kIspToolCaptureFailed : code;
 }
 
 // --replay: the flash against the bootloader of a capture.
@@ -179,9 +209,10 @@ int Replay(Options options, const IspToolIo& io) {
       world.AddFile(options.imagePath, SampleImageBytes());
   }
   options.stop = [&bus] { return bus.Diverged(); };
-  const int code =
-      Flash(world, options, io,
-            console::CaptureClock{[&world] { return world.NowUs(); }, console::kSimulatedCaptureStartUs}, "replay");
+  bool captureIncomplete = false;
+  const int code = Flash(world, options, io,
+                         console::CaptureClock{[&world] { return world.NowUs(); }, console::kSimulatedCaptureStartUs},
+                         "replay", &captureIncomplete);
   if (const auto divergence = bus.Finish()) {
     io.err(u"kv27m-isp: " + sim::FromUtf8(divergence->Report()));
     return kIspToolReplayDiverged;
@@ -194,10 +225,26 @@ int Replay(Options options, const IspToolIo& io) {
   }
   io.out(u"replay: the " + Ascii(std::to_string(bus.Matched())) +
          u" transfers matched the capture; the run ended as the captured one did");
-  return code;
+  return WithCapture(code, captureIncomplete);
 }
 
 }  // namespace
+
+const std::vector<console::ExitCodeRow>& IspExitCodes() {
+  static const std::vector<console::ExitCodeRow> rows = {
+      {kIspToolOk, u"success"},
+      {kIspToolFailed, u"failure (its message says which)"},
+      {kIspToolUsage, u"usage error, or no USB access on this platform"},
+      {kIspToolBadBackup, u"the settings backup (--user-data) could not be read or fails its checks; nothing was sent"},
+      {kIspToolCancelled, u"ended by Ctrl+C while waiting for the bootloader"},
+      {kIspToolReplayDiverged, u"the replay diverged from the capture: the report names the frame and both sides"},
+      {kIspToolCaptureFailed,
+       u"the capture file was refused (it exists, or the run reads it; nothing was sent to the mouse) or could not "
+       u"be written completely, or the replayed capture could not be read; a flash that failed keeps its own status"},
+      {kIspToolNoPermission, u"a device node this user may not open (the message names it and the rule file)"},
+  };
+  return rows;
+}
 
 int RunIspTool(const std::vector<std::u16string>& args, const IspToolIo& io) {
   Options options;
@@ -205,7 +252,7 @@ int RunIspTool(const std::vector<std::u16string>& args, const IspToolIo& io) {
   for (std::size_t i = 0; i < args.size(); ++i) {
     const auto& arg = args[i];
     if (arg == u"--help" || arg == u"-h") {
-      io.out(kUsage);
+      io.out(Usage());
       return kIspToolOk;
     } else if (arg == u"--simulate") {
       options.simulate = true;
@@ -221,6 +268,8 @@ int RunIspTool(const std::vector<std::u16string>& args, const IspToolIo& io) {
       options.capture = args[++i];
     } else if (arg.rfind(u"--capture=", 0) == 0 && arg.size() > 10) {
       options.capture = arg.substr(10);
+    } else if (arg == u"--capture-overwrite") {
+      options.captureOverwrite = true;
     } else if (arg == u"--replay" && i + 1 < args.size() && !args[i + 1].empty()) {
       options.replay = args[++i];
     } else if (arg.rfind(u"--replay=", 0) == 0 && arg.size() > 9) {
@@ -229,22 +278,23 @@ int RunIspTool(const std::vector<std::u16string>& args, const IspToolIo& io) {
       bool bad = false;
       if (auto language = LanguageOption(arg, bad)) options.language = *language;
       if (bad) {
-        io.err(kUsage);
+        io.err(Usage());
         return kIspToolUsage;
       }
     } else if (arg.size() > 1 && arg[0] == u'-') {
-      io.err(kUsage);
+      io.err(Usage());
       return kIspToolUsage;
     } else if (options.imagePath.empty()) {
       options.imagePath = arg;
     } else {
-      io.err(kUsage);
+      io.err(Usage());
       return kIspToolUsage;
     }
   }
   if ((options.imagePath.empty() && options.replay.empty() && !options.list) ||
-      (options.simulate && !options.replay.empty()) || (options.list && options.simulate)) {
-    io.err(kUsage);
+      (options.simulate && !options.replay.empty()) || (options.list && options.simulate) ||
+      (options.captureOverwrite && options.capture.empty())) {
+    io.err(Usage());
     return kIspToolUsage;
   }
   if (!options.replay.empty()) return Replay(options, io);
@@ -262,7 +312,9 @@ int RunIspTool(const std::vector<std::u16string>& args, const IspToolIo& io) {
         for (const auto& line : early) io.err(u"kv27m-isp: " + line);
         return kIspToolNoPermission;
       }
-      const int status = Flash(usb->World(), options, io, console::HostCaptureClock(), "no");
+      bool incomplete = false;
+      const int flashed = Flash(usb->World(), options, io, console::HostCaptureClock(), "no", &incomplete);
+      const int status = WithCapture(flashed, incomplete);
       if (status != kIspToolFailed) return status;
       const std::vector<std::u16string> advice = usb->PermissionAdvice();
       for (const auto& line : advice) io.err(u"kv27m-isp: " + line);
@@ -273,23 +325,30 @@ int RunIspTool(const std::vector<std::u16string>& args, const IspToolIo& io) {
       io.err(u"kv27m-isp: this platform has no USB access for the tool; only --simulate is available here");
       return kIspToolUsage;
     }
-    return Flash(*os, options, io, console::HostCaptureClock(), "no");
+    bool incomplete = false;
+    const int flashed = Flash(*os, options, io, console::HostCaptureClock(), "no", &incomplete);
+    return WithCapture(flashed, incomplete);
   }
 
   if (io.world != nullptr) {
     sim::World& world = *io.world;
     if (io.prepareWorld) io.prepareWorld(world);
-    return Flash(world, options, io,
-                 console::CaptureClock{[&world] { return world.NowUs(); }, console::kSimulatedCaptureStartUs},
-                 "bootloader");
+    bool incomplete = false;
+    const int flashed =
+        Flash(world, options, io,
+              console::CaptureClock{[&world] { return world.NowUs(); }, console::kSimulatedCaptureStartUs},
+              "bootloader", &incomplete);
+    return WithCapture(flashed, incomplete);
   }
   sim::World world;
   auto bootloader = std::make_shared<sim::VirtualBootloader>();
   bootloader->Plug(world);
   if (io.prepareWorld) io.prepareWorld(world);
-  const int status =
-      Flash(world, options, io,
-            console::CaptureClock{[&world] { return world.NowUs(); }, console::kSimulatedCaptureStartUs}, "bootloader");
+  bool incomplete = false;
+  const int flashed = Flash(
+      world, options, io, console::CaptureClock{[&world] { return world.NowUs(); }, console::kSimulatedCaptureStartUs},
+      "bootloader", &incomplete);
+  const int status = WithCapture(flashed, incomplete);
   if (status == kIspToolOk) {
     io.out(bootloader->ReadProtected() && !world.IsAttached(sim::kDefaultBootloaderPath)
                ? u"(simulated bootloader: flashed, read-protected, left ISP mode)"

@@ -18,9 +18,9 @@
 //
 // Exit status: 0 success, 1 failure (the message says which), 2 usage error or
 // no real platform, 3 backup refused, 4 ended by Ctrl+C while waiting, 5 the
-// replay diverged from the capture, 6 the capture file cannot be written (or
-// the replayed one read), 7 a device node this user may not open (the message
-// names it and the rule file).
+// replay diverged from the capture, 6 the capture file refused or not written
+// (or the replayed one not read), 7 a device node this user may not open (the
+// message names it and the rule file). IspExitCodes gives each its meaning.
 #pragma once
 
 #include <functional>
@@ -30,6 +30,7 @@
 
 #include "res/ui_text.h"
 #include "sim/world.h"
+#include "tools/console/exit_codes.h"
 #include "tools/console/real_usb.h"
 
 namespace kv27 {
@@ -42,6 +43,8 @@ constexpr int kIspToolCancelled = 4;
 constexpr int kIspToolReplayDiverged = 5;
 constexpr int kIspToolCaptureFailed = 6;
 constexpr int kIspToolNoPermission = 7;
+// Every exit status with its meaning, in order: what --help and README.md list.
+const std::vector<console::ExitCodeRow>& IspExitCodes();
 
 struct IspToolIo {
   std::function<void(const std::u16string& line)> out;  // progress and the final message

@@ -12,6 +12,7 @@
 #include "protocol/kv27_usb_comm.h"
 #include "protocol/kv8b05_comm.h"
 #include "tools/console/logging_os_api.h"
+#include "tools/console/output_files.h"
 #include "tools/console/progress_display.h"
 #include "tools/console/traffic_capture.h"
 #include "usbmon/usb_device_monitor.h"
@@ -42,6 +43,8 @@ struct Options {
   std::u16string backup;               // empty: the default folder
   std::u16string image;                // empty: beside the program
   std::u16string capture;              // --capture FILE
+  bool captureOverwrite = false;       // --capture-overwrite: FILE may be replaced
+  std::u16string besideImage;          // the real image a simulation takes in place of its own
   std::u16string replay;               // --replay FILE
   std::optional<UiLanguage> language;  // --lang
   // A replay that diverged: the run stops where it can.
@@ -51,8 +54,9 @@ struct Options {
 std::u16string Usage() {
   std::u16string text =
       u"usage: kv27m-update [--simulate[=SCENARIO] [--timing]] [--verbose] [--dry-run] [--backup FILE]\n"
-      u"                    [--capture FILE.pcapng] [--lang=zh|en] [IMAGE]\n"
-      u"       kv27m-update --replay FILE.pcapng [--backup FILE] [--capture FILE.pcapng] [IMAGE]\n"
+      u"                    [--capture FILE.pcapng [--capture-overwrite]] [--lang=zh|en] [IMAGE]\n"
+      u"       kv27m-update --replay FILE.pcapng [--backup FILE] [--capture FILE.pcapng [--capture-overwrite]]\n"
+      u"                    [IMAGE]\n"
       u"       kv27m-update --list\n"
       u"  Upgrades the mouse's firmware to IMAGE (.bimg) and keeps its settings.\n"
       u"  Without IMAGE: KV27M_FW_UPGRADE.bimg beside the program.\n"
@@ -63,7 +67,9 @@ std::u16string Usage() {
       u"  --verbose              print every HID report and bulk transfer, in hex, with times\n"
       u"  --dry-run              check the image and read the settings, change nothing\n"
       u"  --capture FILE         write the run's USB traffic to FILE, a pcapng file that\n"
-      u"                         Wireshark opens (USBPcap frames, HID decoded)\n"
+      u"                         Wireshark opens (USBPcap frames, HID decoded); FILE must\n"
+      u"                         not exist, and is never the image or the replayed capture\n"
+      u"  --capture-overwrite    let --capture replace an existing FILE\n"
       u"  --replay FILE          run against the devices of a capture instead of the USB bus,\n"
       u"                         in virtual time: every request must be the capture's next one\n"
       u"                         on its endpoint, and is answered as it was then; IMAGE\n"
@@ -92,21 +98,8 @@ std::u16string Usage() {
   }
   text +=
       u"\n"
-      u"exit status:\n"
-      u"   0  success (a dry run included)\n"
-      u"   2  usage error\n"
-      u"   3  the settings backup could not be written; nothing was sent to the mouse\n"
-      u"   4  ended by Ctrl+C\n"
-      u"   5  no USB access in this build\n"
-      u"   6  the replay diverged from the capture: the report names the frame and both sides\n"
-      u"   7  the capture file could not be written, or the replayed one read\n"
-      u"   8  a device node this user may not open (the message names it and the rule file)\n";
-  for (int v = static_cast<int>(UpgradeStatus::MouseAbsent); v < static_cast<int>(UpgradeStatus::Stopped); ++v) {
-    const auto status = static_cast<UpgradeStatus>(v);
-    std::string code = std::to_string(UpdateExitCode(status));
-    code.insert(0, 4 - code.size(), ' ');
-    text += Ascii(code + "  ") + UpgradeGloss(status) + u"\n";
-  }
+      u"exit status:\n";
+  text += console::ExitCodeLines(UpdateExitCodes());
   text.pop_back();
   return text;
 }
@@ -141,6 +134,8 @@ std::optional<std::u16string> Parse(const std::vector<std::u16string>& args, Opt
       o.capture = args[++i];
     } else if (a.rfind(u"--capture=", 0) == 0 && a.size() > 10) {
       o.capture = a.substr(10);
+    } else if (a == u"--capture-overwrite") {
+      o.captureOverwrite = true;
     } else if (a == u"--replay") {
       if (i + 1 >= args.size() || args[i + 1].empty()) return u"--replay needs a FILE";
       o.replay = args[++i];
@@ -159,6 +154,7 @@ std::optional<std::u16string> Parse(const std::vector<std::u16string>& args, Opt
     }
   }
   if (o.timing && !o.simulate) return u"--timing needs --simulate";
+  if (o.captureOverwrite && o.capture.empty()) return u"--capture-overwrite needs --capture FILE";
   if (!o.replay.empty() && o.simulate) return u"--replay runs on the capture's devices; it takes no --simulate";
   if (o.list && o.simulate) return u"--list looks at the real USB bus, not a simulated one";
   return std::nullopt;
@@ -179,6 +175,18 @@ std::u16string DefaultImagePath(OsApi& os) {
   return dir.empty() ? std::u16string(kImageName) : dir + SeparatorOf(dir) + kImageName;
 }
 
+// The files a run reads, which no output of it may replace: the image (and
+// the real one beside the program that a simulation takes in its place), the
+// capture being replayed; the backup named with --backup is an output but is
+// never replaced by another output either.
+std::vector<console::RunInput> RunInputs(OsApi& os, const Options& options) {
+  return {{u"the image", options.image.empty() ? DefaultImagePath(os) : options.image},
+          {u"the image", options.besideImage},
+          {u"the capture being replayed", options.replay},
+          {u"the settings backup (--backup)", options.backup},
+          {u"the capture (--capture)", options.capture}};
+}
+
 // The console's face of the upgrade sequence.
 class ConsoleFace : public UpgradeFace {
  public:
@@ -192,6 +200,8 @@ class ConsoleFace : public UpgradeFace {
       display_.SetPercent(percent);
   }
   void ShowMessage(UpgradeStatus, const char16_t*) override { display_.Finish(); }
+  // The port the run follows: the backup is named after it.
+  void OnMousePort(const USBDeviceEntry& port) override { place = PortPlace(port); }
   void OnStage(UpgradeStage stage) override {
     stage_ = stage;
     if (io_.onStage) io_.onStage(stage);
@@ -215,7 +225,8 @@ class ConsoleFace : public UpgradeFace {
     return true;
   }
 
-  // Where the mouse is on the bus, for the backup's name (empty: unknown).
+  // Where the followed mouse is on the bus, for the backup's name (empty:
+  // unknown).
   std::u16string place;
   bool cancelled = false;
   bool stopped = false;  // a replay that diverged
@@ -263,7 +274,9 @@ class ConsoleFace : public UpgradeFace {
     DWORD error = 0;
     bool written = false;
     if (path.empty()) {
-      const std::u16string folder = io_.backupFolder ? io_.backupFolder() : std::u16string();
+      std::u16string folder = io_.backupFolder ? io_.backupFolder() : std::u16string();
+      // A simulated mouse's settings stay apart from the real mice's.
+      if (options_.simulate) folder = SimulatedBackupFolder(os_, folder);
       if (folder.empty()) {
         Fail(u"there is no per-user folder for the settings backup; name a file with --backup FILE");
         return false;
@@ -272,6 +285,16 @@ class ConsoleFace : public UpgradeFace {
       written = WriteNewBackupFile(os_, folder, stamp, place, bytes, path, error);
       if (!written) path = folder + SeparatorOf(folder) + u"backup-" + stamp + Ascii(kBackupExtension);
     } else {
+      // A backup named on the command line may replace a file of its name,
+      // but never one the run reads or its capture.
+      std::vector<console::RunInput> inputs = RunInputs(os_, options_);
+      inputs.erase(inputs.begin() + 3);  // the backup itself
+      for (const auto& input : inputs) {
+        if (console::SameFile(os_, path, input.path)) {
+          Fail(u"refused --backup " + path + u": it is " + input.what + u"; choose another name");
+          return false;
+        }
+      }
       written = WriteWholeFile(os_, path, bytes, true, error);
     }
     if (!written) {
@@ -337,6 +360,13 @@ int Finish(UpgradeStatus status, const ConsoleFace& face, const std::u16string& 
   return UpdateExitCode(status);
 }
 
+// The exit status of a run whose capture may have failed: a capture that
+// could not be written completely turns success into kUpdateCaptureFailed; a
+// run that failed keeps its own status (both were told).
+int WithCapture(int code, const console::TrafficCapture* capture) {
+  return code == kUpdateOk && capture != nullptr && capture->Incomplete() ? kUpdateCaptureFailed : code;
+}
+
 // One run on `os`; `owner` is the window that passes device changes to the
 // mouse link (null on the real platform for now).
 int RunOn(OsApi& baseOs, HWND owner, Devices*& devicesOut, const Options& options, const UpdateToolIo& io,
@@ -370,7 +400,6 @@ int RunOn(OsApi& baseOs, HWND owner, Devices*& devicesOut, const Options& option
   }
 
   ConsoleFace face(os, options, io, display);
-  face.place = MousePlace(devices.mouseLink, devices.monitor);
   const UpgradeStatus status =
       RunUpgrade(os, UpgradeDevices{devices.mouseLink, devices.bootLink, devices.monitor}, imagePath.c_str(), face);
   display.Finish();
@@ -378,10 +407,14 @@ int RunOn(OsApi& baseOs, HWND owner, Devices*& devicesOut, const Options& option
   const int code = Finish(status, face, imagePath, io, language);
   if (capture != nullptr) {
     const bool told = status != UpgradeStatus::Stopped && !face.cancelled && !face.stopped && !face.backupFailed;
-    if (!capture->End(code, told ? UpgradeMessage(status, language) : u""))
-      io.err(u"kv27m-update: the capture " + capture->path() + u" could not be written completely");
-    else
+    if (!capture->End(code, told ? UpgradeMessage(status, language) : u"")) {
+      // Both are told; a failed run's own status is the one that stays.
+      io.err(u"kv27m-update: the capture " + capture->path() + u" could not be written completely" +
+             (code == kUpdateOk ? std::u16string(u" (exit status 7)")
+                                : u"; the exit status is the upgrade's own (" + Ascii(std::to_string(code)) + u")"));
+    } else {
       io.out(u"capture written to " + capture->path());
+    }
   }
   devicesOut = nullptr;
   return code;
@@ -403,12 +436,24 @@ int RunOnWorld(sim::World& world, const Options& options, const UpdateToolIo& io
 
 // The capture of --capture over `base`, its file created; null when none was
 // asked for or when it cannot be written (`failed` then set, the reason told).
+// An existing file is refused unless --capture-overwrite, and the files the
+// run reads always.
 std::unique_ptr<console::TrafficCapture> OpenCapture(OsApi& base, const Options& options, console::CaptureClock clock,
                                                      const UpdateToolIo& io, bool& failed) {
   failed = false;
   if (options.capture.empty()) return nullptr;
+  std::vector<console::RunInput> inputs = RunInputs(base, options);
+  inputs.pop_back();  // the capture itself
+  const std::u16string problem =
+      console::OutputFileProblem(base, options.capture, options.captureOverwrite, inputs, u"--capture-overwrite");
+  if (!problem.empty()) {
+    io.err(u"kv27m-update: refused --capture: " + problem);
+    io.err(u"kv27m-update: nothing was sent to the mouse");
+    failed = true;
+    return nullptr;
+  }
   auto capture = std::make_unique<console::TrafficCapture>(base, options.capture, "kv27m-update", std::move(clock));
-  if (const DWORD error = capture->Open(); error != 0) {
+  if (const DWORD error = capture->Open(options.captureOverwrite); error != 0) {
     io.err(u"kv27m-update: cannot write the capture " + options.capture + u" (error " + Ascii(std::to_string(error)) +
            u"); nothing was sent to the mouse");
     failed = true;
@@ -467,6 +512,7 @@ int RunReplay(Options options, const UpdateToolIo& io) {
       failed);
   if (failed) return kUpdateCaptureFailed;
   const int code = RunOnWorld(world, options, io, capture.get());
+  const bool captureIncomplete = capture != nullptr && capture->Incomplete();
   capture.reset();
 
   if (const auto divergence = bus.Finish()) {
@@ -483,7 +529,7 @@ int RunReplay(Options options, const UpdateToolIo& io) {
   io.out(u"replay: the " + Ascii(std::to_string(bus.Matched())) +
          u" requests matched the capture; the run ended as the captured one did (exit " + Ascii(std::to_string(code)) +
          u")");
-  return code;
+  return code == kUpdateOk && captureIncomplete ? kUpdateCaptureFailed : code;
 }
 
 // A run on real devices behind a world: device changes reach the mouse link
@@ -508,7 +554,7 @@ int RunOnRealUsb(console::RealUsb& usb, const Options& options, const UpdateTool
   bool failed = false;
   auto capture = OpenCapture(world, options, console::HostCaptureClock(), io, failed);
   if (failed) return kUpdateCaptureFailed;
-  const int code = RunOnWorld(world, options, io, capture.get());
+  const int code = WithCapture(RunOnWorld(world, options, io, capture.get()), capture.get());
   capture.reset();
   if (code == kUpdateOk || code == kUpdateBackupFailed || code == kUpdateCancelled) return code;
   const std::vector<std::u16string> advice = usb.PermissionAdvice();
@@ -522,6 +568,32 @@ int RunOnRealUsb(console::RealUsb& usb, const Options& options, const UpdateTool
 int UpdateExitCode(UpgradeStatus status) {
   if (status == UpgradeStatus::Success || status == UpgradeStatus::Stopped) return kUpdateOk;
   return kUpdateFailureBase + static_cast<int>(status);
+}
+
+const std::vector<console::ExitCodeRow>& UpdateExitCodes() {
+  static const std::vector<console::ExitCodeRow> rows = [] {
+    std::vector<console::ExitCodeRow> r = {
+        {kUpdateOk, u"success (a dry run included)"},
+        {kUpdateUsage, u"usage error"},
+        {kUpdateBackupFailed,
+         u"the settings backup could not be written, or --backup names a file the run reads; nothing was sent to "
+         u"the mouse"},
+        {kUpdateCancelled, u"ended by Ctrl+C"},
+        {kUpdateNoHardware, u"no USB access in this build"},
+        {kUpdateReplayDiverged, u"the replay diverged from the capture: the report names the frame and both sides"},
+        {kUpdateCaptureFailed,
+         u"the capture file was refused (it exists, or the run reads it; nothing was sent to the mouse) or could "
+         u"not be written completely, or the replayed capture could not be read; an upgrade that failed keeps its "
+         u"own status"},
+        {kUpdateNoPermission, u"a device node this user may not open (the message names it and the rule file)"},
+    };
+    for (int v = static_cast<int>(UpgradeStatus::MouseAbsent); v < static_cast<int>(UpgradeStatus::Stopped); ++v) {
+      const auto status = static_cast<UpgradeStatus>(v);
+      r.push_back({UpdateExitCode(status), UpgradeGloss(status)});
+    }
+    return r;
+  }();
+  return rows;
 }
 
 const char16_t* UpgradeGloss(UpgradeStatus status) {
@@ -612,7 +684,7 @@ int RunUpdateTool(const std::vector<std::u16string>& args, const UpdateToolIo& i
     auto capture = OpenCapture(*os, options, console::HostCaptureClock(), io, failed);
     if (failed) return kUpdateCaptureFailed;
     Devices* devices = nullptr;
-    return RunOn(*os, nullptr, devices, options, io, capture.get());
+    return WithCapture(RunOn(*os, nullptr, devices, options, io, capture.get()), capture.get());
   }
 
   const Scenario* scenario = FindScenario(options.scenario);
@@ -627,6 +699,7 @@ int RunUpdateTool(const std::vector<std::u16string>& args, const UpdateToolIo& i
     besidePath = dir.empty() ? std::u16string(kImageName) : dir + SeparatorOf(dir) + kImageName;
     DWORD error = 0;
     if (!ReadWholeFile(world, besidePath, 1u << 20, beside, error)) beside.clear();
+    options.besideImage = besidePath;
   }
 
   std::unique_ptr<sim::MouseRig> ownRig = BuildScenario(world, *scenario);
@@ -655,8 +728,7 @@ int RunUpdateTool(const std::vector<std::u16string>& args, const UpdateToolIo& i
       world, options, console::CaptureClock{[&world] { return world.NowUs(); }, console::kSimulatedCaptureStartUs}, io,
       failed);
   if (failed) return kUpdateCaptureFailed;
-  const int code = RunOnWorld(world, options, io, capture.get());
-  return code;
+  return WithCapture(RunOnWorld(world, options, io, capture.get()), capture.get());
 }
 
 }  // namespace kv27

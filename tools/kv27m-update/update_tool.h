@@ -23,16 +23,17 @@
 #include "res/ui_text.h"
 #include "sim/mouse_rig.h"
 #include "sim/world.h"
+#include "tools/console/exit_codes.h"
 #include "tools/console/real_usb.h"
 
 namespace kv27 {
 
 // Exit status: 0 success (a dry run included), 2 usage, 3 backup not written,
 // 4 ended by Ctrl+C, 5 no USB access on this platform, 6 the replay diverged
-// from the capture, 7 the capture file cannot be written (or the replayed
-// one read), 8 a device node the user may not open (the message names it and
-// the rule file), and 10 + the failure's UpgradeStatus value for each failure
-// row (UpdateExitCode).
+// from the capture, 7 the capture file refused or not written (or the
+// replayed one not read), 8 a device node the user may not open (the message
+// names it and the rule file), and 10 + the failure's UpgradeStatus value for
+// each failure row (UpdateExitCode). UpdateExitCodes gives each its meaning.
 constexpr int kUpdateOk = 0;
 constexpr int kUpdateUsage = 2;
 constexpr int kUpdateBackupFailed = 3;
@@ -44,6 +45,8 @@ constexpr int kUpdateNoPermission = 8;
 constexpr int kUpdateFailureBase = 10;
 
 int UpdateExitCode(UpgradeStatus status);
+// Every exit status with its meaning, in order: what --help and README.md list.
+const std::vector<console::ExitCodeRow>& UpdateExitCodes();
 // A short English rendering of the status's message.
 const char16_t* UpgradeGloss(UpgradeStatus status);
 
