@@ -650,7 +650,9 @@ TEST(UpdateTool, CaptureThatCannotBeWrittenIsAFailure) {
              Wide(KV_SOURCE_DIR "/res/KV27M_FW_UPGRADE.bimg")});
     EXPECT_EQ(run.status, c.status);
     EXPECT_TRUE(Contains(run.err, c.says));
-    if (c.status != kUpdateCaptureFailed) EXPECT_TRUE(Contains(run.err, UpgradeGloss(UpgradeStatus::EraseFailed)));
+    if (c.status != kUpdateCaptureFailed) {
+      EXPECT_TRUE(Contains(run.err, UpgradeGloss(UpgradeStatus::EraseFailed)));
+    }
   }
   // Without --capture-overwrite /dev/full is a file that exists.
   UpdateRun refused;
