@@ -133,6 +133,8 @@ struct ReplayBus::Session : std::enable_shared_from_this<ReplayBus::Session> {
   std::uint64_t startUs = 0;       // the capture's start
   std::uint64_t worldStartUs = 0;  // the world's time then
   std::map<std::string, std::string> run, end;
+  bool complete = false;  // the capture holds its end record
+  std::string problem;    // why it cannot be replayed
   std::unique_ptr<sim::UsbTree> tree;
   std::optional<sim::UsbHub> root;
 };
@@ -335,6 +337,8 @@ Answer ReplayBus::Session::MatchLocked(int life, UCHAR endpoint, const std::stri
         0, what,
         last == lastFrame.end() ? "no request there" : "nothing more after frame " + std::to_string(last->second),
         sent);
+    // Past the end of a capture that was cut: nothing there to compare with.
+    divergence->pastTheEnd = !complete;
     return a;
   }
   Request& r = requests[queue.front()];
@@ -379,7 +383,8 @@ void ReplayBus::Session::ReleaseLocked() {
         e.watermark < 0 ? startUs : requests[static_cast<std::size_t>(e.watermark)].timeUs;
     const std::uint64_t baseWorld =
         e.watermark < 0 ? worldStartUs : requests[static_cast<std::size_t>(e.watermark)].matchUs;
-    const std::uint64_t dueUs = baseWorld + (e.timeUs > baseCapture ? e.timeUs - baseCapture : 0);
+    const std::uint64_t gapUs = e.timeUs > baseCapture ? std::min(e.timeUs - baseCapture, kMaxEventGapUs) : 0;
+    const std::uint64_t dueUs = baseWorld + gapUs;
     const std::uint64_t delayMs = dueUs > nowUs ? (dueUs - nowUs + 999) / 1000 : 0;
     std::weak_ptr<Session> weak = weak_from_this();
     const std::size_t index = nextEvent;
@@ -514,14 +519,14 @@ std::string Divergence::Report() const {
   return text;
 }
 
-ReplayBus::ReplayBus(sim::World& world, const CaptureLog& log) : session_(std::make_shared<Session>(world)) {
+ReplayBus::ReplayBus(sim::World& world, CaptureLog log) : session_(std::make_shared<Session>(world)) {
   Session& s = *session_;
   std::map<std::uint16_t, int> lifeByAddress;
   std::map<std::uint64_t, std::size_t> open;                             // submitted requests by IRP id
   std::map<std::uint64_t, std::pair<int, const CaptureFrame*>> rebuilt;  // rebuilt descriptor requests
   long lastRequest = -1;
   bool haveStart = false;
-  for (const auto& record : log.records) {
+  for (auto& record : log.records) {
     if (record.note) {
       const CaptureNote& note = record.record;
       if (!haveStart) {
@@ -529,7 +534,10 @@ ReplayBus::ReplayBus(sim::World& world, const CaptureLog& log) : session_(std::m
         haveStart = true;
       }
       if (note.kind == "run") s.run = note.fields;
-      if (note.kind == "end") s.end = note.fields;
+      if (note.kind == "end") {
+        s.end = note.fields;
+        s.complete = true;
+      }
       if (note.kind == "present" || note.kind == "arrival") {
         Session::Life life;
         life.id = std::atoi(note.Field("life").c_str());
@@ -567,7 +575,7 @@ ReplayBus::ReplayBus(sim::World& world, const CaptureLog& log) : session_(std::m
       }
       continue;
     }
-    const CaptureFrame& f = record.frame;
+    CaptureFrame& f = record.frame;
     const auto& h = f.header;
     if (!haveStart) {
       s.startUs = f.timeUs;
@@ -601,8 +609,8 @@ ReplayBus::ReplayBus(sim::World& world, const CaptureLog& log) : session_(std::m
         Request& q = s.requests[o->second];
         q.answered = true;
         q.error = f.Error();
-        q.reply = f.data;
-        q.durationUs = f.timeUs > q.timeUs ? f.timeUs - q.timeUs : 0;
+        q.reply = std::move(f.data);
+        q.durationUs = f.timeUs > q.timeUs ? std::min(f.timeUs - q.timeUs, kMaxAnswerUs) : 0;
         if (auto moved = f.Moved())
           q.moved = *moved;
         else
@@ -614,7 +622,7 @@ ReplayBus::ReplayBus(sim::World& world, const CaptureLog& log) : session_(std::m
         Event e;
         e.kind = Event::Kind::Deliver;
         e.life = life;
-        e.data = f.data;
+        e.data = std::move(f.data);
         e.timeUs = f.timeUs;
         e.watermark = lastRequest;
         s.events.push_back(std::move(e));
@@ -630,7 +638,7 @@ ReplayBus::ReplayBus(sim::World& world, const CaptureLog& log) : session_(std::m
     q.endpoint = h.endpoint;
     q.transfer = h.transfer;
     q.in = h.transfer != kTransferControl && h.in();
-    q.data = f.data;
+    q.data = std::move(f.data);
     q.timeUs = f.timeUs;
     open[h.irpId] = s.requests.size();
     s.queues[{life, h.endpoint}].push_back(s.requests.size());
@@ -644,6 +652,9 @@ ReplayBus::ReplayBus(sim::World& world, const CaptureLog& log) : session_(std::m
   // before it, as a mouse that restarts as its bootloader stays on its port,
   // or a port of its own. A HID device whose place the run could not tell
   // stays off the hubs, so that the replayed run cannot tell it either.
+  // The capture is no longer needed: the bus holds what it keeps of it.
+  std::vector<CaptureRecord>().swap(log.records);
+
   std::map<std::pair<std::string, int>, int> places;
   int lastPlace = 0;
   for (auto& [id, life] : s.lives) {
@@ -657,6 +668,14 @@ ReplayBus::ReplayBus(sim::World& world, const CaptureLog& log) : session_(std::m
       if (lastPlace == 0) places.emplace(std::make_pair(std::string(), -id), life.place);
     }
     lastPlace = life.place;
+  }
+  if (places.size() > static_cast<std::size_t>(kMaxReplayPlaces)) {
+    s.problem = "the capture holds " + std::to_string(places.size()) + " places on the bus; a replay has " +
+                std::to_string(kMaxReplayPlaces) + " (the ports of one hub)";
+    s.lives.clear();
+    s.requests.clear();
+    s.events.clear();
+    return;
   }
   const int ports = std::max(4, static_cast<int>(places.size()));
   s.tree = std::make_unique<sim::UsbTree>(world);
@@ -674,6 +693,10 @@ ReplayBus::~ReplayBus() {
   session_->root.reset();
   session_->tree.reset();
 }
+
+const std::string& ReplayBus::Problem() const { return session_->problem; }
+
+bool ReplayBus::Complete() const { return session_->complete; }
 
 bool ReplayBus::Diverged() {
   auto lock = session_->world.Lock();

@@ -20,7 +20,8 @@
 // no real platform, 3 backup refused, 4 ended by Ctrl+C while waiting, 5 the
 // replay diverged from the capture, 6 the capture file cannot be written (or
 // the replayed one read), 7 a device node this user may not open (the message
-// names it and the rule file).
+// names it and the rule file), 8 a replay whose capture has no end record (the
+// outcomes cannot be compared).
 #pragma once
 
 #include <functional>
@@ -42,6 +43,8 @@ constexpr int kIspToolCancelled = 4;
 constexpr int kIspToolReplayDiverged = 5;
 constexpr int kIspToolCaptureFailed = 6;
 constexpr int kIspToolNoPermission = 7;
+// A replay of a capture without its end record: the outcomes cannot be compared.
+constexpr int kIspToolReplayIncomplete = 8;
 
 struct IspToolIo {
   std::function<void(const std::u16string& line)> out;  // progress and the final message
