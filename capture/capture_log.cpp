@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 
 #include "capture/pcapng.h"
 
@@ -53,7 +54,7 @@ namespace {
 // The records of a pcapng stream as the capture's records. False with the
 // reason in `error` when a frame is malformed or the file is no capture of
 // USBPcap frames.
-bool ParseStream(PcapngReader& reader, CaptureLog& log, std::string* error) {
+bool ParseStream(PcapngReader& reader, const std::function<void(CaptureRecord& record)>& take, std::string* error) {
   auto fail = [error](const std::string& why) {
     if (error != nullptr) *error = why;
     return false;
@@ -100,12 +101,11 @@ bool ParseStream(PcapngReader& reader, CaptureLog& log, std::string* error) {
       record.frame.data.assign(r.data.begin() + static_cast<std::ptrdiff_t>(headerSize), r.data.end());
       record.frame.comment = std::move(r.comment);
     }
-    log.records.push_back(std::move(record));
+    take(record);
   }
   if (!reader.error().empty()) return fail(reader.error());
   if (first && reader.linkType() != kLinkTypeUsbPcap)
     return fail("link type " + std::to_string(reader.linkType()) + ", not USBPcap (249)");
-  log.application = reader.application();
   return true;
 }
 
@@ -114,12 +114,26 @@ bool ParseStream(PcapngReader& reader, CaptureLog& log, std::string* error) {
 std::optional<CaptureLog> ParseCapture(const std::uint8_t* data, std::size_t size, std::string* error) {
   PcapngReader reader(MemorySource(data, size));
   CaptureLog log;
-  if (!ParseStream(reader, log, error)) return std::nullopt;
+  if (!ParseStream(
+          reader, [&log](CaptureRecord& record) { log.records.push_back(std::move(record)); }, error))
+    return std::nullopt;
+  log.application = reader.application();
   return log;
 }
 
 std::optional<CaptureLog> ReadCaptureFile(w32::OsApi& os, const std::u16string& path, std::uint64_t limit,
                                           std::string* error, w32::DWORD* osError) {
+  CaptureLog log;
+  if (!ForEachCaptureRecord(
+          os, path, limit, [&log](CaptureRecord& record) { log.records.push_back(std::move(record)); }, error, osError,
+          &log.application))
+    return std::nullopt;
+  return log;
+}
+
+bool ForEachCaptureRecord(w32::OsApi& os, const std::u16string& path, std::uint64_t limit,
+                          const std::function<void(CaptureRecord& record)>& take, std::string* error,
+                          w32::DWORD* osError, std::string* application) {
   using namespace w32;
   *osError = 0;
   HANDLE file = os.CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -127,7 +141,7 @@ std::optional<CaptureLog> ReadCaptureFile(w32::OsApi& os, const std::u16string& 
   if (file == INVALID_HANDLE_VALUE) {
     *osError = os.GetLastError();
     if (error != nullptr) *error = "the file cannot be opened";
-    return std::nullopt;
+    return false;
   }
   std::uint64_t total = 0;
   PcapngReader reader([&](std::uint8_t* to, std::size_t size, std::size_t* read) {
@@ -145,21 +159,22 @@ std::optional<CaptureLog> ReadCaptureFile(w32::OsApi& os, const std::u16string& 
     *read = got;
     return true;
   });
-  CaptureLog log;
   std::string why;
-  const bool ok = ParseStream(reader, log, &why);
+  const bool ok = ParseStream(reader, take, &why);
   os.CloseHandle(file);
   if (*osError != 0) {
     if (error != nullptr)
-      *error = *osError == kErrorFileTooLarge ? "the file is larger than " + std::to_string(limit >> 20) + " MiB"
-                                              : "the file cannot be read";
-    return std::nullopt;
+      *error = *osError != kErrorFileTooLarge ? "the file cannot be read"
+               : limit >= (1u << 20)          ? "the file is larger than " + std::to_string(limit >> 20) + " MiB"
+                                              : "the file is larger than " + std::to_string(limit >> 10) + " KiB";
+    return false;
   }
   if (!ok) {
     if (error != nullptr) *error = why;
-    return std::nullopt;
+    return false;
   }
-  return log;
+  if (application != nullptr) *application = reader.application();
+  return true;
 }
 
 }  // namespace kv27::capture

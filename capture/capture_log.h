@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -49,7 +51,9 @@ struct CaptureRecord {
 
 struct CaptureLog {
   std::string application;
-  std::vector<CaptureRecord> records;
+  // A deque: it grows without copying what it holds, and a reader that takes
+  // records from its front gives their memory back as it goes.
+  std::deque<CaptureRecord> records;
 
   std::vector<const CaptureFrame*> Frames() const;
   std::vector<const CaptureNote*> Notes(const std::string& kind = {}) const;
@@ -72,5 +76,11 @@ inline constexpr std::uint64_t kCaptureFileLimit = 256ull << 20;
 // (`osError` 0); `error` says which in words.
 std::optional<CaptureLog> ReadCaptureFile(w32::OsApi& os, const std::u16string& path, std::uint64_t limit,
                                           std::string* error, w32::DWORD* osError);
+// The same, each record handed to `take` as it is read and nothing kept:
+// false (with `error` and `osError` as above) when the file cannot be read or
+// is not a capture, possibly after some records were handed over.
+bool ForEachCaptureRecord(w32::OsApi& os, const std::u16string& path, std::uint64_t limit,
+                          const std::function<void(CaptureRecord& record)>& take, std::string* error,
+                          w32::DWORD* osError, std::string* application);
 
 }  // namespace kv27::capture

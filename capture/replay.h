@@ -74,6 +74,12 @@ class ReplayBus {
   // from it). Destroy the bus before the world. A capture the bus cannot
   // stand for (Problem() says why) gets no devices: check before the run.
   ReplayBus(sim::World& world, CaptureLog log);
+  // The same from a capture file read as a stream (as ReadCaptureFile reads
+  // it), each record going into the bus as it is read; null, with `error`
+  // and `osError` as ReadCaptureFile gives them, when the file cannot be read
+  // or is no capture.
+  static std::unique_ptr<ReplayBus> FromFile(sim::World& world, w32::OsApi& os, const std::u16string& path,
+                                             std::uint64_t limit, std::string* error, w32::DWORD* osError);
   ~ReplayBus();
   ReplayBus(const ReplayBus&) = delete;
   ReplayBus& operator=(const ReplayBus&) = delete;
@@ -98,8 +104,12 @@ class ReplayBus {
   std::string CapturedMessage() const;
 
   struct Session;
+  struct Reader;
 
  private:
+  explicit ReplayBus(sim::World& world);
+  void Build();
+
   std::shared_ptr<Session> session_;
 };
 

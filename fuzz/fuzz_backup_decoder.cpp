@@ -11,8 +11,8 @@
 #include <cstring>
 #include <vector>
 
-#include "app/user_data_backup.h"
 #include "app/upgrade_sequence.h"
+#include "app/user_data_backup.h"
 
 using namespace kv27;
 

@@ -159,18 +159,18 @@ int Replay(Options options, const IspToolIo& io) {
   if (io.prepareWorld) io.prepareWorld(world);
   DWORD error = 0;
   std::string why;
-  auto log = capture::ReadCaptureFile(world, options.replay, capture::kCaptureFileLimit, &why, &error);
-  if (!log && error != 0) {
+  std::unique_ptr<capture::ReplayBus> replay =
+      capture::ReplayBus::FromFile(world, world, options.replay, capture::kCaptureFileLimit, &why, &error);
+  if (!replay && error != 0) {
     io.err(u"kv27m-isp: cannot read the capture " + options.replay + u" (error " + Ascii(std::to_string(error)) +
            (error == capture::kErrorFileTooLarge ? u": " + sim::FromUtf8(why) : u"") + u")");
     return kIspToolCaptureFailed;
   }
-  if (!log) {
+  if (!replay) {
     io.err(u"kv27m-isp: " + options.replay + u" is not a capture that can be replayed: " + sim::FromUtf8(why));
     return kIspToolCaptureFailed;
   }
-  capture::ReplayBus bus(world, std::move(*log));
-  log.reset();
+  capture::ReplayBus& bus = *replay;
   if (!bus.Problem().empty()) {
     io.err(u"kv27m-isp: " + options.replay + u" is not a capture that can be replayed: " +
            sim::FromUtf8(bus.Problem()));

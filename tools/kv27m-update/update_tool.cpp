@@ -431,18 +431,18 @@ int RunReplay(Options options, const UpdateToolIo& io) {
 
   DWORD error = 0;
   std::string why;
-  auto log = capture::ReadCaptureFile(world, options.replay, capture::kCaptureFileLimit, &why, &error);
-  if (!log && error != 0) {
+  std::unique_ptr<capture::ReplayBus> replay =
+      capture::ReplayBus::FromFile(world, world, options.replay, capture::kCaptureFileLimit, &why, &error);
+  if (!replay && error != 0) {
     io.err(u"kv27m-update: cannot read the capture " + options.replay + u" (error " + Ascii(std::to_string(error)) +
            (error == capture::kErrorFileTooLarge ? u": " + sim::FromUtf8(why) : u"") + u")");
     return kUpdateCaptureFailed;
   }
-  if (!log) {
+  if (!replay) {
     io.err(u"kv27m-update: " + options.replay + u" is not a capture that can be replayed: " + sim::FromUtf8(why));
     return kUpdateCaptureFailed;
   }
-  capture::ReplayBus bus(world, std::move(*log));
-  log.reset();
+  capture::ReplayBus& bus = *replay;
   if (!bus.Problem().empty()) {
     io.err(u"kv27m-update: " + options.replay + u" is not a capture that can be replayed: " +
            sim::FromUtf8(bus.Problem()));
