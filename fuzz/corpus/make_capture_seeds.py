@@ -5,7 +5,9 @@
 From each fixture: its first records with and without the end record, and the
 part where the bootloader appears (the run record, the devices present, the
 bootloader's arrival and its first transfers, the end record). The replay
-target also gets the smallest fixture whole. Run from anywhere:
+target also gets the smallest fixture whole. (places-256.pcapng, no-end-record.pcapng
+and classic.pcap are hand-made files of faults found in review, kept as they are.) Run
+from anywhere:
 python3 fuzz/corpus/make_capture_seeds.py
 """
 import os
