@@ -42,9 +42,8 @@ sim::World& TheWorld() {
 bool SameInterfaces(const std::vector<InterfaceFacts>& a, const std::vector<InterfaceFacts>& b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (a[i].number != b[i].number || a[i].interfaceClass != b[i].interfaceClass ||
-        a[i].subClass != b[i].subClass || a[i].protocol != b[i].protocol ||
-        a[i].endpoints.size() != b[i].endpoints.size())
+    if (a[i].number != b[i].number || a[i].interfaceClass != b[i].interfaceClass || a[i].subClass != b[i].subClass ||
+        a[i].protocol != b[i].protocol || a[i].endpoints.size() != b[i].endpoints.size())
       return false;
     for (std::size_t e = 0; e < a[i].endpoints.size(); ++e) {
       const auto& x = a[i].endpoints[e];
@@ -63,7 +62,8 @@ void CheckDescriptors(const std::vector<std::uint8_t>& data) {
   if (auto interfaces = ParseConfigurationDescriptor(data.data(), data.size())) {
     const auto again = BuildConfigurationDescriptor(*interfaces);
     const auto reparsed = ParseConfigurationDescriptor(again.data(), again.size());
-    Require(reparsed && SameInterfaces(*reparsed, *interfaces), "a configuration does not come back through its builder");
+    Require(reparsed && SameInterfaces(*reparsed, *interfaces),
+            "a configuration does not come back through its builder");
   }
 }
 
