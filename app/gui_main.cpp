@@ -148,9 +148,13 @@ extern "C" int __stdcall wWinMain(void*, void*, wchar_t* commandLine, int) {
     for (const wchar_t* p = commandLine; p && *p; ++p) line += static_cast<char16_t>(*p);
     return kv27::GuiMain(line);
   } catch (const std::bad_alloc&) {
-    if (auto os = w32::MakeRealOsApi())
-      os->MessageBoxW(nullptr, kv27::UpgradeMessage(kv27::UpgradeStatus::OutOfMemory, kv27::theApp.language),
-                      u"KV27MFirmwareUpdate", w32::MB_OK | w32::MB_ICONHAND);
+    if (auto os = w32::MakeRealOsApi()) {
+      // The dialog's language: --lang, else the user's UI language.
+      const kv27::UiLanguage language =
+          kv27::theApp.language.value_or(kv27::LanguageOfLangId(os->GetUserDefaultUILanguage()));
+      os->MessageBoxW(nullptr, kv27::UpgradeMessage(kv27::UpgradeStatus::OutOfMemory, language), u"KV27MFirmwareUpdate",
+                      w32::MB_OK | w32::MB_ICONHAND);
+    }
     return 1;
   }
 }
