@@ -3,6 +3,7 @@
 // simulated USB world.
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 
 #include "app/firmware_update_app.h"
@@ -162,8 +163,21 @@ int GuiMain(const std::u16string& commandLine) {
 }  // namespace kv27
 
 // The program's entry with -municode: the command line after the program name.
+// An allocation that fails anywhere below ends the program with the dialog's
+// own out-of-memory message in a box, not with an uncaught exception.
 extern "C" int __stdcall wWinMain(void*, void*, wchar_t* commandLine, int) {
-  std::u16string line;
-  for (const wchar_t* p = commandLine; p && *p; ++p) line += static_cast<char16_t>(*p);
-  return kv27::GuiMain(line);
+  try {
+    std::u16string line;
+    for (const wchar_t* p = commandLine; p && *p; ++p) line += static_cast<char16_t>(*p);
+    return kv27::GuiMain(line);
+  } catch (const std::bad_alloc&) {
+    if (auto os = w32::MakeRealOsApi()) {
+      // The dialog's language: --lang, else the user's UI language.
+      const kv27::UiLanguage language =
+          kv27::theApp.language.value_or(kv27::LanguageOfLangId(os->GetUserDefaultUILanguage()));
+      os->MessageBoxW(nullptr, kv27::UpgradeMessage(kv27::UpgradeStatus::OutOfMemory, language), u"KV27MFirmwareUpdate",
+                      w32::MB_OK | w32::MB_ICONHAND);
+    }
+    return 1;
+  }
 }

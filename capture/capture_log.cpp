@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 
 #include "capture/pcapng.h"
 
@@ -48,24 +49,29 @@ std::vector<const CaptureNote*> CaptureLog::Notes(const std::string& kind) const
   return out;
 }
 
-std::optional<CaptureLog> ParseCapture(const std::uint8_t* data, std::size_t size, std::string* error) {
-  auto fail = [error](const std::string& why) -> std::optional<CaptureLog> {
-    if (error != nullptr) *error = why;
-    return std::nullopt;
-  };
-  std::string why;
-  auto file = ReadPcapng(data, size, &why);
-  if (!file) return fail(why);
-  if (file->linkType != kLinkTypeUsbPcap)
-    return fail("link type " + std::to_string(file->linkType) + ", not USBPcap (249)");
-  if (file->tsResolution > 9) return fail("a time resolution this reader does not take");
-  std::uint64_t perUs = 1, usPer = 1;  // timestamp units per microsecond, or microseconds per unit
-  for (int i = 6; i < file->tsResolution; ++i) perUs *= 10;
-  for (int i = file->tsResolution; i < 6; ++i) usPer *= 10;
+namespace {
 
-  CaptureLog log;
-  log.application = file->application;
-  for (auto& r : file->records) {
+// The records of a pcapng stream as the capture's records. False with the
+// reason in `error` when a frame is malformed or the file is no capture of
+// USBPcap frames.
+bool ParseStream(PcapngReader& reader, const std::function<void(CaptureRecord& record)>& take, std::string* error) {
+  auto fail = [error](const std::string& why) {
+    if (error != nullptr) *error = why;
+    return false;
+  };
+  std::uint64_t perUs = 1, usPer = 1;  // timestamp units per microsecond, or microseconds per unit
+  bool first = true;
+  PcapngRecord r;
+  while (reader.Next(r)) {
+    if (first) {
+      // The section and interface come before the first record.
+      if (reader.linkType() != kLinkTypeUsbPcap)
+        return fail("link type " + std::to_string(reader.linkType()) + ", not USBPcap (249)");
+      if (reader.tsResolution() > 9) return fail("a time resolution this reader does not take");
+      for (int i = 6; i < reader.tsResolution(); ++i) perUs *= 10;
+      for (int i = reader.tsResolution(); i < 6; ++i) usPer *= 10;
+      first = false;
+    }
     CaptureRecord record;
     if (r.kind == PcapngRecord::Kind::Custom) {
       const std::string magic = kCustomMagic;
@@ -95,9 +101,80 @@ std::optional<CaptureLog> ParseCapture(const std::uint8_t* data, std::size_t siz
       record.frame.data.assign(r.data.begin() + static_cast<std::ptrdiff_t>(headerSize), r.data.end());
       record.frame.comment = std::move(r.comment);
     }
-    log.records.push_back(std::move(record));
+    take(record);
   }
+  if (!reader.error().empty()) return fail(reader.error());
+  if (first && reader.linkType() != kLinkTypeUsbPcap)
+    return fail("link type " + std::to_string(reader.linkType()) + ", not USBPcap (249)");
+  return true;
+}
+
+}  // namespace
+
+std::optional<CaptureLog> ParseCapture(const std::uint8_t* data, std::size_t size, std::string* error) {
+  PcapngReader reader(MemorySource(data, size));
+  CaptureLog log;
+  if (!ParseStream(
+          reader, [&log](CaptureRecord& record) { log.records.push_back(std::move(record)); }, error))
+    return std::nullopt;
+  log.application = reader.application();
   return log;
+}
+
+std::optional<CaptureLog> ReadCaptureFile(w32::OsApi& os, const std::u16string& path, std::uint64_t limit,
+                                          std::string* error, w32::DWORD* osError) {
+  CaptureLog log;
+  if (!ForEachCaptureRecord(
+          os, path, limit, [&log](CaptureRecord& record) { log.records.push_back(std::move(record)); }, error, osError,
+          &log.application))
+    return std::nullopt;
+  return log;
+}
+
+bool ForEachCaptureRecord(w32::OsApi& os, const std::u16string& path, std::uint64_t limit,
+                          const std::function<void(CaptureRecord& record)>& take, std::string* error,
+                          w32::DWORD* osError, std::string* application) {
+  using namespace w32;
+  *osError = 0;
+  HANDLE file = os.CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    *osError = os.GetLastError();
+    if (error != nullptr) *error = "the file cannot be opened";
+    return false;
+  }
+  std::uint64_t total = 0;
+  PcapngReader reader([&](std::uint8_t* to, std::size_t size, std::size_t* read) {
+    *read = 0;
+    DWORD got = 0;
+    if (!os.ReadFile(file, to, static_cast<DWORD>(size), &got, nullptr)) {
+      *osError = os.GetLastError();
+      return false;
+    }
+    total += got;
+    if (total > limit) {
+      *osError = kErrorFileTooLarge;
+      return false;
+    }
+    *read = got;
+    return true;
+  });
+  std::string why;
+  const bool ok = ParseStream(reader, take, &why);
+  os.CloseHandle(file);
+  if (*osError != 0) {
+    if (error != nullptr)
+      *error = *osError != kErrorFileTooLarge ? "the file cannot be read"
+               : limit >= (1u << 20)          ? "the file is larger than " + std::to_string(limit >> 20) + " MiB"
+                                              : "the file is larger than " + std::to_string(limit >> 10) + " KiB";
+    return false;
+  }
+  if (!ok) {
+    if (error != nullptr) *error = why;
+    return false;
+  }
+  if (application != nullptr) *application = reader.application();
+  return true;
 }
 
 }  // namespace kv27::capture

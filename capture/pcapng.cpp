@@ -127,55 +127,100 @@ void PcapngWriter::CustomBlock(std::uint32_t pen, const std::uint8_t* data, std:
 
 // ---------------------------------------------------------------- reader
 
-std::optional<PcapngFile> ReadPcapng(const std::uint8_t* data, std::size_t size, std::string* error) {
-  auto fail = [error](const std::string& why) -> std::optional<PcapngFile> {
-    if (error != nullptr) *error = why;
-    return std::nullopt;
+namespace {
+
+// The first four bytes of a classic (libpcap) file, in either byte order,
+// with microsecond or nanosecond times.
+bool ClassicPcapMagic(std::uint32_t magic) {
+  return magic == 0xA1B2C3D4u || magic == 0xD4C3B2A1u || magic == 0xA1B23C4Du || magic == 0x4D3CB2A1u;
+}
+
+constexpr std::size_t kReadPiece = 64 * 1024;
+
+}  // namespace
+
+bool PcapngReader::Fill(std::size_t at, std::size_t size, std::size_t* have) {
+  *have = 0;
+  while (*have < size) {
+    const std::size_t piece = std::min(size - *have, kReadPiece);
+    if (block_.size() < at + *have + piece) block_.resize(at + *have + piece);
+    std::size_t got = 0;
+    if (!source_(block_.data() + at + *have, piece, &got)) {
+      Fail("the file cannot be read");
+      return false;
+    }
+    if (got == 0) return false;
+    *have += got;
+  }
+  return true;
+}
+
+bool PcapngReader::Next(PcapngRecord& record) {
+  auto fail = [this](const std::string& why) {
+    Fail(why);
+    done_ = true;
+    return false;
   };
-  PcapngFile file;
-  bool haveSection = false;
-  bool haveInterface = false;
-  std::uint32_t number = 0;
-  std::size_t offset = 0;
-  while (offset < size) {
-    if (size - offset < 12) return fail("a block is cut short at byte " + std::to_string(offset));
-    const std::uint8_t* block = data + offset;
-    const std::uint32_t type = Get32(block);
-    const std::uint32_t total = Get32(block + 4);
-    if (total < 12 || total % 4 != 0) return fail("a block at byte " + std::to_string(offset) + " has a bad length");
-    if (total > size - offset) return fail("the block at byte " + std::to_string(offset) + " is cut short");
-    if (Get32(block + total - 4) != total)
-      return fail("the block at byte " + std::to_string(offset) + " ends with another length");
+  while (!done_ && error_.empty()) {
+    // A large block's buffer is not kept for the small ones after it.
+    if (block_.capacity() > 4 * kReadPiece) std::vector<std::uint8_t>().swap(block_);
+    const std::string at = std::to_string(offset_);
+    // The type and length first: the file may end cleanly between blocks.
+    std::size_t have = 0;
+    if (!Fill(0, 8, &have)) {
+      if (!error_.empty()) return fail(error_);
+      if (have == 0 && offset_ == 0) return fail("the file is empty");
+      if (have != 0) return fail("a block is cut short at byte " + at);
+      done_ = true;
+      break;
+    }
+    const std::uint32_t type = Get32(block_.data());
+    const std::uint32_t total = Get32(block_.data() + 4);
+    if (offset_ == 0 && ClassicPcapMagic(type))
+      return fail(
+          "this is a classic pcap file, not pcapng; convert it with Wireshark's editcap "
+          "(editcap -F pcapng IN.pcap OUT.pcapng) or save it as pcapng in Wireshark");
+    if (offset_ == 0 && type != kBlockSectionHeader)
+      return fail("the file does not start with a section header (not a pcapng file)");
+    if (total < 12 || total % 4 != 0) return fail("a block at byte " + at + " has a bad length");
+    if (!Fill(8, total - 8, &have)) {
+      if (!error_.empty()) return fail(error_);
+      return fail("the block at byte " + at + " is cut short");
+    }
+    const std::uint8_t* block = block_.data();
+    if (Get32(block + total - 4) != total) return fail("the block at byte " + at + " ends with another length");
     const std::uint8_t* body = block + 8;
     const std::uint8_t* end = block + total - 4;
     const std::size_t bodySize = static_cast<std::size_t>(end - body);
+    offset_ += total;
 
     if (type == kBlockSectionHeader) {
-      if (haveSection) return fail("a second section starts at byte " + std::to_string(offset));
+      if (haveSection_) return fail("a second section starts at byte " + at);
       if (bodySize < 16) return fail("the section header is too short");
+      if (Get32(body) == 0x4D3C2B1Au)
+        return fail("a big-endian pcapng section; this reader takes little-endian ones only");
       if (Get32(body) != kByteOrderMagic) return fail("not a little-endian pcapng section");
       if (Get16(body + 4) != 1) return fail("pcapng major version " + std::to_string(Get16(body + 4)));
       if (!Options(body + 16, end, [&](std::uint16_t code, const std::uint8_t* v, std::uint16_t n) {
-            if (code == kShbUserAppl) file.application.assign(reinterpret_cast<const char*>(v), n);
+            if (code == kShbUserAppl) application_.assign(reinterpret_cast<const char*>(v), n);
           }))
         return fail("the section header's options are malformed");
-      haveSection = true;
-    } else if (!haveSection) {
-      return fail("the file does not start with a section header (not a pcapng file)");
+      haveSection_ = true;
     } else if (type == kBlockInterfaceDescription) {
-      if (haveInterface) return fail("more than one interface");
+      if (haveInterface_) return fail("more than one interface");
       if (bodySize < 8) return fail("the interface description is too short");
-      file.linkType = Get16(body);
+      linkType_ = Get16(body);
       if (!Options(body + 8, end, [&](std::uint16_t code, const std::uint8_t* v, std::uint16_t n) {
-            if (code == kIfTsResol && n == 1) file.tsResolution = v[0];
+            if (code == kIfTsResol && n == 1) tsResolution_ = v[0];
           }))
         return fail("the interface description's options are malformed");
-      haveInterface = true;
+      haveInterface_ = true;
     } else if (type == kBlockEnhancedPacket) {
-      if (!haveInterface) return fail("a packet before the interface description");
-      if (bodySize < 20) return fail("packet block " + std::to_string(number + 1) + " is too short");
-      PcapngRecord record;
-      record.number = ++number;
+      if (!haveInterface_) return fail("a packet before the interface description");
+      if (bodySize < 20) return fail("packet block " + std::to_string(number_ + 1) + " is too short");
+      const std::uint32_t number = ++number_;
+      record = PcapngRecord{};
+      record.number = number;
       record.interfaceId = Get32(body);
       if (record.interfaceId != 0) return fail("frame " + std::to_string(number) + " names an unknown interface");
       record.timestamp = static_cast<std::uint64_t>(Get32(body + 4)) << 32 | Get32(body + 8);
@@ -192,20 +237,44 @@ std::optional<PcapngFile> ReadPcapng(const std::uint8_t* data, std::size_t size,
             }
           }))
         return fail("frame " + std::to_string(number) + "'s options are malformed");
-      file.records.push_back(std::move(record));
+      return true;
     } else if (type == kBlockCustom || type == (kBlockCustom | 0x40000000u)) {
-      if (bodySize < 4) return fail("custom block " + std::to_string(number + 1) + " is too short");
-      PcapngRecord record;
+      if (bodySize < 4) return fail("custom block " + std::to_string(number_ + 1) + " is too short");
+      record = PcapngRecord{};
       record.kind = PcapngRecord::Kind::Custom;
-      record.number = ++number;
+      record.number = ++number_;
       record.pen = Get32(body);
       record.data.assign(body + 4, end);
-      file.records.push_back(std::move(record));
+      return true;
     }
-    offset += total;
   }
-  if (!haveSection) return fail("the file is empty");
-  if (!haveInterface) return fail("the file describes no interface");
+  if (!error_.empty()) return false;
+  if (!haveInterface_) return fail("the file describes no interface");
+  return false;
+}
+
+PcapngReader::Source MemorySource(const std::uint8_t* data, std::size_t size) {
+  return [data, size, offset = std::size_t{0}](std::uint8_t* to, std::size_t n, std::size_t* read) mutable {
+    const std::size_t k = std::min(n, size - offset);
+    if (k != 0) std::memcpy(to, data + offset, k);
+    offset += k;
+    *read = k;
+    return true;
+  };
+}
+
+std::optional<PcapngFile> ReadPcapng(const std::uint8_t* data, std::size_t size, std::string* error) {
+  PcapngReader reader(MemorySource(data, size));
+  PcapngFile file;
+  PcapngRecord record;
+  while (reader.Next(record)) file.records.push_back(std::move(record));
+  if (!reader.error().empty()) {
+    if (error != nullptr) *error = reader.error();
+    return std::nullopt;
+  }
+  file.application = reader.application();
+  file.linkType = reader.linkType();
+  file.tsResolution = reader.tsResolution();
   return file;
 }
 

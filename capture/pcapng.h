@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -148,9 +149,55 @@ struct PcapngFile {
   std::vector<PcapngRecord> records;
 };
 
-// Reads a whole file of one little-endian section with one interface. Other
-// block types (statistics, name resolution, ...) are skipped. nullopt with a
-// reason in `error` for anything malformed.
+// Reads a file of one little-endian section with one interface block by
+// block, as a stream: only the block being read is held. Other block types
+// (statistics, name resolution, ...) are skipped. Any malformed block ends
+// the stream with the reason in error().
+class PcapngReader {
+ public:
+  // Fills up to `size` bytes at `to`: the number of bytes read, 0 at the end
+  // of the file; false when the file cannot be read (the reader then stops
+  // with the source's own reason, set through Fail).
+  using Source = std::function<bool(std::uint8_t* to, std::size_t size, std::size_t* read)>;
+  explicit PcapngReader(Source source) : source_(std::move(source)) {}
+
+  // The next frame or custom block into `record`; false at the end of the
+  // file (error() empty) or at the first fault (error() says what).
+  bool Next(PcapngRecord& record);
+  const std::string& error() const { return error_; }
+  void Fail(const std::string& why) {
+    if (error_.empty()) error_ = why;
+  }
+
+  // Known once the section header and the interface have been read (both
+  // come before the first record).
+  const std::string& application() const { return application_; }
+  std::uint16_t linkType() const { return linkType_; }
+  std::uint8_t tsResolution() const { return tsResolution_; }
+
+ private:
+  // Exactly `size` bytes into block_ at `at`, read in pieces so that a block
+  // that claims more than the file holds costs no more than the file.
+  bool Fill(std::size_t at, std::size_t size, std::size_t* have);
+
+  Source source_;
+  std::vector<std::uint8_t> block_;
+  std::size_t offset_ = 0;  // of the next block in the file
+  std::uint32_t number_ = 0;
+  bool haveSection_ = false;
+  bool haveInterface_ = false;
+  bool done_ = false;
+  std::string error_;
+  std::string application_;
+  std::uint16_t linkType_ = 0;
+  std::uint8_t tsResolution_ = 6;
+};
+
+// Reads a whole file held in memory. nullopt with a reason in `error` for
+// anything malformed.
 std::optional<PcapngFile> ReadPcapng(const std::uint8_t* data, std::size_t size, std::string* error);
+
+// A source over bytes in memory.
+PcapngReader::Source MemorySource(const std::uint8_t* data, std::size_t size);
 
 }  // namespace kv27::capture

@@ -114,7 +114,8 @@ struct ReplayBus::Session : std::enable_shared_from_this<ReplayBus::Session> {
                      bool in, std::size_t room);
   void DivergeLocked(std::uint32_t frame, std::string where, std::string captured, std::string sent);
   void ReleaseLocked();
-  void Apply(std::size_t event);  // world unlocked
+  void Apply(std::size_t event);  // world unlocked; schedules the next
+  void ApplyEvent(std::size_t event);
   void Attach(Life& life);
   void Detach(Life& life);
   void Build(Life& life);
@@ -128,11 +129,14 @@ struct ReplayBus::Session : std::enable_shared_from_this<ReplayBus::Session> {
   std::map<std::pair<int, UCHAR>, std::uint32_t> lastFrame;  // the last request matched per endpoint
   std::size_t prefix = 0;                                    // requests[0, prefix) are all matched
   std::size_t nextEvent = 0;                                 // events[0, nextEvent) are scheduled
+  bool eventScheduled = false;                               // events[nextEvent - 1] is yet to come
   std::size_t matched = 0;
   std::optional<Divergence> divergence;
   std::uint64_t startUs = 0;       // the capture's start
   std::uint64_t worldStartUs = 0;  // the world's time then
   std::map<std::string, std::string> run, end;
+  bool complete = false;  // the capture holds its end record
+  std::string problem;    // why it cannot be replayed
   std::unique_ptr<sim::UsbTree> tree;
   std::optional<sim::UsbHub> root;
 };
@@ -335,6 +339,8 @@ Answer ReplayBus::Session::MatchLocked(int life, UCHAR endpoint, const std::stri
         0, what,
         last == lastFrame.end() ? "no request there" : "nothing more after frame " + std::to_string(last->second),
         sent);
+    // Past the end of a capture that was cut: nothing there to compare with.
+    divergence->pastTheEnd = !complete;
     return a;
   }
   Request& r = requests[queue.front()];
@@ -368,29 +374,40 @@ Answer ReplayBus::Session::MatchLocked(int life, UCHAR endpoint, const std::stri
 }
 
 // Schedules what came without a request once the requests before it are
-// matched, as long after the last of them as in the capture.
+// matched, as long after the last of them as in the capture. One event is
+// scheduled at a time, the next once it has come: a capture of many unasked
+// reports does not fill the world's schedule with all of them at once.
 void ReplayBus::Session::ReleaseLocked() {
   while (prefix < requests.size() && requests[prefix].matched) ++prefix;
   const std::uint64_t nowUs = world.NowUsLocked();
-  while (nextEvent < events.size()) {
+  if (!eventScheduled && nextEvent < events.size()) {
     const Event& e = events[nextEvent];
-    if (e.watermark >= static_cast<long>(prefix)) break;
+    if (e.watermark >= static_cast<long>(prefix)) return;
     const std::uint64_t baseCapture =
         e.watermark < 0 ? startUs : requests[static_cast<std::size_t>(e.watermark)].timeUs;
     const std::uint64_t baseWorld =
         e.watermark < 0 ? worldStartUs : requests[static_cast<std::size_t>(e.watermark)].matchUs;
-    const std::uint64_t dueUs = baseWorld + (e.timeUs > baseCapture ? e.timeUs - baseCapture : 0);
+    const std::uint64_t gapUs = e.timeUs > baseCapture ? std::min(e.timeUs - baseCapture, kMaxEventGapUs) : 0;
+    const std::uint64_t dueUs = baseWorld + gapUs;
     const std::uint64_t delayMs = dueUs > nowUs ? (dueUs - nowUs + 999) / 1000 : 0;
     std::weak_ptr<Session> weak = weak_from_this();
     const std::size_t index = nextEvent;
     world.ScheduleLocked(delayMs, [weak, index] {
       if (auto session = weak.lock()) session->Apply(index);
     });
+    eventScheduled = true;
     ++nextEvent;
   }
 }
 
 void ReplayBus::Session::Apply(std::size_t index) {
+  ApplyEvent(index);
+  auto lock = world.Lock();
+  eventScheduled = false;
+  ReleaseLocked();
+}
+
+void ReplayBus::Session::ApplyEvent(std::size_t index) {
   const Event& e = events[index];
   auto it = lives.find(e.life);
   if (it == lives.end()) return;
@@ -514,130 +531,168 @@ std::string Divergence::Report() const {
   return text;
 }
 
-ReplayBus::ReplayBus(sim::World& world, const CaptureLog& log) : session_(std::make_shared<Session>(world)) {
-  Session& s = *session_;
+// What the bus learns from the capture's records, taken one at a time as
+// they are read: the capture is not held beside what the bus keeps of it.
+struct ReplayBus::Reader {
+  explicit Reader(Session& session) : s(session) {}
+  void Take(CaptureRecord& record);
+
+  Session& s;
   std::map<std::uint16_t, int> lifeByAddress;
-  std::map<std::uint64_t, std::size_t> open;                             // submitted requests by IRP id
-  std::map<std::uint64_t, std::pair<int, const CaptureFrame*>> rebuilt;  // rebuilt descriptor requests
+  std::map<std::uint64_t, std::size_t> open;                                   // submitted requests by IRP id
+  std::map<std::uint64_t, std::pair<int, std::vector<std::uint8_t>>> rebuilt;  // rebuilt descriptor requests
   long lastRequest = -1;
   bool haveStart = false;
-  for (const auto& record : log.records) {
-    if (record.note) {
-      const CaptureNote& note = record.record;
-      if (!haveStart) {
-        s.startUs = note.TimeUs();
-        haveStart = true;
-      }
-      if (note.kind == "run") s.run = note.fields;
-      if (note.kind == "end") s.end = note.fields;
-      if (note.kind == "present" || note.kind == "arrival") {
-        Session::Life life;
-        life.id = std::atoi(note.Field("life").c_str());
-        life.kind = note.Field("kind");
-        life.address = static_cast<std::uint16_t>(std::atoi(note.Field("address").c_str()));
-        life.path = note.Field("path");
-        GUID guid{};
-        if (ParseGuid(note.Field("class"), &guid)) life.guid = guid;
-        life.hub = note.Field("hub");
-        life.port = std::atoi(note.Field("port").c_str());
-        life.present = note.kind == "present";
-        lifeByAddress[life.address] = life.id;
-        if (!life.present) {
-          Event e;
-          e.kind = Event::Kind::Attach;
-          e.life = life.id;
-          const std::string seen = note.Field("seen");
-          e.timeUs = seen.empty() ? note.TimeUs() : std::strtoull(seen.c_str(), nullptr, 10);
-          e.watermark = lastRequest;
-          s.events.push_back(e);
-        }
-        s.lives[life.id] = std::move(life);
-      }
-      if (note.kind == "open") {
-        const DWORD error = static_cast<DWORD>(std::strtoul(note.Field("error").c_str(), nullptr, 10));
-        s.opens[std::atoi(note.Field("life").c_str())].push_back(error);
-      }
-      if (note.kind == "removal") {
+};
+
+void ReplayBus::Reader::Take(CaptureRecord& record) {
+  if (record.note) {
+    const CaptureNote& note = record.record;
+    if (!haveStart) {
+      s.startUs = note.TimeUs();
+      haveStart = true;
+    }
+    if (note.kind == "run") s.run = note.fields;
+    if (note.kind == "end") {
+      s.end = note.fields;
+      s.complete = true;
+    }
+    if (note.kind == "present" || note.kind == "arrival") {
+      Session::Life life;
+      life.id = std::atoi(note.Field("life").c_str());
+      life.kind = note.Field("kind");
+      life.address = static_cast<std::uint16_t>(std::atoi(note.Field("address").c_str()));
+      life.path = note.Field("path");
+      GUID guid{};
+      if (ParseGuid(note.Field("class"), &guid)) life.guid = guid;
+      life.hub = note.Field("hub");
+      life.port = std::atoi(note.Field("port").c_str());
+      life.present = note.kind == "present";
+      lifeByAddress[life.address] = life.id;
+      if (!life.present) {
         Event e;
-        e.kind = Event::Kind::Detach;
-        e.life = std::atoi(note.Field("life").c_str());
-        e.timeUs = note.TimeUs();
+        e.kind = Event::Kind::Attach;
+        e.life = life.id;
+        const std::string seen = note.Field("seen");
+        e.timeUs = seen.empty() ? note.TimeUs() : std::strtoull(seen.c_str(), nullptr, 10);
         e.watermark = lastRequest;
         s.events.push_back(e);
       }
-      continue;
+      s.lives[life.id] = std::move(life);
     }
-    const CaptureFrame& f = record.frame;
-    const auto& h = f.header;
-    if (!haveStart) {
-      s.startUs = f.timeUs;
-      haveStart = true;
+    if (note.kind == "open") {
+      const DWORD error = static_cast<DWORD>(std::strtoul(note.Field("error").c_str(), nullptr, 10));
+      s.opens[std::atoi(note.Field("life").c_str())].push_back(error);
     }
-    auto owner = lifeByAddress.find(h.device);
-    if (owner == lifeByAddress.end()) continue;
-    const int life = owner->second;
-    if (!h.completion() && f.Rebuilt()) {
-      rebuilt[h.irpId] = {life, &f};
-      continue;
+    if (note.kind == "removal") {
+      Event e;
+      e.kind = Event::Kind::Detach;
+      e.life = std::atoi(note.Field("life").c_str());
+      e.timeUs = note.TimeUs();
+      e.watermark = lastRequest;
+      s.events.push_back(e);
     }
-    if (h.completion()) {
-      if (auto r = rebuilt.find(h.irpId); r != rebuilt.end()) {
-        // A descriptor of the device, as the capture rebuilt it.
-        const auto& setup = r->second.second->data;
-        Session::Life& l = s.lives[r->second.first];
-        if (setup.size() == 8 && h.status == kUsbdSuccess) {
-          if (setup[3] == kDescriptorDevice) l.device = ParseDeviceDescriptor(f.data.data(), f.data.size());
-          if (setup[3] == kDescriptorConfiguration) {
-            if (auto c = ParseConfigurationDescriptor(f.data.data(), f.data.size())) l.interfaces = *c;
-          }
-          if (setup[3] == kDescriptorHidReport) {
-            if (auto rd = ParseReportDescriptor(f.data.data(), f.data.size())) l.reports[setup[4]] = *rd;
-          }
-        }
-        rebuilt.erase(r);
-        continue;
-      }
-      if (auto o = open.find(h.irpId); o != open.end()) {
-        Request& q = s.requests[o->second];
-        q.answered = true;
-        q.error = f.Error();
-        q.reply = f.data;
-        q.durationUs = f.timeUs > q.timeUs ? f.timeUs - q.timeUs : 0;
-        if (auto moved = f.Moved())
-          q.moved = *moved;
-        else
-          q.moved = q.error != ERROR_SUCCESS ? 0 : static_cast<std::uint32_t>(q.in ? q.reply.size() : q.data.size());
-        open.erase(o);
-        continue;
-      }
-      if (h.transfer == kTransferInterrupt && h.in() && h.status == kUsbdSuccess && !f.data.empty()) {
-        Event e;
-        e.kind = Event::Kind::Deliver;
-        e.life = life;
-        e.data = f.data;
-        e.timeUs = f.timeUs;
-        e.watermark = lastRequest;
-        s.events.push_back(std::move(e));
-      }
-      continue;
-    }
-    // A submission: a request of the program's, except the reads of input
-    // reports, which wait for whatever comes.
-    if (h.transfer == kTransferInterrupt && h.in()) continue;
-    Request q;
-    q.frame = f.number;
-    q.life = life;
-    q.endpoint = h.endpoint;
-    q.transfer = h.transfer;
-    q.in = h.transfer != kTransferControl && h.in();
-    q.data = f.data;
-    q.timeUs = f.timeUs;
-    open[h.irpId] = s.requests.size();
-    s.queues[{life, h.endpoint}].push_back(s.requests.size());
-    lastRequest = static_cast<long>(s.requests.size());
-    s.requests.push_back(std::move(q));
+    return;
   }
+  CaptureFrame& f = record.frame;
+  const auto& h = f.header;
+  if (!haveStart) {
+    s.startUs = f.timeUs;
+    haveStart = true;
+  }
+  auto owner = lifeByAddress.find(h.device);
+  if (owner == lifeByAddress.end()) return;
+  const int life = owner->second;
+  if (!h.completion() && f.Rebuilt()) {
+    rebuilt[h.irpId] = {life, std::move(f.data)};
+    return;
+  }
+  if (h.completion()) {
+    if (auto r = rebuilt.find(h.irpId); r != rebuilt.end()) {
+      // A descriptor of the device, as the capture rebuilt it.
+      const auto& setup = r->second.second;
+      Session::Life& l = s.lives[r->second.first];
+      if (setup.size() == 8 && h.status == kUsbdSuccess) {
+        if (setup[3] == kDescriptorDevice) l.device = ParseDeviceDescriptor(f.data.data(), f.data.size());
+        if (setup[3] == kDescriptorConfiguration) {
+          if (auto c = ParseConfigurationDescriptor(f.data.data(), f.data.size())) l.interfaces = *c;
+        }
+        if (setup[3] == kDescriptorHidReport) {
+          if (auto rd = ParseReportDescriptor(f.data.data(), f.data.size())) l.reports[setup[4]] = *rd;
+        }
+      }
+      rebuilt.erase(r);
+      return;
+    }
+    if (auto o = open.find(h.irpId); o != open.end()) {
+      Request& q = s.requests[o->second];
+      q.answered = true;
+      q.error = f.Error();
+      q.reply = std::move(f.data);
+      q.durationUs = f.timeUs > q.timeUs ? std::min(f.timeUs - q.timeUs, kMaxAnswerUs) : 0;
+      if (auto moved = f.Moved())
+        q.moved = *moved;
+      else
+        q.moved = q.error != ERROR_SUCCESS ? 0 : static_cast<std::uint32_t>(q.in ? q.reply.size() : q.data.size());
+      open.erase(o);
+      return;
+    }
+    if (h.transfer == kTransferInterrupt && h.in() && h.status == kUsbdSuccess && !f.data.empty()) {
+      Event e;
+      e.kind = Event::Kind::Deliver;
+      e.life = life;
+      e.data = std::move(f.data);
+      e.timeUs = f.timeUs;
+      e.watermark = lastRequest;
+      s.events.push_back(std::move(e));
+    }
+    return;
+  }
+  // A submission: a request of the program's, except the reads of input
+  // reports, which wait for whatever comes.
+  if (h.transfer == kTransferInterrupt && h.in()) return;
+  Request q;
+  q.frame = f.number;
+  q.life = life;
+  q.endpoint = h.endpoint;
+  q.transfer = h.transfer;
+  q.in = h.transfer != kTransferControl && h.in();
+  q.data = std::move(f.data);
+  q.timeUs = f.timeUs;
+  open[h.irpId] = s.requests.size();
+  s.queues[{life, h.endpoint}].push_back(s.requests.size());
+  lastRequest = static_cast<long>(s.requests.size());
+  s.requests.push_back(std::move(q));
+}
 
+ReplayBus::ReplayBus(sim::World& world) : session_(std::make_shared<Session>(world)) {}
+
+ReplayBus::ReplayBus(sim::World& world, CaptureLog log) : ReplayBus(world) {
+  Reader reader(*session_);
+  // Each record is taken from the capture as it is used, its memory given back.
+  while (!log.records.empty()) {
+    CaptureRecord record = std::move(log.records.front());
+    log.records.pop_front();
+    reader.Take(record);
+  }
+  Build();
+}
+
+std::unique_ptr<ReplayBus> ReplayBus::FromFile(sim::World& world, w32::OsApi& os, const std::u16string& path,
+                                               std::uint64_t limit, std::string* error, w32::DWORD* osError) {
+  std::unique_ptr<ReplayBus> bus(new ReplayBus(world));
+  Reader reader(*bus->session_);
+  if (!ForEachCaptureRecord(
+          os, path, limit, [&reader](CaptureRecord& record) { reader.Take(record); }, error, osError, nullptr))
+    return nullptr;
+  bus->Build();
+  return bus;
+}
+
+// The devices of the capture on the replay's bus.
+void ReplayBus::Build() {
+  Session& s = *session_;
+  sim::World& world = s.world;
   // Each captured place on the bus (hub and port) gets a port of the
   // replay's root hub. A WinUSB device whose place the capture does not hold
   // (the run found it by its interface alone) takes the place of the device
@@ -658,6 +713,14 @@ ReplayBus::ReplayBus(sim::World& world, const CaptureLog& log) : session_(std::m
     }
     lastPlace = life.place;
   }
+  if (places.size() > static_cast<std::size_t>(kMaxReplayPlaces)) {
+    s.problem = "the capture holds " + std::to_string(places.size()) + " places on the bus; a replay has " +
+                std::to_string(kMaxReplayPlaces) + " (the ports of one hub)";
+    s.lives.clear();
+    s.requests.clear();
+    s.events.clear();
+    return;
+  }
   const int ports = std::max(4, static_cast<int>(places.size()));
   s.tree = std::make_unique<sim::UsbTree>(world);
   s.root = s.tree->AddController(0, ports).Root();
@@ -674,6 +737,10 @@ ReplayBus::~ReplayBus() {
   session_->root.reset();
   session_->tree.reset();
 }
+
+const std::string& ReplayBus::Problem() const { return session_->problem; }
+
+bool ReplayBus::Complete() const { return session_->complete; }
 
 bool ReplayBus::Diverged() {
   auto lock = session_->world.Lock();

@@ -38,8 +38,15 @@
 //                           second after it opened.
 //   BM_ConsoleUpgraderPeakRss  runs `$KV_UPDATE_TOOL --simulate` (default
 //                           build/linux/bin/kv27m-update) as a child and
-//                           reports its peak resident memory as the kernel
-//                           accounts it (wait4 ru_maxrss), in KiB.
+//                           reports its own peak resident memory as the
+//                           kernel accounts it (wait4 ru_maxrss), in KiB.
+//                           The child is forked from a small launcher (this
+//                           program run afresh with kPeakRssLauncher), not
+//                           spawned from the benchmark: a child spawned here
+//                           starts on the benchmark's memory (posix_spawn
+//                           shares it until exec) and the kernel keeps that
+//                           high-water mark across exec, so the figure would
+//                           be the benchmark's size, not the upgrader's.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <spawn.h>
@@ -51,6 +58,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <memory>
@@ -451,6 +459,28 @@ void BM_IdleDialog(benchmark::State& state) {
 }
 BENCHMARK(BM_IdleDialog)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime()->Iterations(1);
 
+// The launcher's first argument: forks, runs the rest of its arguments as a
+// program (output to /dev/null), and prints the child's ru_maxrss in KiB and
+// its exit status.
+constexpr char kPeakRssLauncher[] = "--kv-peak-rss-of";
+
+int RunPeakRssLauncher(char** argv) {
+  const pid_t pid = fork();
+  if (pid < 0) return 1;
+  if (pid == 0) {
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    dup2(null, 2);
+    execv(argv[0], argv);
+    _exit(127);
+  }
+  int status = 0;
+  rusage usage{};
+  if (wait4(pid, &status, 0, &usage) != pid) return 1;
+  std::printf("%ld %d\n", usage.ru_maxrss, WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+  return 0;
+}
+
 void BM_ConsoleUpgraderPeakRss(benchmark::State& state) {
   const char* env = std::getenv("KV_UPDATE_TOOL");
   std::string tool = env ? env : "build/linux/bin/kv27m-update";
@@ -465,26 +495,41 @@ void BM_ConsoleUpgraderPeakRss(benchmark::State& state) {
   for (auto _ : state) {
     // Each run saves its settings backup to a file of its own, removed after.
     std::string backup = "/tmp/kv27m-bench-" + std::to_string(getpid()) + "-" + std::to_string(++run) + ".kv27ud";
-    std::string arg = "--simulate";
+    std::string self = "/proc/self/exe", launcher = kPeakRssLauncher, arg = "--simulate";
     std::string backupArg = "--backup=" + backup;
-    char* argv[] = {tool.data(), arg.data(), backupArg.data(), nullptr};
+    char* argv[] = {self.data(), launcher.data(), tool.data(), arg.data(), backupArg.data(), nullptr};
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0) {
+      state.SkipWithError("pipe failed");
+      break;
+    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
     pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, tool.c_str(), &actions, nullptr, argv, environ);
+    const int spawned = posix_spawn(&pid, "/proc/self/exe", &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
+    close(pipeFds[1]);
     if (spawned != 0) {
+      close(pipeFds[0]);
       state.SkipWithError("spawn failed");
       break;
     }
+    std::string report;
+    char buffer[64];
+    for (ssize_t n; (n = read(pipeFds[0], buffer, sizeof buffer)) > 0;)
+      report.append(buffer, static_cast<std::size_t>(n));
+    close(pipeFds[0]);
     int status = 0;
-    rusage usage{};
-    wait4(pid, &status, 0, &usage);
+    waitpid(pid, &status, 0);
     std::remove(backup.c_str());
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) state.SkipWithError("the console upgrader failed");
-    peakKiB = std::max(peakKiB, usage.ru_maxrss);  // KiB on Linux
+    long childKiB = 0;
+    int childStatus = -1;
+    if (std::sscanf(report.c_str(), "%ld %d", &childKiB, &childStatus) != 2 || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0 || childStatus != 0)
+      state.SkipWithError("the console upgrader failed");
+    peakKiB = std::max(peakKiB, childKiB);
   }
   g_figures.peakRssKiB = static_cast<double>(peakKiB);
   state.counters["peak_rss_kib"] = static_cast<double>(peakKiB);
@@ -538,6 +583,7 @@ void PrintSummary() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc >= 3 && std::strcmp(argv[1], kPeakRssLauncher) == 0) return RunPeakRssLauncher(argv + 2);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();

@@ -93,6 +93,17 @@ TEST(Pcapng, ReaderRefusesMalformedFiles) {
       {"big-endian section", [](Bytes& b) { std::swap(b[8], b[11]), std::swap(b[9], b[10]); }, "little-endian"},
       {"unknown interface", [epb](Bytes& b) { b[epb + 8] = 1; }, "unknown interface"},
       {"length not a multiple of 4", [epb](Bytes& b) { b[epb + 4] += 1; }, "bad length"},
+      // A classic pcap file's header (microsecond times, link type 249), as
+      // tcpdump and older tools write it: named, with the way to convert it.
+      {"classic pcap", [](Bytes& b) { b = FromHex("D4C3B2A1020004000000000000000000FFFF0000F9000000"); },
+       "a classic pcap file, not pcapng; convert it with Wireshark's editcap (editcap -F pcapng"},
+      {"empty", [](Bytes& b) { b.clear(); }, "the file is empty"},
+      {"a piece of a block after the last",
+       [](Bytes& b) {
+         b.insert(b.end(), {6, 0, 0, 0, 0x20});
+       },
+       "cut short"},
+      {"a block longer than the file", [epb](Bytes& b) { b[epb + 7] = 0x7F; }, "cut short"},
   };
   for (const auto& c : cases) {
     Bytes bad = good;

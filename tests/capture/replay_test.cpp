@@ -264,5 +264,204 @@ TEST(Replay, UnreadableCapturesAreRefused) {
   EXPECT_EQ(both.status, kUpdateUsage);
 }
 
+// A capture made by hand: the section, the interface, and the program's
+// records as the capture writes them ("KV27 <kind>", then key=value lines).
+struct HandMade {
+  Bytes bytes;
+  PcapngWriter writer{bytes};
+  HandMade() {
+    writer.SectionHeader("kv27m-update");
+    writer.InterfaceDescription(kLinkTypeUsbPcap, 65535, 6);
+  }
+  HandMade& Note(const std::string& kind, const std::vector<std::pair<std::string, std::string>>& fields) {
+    std::string text = kCustomMagic + kind + "\n";
+    for (const auto& [key, value] : fields) text += key + "=" + value + "\n";
+    writer.CustomBlock(kCustomBlockPen, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    return *this;
+  }
+};
+
+// A fixture without its last block (the end record): a run killed at its end.
+Bytes WithoutEnd(Bytes capture) {
+  std::size_t last = 0;
+  for (std::size_t at = 0; at + 12 <= capture.size();) {
+    last = at;
+    at += capture[at + 4] | capture[at + 5] << 8 | capture[at + 6] << 16 | capture[at + 7] << 24;
+  }
+  capture.resize(last);
+  return capture;
+}
+
+// The ok fixture cut just after the write of flash block 100 (the run killed
+// during the flash; its end record lost with the rest).
+Bytes KilledDuringTheFlash() {
+  const Bytes ok = Fixture("ok.pcapng");
+  int bulkOut = 0;
+  for (const auto& f : FramesOf(ok)) {
+    if (f.header.transfer == kTransferBulk && !f.header.in() && !f.header.completion() && ++bulkOut == 1 + 2 * 100)
+      return Bytes(ok.begin(),
+                   ok.begin() + static_cast<std::ptrdiff_t>(f.dataOffset - (f.header.stage ? 28 : 27) - 28));
+  }
+  return {};
+}
+
+// Frame `index` of the ok fixture's HID output report completions, its time
+// moved 2^56 microseconds (over two thousand years) into the future.
+Bytes FarFutureAnswer(std::size_t index) {
+  Bytes ok = Fixture("ok.pcapng");
+  std::size_t seen = 0;
+  for (const auto& f : FramesOf(ok)) {
+    if (f.header.transfer == kTransferInterrupt && !f.header.in() && f.header.completion() && seen++ == index) {
+      const std::size_t block = f.dataOffset - (f.header.stage ? 28 : 27) - 28;
+      ok[block + 15] = 0x01;  // the top byte of the timestamp's high word
+      break;
+    }
+  }
+  return ok;
+}
+
+Bytes ManyPlaces(int places) {
+  HandMade capture;
+  capture.Note("run", {{"program", "kv27m-update"}, {"image", "fw.bimg"}, {"simulated", "no"}, {"time", "1"}});
+  for (int port = 1; port <= places; ++port)
+    capture.Note("arrival", {{"life", std::to_string(port)},
+                             {"kind", "hid"},
+                             {"address", std::to_string(port)},
+                             {"hub", "\\\\?\\usb#root_hub#1"},
+                             {"port", std::to_string(port)},
+                             {"time", std::to_string(port)}});
+  return capture.bytes;
+}
+
+// Hand-made files a user may hand to --replay, one fault each: every one is
+// answered with the exit status and the words that say what it is, at once.
+TEST(Replay, HandMadeCapturesAreAnsweredHonestly) {
+  struct Case {
+    const char* name;
+    Bytes capture;
+    std::vector<std::u16string> extra;
+    int status;
+    const char16_t* says;
+  };
+  const Case cases[] = {
+      {"more than 255 places on the bus",
+       ManyPlaces(256),
+       {},
+       kUpdateCaptureFailed,
+       u"is not a capture that can be replayed: the capture holds 256 places on the bus; a replay has 255"},
+      {"255 places", ManyPlaces(255), {}, kUpdateReplayIncomplete, u"the outcome cannot be compared"},
+      {"only the section and interface",
+       HandMade().bytes,
+       {},
+       kUpdateReplayIncomplete,
+       u"the capture has no end record (the captured run was stopped, or its file cut); this run ended with exit 11"},
+      {"a whole run without its end record",
+       WithoutEnd(Fixture("ok.pcapng")),
+       {},
+       kUpdateReplayIncomplete,
+       u"replay: the 1990 requests the run made matched the capture, but the capture has no end record"},
+      {"a run killed during the flash",
+       KilledDuringTheFlash(),
+       {},
+       kUpdateReplayIncomplete,
+       u"this run went on past its end with bulk OUT transfer on endpoint 0x02"},
+      {"a classic pcap file",
+       Bytes{0xD4, 0xC3, 0xB2, 0xA1, 2, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0, 0, 249, 0, 0, 0},
+       {},
+       kUpdateCaptureFailed,
+       u"this is a classic pcap file, not pcapng; convert it with Wireshark's editcap"},
+      {"an answer far in the future",
+       FarFutureAnswer(300),
+       {},
+       kUpdateOk,
+       u"the run ended as the captured one did (exit 0)"},
+      {"--list with --replay",
+       Fixture("ok.pcapng"),
+       {u"--list"},
+       kUpdateUsage,
+       u"--list looks at the real USB bus, not at a capture; it takes no --replay"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_FALSE(c.capture.empty());
+    Replayed run;
+    const std::uint64_t start = run.world.NowUs();
+    ReplayUpdate(run, c.capture, c.extra);
+    EXPECT_EQ(run.status, c.status) << sim::ToUtf8(run.Err());
+    std::u16string all = run.Err();
+    for (const auto& line : run.out) all += line + u"\n";
+    EXPECT_NE(all.find(c.says), std::u16string::npos) << sim::ToUtf8(all);
+    // No captured time costs more than its cap: a whole upgrade in minutes
+    // of virtual time, however far the capture's times run.
+    EXPECT_LT(run.world.NowUs() - start, 30ull * 60 * 1000 * 1000);
+    EXPECT_EQ(run.world.LeakReport(), "");
+  }
+
+  // kv27m-isp answers the same files with its own statuses.
+  struct IspCase {
+    const char* name;
+    Bytes capture;
+    int status;
+    const char16_t* says;
+  };
+  const IspCase ispCases[] = {
+      {"more than 255 places on the bus", ManyPlaces(300), kIspToolCaptureFailed, u"300 places on the bus"},
+      {"only the section and interface", HandMade().bytes, kIspToolReplayIncomplete, u"the outcome cannot be compared"},
+      {"a classic pcap file", Bytes{0x4D, 0x3C, 0xB2, 0xA1, 2, 0, 4, 0}, kIspToolCaptureFailed,
+       u"classic pcap file, not pcapng"},
+  };
+  for (const auto& c : ispCases) {
+    SCOPED_TRACE(c.name);
+    sim::World world;
+    world.SetHostFiles(false);
+    world.AddFile(kReplayPath, c.capture);
+    world.AddFile(u"fw.bimg", SampleImageBytes());
+    std::u16string all;
+    IspToolIo io;
+    io.out = [&all](const std::u16string& line) { all += line + u"\n"; };
+    io.err = io.out;
+    io.world = &world;
+    EXPECT_EQ(RunIspTool({u"--replay", kReplayPath, u"fw.bimg"}, io), c.status) << sim::ToUtf8(all);
+    EXPECT_NE(all.find(c.says), std::u16string::npos) << sim::ToUtf8(all);
+    EXPECT_EQ(world.LeakReport(), "");
+  }
+}
+
+// A dry run's capture says so, and replays as a dry run without being told.
+TEST(Replay, ADryRunReplaysAsADryRun) {
+  CapturedUpdate captured("ok", {u"--dry-run"});
+  ASSERT_EQ(captured.status, kUpdateOk);
+  ASSERT_TRUE(captured.log) << captured.error;
+  ASSERT_FALSE(captured.log->Notes("run").empty());
+  EXPECT_EQ(captured.log->Notes("run")[0]->Field("mode"), "dry-run");
+  Replayed run;
+  ReplayUpdate(run, captured.bytes);
+  EXPECT_EQ(run.status, kUpdateOk) << sim::ToUtf8(run.Err());
+  EXPECT_NE(std::find(run.out.begin(), run.out.end(), u"the captured run was a dry run (--dry-run): replayed as one"),
+            run.out.end());
+  EXPECT_EQ(run.world.LeakReport(), "");
+}
+
+// The capture file is read a piece at a time, and one over the limit is
+// refused by its size.
+TEST(Replay, CaptureFilesAreReadAsAStreamWithinTheirLimit) {
+  sim::World world;
+  world.SetHostFiles(false);
+  const Bytes ok = Fixture("ok.pcapng");
+  world.AddFile(kReplayPath, ok);
+  std::string why;
+  w32::DWORD error = 0;
+  const auto log = ReadCaptureFile(world, kReplayPath, kCaptureFileLimit, &why, &error);
+  ASSERT_TRUE(log) << why;
+  const auto whole = ParseCapture(ok.data(), ok.size(), nullptr);
+  ASSERT_TRUE(whole);
+  EXPECT_EQ(log->records.size(), whole->records.size());
+  EXPECT_EQ(log->records.size(), 4898u);  // every block but the section header and the interface
+  EXPECT_FALSE(ReadCaptureFile(world, kReplayPath, 256 * 1024, &why, &error));
+  EXPECT_EQ(error, kErrorFileTooLarge);
+  EXPECT_EQ(why, "the file is larger than 256 KiB");
+  EXPECT_EQ(world.LeakReport(), "");
+}
+
 }  // namespace
 }  // namespace kv27::capture

@@ -234,6 +234,20 @@ TEST_F(BimgTool, UsageErrorsExitWithTwo) {
   }
   EXPECT_EQ(Files(), std::vector<std::string>{"plain.bin"});
   EXPECT_EQ(Run({"--help"}), 0);
+
+  // The operands of unpack, check and info: what is missing, or the first one
+  // too many, is named.
+  const std::pair<std::vector<std::string>, std::string> named[] = {
+      {{"info", "a", "b"}, "bimgtool info: takes no more than IMAGE; 'b' is one too many\n"},
+      {{"info"}, "bimgtool info: needs IMAGE; IMAGE is missing\n"},
+      {{"check", "a", "b", "c"}, "bimgtool check: takes no more than IMAGE; 'b' is one too many\n"},
+      {{"unpack", "a"}, "bimgtool unpack: needs IMAGE and OUT.bin; OUT.bin is missing\n"},
+      {{"unpack", "a", "b", "c"}, "bimgtool unpack: takes no more than IMAGE and OUT.bin; 'c' is one too many\n"},
+  };
+  for (const auto& [args, line] : named) {
+    EXPECT_EQ(Run(args), 2);
+    EXPECT_EQ(err_.substr(0, line.size()), line);
+  }
 }
 
 TEST_F(BimgTool, BadInputLeavesNoOutputBehind) {

@@ -92,14 +92,34 @@ TEST(IspTool, FailuresPrintTheirMessageAndExit1) {
   EXPECT_EQ(erase.out.back(), u"Flash擦除失败！");
 }
 
-TEST(IspTool, UsageErrorsExit2) {
-  const std::vector<std::vector<std::u16string>> cases = {
-      {}, {u"--simulate"}, {u"--simulate", u"a.bimg", u"b.bimg"}, {u"--bogus", u"a.bimg"}, {u"--list", u"--simulate"}};
-  for (const auto& args : cases) {
-    auto run = RunTool(args);
+// Each usage error names its problem on the first line, then the usage.
+TEST(IspTool, UsageErrorsExit2AndNameTheProblem) {
+  struct Case {
+    std::vector<std::u16string> args;
+    const char16_t* problem;
+  };
+  const Case cases[] = {
+      {{}, u"kv27m-isp: which IMAGE? (a .bimg file)"},
+      {{u"--simulate"}, u"kv27m-isp: which IMAGE? (a .bimg file)"},
+      {{u"--simulate", u"a.bimg", u"b.bimg"}, u"kv27m-isp: only one IMAGE, please"},
+      {{u"--bogus", u"a.bimg"}, u"kv27m-isp: unknown option --bogus"},
+      {{u"--list", u"--simulate"}, u"kv27m-isp: --list looks at the real USB bus, not a simulated one"},
+      {{u"--list", u"--replay", u"run.pcapng"},
+       u"kv27m-isp: --list looks at the real USB bus, not at a capture; it takes no --replay"},
+      {{u"--replay", u"run.pcapng", u"--simulate"},
+       u"kv27m-isp: --replay runs on the capture's bootloader; it takes no --simulate"},
+      {{u"--simulate", u"a.bimg", u"--user-data"}, u"kv27m-isp: --user-data needs a BACKUP file"},
+      {{u"--simulate", u"a.bimg", u"--capture="}, u"kv27m-isp: --capture needs a FILE"},
+      {{u"--replay"}, u"kv27m-isp: --replay needs a FILE"},
+      {{u"--lang=fr", u"a.bimg"}, u"kv27m-isp: --lang takes zh or en, not 'fr'"},
+  };
+  for (const auto& c : cases) {
+    auto run = RunTool(c.args);
     EXPECT_EQ(run.status, kIspToolUsage);
     EXPECT_TRUE(run.out.empty());
-    EXPECT_FALSE(run.err.empty());
+    ASSERT_EQ(run.err.size(), 2u);
+    EXPECT_EQ(run.err[0], c.problem);
+    EXPECT_EQ(run.err[1].rfind(u"usage: kv27m-isp", 0), 0u);
   }
 #if !defined(_WIN32)
   // No real USB here: the tool says so instead of searching.

@@ -5,11 +5,13 @@
 
 #include <csignal>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "app/simulation.h"
+#include "tools/console/allocation_guard.h"
 #include "tools/console/console_platform.h"
 #include "tools/console/progress_display.h"
 #include "tools/kv27m-isp/isp_tool.h"
@@ -57,6 +59,21 @@ TEST(ProgressDisplay, TerminalRedrawsOneLineInPlace) {
   EXPECT_NE(screen.find(u"note\n\r" + erasing), std::u16string::npos);
   display.Finish();
   EXPECT_EQ(screen.back(), u'\n');
+  EXPECT_TRUE(lines.empty());
+}
+
+// A failed allocation below a program's top ends it with its own status and
+// a line that says so; anything else passes through untouched.
+TEST(AllocationGuard, OutOfMemoryEndsTheProgramWithItsStatusAndAMessage) {
+  std::vector<std::u16string> lines;
+  auto err = [&lines](const std::u16string& line) { lines.push_back(line); };
+  EXPECT_EQ(RunGuardingAllocation(u"kv27m-update", 13, err, []() -> int { throw std::bad_alloc(); }), 13);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].rfind(u"kv27m-update: out of memory: the program stopped", 0), 0u);
+  lines.clear();
+  EXPECT_EQ(RunGuardingAllocation(u"bimgtool", 1, err, [] { return 0; }), 0);
+  EXPECT_THROW(RunGuardingAllocation(u"bimgtool", 1, err, []() -> int { throw std::runtime_error("x"); }),
+               std::runtime_error);
   EXPECT_TRUE(lines.empty());
 }
 

@@ -314,9 +314,25 @@ std::string HeaderProblem(const std::uint8_t* header) {
   return "";
 }
 
+std::string Join(const std::vector<const char*>& names) {
+  std::string text;
+  for (std::size_t i = 0; i < names.size(); ++i)
+    text += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + std::string(names[i]);
+  return text;
+}
+
+// A command's operands against what it takes: empty when they fit, else what
+// is wrong, naming what is missing or the first one too many.
+std::string OperandProblem(const std::vector<std::string>& args, const std::vector<const char*>& names) {
+  if (args.size() - 1 > names.size())
+    return "takes no more than " + Join(names) + "; '" + args[names.size() + 1] + "' is one too many";
+  if (args.size() - 1 < names.size()) return "needs " + Join(names) + "; " + names[args.size() - 1] + " is missing";
+  return "";
+}
+
 int Unpack(OsApi& os, const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  if (args.size() != 3) {
-    err << "bimgtool unpack: needs IMAGE and OUT.bin\n" << kUsage;
+  if (const std::string problem = OperandProblem(args, {"IMAGE", "OUT.bin"}); !problem.empty()) {
+    err << "bimgtool unpack: " << problem << "\n" << kUsage;
     return kBimgUsage;
   }
   FileBytes file;
@@ -377,8 +393,8 @@ const char* StepName(ImageFileError error) {
 }
 
 int Check(OsApi& os, const std::vector<std::string>& args, std::ostream& out, std::ostream& err, UiLanguage language) {
-  if (args.size() != 2) {
-    err << "bimgtool check: needs IMAGE\n" << kUsage;
+  if (const std::string problem = OperandProblem(args, {"IMAGE"}); !problem.empty()) {
+    err << "bimgtool check: " << problem << "\n" << kUsage;
     return kBimgUsage;
   }
   const std::u16string path = ToWide(os, args[1]);
@@ -398,8 +414,8 @@ int Check(OsApi& os, const std::vector<std::string>& args, std::ostream& out, st
 // ---------------------------------------------------------------- info
 
 int Info(OsApi& os, const std::vector<std::string>& args, std::ostream& out, std::ostream& err, UiLanguage language) {
-  if (args.size() != 2) {
-    err << "bimgtool info: needs IMAGE\n" << kUsage;
+  if (const std::string problem = OperandProblem(args, {"IMAGE"}); !problem.empty()) {
+    err << "bimgtool info: " << problem << "\n" << kUsage;
     return kBimgUsage;
   }
   FileBytes file;

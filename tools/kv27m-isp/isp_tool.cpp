@@ -185,19 +185,25 @@ int Replay(Options options, const IspToolIo& io) {
   std::optional<sim::World> ownWorld;
   sim::World& world = io.world != nullptr ? *io.world : ownWorld.emplace();
   if (io.prepareWorld) io.prepareWorld(world);
-  std::vector<std::uint8_t> bytes;
   DWORD error = 0;
-  if (!ReadWholeFile(world, options.replay, 256u << 20, bytes, error)) {
-    io.err(u"kv27m-isp: cannot read the capture " + options.replay + u" (error " + Ascii(std::to_string(error)) + u")");
+  std::string why;
+  std::unique_ptr<capture::ReplayBus> replay =
+      capture::ReplayBus::FromFile(world, world, options.replay, capture::kCaptureFileLimit, &why, &error);
+  if (!replay && error != 0) {
+    io.err(u"kv27m-isp: cannot read the capture " + options.replay + u" (error " + Ascii(std::to_string(error)) +
+           (error == capture::kErrorFileTooLarge ? u": " + sim::FromUtf8(why) : u"") + u")");
     return kIspToolCaptureFailed;
   }
-  std::string why;
-  const auto log = capture::ParseCapture(bytes.data(), bytes.size(), &why);
-  if (!log) {
+  if (!replay) {
     io.err(u"kv27m-isp: " + options.replay + u" is not a capture that can be replayed: " + sim::FromUtf8(why));
     return kIspToolCaptureFailed;
   }
-  capture::ReplayBus bus(world, *log);
+  capture::ReplayBus& bus = *replay;
+  if (!bus.Problem().empty()) {
+    io.err(u"kv27m-isp: " + options.replay + u" is not a capture that can be replayed: " +
+           sim::FromUtf8(bus.Problem()));
+    return kIspToolCaptureFailed;
+  }
   io.out(u"replaying " + options.replay + u": " + Ascii(std::to_string(bus.Requests())) +
          u" requests, in virtual time");
   if (options.imagePath.empty()) {
@@ -213,9 +219,19 @@ int Replay(Options options, const IspToolIo& io) {
   const int code = Flash(world, options, io,
                          console::CaptureClock{[&world] { return world.NowUs(); }, console::kSimulatedCaptureStartUs},
                          "replay", &captureIncomplete);
-  if (const auto divergence = bus.Finish()) {
+  const auto divergence = bus.Finish();
+  if (divergence && !divergence->pastTheEnd) {
     io.err(u"kv27m-isp: " + sim::FromUtf8(divergence->Report()));
     return kIspToolReplayDiverged;
+  }
+  if (!bus.Complete()) {
+    io.err(u"kv27m-isp: replay: the " + Ascii(std::to_string(bus.Matched())) +
+           u" transfers the run made matched the capture, but the capture has no end record (the captured run was "
+           u"stopped, or its file cut)" +
+           (divergence ? u"; this run went on past its end with " + sim::FromUtf8(divergence->where)
+                       : u"; this run ended with exit " + Ascii(std::to_string(code))) +
+           u": the outcome cannot be compared");
+    return kIspToolReplayIncomplete;
   }
   const auto captured = bus.CapturedExit();
   if (captured && *captured != code) {
@@ -242,60 +258,87 @@ const std::vector<console::ExitCodeRow>& IspExitCodes() {
        u"the capture file was refused (it exists, or the run reads it; nothing was sent to the mouse) or could not "
        u"be written completely, or the replayed capture could not be read; a flash that failed keeps its own status"},
       {kIspToolNoPermission, u"a device node this user may not open (the message names it and the rule file)"},
+      {kIspToolReplayIncomplete,
+       u"replay: the capture has no end record (its run was stopped or the file cut), so the outcome cannot be "
+       u"compared"},
   };
   return rows;
 }
 
-int RunIspTool(const std::vector<std::u16string>& args, const IspToolIo& io) {
-  Options options;
-  options.language = io.language;
+namespace {
+
+// Parses the arguments into `options`; the problem, for a usage error.
+std::optional<std::u16string> ParseIspArguments(const std::vector<std::u16string>& args, Options& options, bool& help) {
+  // An option that takes a value: as the next argument or after '='.
+  auto value = [&args](std::size_t& i, const std::u16string& name, std::u16string& to) -> std::optional<bool> {
+    const std::u16string& arg = args[i];
+    if (arg == name) {
+      if (i + 1 >= args.size() || args[i + 1].empty()) return false;
+      to = args[++i];
+      return true;
+    }
+    if (arg.rfind(name + u"=", 0) == 0) {
+      to = arg.substr(name.size() + 1);
+      return !to.empty();
+    }
+    return std::nullopt;
+  };
   for (std::size_t i = 0; i < args.size(); ++i) {
     const auto& arg = args[i];
+    std::optional<bool> took;
     if (arg == u"--help" || arg == u"-h") {
-      io.out(Usage());
-      return kIspToolOk;
+      help = true;
     } else if (arg == u"--simulate") {
       options.simulate = true;
     } else if (arg == u"--verbose" || arg == u"-v") {
       options.verbose = true;
     } else if (arg == u"--list") {
       options.list = true;
-    } else if (arg == u"--user-data" && i + 1 < args.size() && !args[i + 1].empty()) {
-      options.userData = args[++i];
-    } else if (arg.rfind(u"--user-data=", 0) == 0 && arg.size() > 12) {
-      options.userData = arg.substr(12);
-    } else if (arg == u"--capture" && i + 1 < args.size() && !args[i + 1].empty()) {
-      options.capture = args[++i];
-    } else if (arg.rfind(u"--capture=", 0) == 0 && arg.size() > 10) {
-      options.capture = arg.substr(10);
+    } else if ((took = value(i, u"--user-data", options.userData))) {
+      if (!*took) return u"--user-data needs a BACKUP file";
+    } else if ((took = value(i, u"--capture", options.capture))) {
+      if (!*took) return u"--capture needs a FILE";
     } else if (arg == u"--capture-overwrite") {
       options.captureOverwrite = true;
-    } else if (arg == u"--replay" && i + 1 < args.size() && !args[i + 1].empty()) {
-      options.replay = args[++i];
-    } else if (arg.rfind(u"--replay=", 0) == 0 && arg.size() > 9) {
-      options.replay = arg.substr(9);
+    } else if ((took = value(i, u"--replay", options.replay))) {
+      if (!*took) return u"--replay needs a FILE";
     } else if (arg.rfind(u"--lang=", 0) == 0) {
       bool bad = false;
       if (auto language = LanguageOption(arg, bad)) options.language = *language;
-      if (bad) {
-        io.err(Usage());
-        return kIspToolUsage;
-      }
+      if (bad) return u"--lang takes zh or en, not '" + arg.substr(7) + u"'";
     } else if (arg.size() > 1 && arg[0] == u'-') {
-      io.err(Usage());
-      return kIspToolUsage;
-    } else if (options.imagePath.empty()) {
+      return u"unknown option " + arg;
+    } else if (options.imagePath.empty() && !arg.empty()) {
       options.imagePath = arg;
     } else {
-      io.err(Usage());
-      return kIspToolUsage;
+      return u"only one IMAGE, please";
     }
   }
-  if ((options.imagePath.empty() && options.replay.empty() && !options.list) ||
-      (options.simulate && !options.replay.empty()) || (options.list && options.simulate) ||
-      (options.captureOverwrite && options.capture.empty())) {
+  if (help) return std::nullopt;
+  if (options.list && options.simulate) return u"--list looks at the real USB bus, not a simulated one";
+  if (options.list && !options.replay.empty())
+    return u"--list looks at the real USB bus, not at a capture; it takes no --replay";
+  if (options.simulate && !options.replay.empty())
+    return u"--replay runs on the capture's bootloader; it takes no --simulate";
+  if (options.captureOverwrite && options.capture.empty()) return u"--capture-overwrite goes with --capture FILE";
+  if (options.imagePath.empty() && options.replay.empty() && !options.list) return u"which IMAGE? (a .bimg file)";
+  return std::nullopt;
+}
+
+}  // namespace
+
+int RunIspTool(const std::vector<std::u16string>& args, const IspToolIo& io) {
+  Options options;
+  options.language = io.language;
+  bool help = false;
+  if (const auto problem = ParseIspArguments(args, options, help)) {
+    io.err(u"kv27m-isp: " + *problem);
     io.err(Usage());
     return kIspToolUsage;
+  }
+  if (help) {
+    io.out(Usage());
+    return kIspToolOk;
   }
   if (!options.replay.empty()) return Replay(options, io);
 

@@ -20,7 +20,9 @@
 // no real platform, 3 backup refused, 4 ended by Ctrl+C while waiting, 5 the
 // replay diverged from the capture, 6 the capture file refused or not written
 // (or the replayed one not read), 7 a device node this user may not open (the
-// message names it and the rule file). IspExitCodes gives each its meaning.
+// message names it and the rule file), 8 a replay whose capture has no end
+// record (the outcomes cannot be compared). IspExitCodes gives each its
+// meaning.
 #pragma once
 
 #include <functional>
@@ -43,6 +45,8 @@ constexpr int kIspToolCancelled = 4;
 constexpr int kIspToolReplayDiverged = 5;
 constexpr int kIspToolCaptureFailed = 6;
 constexpr int kIspToolNoPermission = 7;
+// A replay of a capture without its end record: the outcomes cannot be compared.
+constexpr int kIspToolReplayIncomplete = 8;
 // Every exit status with its meaning, in order: what --help and README.md list.
 const std::vector<console::ExitCodeRow>& IspExitCodes();
 

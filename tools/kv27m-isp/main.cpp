@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/console/allocation_guard.h"
 #include "tools/console/console_platform.h"
 #include "tools/console/real_usb.h"
 #include "tools/kv27m-isp/isp_tool.h"
@@ -18,7 +19,7 @@ int Run(const std::vector<std::u16string>& args) {
   io.interrupted = [] { return InterruptRequested(); };
   io.openRealUsb = [](std::u16string& why) { return OpenRealUsb(why); };
   io.language = UserLanguage();
-  return kv27::RunIspTool(args, io);
+  return RunGuardingAllocation(u"kv27m-isp", kv27::kIspToolFailed, io.err, [&] { return kv27::RunIspTool(args, io); });
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/console/allocation_guard.h"
 #include "tools/console/console_platform.h"
 #include "tools/console/real_usb.h"
 #include "tools/kv27m-update/update_tool.h"
@@ -21,7 +22,8 @@ int Run(const std::vector<std::u16string>& args) {
   io.interrupted = [] { return InterruptRequested(); };
   io.openRealUsb = [](std::u16string& why) { return OpenRealUsb(why); };
   io.language = UserLanguage();
-  return kv27::RunUpdateTool(args, io);
+  return RunGuardingAllocation(u"kv27m-update", kv27::UpdateExitCode(kv27::UpgradeStatus::OutOfMemory), io.err,
+                               [&] { return kv27::RunUpdateTool(args, io); });
 }
 
 }  // namespace

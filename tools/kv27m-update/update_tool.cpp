@@ -73,7 +73,8 @@ std::u16string Usage() {
       u"  --replay FILE          run against the devices of a capture instead of the USB bus,\n"
       u"                         in virtual time: every request must be the capture's next one\n"
       u"                         on its endpoint, and is answered as it was then; IMAGE\n"
-      u"                         defaults to the captured run's (no backup unless --backup)\n"
+      u"                         defaults to the captured run's (no backup unless --backup);\n"
+      u"                         the capture of a dry run replays as a dry run\n"
       u"  --list                 list the mice and bootloaders on the USB bus (bus and port\n"
       u"                         path, device node, whether this user can open it)\n"
       u"  --backup FILE          save the settings to FILE (default: a new file in the\n"
@@ -157,6 +158,7 @@ std::optional<std::u16string> Parse(const std::vector<std::u16string>& args, Opt
   if (o.captureOverwrite && o.capture.empty()) return u"--capture-overwrite needs --capture FILE";
   if (!o.replay.empty() && o.simulate) return u"--replay runs on the capture's devices; it takes no --simulate";
   if (o.list && o.simulate) return u"--list looks at the real USB bus, not a simulated one";
+  if (o.list && !o.replay.empty()) return u"--list looks at the real USB bus, not at a capture; it takes no --replay";
   return std::nullopt;
 }
 
@@ -382,6 +384,7 @@ int RunOn(OsApi& baseOs, HWND owner, Devices*& devicesOut, const Options& option
   if (capture != nullptr) {
     capture->NoteRun({{"program", "kv27m-update"},
                       {"image", capture::Utf8(imagePath)},
+                      {"mode", options.dryRun ? "dry-run" : "upgrade"},
                       {"simulated", options.simulate         ? options.scenario
                                     : options.replay.empty() ? "no"
                                                              : "replay"}});
@@ -469,24 +472,33 @@ int RunReplay(Options options, const UpdateToolIo& io) {
   world.SetModulePath(sim::kRigProgramPath);
   if (io.prepareWorld) io.prepareWorld(world);
 
-  std::vector<std::uint8_t> bytes;
   DWORD error = 0;
-  if (!ReadWholeFile(world, options.replay, 256u << 20, bytes, error)) {
+  std::string why;
+  std::unique_ptr<capture::ReplayBus> replay =
+      capture::ReplayBus::FromFile(world, world, options.replay, capture::kCaptureFileLimit, &why, &error);
+  if (!replay && error != 0) {
     io.err(u"kv27m-update: cannot read the capture " + options.replay + u" (error " + Ascii(std::to_string(error)) +
-           u")");
+           (error == capture::kErrorFileTooLarge ? u": " + sim::FromUtf8(why) : u"") + u")");
     return kUpdateCaptureFailed;
   }
-  std::string why;
-  const auto log = capture::ParseCapture(bytes.data(), bytes.size(), &why);
-  if (!log) {
+  if (!replay) {
     io.err(u"kv27m-update: " + options.replay + u" is not a capture that can be replayed: " + sim::FromUtf8(why));
     return kUpdateCaptureFailed;
   }
-  capture::ReplayBus bus(world, *log);
+  capture::ReplayBus& bus = *replay;
+  if (!bus.Problem().empty()) {
+    io.err(u"kv27m-update: " + options.replay + u" is not a capture that can be replayed: " +
+           sim::FromUtf8(bus.Problem()));
+    return kUpdateCaptureFailed;
+  }
   const std::string program = bus.RunField("program");
   io.out(u"replaying " + options.replay + u": a capture of " +
          (program.empty() ? u"an unknown program" : sim::FromUtf8(program)) + u", " +
          Ascii(std::to_string(bus.Requests())) + u" requests, in virtual time");
+  if (bus.RunField("mode") == "dry-run" && !options.dryRun) {
+    options.dryRun = true;
+    io.out(u"the captured run was a dry run (--dry-run): replayed as one");
+  }
   if (options.image.empty()) {
     // The captured run's image. A simulated run's lived only in its world:
     // its scenario's image file (none, for a scenario without one), or the
@@ -515,9 +527,19 @@ int RunReplay(Options options, const UpdateToolIo& io) {
   const bool captureIncomplete = capture != nullptr && capture->Incomplete();
   capture.reset();
 
-  if (const auto divergence = bus.Finish()) {
+  const auto divergence = bus.Finish();
+  if (divergence && !divergence->pastTheEnd) {
     io.err(u"kv27m-update: " + sim::FromUtf8(divergence->Report()));
     return kUpdateReplayDiverged;
+  }
+  if (!bus.Complete()) {
+    io.err(u"kv27m-update: replay: the " + Ascii(std::to_string(bus.Matched())) +
+           u" requests the run made matched the capture, but the capture has no end record (the captured run was "
+           u"stopped, or its file cut)" +
+           (divergence ? u"; this run went on past its end with " + sim::FromUtf8(divergence->where)
+                       : u"; this run ended with exit " + Ascii(std::to_string(code))) +
+           u": the outcome cannot be compared");
+    return kUpdateReplayIncomplete;
   }
   const auto captured = bus.CapturedExit();
   if (captured && *captured != code) {
@@ -586,6 +608,9 @@ const std::vector<console::ExitCodeRow>& UpdateExitCodes() {
          u"not be written completely, or the replayed capture could not be read; an upgrade that failed keeps its "
          u"own status"},
         {kUpdateNoPermission, u"a device node this user may not open (the message names it and the rule file)"},
+        {kUpdateReplayIncomplete,
+         u"replay: the capture has no end record (its run was stopped or the file cut), so the outcome cannot be "
+         u"compared"},
     };
     for (int v = static_cast<int>(UpgradeStatus::MouseAbsent); v < static_cast<int>(UpgradeStatus::Stopped); ++v) {
       const auto status = static_cast<UpgradeStatus>(v);

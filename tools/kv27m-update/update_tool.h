@@ -32,7 +32,8 @@ namespace kv27 {
 // 4 ended by Ctrl+C, 5 no USB access on this platform, 6 the replay diverged
 // from the capture, 7 the capture file refused or not written (or the
 // replayed one not read), 8 a device node the user may not open (the message
-// names it and the rule file), and 10 + the failure's UpgradeStatus value for
+// names it and the rule file), 9 a replay whose capture has no end record (the
+// outcomes cannot be compared), and 10 + the failure's UpgradeStatus value for
 // each failure row (UpdateExitCode). UpdateExitCodes gives each its meaning.
 constexpr int kUpdateOk = 0;
 constexpr int kUpdateUsage = 2;
@@ -42,6 +43,9 @@ constexpr int kUpdateNoHardware = 5;
 constexpr int kUpdateReplayDiverged = 6;
 constexpr int kUpdateCaptureFailed = 7;
 constexpr int kUpdateNoPermission = 8;
+// A replay of a capture without its end record: what the run made matched, but
+// the captured run's outcome is unknown, so the two cannot be compared.
+constexpr int kUpdateReplayIncomplete = 9;
 constexpr int kUpdateFailureBase = 10;
 
 int UpdateExitCode(UpgradeStatus status);
