@@ -33,11 +33,9 @@ void Require(bool condition, const char* what, const std::string& detail = {}) {
 }
 
 sim::World& TheWorld() {
-  static sim::World* world = [] {
-    auto* w = new sim::World();
-    w->SetHostFiles(false);  // the image lives in memory; unpack writes to the host disk
-    return w;
-  }();
+  // The image lives in memory (it shadows the host disk); unpack writes its
+  // output to the host disk through the world, as the program writes its files.
+  static sim::World* world = new sim::World();
   return *world;
 }
 
